@@ -1,0 +1,53 @@
+#include "qrx/runtime/growing_buffer.h"
+
+#include <cstring>
+
+CGrowingBuffer::CGrowingBuffer(int nInitialSize)
+    : m_pBuffer(nullptr), m_nSize(nInitialSize > 0 ? nInitialSize : 512), m_nCurrPos(0) {
+    m_pBuffer = new char[m_nSize];
+}
+
+CGrowingBuffer::CGrowingBuffer(const CGrowingBuffer& other)
+    : m_pBuffer(new char[other.m_nSize]), m_nSize(other.m_nSize), m_nCurrPos(other.m_nCurrPos) {
+    memcpy(m_pBuffer, other.m_pBuffer, static_cast<size_t>(m_nCurrPos));
+}
+
+CGrowingBuffer& CGrowingBuffer::operator=(const CGrowingBuffer& other) {
+    if (this != &other) {
+        Reset();
+        Append(other.m_pBuffer, other.m_nCurrPos);
+    }
+    return *this;
+}
+
+CGrowingBuffer::~CGrowingBuffer() {
+    delete[] m_pBuffer;
+}
+
+void CGrowingBuffer::Grow(int nSize) {
+    char* p = new char[nSize];
+    memcpy(p, m_pBuffer, static_cast<size_t>(m_nCurrPos));
+    delete[] m_pBuffer;
+    m_pBuffer = p;
+    m_nSize = nSize;
+}
+
+char* CGrowingBuffer::Append(const char* pBuf, int nLen) {
+    if (nLen <= 0) {
+        return nullptr;
+    }
+    if (m_nCurrPos + nLen > m_nSize) {
+        Grow(m_nCurrPos + nLen);
+    }
+    char* dst = m_pBuffer + m_nCurrPos;
+    memcpy(dst, pBuf, static_cast<size_t>(nLen));
+    m_nCurrPos += nLen;
+    return dst;
+}
+
+char* CGrowingBuffer::GetBuffer(int nSize) {
+    if (nSize > m_nSize) {
+        Grow(nSize);
+    }
+    return m_pBuffer;
+}

@@ -1,0 +1,75 @@
+#include "qrx/runtime/growing_str.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+TEST(GrowingStrTest, shouldKeepItsBufferWhenEmptiedAndReuseIt) {
+    GrowingStr s("ABC");
+    EXPECT_EQ(s.capacity(), 4);
+    const char* buf = s.c_str();
+    s.assign("", 0);
+    EXPECT_STREQ(s.c_str(), "");
+    EXPECT_EQ(s.length(), 0);
+    EXPECT_EQ(s.capacity(), 4);
+    s.assign("XY", 2);
+    EXPECT_EQ(s.c_str(), buf);
+    EXPECT_STREQ(s.c_str(), "XY");
+}
+
+TEST(GrowingStrTest, shouldReallocateWhenTheTextFillsTheCapacity) {
+    GrowingStr s("AB");  // capacity 3
+    s.assign("XYZ", 3);
+    EXPECT_EQ(s.capacity(), 4);
+    EXPECT_STREQ(s.c_str(), "XYZ");
+}
+
+TEST(GrowingStrTest, shouldNotReadBehindTheCopiedCharacters) {
+    // The source is not NUL-terminated: only the requested characters are read.
+    const char raw[3] = {'a', 'b', 'c'};
+    GrowingStr s;
+    s.assign(raw, 2);
+    EXPECT_STREQ(s.c_str(), "ab");
+    GrowingStr t;
+    t.append(raw, 3);
+    EXPECT_EQ(t.capacity(), 4);
+    EXPECT_STREQ(t.c_str(), "abc");
+    t.append("de", 2);
+    EXPECT_STREQ(t.c_str(), "abcde");
+    EXPECT_EQ(t.length(), 5);
+}
+
+TEST(GrowingStrTest, shouldRefuseTextsThatDoNotFitSixteenBits) {
+    GrowingStr s("keep");
+    std::string huge(65535, 'x');
+    EXPECT_FALSE(s.assign(huge.c_str(), static_cast<int>(huge.size())));
+    EXPECT_STREQ(s.c_str(), "keep");
+    EXPECT_TRUE(s.assign(huge.c_str(), 65534));
+    EXPECT_EQ(s.length(), 65534);
+    EXPECT_FALSE(s.append("y", 1));
+    EXPECT_EQ(s.length(), 65534);
+    EXPECT_FALSE(s.assign("x", -1));
+}
+
+TEST(GrowingStrTest, shouldOrderByteWiseWithEmptyFirst) {
+    std::map<GrowingStr, int> m;
+    m[GrowingStr("B")] = 2;
+    m[GrowingStr("A")] = 1;
+    m[GrowingStr("")] = 0;
+    auto it = m.begin();
+    EXPECT_STREQ(it->first.c_str(), "");
+    EXPECT_STREQ((++it)->first.c_str(), "A");
+    EXPECT_STREQ((++it)->first.c_str(), "B");
+    EXPECT_TRUE(GrowingStr("A") < GrowingStr("B"));
+}
+
+TEST(GrowingStrTest, shouldCopyAndAssignFromItself) {
+    GrowingStr a("hello");
+    GrowingStr b(a);
+    EXPECT_STREQ(b.c_str(), "hello");
+    b = b;
+    EXPECT_STREQ(b.c_str(), "hello");
+    b.assign(b.c_str() + 1, 3);  // overlapping source
+    EXPECT_STREQ(b.c_str(), "ell");
+}
