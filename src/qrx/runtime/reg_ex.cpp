@@ -1,0 +1,272 @@
+#include "qrx/runtime/reg_ex.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+namespace {
+
+void CopyBounded(char* dst, const char* src, size_t size) {
+    std::memset(dst, 0, size);
+    if (src != nullptr) {
+        std::strncpy(dst, src, size - 1);
+    }
+}
+
+// Appends into a fixed work area; what does not fit is counted but not stored.
+class BoundedText {
+public:
+    BoundedText(char* buf, size_t size) : m_buf(buf), m_size(size), m_len(0) { m_buf[0] = '\0'; }
+
+    void Append(const char* s, size_t n) {
+        size_t stored = m_len < m_size - 1 ? m_len : m_size - 1;
+        size_t room = m_size - 1 - stored;
+        size_t take = n < room ? n : room;
+        if (take > 0) {
+            std::memcpy(m_buf + stored, s, take);
+            m_buf[stored + take] = '\0';
+        }
+        m_len += n;
+    }
+    void Append(const char* s) { Append(s, std::strlen(s)); }
+    void Append(char c) { Append(&c, 1); }
+
+    size_t Length() const { return m_len; }
+    size_t Stored() const { return m_len < m_size - 1 ? m_len : m_size - 1; }
+    const char* Text() const { return m_buf; }
+
+private:
+    char* m_buf;
+    size_t m_size;
+    size_t m_len;
+};
+
+int ClampLength(size_t n) {
+    return n > 0x7fffffff ? 0x7fffffff : static_cast<int>(n);
+}
+
+void CopyOut(const BoundedText& text, char* out, size_t maxChars) {
+    size_t n = text.Stored() < maxChars ? text.Stored() : maxChars;
+    std::memmove(out, text.Text(), n);
+    out[n] = '\0';
+}
+
+}  // namespace
+
+CRegEx::CRegEx(const char* szRegExp, const char* szRplPattern)
+    : m_bInitialised(false), m_pRegEx(nullptr), m_pRegExMatch(nullptr) {
+    CopyBounded(m_szRegExp, szRegExp, sizeof(m_szRegExp));
+    CopyBounded(m_szRplPattern, szRplPattern, sizeof(m_szRplPattern));
+}
+
+CRegEx::~CRegEx() {
+    Release();
+}
+
+CRegEx::CRegEx(CRegEx&& other) noexcept
+    : m_bInitialised(other.m_bInitialised),
+      m_pRegEx(other.m_pRegEx),
+      m_pRegExMatch(other.m_pRegExMatch) {
+    std::memcpy(m_szRegExp, other.m_szRegExp, sizeof(m_szRegExp));
+    std::memcpy(m_szRplPattern, other.m_szRplPattern, sizeof(m_szRplPattern));
+    other.m_bInitialised = false;
+    other.m_pRegEx = nullptr;
+    other.m_pRegExMatch = nullptr;
+}
+
+CRegEx& CRegEx::operator=(CRegEx&& other) noexcept {
+    if (this != &other) {
+        Release();
+        m_bInitialised = other.m_bInitialised;
+        m_pRegEx = other.m_pRegEx;
+        m_pRegExMatch = other.m_pRegExMatch;
+        std::memcpy(m_szRegExp, other.m_szRegExp, sizeof(m_szRegExp));
+        std::memcpy(m_szRplPattern, other.m_szRplPattern, sizeof(m_szRplPattern));
+        other.m_bInitialised = false;
+        other.m_pRegEx = nullptr;
+        other.m_pRegExMatch = nullptr;
+    }
+    return *this;
+}
+
+void CRegEx::Release() {
+    m_bInitialised = false;
+    if (m_pRegEx != nullptr) {
+        regfree(m_pRegEx);
+        delete m_pRegEx;
+        m_pRegEx = nullptr;
+    }
+    delete[] m_pRegExMatch;
+    m_pRegExMatch = nullptr;
+}
+
+size_t CRegEx::GroupCount() const {
+    return m_pRegEx != nullptr ? m_pRegEx->re_nsub : 0;
+}
+
+bool CRegEx::Init() {
+    if (m_bInitialised) {
+        return true;
+    }
+    regex_t* re = new (std::nothrow) regex_t;
+    if (re == nullptr) {
+        return false;
+    }
+    int rc = regcomp(re, m_szRegExp, REG_EXTENDED);
+    if (rc != 0) {
+        size_t len = regerror(rc, re, nullptr, 0);
+        char* text = new (std::nothrow) char[len + 1];
+        if (text != nullptr) {
+            regerror(rc, re, text, len + 1);
+            std::fprintf(stderr, "RegEx Error: %s\n", text);
+            delete[] text;
+        } else {
+            std::fprintf(stderr, "RegEx Error: %d\n", rc);
+        }
+        // A failed regcomp keeps nothing to free but the structure itself.
+        delete re;
+        return false;
+    }
+    if (re->re_nsub > 0) {
+        m_pRegExMatch = new (std::nothrow) regmatch_t[re->re_nsub + 1];
+        if (m_pRegExMatch == nullptr) {
+            regfree(re);
+            delete re;
+            return false;
+        }
+    }
+    m_pRegEx = re;
+    m_bInitialised = true;
+    return true;
+}
+
+bool CRegEx::Match(const char* szString, bool wantGroups) {
+    if (szString == nullptr || !Init()) {
+        return false;
+    }
+    int rc;
+    if (wantGroups && m_pRegExMatch != nullptr) {
+        rc = regexec(m_pRegEx, szString, GroupCount() + 1, m_pRegExMatch, 0);
+    } else {
+        rc = regexec(m_pRegEx, szString, 0, nullptr, 0);
+    }
+    if (rc == 0) {
+        return true;
+    }
+    if (rc == REG_ESPACE) {
+        std::fprintf(stderr,
+                     "RegEx ran out of memory while trying to evaluate string \"%s\" on regex "
+                     "\"%s\"\n",
+                     szString, m_szRegExp);
+    }
+    return false;
+}
+
+bool CRegEx::CheckMatch(const char* szString) {
+    return Match(szString, m_szRplPattern[0] != '\0');
+}
+
+int CRegEx::ReplaceIfMatch(const char* szString, char* szRplStr, int nRplStrLen) {
+    if (!CheckMatch(szString)) {
+        return -1;
+    }
+    if (szRplStr == nullptr || nRplStrLen <= 0) {
+        return 0;
+    }
+    char work[kWorkSize];
+    BoundedText result(work, sizeof(work));
+    const char* p = m_szRplPattern;
+    size_t nsub = GroupCount();
+
+    const char* firstPiece = p + std::strspn(p, "$");
+    if (*firstPiece == '\0') {
+        // Empty pattern or nothing but '$': the pattern is the result.
+        result.Append(p);
+    } else {
+        if (*p != '$') {
+            size_t n = std::strcspn(p, "$");
+            result.Append(p, n);
+            p += n;
+        }
+        while (*p != '\0') {
+            p += std::strspn(p, "$");
+            if (*p == '\0') {
+                break;
+            }
+            size_t n = std::strcspn(p, "$");
+            if (*p >= '1' && *p <= '9') {
+                size_t group = static_cast<size_t>(*p - '0');
+                if (m_pRegExMatch != nullptr && group <= nsub) {
+                    const regmatch_t& m = m_pRegExMatch[group];
+                    if (m.rm_so >= 0 && m.rm_eo > m.rm_so) {
+                        result.Append(szString + m.rm_so, static_cast<size_t>(m.rm_eo - m.rm_so));
+                    }
+                }
+                result.Append(p + 1, n - 1);
+            } else {
+                result.Append('$');
+                result.Append(p, n);
+            }
+            p += n;
+        }
+    }
+    size_t maxChars = nRplStrLen >= 2 ? static_cast<size_t>(nRplStrLen - 2) : 0;
+    CopyOut(result, szRplStr, maxChars);
+    return ClampLength(result.Length());
+}
+
+int CRegEx::ReplaceIfMatchNew(const char* szString, char* szRplStr, int nRplStrLen) {
+    size_t nsub = 0;
+    if (!Match(szString, true)) {
+        return -1;
+    }
+    if (szRplStr == nullptr || nRplStrLen <= 0) {
+        return 0;
+    }
+    nsub = GroupCount();
+    char work[kWorkSize];
+    BoundedText result(work, sizeof(work));
+    const size_t strLen = std::strlen(szString);
+
+    if (nsub > 0) {
+        const regmatch_t& whole = m_pRegExMatch[0];
+        if (whole.rm_so < 0) {
+            result.Append(szString, strLen);
+        } else {
+            result.Append(szString, static_cast<size_t>(whole.rm_so));
+            for (const char* p = m_szRplPattern; *p != '\0';) {
+                if (*p != '$' || p[1] < '0' || p[1] > '9') {
+                    result.Append(*p++);
+                    continue;
+                }
+                size_t group = static_cast<size_t>(p[1] - '0');
+                p += 2;
+                if (*p >= '0' && *p <= '9') {
+                    group = group * 10 + static_cast<size_t>(*p - '0');
+                    ++p;
+                }
+                if (group <= nsub) {
+                    const regmatch_t& m = m_pRegExMatch[group];
+                    if (m.rm_so >= 0 && m.rm_eo >= m.rm_so) {
+                        result.Append(szString + m.rm_so, static_cast<size_t>(m.rm_eo - m.rm_so));
+                    }
+                }
+            }
+            result.Append(szString + whole.rm_eo, strLen - static_cast<size_t>(whole.rm_eo));
+        }
+    } else {
+        const size_t exprLen = std::strlen(m_szRegExp);
+        const char* p = szString;
+        if (exprLen > 0) {
+            // An empty expression text would be found everywhere and never advance.
+            for (const char* hit; (hit = std::strstr(p, m_szRegExp)) != nullptr;
+                 p = hit + exprLen) {
+                result.Append(p, static_cast<size_t>(hit - p));
+                result.Append(m_szRplPattern);
+            }
+        }
+        result.Append(p);
+    }
+    CopyOut(result, szRplStr, static_cast<size_t>(nRplStrLen - 1));
+    return ClampLength(result.Length());
+}

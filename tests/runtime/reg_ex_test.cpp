@@ -1,0 +1,180 @@
+#include "qrx/runtime/reg_ex.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using ::testing::HasSubstr;
+
+namespace {
+
+// ReplaceIfMatch into a roomy buffer; returns the text, or "<n>" for a negative result.
+std::string Replace(CRegEx& re, const char* str) {
+    char out[256];
+    int n = re.ReplaceIfMatch(str, out, sizeof(out));
+    return n < 0 ? "<" + std::to_string(n) + ">" : std::string(out);
+}
+
+std::string ReplaceNew(CRegEx& re, const char* str) {
+    char out[256];
+    int n = re.ReplaceIfMatchNew(str, out, sizeof(out));
+    return n < 0 ? "<" + std::to_string(n) + ">" : std::string(out);
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+TEST(RegExTest, shouldReportAnInvalidExpressionAtEveryUseAndNeverMatch) {
+    CRegEx re("(abc", "$1");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(re.CheckMatch("abc"));
+    char out[32] = "untouched";
+    EXPECT_EQ(re.ReplaceIfMatch("abc", out, sizeof(out)), -1);
+    EXPECT_EQ(re.ReplaceIfMatchNew("abc", out, sizeof(out)), -1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Count(err, "RegEx Error: "), 3u) << err;
+    EXPECT_STREQ(out, "untouched");
+}
+
+TEST(RegExTest, shouldMatchCaseSensitiveExtendedExpressions) {
+    CRegEx re("^[A-Z]+(\\.[A-Z]{1,2})?$", "");
+    EXPECT_TRUE(re.CheckMatch("IBM"));
+    EXPECT_TRUE(re.CheckMatch("IBM.N"));
+    EXPECT_FALSE(re.CheckMatch("ibm.N"));
+    EXPECT_FALSE(re.CheckMatch("IBM.NYSE"));
+    EXPECT_FALSE(re.CheckMatch(nullptr));
+
+    CRegEx dot("^a.b$", nullptr);
+    EXPECT_TRUE(dot.CheckMatch("a\nb"));
+    EXPECT_STREQ(dot.GetRplPattern(), "");
+}
+
+TEST(RegExTest, shouldBuildTheResultFromThePatternAndItsGroupReferences) {
+    CRegEx suffix("^([A-Z]+)\\.N$", "$1.LN");
+    EXPECT_EQ(Replace(suffix, "XYZ.N"), "XYZ.LN");
+    EXPECT_EQ(Replace(suffix, "XYZ.O"), "<-1>");
+
+    CRegEx two("^([A-Z]+)-([0-9]+)$", "A$2B");
+    EXPECT_EQ(Replace(two, "QQ-17"), "A17B");
+
+    CRegEx one("^([A-Z]+)$", "$12");
+    EXPECT_EQ(Replace(one, "XY"), "XY2");  // group 1, then the digit 2
+
+    CRegEx other("^(X)$", "US$x and $0 $$1");
+    EXPECT_EQ(Replace(other, "X"), "US$x and $0 X");
+
+    CRegEx literal("^[A-Z]+$", "FIXED");
+    EXPECT_EQ(Replace(literal, "ANY"), "FIXED");
+
+    CRegEx onlyDollars("^A$", "$$$");
+    EXPECT_EQ(Replace(onlyDollars, "A"), "$$$");
+
+    CRegEx noGroups("^[A-Z]+$", "$1.LN");
+    EXPECT_EQ(Replace(noGroups, "XYZ"), ".LN");
+
+    CRegEx beyond("^(A)$", "<$3>");
+    EXPECT_EQ(Replace(beyond, "A"), "<>");
+
+    // A group that took no part in the match, and one that matched empty, append nothing.
+    CRegEx alternative("^(a)?(b)(c*)$", "[$1|$2|$3]");
+    EXPECT_EQ(Replace(alternative, "b"), "[|b|]");
+}
+
+TEST(RegExTest, shouldCutTheResultToTheCallersBufferAndReturnItsFullLength) {
+    CRegEx re("^(.*)$", "$1$1");
+    const std::string twenty(20, 'k');
+    char out[32];
+    std::memset(out, '#', sizeof(out));
+    EXPECT_EQ(re.ReplaceIfMatch(twenty.c_str(), out, 32), 40);
+    EXPECT_EQ(std::strlen(out), 30u);
+    EXPECT_EQ(out[31], '#');
+
+    EXPECT_EQ(re.ReplaceIfMatch(twenty.c_str(), nullptr, 32), 0);
+    EXPECT_EQ(re.ReplaceIfMatch(twenty.c_str(), out, 0), 0);
+    EXPECT_EQ(re.ReplaceIfMatch(twenty.c_str(), out, 1), 40);
+    EXPECT_STREQ(out, "");
+}
+
+TEST(RegExTest, shouldHandleInputsBeyondTheWorkAreaWithoutOverflow) {
+    const std::string huge(10000, 'z');
+    std::vector<char> out(50000, '#');
+
+    CRegEx doubled("^(z*)$", "<$1$1>");
+    EXPECT_EQ(doubled.ReplaceIfMatch(huge.c_str(), out.data(), static_cast<int>(out.size())),
+              20002);
+    EXPECT_EQ(std::strlen(out.data()), static_cast<size_t>(CRegEx::kWorkSize - 1));
+
+    CRegEx inside("(z+)", "[$1]");
+    EXPECT_EQ(inside.ReplaceIfMatchNew(huge.c_str(), out.data(), static_cast<int>(out.size())),
+              10002);
+    EXPECT_EQ(std::strlen(out.data()), static_cast<size_t>(CRegEx::kWorkSize - 1));
+    EXPECT_EQ(out[0], '[');
+
+    // Over-long expression and pattern texts are cut to 511 characters.
+    const std::string longText(700, 'a');
+    CRegEx cut(longText.c_str(), longText.c_str());
+    EXPECT_EQ(std::strlen(cut.GetRegExp()), 511u);
+    EXPECT_EQ(std::strlen(cut.GetRplPattern()), 511u);
+    EXPECT_TRUE(cut.CheckMatch(longText.c_str()));
+}
+
+TEST(RegExTest, shouldTranslateInPlaceWhenInputAndOutputShareABuffer) {
+    CRegEx re("^([A-Z]+)\\.([A-Z])$", "$2:$1");
+    char buf[32] = "LONGNAME.N";
+    EXPECT_EQ(re.ReplaceIfMatch(buf, buf, sizeof(buf)), 10);
+    EXPECT_STREQ(buf, "N:LONGNAME");
+}
+
+TEST(RegExTest, shouldReplaceOnlyTheMatchedPartWithTheNewForm) {
+    CRegEx groups("([0-9]+)-([0-9]+)", "<$2/$1>");
+    EXPECT_EQ(ReplaceNew(groups, "ab12-34cd"), "ab<34/12>cd");
+    EXPECT_EQ(ReplaceNew(groups, "abcd"), "<-1>");
+
+    CRegEx refs("([a-z])", "$0$1$10$9$x$");
+    EXPECT_EQ(ReplaceNew(refs, "1q2"), "1qq$x$2");
+
+    CRegEx literal("AB", "X");
+    EXPECT_EQ(ReplaceNew(literal, "ABcABAB"), "XcXX");
+
+    CRegEx growing("A", "AA");  // the search goes on behind each inserted pattern
+    EXPECT_EQ(ReplaceNew(growing, "xAxA"), "xAAxAA");
+
+    CRegEx emptyPattern("([0-9]+)", "");
+    EXPECT_EQ(ReplaceNew(emptyPattern, "ab12cd"), "abcd");
+
+    char out[8];
+    EXPECT_EQ(groups.ReplaceIfMatchNew("ab12-34cd", out, sizeof(out)), 11);
+    EXPECT_STREQ(out, "ab<34/1");
+    EXPECT_EQ(groups.ReplaceIfMatchNew("ab12-34cd", nullptr, 8), 0);
+}
+
+TEST(RegExTest, shouldNotLoopForeverOnAnEmptyExpressionText) {
+    CRegEx empty("", "X");
+    if (!empty.CheckMatch("abc")) {
+        GTEST_SKIP() << "this regcomp refuses an empty expression";
+    }
+    EXPECT_EQ(ReplaceNew(empty, "abc"), "abc");
+    EXPECT_EQ(Replace(empty, "abc"), "X");
+}
+
+TEST(RegExTest, shouldKeepWorkingWhenMovedIntoAContainer) {
+    std::vector<CRegEx> rules;
+    rules.emplace_back("^([A-Z]+)\\.N$", "$1.LN");
+    rules.emplace_back("^([A-Z]+)\\.O$", "$1.OQ");
+    EXPECT_TRUE(rules[0].CheckMatch("AB.N"));  // compiled before the vector grows
+    for (int i = 0; i < 10; ++i) {
+        rules.emplace_back("^x$", "y");
+    }
+    EXPECT_EQ(Replace(rules[0], "AB.N"), "AB.LN");
+    EXPECT_EQ(Replace(rules[1], "CD.O"), "CD.OQ");
+}
