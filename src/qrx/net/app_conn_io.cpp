@@ -1,0 +1,558 @@
+// CAppConn: buffered non-blocking reading and writing of messages.
+//
+// The receive buffer holds nbRLeft unconsumed bytes from offset nbRUsed; new
+// bytes are read only once the unconsumed bytes have been moved to its start.
+// The send buffer holds nbWLeft bytes that a non-blocking write could not
+// deliver; new output never overtakes them.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "qrx/net/app_conn.h"
+#include "qrx/net/fd_wait.h"
+#include "qrx/net/sock_utils.h"
+#include "qrx/runtime/stdio_logger.h"
+
+namespace {
+
+constexpr char kSTX = 2;
+constexpr char kETX = 3;
+constexpr int kWriteWaitMs = 8000;
+constexpr int kAckWaitMs = 15000;
+constexpr int kWouldBlockReport = 100;
+
+// Keeps errno across logging, so that callers can still inspect the error
+// that ended an operation.
+class ErrnoKeeper {
+public:
+    ErrnoKeeper() : m_nSaved(errno) {}
+    ~ErrnoKeeper() { errno = m_nSaved; }
+
+private:
+    int m_nSaved;
+};
+
+int read_be16(const char* p) {
+    return (static_cast<unsigned char>(p[0]) << 8) | static_cast<unsigned char>(p[1]);
+}
+
+int read_host16(const char* p) {
+    unsigned short v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+}  // namespace
+
+// A buffer of 65,536 bytes or more would wrap the 16-bit length on the wire:
+// every write refuses it whole.
+#define QRX_REFUSE_UNWRITABLE(buf, len)                                  \
+    do {                                                                 \
+        if ((len) > MAX_MSG_LEN) {                                       \
+            QRX_LOG_ERROR_AT("Message too big! >= " << MAX_MSG_LEN + 1); \
+            return 1;                                                    \
+        }                                                                \
+        if ((len) < 0 || ((buf) == nullptr && (len) > 0)) {              \
+            QRX_LOG_ERROR_AT("Invalid buffer of length " << (len));      \
+            return 1;                                                    \
+        }                                                                \
+    } while (0)
+
+bool CAppConn::would_block(bool print_err) {
+    const int err = errno;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+        if (print_err && ++m_wb_count % kWouldBlockReport == 0) {
+            QRX_LOG_WARNING("Would Block (" << m_wb_count << ")"
+                                            << " (" << m_descr << ")");
+        }
+        errno = err;
+        return true;
+    }
+    if (err == EINTR) {
+        if (print_err) {
+            QRX_LOG_WARNING("CAppConn::would_block():(" << m_descr << ") EINTR");
+        }
+        errno = err;
+        return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- reading
+
+int CAppConn::ReadNoBlk(int& bytes_rcvd) {
+    bytes_rcvd = 0;
+    for (;;) {
+        if (nbRLeft >= maxRlen) {
+            if (maxRlen >= m_nMaxBufferSize && m_buf_grow_size == DEFAULT_BUF_SIZE) {
+                if (++m_rnb_count % kWouldBlockReport == 0) {
+                    QRX_LOG_WARNING("CAppConn::ReadNoBlk():(" << m_descr << ") " << m_rnb_count
+                                                              << " MaxBufLen exceeded.");
+                }
+                return 0;
+            }
+            const int capacity = maxRlen + m_buf_grow_size;
+            char* grown = static_cast<char*>(realloc(pRdata, static_cast<size_t>(capacity)));
+            if (grown == nullptr) {
+                QRX_LOG_ERROR("CAppConn::ReadNoBlk():(" << m_descr << ") realloc failed.");
+                return 1;
+            }
+            pRdata = grown;
+            maxRlen = capacity;
+        }
+        const int n = Read(pRdata + nbRLeft, maxRlen - nbRLeft);
+        if (n == 0) {
+            QRX_LOG_WARNING_AT("CAppConn::ReadNoBlk():(" << m_descr << ") read returned 0.");
+            return 1;
+        }
+        if (n < 0) {
+            if (would_block(false)) {
+                return 0;
+            }
+            sock_err(m_descr, "ReadNoBlock");
+            return 1;
+        }
+        nbRLeft += n;
+        bytes_rcvd += n;
+        if (nbRLeft < maxRlen) {
+            return 0;
+        }
+        // The read filled the buffer: grow it and drain the socket.
+    }
+}
+
+void CAppConn::CompactReceiveBuffer() {
+    if (nbRUsed != 0 && nbRLeft > 0) {
+        memmove(pRdata, pRdata + nbRUsed, static_cast<size_t>(nbRLeft));
+    }
+    nbRUsed = 0;
+}
+
+bool CAppConn::IsReadDataAvailable(int& mlen) {
+    mlen = 0;
+    const char* at = pRdata + nbRUsed;
+    if (m_is_stream) {
+        if (nbRLeft < 2) {
+            return false;
+        }
+        mlen = read_be16(at);
+    } else {
+        if (nbRLeft < MIN_MSG_LEN) {
+            return false;
+        }
+        mlen = read_host16(at + 6);
+    }
+    // A length below the header is reported too: the read that follows fails.
+    return mlen < MIN_MSG_LEN || mlen <= nbRLeft;
+}
+
+int CAppConn::ReadMsgNoblok(char*& pret, char* puser) {
+    if (puser != nullptr) {
+        *puser = 0;
+    }
+    pret = nullptr;
+    if (nbRUsed == 0) {
+        int got;
+        if (ReadNoBlk(got) != 0) {
+            return 1;
+        }
+    }
+    if (nbRLeft <= 0) {
+        nbRUsed = 0;
+        return 0;
+    }
+    char* at = pRdata + nbRUsed;
+    if (m_is_stream) {
+        const int len = CMsgHdrStream::MakeStreamFromBuffer(at, nbRLeft, &m_inStream);
+        if (len < 0) {
+            QRX_LOG_ERROR("CAppConn::ReadMsgNoblok():(" << m_descr << ") malformed message length "
+                                                        << read_be16(at));
+            return 1;
+        }
+        if (len == 0) {
+            CompactReceiveBuffer();
+            return 0;
+        }
+        if (m_pstreambuf == nullptr) {
+            m_pstreambuf = static_cast<char*>(malloc(MSG_MEM_LEN));
+            if (m_pstreambuf == nullptr) {
+                QRX_LOG_ERROR("CAppConn::ReadMsgNoblok():(" << m_descr << ") malloc failed.");
+                return 1;
+            }
+        }
+        m_Allocator.DeallocateAll();
+        const bool ok =
+            m_inStream.SerializeAll(reinterpret_cast<MsgHdrCmn*>(m_pstreambuf), &m_Allocator);
+        nbRUsed += len;
+        nbRLeft -= len;
+        if (!ok) {
+            return 1;
+        }
+        pret = m_pstreambuf;
+        return 0;
+    }
+    if (nbRLeft < MIN_MSG_LEN) {
+        CompactReceiveBuffer();
+        return 0;
+    }
+    const int len = read_host16(at + 6);
+    if (len < MIN_MSG_LEN) {
+        QRX_LOG_ERROR("CAppConn::ReadMsgNoblok():(" << m_descr << ") malformed message length "
+                                                    << len);
+        return 1;
+    }
+    if (len > nbRLeft) {
+        CompactReceiveBuffer();
+        return 0;
+    }
+    pret = at;
+    nbRUsed += len;
+    nbRLeft -= len;
+    return 0;
+}
+
+int CAppConn::ReadRawMsgNoblok(char*& pret, int* pdat_len) {
+    pret = nullptr;
+    if (pdat_len != nullptr) {
+        *pdat_len = 0;
+    }
+    if (nbRUsed == 0) {
+        int got;
+        if (ReadNoBlk(got) != 0) {
+            return 1;
+        }
+    }
+    if (nbRLeft > 0) {
+        pret = pRdata + nbRUsed;
+        if (pdat_len != nullptr) {
+            *pdat_len = nbRLeft;
+        }
+        nbRUsed += nbRLeft;
+        nbRLeft = 0;
+    } else {
+        nbRUsed = 0;
+    }
+    return 0;
+}
+
+int CAppConn::ReadStampMSG(char*& pret, int& rlen) {
+    pret = nullptr;
+    rlen = 0;
+    if (nbRUsed == 0) {
+        int got;
+        if (ReadNoBlk(got) != 0) {
+            return 1;
+        }
+        if (got == 0) {
+            return 0;
+        }
+    }
+    for (;;) {
+        while (nbRLeft > 2 && pRdata[nbRUsed] != kSTX) {
+            ++nbRUsed;
+            --nbRLeft;
+        }
+        if (nbRLeft <= 2) {
+            CompactReceiveBuffer();
+            return 0;
+        }
+        const char* frame = pRdata + nbRUsed;
+        if (!is_digit(frame[1])) {
+            QRX_LOG_ERROR("Error In Stamp Transport Layer, Missing LOL");
+            nbRUsed += 2;
+            nbRLeft -= 2;
+            continue;
+        }
+        const int digits = frame[1] - '0';
+        if (nbRLeft < digits + 3) {
+            CompactReceiveBuffer();
+            return 0;
+        }
+        long payload = 0;
+        for (int i = 0; i < digits && is_digit(frame[2 + i]); ++i) {
+            payload = payload * 10 + (frame[2 + i] - '0');
+        }
+        const long total = digits + payload + 3;
+        if (total > nbRLeft) {
+            // A frame that the receive buffer can never hold would stall the
+            // connection for good.
+            if (m_buf_grow_size == DEFAULT_BUF_SIZE && total > m_nMaxBufferSize) {
+                QRX_LOG_ERROR("Error In Stamp Transport Layer, frame of "
+                              << total << " bytes exceeds the buffer limit of "
+                              << m_nMaxBufferSize);
+                return 1;
+            }
+            CompactReceiveBuffer();
+            return 0;
+        }
+        if (frame[total - 1] != kETX) {
+            QRX_LOG_ERROR("Error In Stamp Transport Layer, Missing TTC!!");
+            nbRUsed += 2;
+            nbRLeft -= 2;
+            continue;
+        }
+        nbRUsed += static_cast<int>(total);
+        nbRLeft -= static_cast<int>(total);
+        if (digits >= 1) {
+            pret = const_cast<char*>(frame) + 2 + digits;
+            rlen = static_cast<int>(payload);
+            return 0;
+        }
+        // STX '0' ETX carries nothing: consumed, and the scan goes on.
+    }
+}
+
+int CAppConn::get_msg_AppORC(char*& pdat, bool isAck) {
+    pdat = nullptr;
+    if (m_fd < 0) {
+        fprintf(stderr, "get_msg_AppORC(): invalid pconn\n");
+        return 1;
+    }
+    for (;;) {
+        // A message already buffered is handed over without waiting.
+        int mlen;
+        if (!IsReadDataAvailable(mlen)) {
+            const int ready = wait_fd_ready(m_fd, POLLIN, isAck ? kAckWaitMs : 0);
+            if (ready == 0) {
+                if (!isAck) {
+                    return 0;
+                }
+                fprintf(stderr, "get_msg_AppORC(): waiting\n");
+                continue;
+            }
+            if (ready < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                sock_err(m_descr, "select() returned");
+                return 1;
+            }
+        }
+        if (ReadCmsgNoblok(pdat) != 0) {
+            return 1;
+        }
+        if (pdat != nullptr) {
+            return 0;
+        }
+    }
+}
+
+int get_msg_AppORC(CAppConn* pcon, char*& pdat, bool isAck) {
+    pdat = nullptr;
+    if (pcon == nullptr) {
+        fprintf(stderr, "get_msg_AppORC(): invalid pconn\n");
+        return 1;
+    }
+    if (pcon->ReadCmsgNoblok(pdat) != 0) {
+        return 1;
+    }
+    if (pdat != nullptr) {
+        return 0;
+    }
+    return pcon->get_msg_AppORC(pdat, isAck);
+}
+
+// ---------------------------------------------------------------- writing
+
+bool CAppConn::GrowSendBuffer(int capacity, const char* who) {
+    char* grown = static_cast<char*>(realloc(pWdata, static_cast<size_t>(capacity)));
+    if (grown == nullptr) {
+        ErrnoKeeper keep;
+        QRX_LOG_ERROR("CAppConn::" << who << "():(" << m_descr << ") realloc failed");
+        return false;
+    }
+    pWdata = grown;
+    maxWlen = capacity;
+    return true;
+}
+
+int CAppConn::WriteBufNoblok(const char* buf, int len) {
+    QRX_REFUSE_UNWRITABLE(buf, len);
+    if (nbWLeft != 0) {
+        ErrnoKeeper keep;
+        QRX_LOG_ERROR("CAppConn::WriteBufNoblok():(" << m_descr << ") Unwritten data exists");
+        return 1;
+    }
+    int done = 0;
+    while (done < len) {
+        const int n = Write(buf + done, len - done);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n == 0 || would_block(true)) {
+            ErrnoKeeper keep;
+            const int rest = len - done;
+            if (rest > maxWlen) {
+                // Once part of the message is out, its rest must follow it:
+                // dropping it would leave a torn message on the wire.
+                if (maxWlen >= m_nMaxBufferSize && done == 0) {
+                    QRX_LOG_ERROR("CAppConn::WriteBufNoblok():(" << m_descr
+                                                                 << ") MaxBufLen exceeded");
+                    return 1;
+                }
+                if (!GrowSendBuffer(rest + DEFAULT_BUF_SIZE, "WriteBufNoblok")) {
+                    return 1;
+                }
+            }
+            memcpy(pWdata, buf + done, static_cast<size_t>(rest));
+            nbWLeft = rest;
+            return 0;
+        }
+        sock_err(m_descr, make_str("WriteNoBlock: write(%d)", m_fd));
+        return 1;
+    }
+    return 0;
+}
+
+int CAppConn::WriteBufNoblok1(const char* buf, int len) {
+    QRX_REFUSE_UNWRITABLE(buf, len);
+    int done = 0;
+    if (nbWLeft == 0) {
+        while (done < len) {
+            const int n = Write(buf + done, len - done);
+            if (n > 0) {
+                done += n;
+                continue;
+            }
+            if (n == 0 || would_block(true)) {
+                break;
+            }
+            sock_err(m_descr, make_str("WriteBufNoblok: write(%d)", m_fd));
+            return 1;
+        }
+        if (done == len) {
+            return 0;
+        }
+    }
+    ErrnoKeeper keep;
+    const int rest = len - done;
+    if (nbWLeft + rest > maxWlen) {
+        if (maxWlen < m_nMaxBufferSize || done > 0) {
+            const int capacity = nbWLeft + rest + DEFAULT_BUF_SIZE;
+            if (!GrowSendBuffer(capacity, "WriteBufNoblok1")) {
+                return 1;
+            }
+            fprintf(stderr, "%s realloc(W) %d\n", m_descr, capacity);
+        } else {
+            QRX_LOG_ERROR("CAppConn::WriteBufNoblok1():(" << m_descr << ") MaxBufLen exceeded");
+            return 1;
+        }
+    }
+    memcpy(pWdata + nbWLeft, buf + done, static_cast<size_t>(rest));
+    nbWLeft += rest;
+    return 0;
+}
+
+int CAppConn::WriteRemainsNoblok() {
+    int done = 0;
+    while (done < nbWLeft) {
+        const int n = Write(pWdata + done, nbWLeft - done);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        const bool blocked = n == 0 || would_block(true);
+        {
+            ErrnoKeeper keep;
+            if (done > 0) {
+                memmove(pWdata, pWdata + done, static_cast<size_t>(nbWLeft - done));
+                nbWLeft -= done;
+            }
+        }
+        if (blocked) {
+            return 0;
+        }
+        sock_err(m_descr, "WriteRemainsNoBlock");
+        return 1;
+    }
+    nbWLeft = 0;
+    return 0;
+}
+
+int CAppConn::WriteBlock(const char* buf, int len) {
+    QRX_REFUSE_UNWRITABLE(buf, len);
+    if (nbWLeft != 0) {
+        ErrnoKeeper keep;
+        QRX_LOG_ERROR("CAppConn::WriteBlock():(" << m_descr << ") Unwritten data exists");
+        return 1;
+    }
+    int done = 0;
+    while (done < len) {
+        const int n = Write(buf + done, len - done);
+        if (n > 0) {
+            done += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            QRX_LOG_ERROR("CAppConn::WriteBlock():(" << m_descr << ") returned EINTR.");
+            continue;
+        }
+        if (n == 0 || would_block(true)) {
+            for (;;) {
+                const int ready = wait_fd_ready(m_fd, POLLOUT, kWriteWaitMs);
+                if (ready > 0) {
+                    break;
+                }
+                if (ready == 0) {
+                    QRX_LOG_WARNING("Write Block timed out. Trying again!!");
+                    continue;
+                }
+                if (errno != EINTR) {
+                    sock_err(m_descr, "select() returned");
+                    return 1;
+                }
+            }
+            continue;
+        }
+        ErrnoKeeper keep;
+        QRX_LOG_ERROR("CAppConn::WriteBlock():(" << m_descr << ") write() returned errno = "
+                                                 << errno << " left=" << len - done);
+        return 1;
+    }
+    return 0;
+}
+
+int CAppConn::WriteMsgNoblok(MsgHdrCmn* p) {
+    if (p == nullptr) {
+        QRX_LOG_ERROR_AT("Outgoing message has not been written.");
+        return 1;
+    }
+    if (!m_is_stream) {
+        return WriteBufNoblok(reinterpret_cast<const char*>(p), p->msglen);
+    }
+    if (!m_outStream.SerializeAll(p, nullptr)) {
+        QRX_LOG_ERROR_AT("Outgoing message has not been written.");
+        return 1;
+    }
+    char* buf;
+    int len;
+    m_outStream.GetBuf(buf, len);
+    return WriteBufNoblok(buf, len);
+}
+
+int CAppConn::WriteMsgBlock(MsgHdrCmn* p) {
+    if (p == nullptr) {
+        QRX_LOG_ERROR_AT("Outgoing message has NOT been written.");
+        return 1;
+    }
+    if (!m_is_stream) {
+        return WriteBlock(reinterpret_cast<const char*>(p), p->msglen);
+    }
+    if (!m_outStream.SerializeAll(p, nullptr)) {
+        QRX_LOG_ERROR_AT("Outgoing message has NOT been written.");
+        return 1;
+    }
+    char* buf;
+    int len;
+    m_outStream.GetBuf(buf, len);
+    return WriteBlock(buf, len);
+}
