@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -85,7 +84,6 @@ int quor_getenv(const char* name, int defVal) {
     if (value == nullptr) {
         return defVal;
     }
-    errno = 0;
     char* end = nullptr;
     long n = std::strtol(value, &end, 10);
     if (end == value) {

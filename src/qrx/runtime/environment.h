@@ -28,7 +28,8 @@ const char* quor_cluster_bind();
 // proxy is used only when both are set. The port is the decimal text as given.
 const char* quor_socks_proxy_host();
 const char* quor_socks_proxy_port();
-// DISPLAY: the whole value (host part before the first ':'), null when unset.
+// DISPLAY: the whole value, null when unset; the terminal's host is the part before its
+// first ':'.
 const char* quor_display();
 
 // Not cached: read at every call.
