@@ -8,17 +8,12 @@
 #include <vector>
 
 #include "qrx/runtime/growing_str.h"
+#include "wire/wire_test_util.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes Content(const CNetStream& s) {
-    char* p = nullptr;
-    int n = 0;
-    s.GetBuf(p, n);
-    return Bytes(reinterpret_cast<uint8_t*>(p), reinterpret_cast<uint8_t*>(p) + n);
-}
+using wiretest::Bytes;
+using wiretest::Content;
 
 // An input stream over a private copy of the given bytes.
 struct Input {

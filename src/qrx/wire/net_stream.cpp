@@ -138,26 +138,32 @@ int CNetStream::GetFieldLength(bool bSigned) {
 
 bool CNetStream::GetNextField(char* szVal, short* pLength) {
     // The width applies to this one read, whatever its outcome.
-    const unsigned short width = m_maxwidth;
+    const int capacity = m_maxwidth != 0 ? m_maxwidth : INT_MAX;
     m_maxwidth = 0;
-    if (szVal == nullptr || m_bIsOut) {
+    int stored = 0;
+    if (!GetNextText(szVal, capacity, stored)) {
+        return false;
+    }
+    if (pLength != nullptr) {
+        *pLength = static_cast<short>(stored);
+    }
+    return true;
+}
+
+bool CNetStream::GetNextText(char* szVal, int nCapacity, int& nStored) {
+    if (szVal == nullptr || nCapacity < 1 || m_bIsOut) {
         return false;
     }
     const int len = GetFieldLength(false);
     if (len < 0) {
         return false;
     }
-    int stored = len;
-    if (width != 0 && stored > width - 1) {
-        stored = width - 1;
-    }
+    const int stored = len < nCapacity ? len : nCapacity - 1;
     if (stored > 0) {
         memcpy(szVal, m_pData + m_nReadOffset, static_cast<size_t>(stored));
     }
     szVal[stored] = '\0';
-    if (pLength != nullptr) {
-        *pLength = static_cast<short>(stored);
-    }
+    nStored = stored;
     m_nReadOffset += len;
     return true;
 }

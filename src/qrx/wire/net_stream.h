@@ -141,6 +141,10 @@ public:
     // one, the text is cut to fit. pLength receives the characters stored. A
     // refused text has consumed its length field; a cut text is skipped whole.
     bool GetNextField(char* szVal, short* pLength = nullptr);
+    // A text field into nCapacity bytes at szVal (nCapacity at least 1), cut
+    // to nCapacity - 1 characters and NUL-terminated; nStored receives the
+    // characters stored. The whole text is consumed even when cut.
+    bool GetNextText(char* szVal, int nCapacity, int& nStored);
     // A text field into a GrowingStr, refused when longer than nMaxLen (0: no
     // limit) or 32,768 bytes or more.
     bool GetNextField(GrowingStr& str, int nMaxLen);
@@ -277,7 +281,7 @@ inline bool append_fixed_text(CNetStream& strm, const char (&arr)[N]) {
 }
 template <size_t N>
 inline bool read_fixed_text(CNetStream& strm, char (&arr)[N]) {
-    static_assert(N >= 1 && N <= 65535, "array size out of range");
-    strm.SetMaxWidth(static_cast<unsigned short>(N));
-    return strm.GetNextField(arr, nullptr);
+    static_assert(N >= 1, "array size out of range");
+    int stored;
+    return strm.GetNextText(arr, static_cast<int>(N), stored);
 }

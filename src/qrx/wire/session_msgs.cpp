@@ -1,0 +1,460 @@
+#include "qrx/wire/session_msgs.h"
+
+#include <cstring>
+
+#include "qrx/runtime/stdio_logger.h"
+#include "qrx/wire/msg_hdr_stream.h"
+
+namespace {
+
+// A failed read keeps the previous value, as for plain numbers.
+template <typename E>
+void ReadEnum(CNetStream& s, E& e) {
+    int v;
+    if (s.GetNextField(v)) {
+        e = static_cast<E>(v);
+    }
+}
+
+template <typename T>
+CNetStream& WritePortRecord(CNetStream& s, const T& r) {
+    append_fixed_text(s, r.por);
+    append_fixed_text(s, r.por_fil);
+    s << static_cast<int>(r.porsid) << r.flag << r.bIsGTC;
+    append_fixed_text(s, r.gtcExpiryTime);
+    return s;
+}
+
+template <typename T>
+CNetStream& ReadPortRecord(CNetStream& s, T& r) {
+    read_fixed_text(s, r.por);
+    read_fixed_text(s, r.por_fil);
+    ReadEnum(s, r.porsid);
+    s >> r.flag >> r.bIsGTC;
+    read_fixed_text(s, r.gtcExpiryTime);
+    return s;
+}
+
+}  // namespace
+
+CNetStream& operator<<(CNetStream& s, const stLogin& r) {
+    s << r.protocol_version << r.mode;
+    append_fixed_text(s, r.username);
+    append_fixed_text(s, r.password);
+    s << static_cast<int>(r.status) << r.int_value;
+    append_fixed_text(s, r.group);
+    append_fixed_text(s, r.text_value);
+    append_fixed_text(s, r.curr_local_time);
+    append_fixed_text(s, r.curr_local_date);
+    append_fixed_text(s, r.curr_gmt_time);
+    append_fixed_text(s, r.curr_gmt_date);
+    append_fixed_text(s, r.UserLoginName);
+    return s;
+}
+
+CNetStream& operator>>(CNetStream& s, stLogin& r) {
+    s >> r.protocol_version >> r.mode;
+    read_fixed_text(s, r.username);
+    read_fixed_text(s, r.password);
+    ReadEnum(s, r.status);
+    s >> r.int_value;
+    read_fixed_text(s, r.group);
+    read_fixed_text(s, r.text_value);
+    read_fixed_text(s, r.curr_local_time);
+    read_fixed_text(s, r.curr_local_date);
+    read_fixed_text(s, r.curr_gmt_time);
+    read_fixed_text(s, r.curr_gmt_date);
+    read_fixed_text(s, r.UserLoginName);
+    return s;
+}
+
+CNetStream& operator<<(CNetStream& s, const stHeartBeat& r) {
+    return s << r.request_id;
+}
+
+CNetStream& operator>>(CNetStream& s, stHeartBeat& r) {
+    return s >> r.request_id;
+}
+
+CNetStream& operator<<(CNetStream& s, const MsgHdrPort& r) {
+    s << r.n1;
+    append_fixed_text(s, r.por_nam);
+    append_fixed_text(s, r.por_fil);
+    return s << static_cast<int>(r.pside) << r.session_id;
+}
+
+CNetStream& operator>>(CNetStream& s, MsgHdrPort& r) {
+    s >> r.n1;
+    read_fixed_text(s, r.por_nam);
+    read_fixed_text(s, r.por_fil);
+    ReadEnum(s, r.pside);
+    return s >> r.session_id;
+}
+
+CNetStream& operator<<(CNetStream& s, const stUserInfo& r) {
+    append_fixed_text(s, r.szUserInitials);
+    append_fixed_text(s, r.szGroup);
+    return s;
+}
+
+CNetStream& operator>>(CNetStream& s, stUserInfo& r) {
+    read_fixed_text(s, r.szUserInitials);
+    read_fixed_text(s, r.szGroup);
+    return s;
+}
+
+CNetStream& operator<<(CNetStream& s, const stUserInfoQuery& r) {
+    s << r.protocol_version;
+    append_fixed_text(s, r.UserName);
+    return s << r.UserInitialCount;
+}
+
+CNetStream& operator>>(CNetStream& s, stUserInfoQuery& r) {
+    s >> r.protocol_version;
+    read_fixed_text(s, r.UserName);
+    return s >> r.UserInitialCount;
+}
+
+CNetStream& operator<<(CNetStream& s, const stAddSubsPort& r) {
+    return WritePortRecord(s, r);
+}
+CNetStream& operator>>(CNetStream& s, stAddSubsPort& r) {
+    return ReadPortRecord(s, r);
+}
+CNetStream& operator<<(CNetStream& s, const stChangePortDesc& r) {
+    return WritePortRecord(s, r);
+}
+CNetStream& operator>>(CNetStream& s, stChangePortDesc& r) {
+    return ReadPortRecord(s, r);
+}
+
+CNetStream& operator<<(CNetStream& s, const SMAddFileStruct& r) {
+    append_fixed_text(s, r.fileName);
+    s << r.bIsGTC;
+    append_fixed_text(s, r.gtcExpiryTime);
+    return s;
+}
+
+CNetStream& operator>>(CNetStream& s, SMAddFileStruct& r) {
+    read_fixed_text(s, r.fileName);
+    s >> r.bIsGTC;
+    read_fixed_text(s, r.gtcExpiryTime);
+    return s;
+}
+
+CNetStream& operator<<(CNetStream& s, const stGetPorFile& r) {
+    append_fixed_text(s, r.por_fil);
+    append_fixed_text(s, r.usr);
+    s << r.bIsGTC;
+    append_fixed_text(s, r.gtcRecovDirDate);
+    append_fixed_text(s, r.gtcExpiryTime);
+    return s;
+}
+
+CNetStream& operator>>(CNetStream& s, stGetPorFile& r) {
+    read_fixed_text(s, r.por_fil);
+    read_fixed_text(s, r.usr);
+    s >> r.bIsGTC;
+    read_fixed_text(s, r.gtcRecovDirDate);
+    read_fixed_text(s, r.gtcExpiryTime);
+    return s;
+}
+
+namespace {
+
+// What follows the MsgHdrPort fields, by message and sub-message type.
+enum class PortBody {
+    None,
+    AddSubs,
+    AddFile,
+    Text,
+    PorFiles,
+    ChangeDesc,
+    WholeText,
+    UserInfo,
+    Login,
+    HeartBeat,
+    Refused
+};
+
+// The longest body a received port message may have, and the most entries of
+// each list that fit it.
+constexpr int PORT_MAX_BODY = MaxMsgBodyLen<MsgHdrPort>();
+constexpr int PORT_MAX_POR_FILES = (PORT_MAX_BODY - 1) / static_cast<int>(sizeof(stGetPorFile));
+constexpr int PORT_MAX_USER_INFO =
+    (PORT_MAX_BODY - stUserInfoQuery::USER_INFO_OFFSET) / static_cast<int>(sizeof(stUserInfo));
+
+PortBody ClassifyPortMsg(short mtyp, short submtyp) {
+    switch (mtyp) {
+        case CM_PORT:
+            switch (submtyp) {
+                case 200:
+                case 206:
+                    return PortBody::None;
+                case 201:
+                case 205:
+                case 208:
+                case 212:
+                    return PortBody::AddSubs;
+                case 202:
+                case 207:
+                case 211:
+                    return PortBody::AddFile;
+                case 203:
+                case 209:
+                    return PortBody::Text;
+                case 204:
+                    return PortBody::PorFiles;
+                case 213:
+                    return PortBody::ChangeDesc;
+                case 214:
+                case 215:
+                    // Custom trading controls carry an order description whose
+                    // stream form belongs to the order families: not converted here.
+                    QRX_LOG_ERROR("SerializePort"
+                                  << "Unhandled SubMsg Type:" << submtyp << " for Msg: CM_PORT.");
+                    return PortBody::Refused;
+                case 218:
+                    return PortBody::WholeText;
+                default:
+                    QRX_LOG_ERROR("SerializePort"
+                                  << "Unhandled SubMsg Type:" << submtyp << " for Msg: CM_PORT.");
+                    return PortBody::None;
+            }
+        case 4:
+            return PortBody::Text;
+        case CM_PASSWD:
+            if (submtyp == 1017) {
+                return PortBody::UserInfo;
+            }
+            if ((submtyp >= 1001 && submtyp <= 1018) && submtyp != 1003) {
+                return PortBody::Text;
+            }
+            QRX_LOG_WARNING("SerializePort"
+                            << "Unhandled SubMsg Type:" << submtyp << " for Msg: CM_PASSWD.");
+            return PortBody::Refused;
+        case 23:
+            return PortBody::None;
+        case CM_LOGIN:
+            if (submtyp == CM_LOGIN) {
+                return PortBody::Login;
+            }
+            QRX_LOG_WARNING("SerializePort"
+                            << "Unhandled SubMsg Type:" << submtyp << " for Msg: CM_LOGIN.");
+            return PortBody::Refused;
+        case CM_HEARTBEAT:
+            if (submtyp == CM_HEARTBEAT) {
+                return PortBody::HeartBeat;
+            }
+            QRX_LOG_WARNING("SerializePort"
+                            << "Unhandled SubMsg Type:" << submtyp << " for Msg: CM_HEARTBEAT.");
+            return PortBody::Refused;
+        default:
+            QRX_LOG_WARNING("SerializePort"
+                            << "Unhandled Msg Type:" << mtyp);
+            return PortBody::Refused;
+    }
+}
+
+// Writes the body of an outgoing port message. Texts and lists are bounded by
+// the body length that msglen gives, so nothing beyond the message is read.
+bool WritePortBody(CNetStream& s, PortBody kind, const MsgHdrPort* pMsg) {
+    const char* body = MsgBody(pMsg);
+    const int bodyLen = MsgLen(pMsg) > 0 ? MsgLen(pMsg) : 0;
+    switch (kind) {
+        case PortBody::None:
+            return true;
+        case PortBody::AddSubs:
+            s << *reinterpret_cast<const stAddSubsPort*>(body);
+            return true;
+        case PortBody::AddFile:
+            s << *reinterpret_cast<const SMAddFileStruct*>(body);
+            return true;
+        case PortBody::ChangeDesc:
+            s << *reinterpret_cast<const stChangePortDesc*>(body);
+            return true;
+        case PortBody::Text:
+            return s.AppendText(body, static_cast<int>(strnlen(body, bodyLen)));
+        case PortBody::WholeText:
+            return s.AppendText(body, bodyLen);
+        case PortBody::PorFiles: {
+            const int n = pMsg->n1 > 0 ? pMsg->n1 : 0;
+            if (n > bodyLen / static_cast<int>(sizeof(stGetPorFile))) {
+                return false;  // the list would run past the message
+            }
+            const stGetPorFile* pEntries = reinterpret_cast<const stGetPorFile*>(body);
+            for (int i = 0; i < n; ++i) {
+                s << pEntries[i];
+            }
+            return true;
+        }
+        case PortBody::UserInfo: {
+            const stUserInfoQuery* pQuery = reinterpret_cast<const stUserInfoQuery*>(body);
+            const int n = pQuery->UserInitialCount > 0 ? pQuery->UserInitialCount : 0;
+            if (n > 0 && n > (bodyLen - stUserInfoQuery::USER_INFO_OFFSET) /
+                                 static_cast<int>(sizeof(stUserInfo))) {
+                return false;
+            }
+            s << *pQuery;
+            const stUserInfo* pEntries = pQuery->Entries();
+            for (int i = 0; i < n; ++i) {
+                s << pEntries[i];
+            }
+            return true;
+        }
+        case PortBody::Login:
+            s << *reinterpret_cast<const stLogin*>(body);
+            return true;
+        case PortBody::HeartBeat:
+            s << *reinterpret_cast<const stHeartBeat*>(body);
+            return true;
+        case PortBody::Refused:
+            break;
+    }
+    return false;
+}
+
+bool CountInRange(int n, int nMax) {
+    if (n < 0 || n > nMax) {
+        QRX_LOG_WARNING("SerializePort"
+                        << "Entry count out of range:" << n);
+        return false;
+    }
+    return true;
+}
+
+// Reads the body of a received port message into the memory behind pMsg,
+// which holds MSG_MEM_LEN bytes; nBodyLen receives the body length.
+bool ReadPortBody(CNetStream& s, PortBody kind, MsgHdrPort* pMsg, int& nBodyLen) {
+    char* body = MsgBody(pMsg);
+    nBodyLen = 0;
+    switch (kind) {
+        case PortBody::None:
+            return true;
+        case PortBody::AddSubs:
+            memset(body, 0, sizeof(stAddSubsPort));
+            s >> *reinterpret_cast<stAddSubsPort*>(body);
+            nBodyLen = sizeof(stAddSubsPort);
+            return true;
+        case PortBody::AddFile:
+            memset(body, 0, sizeof(SMAddFileStruct));
+            s >> *reinterpret_cast<SMAddFileStruct*>(body);
+            nBodyLen = sizeof(SMAddFileStruct);
+            return true;
+        case PortBody::ChangeDesc:
+            memset(body, 0, sizeof(stChangePortDesc));
+            s >> *reinterpret_cast<stChangePortDesc*>(body);
+            nBodyLen = sizeof(stChangePortDesc);
+            return true;
+        case PortBody::Text: {
+            int stored = 0;
+            body[0] = '\0';
+            s.GetNextText(body, PORT_MAX_BODY, stored);
+            nBodyLen = stored + 1;
+            return true;
+        }
+        case PortBody::WholeText: {
+            int stored = 0;
+            body[0] = '\0';
+            s.GetNextText(body, PORT_MAX_BODY + 1, stored);
+            nBodyLen = stored;
+            return true;
+        }
+        case PortBody::PorFiles: {
+            const int n = pMsg->n1;
+            if (!CountInRange(n, PORT_MAX_POR_FILES)) {
+                return false;
+            }
+            stGetPorFile* pEntries = reinterpret_cast<stGetPorFile*>(body);
+            for (int i = 0; i < n; ++i) {
+                memset(&pEntries[i], 0, sizeof(stGetPorFile));
+                s >> pEntries[i];
+            }
+            nBodyLen = n * static_cast<int>(sizeof(stGetPorFile)) + 1;
+            return true;
+        }
+        case PortBody::UserInfo: {
+            stUserInfoQuery* pQuery = reinterpret_cast<stUserInfoQuery*>(body);
+            memset(pQuery, 0, sizeof(stUserInfoQuery));
+            s >> *pQuery;
+            const int n = pQuery->UserInitialCount;
+            if (n > 0 && !CountInRange(n, PORT_MAX_USER_INFO)) {
+                return false;
+            }
+            stUserInfo* pEntries = pQuery->Entries();
+            for (int i = 0; i < n; ++i) {
+                memset(&pEntries[i], 0, sizeof(stUserInfo));
+                s >> pEntries[i];
+            }
+            nBodyLen = stUserInfoQuery::BodyLen(n);
+            return true;
+        }
+        case PortBody::Login:
+            memset(body, 0, sizeof(stLogin));
+            s >> *reinterpret_cast<stLogin*>(body);
+            nBodyLen = sizeof(stLogin);
+            return true;
+        case PortBody::HeartBeat:
+            reinterpret_cast<stHeartBeat*>(body)->request_id = 0;
+            s >> *reinterpret_cast<stHeartBeat*>(body);
+            nBodyLen = sizeof(stHeartBeat);
+            return true;
+        case PortBody::Refused:
+            break;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool CMsgHdrStream::SerializePort(MsgHdrPort* pMsg) {
+    const short submtyp = m_bIsOut ? pMsg->submtyp : GetSubMsgType();
+    const PortBody kind = ClassifyPortMsg(CurrentMsgType(pMsg), submtyp);
+    if (m_bIsOut) {
+        BeginOut(MsgHdrPort::HDR_TYPE, pMsg);
+        *this << static_cast<const MsgHdrPort&>(*pMsg);
+        const bool ok = WritePortBody(*this, kind, pMsg);
+        return Flush() && ok;
+    }
+    BeginIn(MsgHdrPort::HDR_TYPE, pMsg);
+    memset(&pMsg->n1, 0, MsgHdrPort::BODY_OFFSET - sizeof(MsgHdrCmn));
+    *this >> *pMsg;
+    int bodyLen = 0;
+    const bool ok = ReadPortBody(*this, kind, pMsg, bodyLen);
+    SetMsgLen(pMsg, bodyLen);
+    return ok;
+}
+
+bool CMsgHdrStream::SerializeOrdSrv(MsgHdrOrdSrv* pMsg) {
+    const short mtyp = CurrentMsgType(pMsg);
+    char* body = MsgBody(pMsg);
+    if (mtyp != CM_LOGIN && mtyp != CM_HEARTBEAT) {
+        QRX_LOG_WARNING("SerializeOrdSrv"
+                        << "Unhandled Msg Type:" << mtyp);
+        if (!m_bIsOut) {
+            BeginIn(MsgHdrOrdSrv::HDR_TYPE, pMsg);
+            SetMsgLen(pMsg, 0);
+        }
+        return false;
+    }
+    if (m_bIsOut) {
+        BeginOut(MsgHdrOrdSrv::HDR_TYPE, pMsg);
+        if (mtyp == CM_LOGIN) {
+            *this << *reinterpret_cast<const stLogin*>(body);
+        } else {
+            *this << *reinterpret_cast<const stHeartBeat*>(body);
+        }
+        return Flush();
+    }
+    BeginIn(MsgHdrOrdSrv::HDR_TYPE, pMsg);
+    if (mtyp == CM_LOGIN) {
+        memset(body, 0, sizeof(stLogin));
+        *this >> *reinterpret_cast<stLogin*>(body);
+        SetMsgLen(pMsg, sizeof(stLogin));
+    } else {
+        reinterpret_cast<stHeartBeat*>(body)->request_id = 0;
+        *this >> *reinterpret_cast<stHeartBeat*>(body);
+        SetMsgLen(pMsg, sizeof(stHeartBeat));
+    }
+    return true;
+}

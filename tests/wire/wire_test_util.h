@@ -1,0 +1,46 @@
+// Helpers shared by the wire tests: the bytes of a stream, message memory of
+// the size a connection provides, and delivery of a written message to a
+// reading stream as a connection would do it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qrx/wire/msg_hdr_stream.h"
+
+namespace wiretest {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Content(const CNetStream& s) {
+    char* p = nullptr;
+    int n = 0;
+    s.GetBuf(p, n);
+    return Bytes(reinterpret_cast<uint8_t*>(p), reinterpret_cast<uint8_t*>(p) + n);
+}
+
+// MSG_MEM_LEN bytes, 8-byte aligned, exactly sized so that the sanitizers see
+// any write past the end.
+struct MsgMem {
+    std::vector<double> mem = std::vector<double>(MSG_MEM_LEN / sizeof(double));
+    template <typename T>
+    T* As() {
+        return reinterpret_cast<T*>(mem.data());
+    }
+    char* Raw() { return reinterpret_cast<char*>(mem.data()); }
+};
+
+// Frames the bytes as a received message and reads it into pMsg.
+struct Received {
+    explicit Received(const Bytes& b) : buf(b.begin(), b.end()) {}
+    bool Read(MsgHdrCmn* pMsg, CMsgMemAllocator* pAlloc = nullptr) {
+        framed = CMsgHdrStream::MakeStreamFromBuffer(buf.data(), int(buf.size()), &in);
+        return framed > 0 && in.SerializeAll(pMsg, pAlloc);
+    }
+    std::vector<char> buf;
+    CMsgHdrStream in{false, 0, 0};
+    int framed = 0;
+};
+
+}  // namespace wiretest
