@@ -181,10 +181,3 @@ TEST(MsgHdrStreamTest, shouldRefuseMessagesOfTheTradingFamilies) {
                     HasSubstr(std::string(f.name) + "Unhandled Msg Type:32\n"));
     }
 }
-
-TEST(MsgHdrStreamTest, shouldRefuseANullMessage) {
-    CMsgHdrStream out(true, 0, 0);
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(out.SerializeAll(nullptr, nullptr));
-    testing::internal::GetCapturedStderr();
-}
