@@ -49,20 +49,6 @@ TEST(FlidMapTest, shouldKeepBlocksWhoseSlotsDoNotCollideInTheSharedBlock) {
     EXPECT_EQ(m.GetFlidPtr(56), nullptr);
 }
 
-TEST(FlidMapTest, shouldRefuseIdsOfAnotherType) {
-    FlidMap<double> d;
-    EXPECT_FALSE(d.InsertFlid(600, 1.0));
-    EXPECT_FALSE(d.InsertFlid(-1, 1.0));
-    EXPECT_TRUE(d.empty());
-    FlidMap<int> i;
-    EXPECT_FALSE(i.InsertFlid(5, 1));
-    EXPECT_TRUE(i.InsertFlid(517, 7));
-    int v = 0;
-    EXPECT_FALSE(i.GetFlid(5, v));  // same block and slot, other type
-    EXPECT_TRUE(i.GetFlid(517, v));
-    EXPECT_EQ(v, 7);
-}
-
 TEST(FlidMapTest, shouldIterateInIncreasingIdOrderAcrossSharedAndOwnBlocks) {
     FlidMap<double> m;
     for (int id : {300, 15, 40, 56, 0, 511}) {

@@ -173,22 +173,3 @@ TEST(SymDataTest, shouldKeepNamedReferencesOfACopyBoundToItsOwnSlots) {
     EXPECT_EQ(b.m_bid, 1.0);
     EXPECT_EQ(a.m_bid, 2.0);
 }
-
-TEST(SymDataTest, shouldReportPresenceThroughTheAuxiliaryAccessors) {
-    CSymData d;
-    d.SetFlidInt(513, 300);
-    int n = 0;
-    bool found = false;
-    EXPECT_TRUE(CSymDataAux::GetFlidValueInt(d, 513, n, found));
-    EXPECT_TRUE(found);
-    EXPECT_EQ(n, 300);
-    double v = 0;
-    CSymDataAux::GetFlidValueDouble(d, 513, v, found);
-    EXPECT_FALSE(found);
-    EXPECT_FALSE(CSymDataAux::AddFlidValueString(d, 3, GrowingStr("x"), found));
-    EXPECT_FALSE(found);
-    EXPECT_TRUE(CSymDataAux::AddFlidValueString(d, 1030, GrowingStr("x"), found));
-    GrowingStr s;
-    EXPECT_TRUE(CSymDataAux::GetFlidValueString(d, 1030, s, found));
-    EXPECT_STREQ(s.c_str(), "x");
-}
