@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -81,6 +82,9 @@ TEST(SockUtilsTest, shouldKeepRecentFormattedTextsAndCutOversizedOnes) {
 
 TEST(TcpUtilsTest, shouldPreferPositiveKoPortValuesOverTheServicesDatabase) {
     unsetenv("KO_PORT_ssh");
+    if (getservbyname("ssh", "tcp") == nullptr) {
+        GTEST_SKIP() << "no services database entry for ssh";
+    }
     EXPECT_EQ(CTcpUtils::GetServicePort("ssh", true), 22);
     EXPECT_EQ(CTcpUtils::GetServiceFromEnv("ssh"), -1);
     setenv("KO_PORT_ssh", "7001", 1);

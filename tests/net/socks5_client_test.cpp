@@ -195,21 +195,3 @@ TEST(Socks5ClientTest, shouldGiveUpOnSilentProxyWhenTheDeadlinePasses) {
     EXPECT_FALSE(out.ok);
     EXPECT_THAT(out.log, HasSubstr("Login read failed"));
 }
-
-TEST(Socks5ClientTest, shouldRefuseDestinationsThatAreNoIpv4Address) {
-    LoopbackListener listener;
-    ProxyScript script;
-    script.greetingAnswer = Bytes({5, 0});
-    std::thread peer([&] { ServeScript(listener, script); });
-    const int fd = ConnectLoopback(listener.Port());
-    ASSERT_GE(fd, 0);
-    StderrCapture capture;
-    CConnectDeadline deadline(5);
-    SocksProxy proxy(fd, &deadline);
-    EXPECT_TRUE(proxy.Login());
-    EXPECT_FALSE(proxy.Connect("proxy.lan", kDestPort));
-    EXPECT_THAT(capture.Take(), HasSubstr("Invalid IPv4 destination proxy.lan"));
-    close(fd);
-    peer.join();
-    EXPECT_TRUE(script.request.empty());
-}
