@@ -67,6 +67,9 @@ protected:
         }
         m_peer = m_listener.AcceptWithin(kWait);
         ASSERT_GE(m_peer, 0);
+        // A small fixed window: a peer that does not read stops the writer soon.
+        const int window = 16384;
+        setsockopt(m_peer, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
     }
 
     // The peer sends bytes; returns once all of them wait at the connection.
@@ -78,12 +81,15 @@ protected:
     }
 
     // Fills the socket until a non-blocking write keeps a rest: the bytes
-    // written or kept, in order.
-    std::string FillUntilBlocked(int chunk) {
+    // written or kept, in order. lastErrno: errno right after that write.
+    std::string FillUntilBlocked(int chunk, int& lastErrno) {
         std::string sent;
+        lastErrno = 0;
         for (size_t i = 0; i < 400 && m_conn->nbWLeft == 0; ++i) {
             const std::string data = Pattern(static_cast<size_t>(chunk), sent.size());
-            if (m_conn->WriteBufNoblok(data.data(), chunk) != 0) {
+            const int rc = m_conn->WriteBufNoblok(data.data(), chunk);
+            lastErrno = errno;
+            if (rc != 0) {
                 ADD_FAILURE() << "write failed";
                 break;
             }
@@ -282,8 +288,8 @@ TEST_F(AppConnIoTest, shouldFailTextFrameThatTheBufferCanNeverHold) {
 
 TEST_F(AppConnIoTest, shouldKeepTheRestOfBlockedWriteInOrderAndRefuseNewOutputMeanwhile) {
     StderrCapture capture;
-    const std::string sent = FillUntilBlocked(60000);
-    const int savedErrno = errno;
+    int savedErrno = 0;
+    const std::string sent = FillUntilBlocked(60000, savedErrno);
     ASSERT_GT(m_conn->nbWLeft, 0);
     EXPECT_EQ(savedErrno, EAGAIN) << "callers learn from errno that the socket is full";
     if (m_conn->nbWLeft > 16384) {
