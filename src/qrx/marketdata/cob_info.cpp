@@ -1,0 +1,108 @@
+#include "qrx/marketdata/cob_info.h"
+
+#include <utility>
+
+#include "qrx/marketdata/cob_wire.h"
+
+namespace QuorCOB {
+
+bool read_cob(CNetStream& in, stLegInfo& leg) {
+    return in.GetNextField(leg.m_sSymbol, 0) && in.GetNextField(leg.m_nExpiry) &&
+           in.GetNextField(leg.m_nRatio) && in.GetNextField(leg.m_dblStrikePrice) &&
+           in.GetNextField(leg.m_cCallPut) && in.GetNextField(leg.m_bIsBid) &&
+           in.GetNextField(leg.m_bIsOption);
+}
+
+bool write_cob(CNetStream& out, const stLegInfo& leg) {
+    return out.Append(leg.m_sSymbol) && out.Append(leg.m_nExpiry) && out.Append(leg.m_nRatio) &&
+           out.Append(leg.m_dblStrikePrice) && out.Append(leg.m_cCallPut) &&
+           out.Append(leg.m_bIsBid) && out.Append(leg.m_bIsOption);
+}
+
+bool read_cob(CNetStream& in, CCOBInfo& info) {
+    int nLegs = 0;
+    // The legs are followed by at least the id count.
+    if (!in.GetNextField(info.m_nId) || !in.GetNextField(info.m_sDescription, 0) ||
+        !in.GetNextField(info.m_sExchange, 0) ||
+        !cobwire::read_count(in, cobwire::MIN_LEG, cobwire::MIN_ID, nLegs)) {
+        return false;
+    }
+    info.m_vecLegs.reserve(info.m_vecLegs.size() + static_cast<size_t>(nLegs));
+    for (int i = 0; i < nLegs; ++i) {
+        stLegInfo leg;
+        if (!read_cob(in, leg)) {
+            return false;
+        }
+        info.m_vecLegs.push_back(std::move(leg));
+    }
+    int nIds = 0;
+    if (!cobwire::read_count(in, cobwire::MIN_ID, 0, nIds)) {
+        return false;
+    }
+    for (int i = 0; i < nIds; ++i) {
+        int id = 0;
+        if (!in.GetNextField(id)) {
+            return false;
+        }
+        info.m_setIds.insert(id);
+    }
+    return true;
+}
+
+bool write_cob(CNetStream& out, const CCOBInfo& info) {
+    if (!out.Append(info.m_nId) || !out.Append(info.m_sDescription) ||
+        !out.Append(info.m_sExchange) || !cobwire::write_count(out, info.m_vecLegs)) {
+        return false;
+    }
+    for (const stLegInfo& leg : info.m_vecLegs) {
+        if (!write_cob(out, leg)) {
+            return false;
+        }
+    }
+    if (!cobwire::write_count(out, info.m_setIds)) {
+        return false;
+    }
+    for (int id : info.m_setIds) {
+        if (!out.Append(id)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+CNetStream& operator<<(CNetStream& out, const CCOBInfo& info) {
+    write_cob(out, info);
+    return out;
+}
+
+CNetStream& operator>>(CNetStream& in, CCOBInfo& info) {
+    if (!read_cob(in, info)) {
+        cobwire::drain(in);
+    }
+    return in;
+}
+
+std::ostream& operator<<(std::ostream& os, const stLegInfo& leg) {
+    if (!leg.m_bIsOption) {
+        return os << "Equity:" << leg.m_sSymbol.c_str() << " IsOption:" << 0;
+    }
+    return os << "Option Underlying:" << leg.m_sSymbol.c_str() << " expiry:" << leg.m_nExpiry
+              << " ratio:" << leg.m_nRatio << " strike price:" << leg.m_dblStrikePrice
+              << " Call/Put:" << leg.m_cCallPut << " isbid:" << (leg.m_bIsBid ? 1 : 0)
+              << " IsOption:" << 1;
+}
+
+std::ostream& operator<<(std::ostream& os, const CCOBInfo& info) {
+    os << "COB ID:" << info.m_nId << " Description:" << info.m_sDescription.c_str()
+       << " Exchange:" << info.m_sExchange.c_str() << '\n';
+    for (size_t i = 0; i < info.m_vecLegs.size(); ++i) {
+        os << "Leg[" << i << "]:" << '\n' << info.m_vecLegs[i] << '\n';
+    }
+    os << "Info UUIDs:";
+    for (int id : info.m_setIds) {
+        os << id << ' ';
+    }
+    return os << '\n';
+}
+
+}  // namespace QuorCOB

@@ -1,0 +1,91 @@
+#include "qrx/marketdata/cob_request.h"
+
+#include <utility>
+
+#include "qrx/marketdata/cob_wire.h"
+
+namespace QuorCOB {
+
+bool read_cob(CNetStream& in, stFilter& filter) {
+    return in.GetNextField(filter.m_sFilterField, 0) &&
+           in.GetNextField(filter.m_sFilterValueLowerBound, 0) &&
+           in.GetNextField(filter.m_sFilterValueUpperBound, 0);
+}
+
+bool write_cob(CNetStream& out, const stFilter& filter) {
+    return out.Append(filter.m_sFilterField) && out.Append(filter.m_sFilterValueLowerBound) &&
+           out.Append(filter.m_sFilterValueUpperBound);
+}
+
+bool read_cob(CNetStream& in, CCOBRequest& request) {
+    int nFilters = 0;
+    if (!in.GetNextField(request.m_nId) || !in.GetNextField(request.m_nClosure) ||
+        !in.GetNextField(request.m_sTopic, 0) ||
+        !cobwire::read_count(in, cobwire::MIN_FILTER, 0, nFilters)) {
+        return false;
+    }
+    request.m_vecFilters.reserve(request.m_vecFilters.size() + static_cast<size_t>(nFilters));
+    for (int i = 0; i < nFilters; ++i) {
+        stFilter filter;
+        if (!read_cob(in, filter)) {
+            return false;
+        }
+        request.m_vecFilters.push_back(std::move(filter));
+    }
+    return true;
+}
+
+bool write_cob(CNetStream& out, const CCOBRequest& request) {
+    if (!out.Append(request.m_nId) || !out.Append(request.m_nClosure) ||
+        !out.Append(request.m_sTopic) || !cobwire::write_count(out, request.m_vecFilters)) {
+        return false;
+    }
+    for (const stFilter& filter : request.m_vecFilters) {
+        if (!write_cob(out, filter)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+CNetStream& operator<<(CNetStream& out, const stFilter& filter) {
+    write_cob(out, filter);
+    return out;
+}
+
+CNetStream& operator<<(CNetStream& out, const CCOBRequest& request) {
+    write_cob(out, request);
+    return out;
+}
+
+CNetStream& operator>>(CNetStream& in, stFilter& filter) {
+    if (!read_cob(in, filter)) {
+        cobwire::drain(in);
+    }
+    return in;
+}
+
+CNetStream& operator>>(CNetStream& in, CCOBRequest& request) {
+    if (!read_cob(in, request)) {
+        cobwire::drain(in);
+    }
+    return in;
+}
+
+std::ostream& operator<<(std::ostream& os, const stFilter& filter) {
+    return os << "FilterField:" << filter.m_sFilterField.c_str()
+              << " FilterValueLowerBound:" << filter.m_sFilterValueLowerBound.c_str()
+              << " FilterValueUpperBound:" << filter.m_sFilterValueUpperBound.c_str();
+}
+
+std::ostream& operator<<(std::ostream& os, const CCOBRequest& request) {
+    os << "ID:" << request.m_nId << " closure:" << request.m_nClosure
+       << " topic:" << request.m_sTopic.c_str() << '\n'
+       << "Filters:" << '\n';
+    for (const stFilter& filter : request.m_vecFilters) {
+        os << filter << '\n';
+    }
+    return os;
+}
+
+}  // namespace QuorCOB

@@ -1,0 +1,32 @@
+#include "qrx/marketdata/cob_status.h"
+
+#include "qrx/marketdata/cob_wire.h"
+
+namespace QuorCOB {
+
+bool read_cob(CNetStream& in, CCOBStatus& status) {
+    return in.GetNextField(status.m_nId) && in.GetNextField(status.m_sStatus, 0);
+}
+
+bool write_cob(CNetStream& out, const CCOBStatus& status) {
+    return out.Append(status.m_nId) && out.Append(status.m_sStatus);
+}
+
+CNetStream& operator<<(CNetStream& out, const CCOBStatus& status) {
+    write_cob(out, status);
+    return out;
+}
+
+CNetStream& operator>>(CNetStream& in, CCOBStatus& status) {
+    if (!read_cob(in, status)) {
+        cobwire::drain(in);
+    }
+    return in;
+}
+
+std::ostream& operator<<(std::ostream& os, const CCOBStatus& status) {
+    return os << "COB Status Message.ID:" << status.m_nId
+              << " status is:" << status.m_sStatus.c_str() << '\n';
+}
+
+}  // namespace QuorCOB

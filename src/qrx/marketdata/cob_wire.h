@@ -1,0 +1,58 @@
+// Reading helpers shared by the order-book records: a count read from the wire
+// is believed only when the bytes left can hold that many records, so that a
+// short or lying message fails at once instead of allocating or looping.
+#pragma once
+
+#include <cstdint>
+
+#include "qrx/wire/net_stream.h"
+
+namespace QuorCOB {
+namespace cobwire {
+
+// Smallest encodings, in bytes: every text empty, every sequence empty.
+constexpr int MIN_ID = 4;                            // int
+constexpr int MIN_FILTER = 2 + 2 + 2;                // three texts
+constexpr int MIN_LEG = 2 + 4 + 4 + 8 + 1 + 1 + 1;   // text, 2 ints, double, char, 2 bools
+constexpr int MIN_AUX_BODY = 2;                      // a record body with the count 0
+constexpr int MIN_INFO = 4 + 2 + 2 + 4 + 4;          // id, 2 texts, 2 counts
+constexpr int MIN_DATA = 4 + 8 + 8 + 4 + 4 + 4 + 4;  // id, 2 prices, 2 sizes, 2 counts
+
+// Reads a count of records of at least nMinEach bytes that are followed by at
+// least nTrailing bytes. A negative count reads as 0. False when the field is
+// missing or the records cannot fit in what remains.
+inline bool read_count(CNetStream& in, int nMinEach, int nTrailing, int& nCount) {
+    int n = 0;
+    if (!in.GetNextField(n)) {
+        return false;
+    }
+    if (n < 0) {
+        n = 0;
+    }
+    const int64_t need = static_cast<int64_t>(n) * nMinEach + nTrailing;
+    if (need > in.GetRemaining()) {
+        return false;
+    }
+    nCount = n;
+    return true;
+}
+
+// Moves the read position of an input stream to its end, so that a receiver
+// reading records "while bytes remain" stops after a record that failed.
+inline void drain(CNetStream& in) {
+    double d;
+    while (in.GetRemaining() >= 8 && in.GetNextField(d)) {
+    }
+    char c;
+    while (in.GetRemaining() > 0 && in.GetNextField(c)) {
+    }
+}
+
+// Writes a container size as the int count that precedes its elements.
+template <typename C>
+inline bool write_count(CNetStream& out, const C& c) {
+    return out.Append(static_cast<int>(c.size()));
+}
+
+}  // namespace cobwire
+}  // namespace QuorCOB
