@@ -1,0 +1,618 @@
+// Serializer of the depth family (header type 10). Most bodies begin on the
+// wire with the header's symbol and source; the records lie behind the header
+// at offset 48. A received message is refused when a field is missing, when a
+// count is more than the message can hold, or when its entries would not fit
+// the message memory; memory beyond the fixed body (allocations of the RFQ
+// messages) comes from the message allocator.
+#include <cstring>
+#include <new>
+
+#include "qrx/runtime/stdio_logger.h"
+#include "qrx/wire/depth_msgs.h"
+#include "qrx/wire/msg_hdr_stream.h"
+#include "qrx/wire/session_msgs.h"
+
+namespace {
+
+enum class DepthBody {
+    Unhandled,
+    SymbolOnly,
+    MktDepth,
+    None,
+    MktDepthEx,
+    TerminalInfo,
+    Logout,
+    LoginInfo,
+    Summary,
+    ParamStr,
+    SubsError,
+    FXRFQ,
+    FXQuote,
+    ConnStatus,
+    ShortText,
+    SubsAuthStatus,
+    FXAllocRFQ,
+    FXOptRFQ,
+    Login,
+    HeartBeat
+};
+
+DepthBody ClassifyDepthSubType(short submtyp) {
+    switch (submtyp) {
+        case DEPTH_SYMBOL_108:
+        case DEPTH_SYMBOL_109:
+        case DEPTH_SYMBOL_118:
+        case DEPTH_SYMBOL_119:
+            return DepthBody::SymbolOnly;
+        case DEPTH_MKT_DEPTH:
+            return DepthBody::MktDepth;
+        case DEPTH_NO_BODY_111:
+        case DEPTH_NO_BODY_112:
+        case DEPTH_NO_BODY_121:
+            return DepthBody::None;
+        case DEPTH_MKT_DEPTH_EX:
+            return DepthBody::MktDepthEx;
+        case DEPTH_TERMINAL_INFO:
+            return DepthBody::TerminalInfo;
+        case DEPTH_LOGOUT:
+            return DepthBody::Logout;
+        case DEPTH_LOGIN_INFO:
+            return DepthBody::LoginInfo;
+        case DEPTH_SUMMARY:
+            return DepthBody::Summary;
+        case DEPTH_PARAM_STR:
+            return DepthBody::ParamStr;
+        case DEPTH_SUBS_ERROR:
+            return DepthBody::SubsError;
+        case DEPTH_FX_RFQ_126:
+        case DEPTH_FX_RFQ_127:
+        case DEPTH_FX_RFQ_128:
+        case DEPTH_FX_RFQ_131:
+            return DepthBody::FXRFQ;
+        case DEPTH_FX_QUOTE:
+            return DepthBody::FXQuote;
+        case DEPTH_CONN_STATUS:
+            return DepthBody::ConnStatus;
+        case DEPTH_SHORT_TEXT:
+            return DepthBody::ShortText;
+        case DEPTH_SUBS_AUTH_STATUS:
+            return DepthBody::SubsAuthStatus;
+        case DEPTH_FX_ALLOC_RFQ_136:
+        case DEPTH_FX_ALLOC_RFQ_137:
+            return DepthBody::FXAllocRFQ;
+        case DEPTH_FX_OPT_RFQ:
+            return DepthBody::FXOptRFQ;
+        default:
+            return DepthBody::Unhandled;
+    }
+}
+
+// Classifies the message and logs an unhandled one.
+DepthBody ClassifyDepthMsg(short mtyp, short submtyp) {
+    DepthBody kind = DepthBody::Unhandled;
+    switch (mtyp) {
+        case CM_DEPTH:
+            kind = ClassifyDepthSubType(submtyp);
+            break;
+        case CM_LOGIN:
+            kind = submtyp == CM_LOGIN ? DepthBody::Login : DepthBody::Unhandled;
+            break;
+        case CM_HEARTBEAT:
+            kind = submtyp == CM_HEARTBEAT ? DepthBody::HeartBeat : DepthBody::Unhandled;
+            break;
+        default:
+            QRX_LOG_WARNING("SerializeDepth.cpp"
+                            << "Unhandled Msg Type:" << mtyp);
+            return DepthBody::Unhandled;
+    }
+    if (kind == DepthBody::Unhandled) {
+        QRX_LOG_WARNING("SerializeDepth.cpp"
+                        << "Unhandled SubMsg Type:" << submtyp);
+    }
+    return kind;
+}
+
+// Entries of the sub-types with a count.
+template <typename T>
+struct DepthList {
+    // Most entries whose message still fits its 16-bit length (and therefore
+    // the message memory).
+    static constexpr int MAX_ENTRIES =
+        (MAX_MSG_LEN - MsgHdrRtpDepth::BODY_OFFSET) / static_cast<int>(sizeof(T));
+};
+
+// Length of a received message with a body of nLen bytes: at least one 8-byte
+// body slot.
+unsigned short DepthMsgLen(int nLen) {
+    return static_cast<unsigned short>(MsgHdrRtpDepth::BODY_OFFSET + (nLen > 8 ? nLen : 8));
+}
+
+// ---- writing ----
+
+void WriteSymbolSource(CNetStream& s, const MsgHdrRtpDepth* pMsg) {
+    append_fixed_text(s, pMsg->m_szSymbol);
+    s << pMsg->m_cSource;
+}
+
+void WriteEntry(CNetStream& s, const stMktDepth& r) {
+    s << r.dblValue << static_cast<int>(r.nSize) << r.cType << r.iDepth;
+}
+
+void WriteEntry(CNetStream& s, const stMktDepthEx& r) {
+    WriteEntry(s, static_cast<const stMktDepth&>(r));
+    append_fixed_text(s, r.szMMId);
+}
+
+void WriteEntry(CNetStream& s, const stFXQuote& r) {
+    WriteEntry(s, static_cast<const stMktDepthEx&>(r));
+    append_fixed_text(s, r.szQuoteId);
+}
+
+// The count follows from the message length.
+template <typename T>
+void WriteEntries(CNetStream& s, const MsgHdrRtpDepth* pMsg) {
+    const int bodyLen = MsgLen(pMsg);
+    const int n = bodyLen > 0 ? bodyLen / static_cast<int>(sizeof(T)) : 0;
+    s << n;
+    const T* pEntries = reinterpret_cast<const T*>(MsgBody(pMsg));
+    for (int i = 0; i < n; ++i) {
+        WriteEntry(s, pEntries[i]);
+    }
+}
+
+void WriteRFQFields(CNetStream& s, const char (&sender)[16], char cType, int nSize, int nFarSize,
+                    int nReqID) {
+    append_fixed_text(s, sender);
+    s << cType << nSize << nFarSize << nReqID;
+}
+
+// False when the message cannot be written as it lies in memory.
+bool WriteDepthBody(CNetStream& s, DepthBody kind, const MsgHdrRtpDepth* pMsg) {
+    const char* body = MsgBody(pMsg);
+    switch (kind) {
+        case DepthBody::Unhandled:
+            return false;
+        case DepthBody::None:
+            return true;
+        case DepthBody::SymbolOnly:
+            WriteSymbolSource(s, pMsg);
+            return true;
+        case DepthBody::MktDepth:
+            WriteSymbolSource(s, pMsg);
+            WriteEntries<stMktDepth>(s, pMsg);
+            return true;
+        case DepthBody::MktDepthEx:
+            WriteSymbolSource(s, pMsg);
+            WriteEntries<stMktDepthEx>(s, pMsg);
+            return true;
+        case DepthBody::FXQuote:
+            WriteSymbolSource(s, pMsg);
+            WriteEntries<stFXQuote>(s, pMsg);
+            return true;
+        case DepthBody::TerminalInfo: {
+            const stTerminalInfo* p = reinterpret_cast<const stTerminalInfo*>(body);
+            append_fixed_text(s, p->m_szSerialNo);
+            append_fixed_text(s, p->m_szTerminal);
+            s << pMsg->m_cSource;
+            return true;
+        }
+        case DepthBody::Logout:
+            append_fixed_text(s, reinterpret_cast<const stDepthLogout*>(body)->m_szReason);
+            return true;
+        case DepthBody::LoginInfo: {
+            const stLoginInfo* p = reinterpret_cast<const stLoginInfo*>(body);
+            append_fixed_text(s, p->m_szUsername);
+            append_fixed_text(s, p->m_szPassword);
+            return true;
+        }
+        case DepthBody::Summary: {
+            const stDepthSummary* p = reinterpret_cast<const stDepthSummary*>(body);
+            WriteSymbolSource(s, pMsg);
+            s << p->m_bIsBid << p->m_nVolume << p->m_dblHigh << p->m_dblLow << p->m_dblVwap;
+            return true;
+        }
+        case DepthBody::ParamStr: {
+            const stDepthParamStr* p = reinterpret_cast<const stDepthParamStr*>(body);
+            WriteSymbolSource(s, pMsg);
+            append_fixed_text(s, p->m_szName);
+            append_fixed_text(s, p->m_szValue);
+            return true;
+        }
+        case DepthBody::SubsError:
+            WriteSymbolSource(s, pMsg);
+            append_fixed_text(s, reinterpret_cast<const stDepthSubsError*>(body)->m_szReason);
+            return true;
+        case DepthBody::FXRFQ: {
+            const stFXRFQ* p = reinterpret_cast<const stFXRFQ*>(body);
+            WriteSymbolSource(s, pMsg);
+            WriteRFQFields(s, p->m_szSender, p->m_cType, p->m_nSize, p->m_nFarSize, p->m_nReqID);
+            return true;
+        }
+        case DepthBody::ConnStatus: {
+            const stDepthConnStatus* p = reinterpret_cast<const stDepthConnStatus*>(body);
+            s << p->m_cSource << p->m_bIsUp;
+            append_fixed_text(s, p->m_szText);
+            return true;
+        }
+        case DepthBody::ShortText:
+            // At most 7 characters, as if byte 7 of the body were a NUL.
+            WriteSymbolSource(s, pMsg);
+            s.AppendText(body, static_cast<int>(strnlen(body, DEPTH_SHORT_TEXT_LEN)));
+            return true;
+        case DepthBody::SubsAuthStatus:
+            WriteSymbolSource(s, pMsg);
+            s << reinterpret_cast<const stDepthSubsAuthStatus*>(body)->m_bAuthStatus;
+            return true;
+        case DepthBody::FXAllocRFQ: {
+            const stFXAllocRFQ* p = reinterpret_cast<const stFXAllocRFQ*>(body);
+            if (p->m_nAllocs > 0 && p->m_pAllocs == nullptr) {
+                return false;  // the count promises entries that are not there
+            }
+            WriteSymbolSource(s, pMsg);
+            WriteRFQFields(s, p->m_szSender, p->m_cType, p->m_nSize, p->m_nFarSize, p->m_nReqID);
+            s << p->m_nAllocs;
+            for (int i = 0; i < p->m_nAllocs; ++i) {
+                const stAlloc& a = p->m_pAllocs[i];
+                append_fixed_text(s, a.m_szAccount);
+                s << static_cast<int>(a.m_nShare) << static_cast<int>(a.m_nFarShare);
+            }
+            return true;
+        }
+        case DepthBody::FXOptRFQ: {
+            const stFXOptRFQ* p = reinterpret_cast<const stFXOptRFQ*>(body);
+            WriteSymbolSource(s, pMsg);
+            append_fixed_text(s, p->m_szSender);
+            s << p->m_nReqID << p->m_nLength;
+            const int textLen = (p->m_szSubAttributesStr != nullptr && p->m_nLength > 0)
+                                    ? static_cast<int>(strnlen(p->m_szSubAttributesStr,
+                                                               static_cast<size_t>(p->m_nLength)))
+                                    : 0;
+            s.AppendText(p->m_szSubAttributesStr, textLen);
+            return true;
+        }
+        case DepthBody::Login:
+            s << *reinterpret_cast<const stLogin*>(body);
+            return true;
+        case DepthBody::HeartBeat:
+            s << *reinterpret_cast<const stHeartBeat*>(body);
+            return true;
+    }
+    return false;
+}
+
+// ---- reading ----
+
+// Reads fields and remembers whether every one of them was there.
+class FieldReader {
+public:
+    explicit FieldReader(CNetStream& s) : m_s(s) {}
+
+    template <typename T>
+    FieldReader& operator>>(T& v) {
+        m_bOk = m_s.GetNextField(v) && m_bOk;
+        return *this;
+    }
+    template <size_t N>
+    FieldReader& Text(char (&arr)[N]) {
+        m_bOk = read_fixed_text(m_s, arr) && m_bOk;
+        return *this;
+    }
+    // A text into nCapacity bytes at p, cut to fit.
+    FieldReader& Text(char* p, int nCapacity) {
+        int stored;
+        m_bOk = m_s.GetNextText(p, nCapacity, stored) && m_bOk;
+        return *this;
+    }
+    // A count of entries that take at least nMinWire bytes each on the wire
+    // and that must number at most nMax: false, with nothing read, when the
+    // message cannot hold it. A negative count stands for none.
+    bool Count(int& n, int nMinWire, int nMax) {
+        n = 0;
+        if (!m_s.GetNextField(n)) {
+            m_bOk = false;
+            return false;
+        }
+        if (n > nMax || n > m_s.GetRemaining() / nMinWire) {
+            QRX_LOG_WARNING("SerializeDepth.cpp"
+                            << "Entry count out of range:" << n);
+            m_bOk = false;
+            return false;
+        }
+        return true;
+    }
+    bool Ok() const { return m_bOk; }
+
+private:
+    CNetStream& m_s;
+    bool m_bOk = true;
+};
+
+void ReadSymbolSource(FieldReader& r, MsgHdrRtpDepth* pMsg) {
+    r.Text(pMsg->m_szSymbol) >> pMsg->m_cSource;
+}
+
+void ReadEntry(FieldReader& r, stMktDepth& e) {
+    int size = 0;
+    r >> e.dblValue >> size >> e.cType >> e.iDepth;
+    e.nSize = static_cast<uint32_t>(size);
+}
+
+void ReadEntry(FieldReader& r, stMktDepthEx& e) {
+    ReadEntry(r, static_cast<stMktDepth&>(e));
+    r.Text(e.szMMId);
+}
+
+void ReadEntry(FieldReader& r, stFXQuote& e) {
+    ReadEntry(r, static_cast<stMktDepthEx&>(e));
+    r.Text(e.szQuoteId);
+}
+
+// Least wire bytes of one entry: double, int, char, short, and a 2-byte
+// length per text.
+constexpr int ENTRY_MIN_WIRE = 8 + 4 + 1 + 2;
+
+// Reads a count and its entries into the body; nBodyLen receives the body
+// length of the entries read (0 for none).
+template <typename T>
+bool ReadEntries(FieldReader& r, MsgHdrRtpDepth* pMsg, int nTexts, int& nBodyLen) {
+    nBodyLen = 0;
+    int n = 0;
+    if (!r.Count(n, ENTRY_MIN_WIRE + 2 * nTexts, DepthList<T>::MAX_ENTRIES)) {
+        return false;
+    }
+    T* pEntries = reinterpret_cast<T*>(MsgBody(pMsg));
+    for (int i = 0; i < n && r.Ok(); ++i) {
+        memset(&pEntries[i], 0, sizeof(T));
+        ReadEntry(r, pEntries[i]);
+        nBodyLen += static_cast<int>(sizeof(T));
+    }
+    return r.Ok();
+}
+
+template <typename T>
+void ReleaseArray(void* p) {
+    delete[] static_cast<T*>(p);
+}
+
+// Zeroed memory for n records of T, owned by the allocator; null on failure.
+template <typename T>
+T* AllocateRecords(CMsgMemAllocator* pAllocator, int n) {
+    if (pAllocator == nullptr) {
+        QRX_LOG_WARNING("SerializeDepth.cpp"
+                        << "No allocator for " << n << " records");
+        return nullptr;
+    }
+    T* p = new (std::nothrow) T[static_cast<size_t>(n)]();
+    if (p != nullptr) {
+        pAllocator->Register(p, &ReleaseArray<T>);
+    }
+    return p;
+}
+
+// Least wire bytes of one stAlloc: the account's length, two ints.
+constexpr int ALLOC_MIN_WIRE = 2 + 4 + 4;
+// Most allocations one message can carry.
+constexpr int MAX_ALLOCS = MAX_MSG_LEN / ALLOC_MIN_WIRE;
+
+bool ReadAllocRFQ(FieldReader& r, stFXAllocRFQ* p, CMsgMemAllocator* pAllocator) {
+    r.Text(p->m_szSender) >> p->m_cType >> p->m_nSize >> p->m_nFarSize >> p->m_nReqID;
+    if (!r.Ok()) {
+        return false;
+    }
+    int n = 0;
+    const bool counted = r.Count(n, ALLOC_MIN_WIRE, MAX_ALLOCS);
+    p->m_nAllocs = n;
+    if (!counted) {
+        p->m_nAllocs = 0;
+        return false;
+    }
+    if (n <= 0) {
+        return true;
+    }
+    p->m_pAllocs = AllocateRecords<stAlloc>(pAllocator, n);
+    if (p->m_pAllocs == nullptr) {
+        p->m_nAllocs = 0;
+        return false;
+    }
+    for (int i = 0; i < n && r.Ok(); ++i) {
+        stAlloc& a = p->m_pAllocs[i];
+        int share = 0, farShare = 0;
+        r.Text(a.m_szAccount) >> share >> farShare;
+        a.m_nShare = static_cast<uint32_t>(share);
+        a.m_nFarShare = static_cast<uint32_t>(farShare);
+    }
+    return r.Ok();
+}
+
+bool ReadOptRFQ(FieldReader& r, stFXOptRFQ* p, CMsgMemAllocator* pAllocator) {
+    r.Text(p->m_szSender) >> p->m_nReqID;
+    if (!r.Ok()) {
+        return false;
+    }
+    // The text takes at least its 2-byte length, so a buffer for it (text and
+    // NUL) never needs more bytes than remain behind the length field.
+    int n = 0;
+    const bool counted = r.Count(n, 1, MAX_MSG_LEN);
+    p->m_nLength = n;
+    if (!counted) {
+        p->m_nLength = 0;
+        return false;
+    }
+    if (n <= 0) {
+        char dropped;
+        return r.Text(&dropped, 1).Ok();
+    }
+    p->m_szSubAttributesStr = AllocateRecords<char>(pAllocator, n);
+    if (p->m_szSubAttributesStr == nullptr) {
+        p->m_nLength = 0;
+        return false;
+    }
+    r.Text(p->m_szSubAttributesStr, n);
+    p->m_szSubAttributesStr[n - 1] = '\0';
+    return r.Ok();
+}
+
+// The logon record in its wire order, cleared first.
+void ReadLogin(FieldReader& r, stLogin& l) {
+    memset(&l, 0, sizeof l);
+    int status = 0;
+    r >> l.protocol_version >> l.mode;
+    r.Text(l.username).Text(l.password) >> status >> l.int_value;
+    l.status = static_cast<enLoginStatus>(status);
+    r.Text(l.group).Text(l.text_value).Text(l.curr_local_time).Text(l.curr_local_date);
+    r.Text(l.curr_gmt_time).Text(l.curr_gmt_date).Text(l.UserLoginName);
+}
+
+// Reads the body of a received message; nBodyLen receives its length.
+bool ReadDepthBody(FieldReader& r, DepthBody kind, MsgHdrRtpDepth* pMsg,
+                   CMsgMemAllocator* pAllocator, int& nBodyLen) {
+    char* body = MsgBody(pMsg);
+    nBodyLen = 0;
+    switch (kind) {
+        case DepthBody::Unhandled:
+            return false;
+        case DepthBody::None:
+            return true;
+        case DepthBody::SymbolOnly:
+            ReadSymbolSource(r, pMsg);
+            return r.Ok();
+        case DepthBody::MktDepth:
+            ReadSymbolSource(r, pMsg);
+            return r.Ok() && ReadEntries<stMktDepth>(r, pMsg, 0, nBodyLen);
+        case DepthBody::MktDepthEx:
+            ReadSymbolSource(r, pMsg);
+            return r.Ok() && ReadEntries<stMktDepthEx>(r, pMsg, 1, nBodyLen);
+        case DepthBody::FXQuote:
+            ReadSymbolSource(r, pMsg);
+            return r.Ok() && ReadEntries<stFXQuote>(r, pMsg, 2, nBodyLen);
+        default:
+            break;
+    }
+    // A single record: cleared, then read.
+    switch (kind) {
+        case DepthBody::TerminalInfo: {
+            stTerminalInfo* p = reinterpret_cast<stTerminalInfo*>(body);
+            memset(p, 0, sizeof *p);
+            r.Text(p->m_szSerialNo).Text(p->m_szTerminal) >> pMsg->m_cSource;
+            nBodyLen = sizeof *p;
+            break;
+        }
+        case DepthBody::Logout: {
+            stDepthLogout* p = reinterpret_cast<stDepthLogout*>(body);
+            memset(p, 0, sizeof *p);
+            r.Text(p->m_szReason);
+            nBodyLen = sizeof *p;
+            break;
+        }
+        case DepthBody::LoginInfo: {
+            stLoginInfo* p = reinterpret_cast<stLoginInfo*>(body);
+            memset(p, 0, sizeof *p);
+            r.Text(p->m_szUsername).Text(p->m_szPassword);
+            nBodyLen = sizeof *p;
+            break;
+        }
+        case DepthBody::Summary: {
+            stDepthSummary* p = reinterpret_cast<stDepthSummary*>(body);
+            memset(p, 0, sizeof *p);
+            ReadSymbolSource(r, pMsg);
+            r >> p->m_bIsBid >> p->m_nVolume >> p->m_dblHigh >> p->m_dblLow >> p->m_dblVwap;
+            nBodyLen = sizeof *p;
+            break;
+        }
+        case DepthBody::ParamStr: {
+            stDepthParamStr* p = reinterpret_cast<stDepthParamStr*>(body);
+            memset(p, 0, sizeof *p);
+            ReadSymbolSource(r, pMsg);
+            r.Text(p->m_szName).Text(p->m_szValue);
+            nBodyLen = sizeof *p;
+            break;
+        }
+        case DepthBody::SubsError: {
+            stDepthSubsError* p = reinterpret_cast<stDepthSubsError*>(body);
+            memset(p, 0, sizeof *p);
+            ReadSymbolSource(r, pMsg);
+            r.Text(p->m_szReason);
+            nBodyLen = sizeof *p;
+            break;
+        }
+        case DepthBody::FXRFQ: {
+            stFXRFQ* p = reinterpret_cast<stFXRFQ*>(body);
+            memset(p, 0, sizeof *p);
+            ReadSymbolSource(r, pMsg);
+            r.Text(p->m_szSender) >> p->m_cType >> p->m_nSize >> p->m_nFarSize >> p->m_nReqID;
+            nBodyLen = sizeof *p;
+            break;
+        }
+        case DepthBody::ConnStatus: {
+            stDepthConnStatus* p = reinterpret_cast<stDepthConnStatus*>(body);
+            memset(p, 0, sizeof *p);
+            r >> p->m_cSource >> p->m_bIsUp;
+            r.Text(p->m_szText);
+            nBodyLen = sizeof *p;
+            break;
+        }
+        case DepthBody::ShortText:
+            memset(body, 0, DEPTH_SHORT_TEXT_LEN + 1);
+            ReadSymbolSource(r, pMsg);
+            r.Text(body, DEPTH_SHORT_TEXT_LEN + 1);
+            nBodyLen = DEPTH_SHORT_TEXT_LEN + 1;
+            break;
+        case DepthBody::SubsAuthStatus: {
+            stDepthSubsAuthStatus* p = reinterpret_cast<stDepthSubsAuthStatus*>(body);
+            memset(p, 0, sizeof *p);
+            ReadSymbolSource(r, pMsg);
+            r >> p->m_bAuthStatus;
+            nBodyLen = sizeof *p;
+            break;
+        }
+        case DepthBody::FXAllocRFQ: {
+            stFXAllocRFQ* p = reinterpret_cast<stFXAllocRFQ*>(body);
+            memset(p, 0, sizeof *p);
+            nBodyLen = sizeof *p;
+            ReadSymbolSource(r, pMsg);
+            return r.Ok() && ReadAllocRFQ(r, p, pAllocator);
+        }
+        case DepthBody::FXOptRFQ: {
+            stFXOptRFQ* p = reinterpret_cast<stFXOptRFQ*>(body);
+            memset(p, 0, sizeof *p);
+            nBodyLen = sizeof *p;
+            ReadSymbolSource(r, pMsg);
+            return r.Ok() && ReadOptRFQ(r, p, pAllocator);
+        }
+        case DepthBody::Login:
+            ReadLogin(r, *reinterpret_cast<stLogin*>(body));
+            nBodyLen = sizeof(stLogin);
+            break;
+        case DepthBody::HeartBeat: {
+            stHeartBeat* p = reinterpret_cast<stHeartBeat*>(body);
+            p->request_id = 0;
+            r >> p->request_id;
+            nBodyLen = sizeof *p;
+            break;
+        }
+        default:
+            return false;
+    }
+    return r.Ok();
+}
+
+}  // namespace
+
+bool CMsgHdrStream::SerializeDepth(MsgHdrRtpDepth* pMsg, CMsgMemAllocator* pAllocator) {
+    if (m_bIsOut) {
+        BeginOut(MsgHdrRtpDepth::HDR_TYPE, pMsg);
+        const bool ok = WriteDepthBody(*this, ClassifyDepthMsg(pMsg->mtyp, pMsg->submtyp), pMsg);
+        return Flush() && ok;
+    }
+    BeginIn(MsgHdrRtpDepth::HDR_TYPE, pMsg);
+    // Symbol, source and the first body slot: nothing of an earlier message
+    // shows through fields this one does not carry.
+    memset(pMsg->m_szSymbol, 0, MsgHdrRtpDepth::BODY_OFFSET - sizeof(MsgHdrCmn) + 8);
+    Reset();
+    const DepthBody kind = ClassifyDepthMsg(pMsg->mtyp, pMsg->submtyp);
+    FieldReader reader(*this);
+    int bodyLen = 0;
+    const bool ok = ReadDepthBody(reader, kind, pMsg, pAllocator, bodyLen);
+    pMsg->msglen = DepthMsgLen(bodyLen);
+    return ok;
+}
