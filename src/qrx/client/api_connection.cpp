@@ -1,0 +1,545 @@
+#include "qrx/client/api_connection.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "qrx/net/api_version.h"
+#include "qrx/net/app_conn.h"
+#include "qrx/runtime/environment.h"
+#include "qrx/runtime/mutex_lock.h"
+#include "qrx/runtime/stdio_logger.h"
+#include "qrx/runtime/thread_notifier.h"
+#include "qrx/wire/msg_hdr.h"
+#include "qrx/wire/session_msgs.h"
+
+namespace {
+
+// Name of this unit in the messages it prints.
+constexpr const char* kUnitName = "ApiConnection";
+
+// The generic logon message: the order-server header and the logon record.
+struct alignas(8) LoginMsg {
+    MsgHdrCmn hdr;
+    stLogin body;
+};
+static_assert(sizeof(LoginMsg) == 328, "a logon message is 328 bytes");
+
+// Records the calling thread as the one reading the socket for a scope.
+class ReaderScope {
+public:
+    explicit ReaderScope(std::atomic<std::thread::id>& reader)
+        : m_reader(reader), m_prev(reader.exchange(std::this_thread::get_id())) {}
+    ~ReaderScope() { m_reader.store(m_prev); }
+
+    ReaderScope(const ReaderScope&) = delete;
+    ReaderScope& operator=(const ReaderScope&) = delete;
+
+private:
+    std::atomic<std::thread::id>& m_reader;
+    std::thread::id m_prev;
+};
+
+// A wait limit in milliseconds for poll, rounded up so that a short non-zero
+// time-out does not turn into a busy loop.
+int TimeoutMs(const timeval& tv) {
+    if (tv.tv_sec < 0 || (tv.tv_sec == 0 && tv.tv_usec <= 0)) {
+        return 0;
+    }
+    const long long ms = static_cast<long long>(tv.tv_sec) * 1000 +
+                         (tv.tv_usec > 0 ? (static_cast<long long>(tv.tv_usec) + 999) / 1000 : 0);
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+void CopyCut(char* dst, size_t size, const char* src) {
+    if (src != nullptr) {
+        strncpy(dst, src, size - 1);
+        dst[size - 1] = '\0';
+    }
+}
+
+}  // namespace
+
+CApiConnection::CApiConnection()
+    : m_nFileDescriptor(-1),
+      m_bChecking(true),
+      m_login_ok(false),
+      m_LoginAsSoonAsConnect(true),
+      m_bEncryptIt(false),
+      m_pSocket(nullptr),
+      m_LoopExitRequest(nullptr),
+      m_write_block_mutex(new KoMutexLock()),
+      m_readerThread(std::thread::id()) {}
+
+CApiConnection::~CApiConnection() {
+    m_login_ok = false;
+    if (m_pSocket != nullptr) {
+        m_pSocket->UnRegisterCloseCallBack();
+        delete m_pSocket;
+        m_pSocket = nullptr;
+    }
+    delete m_write_block_mutex;
+    m_write_block_mutex = nullptr;
+    if (m_LoopExitRequest != nullptr) {
+        m_LoopExitRequest->Close();
+        delete m_LoopExitRequest;
+        m_LoopExitRequest = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------- helpers
+
+bool CApiConnection::SocketOpen() const {
+    return m_pSocket != nullptr && m_pSocket->GetFd() >= 0;
+}
+
+void CApiConnection::PrintNoConnection() const {
+    fprintf(stderr, "%s: No connection available\n",
+            m_pSocket != nullptr ? m_pSocket->GetDescr() : "UNKNOWN");
+}
+
+void CApiConnection::SetWaitHooks(ApiWaitEnter onEnter, ApiWaitLeave onLeave, void* data) {
+    m_pWaitEnter = onEnter;
+    m_pWaitLeave = onLeave;
+    m_pWaitData = data;
+}
+
+void CApiConnection::WaitEnter() {
+    if (m_pWaitEnter != nullptr) {
+        m_pWaitEnter(m_pWaitData);
+    }
+}
+
+bool CApiConnection::WaitLeave() {
+    return m_pWaitLeave == nullptr || m_pWaitLeave(m_pWaitData);
+}
+
+template <typename Fn>
+void CApiConnection::ForEachClient(Fn fn) {
+    // The next listener is looked up after each call, so a callback may add
+    // or remove listeners (itself included) without breaking the walk.
+    auto it = m_setClients.begin();
+    while (it != m_setClients.end()) {
+        CApiListener* listener = *it;
+        fn(listener);
+        it = m_setClients.upper_bound(listener);
+    }
+}
+
+void CApiConnection::CloseSocket() {
+    const std::thread::id reader = m_readerThread.load();
+    if (reader != std::thread::id() && reader != std::this_thread::get_id()) {
+        // Another thread is reading the socket: a shutdown wakes it with an end
+        // of stream, and it closes the socket on its own thread. It closes
+        // under the mutex, so the descriptor is still the socket's here.
+        KoGuard guard(*m_write_block_mutex);
+        if (SocketOpen()) {
+            shutdown(m_pSocket->GetFd(), SHUT_RDWR);
+        }
+        return;
+    }
+    if (!SocketOpen()) {
+        return;
+    }
+    if (reader == std::this_thread::get_id() && m_bDispatching) {
+        // The message being handed out lives in the socket's buffers.
+        m_bCloseAfterDispatch = true;
+        return;
+    }
+    const int fd = m_pSocket->GetFd();
+    // Wakes a writer blocked on the peer, so that the mutex comes free.
+    shutdown(fd, SHUT_RDWR);
+    OnCloseCallBack cb = m_pSocket->m_pCloseCallBack;
+    void* cbData = m_pSocket->m_pCloseCallbackData;
+    {
+        // No write may use the descriptor while it is closed; the call-backs
+        // run after the mutex is released, so that they may write.
+        KoGuard guard(*m_write_block_mutex);
+        m_pSocket->UnRegisterCloseCallBack();
+        m_pSocket->Close(false);
+        m_pSocket->RegisterCloseCallBack(cb, cbData);
+    }
+    if (cb != nullptr) {
+        cb(m_pSocket, cbData);
+    }
+}
+
+// ---------------------------------------------------------------- connecting
+
+bool CApiConnection::InitSocketLibs(const char* name) {
+    (void)name;
+    return true;
+}
+
+template <typename MakeSocket>
+bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
+    InitSocketLibs(GetDescription());
+    if (m_pSocket != nullptr) {
+        if (m_pSocket->GetFd() >= 0) {
+            return true;
+        }
+        KoGuard guard(*m_write_block_mutex);
+        m_pSocket->UnRegisterCloseCallBack();
+        delete m_pSocket;
+        m_pSocket = nullptr;
+    }
+    CAppConn* socket = makeSocket();
+    if (socket == nullptr) {
+        return false;
+    }
+    socket->RegisterCloseCallBack(SocketCloseCallback, this);
+    if (isStream) {
+        socket->m_is_stream = 5;
+    }
+    {
+        KoGuard guard(*m_write_block_mutex);
+        m_pSocket = socket;
+    }
+    WaitEnter();
+    const int fd = socket->Conn();
+    WaitLeave();
+    if (fd < 0) {
+        return false;
+    }
+    if (m_LoginAsSoonAsConnect) {
+        OnConnect();
+    }
+    return true;
+}
+
+bool CApiConnection::Connect(const char* host, int port, bool isStream) {
+    return ConnectWith(isStream, [&] { return New_ConnObj(host, port); });
+}
+
+bool CApiConnection::Connect(const char* host, const char* service, bool isStream) {
+    return ConnectWith(isStream, [&] { return New_ConnObj(host, service); });
+}
+
+bool CApiConnection::ConnectU(const char* ipcPath, bool isStream) {
+    return ConnectWith(isStream, [&] { return New_ConnObj(ipcPath); });
+}
+
+bool CApiConnection::Reconnect() {
+    if (m_pSocket == nullptr) {
+        return false;
+    }
+    if (m_pSocket->GetFd() >= 0) {
+        return true;
+    }
+    WaitEnter();
+    const int fd = m_pSocket->Conn();
+    WaitLeave();
+    if (fd < 0) {
+        return false;
+    }
+    return m_LoginAsSoonAsConnect ? OnConnect() : true;
+}
+
+CAppConn* CApiConnection::New_ConnObj(const char* host, int port) {
+    return new CAppConn(GetDescription(), CAppConn::SOCKET_TCP, nullptr, host, port, nullptr);
+}
+
+CAppConn* CApiConnection::New_ConnObj(const char* host, const char* service) {
+    return new CAppConn(GetDescription(), CAppConn::SOCKET_TCP, service, host, 0, nullptr);
+}
+
+CAppConn* CApiConnection::New_ConnObj(const char* ipcPath) {
+    return new CAppConn(GetDescription(), ipcPath);
+}
+
+void CApiConnection::SetSocket(CAppConn* socket) {
+    if (socket == m_pSocket) {
+        return;
+    }
+    CAppConn* old = m_pSocket;
+    {
+        KoGuard guard(*m_write_block_mutex);
+        m_pSocket = socket;
+    }
+    delete old;
+}
+
+void CApiConnection::Disconnect() {
+    if (m_LoopExitRequest != nullptr && m_LoopExitRequest->WriteFd() >= 0) {
+        m_LoopExitRequest->Notify();
+    } else {
+        CloseSocket();
+    }
+    m_login_ok = false;
+}
+
+const char* CApiConnection::GetDescription() {
+    return "";
+}
+
+void CApiConnection::OnConnectionClose() {
+    m_login_ok = false;
+}
+
+void CApiConnection::SocketCloseCallback(CAppConn* socket, void* data) {
+    (void)socket;
+    CApiConnection* conn = static_cast<CApiConnection*>(data);
+    if (conn == nullptr) {
+        return;
+    }
+    conn->OnConnectionClose();
+    conn->ForEachClient([conn](CApiListener* l) { l->OnConnectionClose(conn); });
+}
+
+// ---------------------------------------------------------------- listeners
+
+void CApiConnection::AddClient(CApiListener* listener) {
+    m_setClients.insert(listener);
+}
+
+void CApiConnection::RemoveClient(CApiListener* listener) {
+    m_setClients.erase(listener);
+}
+
+void CApiConnection::StopCheck() {
+    m_bChecking = false;
+}
+
+// ---------------------------------------------------------------- reading
+
+int CApiConnection::GetFd() {
+    return m_pSocket != nullptr ? m_pSocket->GetFd() : -1;
+}
+
+bool CApiConnection::CheckSocket(fd_set& readSet) {
+    if (!SocketOpen()) {
+        return false;
+    }
+    const int fd = m_pSocket->GetFd();
+    // A descriptor beyond an fd_set cannot have been watched by the caller's
+    // select; dispatching never blocks, so it is simply tried.
+    if (fd >= FD_SETSIZE || FD_ISSET(fd, &readSet)) {
+        return DispatchEvents() >= 0;
+    }
+    return true;
+}
+
+int CApiConnection::DispatchEvents() {
+    if (!SocketOpen()) {
+        return -1;
+    }
+    if (m_bDispatching && m_readerThread.load() == std::this_thread::get_id()) {
+        // Called from a listener: the current message must stay intact.
+        return 0;
+    }
+    ReaderScope reader(m_readerThread);
+    m_bDispatching = true;
+    m_bCloseAfterDispatch = false;
+    ForEachClient([](CApiListener* l) { l->OnStartMsgGroup(); });
+    bool lost = false;
+    int count = 0;
+    while (SocketOpen() && !m_bCloseAfterDispatch) {
+        char* msg = nullptr;
+        if (m_pSocket->ReadCmsgNoblok(msg) != 0) {
+            lost = true;
+            break;
+        }
+        if (msg == nullptr) {
+            break;
+        }
+        const MsgHdrCmn* hdr = reinterpret_cast<const MsgHdrCmn*>(msg);
+        if (hdr->mtyp == CM_HEARTBEAT && hdr->submtyp == CM_HEARTBEAT) {
+            WriteBlock(msg);
+        } else {
+            ForEachClient([msg](CApiListener* l) { l->FireEvents(msg); });
+        }
+        ++count;
+    }
+    ForEachClient([](CApiListener* l) { l->OnEndMsgGroup(); });
+    m_bDispatching = false;
+    const bool closeNow = lost || m_bCloseAfterDispatch;
+    m_bCloseAfterDispatch = false;
+    if (closeNow) {
+        CloseSocket();
+    }
+    return lost ? -1 : count;
+}
+
+bool CApiConnection::Loop(int seconds) {
+    timeval tv;
+    tv.tv_sec = seconds;
+    tv.tv_usec = 0;
+    return Loop(&tv, nullptr, nullptr);
+}
+
+bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
+    if (m_LoopExitRequest == nullptr) {
+        m_LoopExitRequest = new ThreadNotifier();
+    }
+    if (!m_LoopExitRequest->IsOpen() && !m_LoopExitRequest->Init()) {
+        fprintf(stderr, "%s: failed to initialize thread notifier\n", kUnitName);
+    }
+    // A stop request written while no loop ran is not meant for this one.
+    m_LoopExitRequest->Clear();
+
+    if (m_pSocket == nullptr) {
+        return false;
+    }
+    ReaderScope reader(m_readerThread);
+    if (m_pSocket->nbRLeft > 0) {
+        DispatchEvents();
+        if (m_pSocket == nullptr) {
+            return false;
+        }
+    }
+    if (!SocketOpen()) {
+        return false;
+    }
+    for (;;) {
+        if (!SocketOpen()) {
+            return false;
+        }
+        struct pollfd fds[2];
+        int nfds = 0;
+        fds[nfds].fd = m_pSocket->GetFd();
+        fds[nfds].events = POLLIN;
+        fds[nfds].revents = 0;
+        ++nfds;
+        int pipeAt = -1;
+        if (m_LoopExitRequest->Fd() >= 0) {
+            pipeAt = nfds;
+            fds[nfds].fd = m_LoopExitRequest->Fd();
+            fds[nfds].events = POLLIN;
+            fds[nfds].revents = 0;
+            ++nfds;
+        }
+        const int waitMs = timeout != nullptr ? TimeoutMs(*timeout) : -1;
+
+        WaitEnter();
+        const int rc = poll(fds, static_cast<nfds_t>(nfds), waitMs);
+        const int err = errno;
+        if (!WaitLeave()) {
+            return false;
+        }
+
+        if (rc < 0) {
+            fprintf(stderr, "%s: select() failed, ERROR:[%d] %s\n", kUnitName, err, strerror(err));
+            continue;
+        }
+        if (rc == 0) {
+            if (onIdle != nullptr) {
+                onIdle(data);
+            }
+            continue;
+        }
+        if (pipeAt >= 0 && fds[pipeAt].revents != 0) {
+            CloseSocket();
+            return false;
+        }
+        if (!SocketOpen()) {
+            return false;
+        }
+        if (DispatchEvents() < 0) {
+            return false;
+        }
+    }
+}
+
+// ---------------------------------------------------------------- writing
+
+bool CApiConnection::WriteBlock(void* msg) {
+    WaitEnter();
+    bool open;
+    bool ok = false;
+    {
+        KoGuard guard(*m_write_block_mutex);
+        open = SocketOpen();
+        if (open) {
+            ok = m_pSocket->WriteMsgBlock(static_cast<MsgHdrCmn*>(msg)) == 0;
+        }
+    }
+    WaitLeave();
+    if (!open) {
+        PrintNoConnection();
+        return false;
+    }
+    if (!ok) {
+        m_login_ok = false;
+        CloseSocket();
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- logon
+
+bool CApiConnection::SendLogon(const char* user, const char* password) {
+    m_login_ok = true;
+    LoginMsg msg;
+    memset(&msg, 0, sizeof msg);
+    msg.hdr.mtyp = CM_LOGIN;
+    msg.hdr.submtyp = CM_LOGIN;
+    SetMsgLen(reinterpret_cast<MsgHdrOrdSrv*>(&msg), static_cast<int>(sizeof(stLogin)));
+    msg.body.protocol_version = ConvertVersionStringtoNum(ApiGetVersion());
+    CopyCut(msg.body.username, sizeof msg.body.username, user);
+    CopyCut(msg.body.password, sizeof msg.body.password, password);
+    if (!WriteBlock(&msg)) {
+        m_login_ok = false;
+        return false;
+    }
+    char* reply = nullptr;
+    int length = 0;
+    return VerifyLoginResponse(reply, length);
+}
+
+bool CApiConnection::VerifyLoginResponse(char*& reply, int& length) {
+    m_login_ok = false;
+    reply = nullptr;
+    length = 0;
+    if (!SocketOpen()) {
+        PrintNoConnection();
+        return false;
+    }
+    WaitEnter();
+    const int rc = m_pSocket->get_msg_AppORC(reply, true);
+    WaitLeave();
+    if (rc != 0 || reply == nullptr) {
+        reply = nullptr;
+        QRX_LOG_ERROR(" Couldn't get response from server.");
+        return false;
+    }
+    const MsgHdrCmn* hdr = reinterpret_cast<const MsgHdrCmn*>(reply);
+    length = hdr->msglen;
+    if (hdr->mtyp != CM_LOGIN || hdr->submtyp != CM_LOGIN) {
+        QRX_LOG_ERROR("Bad Server Authentication Response");
+        return false;
+    }
+    // A short raw reply is read only as far as it goes.
+    stLogin login;
+    memset(&login, 0, sizeof login);
+    const int bodyLen = length - static_cast<int>(sizeof(MsgHdrCmn));
+    if (bodyLen > 0) {
+        memcpy(
+            &login, reply + sizeof(MsgHdrCmn),
+            bodyLen < static_cast<int>(sizeof login) ? static_cast<size_t>(bodyLen) : sizeof login);
+    }
+    if (login.status == LOGIN_OK) {
+        m_login_ok = true;
+        return true;
+    }
+    switch (login.status) {
+        case LOGIN_PROTOCOL_MISMATCH:
+            QRX_LOG_ERROR("App-OM Protocol mismatch error");
+            break;
+        case LOGIN_BAD_PASSWORD:
+            QRX_LOG_ERROR("Bad Password");
+            break;
+        case LOGIN_BAD_USER:
+            QRX_LOG_ERROR("Bad User");
+            break;
+        default:
+            break;
+    }
+    login.text_value[sizeof login.text_value - 1] = '\0';
+    QRX_LOG_ERROR(login.text_value);
+    return false;
+}

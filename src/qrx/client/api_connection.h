@@ -1,0 +1,149 @@
+// CApiConnection: the client side of a connection of the API to a platform
+// server. It owns one CAppConn, keeps a set of listeners, reads whole messages
+// without blocking and hands each to every listener, echoes the server's
+// heartbeats, runs a blocking event loop that another thread or a callback can
+// stop through a pipe, and serialises all writes with a mutex. It also carries
+// the generic synchronous logon (SendLogon with VerifyLoginResponse).
+//
+// Threads: Loop, DispatchEvents and CheckSocket run on the caller's thread and
+// call the listeners on it; listener registration belongs to that thread too.
+// WriteBlock and Disconnect may be called from any thread. A socket that fails
+// while another thread reads it is only shut down, and the reading thread
+// closes it; while messages are being handed out, closing waits until the
+// batch is done, so that the message buffer stays valid for every listener.
+#pragma once
+
+#include <sys/select.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+#include "qrx/client/api_listener.h"
+
+class CAppConn;
+class KoMutexLock;
+class ThreadNotifier;
+
+// Called by Loop with its data pointer when a wait times out.
+typedef void (*UserFunction)(void*);
+
+// Hooks around the connection's blocking waits, for a host that holds a lock
+// of its own while it calls into the connection and must give it up while the
+// thread sleeps (an interpreter lock, for one). ApiWaitEnter is called on the
+// waiting thread just before it may block: the wait of Loop, the TCP connect,
+// a blocking write (before its mutex is taken) and the wait for a logon reply.
+// ApiWaitLeave is called on the same thread right after, always paired with
+// the enter call. Listener callbacks, the close call-backs and the idle
+// function never run between the two. ApiWaitLeave returns false when the
+// host has an interruption pending: Loop then returns at once, leaving the
+// connection open and usable; elsewhere the result is ignored.
+typedef void (*ApiWaitEnter)(void* data);
+typedef bool (*ApiWaitLeave)(void* data);
+
+class CApiConnection {
+public:
+    CApiConnection();
+    virtual ~CApiConnection();
+
+    CApiConnection(const CApiConnection&) = delete;
+    CApiConnection& operator=(const CApiConnection&) = delete;
+
+    // Opens the connection (stream form when isStream) and, when
+    // m_LoginAsSoonAsConnect, calls OnConnect. True at once when already
+    // connected; false when the connect fails.
+    virtual bool Connect(const char* host, int port, bool isStream);
+    // The port comes from the service name (see CAppConn::InitializePortFromService).
+    virtual bool Connect(const char* host, const char* service, bool isStream);
+    // A Unix-domain socket at ipcPath.
+    virtual bool ConnectU(const char* ipcPath, bool isStream);
+    // Stops the loop through its pipe (the loop closes the socket), or closes
+    // the socket when no pipe exists. Safe from any thread and from callbacks.
+    virtual void Disconnect();
+    // Reopens a closed socket and logs on again when m_LoginAsSoonAsConnect.
+    virtual bool Reconnect();
+    virtual void AddClient(CApiListener* listener);
+    virtual void RemoveClient(CApiListener* listener);
+    // The socket's descriptor, -1 without a socket object.
+    virtual int GetFd();
+    // For callers running their own select: dispatches when the socket is in
+    // readSet. False when there is no open socket or the connection was lost.
+    virtual bool CheckSocket(fd_set& readSet);
+    // Hands every complete message that has arrived to the listeners without
+    // waiting; heartbeats are echoed and counted but reach no listener.
+    // Returns the number of messages handled, or -1 when the connection is
+    // lost (the socket is then closed).
+    virtual int DispatchEvents();
+    // Waits for messages and dispatches them until a stop request, the loss of
+    // the connection or an interruption reported by the wait hook. timeout
+    // bounds each wait (null: no limit); onIdle(data) is called when a wait
+    // times out. Always returns false.
+    virtual bool Loop(timeval* timeout, UserFunction onIdle, void* data);
+    virtual bool Loop(int seconds);
+    virtual void StopCheck();
+    // The synchronous logon: writes a CM_LOGIN message and waits for the reply.
+    virtual bool SendLogon(const char* user, const char* password);
+    // Writes a complete message (beginning with the common header) whole,
+    // under the write mutex. On failure the socket is closed and false returned.
+    virtual bool WriteBlock(void* msg);
+    // The name the TCP layer uses for the connection in its log lines.
+    virtual const char* GetDescription();
+    virtual bool OnConnect() = 0;
+    virtual void OnConnectionClose();
+    virtual CAppConn* New_ConnObj(const char* host, int port);
+    virtual CAppConn* New_ConnObj(const char* host, const char* service);
+    virtual CAppConn* New_ConnObj(const char* ipcPath);
+
+    CAppConn* GetSocket() { return m_pSocket; }
+    // Destroys the current socket object, if any, and takes the given one.
+    void SetSocket(CAppConn* socket);
+    void SetEncryptIt(bool encrypt) { m_bEncryptIt = encrypt; }
+    bool VerifyLoginResponse(char*& reply, int& length);
+    // Nothing to initialise on this platform.
+    bool InitSocketLibs(const char* name);
+    // Registered with the socket: tells the connection, then every listener.
+    static void SocketCloseCallback(CAppConn* socket, void* data);
+
+    // See ApiWaitEnter; null pointers remove the hooks.
+    void SetWaitHooks(ApiWaitEnter onEnter, ApiWaitLeave onLeave, void* data);
+    bool IsLoginOk() const { return m_login_ok; }
+    void SetLoginAsSoonAsConnect(bool login) { m_LoginAsSoonAsConnect = login; }
+
+protected:
+    int m_nFileDescriptor;
+    std::set<CApiListener*> m_setClients;
+    volatile bool m_bChecking;
+    std::atomic<bool> m_login_ok;
+    bool m_LoginAsSoonAsConnect;
+    bool m_bEncryptIt;
+    CAppConn* m_pSocket;
+    ThreadNotifier* m_LoopExitRequest;
+    KoMutexLock* m_write_block_mutex;
+
+private:
+    bool SocketOpen() const;
+    // Steps 2 to 8 of the three connect forms, with the socket object made by
+    // makeSocket when a new one is needed.
+    template <typename MakeSocket>
+    bool ConnectWith(bool isStream, MakeSocket makeSocket);
+    // Closes the socket now, after the batch being dispatched on this thread,
+    // or (when another thread is reading it) shuts it down for that thread to
+    // close.
+    void CloseSocket();
+    void WaitEnter();
+    bool WaitLeave();
+    // Calls fn(listener) for every listener in ascending pointer order; a
+    // listener added or removed by a callback is seen or skipped accordingly.
+    template <typename Fn>
+    void ForEachClient(Fn fn);
+    void PrintNoConnection() const;
+
+    ApiWaitEnter m_pWaitEnter = nullptr;
+    ApiWaitLeave m_pWaitLeave = nullptr;
+    void* m_pWaitData = nullptr;
+    // The thread inside Loop or DispatchEvents, if any.
+    std::atomic<std::thread::id> m_readerThread;
+    bool m_bDispatching = false;
+    bool m_bCloseAfterDispatch = false;
+};
