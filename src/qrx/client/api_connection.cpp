@@ -57,8 +57,9 @@ int TimeoutMs(const timeval& tv) {
 
 void CopyCut(char* dst, size_t size, const char* src) {
     if (src != nullptr) {
-        strncpy(dst, src, size - 1);
-        dst[size - 1] = '\0';
+        const size_t len = strnlen(src, size - 1);
+        memcpy(dst, src, len);
+        dst[len] = '\0';
     }
 }
 
@@ -334,10 +335,11 @@ int CApiConnection::DispatchEvents() {
     ReaderScope reader(m_readerThread);
     m_bDispatching = true;
     m_bCloseAfterDispatch = false;
+    m_bInterruptDispatch = false;
     ForEachClient([](CApiListener* l) { l->OnStartMsgGroup(); });
     bool lost = false;
     int count = 0;
-    while (SocketOpen() && !m_bCloseAfterDispatch) {
+    while (SocketOpen() && !m_bCloseAfterDispatch && !m_bInterruptDispatch) {
         char* msg = nullptr;
         if (m_pSocket->ReadCmsgNoblok(msg) != 0) {
             lost = true;
@@ -387,7 +389,8 @@ bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
     ReaderScope reader(m_readerThread);
     if (m_pSocket->nbRLeft > 0) {
         DispatchEvents();
-        if (m_pSocket == nullptr) {
+        if (m_pSocket == nullptr || m_bInterruptDispatch) {
+            m_bInterruptDispatch = false;
             return false;
         }
     }
@@ -439,6 +442,10 @@ bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
             return false;
         }
         if (DispatchEvents() < 0) {
+            return false;
+        }
+        if (m_bInterruptDispatch) {
+            m_bInterruptDispatch = false;
             return false;
         }
     }
