@@ -1,0 +1,137 @@
+// CSymListener: turns every Sym message that a connection receives into calls
+// of overridable callbacks: market-data updates and snapshots, subscription and
+// connection status, command responses (put together again when they come in
+// parts), order-book messages and the client id the server assigns. Every
+// callback does nothing by default; applications derive and override.
+//
+// Market data is the bulk of the traffic: one field stream, one record and one
+// topic object are allocated with the listener and reused for every record.
+// Pointers handed to callbacks are valid only during the call.
+#pragma once
+
+#include <cstddef>
+#include <list>
+#include <map>
+
+#include "qrx/client/api_listener.h"
+#include "qrx/runtime/growing_str.h"
+#include "qrx/wire/response.h"
+
+class CNetStream;
+class CSymData;
+class CSymTopic;
+class CSymConnection;
+
+namespace QuorCOB {
+class CCOBMsg;
+class CCOBStatus;
+class CCOBRequest;
+}  // namespace QuorCOB
+
+enum enSymStatusCode {
+    SYM_LOGIN_SUCCESS = 0,
+    SYM_LOGIN_ERROR = 1,
+    SYM_DATA_SOURCE_ERROR = 2,
+    SYM_DATA_SOURCE_RESTORED = 3,
+    SYM_PENDING_SUB = 4,
+    SYM_SUBS_ERROR = 5,
+};
+
+class CSymListener : public CApiListener {
+public:
+    // Most responses kept while their later parts are awaited; past it the
+    // one that has waited longest is dropped, so a peer cannot grow the set
+    // without bound.
+    static constexpr size_t MAX_PENDING_RESPONSES = 1024;
+
+    CSymListener();
+    ~CSymListener() override;
+
+    CSymListener(const CSymListener&) = delete;
+    CSymListener& operator=(const CSymListener&) = delete;
+
+    // Decodes one received message (in memory, beginning with its Sym header,
+    // in the message memory of the transport) and runs its callbacks.
+    void FireEvents(char* msg) override;
+
+    // Updates: the topic-object form for structured topics, the text form
+    // for the others.
+    virtual void OnData(const char* topic, const CSymData* data) {
+        (void)topic;
+        (void)data;
+    }
+    virtual void OnData(const CSymTopic* topic, const CSymData* data) {
+        (void)topic;
+        (void)data;
+    }
+    virtual void OnStartSnapshots() {}
+    virtual void OnEndSnapshots() {}
+    virtual void OnSnapshotData(const char* topic, const CSymData* data) {
+        (void)topic;
+        (void)data;
+    }
+    virtual void OnSnapshotData(const CSymTopic* topic, const CSymData* data) {
+        (void)topic;
+        (void)data;
+    }
+    virtual void OnSymbolStatus(const char* topic, const char* message, enSymStatusCode code) {
+        (void)topic;
+        (void)message;
+        (void)code;
+    }
+    virtual void OnStatus(enSymStatusCode code, const char* text) {
+        (void)code;
+        (void)text;
+    }
+    // The response is destroyed after the call; copy it to keep it.
+    virtual void OnResponse(CResponse* response) { (void)response; }
+    // Once after every update message, after its last record.
+    virtual void OnEndTickGroupRead() {}
+    virtual void OnCOBMsg(QuorCOB::CCOBMsg* msg) { (void)msg; }
+    virtual void OnCOBStatus(QuorCOB::CCOBStatus* status) { (void)status; }
+    virtual void OnCreateCOBRequest(QuorCOB::CCOBRequest* request) { (void)request; }
+
+    // Called by CSymConnection::AddClient.
+    void SetSymConnection(CSymConnection* conn) { m_pSymConnection = conn; }
+    CSymConnection* GetSymConnection() const { return m_pSymConnection; }
+
+    // Field readers: true, with the value stored, when id lies in the range
+    // of the type and the record holds the field. GetDouble, GetInt and
+    // GetChar set the value to 0 first; GetString leaves it alone on false.
+    static bool GetDouble(const CSymData* data, int id, double& value);
+    static bool GetInt(const CSymData* data, int id, int& value);
+    static bool GetString(const CSymData* data, int id, GrowingStr& value);
+    static bool GetChar(const CSymData* data, int id, char& value);
+
+    // Responses whose later parts are still awaited.
+    size_t PendingResponseCount() const { return m_Responses.size(); }
+
+protected:
+    CNetStream* m_pStream;
+    CSymData* m_pData;
+    CSymTopic* m_pTopic;
+    CSymConnection* m_pSymConnection = nullptr;
+    std::map<unsigned int, CResponse> m_Responses;
+
+private:
+    // Attaches m_pStream to the raw body of msg, bounded by its length.
+    void AttachBody(char* msg, unsigned short msglen);
+    // Updates (bSnapshot false) and snapshot records (true).
+    void ReadRecords(bool bSnapshot);
+    void HandleSubStatus(char* msg, enSymStatusCode code);
+    void HandleStatus(char* msg, enSymStatusCode code);
+    void HandleResponse(short submtyp);
+    void HandleClientId(char* msg);
+    void HandleCOBMsgs();
+    void HandleCOBRequest();
+    void HandleCOBStatus();
+
+    // Pending responses: store (replacing an entry of the same id), and the
+    // order in which entries were last touched, oldest first.
+    void StoreResponse(CResponse& part);
+    void TouchResponse(unsigned int id);
+    void ForgetResponse(unsigned int id);
+
+    std::list<unsigned int> m_lstResponseAge;
+    GrowingStr m_sScratch;  // texts that reach the end of the message memory
+};
