@@ -1,0 +1,447 @@
+// CApiConnection against a scripted peer on loopback: connecting, dispatch
+// with the heartbeat echo, the loop and its stop pipe, the wait hooks, writes
+// and the synchronous logon.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "client/scripted_peer.h"
+#include "qrx/client/api_connection.h"
+#include "qrx/net/app_conn.h"
+#include "qrx/wire/session_msgs.h"
+#include "qrx/wire/sym_msgs.h"
+
+using namespace clienttest;
+
+namespace {
+
+class TestConnection : public CApiConnection {
+public:
+    bool OnConnect() override {
+        ++m_nConnects;
+        return true;
+    }
+    void OnConnectionClose() override {
+        ++m_nCloses;
+        CApiConnection::OnConnectionClose();
+    }
+    const char* GetDescription() override { return "API_TEST"; }
+
+    int m_nConnects = 0;
+    int m_nCloses = 0;
+};
+
+class RecordingListener : public CApiListener {
+public:
+    void FireEvents(char* msg) override {
+        const MsgHdrCmn* hdr = reinterpret_cast<const MsgHdrCmn*>(msg);
+        m_msgs.push_back(hdr->mtyp * 100000 + hdr->submtyp);
+        if (m_pOrder != nullptr) {
+            m_pOrder->push_back(this);
+        }
+        if (m_onFire) {
+            m_onFire();
+        }
+    }
+    void OnStartMsgGroup() override { ++m_nStarts; }
+    void OnEndMsgGroup() override { ++m_nEnds; }
+    void OnConnectionClose(CApiConnection*) override { ++m_nCloses; }
+
+    std::vector<int> m_msgs;  // type * 100000 + sub-type
+    int m_nStarts = 0;
+    int m_nEnds = 0;
+    int m_nCloses = 0;
+    std::vector<CApiListener*>* m_pOrder = nullptr;
+    std::function<void()> m_onFire;
+};
+
+// A Sym status message (type 10) with a text.
+Bytes Status(short submtyp, const std::string& text) {
+    return Frame(MsgHdrSym::HDR_TYPE, CM_SYM_STATUS, submtyp, Text(text));
+}
+
+// Runs body on its own thread; if it has not ended when the runner goes out
+// of scope, unstick() is called first so that the join cannot hang.
+class Runner {
+public:
+    Runner(std::function<void()> body, std::function<void()> unstick)
+        : m_unstick(std::move(unstick)),
+          m_future(std::async(std::launch::async, std::move(body))) {}
+    ~Runner() {
+        if (!Finished(0)) {
+            m_unstick();
+        }
+    }
+    bool Finished(int ms) {
+        return m_future.wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
+    }
+
+private:
+    std::function<void()> m_unstick;
+    std::future<void> m_future;
+};
+
+class ApiConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_peer.Ok());
+        ASSERT_TRUE(m_conn.Connect("127.0.0.1", m_peer.Port(), true));
+        ASSERT_TRUE(m_peer.Accept());
+        m_conn.AddClient(&m_listener);
+    }
+
+    // Dispatches until done() or a bounded time.
+    bool PumpUntil(const std::function<bool()>& done) {
+        for (int i = 0; i < 500 && !done(); ++i) {
+            if (m_conn.DispatchEvents() < 0) {
+                return done();
+            }
+            usleep(10000);
+        }
+        return done();
+    }
+
+    ScriptedPeer m_peer;
+    TestConnection m_conn;
+    RecordingListener m_listener;
+};
+
+TEST_F(ApiConnectionTest, shouldConnectOnceAndKeepTheOpenSocketOnASecondConnect) {
+    CAppConn* first = m_conn.GetSocket();
+    EXPECT_TRUE(m_conn.Connect("127.0.0.1", m_peer.Port(), true));
+    EXPECT_EQ(first, m_conn.GetSocket());
+    EXPECT_EQ(1, m_conn.m_nConnects);
+    EXPECT_EQ(5, first->m_is_stream);
+
+    // Closed, a connection comes back with Reconnect and logs on again.
+    m_conn.Disconnect();
+    EXPECT_EQ(-1, m_conn.GetFd());
+    EXPECT_EQ(1, m_listener.m_nCloses);
+    EXPECT_TRUE(m_conn.Reconnect());
+    EXPECT_EQ(2, m_conn.m_nConnects);
+    EXPECT_TRUE(m_peer.Accept());
+}
+
+TEST(ApiConnectionConnectTest, shouldFailWithoutTellingListenersWhenNobodyListens) {
+    int port;
+    {
+        ScriptedPeer gone;
+        port = gone.Port();
+    }
+    TestConnection conn;
+    RecordingListener listener;
+    conn.AddClient(&listener);
+    EXPECT_FALSE(conn.Connect("127.0.0.1", port, true));
+    EXPECT_NE(nullptr, conn.GetSocket());
+    EXPECT_EQ(-1, conn.GetFd());
+    EXPECT_FALSE(conn.Reconnect());
+    EXPECT_EQ(0, conn.m_nConnects);
+    EXPECT_EQ(0, listener.m_nCloses);
+    EXPECT_EQ(-1, conn.DispatchEvents());
+}
+
+TEST(ApiConnectionConnectTest, shouldConnectToALocalSocketPath) {
+    const std::string path = "/tmp/qrx_api_" + std::to_string(getpid()) + ".sock";
+    ScriptedPeer peer(path);
+    ASSERT_TRUE(peer.Ok());
+    TestConnection conn;
+    ASSERT_TRUE(conn.ConnectU(path.c_str(), true));
+    ASSERT_TRUE(peer.Accept());
+    EXPECT_EQ(1, conn.m_nConnects);
+    ASSERT_TRUE(peer.Write(Status(SYM_STATUS_SOURCE_RESTORED, "up")));
+    RecordingListener listener;
+    conn.AddClient(&listener);
+    for (int i = 0; i < 500 && listener.m_msgs.empty(); ++i) {
+        ASSERT_GE(conn.DispatchEvents(), 0);
+        usleep(10000);
+    }
+    EXPECT_EQ(std::vector<int>{CM_SYM_STATUS * 100000 + SYM_STATUS_SOURCE_RESTORED},
+              listener.m_msgs);
+}
+
+TEST_F(ApiConnectionTest, shouldEchoHeartbeatsByteForByteWithoutShowingThemToListeners) {
+    EXPECT_EQ(0, m_conn.DispatchEvents());
+    EXPECT_EQ(1, m_listener.m_nStarts);
+    EXPECT_EQ(1, m_listener.m_nEnds);
+
+    const Bytes heartbeat =
+        Frame(MsgHdrSym::HDR_TYPE, CM_HEARTBEAT, CM_HEARTBEAT, BE32(0x01020304));
+    ASSERT_TRUE(m_peer.Write(heartbeat + Status(SYM_STATUS_LOGIN_ACCEPTED, "")));
+    int handled = 0;
+    int calls = 1;
+    for (int i = 0; i < 500 && handled < 2; ++i, ++calls) {
+        const int n = m_conn.DispatchEvents();
+        ASSERT_GE(n, 0);
+        handled += n;
+        usleep(n == 0 ? 10000 : 0);
+    }
+    ASSERT_EQ(2, handled);
+    Bytes echoed;
+    ASSERT_TRUE(m_peer.ReadFrame(echoed));
+    EXPECT_EQ(heartbeat, echoed);
+    EXPECT_EQ(std::vector<int>{CM_SYM_STATUS * 100000 + SYM_STATUS_LOGIN_ACCEPTED},
+              m_listener.m_msgs);
+    EXPECT_EQ(m_listener.m_nStarts, m_listener.m_nEnds);
+    EXPECT_EQ(calls, m_listener.m_nStarts);
+}
+
+TEST_F(ApiConnectionTest, shouldHandEveryMessageToListenersInPointerOrderEvenWhenOneLeaves) {
+    RecordingListener pair[2];
+    std::vector<CApiListener*> order;
+    m_conn.RemoveClient(&m_listener);
+    for (RecordingListener* l : {&pair[1], &pair[0], &pair[1]}) {
+        l->m_pOrder = &order;
+        m_conn.AddClient(l);
+    }
+    // The lower one leaves while it handles the first message.
+    pair[0].m_onFire = [&] { m_conn.RemoveClient(&pair[0]); };
+
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a")));
+    ASSERT_TRUE(PumpUntil([&] { return pair[1].m_msgs.size() == 1; }));
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_RESTORED, "b")));
+    ASSERT_TRUE(PumpUntil([&] { return pair[1].m_msgs.size() == 2; }));
+    EXPECT_EQ((std::vector<CApiListener*>{&pair[0], &pair[1], &pair[1]}), order);
+    EXPECT_EQ(1u, pair[0].m_msgs.size());
+}
+
+TEST_F(ApiConnectionTest, shouldEndTheLoopWhenDisconnectedFromAnotherThread) {
+    std::promise<void> firstMessage;
+    m_listener.m_onFire = [&] {
+        if (m_listener.m_msgs.size() == 1) {
+            firstMessage.set_value();
+        }
+    };
+    Runner loop([&] { m_conn.Loop(nullptr, nullptr, nullptr); }, [&] { m_peer.CloseClient(); });
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "x")));
+    ASSERT_EQ(std::future_status::ready,
+              firstMessage.get_future().wait_for(std::chrono::seconds(10)));
+    m_conn.Disconnect();
+    ASSERT_TRUE(loop.Finished(10000));
+    EXPECT_EQ(-1, m_conn.GetFd());
+    EXPECT_EQ(1, m_listener.m_nCloses);
+    EXPECT_TRUE(m_peer.WaitClientClosed());
+}
+
+TEST_F(ApiConnectionTest,
+       shouldEndTheLoopWhenDisconnectedInsideACallbackAndNeverIdleWithoutTimeOut) {
+    int idle = 0;
+    UserFunction countIdle = [](void* p) { ++*static_cast<int*>(p); };
+    m_listener.m_onFire = [&] { m_conn.Disconnect(); };
+    Runner loop([&] { m_conn.Loop(nullptr, countIdle, &idle); }, [&] { m_peer.CloseClient(); });
+    ASSERT_TRUE(
+        m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "x") + Status(SYM_STATUS_SOURCE_DOWN, "y")));
+    ASSERT_TRUE(loop.Finished(10000));
+    EXPECT_EQ(-1, m_conn.GetFd());
+    EXPECT_EQ(0, idle);
+    EXPECT_EQ(1, m_listener.m_nCloses);
+    EXPECT_FALSE(m_conn.IsLoginOk());
+}
+
+TEST_F(ApiConnectionTest, shouldEndTheLoopAndTellEveryoneWhenTheServerCloses) {
+    Runner loop([&] { m_conn.Loop(nullptr, nullptr, nullptr); }, [] {});
+    m_peer.CloseClient();
+    ASSERT_TRUE(loop.Finished(10000));
+    EXPECT_EQ(-1, m_conn.GetFd());
+    EXPECT_EQ(1, m_listener.m_nCloses);
+    EXPECT_EQ(1, m_conn.m_nCloses);
+    EXPECT_EQ(m_listener.m_nStarts, m_listener.m_nEnds);
+    fd_set set;
+    FD_ZERO(&set);
+    EXPECT_FALSE(m_conn.CheckSocket(set));
+    EXPECT_EQ(-1, m_conn.DispatchEvents());
+}
+
+// The wait hooks: leave returns false while the flag is set.
+struct HookState {
+    int enters = 0;
+    int leaves = 0;
+    int depth = 0;
+    bool interrupt = false;
+};
+void HookEnter(void* p) {
+    HookState* s = static_cast<HookState*>(p);
+    ++s->enters;
+    ++s->depth;
+}
+bool HookLeave(void* p) {
+    HookState* s = static_cast<HookState*>(p);
+    ++s->leaves;
+    --s->depth;
+    return !s->interrupt;
+}
+
+TEST_F(ApiConnectionTest, shouldDiscardAStopByteWrittenWhileNoLoopRanAndIdleAfterEveryEmptyPoll) {
+    HookState hooks;
+    hooks.interrupt = true;
+    m_conn.SetWaitHooks(HookEnter, HookLeave, &hooks);
+    timeval zero = {0, 0};
+    // An interruption ends the loop and leaves the connection usable.
+    EXPECT_FALSE(m_conn.Loop(&zero, nullptr, nullptr));
+    EXPECT_EQ(1, hooks.enters);
+    EXPECT_GE(m_conn.GetFd(), 0);
+    m_conn.SetWaitHooks(nullptr, nullptr, nullptr);
+
+    // The pipe exists now: Disconnect only writes the stop byte.
+    m_conn.Disconnect();
+    EXPECT_GE(m_conn.GetFd(), 0);
+
+    struct Idle {
+        CApiConnection* conn;
+        int calls;
+    } idle = {&m_conn, 0};
+    UserFunction onIdle = [](void* p) {
+        Idle* i = static_cast<Idle*>(p);
+        if (++i->calls == 3) {
+            i->conn->Disconnect();
+        }
+    };
+    EXPECT_FALSE(m_conn.Loop(&zero, onIdle, &idle));
+    EXPECT_EQ(3, idle.calls);
+    EXPECT_EQ(-1, m_conn.GetFd());
+}
+
+TEST(ApiConnectionDisconnectTest, shouldCloseTheSocketAtOnceBeforeAnyLoop) {
+    ScriptedPeer peer;
+    TestConnection conn;
+    RecordingListener listener;
+    ASSERT_TRUE(conn.Connect("127.0.0.1", peer.Port(), true));
+    conn.AddClient(&listener);
+    ASSERT_TRUE(peer.Accept());
+    conn.Disconnect();
+    EXPECT_EQ(-1, conn.GetFd());
+    EXPECT_EQ(1, listener.m_nCloses);
+    EXPECT_TRUE(peer.WaitClientClosed());
+}
+
+TEST_F(ApiConnectionTest, shouldRunCallbacksOutsideTheWaitHooksAndEndTheLoopOnInterruption) {
+    HookState hooks;
+    m_conn.SetWaitHooks(HookEnter, HookLeave, &hooks);
+    int depthInCallbacks = 0;
+    std::promise<void> handled;
+    m_listener.m_onFire = [&] {
+        depthInCallbacks += hooks.depth;
+        if (m_listener.m_msgs.size() == 1) {
+            hooks.interrupt = true;  // as a signal handler would mark it
+            handled.set_value();
+        }
+    };
+    ASSERT_TRUE(m_peer.Write(Frame(MsgHdrSym::HDR_TYPE, CM_HEARTBEAT, CM_HEARTBEAT, BE32(9)) +
+                             Status(SYM_STATUS_SOURCE_DOWN, "x")));
+    Runner loop([&] { m_conn.Loop(nullptr, nullptr, nullptr); }, [&] { m_peer.CloseClient(); });
+    ASSERT_EQ(std::future_status::ready, handled.get_future().wait_for(std::chrono::seconds(10)));
+    // The next wake-up ends the loop before anything is dispatched.
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_RESTORED, "y")));
+    ASSERT_TRUE(loop.Finished(10000));
+    EXPECT_EQ(0, depthInCallbacks);
+    EXPECT_EQ(hooks.enters, hooks.leaves);
+    EXPECT_GE(hooks.enters, 3);  // two waits and the heartbeat echo
+    Bytes echoed;
+    EXPECT_TRUE(m_peer.ReadFrame(echoed));
+
+    // Still connected: the waiting message is there for the next dispatch.
+    EXPECT_EQ(1u, m_listener.m_msgs.size());
+    ASSERT_TRUE(PumpUntil([&] { return m_listener.m_msgs.size() == 2; }));
+    EXPECT_EQ(CM_SYM_STATUS * 100000 + SYM_STATUS_SOURCE_RESTORED, m_listener.m_msgs[1]);
+}
+
+TEST_F(ApiConnectionTest, shouldCloseAndTellListenersWhenAWriteFails) {
+    m_peer.CloseClient();
+    struct alignas(8) {
+        MsgHdrCmn hdr;
+        stHeartBeat body;
+    } msg = {{MsgHdrSym::HDR_TYPE, CM_HEARTBEAT, CM_HEARTBEAT, 16}, {1}};
+    bool failed = false;
+    for (int i = 0; i < 200 && !failed; ++i) {
+        failed = !m_conn.WriteBlock(&msg);
+        usleep(5000);
+    }
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(-1, m_conn.GetFd());
+    EXPECT_EQ(1, m_listener.m_nCloses);
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(m_conn.WriteBlock(&msg));
+    TestConnection never;
+    EXPECT_FALSE(never.WriteBlock(&msg));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, err.find("API_TEST: No connection available\n"));
+    EXPECT_NE(std::string::npos, err.find("UNKNOWN: No connection available\n"));
+}
+
+// ---------------------------------------------------------------- logon
+
+Bytes LogonFields(int version, const std::string& user, const std::string& password, int status,
+                  const std::string& text) {
+    Bytes f = BE32(version) + BE32(0) + Text(user) + Text(password) + BE32(status) + BE32(0) +
+              Text("") + Text(text);
+    for (int i = 0; i < 5; ++i) {
+        f += Text("");
+    }
+    return f;
+}
+
+Bytes LogonReply(int status, const std::string& text) {
+    return Frame(MsgHdrOrdSrv::HDR_TYPE, CM_LOGIN, CM_LOGIN, LogonFields(0, "", "", status, text));
+}
+
+TEST_F(ApiConnectionTest, shouldSendTheSynchronousLogonCutAt31AndAcceptAnOkReply) {
+    ASSERT_TRUE(m_peer.Write(LogonReply(LOGIN_OK, "")));
+    const std::string user(40, 'u');
+    EXPECT_TRUE(m_conn.SendLogon(user.c_str(), "secret"));
+    EXPECT_TRUE(m_conn.IsLoginOk());
+    Bytes sent;
+    ASSERT_TRUE(m_peer.ReadFrame(sent));
+    EXPECT_EQ(Frame(MsgHdrOrdSrv::HDR_TYPE, CM_LOGIN, CM_LOGIN,
+                    LogonFields(1202000, user.substr(0, 31), "secret", 0, "")),
+              sent);
+}
+
+TEST_F(ApiConnectionTest, shouldLogTheReasonsOfARefusedLogon) {
+    struct Case {
+        int status;
+        const char* first;  // the line before the reason, or null
+    } cases[] = {{LOGIN_BAD_PASSWORD, "Bad Password"},
+                 {LOGIN_BAD_USER, "Bad User"},
+                 {LOGIN_PROTOCOL_MISMATCH, "App-OM Protocol mismatch error"},
+                 {LOGIN_NOT_PERMISSIONED, nullptr}};
+    for (const Case& c : cases) {
+        ASSERT_TRUE(m_peer.Write(LogonReply(c.status, "reason-" + std::to_string(c.status))));
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(m_conn.SendLogon("u", "p"));
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_FALSE(m_conn.IsLoginOk());
+        const size_t reason = err.find("**ERROR**\t:reason-" + std::to_string(c.status) + "\n");
+        EXPECT_NE(std::string::npos, reason) << err;
+        if (c.first != nullptr) {
+            const size_t first = err.find(std::string("**ERROR**\t:") + c.first + "\n");
+            EXPECT_LT(first, reason) << err;
+        } else {
+            EXPECT_EQ(err.find("ERROR"), err.rfind("ERROR")) << err;
+        }
+        Bytes sent;
+        ASSERT_TRUE(m_peer.ReadFrame(sent));
+    }
+
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_LOGIN_ACCEPTED, "")));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(m_conn.SendLogon("u", "p"));
+    EXPECT_NE(std::string::npos,
+              testing::internal::GetCapturedStderr().find("Bad Server Authentication Response"));
+    Bytes sent;
+    ASSERT_TRUE(m_peer.ReadFrame(sent));
+
+    m_peer.CloseClient();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(m_conn.SendLogon("u", "p"));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find(
+                                     "**ERROR**\t: Couldn't get response from server.\n"));
+}
+
+}  // namespace
