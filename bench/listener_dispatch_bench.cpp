@@ -1,0 +1,356 @@
+// Delivery of market data to a Sym listener: update messages of 255 quote
+// records (24 fields each) written by a writer thread into one end of a socket
+// pair and dispatched from the other end by CApiConnection::DispatchEvents to a
+// CSymListener whose OnData reads one field. Beside it, in the same run, the
+// bare decoding of the same record bodies into one reused record. Reports the
+// records per second of both, their ratio, and the heap allocations per record
+// made on the dispatching thread.
+#include <benchmark/benchmark.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qrx/client/sym_connection.h"
+#include "qrx/client/sym_listener.h"
+#include "qrx/marketdata/sym_data.h"
+#include "qrx/marketdata/sym_data_aux.h"
+#include "qrx/net/app_conn.h"
+#include "qrx/wire/net_stream.h"
+#include "qrx/wire/sym_msgs.h"
+
+// ---- allocation counting on the measuring thread ----
+// The C allocator entry points forward to the C library's own and count while
+// the calling thread asks for it (operator new goes through malloc). Left out
+// under the sanitizers, which replace them too.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QRX_BENCH_COUNT_ALLOCS 0
+#else
+#define QRX_BENCH_COUNT_ALLOCS 1
+#endif
+
+namespace {
+thread_local bool t_counting = false;
+thread_local long t_allocs = 0;
+}  // namespace
+
+#if QRX_BENCH_COUNT_ALLOCS
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+
+void* malloc(size_t n) {
+    if (t_counting) {
+        ++t_allocs;
+    }
+    return __libc_malloc(n);
+}
+void* calloc(size_t n, size_t m) {
+    if (t_counting) {
+        ++t_allocs;
+    }
+    return __libc_calloc(n, m);
+}
+void* realloc(void* p, size_t n) {
+    if (t_counting) {
+        ++t_allocs;
+    }
+    return __libc_realloc(p, n);
+}
+void free(void* p) {
+    __libc_free(p);
+}
+}
+#endif
+
+namespace {
+
+constexpr int kRecordsPerMessage = 255;
+// Messages dispatched before measuring, so that buffers have their steady size.
+constexpr long kWarmUpMessages = 50;
+
+// The quote record: 12 prices, 10 sizes and times, symbol and topic.
+CSymData QuoteRecord(int i) {
+    CSymData d;
+    const double px = 100.0 + i * 0.25;
+    d.SetFlidDouble(CSymData::flid_bid, px);
+    d.SetFlidDouble(CSymData::flid_ask, px + 0.25);
+    d.SetFlidDouble(CSymData::flid_last, px + 0.125);
+    d.SetFlidDouble(CSymData::flid_volume, 1234567.0 + i);
+    d.SetFlidDouble(CSymData::flid_bid2, px - 0.25);
+    d.SetFlidDouble(CSymData::flid_bid3, px - 0.5);
+    d.SetFlidDouble(CSymData::flid_bid4, px - 0.75);
+    d.SetFlidDouble(CSymData::flid_bid5, px - 1.0);
+    d.SetFlidDouble(CSymData::flid_ask2, px + 0.5);
+    d.SetFlidDouble(CSymData::flid_ask3, px + 0.75);
+    d.SetFlidDouble(CSymData::flid_ask4, px + 1.0);
+    d.SetFlidDouble(CSymData::flid_ask5, px + 1.25);
+    d.SetFlidInt(CSymData::flid_bid_size, 500 + i);
+    d.SetFlidInt(CSymData::flid_ask_size, 700 + i);
+    d.SetFlidInt(CSymData::flid_bid_size2, 1200);
+    d.SetFlidInt(CSymData::flid_bid_size3, 2500);
+    d.SetFlidInt(CSymData::flid_bid_size4, 4000);
+    d.SetFlidInt(CSymData::flid_ask_size2, 900);
+    d.SetFlidInt(CSymData::flid_ask_size3, 3100);
+    d.SetFlidInt(CSymData::flid_ask_size4, 5200);
+    d.SetFlidInt(CSymData::flid_update_time, 34215123 + i);
+    d.SetFlidInt(CSymData::flid_trade_time, 34215007 + i);
+    char sym[16];
+    snprintf(sym, sizeof sym, "SYM%03d.L", i);
+    d.SetFlidString(CSymData::flid_symbol, GrowingStr(sym));
+    d.SetFlidString(CSymData::flid_topic, GrowingStr(sym));
+    return d;
+}
+
+// The body of one update message: 255 record bodies back to back.
+const std::string& MessageBody() {
+    static const std::string body = [] {
+        CNetStream out(true, 65536, 65536);
+        for (int i = 0; i < kRecordsPerMessage; ++i) {
+            CSymDataAux::SerializeSymOut(QuoteRecord(i), out);
+        }
+        char* p = nullptr;
+        int n = 0;
+        out.GetBuf(p, n);
+        return std::string(p, static_cast<size_t>(n));
+    }();
+    return body;
+}
+
+// The message in stream form: 8-byte header, then the body as one text field.
+std::string StreamFrame(const std::string& body) {
+    std::string f;
+    auto be16 = [&f](unsigned v) {
+        f.push_back(static_cast<char>((v >> 8) & 0xFF));
+        f.push_back(static_cast<char>(v & 0xFF));
+    };
+    be16(static_cast<unsigned>(8 + 2 + body.size()));
+    be16(MsgHdrSym::HDR_TYPE);
+    be16(CM_SYM_DATA);
+    be16(SYM_DATA_UPDATE);
+    be16(static_cast<unsigned>(body.size()));
+    return f + body;
+}
+
+class QuoteListener : public CSymListener {
+public:
+    using CSymListener::OnData;
+    void OnData(const char* topic, const CSymData* data) override {
+        (void)topic;
+        double bid;
+        if (GetDouble(data, CSymData::flid_bid, bid)) {
+            m_dblSum += bid;
+        }
+        ++m_nRecords;
+    }
+    double m_dblSum = 0;
+    long m_nRecords = 0;
+};
+
+// Wall time and the CPU time of the calling thread, in seconds. The machine
+// may be shared: the thread's CPU time is what the comparison rests on, the
+// wall time is shown beside it.
+struct Stamp {
+    double wall;
+    double cpu;
+    static Stamp Now() {
+        timespec c;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c);
+        const auto w = std::chrono::steady_clock::now().time_since_epoch();
+        return Stamp{std::chrono::duration<double>(w).count(), c.tv_sec + c.tv_nsec * 1e-9};
+    }
+};
+
+// Rates of one run of a benchmark, for the closing comparison.
+struct Result {
+    double cpuRate = 0;
+    double wallRate = 0;
+    double allocsPerRecord = 0;
+
+    void Set(benchmark::State& state, long records, const Stamp& a, const Stamp& b) {
+        cpuRate = records / (b.cpu - a.cpu);
+        wallRate = records / (b.wall - a.wall);
+        allocsPerRecord = records > 0 ? static_cast<double>(t_allocs) / records : 0;
+        state.counters["allocs_per_record"] = allocsPerRecord;
+        state.counters["records_per_cpu_s"] = cpuRate;
+        state.counters["records_per_wall_s"] = wallRate;
+    }
+};
+// Every run's rates; the comparison takes the medians over the repetitions.
+std::vector<Result> g_bare;
+std::vector<Result> g_delivered;
+
+Result Median(std::vector<Result> runs) {
+    Result m;
+    if (runs.empty()) {
+        return m;
+    }
+    auto mid = [&runs](double Result::*field) {
+        std::vector<double> v;
+        for (const Result& r : runs) {
+            v.push_back(r.*field);
+        }
+        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+        return v[v.size() / 2];
+    };
+    m.cpuRate = mid(&Result::cpuRate);
+    m.wallRate = mid(&Result::wallRate);
+    m.allocsPerRecord = mid(&Result::allocsPerRecord);
+    return m;
+}
+
+void BM_BareDecode(benchmark::State& state) {
+    std::string body = MessageBody();
+    CNetStream in(false, 1024, 1024);
+    CSymData data;
+    double sum = 0;
+    long records = 0;
+    auto decodeAll = [&] {
+        in.Attach(&body[0], static_cast<int>(body.size()), false);
+        while (in.GetRemaining() > 0) {
+            data.clear();
+            if (!CSymDataAux::SerializeSymIn(data, in)) {
+                return false;
+            }
+            double bid;
+            if (data.GetFlidDouble(CSymData::flid_bid, bid)) {
+                sum += bid;
+            }
+            ++records;
+        }
+        return true;
+    };
+    for (int i = 0; i < 3; ++i) {
+        decodeAll();
+    }
+    records = 0;
+    t_allocs = 0;
+    t_counting = true;
+    const Stamp start = Stamp::Now();
+    for (auto _ : state) {
+        if (!decodeAll()) {
+            state.SkipWithError("decoding failed");
+            break;
+        }
+    }
+    const Stamp end = Stamp::Now();
+    t_counting = false;
+    benchmark::DoNotOptimize(sum);
+    state.SetItemsProcessed(records);
+    g_bare.emplace_back();
+    g_bare.back().Set(state, records, start, end);
+}
+
+// Writes the frame again and again until stopped or the peer goes away.
+void WriteFrames(int fd, const std::string& frame, const std::atomic<bool>& stop) {
+    while (!stop) {
+        size_t done = 0;
+        while (done < frame.size()) {
+            const ssize_t w = send(fd, frame.data() + done, frame.size() - done, MSG_NOSIGNAL);
+            if (w < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return;
+            }
+            done += static_cast<size_t>(w);
+        }
+    }
+}
+
+void BM_ListenerDispatch(benchmark::State& state) {
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) {
+        state.SkipWithError("socketpair failed");
+        return;
+    }
+    const std::string frame = StreamFrame(MessageBody());
+    std::atomic<bool> stop{false};
+    std::thread writer(WriteFrames, sv[1], std::cref(frame), std::cref(stop));
+
+    CSymConnection conn(nullptr);
+    CAppConn* sock = new CAppConn("LISTENER_BENCH", -1, nullptr, nullptr, 0, nullptr);
+    sock->SetFd(sv[0]);
+    sock->m_is_stream = 5;
+    conn.SetSocket(sock);
+    QuoteListener listener;
+    conn.AddClient(&listener);
+
+    bool ok = true;
+    auto dispatchOnce = [&] {
+        pollfd p{sv[0], POLLIN, 0};
+        poll(&p, 1, 1000);
+        return conn.DispatchEvents() >= 0;
+    };
+    while (ok && listener.m_nRecords < kWarmUpMessages * kRecordsPerMessage) {
+        ok = dispatchOnce();
+    }
+    const long before = listener.m_nRecords;
+    t_allocs = 0;
+    t_counting = true;
+    const Stamp start = Stamp::Now();
+    for (auto _ : state) {
+        if (!ok || !(ok = dispatchOnce())) {
+            state.SkipWithError("connection lost");
+            break;
+        }
+    }
+    const Stamp end = Stamp::Now();
+    t_counting = false;
+    const long records = listener.m_nRecords - before;
+
+    stop = true;
+    shutdown(sv[0], SHUT_RDWR);
+    writer.join();
+    conn.RemoveClient(&listener);
+    close(sv[1]);
+
+    benchmark::DoNotOptimize(listener.m_dblSum);
+    state.SetItemsProcessed(records);
+    g_delivered.emplace_back();
+    g_delivered.back().Set(state, records, start, end);
+}
+
+BENCHMARK(BM_BareDecode)->Unit(benchmark::kMicrosecond)->Repetitions(5);
+BENCHMARK(BM_ListenerDispatch)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->MinTime(1.0)
+    ->Repetitions(5);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    const Result bare = Median(g_bare);
+    const Result delivered = Median(g_delivered);
+    if (bare.cpuRate > 0 && delivered.cpuRate > 0) {
+        printf("\nMedians over the runs.\n");
+        printf(
+            "records per second of the measuring thread's CPU time: bare decoding %.0f, "
+            "delivered through the listener %.0f (%.1f%%)\n",
+            bare.cpuRate, delivered.cpuRate, 100.0 * delivered.cpuRate / bare.cpuRate);
+        printf("records per second of wall time: bare decoding %.0f, delivered %.0f (%.1f%%)\n",
+               bare.wallRate, delivered.wallRate, 100.0 * delivered.wallRate / bare.wallRate);
+        printf("heap allocations per record: bare %.4f, delivered %.4f\n", bare.allocsPerRecord,
+               delivered.allocsPerRecord);
+    }
+    return 0;
+}
