@@ -35,6 +35,13 @@ char* BodyOf(char* msg) {
     return msg + MsgHdrSym::BODY_OFFSET;
 }
 
+// A type number of one or two characters, then the separator (the test of
+// CSymTopic::IsDelimTopic, kept inline for the per-record path).
+inline bool IsStructuredTopic(const char* t) {
+    return t[0] != '\0' &&
+           (t[1] == CSymTopic::m_cDelimiter || (t[1] != '\0' && t[2] == CSymTopic::m_cDelimiter));
+}
+
 bool HasNoField(const CSymData& d) {
     return d.m_map_flid_2_double.empty() && d.m_map_flid_2_int.empty() &&
            d.m_map_flid_2_GrowingStr.empty() && d.m_map_flid_2_char.empty();
@@ -168,12 +175,9 @@ void CSymListener::ReadRecords(bool bSnapshot) {
             fputs("Failed to serialize sym data\n", stderr);
             return;
         }
-        if (HasNoField(data)) {
-            continue;
-        }
         const GrowingStr* pTopic = strings.GetFlidPtr(CSymData::flid_topic);
         if (pTopic == nullptr) {
-            if (bSnapshot) {
+            if (bSnapshot || HasNoField(data)) {
                 continue;
             }
             // The symbol names the instrument; the record handed on carries
@@ -188,7 +192,7 @@ void CSymListener::ReadRecords(bool bSnapshot) {
             pTopic = strings.GetFlidPtr(CSymData::flid_topic);
         }
         const char* szTopic = pTopic->c_str();
-        if (CSymTopic::IsDelimTopic(szTopic)) {
+        if (IsStructuredTopic(szTopic)) {
             m_pTopic->Reparse(szTopic);
             if (bSnapshot) {
                 OnSnapshotData(m_pTopic, m_pData);
@@ -269,25 +273,4 @@ void CSymListener::HandleCOBStatus() {
         }
         OnCOBStatus(&status);
     }
-}
-
-// ---- field readers ----
-
-bool CSymListener::GetDouble(const CSymData* data, int id, double& value) {
-    value = 0;
-    return data != nullptr && data->GetFlidDouble(id, value);
-}
-
-bool CSymListener::GetInt(const CSymData* data, int id, int& value) {
-    value = 0;
-    return data != nullptr && data->GetFlidInt(id, value);
-}
-
-bool CSymListener::GetString(const CSymData* data, int id, GrowingStr& value) {
-    return data != nullptr && data->GetFlidString(id, value);
-}
-
-bool CSymListener::GetChar(const CSymData* data, int id, char& value) {
-    value = 0;
-    return data != nullptr && data->GetFlidChar(id, value);
 }

@@ -14,11 +14,11 @@
 #include <map>
 
 #include "qrx/client/api_listener.h"
+#include "qrx/marketdata/sym_data.h"
 #include "qrx/runtime/growing_str.h"
 #include "qrx/wire/response.h"
 
 class CNetStream;
-class CSymData;
 class CSymTopic;
 class CSymConnection;
 
@@ -98,10 +98,21 @@ public:
     // Field readers: true, with the value stored, when id lies in the range
     // of the type and the record holds the field. GetDouble, GetInt and
     // GetChar set the value to 0 first; GetString leaves it alone on false.
-    static bool GetDouble(const CSymData* data, int id, double& value);
-    static bool GetInt(const CSymData* data, int id, int& value);
-    static bool GetString(const CSymData* data, int id, GrowingStr& value);
-    static bool GetChar(const CSymData* data, int id, char& value);
+    static bool GetDouble(const CSymData* data, int id, double& value) {
+        value = 0;
+        return data != nullptr && data->GetFlidDouble(id, value);
+    }
+    static bool GetInt(const CSymData* data, int id, int& value) {
+        value = 0;
+        return data != nullptr && data->GetFlidInt(id, value);
+    }
+    static bool GetString(const CSymData* data, int id, GrowingStr& value) {
+        return data != nullptr && data->GetFlidString(id, value);
+    }
+    static bool GetChar(const CSymData* data, int id, char& value) {
+        value = 0;
+        return data != nullptr && data->GetFlidChar(id, value);
+    }
 
     // Responses whose later parts are still awaited.
     size_t PendingResponseCount() const { return m_Responses.size(); }
