@@ -1,0 +1,93 @@
+#include "qrx/proxy/subscriptions.h"
+
+#include "qrx/marketdata/sym_topic.h"
+
+bool Subscriptions::IsSubscribedLocked(const char* szTopic) const {
+    if (m_Set.empty()) {
+        return false;
+    }
+    return m_Set.find("") != m_Set.end() ||
+           (szTopic != nullptr && m_Set.find(szTopic) != m_Set.end());
+}
+
+bool Subscriptions::IsSubscribedWithSizeLocked(const char* szTopic) const {
+    if (szTopic == nullptr) {
+        return false;
+    }
+    const size_t nLen = strlen(szTopic);
+    for (const GrowingStr& entry : m_Set) {
+        const size_t nEntry = entry.length();
+        // The symbol is the last field of the key: a topic that merely ends the same way
+        // ("BC" against a key for "ABC") does not match.
+        if (nEntry > nLen && memcmp(entry.c_str() + (nEntry - nLen), szTopic, nLen) == 0 &&
+            entry.c_str()[nEntry - nLen - 1] == CSymTopic::m_cDelimiter) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Subscriptions::IsSubscribed(const char* szTopic) {
+    Guard lock(m_Mutex);
+    return IsSubscribedLocked(szTopic);
+}
+
+bool Subscriptions::IsSubscribedWithSize(const char* szTopic) {
+    Guard lock(m_Mutex);
+    return IsSubscribedWithSizeLocked(szTopic);
+}
+
+bool Subscriptions::IsPublished(const char* szTopic) {
+    Guard lock(m_Mutex);
+    return IsSubscribedLocked(szTopic) ||
+           (m_bHasSymsWithSizes && IsSubscribedWithSizeLocked(szTopic));
+}
+
+void Subscriptions::EnableSubsWithSizes(bool bEnable) {
+    Guard lock(m_Mutex);
+    m_bHasSymsWithSizes = bEnable;
+}
+
+bool Subscriptions::HasSymsWithSizes() {
+    Guard lock(m_Mutex);
+    return m_bHasSymsWithSizes;
+}
+
+bool Subscriptions::insert(const char* szTopic) {
+    if (szTopic == nullptr) {
+        return false;
+    }
+    Guard lock(m_Mutex);
+    if (m_Set.find(szTopic) != m_Set.end()) {
+        return false;
+    }
+    try {
+        m_Set.emplace(szTopic);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+bool Subscriptions::erase(const char* szTopic) {
+    if (szTopic == nullptr) {
+        return false;
+    }
+    Guard lock(m_Mutex);
+    const auto it = m_Set.find(szTopic);
+    if (it == m_Set.end()) {
+        return false;
+    }
+    m_Set.erase(it);
+    return true;
+}
+
+void Subscriptions::clear() {
+    Guard lock(m_Mutex);
+    m_Set.clear();
+}
+
+size_t Subscriptions::size() {
+    Guard lock(m_Mutex);
+    return m_Set.size();
+}

@@ -1,0 +1,79 @@
+// The topics the proxy's client subscribed. The empty string stands for every topic. Entries
+// with sizes ("5" SEP near SEP far SEP symbol) are matched by their symbol at the end. Every
+// operation takes the set's own mutex for its duration, so the set may be consulted while
+// producer threads run; no operation holds any other lock.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <set>
+
+#include "qrx/proxy/mktutil_mutex.h"
+#include "qrx/runtime/growing_str.h"
+
+class Subscriptions {
+public:
+    // Byte-wise order; also compares against plain text, so a look-up by a topic builds no
+    // string.
+    struct TopicLess {
+        using is_transparent = void;
+        bool operator()(const GrowingStr& a, const GrowingStr& b) const {
+            return strcmp(a.c_str(), b.c_str()) < 0;
+        }
+        bool operator()(const GrowingStr& a, const char* b) const {
+            return strcmp(a.c_str(), b) < 0;
+        }
+        bool operator()(const char* a, const GrowingStr& b) const {
+            return strcmp(a, b.c_str()) < 0;
+        }
+    };
+    using TopicSet = std::set<GrowingStr, TopicLess>;
+
+    Subscriptions() = default;
+    Subscriptions(const Subscriptions&) = delete;
+    Subscriptions& operator=(const Subscriptions&) = delete;
+
+    // Creates the mutex; true when it exists afterwards.
+    bool Init() { return m_Mutex.Init(); }
+
+    // The topic is in the set, or the empty string (every topic) is.
+    bool IsSubscribed(const GrowingStr& topic) { return IsSubscribed(topic.c_str()); }
+    bool IsSubscribed(const char* szTopic);
+    // Some entry with sizes names the topic as its symbol: it is longer than the topic, ends
+    // with exactly its text, and the separator stands right before it.
+    bool IsSubscribedWithSize(const GrowingStr& topic) {
+        return IsSubscribedWithSize(topic.c_str());
+    }
+    bool IsSubscribedWithSize(const char* szTopic);
+    // The publishing test: subscribed, or (once entries with sizes exist) subscribed with sizes.
+    bool IsPublished(const char* szTopic);
+
+    void EnableSubsWithSizes(bool bEnable);
+    bool HasSymsWithSizes();
+
+    // True when the topic was not there before.
+    bool insert(const char* szTopic);
+    // True when the topic was there.
+    bool erase(const char* szTopic);
+    void clear();
+    size_t size();
+
+private:
+    class Guard {
+    public:
+        explicit Guard(MKTUTIL::Mutex& m) : m_Mutex(m) { m_Mutex.Lock(); }
+        ~Guard() { m_Mutex.Unlock(); }
+        Guard(const Guard&) = delete;
+        Guard& operator=(const Guard&) = delete;
+
+    private:
+        MKTUTIL::Mutex& m_Mutex;
+    };
+
+    bool IsSubscribedLocked(const char* szTopic) const;
+    bool IsSubscribedWithSizeLocked(const char* szTopic) const;
+
+    TopicSet m_Set;
+    MKTUTIL::Mutex m_Mutex;
+    bool m_bHasSymsWithSizes = false;
+};

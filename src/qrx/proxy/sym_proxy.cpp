@@ -1,0 +1,320 @@
+// CSymProxy set-up, translation tables, accessors, default callbacks, topic builders and
+// teardown.
+#include "qrx/proxy/sym_proxy.h"
+
+#include <cstdlib>
+#include <new>
+
+#include "qrx/marketdata/sym_data_aux.h"
+#include "qrx/marketdata/sym_topic.h"
+#include "qrx/runtime/source_map.h"
+#include "qrx/runtime/stdio_logger.h"
+
+CSymProxy::CSymProxy() = default;
+
+CSymProxy::~CSymProxy() {
+    TearDown();
+}
+
+// ---- default callbacks ----
+
+bool CSymProxy::OnLogon(const char*, const char*) {
+    return true;
+}
+
+void CSymProxy::OnSubscribeWithSize(const char*, int, int, int) {
+    QRX_LOG_WARNING("CSymProxy has no default implementation of OnSubscribeWithSize");
+}
+
+void CSymProxy::OnUnsubscribeWithSize(const char*, int, int, int) {
+    QRX_LOG_WARNING("CSymProxy has no default implementation of OnUnsubscribeWithSize");
+}
+
+void CSymProxy::OnCommand(CCommand*) {}
+
+bool CSymProxy::FlushCOBs() {
+    return true;
+}
+
+// ---- initialisation ----
+
+bool CSymProxy::Initialize(int nBindPort, bool bBlock, bool bNoDelayAccept, bool bKeepSnapShot,
+                           bool bQueue) {
+    if (IsInitialized()) {
+        return true;
+    }
+    CAppConn* pConn = new (std::nothrow)
+        CAppConn("BIND - SYMPROXY", 1, nullptr, nullptr, nBindPort, getenv("QUOR_SYMBIND"));
+    return Initialize(pConn, bBlock, bNoDelayAccept, bKeepSnapShot, bQueue);
+}
+
+bool CSymProxy::Initialize(const char* szService, bool bBlock, bool bNoDelayAccept,
+                           bool bKeepSnapShot, bool bQueue) {
+    if (IsInitialized()) {
+        return true;
+    }
+    CAppConn* pConn = new (std::nothrow)
+        CAppConn("BIND - SYMPROXY", 1, szService, nullptr, 0, getenv("QUOR_SYMBIND"));
+    return Initialize(pConn, bBlock, bNoDelayAccept, bKeepSnapShot, bQueue);
+}
+
+bool CSymProxy::InitializeU(const char* szIPCPath, bool bBlock, bool bNoDelayAccept,
+                            bool bKeepSnapShot, bool bQueue) {
+    if (IsInitialized()) {
+        return true;
+    }
+    CAppConn* pConn = new (std::nothrow) CAppConn("BIND - SYMPROXY", szIPCPath);
+    return Initialize(pConn, bBlock, bNoDelayAccept, bKeepSnapShot, bQueue);
+}
+
+bool CSymProxy::Initialize(CAppConn* bindConn, bool bBlock, bool bNoDelayAccept, bool bKeepSnapShot,
+                           bool bQueue) {
+    if (IsInitialized()) {
+        if (bindConn != m_pBindConn) {
+            delete bindConn;
+        }
+        return true;
+    }
+    if (bindConn == nullptr) {
+        return false;
+    }
+    m_pBindConn = bindConn;
+    m_bNoDelayAccept = bNoDelayAccept;
+    m_bKeepSnapShot = bKeepSnapShot;
+    m_bQueue = bQueue;
+    // A proxy that could not be set up or bound goes back to its constructed state, so that
+    // it never claims to listen when it does not and a later call may try again.
+    if (!SetUp() || !Rebind()) {
+        TearDown();
+        return false;
+    }
+    return bBlock ? WaitForClient() : true;
+}
+
+bool CSymProxy::SetUp() {
+    // Every step runs, so that each reports its own failure.
+    bool bOk = true;
+
+    m_pSymTopic = new (std::nothrow) CSymTopic("_UN_INIT_");
+    bOk = m_pSymTopic != nullptr && bOk;
+
+    m_pResponseMsgQ = new (std::nothrow) CSelectableQueue<CGrowingBuffer>();
+    m_pSymDataQ = new (std::nothrow) CSelectableQueue<CSymData>();
+    m_pMutex = new (std::nothrow) MKTUTIL::Mutex();
+    bool bQueues = m_pResponseMsgQ != nullptr && m_pResponseMsgQ->Init();
+    bQueues = m_pSymDataQ != nullptr && m_pSymDataQ->Init() && bQueues;
+    bQueues = m_pMutex != nullptr && m_pMutex->Init() && bQueues;
+    bOk = bQueues && bOk;
+
+    m_pPools = new (std::nothrow) ProxyDataPools();
+    if (m_pPools != nullptr) {
+        // A pool whose Init() fails leaves the ones after it named but not initialised.
+        bool bPools = m_pPools->m_SymDataPool.Init();
+        m_pPools->m_SymDataPool.SetDPoolName("PROXY_SDP");
+        bPools = bPools && m_pPools->m_MsgBufPool.Init();
+        m_pPools->m_MsgBufPool.SetDPoolName("PROXY_MSG");
+        bPools = bPools && m_pPools->m_StringPool.Init();
+        m_pPools->m_StringPool.SetDPoolName("PROXY_STR");
+        bOk = bPools && bOk;
+    } else {
+        bOk = false;
+    }
+
+    m_ppMsgBuffer = new (std::nothrow) CGrowingBuffer*[kInitialMsgBufferSize]();
+    m_nMsgBufferSize = kInitialMsgBufferSize;
+    m_nMsgBufferOffset = 0;
+    bOk = m_ppMsgBuffer != nullptr && bOk;
+
+    m_pSubscriptions = new (std::nothrow) Subscriptions();
+    bOk = m_pSubscriptions != nullptr && m_pSubscriptions->Init() && bOk;
+
+    // Room for a usual flush, so that publishing allocates nothing once warm.
+    try {
+        m_UpdatedList.reserve(kInitialMsgBufferSize);
+        m_vecResponseMsgBuf.reserve(16);
+        m_vecResponseScratch.reserve(16);
+    } catch (...) {
+        bOk = false;
+    }
+    return bOk;
+}
+
+void CSymProxy::TearDown() {
+    if (m_pSubscriptions != nullptr) {
+        m_pSubscriptions->clear();
+    }
+    // Ticks and responses still waiting, listed or queued, go back to their pools.
+    if (m_pSymDataQ != nullptr) {
+        m_pSymDataQ->Pop(m_UpdatedList);
+    }
+    ReleaseTicks(m_UpdatedList);
+    if (m_pResponseMsgQ != nullptr) {
+        m_pResponseMsgQ->Pop(m_vecResponseMsgBuf);
+    }
+    for (CGrowingBuffer* pBuf : m_vecResponseMsgBuf) {
+        if (m_pPools != nullptr) {
+            m_pPools->m_MsgBufPool.Release(pBuf);
+        }
+    }
+    m_vecResponseMsgBuf.clear();
+
+    for (auto& entry : m_mSnapshot) {
+        if (m_pPools != nullptr) {
+            m_pPools->m_StringPool.Release(entry.first);
+            m_pPools->m_SymDataPool.Release(entry.second);
+        }
+    }
+    m_mSnapshot.clear();
+
+    delete m_pConn;
+    m_pConn = nullptr;
+    delete m_pBindConn;
+    m_pBindConn = nullptr;
+
+    ReleasePending();
+    delete[] m_ppMsgBuffer;
+    m_ppMsgBuffer = nullptr;
+    m_nMsgBufferSize = kInitialMsgBufferSize;
+
+    delete m_pExchTranslator;
+    m_pExchTranslator = nullptr;
+    delete m_pSymTranslator;
+    m_pSymTranslator = nullptr;
+    delete m_pSubscriptions;
+    m_pSubscriptions = nullptr;
+    delete m_pSymDataQ;
+    m_pSymDataQ = nullptr;
+    delete m_pResponseMsgQ;
+    m_pResponseMsgQ = nullptr;
+    delete m_pMutex;
+    m_pMutex = nullptr;
+    delete m_pSymTopic;
+    m_pSymTopic = nullptr;
+
+    m_Commands.clear();
+    m_CommandAge.clear();
+    m_bNewResponse = false;
+
+    // Each pool deletes its idle objects.
+    delete m_pPools;
+    m_pPools = nullptr;
+}
+
+// ---- translation ----
+
+namespace {
+
+// A new table loaded from the file, or null with the error line.
+SymTranslator* LoadTable(const char* szFileName, const char* szKind) {
+    SymTranslator* pTable = new (std::nothrow) SymTranslator();
+    if (pTable != nullptr && pTable->Init(szFileName)) {
+        QRX_LOG_INFO("CSymProxy::Using "
+                     << szKind << " mapping from:" << (szFileName != nullptr ? szFileName : ""));
+        return pTable;
+    }
+    delete pTable;
+    QRX_LOG_ERROR("CSymProxy::Error initializing " << szKind << " mapping");
+    return nullptr;
+}
+
+}  // namespace
+
+bool CSymProxy::EnableSymTranslation(const char* szFileName) {
+    SymTranslator* pTable = LoadTable(szFileName, "symbol");
+    delete m_pSymTranslator;
+    m_pSymTranslator = pTable;
+    return pTable != nullptr;
+}
+
+bool CSymProxy::EnableExchTranslation(const char* szFileName) {
+    SymTranslator* pTable = LoadTable(szFileName, "exchange");
+    delete m_pExchTranslator;
+    m_pExchTranslator = pTable;
+    return pTable != nullptr;
+}
+
+const char* CSymProxy::ConvertKo2Feed(const char* szQuorTopic) {
+    if (szQuorTopic == nullptr || m_pSymTranslator == nullptr ||
+        CSymTopic::IsDelimTopic(szQuorTopic)) {
+        return szQuorTopic;
+    }
+    const char* szFeed = m_pSymTranslator->GetKo2Feed(szQuorTopic);
+    QRX_LOG_INFO("CSymProxy::Converted Quor Topic:" << szQuorTopic << " to Feed topic:" << szFeed);
+    return szFeed;
+}
+
+// ---- accessors ----
+
+int CSymProxy::GetFd() const {
+    if (m_pConn != nullptr) {
+        return m_pConn->GetFd();
+    }
+    if (m_pBindConn != nullptr && m_pBindConn->GetFd() >= 0) {
+        return m_pBindConn->GetFd();
+    }
+    return -1;
+}
+
+int CSymProxy::GetClientFd() const {
+    return m_pConn != nullptr ? m_pConn->GetFd() : -1;
+}
+
+int CSymProxy::GetQFd() const {
+    return m_pSymDataQ != nullptr ? m_pSymDataQ->Fd() : -1;
+}
+
+// ---- topic builders ----
+
+int CSymProxy::CreateGreekTopic(const char* szSymbol, char* szTopic) {
+    return CSymDataAux::CreateGreekTopic(szSymbol, szTopic);
+}
+
+bool CSymProxy::CreateDirectFeedTopic(char* szTopic, const char* szSymbol, const char* szSourceName,
+                                      int nLength) {
+    const unsigned nSource = KoDefaultSource::SourceMap::GetInstance().ToEnum(szSourceName);
+    return CreateDirectFeedTopic(szTopic, szSymbol, static_cast<char>(nSource), nLength);
+}
+
+bool CSymProxy::CreateDirectFeedTopic(char* szTopic, const char* szSymbol, char cSource,
+                                      int nLength) {
+    if (nLength <= 0) {
+        return false;
+    }
+    return CSymDataAux::CreateDirectFeedTopic(szTopic, szSymbol, cSource,
+                                              static_cast<size_t>(nLength));
+}
+
+int CSymProxy::CreateSymbolRiskUserTopic(const char* szSymbol, const char* szUser, char* szTopic) {
+    return CSymDataAux::CreateSymbolRiskUserTopic(szSymbol, szUser, szTopic);
+}
+
+int CSymProxy::CreateSymbolOptionUserTopic(const char* szSymbol, const char* szUser,
+                                           char* szTopic) {
+    return CSymDataAux::CreateSymbolOptionUserTopic(szSymbol, szUser, szTopic);
+}
+
+int CSymProxy::CreatePortSymbolTopic(const char* szPortfolio, const char* szSymbol, char* szTopic) {
+    return CSymDataAux::CreatePortSymbolTopic(szPortfolio, szSymbol, szTopic);
+}
+
+int CSymProxy::CreateDepthTopic(const char* szSymbol, char cSource, char* szTopic) {
+    return CSymDataAux::CreateDepthTopic(szSymbol, cSource, szTopic);
+}
+
+std::string CSymProxy::CreatePortSymbolTopic(const char* szPortfolio, const char* szSymbol) {
+    char szTopic[kTopicBufSize] = {};
+    CreatePortSymbolTopic(szPortfolio, szSymbol, szTopic);
+    return szTopic;
+}
+
+std::string CSymProxy::CreateSymbolRiskUserTopic(const char* szSymbol, const char* szUser) {
+    char szTopic[kTopicBufSize] = {};
+    CreateSymbolRiskUserTopic(szSymbol, szUser, szTopic);
+    return szTopic;
+}
+
+std::string CSymProxy::CreateSymbolOptionUserTopic(const char* szSymbol, const char* szUser) {
+    char szTopic[kTopicBufSize] = {};
+    CreateSymbolOptionUserTopic(szSymbol, szUser, szTopic);
+    return szTopic;
+}

@@ -1,0 +1,263 @@
+// CSymProxy: the feed-handler side of the market-data service. It listens for the symbol
+// server (TCP port, service or local socket), serves one client at a time (the listening
+// socket is closed while a client is connected and bound again when it goes away), answers its
+// logon, records its subscriptions, hands every request to the virtual callbacks a feed handler
+// overrides, and publishes the ticks the feed handler builds.
+//
+// Publishing: a tick is a pooled record taken for a topic (CreateTick and friends), filled with
+// SetTickField and published by the next Flush, which merges it into the per-topic snapshot
+// cache, encodes the subscribed ones into Sym data messages (at most 255 records, cut once the
+// body passes 4,095 bytes) and writes them without blocking; what the socket does not take
+// waits, in order, for the next flush. A subscriber is first sent the cached snapshot.
+//
+// Modes: direct (everything on one thread; a tick is listed as soon as it is created) and
+// queued (producer threads create and fill ticks and hand them over with PushbackTick; the
+// thread that owns the socket waits on GetQFd() and flushes).
+//
+// Session code lives in sym_proxy_session.cpp, publishing in sym_proxy_publish.cpp, set-up,
+// translation and teardown in sym_proxy.cpp.
+#pragma once
+
+#include <sys/select.h>
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "qrx/marketdata/sym_data.h"
+#include "qrx/net/app_conn.h"
+#include "qrx/proxy/data_pool.h"
+#include "qrx/proxy/mktutil_mutex.h"
+#include "qrx/proxy/selectable_queue.h"
+#include "qrx/proxy/subscriptions.h"
+#include "qrx/proxy/sym_translator.h"
+#include "qrx/runtime/growing_buffer.h"
+#include "qrx/runtime/growing_str.h"
+#include "qrx/wire/command.h"
+#include "qrx/wire/msg_hdr.h"
+#include "qrx/wire/net_stream.h"
+
+class CResponse;
+class CSymTopic;
+
+// Opaque handle of a tick: a pooled CSymData, valid from its creation until the flush that
+// publishes it.
+typedef void* HTICK;
+
+class CSymProxy {
+public:
+    static constexpr int kPoolBaseSize = 100;
+    static constexpr int kInitialMsgBufferSize = 1024;  // pending-message array
+    static constexpr int kMaxRecordsPerMsg = 255;
+    static constexpr int kCutAfterBytes = 4095;  // a message is cut once its body passes this
+    static constexpr int kHeartBeatSecs = 300;
+    static constexpr int kWriteWaitMs = 1;
+    static constexpr int kMaxIncompleteCommands = 1024;
+    static constexpr int kMaxSymbolLen = 30;  // parsed symbols longer than this are dropped
+    static constexpr int kTopicBufSize = 128;
+
+    // The record, message-buffer and string pools, created once and owned by the proxy.
+    struct ProxyDataPools {
+        ProxyDataPools()
+            : m_SymDataPool(kPoolBaseSize, "_UNNAMED_"),
+              m_MsgBufPool(kPoolBaseSize, "_UNNAMED_"),
+              m_StringPool(kPoolBaseSize, "_UNNAMED_") {}
+        CDataPool<CSymData> m_SymDataPool;
+        CDataPool<CGrowingBuffer> m_MsgBufPool;
+        CDataPool<GrowingStr> m_StringPool;
+    };
+
+    using SnapshotMap = std::map<GrowingStr*, CSymData*, predGSP>;
+
+    CSymProxy();
+    virtual ~CSymProxy();
+
+    CSymProxy(const CSymProxy&) = delete;
+    CSymProxy& operator=(const CSymProxy&) = delete;
+
+    // ---- callbacks, overridden by the feed handler ----
+    // Every logon is accepted unless overridden.
+    virtual bool OnLogon(const char* szUserName, const char* szPassword);
+    virtual void OnSubscribe(const char* szTopic) = 0;
+    // A null topic: the client went away and every subscription is gone.
+    virtual void OnUnsubscribe(const char* szTopic) = 0;
+    virtual void OnSubscribeWithSize(const char* szTopic, int nNearSize, int nFarSize, int nReqID);
+    virtual void OnUnsubscribeWithSize(const char* szTopic, int nNearSize, int nFarSize,
+                                       int nReqID);
+    virtual void OnCommand(CCommand* pCommand);
+    // Called at the start of every flush, after pending messages were written; false aborts
+    // the flush.
+    virtual bool FlushCOBs();
+    // Handles one request of the client; false when the client was dropped (a refused logon).
+    virtual bool HandleClientRequest(MsgHdrSym* pSym);
+
+    // ---- initialisation ----
+    // Listens on a TCP port (on the address QUOR_SYMBIND names, when set).
+    bool Initialize(int nBindPort, bool bBlock, bool bNoDelayAccept, bool bKeepSnapShot,
+                    bool bQueue);
+    // Listens on the port of a service (a number or a name; see CAppConn for the port rule).
+    bool Initialize(const char* szService, bool bBlock, bool bNoDelayAccept, bool bKeepSnapShot,
+                    bool bQueue);
+    // Listens on a local socket.
+    bool InitializeU(const char* szIPCPath, bool bBlock, bool bNoDelayAccept, bool bKeepSnapShot,
+                     bool bQueue);
+    // Takes ownership of the listening connection and sets everything up. True at once when
+    // the proxy is initialised already (the given connection is then deleted). A failed
+    // set-up or bind leaves the proxy as constructed, so a later call tries again.
+    bool Initialize(CAppConn* bindConn, bool bBlock, bool bNoDelayAccept, bool bKeepSnapShot,
+                    bool bQueue);
+    // Binds and listens (backlog 2); with bBlock waits for the first client.
+    bool Bind(bool bBlock);
+    bool IsInitialized() const { return m_pBindConn != nullptr; }
+
+    // Translation tables (see SymTranslator). False, translation off, when the file cannot
+    // be loaded.
+    bool EnableSymTranslation(const char* szFileName);
+    bool EnableExchTranslation(const char* szFileName);
+    // A request topic as the feed knows it: plain symbols through the symbol table,
+    // structured topics unchanged; the topic itself without a table; null for null.
+    const char* ConvertKo2Feed(const char* szQuorTopic);
+
+    // ---- event loop pieces ----
+    int GetFd() const;
+    int GetClientFd() const;
+    int GetQFd() const;
+    int GetNumPendingMessages() const { return m_nMsgBufferOffset; }
+    // One step after a select on GetFd(): accepts the server, or reads and handles its
+    // requests. False when the client was lost or an accept failed.
+    bool CheckSocket(fd_set& readF);
+    // Reads and handles every complete request waiting on the client connection.
+    bool Dispatch();
+    // Drops the client (telling OnUnsubscribe(nullptr)) and listens again.
+    bool CloseClient();
+    // Serves clients until the listening socket cannot be bound.
+    void Loop();
+    bool WaitForClient();
+    void UnblockWaitForClient() { m_bRun = false; }
+
+    // ---- control messages ----
+    bool SendLoginResp(bool bSuccess);
+    // At most one every 300 seconds.
+    bool SendHeartBeat();
+    // Queues the response for the next flush, split over as many messages as it needs.
+    bool SendResponse(CResponse* pResponse);
+
+    // ---- ticks ----
+    HTICK CreateTick(const char* szTopic);
+    HTICK CreateDirectFeedTick(const char* szSymbol, char cSource);
+    HTICK CreatePopulatedTick(char* pData, int nDataLen);
+    bool SetTickField(HTICK pTick, int nFlid, double dblValue);
+    bool SetTickField(HTICK pTick, int nFlid, int nValue);
+    bool SetTickField(HTICK pTick, int nFlid, char cValue);
+    bool SetTickField(HTICK pTick, int nFlid, const char* szValue);
+    // Queued mode: hands the tick to the flushing thread.
+    void PushbackTick(HTICK pTick);
+    // Publishes everything pending; *pMsgsSent receives the tick messages written.
+    bool Flush(bool bSnapshot, int* pMsgsSent);
+    // Publishes the cached snapshot of one topic, or of every topic for the empty string.
+    bool SendSnapshot(const char* szTopic);
+    // Writes pending messages, then the given ones, as far as the socket takes them; returns
+    // how many of the given ones were written. The caller keeps all of ppMsgs.
+    int WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs);
+
+    // ---- topic builders ----
+    static int CreateGreekTopic(const char* szSymbol, char* szTopic);
+    static bool CreateDirectFeedTopic(char* szTopic, const char* szSymbol, const char* szSourceName,
+                                      int nLength);
+    static bool CreateDirectFeedTopic(char* szTopic, const char* szSymbol, char cSource,
+                                      int nLength);
+    static int CreateSymbolRiskUserTopic(const char* szSymbol, const char* szUser, char* szTopic);
+    static int CreateSymbolOptionUserTopic(const char* szSymbol, const char* szUser, char* szTopic);
+    static int CreatePortSymbolTopic(const char* szPortfolio, const char* szSymbol, char* szTopic);
+    static int CreateDepthTopic(const char* szSymbol, char cSource, char* szTopic);
+    static std::string CreatePortSymbolTopic(const char* szPortfolio, const char* szSymbol);
+    static std::string CreateSymbolRiskUserTopic(const char* szSymbol, const char* szUser);
+    static std::string CreateSymbolOptionUserTopic(const char* szSymbol, const char* szUser);
+
+protected:
+    // ---- publishing helpers (sym_proxy_publish.cpp) ----
+    // A cleared pooled record for the topic, with its symbol and topic fields set; not listed.
+    CSymData* GetEmptyTick(const char* szTopic);
+    void UpdateSnapshot(CSymData* pTick);
+    void UpdateTickListWithXLate();
+    // The topic a record is published under: its topic field, else its symbol field.
+    static const char* TickTopic(const CSymData& data);
+    // Encodes, writes and releases the listed ticks.
+    void PublishTicks(bool bSnapshot, int* pMsgsSent);
+    // Writes the listed responses; the unwritten ones become pending.
+    void WriteResponses();
+    // Appends messages behind the pending ones, growing the array when needed.
+    void AppendPending(CGrowingBuffer** ppMsgs, int nMsgs);
+    void ReleasePending();
+    void ReleaseTicks(std::vector<CSymData*>& vec);
+
+    // ---- session helpers (sym_proxy_session.cpp) ----
+    // Forgets the client: closes and deletes the connection and, with bNotify, tells
+    // OnUnsubscribe(nullptr). Does nothing without a client, so a lost client is told once.
+    void DropClient(bool bShutdown, bool bNotify);
+    // What follows the loss of a client noticed while writing: the callback, then listening.
+    void NotifyClientLost();
+    // Binds the listening connection again unless it is listening; true when it listens.
+    bool Rebind();
+    bool CheckSocketReady(bool bReadable);
+    bool HasClient() const { return m_pConn != nullptr && m_pConn->GetFd() >= 0; }
+    void HandleCommand(MsgHdrSym* pSym);
+    void StoreCommand(const CCommand& command);
+    void ForgetCommand(unsigned int nId);
+    // Writes one control message at once; it is not kept when the socket refuses it.
+    bool SendControlMsg(CGrowingBuffer* pBuf);
+    void HandleSubscribe(const char* szTopic);
+    void HandleUnsubscribe(const char* szTopic);
+    void HandleSizes(MsgHdrSym* pSym, bool bSubscribe);
+    bool HandleLogon(MsgHdrSym* pSym);
+
+    // ---- set-up and teardown (sym_proxy.cpp) ----
+    bool SetUp();
+    // Returns everything to its pool and frees it, in teardown order; the proxy is then as
+    // constructed.
+    void TearDown();
+
+    CAppConn* m_pBindConn = nullptr;
+    CAppConn* m_pConn = nullptr;
+    Subscriptions* m_pSubscriptions = nullptr;
+    SnapshotMap m_mSnapshot;
+    ProxyDataPools* m_pPools = nullptr;
+    CGrowingBuffer** m_ppMsgBuffer = nullptr;
+    int m_nMsgBufferSize = kInitialMsgBufferSize;
+    int m_nMsgBufferOffset = 0;
+    std::vector<CSymData*> m_UpdatedList;
+    bool m_bNoDelayAccept = true;
+    bool m_bKeepSnapShot = true;
+    bool m_bQueue = false;
+    CSelectableQueue<CSymData>* m_pSymDataQ = nullptr;
+    CSelectableQueue<CGrowingBuffer>* m_pResponseMsgQ = nullptr;
+    MKTUTIL::Mutex* m_pMutex = nullptr;
+    CSymTopic* m_pSymTopic = nullptr;
+    std::vector<CGrowingBuffer*> m_vecResponseMsgBuf;
+    // Set by SendResponse, possibly on another thread; cleared by the flush that takes the
+    // responses.
+    std::atomic<bool> m_bNewResponse{false};
+    SymTranslator* m_pExchTranslator = nullptr;
+    SymTranslator* m_pSymTranslator = nullptr;
+    std::map<unsigned int, CCommand> m_Commands;
+    std::atomic<bool> m_bRun{false};
+    int32_t m_HeartBeat = 0;
+    time_t m_LastHBTime = 0;
+
+    // When each incomplete command was stored, to drop the oldest beyond the limit.
+    std::map<unsigned int, unsigned long long> m_CommandAge;
+    unsigned long long m_nCommandSeq = 0;
+    // Counts lost clients, so that request handling notices a client dropped under it.
+    unsigned long m_nClientGeneration = 0;
+    // Set while Dispatch reads, so that a callback calling Dispatch does not read over the
+    // request being handled.
+    bool m_bDispatching = false;
+    // Scratch kept across flushes: the body being built, one tick's encoding, message
+    // buffers and responses of the flush being written.
+    CNetStream m_OutStream{true, 1024, 1024};
+    std::vector<CGrowingBuffer*> m_vecFlushBufs;
+    std::vector<CGrowingBuffer*> m_vecResponseScratch;
+};

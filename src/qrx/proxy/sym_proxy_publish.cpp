@@ -1,0 +1,627 @@
+// CSymProxy publishing: ticks, the snapshot cache, the flush that encodes ticks into Sym data
+// messages, and the non-blocking writer with its pending-message array.
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <utility>
+
+#include "qrx/marketdata/sym_data_aux.h"
+#include "qrx/marketdata/sym_topic.h"
+#include "qrx/proxy/sym_proxy.h"
+#include "qrx/runtime/stdio_logger.h"
+#include "qrx/wire/sym_msgs.h"
+
+namespace {
+
+constexpr int kFlidSymbol = CSymData::flid_symbol;
+constexpr int kFlidTopic = CSymData::flid_topic;
+constexpr int kStringType = 2;  // nFlid >> 9 of the string ids
+// Longest body of one data message: its length must fit the header, the stream form and the
+// receiver's message memory.
+constexpr int kMaxBodyLen = MaxMsgBodyLen<MsgHdrSym>();
+
+int FlidType(int nFlid) {
+    return (nFlid >= 0 && nFlid < CSymData::MAX_FLIDS) ? (nFlid >> 9) : -1;
+}
+
+// Stores a text field into the record's own string object: nothing is allocated once the
+// slot's object holds enough room.
+bool StoreText(CSymData& data, int nFlid, const char* szText, size_t nLen) {
+    if (FlidType(nFlid) != kStringType || nLen > static_cast<size_t>(GrowingStr::MAX_LEN)) {
+        return false;
+    }
+    GrowingStr* pSlot = data.m_map_flid_2_GrowingStr.PrepareValue(nFlid);
+    if (pSlot == nullptr || !pSlot->assign(szText, static_cast<int>(nLen))) {
+        return false;
+    }
+    data.m_map_flid_2_GrowingStr.FlagReference(nFlid);
+    return true;
+}
+
+bool StoreText(CSymData& data, int nFlid, const char* szText) {
+    return StoreText(data, nFlid, szText, strlen(szText));
+}
+
+bool IsExchangeFlid(int nFlid) {
+    return nFlid == CSymData::flid_exchange || nFlid == CSymData::flid_bid_quoter ||
+           nFlid == CSymData::flid_ask_quoter || nFlid == CSymData::flid_last_exchange;
+}
+
+bool HasFields(const CSymData& data) {
+    return data.m_map_flid_2_double.size() + data.m_map_flid_2_int.size() +
+               data.m_map_flid_2_GrowingStr.size() + data.m_map_flid_2_char.size() !=
+           0;
+}
+
+// Keeps the first nKeep bytes of an owning output stream.
+void TruncateStream(CNetStream& strm, int nKeep) {
+    strm.SeekBegin();
+    if (nKeep > 0 && strm.PrepareAppend(static_cast<size_t>(nKeep)) != nullptr) {
+        strm.CommitAppend(static_cast<size_t>(nKeep));
+    }
+}
+
+// Fills a message buffer with one Sym data message: the 8-byte header, then the body.
+void BuildDataMsg(CGrowingBuffer* pBuf, short nSubType, const char* pBody, int nBodyLen) {
+    char* p = pBuf->GetBuffer(nBodyLen + 16);
+    memset(p, 0, 16);
+    MsgHdrSym* pHdr = reinterpret_cast<MsgHdrSym*>(p);
+    pHdr->mtyp = CM_SYM_DATA;
+    pHdr->submtyp = nSubType;
+    SetMsgLen(pHdr, nBodyLen);
+    if (nBodyLen > 0) {
+        memcpy(p + MsgHdrSym::BODY_OFFSET, pBody, static_cast<size_t>(nBodyLen));
+    }
+    pBuf->SetLength(MsgHdrSym::BODY_OFFSET + nBodyLen);
+}
+
+// The connection cannot be written any more.
+bool IsFatalWriteErrno(int nErr) {
+    return nErr == EIO || nErr == EBADF || nErr == EPIPE || nErr == ECONNRESET;
+}
+
+}  // namespace
+
+// ---- ticks ----
+
+const char* CSymProxy::TickTopic(const CSymData& data) {
+    const char* szTopic = nullptr;
+    if (data.GetFlidStringPtr(kFlidTopic, szTopic) || data.GetFlidStringPtr(kFlidSymbol, szTopic)) {
+        return szTopic;
+    }
+    return "";
+}
+
+CSymData* CSymProxy::GetEmptyTick(const char* szTopic) {
+    if (m_pPools == nullptr) {
+        return nullptr;
+    }
+    if (szTopic == nullptr) {
+        szTopic = "";
+    }
+    const size_t nTopicLen = strlen(szTopic);
+    // The client's decoder refuses longer texts, and with them the whole message.
+    if (nTopicLen > static_cast<size_t>(CSymDataAux::MAX_BODY_STRING)) {
+        QRX_LOG_ERROR("CSymProxy::Topic of " << static_cast<unsigned long>(nTopicLen)
+                                             << " characters refused");
+        return nullptr;
+    }
+    CSymData* pTick = m_pPools->m_SymDataPool.Get();
+    if (pTick == nullptr) {
+        return nullptr;  // the pool has reported it
+    }
+    pTick->clear();
+
+    char szSymbol[kMaxSymbolLen + 1];
+    const char* pSymbol = szTopic;
+    size_t nSymbolLen = nTopicLen;
+    if (CSymTopic::IsDelimTopic(szTopic)) {
+        // The parser is shared by the producer threads of the queued mode.
+        if (m_bQueue) {
+            m_pMutex->Lock();
+        }
+        m_pSymTopic->Reparse(szTopic);
+        nSymbolLen = 0;
+        if (m_pSymTopic->m_szSymbol != nullptr && m_pSymTopic->m_iSymbolLength >= 0 &&
+            m_pSymTopic->m_iSymbolLength <= kMaxSymbolLen) {
+            nSymbolLen = static_cast<size_t>(m_pSymTopic->m_iSymbolLength);
+            memcpy(szSymbol, m_pSymTopic->m_szSymbol, nSymbolLen);
+        }
+        if (m_bQueue) {
+            m_pMutex->Unlock();
+        }
+        szSymbol[nSymbolLen] = '\0';
+        pSymbol = szSymbol;
+    }
+    StoreText(*pTick, kFlidSymbol, pSymbol, nSymbolLen);
+    StoreText(*pTick, kFlidTopic, szTopic, nTopicLen);
+    return pTick;
+}
+
+HTICK CSymProxy::CreateTick(const char* szTopic) {
+    CSymData* pTick = GetEmptyTick(szTopic);
+    if (pTick != nullptr && !m_bQueue) {
+        m_UpdatedList.push_back(pTick);
+    }
+    return pTick;
+}
+
+HTICK CSymProxy::CreateDirectFeedTick(const char* szSymbol, char cSource) {
+    char szTopic[kTopicBufSize];
+    if (m_pPools == nullptr || szSymbol == nullptr ||
+        !CSymDataAux::CreateDirectFeedTopic(szTopic, szSymbol, cSource, sizeof(szTopic))) {
+        return nullptr;
+    }
+    CSymData* pTick = m_pPools->m_SymDataPool.Get();
+    if (pTick == nullptr) {
+        return nullptr;
+    }
+    pTick->clear();
+    StoreText(*pTick, kFlidSymbol, szSymbol);
+    StoreText(*pTick, kFlidTopic, szTopic);
+    if (!m_bQueue) {
+        m_UpdatedList.push_back(pTick);
+    }
+    return pTick;
+}
+
+HTICK CSymProxy::CreatePopulatedTick(char* pData, int nDataLen) {
+    if (m_pPools == nullptr) {
+        return nullptr;
+    }
+    CSymData* pTick = m_pPools->m_SymDataPool.Get();
+    if (pTick == nullptr) {
+        return nullptr;
+    }
+    pTick->clear();
+    CNetStream in(pData, nDataLen, false);
+    // A body that does not decode would publish a half-filled record.
+    if (!CSymDataAux::SerializeSymIn(*pTick, in)) {
+        QRX_LOG_ERROR("CSymProxy::CreatePopulatedTick could not decode " << nDataLen
+                                                                         << " bytes of data");
+        m_pPools->m_SymDataPool.Release(pTick);
+        return nullptr;
+    }
+    if (!m_bQueue) {
+        m_UpdatedList.push_back(pTick);
+    }
+    return pTick;
+}
+
+bool CSymProxy::SetTickField(HTICK pTick, int nFlid, double dblValue) {
+    return pTick != nullptr && static_cast<CSymData*>(pTick)->SetFlidDouble(nFlid, dblValue);
+}
+
+bool CSymProxy::SetTickField(HTICK pTick, int nFlid, int nValue) {
+    return pTick != nullptr && static_cast<CSymData*>(pTick)->SetFlidInt(nFlid, nValue);
+}
+
+bool CSymProxy::SetTickField(HTICK pTick, int nFlid, char cValue) {
+    return pTick != nullptr && static_cast<CSymData*>(pTick)->SetFlidChar(nFlid, cValue);
+}
+
+bool CSymProxy::SetTickField(HTICK pTick, int nFlid, const char* szValue) {
+    if (pTick == nullptr || FlidType(nFlid) != kStringType) {
+        return false;
+    }
+    CSymData& tick = *static_cast<CSymData*>(pTick);
+    if (szValue == nullptr) {
+        szValue = "";
+    }
+    if (m_pExchTranslator != nullptr && IsExchangeFlid(nFlid)) {
+        // The table inserts what its rules translate, so producers take turns with it.
+        if (m_bQueue) {
+            m_pMutex->Lock();
+        }
+        const char* szFeed = m_pExchTranslator->GetKo2Feed(szValue);
+        const bool bStored = StoreText(tick, nFlid, szFeed);
+        if (m_bQueue) {
+            m_pMutex->Unlock();
+        }
+        return bStored;
+    }
+    const size_t nLen = strlen(szValue);
+    // The client's decoder refuses longer texts, and with them the whole message.
+    if (nLen > static_cast<size_t>(CSymDataAux::MAX_BODY_STRING)) {
+        QRX_LOG_ERROR("CSymProxy::SetTickField text of " << static_cast<unsigned long>(nLen)
+                                                         << " characters for field " << nFlid
+                                                         << " refused");
+        return false;
+    }
+    return StoreText(tick, nFlid, szValue, nLen);
+}
+
+void CSymProxy::PushbackTick(HTICK pTick) {
+    if (!m_bQueue || pTick == nullptr || m_pSymDataQ == nullptr) {
+        return;
+    }
+    CSymData* pData = static_cast<CSymData*>(pTick);
+    if (!m_pSymDataQ->Push(pData, true)) {
+        QRX_LOG_ERROR("CSymProxy::PushbackTick could not queue the tick for " << TickTopic(*pData)
+                                                                              << "; dropped");
+        m_pPools->m_SymDataPool.Release(pData);
+    }
+}
+
+void CSymProxy::ReleaseTicks(std::vector<CSymData*>& vec) {
+    if (m_pPools != nullptr && !vec.empty()) {
+        m_pPools->m_SymDataPool.Release(vec.data(), static_cast<int>(vec.size()));
+    }
+    vec.clear();
+}
+
+// ---- snapshots ----
+
+void CSymProxy::UpdateSnapshot(CSymData* pTick) {
+    const char* szTopic = TickTopic(*pTick);
+    const auto it = m_mSnapshot.find(szTopic);
+    if (it != m_mSnapshot.end()) {
+        CSymDataAux::Copy(*it->second, *pTick, false);
+        return;
+    }
+    CSymData* pCached = m_pPools->m_SymDataPool.Get();
+    GrowingStr* pKey = pCached != nullptr ? m_pPools->m_StringPool.Get() : nullptr;
+    bool bStored = pKey != nullptr && pKey->assign(szTopic);
+    if (bStored) {
+        pCached->clear();
+        try {
+            m_mSnapshot.emplace(pKey, pCached);
+        } catch (...) {
+            bStored = false;
+        }
+    }
+    if (!bStored) {
+        QRX_LOG_ERROR("CSymProxy::UpdateSnapshot no room for the snapshot of " << szTopic
+                                                                               << "; skipped");
+        m_pPools->m_SymDataPool.Release(pCached);
+        m_pPools->m_StringPool.Release(pKey);
+        return;
+    }
+    CSymDataAux::Copy(*pCached, *pTick, false);
+}
+
+bool CSymProxy::SendSnapshot(const char* szTopic) {
+    if (m_pConn == nullptr || szTopic == nullptr || m_pPools == nullptr) {
+        return false;
+    }
+    auto addCopy = [this](const SnapshotMap::value_type& entry) {
+        CSymData* pCopy = GetEmptyTick(entry.first->c_str());
+        if (pCopy == nullptr) {
+            QRX_LOG_ERROR("CSymProxy::SendSnapshot no record for the snapshot of "
+                          << entry.first->c_str());
+            return;
+        }
+        CSymDataAux::Copy(*pCopy, *entry.second, false);
+        m_UpdatedList.push_back(pCopy);
+    };
+    if (*szTopic != '\0') {
+        const auto it = m_mSnapshot.find(szTopic);
+        if (it != m_mSnapshot.end()) {
+            addCopy(*it);
+        }
+    } else {
+        for (const auto& entry : m_mSnapshot) {
+            addCopy(entry);
+        }
+    }
+    return Flush(true, nullptr);
+}
+
+void CSymProxy::UpdateTickListWithXLate() {
+    // Copies added here are not looked at again.
+    const size_t n = m_UpdatedList.size();
+    for (size_t i = 0; i < n; ++i) {
+        CSymData* pTick = m_UpdatedList[i];
+        const char* szFeedTopic = TickTopic(*pTick);
+        SymTranslator::SynonymSet* pSynonyms = m_pSymTranslator->GetFeed2Ko(szFeedTopic);
+        if (pSynonyms == nullptr) {
+            continue;
+        }
+        for (GrowingStr* pKoTopic : *pSynonyms) {
+            // The tick itself goes out under its own topic; a copy would send it twice.
+            if (strcmp(pKoTopic->c_str(), szFeedTopic) == 0) {
+                continue;
+            }
+            CSymData* pCopy = GetEmptyTick(pKoTopic->c_str());
+            if (pCopy == nullptr) {
+                continue;
+            }
+            pCopy->clear();
+            CSymDataAux::Copy(*pCopy, *pTick, true);
+            StoreText(*pCopy, kFlidTopic, pKoTopic->c_str(), pKoTopic->length());
+            StoreText(*pCopy, kFlidSymbol, pKoTopic->c_str(), pKoTopic->length());
+            m_UpdatedList.push_back(pCopy);
+        }
+    }
+}
+
+// ---- flush ----
+
+bool CSymProxy::Flush(bool bSnapshot, int* pMsgsSent) {
+    WriteMsgs(nullptr, 0);
+    if (pMsgsSent != nullptr) {
+        *pMsgsSent = 0;
+    }
+    if (m_pPools == nullptr) {
+        return false;
+    }
+    if (!FlushCOBs()) {
+        return false;
+    }
+    if (m_bQueue) {
+        // Cleared before popping: a response queued meanwhile sets it again for the next flush.
+        if (m_bNewResponse.exchange(false)) {
+            m_pResponseMsgQ->Pop(m_vecResponseMsgBuf);
+        }
+        // A snapshot flush with ticks listed publishes just those.
+        if (!bSnapshot || m_UpdatedList.empty()) {
+            m_pSymDataQ->Pop(m_UpdatedList);
+        }
+    } else {
+        m_bNewResponse = false;
+    }
+    WriteResponses();
+    if (m_pSymTranslator != nullptr) {
+        UpdateTickListWithXLate();
+    }
+    if (!m_UpdatedList.empty()) {
+        PublishTicks(bSnapshot, pMsgsSent);
+    }
+    return true;
+}
+
+void CSymProxy::WriteResponses() {
+    if (m_vecResponseMsgBuf.empty()) {
+        return;
+    }
+    // Taken out of the members, so that a callback run by the write may queue and flush anew.
+    std::vector<CGrowingBuffer*> list = std::move(m_vecResponseScratch);
+    list.clear();
+    list.swap(m_vecResponseMsgBuf);
+    const int n = static_cast<int>(list.size());
+    const int nWritten = WriteMsgs(list.data(), n);
+    m_pPools->m_MsgBufPool.Release(list.data(), nWritten);
+    AppendPending(list.data() + nWritten, n - nWritten);
+    list.clear();
+    if (m_vecResponseMsgBuf.empty()) {
+        m_vecResponseMsgBuf.swap(list);  // keep the larger storage for the next responses
+    }
+    m_vecResponseScratch = std::move(list);
+}
+
+void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
+    const int n = static_cast<int>(m_UpdatedList.size());
+    const bool bSnapBatch = m_bKeepSnapShot && bSnapshot;
+    auto& msgPool = m_pPools->m_MsgBufPool;
+
+    if (!HasClient()) {
+        // Nothing can be written: the cache still learns every tick.
+        if (m_bKeepSnapShot) {
+            for (CSymData* pTick : m_UpdatedList) {
+                UpdateSnapshot(pTick);
+            }
+        }
+        ReleaseTicks(m_UpdatedList);
+        return;
+    }
+
+    const int nExtra = (bSnapBatch && n >= 2) ? 2 : 0;
+    const int nWanted = n + nExtra;
+    // Taken out of the member while in use, so that a callback run by the write may flush.
+    std::vector<CGrowingBuffer*> bufs = std::move(m_vecFlushBufs);
+    bufs.resize(static_cast<size_t>(nWanted), nullptr);
+    const int nGot = msgPool.Get(bufs.data(), nWanted);
+    if (nGot < nWanted) {
+        QRX_LOG_ERROR("CSymProxy::Flush Get buffer data pool request " << nWanted << " return "
+                                                                       << nGot);
+        msgPool.Release(bufs.data(), nGot);
+        ReleaseTicks(m_UpdatedList);
+        m_vecFlushBufs = std::move(bufs);
+        return;
+    }
+
+    int nUsed = 0;
+    if (nExtra != 0) {
+        BuildDataMsg(bufs[nUsed++], SYM_DATA_SNAPSHOT_START, nullptr, 0);
+    }
+    const short nSubType = bSnapBatch ? SYM_DATA_SNAPSHOT : SYM_DATA_UPDATE;
+    auto cut = [&](int nBodyLen) {
+        char* pBody = nullptr;
+        int nLen = 0;
+        m_OutStream.GetBuf(pBody, nLen);
+        BuildDataMsg(bufs[nUsed++], nSubType, pBody, nBodyLen);
+    };
+
+    m_OutStream.SeekBegin();
+    int nCount = 0;
+    for (int i = 0; i < n; ++i) {
+        CSymData* pTick = m_UpdatedList[i];
+        if (m_bKeepSnapShot) {
+            UpdateSnapshot(pTick);
+        }
+        if (HasFields(*pTick) && m_pSubscriptions->IsPublished(TickTopic(*pTick))) {
+            const int nBefore = m_OutStream.GetLength();
+            CSymDataAux::SerializeSymOut(*pTick, m_OutStream);
+            const int nAfter = m_OutStream.GetLength();
+            const int nRecord = nAfter - nBefore;
+            if (nAfter <= kMaxBodyLen) {
+                ++nCount;
+            } else if (nRecord <= kMaxBodyLen) {
+                // The record would overflow the message: the message ends before it and the
+                // record opens the next one.
+                cut(nBefore);
+                char* pBody = nullptr;
+                int nLen = 0;
+                m_OutStream.GetBuf(pBody, nLen);
+                memmove(pBody, pBody + nBefore, static_cast<size_t>(nRecord));
+                TruncateStream(m_OutStream, nRecord);
+                nCount = 1;
+            } else {
+                QRX_LOG_ERROR("CSymProxy::Flush record of " << nRecord << " bytes for "
+                                                            << TickTopic(*pTick)
+                                                            << " does not fit a message; dropped");
+                TruncateStream(m_OutStream, nBefore);
+            }
+        }
+        m_pPools->m_SymDataPool.Release(pTick);
+        const bool bLast = i == n - 1;
+        if ((bLast && nCount > 0) || nCount >= kMaxRecordsPerMsg ||
+            m_OutStream.GetLength() > kCutAfterBytes) {
+            cut(m_OutStream.GetLength());
+            m_OutStream.SeekBegin();
+            nCount = 0;
+        }
+    }
+    m_UpdatedList.clear();
+    if (nExtra != 0) {
+        BuildDataMsg(bufs[nUsed++], SYM_DATA_SNAPSHOT_END, nullptr, 0);
+    }
+    msgPool.Release(bufs.data() + nUsed, nWanted - nUsed);
+
+    const int nWritten = WriteMsgs(bufs.data(), nUsed);
+    if (pMsgsSent != nullptr) {
+        *pMsgsSent += nWritten;
+    }
+    msgPool.Release(bufs.data(), nWritten);
+    if (HasClient()) {
+        AppendPending(bufs.data() + nWritten, nUsed - nWritten);
+    } else {
+        // The client went away while writing: the rest of this flush is dropped.
+        msgPool.Release(bufs.data() + nWritten, nUsed - nWritten);
+    }
+    bufs.clear();
+    m_vecFlushBufs = std::move(bufs);
+}
+
+// ---- pending messages and writing ----
+
+void CSymProxy::AppendPending(CGrowingBuffer** ppMsgs, int nMsgs) {
+    if (nMsgs <= 0) {
+        return;
+    }
+    const int nCapacity = m_ppMsgBuffer != nullptr ? m_nMsgBufferSize : 0;
+    const int nNeeded = m_nMsgBufferOffset + nMsgs;
+    if (nNeeded > nCapacity) {
+        const int nNewSize = std::max(nCapacity * 2, nNeeded);
+        CGrowingBuffer** ppNew = new (std::nothrow) CGrowingBuffer*[nNewSize]();
+        if (ppNew == nullptr) {
+            QRX_LOG_ERROR("CSymProxy::No memory to keep " << nMsgs
+                                                          << " unwritten messages; dropped");
+            if (m_pPools != nullptr) {
+                m_pPools->m_MsgBufPool.Release(ppMsgs, nMsgs);
+            }
+            return;
+        }
+        if (m_nMsgBufferOffset > 0) {
+            memcpy(ppNew, m_ppMsgBuffer, sizeof(CGrowingBuffer*) * m_nMsgBufferOffset);
+        }
+        delete[] m_ppMsgBuffer;
+        m_ppMsgBuffer = ppNew;
+        m_nMsgBufferSize = nNewSize;
+    }
+    memcpy(m_ppMsgBuffer + m_nMsgBufferOffset, ppMsgs, sizeof(CGrowingBuffer*) * nMsgs);
+    m_nMsgBufferOffset += nMsgs;
+}
+
+void CSymProxy::ReleasePending() {
+    if (m_ppMsgBuffer == nullptr) {
+        m_nMsgBufferOffset = 0;
+        return;
+    }
+    if (m_pPools != nullptr) {
+        m_pPools->m_MsgBufPool.Release(m_ppMsgBuffer, m_nMsgBufferOffset);
+    }
+    std::fill(m_ppMsgBuffer, m_ppMsgBuffer + m_nMsgBufferOffset, nullptr);
+    m_nMsgBufferOffset = 0;
+}
+
+int CSymProxy::WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs) {
+    if (ppMsgs == nullptr || nMsgs < 0) {
+        nMsgs = 0;
+    }
+    const int nPending = m_nMsgBufferOffset;
+    const int nTotal = nPending + nMsgs;
+    auto msgAt = [&](int i) { return i < nPending ? m_ppMsgBuffer[i] : ppMsgs[i - nPending]; };
+    int nDone = 0;
+    bool bLost = false;
+    bool bEnd = false;
+    // Also runs with no message at all while the connection holds the rest of one.
+    while (!bEnd && HasClient() && (nDone < nTotal || m_pConn->nbWLeft > 0)) {
+        pollfd pfd = {m_pConn->GetFd(), POLLOUT, 0};
+        const int nReady = poll(&pfd, 1, kWriteWaitMs);
+        if (nReady == 0) {
+            break;  // the socket takes nothing now: the rest waits for the next attempt
+        }
+        if (nReady < 0) {
+            if (errno != EAGAIN && errno != EINTR) {
+                DropClient(true, false);
+                bLost = true;
+            }
+            break;
+        }
+        for (;;) {
+            errno = 0;
+            if (m_pConn->WriteRemainsNoblok() != 0) {
+                const int nErr = errno;
+                QRX_LOG_ERROR("WriteRemainsNoblok failed errno is " << nErr << ": "
+                                                                    << strerror(nErr));
+                if (IsFatalWriteErrno(nErr)) {
+                    DropClient(true, false);
+                    bLost = true;
+                }
+                bEnd = true;
+                break;
+            }
+            if (m_pConn->nbWLeft > 0) {
+                break;  // would block: wait again
+            }
+            if (nDone >= nTotal) {
+                bEnd = true;
+                break;
+            }
+            CGrowingBuffer* pBuf = msgAt(nDone);
+            if (pBuf == nullptr) {
+                ++nDone;
+                continue;
+            }
+            errno = 0;
+            if (m_pConn->WriteMsgNoblok(reinterpret_cast<MsgHdrCmn*>(pBuf->GetData())) != 0) {
+                const int nErr = errno;
+                QRX_LOG_ERROR("WriteMsgNoblok failed errno is " << nErr << ": " << strerror(nErr));
+                if (IsFatalWriteErrno(nErr)) {
+                    DropClient(true, false);
+                    bLost = true;
+                    bEnd = true;
+                    break;
+                }
+                if (nErr == 0) {
+                    ++nDone;  // the message itself cannot be encoded: it is dropped
+                    continue;
+                }
+                // Another socket error: the message stays for the next attempt, so that one
+                // bad moment neither loses it nor spins here.
+                bEnd = true;
+                break;
+            }
+            // Written, or its rest kept by the connection, which sends it first next time.
+            ++nDone;
+        }
+    }
+
+    const int nPendingDone = std::min(nDone, nPending);
+    if (nPendingDone > 0) {
+        m_pPools->m_MsgBufPool.Release(m_ppMsgBuffer, nPendingDone);
+        const int nLeft = m_nMsgBufferOffset - nPendingDone;
+        memmove(m_ppMsgBuffer, m_ppMsgBuffer + nPendingDone, sizeof(CGrowingBuffer*) * nLeft);
+        std::fill(m_ppMsgBuffer + nLeft, m_ppMsgBuffer + m_nMsgBufferOffset, nullptr);
+        m_nMsgBufferOffset = nLeft;
+    }
+    // Told only now, when the pending array is consistent again: the callback may flush.
+    if (bLost) {
+        NotifyClientLost();
+    }
+    return nDone > nPending ? nDone - nPending : 0;
+}

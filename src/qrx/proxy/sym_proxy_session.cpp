@@ -1,0 +1,571 @@
+// CSymProxy session: listening and accepting, reading the client's requests and handing them
+// to the callbacks, commands in parts, the logon answer, heartbeats and responses.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "qrx/marketdata/sym_data_aux.h"
+#include "qrx/proxy/sym_proxy.h"
+#include "qrx/runtime/stdio_logger.h"
+#include "qrx/wire/command_serialization.h"
+#include "qrx/wire/response.h"
+#include "qrx/wire/session_msgs.h"
+#include "qrx/wire/sym_msgs.h"
+
+namespace {
+
+constexpr int kListenBacklog = 2;
+constexpr int kStreamForm = 5;
+constexpr int kPollMs = 1000;
+constexpr int kHeartBeatBufLen = 144;
+constexpr char kHeartBeatText[] = "Heart Beat Message.";
+
+int BodyLen(const MsgHdrSym* pSym) {
+    return pSym->msglen > MsgHdrSym::BODY_OFFSET ? pSym->msglen - MsgHdrSym::BODY_OFFSET : 0;
+}
+
+// A topic field of the request, NUL-terminated within its 128 bytes (and within the body).
+void CopyTopic(const char* pField, int nAvail, char (&szTopic)[SYM_TOPIC_LEN]) {
+    const size_t nMax =
+        nAvail <= 0 ? 0
+                    : (nAvail < SYM_TOPIC_LEN ? static_cast<size_t>(nAvail) : SYM_TOPIC_LEN - 1);
+    const size_t nLen = strnlen(pField, nMax);
+    memcpy(szTopic, pField, nLen);
+    szTopic[nLen] = '\0';
+}
+
+// A text field of a fixed-size record, NUL-terminated.
+template <size_t N>
+void CopyField(const char (&field)[N], char (&out)[N + 1]) {
+    const size_t nLen = strnlen(field, N);
+    memcpy(out, field, nLen);
+    out[nLen] = '\0';
+}
+
+}  // namespace
+
+// ---- listening and accepting ----
+
+bool CSymProxy::Rebind() {
+    if (m_pBindConn == nullptr) {
+        return false;
+    }
+    if (m_pBindConn->GetFd() >= 0) {
+        return true;  // listening already: a second socket on the port would fail and leak
+    }
+    if (m_pBindConn->Bind(kListenBacklog) < 0) {
+        return false;
+    }
+    if (m_bNoDelayAccept) {
+        m_pBindConn->SetNoDelay();
+    }
+    return true;
+}
+
+bool CSymProxy::Bind(bool bBlock) {
+    if (!Rebind()) {
+        return false;
+    }
+    return bBlock ? WaitForClient() : true;
+}
+
+void CSymProxy::DropClient(bool bShutdown, bool bNotify) {
+    CAppConn* pConn = m_pConn;
+    if (pConn == nullptr) {
+        return;
+    }
+    // Detached first: the callback sees no client and may call CloseClient safely.
+    m_pConn = nullptr;
+    ++m_nClientGeneration;
+    pConn->Close(bShutdown);
+    delete pConn;
+    if (bNotify) {
+        OnUnsubscribe(nullptr);
+    }
+}
+
+void CSymProxy::NotifyClientLost() {
+    OnUnsubscribe(nullptr);
+    Rebind();
+}
+
+bool CSymProxy::CloseClient() {
+    if (m_pConn == nullptr) {
+        return true;
+    }
+    DropClient(true, true);
+    return Rebind();
+}
+
+bool CSymProxy::CheckSocket(fd_set& readF) {
+    const int fd = GetFd();
+    const bool bReadable = fd >= 0 && fd < FD_SETSIZE && FD_ISSET(fd, &readF);
+    return CheckSocketReady(bReadable);
+}
+
+bool CSymProxy::CheckSocketReady(bool bReadable) {
+    if (m_pConn != nullptr) {
+        if (m_pConn->GetFd() < 0) {
+            DropClient(false, true);
+            Rebind();
+            return false;
+        }
+        if (!bReadable || Dispatch()) {
+            SendHeartBeat();
+            WriteMsgs(nullptr, 0);
+            return true;
+        }
+        // The connection failed while reading (or a request dropped it).
+        DropClient(false, true);
+        Rebind();
+        return false;
+    }
+    if (m_pBindConn == nullptr || m_pBindConn->GetFd() < 0) {
+        return false;
+    }
+    if (!bReadable) {
+        return true;
+    }
+    // A new client starts from nothing: no subscriptions, no pending output, no command parts.
+    if (m_pSubscriptions != nullptr) {
+        m_pSubscriptions->clear();
+    }
+    ReleasePending();
+    m_Commands.clear();
+    m_CommandAge.clear();
+    const int fd = m_pBindConn->Accept();
+    if (fd < 0) {
+        return false;
+    }
+    CAppConn* pConn = new (std::nothrow)
+        CAppConn("SYM-CONN", CAppConn::SOCKET_UNSPEC, nullptr, nullptr, 0, nullptr);
+    if (pConn == nullptr) {
+        close(fd);
+        return false;
+    }
+    pConn->SetFd(fd);
+    pConn->m_is_stream = kStreamForm;
+    m_pConn = pConn;
+    // One client at a time: nobody else can connect until this one is gone.
+    m_pBindConn->Close(false);
+    return true;
+}
+
+bool CSymProxy::WaitForClient() {
+    if (m_pBindConn == nullptr || m_pBindConn->GetFd() < 0) {
+        return false;
+    }
+    m_bRun = true;
+    while (m_bRun) {
+        if (m_pConn != nullptr) {
+            break;
+        }
+        pollfd pfd = {m_pBindConn->GetFd(), POLLIN, 0};
+        const int nReady = poll(&pfd, 1, kPollMs);
+        if (nReady < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            perror("select");
+            return false;  // a descriptor that cannot be waited on would spin here
+        }
+        if (nReady > 0 && CheckSocketReady(true)) {
+            break;
+        }
+    }
+    return m_bRun;
+}
+
+void CSymProxy::Loop() {
+    for (;;) {
+        const int fd = GetFd();
+        if (fd < 0) {
+            return;
+        }
+        pollfd pfd = {fd, POLLIN, 0};
+        const int nReady = poll(&pfd, 1, kPollMs);
+        if (nReady < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        if (!CheckSocketReady(nReady > 0 && pfd.revents != 0)) {
+            fputs("Lost client socket connection. Will start binding again\n", stderr);
+        }
+    }
+}
+
+// ---- requests ----
+
+bool CSymProxy::Dispatch() {
+    if (m_pConn == nullptr || m_pConn->GetFd() < 0) {
+        return false;
+    }
+    if (m_bDispatching) {
+        return true;  // called from a callback: the outer loop reads on
+    }
+    m_bDispatching = true;
+    const unsigned long nGeneration = m_nClientGeneration;
+    bool bOk = true;
+    for (;;) {
+        char* pMsg = nullptr;
+        if (m_pConn->ReadCmsgNoblok(pMsg) != 0) {
+            bOk = false;
+            break;
+        }
+        if (pMsg == nullptr) {
+            break;
+        }
+        MsgHdrCmn* pHdr = reinterpret_cast<MsgHdrCmn*>(pMsg);
+        if (pHdr->hdr_typ == MsgHdrSym::HDR_TYPE &&
+            !HandleClientRequest(reinterpret_cast<MsgHdrSym*>(pHdr))) {
+            bOk = false;
+            break;
+        }
+        if (nGeneration != m_nClientGeneration) {
+            bOk = false;  // the client was dropped while its request was handled
+            break;
+        }
+    }
+    m_bDispatching = false;
+    return bOk;
+}
+
+void CSymProxy::HandleSubscribe(const char* szTopic) {
+    const unsigned long nGeneration = m_nClientGeneration;
+    m_pSubscriptions->insert(szTopic);
+    SendSnapshot(szTopic);
+    if (nGeneration != m_nClientGeneration) {
+        return;  // the client went away while its snapshot was written; it has been told
+    }
+    OnSubscribe(ConvertKo2Feed(szTopic));
+}
+
+void CSymProxy::HandleUnsubscribe(const char* szTopic) {
+    m_pSubscriptions->erase(szTopic);
+    OnUnsubscribe(ConvertKo2Feed(szTopic));
+}
+
+bool CSymProxy::HandleClientRequest(MsgHdrSym* pSym) {
+    if (pSym == nullptr || m_pSubscriptions == nullptr) {
+        return true;
+    }
+    const char* pBody = MsgBody(pSym);
+    const int nBody = BodyLen(pSym);
+    char szTopic[SYM_TOPIC_LEN];
+    switch (pSym->mtyp) {
+        case CM_SYM_SUBSCRIBE:
+            CopyTopic(pBody, nBody, szTopic);
+            if (szTopic[0] != '\0') {
+                HandleSubscribe(szTopic);
+            }
+            return true;
+        case CM_SYM_UNSUBSCRIBE:
+            CopyTopic(pBody, nBody, szTopic);
+            HandleUnsubscribe(szTopic);
+            return true;
+        case CM_SYM_SUBSCRIBE_ALL:
+            HandleSubscribe("");
+            return true;
+        case CM_SYM_UNSUBSCRIBE_ALL:
+            HandleUnsubscribe("");
+            return true;
+        case CM_SYM_SNAPSHOT:
+            CopyTopic(pBody, nBody, szTopic);
+            SendSnapshot(szTopic);
+            return true;
+        case CM_SYM_SNAPSHOT_ALL:
+            SendSnapshot("");
+            return true;
+        case CM_SYM_SUBSCRIBE_LIST:
+        case CM_SYM_UNSUBSCRIBE_LIST: {
+            int32_t nCount = 0;
+            if (nBody >= static_cast<int>(sizeof(nCount))) {
+                memcpy(&nCount, pBody, sizeof(nCount));
+            }
+            // No more topics than the list and the message hold.
+            const int nFit = (nBody - static_cast<int>(sizeof(nCount))) / SYM_TOPIC_LEN;
+            if (nCount > SYM_MAX_LIST_TOPICS) {
+                nCount = SYM_MAX_LIST_TOPICS;
+            }
+            if (nCount > nFit) {
+                nCount = nFit;
+            }
+            const unsigned long nGeneration = m_nClientGeneration;
+            for (int i = 0; i < nCount && nGeneration == m_nClientGeneration; ++i) {
+                CopyTopic(pBody + sizeof(nCount) + static_cast<size_t>(i) * SYM_TOPIC_LEN,
+                          SYM_TOPIC_LEN, szTopic);
+                if (pSym->mtyp == CM_SYM_UNSUBSCRIBE_LIST) {
+                    HandleUnsubscribe(szTopic);
+                } else if (szTopic[0] != '\0') {
+                    HandleSubscribe(szTopic);
+                } else {
+                    // The empty string would subscribe the client to every topic.
+                    QRX_LOG_WARNING("CSymProxy::Empty topic in a subscribe list ignored");
+                }
+            }
+            return true;
+        }
+        case CM_SYM_COMMAND:
+            HandleCommand(pSym);
+            return true;
+        case CM_SYM_SUBSCRIBE_SIZE:
+            HandleSizes(pSym, true);
+            return true;
+        case CM_SYM_UNSUBSCRIBE_SIZE:
+            HandleSizes(pSym, false);
+            return true;
+        case CM_LOGIN:
+            return HandleLogon(pSym);
+        default:
+            QRX_LOG_ERROR("CSymProxy"
+                          << ":" << 570 << " Unhandled Msg " << pSym->hdr_typ << " " << pSym->mtyp
+                          << " " << pSym->submtyp);
+            return true;
+    }
+}
+
+void CSymProxy::HandleSizes(MsgHdrSym* pSym, bool bSubscribe) {
+    stTopicInfoSize info;
+    memset(&info, 0, sizeof(info));
+    const int nBody = BodyLen(pSym);
+    memcpy(&info, MsgBody(pSym),
+           nBody < static_cast<int>(sizeof(info)) ? static_cast<size_t>(nBody) : sizeof(info));
+    char szTopic[SYM_TOPIC_LEN];
+    CopyTopic(info.m_szTopic, SYM_TOPIC_LEN, szTopic);
+    if (bSubscribe && szTopic[0] == '\0') {
+        return;
+    }
+    if (info.m_nNearSize <= 0) {
+        // No key can be built, and the empty one would stand for every topic.
+        QRX_LOG_WARNING("CSymProxy::Ignoring " << (bSubscribe ? "subscription" : "unsubscription")
+                                               << " with sizes for " << szTopic << ": near size "
+                                               << info.m_nNearSize);
+        return;
+    }
+    const char* szFeed = ConvertKo2Feed(szTopic);
+    char szKey[SYM_TOPIC_LEN];
+    if (!CSymDataAux::CreateSizesTopic(szFeed, info.m_nNearSize, info.m_nFarSize, szKey,
+                                       sizeof(szKey))) {
+        return;
+    }
+    if (bSubscribe) {
+        if (!m_pSubscriptions->HasSymsWithSizes()) {
+            QRX_LOG_INFO("Subscriptions has been set to "
+                         << "contain"
+                         << " symbols with sizes.");
+            m_pSubscriptions->EnableSubsWithSizes(true);
+        }
+        m_pSubscriptions->insert(szKey);
+        OnSubscribeWithSize(szFeed, info.m_nNearSize, info.m_nFarSize, info.m_nReqID);
+    } else {
+        m_pSubscriptions->erase(szKey);
+        OnUnsubscribeWithSize(szFeed, info.m_nNearSize, info.m_nFarSize, info.m_nReqID);
+    }
+}
+
+bool CSymProxy::HandleLogon(MsgHdrSym* pSym) {
+    stLogin login;
+    memset(&login, 0, sizeof(login));
+    const int nBody = BodyLen(pSym);
+    memcpy(&login, MsgBody(pSym),
+           nBody < static_cast<int>(sizeof(login)) ? static_cast<size_t>(nBody) : sizeof(login));
+    char szUser[sizeof(login.username) + 1];
+    char szPassword[sizeof(login.password) + 1];
+    CopyField(login.username, szUser);
+    CopyField(login.password, szPassword);
+    const bool bAccepted = OnLogon(szUser, szPassword);
+    // The password never reaches the log.
+    QRX_LOG_INFO("Received login request from:" << szUser << " "
+                                                << "********");
+    SendLoginResp(bAccepted);
+    if (!bAccepted) {
+        CloseClient();
+        return false;
+    }
+    return true;
+}
+
+// ---- commands ----
+
+void CSymProxy::ForgetCommand(unsigned int nId) {
+    m_Commands.erase(nId);
+    m_CommandAge.erase(nId);
+}
+
+void CSymProxy::StoreCommand(const CCommand& command) {
+    const unsigned int nId = command.GetCmdId();
+    try {
+        if (m_Commands.find(nId) == m_Commands.end() &&
+            static_cast<int>(m_Commands.size()) >= kMaxIncompleteCommands) {
+            // A client cannot grow the parts it never finishes without bound.
+            auto oldest = m_CommandAge.begin();
+            for (auto it = m_CommandAge.begin(); it != m_CommandAge.end(); ++it) {
+                if (it->second < oldest->second) {
+                    oldest = it;
+                }
+            }
+            if (oldest != m_CommandAge.end()) {
+                QRX_LOG_ERROR("CSymProxy::Too many incomplete commands, dropping command "
+                              << oldest->first);
+                ForgetCommand(oldest->first);
+            }
+        }
+        m_Commands[nId] = command;
+        m_CommandAge[nId] = ++m_nCommandSeq;
+    } catch (...) {
+        QRX_LOG_ERROR("CSymProxy::No memory to keep command " << nId << "; dropped");
+        ForgetCommand(nId);
+    }
+}
+
+void CSymProxy::HandleCommand(MsgHdrSym* pSym) {
+    CCommand command;
+    CNetStream in(MsgBody(pSym), BodyLen(pSym), false);
+    in >> command;
+    const unsigned int nId = command.GetCmdId();
+    switch (pSym->submtyp) {
+        case SYM_CMD_WHOLE:
+            fputs("Received command full\n", stdout);
+            OnCommand(&command);
+            break;
+        case SYM_CMD_FIRST:
+            StoreCommand(command);
+            break;
+        case SYM_CMD_MIDDLE: {
+            const auto it = m_Commands.find(nId);
+            if (it != m_Commands.end()) {
+                it->second.Merge(command);
+            } else {
+                StoreCommand(command);
+            }
+            break;
+        }
+        case SYM_CMD_LAST: {
+            const auto it = m_Commands.find(nId);
+            if (it == m_Commands.end()) {
+                OnCommand(&command);
+                break;
+            }
+            it->second.Merge(command);
+            // Out of the map before the callback, which may well send more commands' answers.
+            CCommand whole(std::move(it->second));
+            ForgetCommand(nId);
+            OnCommand(&whole);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// ---- control messages ----
+
+bool CSymProxy::SendControlMsg(CGrowingBuffer* pBuf) {
+    const bool bWritten = WriteMsgs(&pBuf, 1) == 1;
+    m_pPools->m_MsgBufPool.Release(pBuf);
+    return bWritten;
+}
+
+bool CSymProxy::SendLoginResp(bool bSuccess) {
+    if (!HasClient() || m_pPools == nullptr) {
+        return false;
+    }
+    CGrowingBuffer* pBuf = m_pPools->m_MsgBufPool.Get();
+    if (pBuf == nullptr) {
+        return false;
+    }
+    char* p = pBuf->GetBuffer(16);
+    memset(p, 0, 16);
+    MsgHdrSym* pHdr = reinterpret_cast<MsgHdrSym*>(p);
+    pHdr->hdr_typ = MsgHdrSym::HDR_TYPE;
+    pHdr->mtyp = CM_SYM_STATUS;
+    pHdr->submtyp = bSuccess ? SYM_STATUS_LOGIN_ACCEPTED : SYM_STATUS_LOGIN_REFUSED;
+    pHdr->msglen = MsgHdrSym::BODY_OFFSET;  // the header alone
+    pBuf->SetLength(MsgHdrSym::BODY_OFFSET);
+    return SendControlMsg(pBuf);
+}
+
+bool CSymProxy::SendHeartBeat() {
+    if (!HasClient() || m_pPools == nullptr) {
+        return false;
+    }
+    const time_t now = time(nullptr);
+    if (now - m_LastHBTime < kHeartBeatSecs) {
+        return false;
+    }
+    CGrowingBuffer* pBuf = m_pPools->m_MsgBufPool.Get();
+    if (pBuf == nullptr) {
+        return false;
+    }
+    char* p = pBuf->GetBuffer(kHeartBeatBufLen);
+    memset(p, 0, kHeartBeatBufLen);
+    MsgHdrSym* pHdr = reinterpret_cast<MsgHdrSym*>(p);
+    pHdr->mtyp = CM_SYM_HEARTBEAT_NOTICE;
+    pHdr->submtyp = SYM_HEARTBEAT_NOTICE;
+    memcpy(MsgBody(pHdr), kHeartBeatText, sizeof(kHeartBeatText));
+    SetMsgLen(pHdr, static_cast<int>(sizeof(kHeartBeatText)));
+    pBuf->SetLength(pHdr->msglen);
+    QRX_LOG_INFO("Sending Heart Beat.");
+    m_LastHBTime = now;
+    return SendControlMsg(pBuf);
+}
+
+bool CSymProxy::SendResponse(CResponse* pResponse) {
+    if (pResponse == nullptr || m_pPools == nullptr) {
+        QRX_LOG_ERROR("No message is serialized!");
+        return false;
+    }
+    MsgHdrSym hdr;
+    memset(&hdr, 0, sizeof(hdr));
+    hdr.hdr_typ = MsgHdrSym::HDR_TYPE;
+    hdr.mtyp = CM_SYM_RESPONSE;
+    CCommandSerializationState state;
+    int nMsgs = 0;
+    while (!state.m_bDone) {
+        CGrowingBuffer* pBuf = m_pPools->m_MsgBufPool.Get();
+        if (pBuf == nullptr) {
+            QRX_LOG_ERROR("CSymProxy::SendResponse no message buffer; response cut short");
+            break;
+        }
+        pBuf->Reset();
+        pBuf->Append(reinterpret_cast<const char*>(&hdr), MsgHdrSym::BODY_OFFSET);
+        const short nParams = pResponse->SerializeOut(*pBuf, state);
+        if (nParams <= 0 && !state.m_bDone) {
+            m_pPools->m_MsgBufPool.Release(pBuf);  // a parameter too big for any part was dropped
+            continue;
+        }
+        ++nMsgs;
+        MsgHdrSym* pHdr = reinterpret_cast<MsgHdrSym*>(pBuf->GetData());
+        SetMsgLen(pHdr, static_cast<int>(state.m_nSerializedMsgLen));
+        pHdr->submtyp = CommandPartSubType(true, nMsgs == 1, state.m_bDone);
+        if (m_bQueue) {
+            if (!m_pResponseMsgQ->Push(pBuf, true)) {
+                QRX_LOG_ERROR("CSymProxy::SendResponse could not queue a response message");
+                m_pPools->m_MsgBufPool.Release(pBuf);
+            }
+        } else {
+            m_vecResponseMsgBuf.push_back(pBuf);
+        }
+        // Set after the message is queued, so that the flush that clears it finds the message.
+        m_bNewResponse = true;
+    }
+    if (m_bQueue && nMsgs > 0) {
+        m_pSymDataQ->Notify();  // wakes the thread that waits on GetQFd() to flush
+    }
+    if (nMsgs > 1) {
+        QRX_LOG_INFO("Splitted Response to " << nMsgs << " messages.");
+        return true;
+    }
+    if (nMsgs == 1) {
+        return true;
+    }
+    QRX_LOG_ERROR("No message is serialized!");
+    return false;
+}

@@ -1,0 +1,460 @@
+// The proxy's session against a scripted symbol-server client over loopback: logon, the
+// one-client cycle, requests and their callbacks, commands and responses in parts.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "proxy/sym_peer.h"
+#include "qrx/marketdata/sym_data_aux.h"
+#include "qrx/wire/command_serialization.h"
+#include "qrx/wire/response.h"
+#include "qrx/wire/sym_msgs.h"
+
+using namespace proxytest;
+
+namespace {
+
+bool HasStatus(SymPeer& peer, short sub) {
+    return peer.WaitFor([sub](const std::vector<PeerMsg>& msgs) {
+        return !Select(msgs, CM_SYM_STATUS, sub).empty();
+    });
+}
+
+std::vector<std::string> Topics(const PeerMsg& msg) {
+    std::vector<std::string> out;
+    for (const CSymData& d : Records(msg)) {
+        out.push_back(TopicOf(d));
+    }
+    return out;
+}
+
+void Publish(CSymProxy& proxy, const std::vector<std::string>& topics, double bid = 1.0) {
+    for (const auto& t : topics) {
+        proxy.SetTickField(proxy.CreateTick(t.c_str()), CSymData::flid_bid, bid);
+    }
+    proxy.Flush(false, nullptr);
+}
+
+std::string TempPath(const char* name) {
+    return std::string("/tmp/qrx_proxy_") + std::to_string(getpid()) + "_" + name;
+}
+
+}  // namespace
+
+TEST(SymProxySessionTest, shouldAnswerLogonServeOneClientAndKeepThePasswordOutOfTheLog) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(peer.Connect(proxy.Port()));
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.GetClientFd() >= 0; }));
+    EXPECT_EQ(proxy.GetFd(), proxy.GetClientFd());
+    // The listening socket is closed while a client is served.
+    EXPECT_FALSE(proxy.IsListening());
+    SymPeer other;
+    EXPECT_FALSE(other.Connect(proxy.Port()));
+
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(peer.SendLogin("trader", "secret"));
+    ASSERT_TRUE(Pump(proxy, [&] { return !proxy.logons.empty(); }));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Received login request from:trader ********"), std::string::npos);
+    EXPECT_EQ(log.find("secret"), std::string::npos);
+    EXPECT_EQ(proxy.logons, std::vector<std::string>{"trader/secret"});
+
+    ASSERT_TRUE(HasStatus(peer, SYM_STATUS_LOGIN_ACCEPTED));
+    const auto status = Select(peer.All(), CM_SYM_STATUS, SYM_STATUS_LOGIN_ACCEPTED);
+    EXPECT_EQ(status[0].wire, (std::vector<uint8_t>{0, 10, 0, 15, 0, 10, 0, 7, 0, 0}));
+    // The first step with a client sends the heartbeat; another within 300 s sends nothing.
+    const auto beats = Select(peer.All(), CM_SYM_HEARTBEAT_NOTICE, SYM_HEARTBEAT_NOTICE);
+    ASSERT_EQ(beats.size(), 1u);
+    EXPECT_EQ(beats[0].text, "Heart Beat Message.");
+    EXPECT_FALSE(proxy.SendHeartBeat());
+}
+
+TEST(SymProxySessionTest, shouldAnswerARefusedLogonThenDropTheClientAndListenAgain) {
+    TestProxy proxy;
+    proxy.acceptLogon = false;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(peer.Connect(proxy.Port()));
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.GetClientFd() >= 0; }));
+    ASSERT_TRUE(peer.SendLogin("intruder", "guess"));
+    bool bLast = true;
+    ASSERT_TRUE(Pump(
+        proxy, [&] { return !proxy.logons.empty(); }, 800, &bLast));
+    EXPECT_FALSE(bLast);  // the step that read the logon lost the client
+    EXPECT_TRUE(HasStatus(peer, SYM_STATUS_LOGIN_REFUSED));
+    EXPECT_TRUE(peer.WaitClosed());
+    EXPECT_EQ(proxy.lostClient, 1);
+    EXPECT_EQ(proxy.GetClientFd(), -1);
+    EXPECT_TRUE(proxy.IsListening());
+
+    proxy.acceptLogon = true;
+    SymPeer next;
+    EXPECT_TRUE(ConnectAndLogon(proxy, next));
+    EXPECT_EQ(proxy.lostClient, 1);
+}
+
+TEST(SymProxySessionTest, shouldTellOnceWhenTheClientGoesAwayAndStartTheNextClientAfresh) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    {
+        SymPeer first;
+        ASSERT_TRUE(ConnectAndLogon(proxy, first));
+        first.SendTopicMsg(CM_SYM_SUBSCRIBE, "IBM");
+        ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 1; }));
+    }
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.IsListening(); }));
+    EXPECT_EQ(proxy.lostClient, 1);
+
+    SymPeer second;
+    ASSERT_TRUE(ConnectAndLogon(proxy, second));
+    second.SendTopicMsg(CM_SYM_SUBSCRIBE, "MSFT");
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 2; }));
+    // The first client's subscription went with it.
+    Publish(proxy, {"IBM", "MSFT"});
+    const auto data = second.WaitData(1);
+    ASSERT_EQ(data.size(), 1u);
+    EXPECT_EQ(Topics(data[0]), std::vector<std::string>{"MSFT"});
+
+    EXPECT_TRUE(proxy.CloseClient());
+    EXPECT_TRUE(second.WaitClosed());
+    EXPECT_EQ(proxy.lostClient, 2);
+    EXPECT_TRUE(proxy.IsListening());
+    EXPECT_TRUE(proxy.CloseClient());  // no client: nothing more to tell
+    EXPECT_EQ(proxy.lostClient, 2);
+}
+
+TEST(SymProxySessionTest, shouldSendTheCachedSnapshotBeforeOnSubscribe) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+    // Unsubscribed ticks are cached, not sent; the cache holds the union, later values winning.
+    HTICK t = proxy.CreateTick("IBM");
+    proxy.SetTickField(t, CSymData::flid_bid, 10.0);
+    proxy.SetTickField(t, CSymData::flid_bid_size, 100);
+    t = proxy.CreateTick("IBM");
+    proxy.SetTickField(t, CSymData::flid_bid, 11.0);
+    proxy.SetTickField(t, CSymData::flid_exchange, "NYSE");
+    int nSent = -1;
+    EXPECT_TRUE(proxy.Flush(false, &nSent));
+    EXPECT_EQ(nSent, 0);
+
+    // What OnSubscribe publishes goes out after the snapshot.
+    proxy.onSubscribeHook = [&](const char* topic) {
+        proxy.SetTickField(proxy.CreateTick(topic), CSymData::flid_ask, 12.0);
+        proxy.Flush(false, nullptr);
+    };
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "IBM");
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 1; }));
+    proxy.onSubscribeHook = nullptr;
+    auto data = peer.WaitData(2);
+    ASSERT_EQ(data.size(), 2u);
+    EXPECT_EQ(data[0].sub, SYM_DATA_SNAPSHOT);
+    auto snap = Records(data[0]);
+    ASSERT_EQ(snap.size(), 1u);
+    EXPECT_EQ(snap[0].GetFlidDoubleOrDefault(CSymData::flid_bid, 0), 11.0);
+    EXPECT_EQ(snap[0].GetFlidIntOrDefault(CSymData::flid_bid_size, 0), 100);
+    EXPECT_STREQ(snap[0].GetFlidStringOrDefault(CSymData::flid_exchange, "").c_str(), "NYSE");
+    EXPECT_EQ(data[1].sub, SYM_DATA_UPDATE);
+    EXPECT_EQ(Records(data[1])[0].GetFlidDoubleOrDefault(CSymData::flid_ask, 0), 12.0);
+
+    // An empty topic changes nothing; a topic never published sends nothing; an empty
+    // unsubscribe reaches the callback; a snapshot request sends without subscribing.
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "");
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "NEVER");
+    peer.SendTopicMsg(CM_SYM_UNSUBSCRIBE, "");
+    peer.SendTopicMsg(CM_SYM_SNAPSHOT, "IBM");
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.unsubscribed.size() == 1; }));
+    EXPECT_EQ(proxy.subscribed, (std::vector<std::string>{"IBM", "NEVER"}));
+    EXPECT_EQ(proxy.unsubscribed, std::vector<std::string>{""});
+    data = peer.WaitData(3);
+    ASSERT_EQ(data.size(), 3u);
+    EXPECT_EQ(data[2].sub, SYM_DATA_SNAPSHOT);
+    EXPECT_EQ(Topics(data[2]), std::vector<std::string>{"IBM"});
+}
+
+TEST(SymProxySessionTest, shouldFrameEverySnapshotForSubscribeAllUntilUnsubscribeAll) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+    Publish(proxy, {"C", "A", "B"});
+    peer.SendBare(CM_SYM_SUBSCRIBE_ALL);
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 1; }));
+    EXPECT_EQ(proxy.subscribed[0], "");
+    auto data = peer.WaitData(3);
+    ASSERT_EQ(data.size(), 3u);
+    EXPECT_EQ(data[0].sub, SYM_DATA_SNAPSHOT_START);
+    EXPECT_EQ(data[0].len, 8);
+    EXPECT_EQ(data[1].sub, SYM_DATA_SNAPSHOT);
+    EXPECT_EQ(Topics(data[1]), (std::vector<std::string>{"A", "B", "C"}));
+    EXPECT_EQ(data[2].sub, SYM_DATA_SNAPSHOT_END);
+
+    Publish(proxy, {"D"});
+    peer.SendBare(CM_SYM_UNSUBSCRIBE_ALL);
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "F");
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 2; }));
+    EXPECT_EQ(proxy.unsubscribed, std::vector<std::string>{""});
+    Publish(proxy, {"E", "F"});
+    data = peer.WaitData(5);
+    ASSERT_EQ(data.size(), 5u);
+    EXPECT_EQ(Topics(data[3]), std::vector<std::string>{"D"});
+    EXPECT_EQ(Topics(data[4]), std::vector<std::string>{"F"});
+}
+
+TEST(SymProxySessionTest, shouldHandleTopicListsAndSubscriptionsWithSizes) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+    peer.SendList(CM_SYM_SUBSCRIBE_LIST, {"A", "", "B"});
+    peer.SendList(CM_SYM_UNSUBSCRIBE_LIST, {"A"});
+    peer.SendSizes(CM_SYM_SUBSCRIBE_SIZE, "EUR/USD", 1000000, 2000000, 7);
+    // A near size of 0 builds no key: ignored, and certainly not "every topic".
+    peer.SendSizes(CM_SYM_SUBSCRIBE_SIZE, "GBP/USD", 0, 5, 8);
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "SENTINEL");
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 3; }));
+    EXPECT_EQ(proxy.subscribed, (std::vector<std::string>{"A", "B", "SENTINEL"}));
+    EXPECT_EQ(proxy.unsubscribed, std::vector<std::string>{"A"});
+    EXPECT_EQ(proxy.sizes, std::vector<std::string>{"+EUR/USD 1000000 2000000 7"});
+
+    // The symbol is the last field of the sizes key: "USD" merely ends it.
+    Publish(proxy, {"A", "B", "EUR/USD", "USD", "GBP/USD", "XYZ"});
+    auto data = peer.WaitData(1);
+    ASSERT_EQ(data.size(), 1u);
+    EXPECT_EQ(Topics(data[0]), (std::vector<std::string>{"B", "EUR/USD"}));
+
+    peer.SendSizes(CM_SYM_UNSUBSCRIBE_SIZE, "EUR/USD", 1000000, 2000000, 9);
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.sizes.size() == 2; }));
+    EXPECT_EQ(proxy.sizes[1], "-EUR/USD 1000000 2000000 9");
+    Publish(proxy, {"EUR/USD", "SENTINEL"});
+    data = peer.WaitData(2);
+    ASSERT_EQ(data.size(), 2u);
+    EXPECT_EQ(Topics(data[1]), std::vector<std::string>{"SENTINEL"});
+}
+
+TEST(SymProxySessionTest, shouldReassembleCommandPartsAndBoundTheIncompleteOnes) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+
+    CCommand bulk("bulk");
+    bulk.SetCmdId(3, 9);
+    for (int i = 0; i < 40; ++i) {
+        bulk.SetStringParam(("p" + std::to_string(i)).c_str(),
+                            std::string(1000, 'a' + i % 26).c_str());
+    }
+    ASSERT_EQ(peer.SendCommand(bulk), 3);
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.commands.size() == 1; }));
+    EXPECT_EQ(proxy.commands[0].GetAllStringParams().size(), 40u);
+    EXPECT_EQ(proxy.commands[0].GetStringParam("p39"), std::string(1000, 'a' + 39 % 26));
+    EXPECT_EQ(proxy.IncompleteCommands(), 0u);
+
+    // A lone last part and a whole command are delivered as they are.
+    CCommand solo("solo");
+    solo.SetCmdId(4, 1);
+    solo.SetIntParam("x", 5);
+    CCommandSerializationState state;
+    CGrowingBuffer part;
+    solo.SerializeOut(part, state);
+    testing::internal::CaptureStdout();
+    peer.SendCommandPart(part.GetData(), part.GetLength(), SYM_CMD_LAST);
+    peer.SendCommandPart(part.GetData(), part.GetLength(), SYM_CMD_WHOLE);
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.commands.size() == 3; }));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Received command full\n");
+    int x = 0;
+    EXPECT_TRUE(proxy.commands[1].GetIntParam("x", x));
+    EXPECT_EQ(x, 5);
+
+    // First parts that never finish: the oldest beyond 1024 are dropped.
+    for (unsigned id = 1; id <= 1030; ++id) {
+        CCommand c("open");
+        c.SetCmdId(id);
+        c.SetIntParam("n", static_cast<int>(id));
+        CCommandSerializationState s;
+        part.Reset();
+        c.SerializeOut(part, s);
+        ASSERT_TRUE(peer.SendCommandPart(part.GetData(), part.GetLength(), SYM_CMD_FIRST));
+    }
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.HasIncompleteCommand(1030); }));
+    EXPECT_EQ(proxy.IncompleteCommands(), 1024u);
+    EXPECT_FALSE(proxy.HasIncompleteCommand(6));
+    EXPECT_TRUE(proxy.HasIncompleteCommand(7));
+}
+
+TEST(SymProxySessionTest, shouldSplitALargeResponseIntoThreeMessages) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+    CResponse rsp("answer");
+    rsp.SetCmdId(3, 9);
+    rsp.SetStatus(CResponse::RESPONSE_END);
+    for (int i = 0; i < 40; ++i) {
+        rsp.SetStringParam(("r" + std::to_string(i)).c_str(), std::string(1000, 'x').c_str());
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(proxy.SendResponse(&rsp));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Splitted Response to 3 messages."),
+              std::string::npos);
+    CResponse small("small");
+    EXPECT_TRUE(proxy.SendResponse(&small));
+    EXPECT_FALSE(proxy.SendResponse(nullptr));
+    EXPECT_TRUE(proxy.Flush(false, nullptr));
+
+    const auto data = peer.WaitData(4);
+    ASSERT_EQ(data.size(), 4u);
+    CResponse whole;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(data[i].mtyp, CM_SYM_RESPONSE);
+        EXPECT_EQ(data[i].sub, SYM_RSP_FIRST + i);
+        CResponse part;
+        CNetStream in(const_cast<char*>(data[i].text.data()), int(data[i].text.size()), false);
+        ASSERT_TRUE(part.ReadFrom(in));
+        EXPECT_EQ(part.GetStatus(), CResponse::RESPONSE_END);
+        if (i == 0) {
+            whole = part;
+        } else {
+            EXPECT_TRUE(whole.Merge(part));
+        }
+    }
+    EXPECT_EQ(whole.GetAllStringParams().size(), 40u);
+    EXPECT_EQ(data[3].sub, SYM_RSP_WHOLE);
+}
+
+TEST(SymProxySessionTest, shouldLogUnhandledRequestsAndKeepTheConnection) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+    testing::internal::CaptureStderr();
+    peer.SendBare(CM_SYM_SUBSCRIBE_TYPE, SYM_SUBSCRIBE_TYPE_SUB);
+    peer.SendBare(CM_SYM_UNSUBSCRIBE_TYPE);
+    peer.SendBare(CM_SYM_SUBSCRIBE_COB);
+    peer.SendBare(CM_SYM_UNSUBSCRIBE_COB);
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "IBM");
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 1; }));
+    const std::string log = testing::internal::GetCapturedStderr();
+    for (const char* line : {"CSymProxy:570 Unhandled Msg 15 17 13", "Unhandled Msg 15 18 0",
+                             "Unhandled Msg 15 21 0", "Unhandled Msg 15 22 0"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(proxy.lostClient, 0);
+}
+
+TEST(SymProxySessionTest, shouldTranslateRequestTopicsAndRepublishFeedTicksUnderClientTopics) {
+    const std::string file = TempPath("symbols.txt");
+    std::ofstream(file) << "ABC.N,ABC ABC\nVOD.L VOD_LN\n";
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    EXPECT_FALSE(proxy.EnableSymTranslation("/nonexistent/qrx_symbols.txt"));
+    ASSERT_TRUE(proxy.EnableSymTranslation(file.c_str()));
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+
+    char depth[128];
+    CSymProxy::CreateDepthTopic("VOD.L", 3, depth);
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "ABC.N");
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "VOD.L");
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, depth);
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 3; }));
+    EXPECT_EQ(proxy.subscribed, (std::vector<std::string>{"ABC", "VOD_LN", depth}));
+
+    // Feed ticks go out under every client topic that maps to them, each once.
+    Publish(proxy, {"ABC", "VOD_LN"}, 7.5);
+    auto data = peer.WaitData(1);
+    ASSERT_EQ(data.size(), 1u);
+    auto recs = Records(data[0]);
+    ASSERT_EQ(recs.size(), 2u);
+    EXPECT_EQ(TopicOf(recs[0]), "ABC.N");
+    EXPECT_STREQ(recs[0].GetFlidStringOrDefault(CSymData::flid_symbol, "").c_str(), "ABC.N");
+    EXPECT_EQ(recs[0].GetFlidDoubleOrDefault(CSymData::flid_bid, 0), 7.5);
+    EXPECT_EQ(TopicOf(recs[1]), "VOD.L");
+
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "ABC");
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 4; }));
+    Publish(proxy, {"ABC"});
+    ASSERT_TRUE(peer.WaitFor([](const std::vector<PeerMsg>& msgs) {
+        return Select(msgs, CM_SYM_DATA, SYM_DATA_UPDATE).size() == 2;
+    }));
+    const auto updates = Select(peer.All(), CM_SYM_DATA, SYM_DATA_UPDATE);
+    EXPECT_EQ(Topics(updates[1]), (std::vector<std::string>{"ABC", "ABC.N"}));
+    unlink(file.c_str());
+}
+
+TEST(SymProxySessionTest, shouldRetryAFailedInitializeAndListenOnLocalSockets) {
+    // A port somebody else listens on cannot be bound; the proxy stays uninitialised.
+    const int busy = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    getsockname(busy, reinterpret_cast<sockaddr*>(&addr), &len);
+    setenv("QUOR_SYMBIND", "127.0.0.1", 1);
+    TestProxy proxy;
+    EXPECT_FALSE(proxy.Initialize(ntohs(addr.sin_port), false, true, true, false));
+    EXPECT_FALSE(proxy.IsInitialized());
+    EXPECT_EQ(proxy.GetFd(), -1);
+    close(busy);
+    ASSERT_TRUE(proxy.Listen());
+    EXPECT_TRUE(proxy.Initialize(1, false, true, true, false));  // initialised already
+    EXPECT_TRUE(proxy.IsListening());
+
+    const std::string path = TempPath("proxy.sock");
+    TestProxy local;
+    ASSERT_TRUE(local.InitializeU(path.c_str(), false, true, true, false));
+    SymPeer peer;
+    ASSERT_TRUE(peer.ConnectUnix(path));
+    ASSERT_TRUE(Pump(local, [&] { return local.GetClientFd() >= 0; }));
+    peer.SendLogin("unix", "pw");
+    ASSERT_TRUE(Pump(local, [&] { return !local.logons.empty(); }));
+    EXPECT_TRUE(HasStatus(peer, SYM_STATUS_LOGIN_ACCEPTED));
+    unlink(path.c_str());
+}
+
+TEST(SymProxySessionTest, shouldBlockInInitializeUntilAClientConnectsOrTheWaitIsCalledOff) {
+    setenv("QUOR_SYMBIND", "127.0.0.1", 1);
+    const int port = FreeLoopbackPort();
+    TestProxy proxy;
+    std::atomic<int> result{-1};
+    std::thread server([&] { result = proxy.Initialize(port, true, true, true, false) ? 1 : 0; });
+    SymPeer peer;
+    bool bConnected = false;
+    for (int i = 0; i < 500 && !bConnected; ++i) {
+        bConnected = peer.Connect(port);
+        if (!bConnected) {
+            usleep(10000);
+        }
+    }
+    server.join();
+    EXPECT_TRUE(bConnected);
+    EXPECT_EQ(result, 1);
+    EXPECT_GE(proxy.GetClientFd(), 0);
+
+    // Called off from another thread: the wait ends with false.
+    TestProxy waiting;
+    ASSERT_TRUE(waiting.Listen());
+    std::atomic<bool> bDone{false};
+    std::thread waiter([&] {
+        result = waiting.WaitForClient() ? 1 : 0;
+        bDone = true;
+    });
+    for (int i = 0; i < 2000 && !bDone; ++i) {
+        waiting.UnblockWaitForClient();
+        usleep(5000);
+    }
+    waiter.join();
+    EXPECT_EQ(result, 0);
+}
