@@ -105,6 +105,11 @@ public:
     // Registered with the socket: tells the connection, then every listener.
     static void SocketCloseCallback(CAppConn* socket, void* data);
 
+    // Asks the DispatchEvents running on this thread to stop after the message
+    // being handed out, leaving the rest unread for the next call, and a running
+    // Loop to return after it, with the connection open. For a listener whose
+    // host must stop the flow of callbacks (one of them failed).
+    void InterruptDispatch() { m_bInterruptDispatch = true; }
     // See ApiWaitEnter; null pointers remove the hooks.
     void SetWaitHooks(ApiWaitEnter onEnter, ApiWaitLeave onLeave, void* data);
     bool IsLoginOk() const { return m_login_ok; }
@@ -146,4 +151,5 @@ private:
     std::atomic<std::thread::id> m_readerThread;
     bool m_bDispatching = false;
     bool m_bCloseAfterDispatch = false;
+    bool m_bInterruptDispatch = false;
 };
