@@ -479,12 +479,12 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
     if (nExtra != 0) {
         BuildDataMsg(bufs[nUsed++], SYM_DATA_SNAPSHOT_END, nullptr, 0);
     }
-    msgPool.Release(bufs.data() + nUsed, nWanted - nUsed);
-
     const int nWritten = WriteMsgs(bufs.data(), nUsed);
     if (pMsgsSent != nullptr) {
         *pMsgsSent += nWritten;
     }
+    // The buffers that were used go back first and the unused ones on top of them, so that
+    // the next flush's batch starts with buffers that have grown to message size already.
     msgPool.Release(bufs.data(), nWritten);
     if (HasClient()) {
         AppendPending(bufs.data() + nWritten, nUsed - nWritten);
@@ -492,6 +492,7 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
         // The client went away while writing: the rest of this flush is dropped.
         msgPool.Release(bufs.data() + nWritten, nUsed - nWritten);
     }
+    msgPool.Release(bufs.data() + nUsed, nWanted - nUsed);
     bufs.clear();
     m_vecFlushBufs = std::move(bufs);
 }
