@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,41 @@ TEST(NetStreamTest, shouldRefuseFieldsThatDoNotFitAnAttachedBuffer) {
     EXPECT_EQ(txt.GetWriteOffset(), 0);
     EXPECT_TRUE(txt.Append("abc"));
     EXPECT_EQ(Content(txt), (Bytes{0, 3, 'a', 'b', 'c'}));
+}
+
+TEST(NetStreamTest, shouldHandOutRoomAndUnreadBytesForBulkCodecs) {
+    // Owning output: the room grows the buffer, and only committed bytes count.
+    CNetStream out(true, 4, 4);
+    out << static_cast<short>(7);
+    char* p = out.PrepareAppend(10);
+    ASSERT_NE(p, nullptr);
+    EXPECT_GE(out.GetCapacity(), 12u);
+    memcpy(p, "abc", 3);
+    EXPECT_EQ(out.GetLength(), 2);
+    ASSERT_TRUE(out.CommitAppend(3));
+    EXPECT_EQ(Content(out), (Bytes{0, 7, 'a', 'b', 'c'}));
+
+    // Attached output: no room past the buffer, and nothing moves on refusal.
+    char buf[4];
+    CNetStream att(buf, sizeof buf, true);
+    EXPECT_EQ(att.PrepareAppend(5), nullptr);
+    ASSERT_EQ(att.PrepareAppend(4), buf);
+    EXPECT_FALSE(att.CommitAppend(5));
+    EXPECT_EQ(att.GetWriteOffset(), 0);
+
+    // Input: the unread bytes, skipped over no further than they go.
+    Input in({1, 2, 3, 4});
+    char first = 0;
+    in.strm >> first;
+    EXPECT_EQ(first, 1);
+    ASSERT_NE(in.strm.GetReadPtr(), nullptr);
+    EXPECT_EQ(in.strm.GetReadPtr()[0], 2);
+    EXPECT_FALSE(in.strm.Skip(4));
+    EXPECT_TRUE(in.strm.Skip(3));
+    EXPECT_EQ(in.strm.GetRemaining(), 0);
+    EXPECT_EQ(in.strm.PrepareAppend(1), nullptr);
+    EXPECT_EQ(out.GetReadPtr(), nullptr);
+    EXPECT_FALSE(out.Skip(0));
 }
 
 TEST(NetStreamTest, shouldRefuseToReadOutputOrWriteInput) {

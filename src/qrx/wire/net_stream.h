@@ -154,6 +154,38 @@ public:
     // Width for the next text read into a character array.
     void SetMaxWidth(unsigned short n) { m_maxwidth = n; }
 
+    // ---- bulk access, for codecs that write or read many fields at once ----
+    // Output: room for n bytes at the write position (an owning stream grows);
+    // null when the stream reads or an attached buffer lacks the room. Bytes
+    // written there count once CommitAppend is called.
+    char* PrepareAppend(size_t n) {
+        if (!m_bIsOut || (n > m_nLen - m_nWriteOffset && !Reserve(n))) {
+            return nullptr;
+        }
+        return m_pData + m_nWriteOffset;
+    }
+    // Output: moves the write position past n bytes filled in at the pointer
+    // PrepareAppend gave; false, with nothing moved, past the buffer's end.
+    bool CommitAppend(size_t n) {
+        if (!m_bIsOut || n > m_nLen - m_nWriteOffset) {
+            return false;
+        }
+        m_nWriteOffset += n;
+        return true;
+    }
+    // Input: the first unread byte, GetRemaining() of which follow; null for
+    // an output stream.
+    const char* GetReadPtr() const { return m_bIsOut ? nullptr : m_pData + m_nReadOffset; }
+    // Input: moves the read position past n bytes; false, with nothing moved,
+    // when fewer remain.
+    bool Skip(size_t n) {
+        if (m_bIsOut || n > static_cast<size_t>(GetRemaining())) {
+            return false;
+        }
+        m_nReadOffset += static_cast<int>(n);
+        return true;
+    }
+
     // ---- chaining operators: they discard the result ----
     CNetStream& operator<<(char v) { return Chain(Append(v)); }
     CNetStream& operator<<(bool v) { return Chain(Append(v)); }
