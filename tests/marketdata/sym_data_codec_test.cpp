@@ -64,6 +64,40 @@ CSymData RandomRecord(std::mt19937& rng) {
     return d;
 }
 
+// The values of a well-formed body that lie whole within its first cut bytes,
+// walked field by field.
+size_t WholeValues(const Bytes& body, size_t cut) {
+    Input in(Bytes(body.begin(), body.begin() + cut));
+    short count = 0;
+    char group = 0;
+    char mask = 0;
+    size_t n = 0;
+    if (!in.strm.GetNextField(count)) {
+        return 0;
+    }
+    while (in.strm.GetNextField(group) && in.strm.GetNextField(mask)) {
+        for (int bit = 7; bit >= 0; --bit) {
+            if (((mask >> bit) & 1) == 0) {
+                continue;
+            }
+            double dv;
+            int iv;
+            GrowingStr sv;
+            char cv;
+            const int type = static_cast<unsigned char>(group) >> 6;
+            const bool ok = type == 0   ? in.strm.GetNextField(dv)
+                            : type == 1 ? in.strm.GetNextField(iv)
+                            : type == 2 ? in.strm.GetNextField(sv, 0)
+                                        : in.strm.GetNextField(cv);
+            if (!ok) {
+                return n;
+            }
+            ++n;
+        }
+    }
+    return n;
+}
+
 }  // namespace
 
 TEST(SymDataCodecTest, shouldEncodeTheExampleRecordToItsThirtyThreeBytes) {
@@ -221,6 +255,28 @@ TEST(SymDataCodecTest, shouldClassifyAndCarryTheTopicInASerializedBuf) {
     CSymDataAux::SerializeSymOut(sizes, sb);
     EXPECT_EQ(sb.m_eTickType, SerializedBuf::TK_TYPE_TRD_DATA);
 
+    // Every subset of the ids that matter to the rule, and one that does not.
+    const int ids[] = {2, 3, 7, 18, 21, 512, 513, 514, 516, 517, 1024, 1074, 1536, 100};
+    const int n = sizeof ids / sizeof ids[0];
+    std::mt19937 rng(3);
+    for (int i = 0; i < 2000; ++i) {
+        CSymData r;
+        CTickClassifier expected;
+        for (int k = 0; k < n; ++k) {
+            if (rng() % 4 == 0) {
+                const int id = ids[k];
+                (id < 512)    ? r.SetFlidDouble(id, 1.0)
+                : (id < 1024) ? r.SetFlidInt(id, 1)
+                : (id < 1536) ? r.SetFlidString(id, GrowingStr("x"))
+                              : r.SetFlidChar(id, 'x');
+                expected.Add(id);
+            }
+        }
+        SerializedBuf each;
+        CSymDataAux::SerializeSymOut(r, each);
+        ASSERT_EQ(each.m_eTickType, expected.Result()) << i;
+    }
+
     SerializedBuf copy;
     copy.Copy(sb);
     EXPECT_EQ(copy.m_SerializedBuffer.GetLength(), sb.m_SerializedBuffer.GetLength());
@@ -300,4 +356,85 @@ TEST(SymDataCodecTest, shouldPrintNamesOrIdsInIdOrder) {
     CSymDataAux::Print(os, d);
     EXPECT_EQ(os.str(),
               "TOPIC=|SYMBOL=IBM|bid=2|150=1.5|bid_size=300|symbol=IBM|fx_is_inverse=Y|\n");
+}
+
+TEST(SymDataCodecTest, shouldWriteTheWholeBodyIntoAnAttachedBufferOrNothing) {
+    const CSymData d = ExampleRecord();
+    char exact[33];
+    CNetStream fits(exact, sizeof exact, true);
+    ASSERT_TRUE(CSymDataAux::SerializeSymOut(d, fits));
+    EXPECT_EQ(Content(fits), kExampleBody);
+
+    char shortBuf[32];
+    CNetStream tooSmall(shortBuf, sizeof shortBuf, true);
+    EXPECT_FALSE(CSymDataAux::SerializeSymOut(d, tooSmall));
+    EXPECT_EQ(tooSmall.GetWriteOffset(), 0);  // no partial body left behind
+
+    Input in(kExampleBody);
+    EXPECT_FALSE(CSymDataAux::SerializeSymOut(d, in.strm));  // an input stream takes nothing
+}
+
+TEST(SymDataCodecTest, shouldKeepOnlyWholeValuesOfABodyCutAnywhere) {
+    CSymData src;
+    for (int id = 0; id < 10; ++id) {  // a full group and a partial one
+        src.SetFlidDouble(id, 0.5 + id);
+    }
+    for (int id = 512; id < 516; ++id) {
+        src.SetFlidInt(id, -id);
+    }
+    src.SetFlidString(1024, GrowingStr("VOD.L"));
+    src.SetFlidString(1030, GrowingStr(""));
+    src.SetFlidString(1074, GrowingStr("a topic longer than sixteen bytes"));
+    src.SetFlidChar(1536, 'A');
+    src.SetFlidChar(1543, 'B');
+    const Bytes body = Encode(src);
+
+    for (size_t cut = 0; cut < body.size(); ++cut) {
+        CSymData d;
+        Input in(Bytes(body.begin(), body.begin() + cut));  // exactly sized: overreads show
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(CSymDataAux::SerializeSymIn(d, in.strm)) << cut;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(err.empty() || err.rfind("SerializeSymIn error", 0) == 0) << cut << err;
+        for (auto it = d.m_setFlids.begin(); it != d.m_setFlids.end(); ++it) {
+            ASSERT_TRUE(src.m_setFlids[*it]) << cut;
+        }
+        CSymData common(src);
+        common.insert(d);  // d's values over src's: equal only if d's are src's
+        EXPECT_TRUE(CSymDataAux::AreEqual(common, src)) << cut;
+        EXPECT_EQ(d.m_setFlids.size(), WholeValues(body, cut)) << cut;
+    }
+    CSymData whole;
+    Input in(body);
+    EXPECT_TRUE(CSymDataAux::SerializeSymIn(whole, in.strm));
+    EXPECT_TRUE(CSymDataAux::AreEqual(whole, src));
+}
+
+TEST(SymDataCodecTest, shouldGiveADecodedBlockItsOwnStorageWhenItsSharedSlotIsTaken) {
+    // Double blocks 2 and 3 and string blocks 4 and 5 start out on their
+    // map's shared block; ids 32/48 and 1088/1104 land on the same shared slot.
+    CSymData d;
+    d.SetFlidDouble(32, 1.0);
+    d.SetFlidString(1088, GrowingStr("keep"));
+    CSymData upd;
+    upd.SetFlidDouble(48, 2.0);
+    upd.SetFlidDouble(33, 3.0);
+    upd.SetFlidString(1104, GrowingStr("new"));
+    const Bytes body = Encode(upd);
+
+    Input in(body);
+    ASSERT_TRUE(CSymDataAux::SerializeSymIn(d, in.strm));
+    EXPECT_EQ(d.GetFlidDoubleOrDefault(32, 0), 1.0);
+    EXPECT_EQ(d.GetFlidDoubleOrDefault(33, 0), 3.0);
+    EXPECT_EQ(d.GetFlidDoubleOrDefault(48, 0), 2.0);
+    EXPECT_STREQ(d.GetFlidStringOrDefault(1088, GrowingStr()).c_str(), "keep");
+    EXPECT_STREQ(d.GetFlidStringOrDefault(1104, GrowingStr()).c_str(), "new");
+    EXPECT_EQ(d.m_setFlids.size(), 5u);
+    EXPECT_FALSE(d.m_map_flid_2_double.IsSharedBlock(3));
+    EXPECT_FALSE(d.m_map_flid_2_GrowingStr.IsSharedBlock(5));
+
+    d.clear();
+    Input again(body);
+    ASSERT_TRUE(CSymDataAux::SerializeSymIn(d, again.strm));
+    EXPECT_TRUE(CSymDataAux::AreEqual(d, upd));
 }

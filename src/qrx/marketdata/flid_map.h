@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,6 +42,21 @@ template <>
 struct FlidTypeBase<char> {
     static constexpr int value = 1536;
 };
+
+// Set bits of each byte value.
+struct BitCount8 {
+    unsigned char n[256];
+};
+constexpr BitCount8 MakeBitCount8() {
+    BitCount8 t{};
+    for (unsigned v = 0; v < 256; ++v) {
+        t.n[v] = static_cast<unsigned char>((v & 1) + ((v >> 1) & 1) + ((v >> 2) & 1) +
+                                            ((v >> 3) & 1) + ((v >> 4) & 1) + ((v >> 5) & 1) +
+                                            ((v >> 6) & 1) + ((v >> 7) & 1));
+    }
+    return t;
+}
+inline constexpr BitCount8 kBitCount8 = MakeBitCount8();
 
 template <typename T>
 class FlidMap {
@@ -200,6 +216,9 @@ public:
     const T& SlotValue(int block, int slot) const {
         return *ValueAt(m_dedicatedTable[block], slot);
     }
+    // The 16 slots of block b (for strings, pointers to the objects); a slot
+    // is only meaningful while its presence bit is set.
+    const Slot* BlockSlots(int block) const { return m_dedicatedTable[block]; }
 
     // ---- stores ----
     // Stores value under id; false, with nothing changed, for an id of another type.
@@ -249,6 +268,38 @@ public:
         }
         m_dedicatedSet[b] |= m;
         ++m_count;
+    }
+
+    // PrepareValue for the slots of block b set in bits, at once: returns the
+    // block's 16 slots, into which the values of those slots go. Nothing is
+    // marked present (FlagBlock does). Numbers and chars only: a string slot
+    // is prepared one by one, as it may need an object.
+    Slot* PrepareBlock(int b, unsigned bits) {
+        static_assert(!IS_STRING, "string slots are prepared with PrepareValue");
+        const unsigned fresh = bits & ~static_cast<unsigned>(m_dedicatedSet[b]);
+        if (fresh != 0 && m_dedicatedTable[b] == m_sharedTable && (m_sharedSet & fresh) != 0) {
+            Dedicate(b);
+        }
+        return m_dedicatedTable[b];
+    }
+
+    // FlagReference for the slots of block b set in bits, made ready by
+    // PrepareBlock.
+    void FlagBlock(int b, unsigned bits) {
+        const unsigned fresh = bits & ~static_cast<unsigned>(m_dedicatedSet[b]);
+        if (fresh == 0) {
+            return;
+        }
+        if (m_dedicatedTable[b] == m_sharedTable) {
+            m_sharedSet |= static_cast<unsigned short>(fresh);
+        }
+        m_dedicatedSet[b] |= static_cast<unsigned short>(fresh);
+        m_count += CountBits16(fresh);
+    }
+
+    // Number of set bits of a 16-bit mask (no popcnt instruction assumed).
+    static unsigned CountBits16(unsigned x) {
+        return kBitCount8.n[x & 0xFFu] + kBitCount8.n[(x >> 8) & 0xFFu];
     }
 
     // Gives the slot of id storage of its own (and for strings an owned object)
@@ -303,10 +354,22 @@ public:
 
     // Makes every field absent. Blocks, values and string objects stay.
     void clear() {
+        if (m_count == 0) {
+            return;  // every mask is already clear
+        }
         if constexpr (IS_STRING) {
-            for (int b = 0; b < table_array_size; ++b) {
-                if (m_dedicatedTable[b] != m_sharedTable) {
-                    m_dedicatedDeallocationSet[b] |= m_dedicatedSet[b];
+            // Only blocks with present fields have objects to hand over: the
+            // masks are scanned four blocks at a time.
+            for (int w = 0; w < table_array_size / 4; ++w) {
+                uint64_t bits;
+                memcpy(&bits, m_dedicatedSet + 4 * w, sizeof bits);
+                while (bits != 0) {
+                    const int q = __builtin_ctzll(bits) >> 4;
+                    bits &= ~(0xFFFFull << (16 * q));
+                    const int b = 4 * w + q;
+                    if (m_dedicatedTable[b] != m_sharedTable) {
+                        m_dedicatedDeallocationSet[b] |= m_dedicatedSet[b];
+                    }
                 }
             }
             m_sharedDeallocationSet |= m_sharedSet;

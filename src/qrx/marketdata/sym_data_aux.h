@@ -43,8 +43,8 @@ public:
     static bool AddFlidValueString(CSymData& data, int id, const GrowingStr& value, bool& found);
 
     // ---- record body, live path ----
-    // Appends the body of data to out. False only when out refused a field (an
-    // attached stream too small).
+    // Appends the body of data to out. False, with nothing written, when out
+    // cannot take the whole body (an attached stream too small, an input stream).
     static bool SerializeSymOut(const CSymData& data, CNetStream& out);
     // Decodes one body from in into data, which is not cleared first.
     static bool SerializeSymIn(CSymData& data, CNetStream& in);

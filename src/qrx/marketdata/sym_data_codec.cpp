@@ -2,113 +2,238 @@
 // a group number (id >> 3), a presence mask and the values of its set bits from
 // bit 7 down to bit 0. A block of a record map is exactly two groups, so the
 // encoder walks presence masks and the decoder stores straight into slots.
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <set>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include "qrx/marketdata/sym_data_aux.h"
 
 namespace {
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the codec reads presence masks and slots in little-endian order");
+
+// For each group mask, its set bits from 7 down to 0 as 4-bit entries holding
+// bit + 1, the first in the lowest entry, 0 ending the list: a group is walked
+// without a bit scan per value, whose chain of dependent instructions would
+// otherwise set the pace.
+struct SlotOrder {
+    uint32_t list[256];
+};
+
+constexpr SlotOrder MakeSlotOrder() {
+    SlotOrder t{};
+    for (unsigned m = 0; m < 256; ++m) {
+        uint32_t list = 0;
+        int n = 0;
+        for (int bit = 7; bit >= 0; --bit) {
+            if ((m >> bit) & 1u) {
+                list |= static_cast<uint32_t>(bit + 1) << (4 * n++);
+            }
+        }
+        t.list[m] = list;
+    }
+    return t;
+}
+
+constexpr SlotOrder kSlotOrder = MakeSlotOrder();
+
 // ---- encoding a record ----
+// The body is written with plain stores into room taken from the stream in one
+// go. Byte k of a map's 32 presence masks (little-endian) is the mask of the
+// map's group k, so the groups come out of the mask array in increasing order.
 
-inline bool PutValue(CNetStream& out, const double& v) {
-    return out.Append(v);
-}
-inline bool PutValue(CNetStream& out, const int& v) {
-    return out.Append(v);
-}
-inline bool PutValue(CNetStream& out, const GrowingStr& v) {
-    return out.Append(v);
-}
-inline bool PutValue(CNetStream& out, const char& v) {
-    return out.Append(v);
+inline char* PutBE16(char* p, unsigned v) {
+    const uint16_t be = __builtin_bswap16(static_cast<uint16_t>(v));
+    memcpy(p, &be, 2);
+    return p + 2;
 }
 
-inline size_t ValueSize(const double&) {
-    return 8;
+inline char* PutSlot(char* p, const double& v) {
+    uint64_t u;
+    memcpy(&u, &v, 8);
+    u = __builtin_bswap64(u);
+    memcpy(p, &u, 8);
+    return p + 8;
 }
-inline size_t ValueSize(const int&) {
-    return 4;
+inline char* PutSlot(char* p, const int& v) {
+    uint32_t u;
+    memcpy(&u, &v, 4);
+    u = __builtin_bswap32(u);
+    memcpy(p, &u, 4);
+    return p + 4;
 }
-inline size_t ValueSize(const GrowingStr& v) {
-    return 2 + static_cast<size_t>(v.length());
+inline char* PutSlot(char* p, const char& v) {
+    *p = v;
+    return p + 1;
 }
-inline size_t ValueSize(const char&) {
-    return 1;
+inline char* PutSlot(char* p, GrowingStr* const& s) {
+    const unsigned n = s->length();
+    p = PutBE16(p, n);
+    const char* src = s->c_str();
+    if (n <= 16) {
+        // Short texts (symbols, topics) without a call: two overlapping copies.
+        if (n >= 8) {
+            uint64_t a, b;
+            memcpy(&a, src, 8);
+            memcpy(&b, src + n - 8, 8);
+            memcpy(p, &a, 8);
+            memcpy(p + n - 8, &b, 8);
+        } else if (n >= 4) {
+            uint32_t a, b;
+            memcpy(&a, src, 4);
+            memcpy(&b, src + n - 4, 4);
+            memcpy(p, &a, 4);
+            memcpy(p + n - 4, &b, 4);
+        } else {
+            for (unsigned i = 0; i < n; ++i) {
+                p[i] = src[i];
+            }
+        }
+    } else {
+        memcpy(p, src, n);
+    }
+    return p + n;
 }
 
-// Writes one group: number, mask and the values of slots first+7 down to first.
+// Bit k set when group k of a map (byte k of its presence masks) is not empty.
+uint64_t GroupBits(const unsigned short* masks) {
+    uint64_t bits = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    for (int i = 0; i < 4; ++i) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + 8 * i));
+        const unsigned empty = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
+        bits |= static_cast<uint64_t>(~empty & 0xFFFFu) << (16 * i);
+    }
+#else
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(masks);
+    for (int k = 0; k < 64; ++k) {
+        bits |= static_cast<uint64_t>(bytes[k] != 0) << k;
+    }
+#endif
+    return bits;
+}
+
+// Writes every group of one map: number, mask, values from bit 7 down to 0.
 template <typename T>
-bool PutGroup(const FlidMap<T>& map, int block, int firstSlot, unsigned mask, int group,
-              CNetStream& out) {
-    bool ok = out.Append(static_cast<char>(group));
-    ok &= out.Append(static_cast<char>(mask));
-    for (int bit = 7; bit >= 0; --bit) {
-        if ((mask >> bit) & 1u) {
-            ok &= PutValue(out, map.SlotValue(block, firstSlot + bit));
+char* PutGroups(const FlidMap<T>& map, unsigned firstGroup, char* p) {
+    const unsigned short* masks = map.PresenceMasks();
+    const unsigned char* groupMasks = reinterpret_cast<const unsigned char*>(masks);
+    for (uint64_t groups = GroupBits(masks); groups != 0; groups &= groups - 1) {
+        const int k = __builtin_ctzll(groups);
+        const unsigned mask = groupMasks[k];
+        p[0] = static_cast<char>(firstGroup + k);
+        p[1] = static_cast<char>(mask);
+        p += 2;
+        const auto* slots = map.BlockSlots(k >> 1) + 8 * (k & 1);
+        for (uint32_t l = kSlotOrder.list[mask]; l != 0; l >>= 4) {
+            p = PutSlot(p, slots[(l & 15u) - 1]);
         }
     }
-    return ok;
+    return p;
 }
 
-template <typename T>
-bool PutMap(const FlidMap<T>& map, int type, CNetStream& out) {
-    if (map.empty()) {
-        return true;
-    }
-    bool ok = true;
-    for (int b = 0; b < FlidMap<T>::table_array_size; ++b) {
-        const unsigned M = map.PresenceMask(b);
-        if (M == 0) {
-            continue;
-        }
-        const int group = type * 64 + 2 * b;
-        if ((M & 0xFFu) != 0) {
-            ok &= PutGroup(map, b, 0, M & 0xFFu, group, out);
-        }
-        if ((M >> 8) != 0) {
-            ok &= PutGroup(map, b, 8, M >> 8, group + 1, out);
-        }
-    }
-    return ok;
-}
-
-// Exact size of the groups of one map.
-template <typename T>
-size_t MapBodySize(const FlidMap<T>& map) {
+// Total length of the present strings.
+size_t StringBytes(const FlidMap<GrowingStr>& map) {
     if (map.empty()) {
         return 0;
     }
     size_t n = 0;
-    for (int b = 0; b < FlidMap<T>::table_array_size; ++b) {
-        const unsigned M = map.PresenceMask(b);
-        if ((M & 0xFFu) != 0) {
-            n += 2;
-        }
-        if ((M >> 8) != 0) {
-            n += 2;
-        }
-        for (unsigned bits = M; bits != 0; bits &= bits - 1) {
-            n += ValueSize(map.SlotValue(b, __builtin_ctz(bits)));
+    const unsigned short* masks = map.PresenceMasks();
+    const unsigned char* groupMasks = reinterpret_cast<const unsigned char*>(masks);
+    for (uint64_t groups = GroupBits(masks); groups != 0; groups &= groups - 1) {
+        const int k = __builtin_ctzll(groups);
+        GrowingStr* const* slots = map.BlockSlots(k >> 1) + 8 * (k & 1);
+        for (unsigned m = groupMasks[k]; m != 0; m &= m - 1) {
+            n += slots[__builtin_ctz(m)]->length();
         }
     }
     return n;
 }
 
-size_t RecordBodySize(const CSymData& d) {
-    return 2 + MapBodySize(d.m_map_flid_2_double) + MapBodySize(d.m_map_flid_2_int) +
-           MapBodySize(d.m_map_flid_2_GrowingStr) + MapBodySize(d.m_map_flid_2_char);
+// Number of groups of a map.
+template <typename T>
+size_t GroupCount(const FlidMap<T>& map) {
+    if (map.empty()) {
+        return 0;
+    }
+    size_t n = 0;
+    for (uint64_t groups = GroupBits(map.PresenceMasks()); groups != 0; groups &= groups - 1) {
+        ++n;
+    }
+    return n;
 }
 
-CTickTypes::enTickType Classify(const CSymData& d) {
-    CTickClassifier cls;
-    for (auto it = d.m_setFlids.begin(); it != d.m_setFlids.end(); ++it) {
-        cls.Add(*it);
+// Room the body can need: every value in a group of its own.
+size_t BodyBound(const CSymData& d, size_t strings) {
+    return 2 + 10 * d.m_map_flid_2_double.size() + 6 * d.m_map_flid_2_int.size() +
+           4 * d.m_map_flid_2_GrowingStr.size() + 3 * d.m_map_flid_2_char.size() + strings;
+}
+
+// The exact size of the body.
+size_t BodySize(const CSymData& d, size_t strings) {
+    const size_t groups = GroupCount(d.m_map_flid_2_double) + GroupCount(d.m_map_flid_2_int) +
+                          GroupCount(d.m_map_flid_2_GrowingStr) + GroupCount(d.m_map_flid_2_char);
+    return 2 + 2 * groups + 8 * d.m_map_flid_2_double.size() + 4 * d.m_map_flid_2_int.size() +
+           2 * d.m_map_flid_2_GrowingStr.size() + d.m_map_flid_2_char.size() + strings;
+}
+
+// Writes the body at p, which has room for it; returns its end.
+char* PutBody(const CSymData& d, char* p) {
+    const size_t total = d.m_map_flid_2_double.size() + d.m_map_flid_2_int.size() +
+                         d.m_map_flid_2_GrowingStr.size() + d.m_map_flid_2_char.size();
+    p = PutBE16(p, static_cast<unsigned>(total));
+    if (!d.m_map_flid_2_double.empty()) {
+        p = PutGroups(d.m_map_flid_2_double, 0, p);
     }
-    return cls.Result();
+    if (!d.m_map_flid_2_int.empty()) {
+        p = PutGroups(d.m_map_flid_2_int, 64, p);
+    }
+    if (!d.m_map_flid_2_GrowingStr.empty()) {
+        p = PutGroups(d.m_map_flid_2_GrowingStr, 128, p);
+    }
+    if (!d.m_map_flid_2_char.empty()) {
+        p = PutGroups(d.m_map_flid_2_char, 192, p);
+    }
+    return p;
+}
+
+// Classification from the presence masks (same rule as CTickClassifier).
+CTickTypes::enTickType Classify(const CSymData& d) {
+    // Trade fields: doubles 2, 3, 6, 7 (block 0), 18, 21 (block 1); ints 514, 517.
+    const unsigned tradeD0 = (1u << 2) | (1u << 3) | (1u << 6) | (1u << 7);
+    const unsigned tradeD1 = (1u << (18 - 16)) | (1u << (21 - 16));
+    const unsigned tradeI0 = (1u << 2) | (1u << 5);
+    // Size fields: ints 512, 513, 515, 516; neutral: strings 1024 (block 0) and 1074 (block 3).
+    const unsigned sizeI0 = (1u << 0) | (1u << 1) | (1u << 3) | (1u << 4);
+    const unsigned neutralS0 = 1u << 0;
+    const unsigned neutralS3 = 1u << (1074 - 1024 - 48);
+
+    const FlidMap<double>& dbl = d.m_map_flid_2_double;
+    const FlidMap<int>& ints = d.m_map_flid_2_int;
+    const FlidMap<GrowingStr>& str = d.m_map_flid_2_GrowingStr;
+    if ((dbl.PresenceMask(0) & tradeD0) != 0 || (dbl.PresenceMask(1) & tradeD1) != 0 ||
+        (ints.PresenceMask(0) & tradeI0) != 0) {
+        return CTickTypes::TK_TYPE_TRD_DATA;
+    }
+    const size_t sizes = FlidMap<int>::CountBits16(ints.PresenceMask(0) & sizeI0);
+    const size_t neutral = FlidMap<GrowingStr>::CountBits16(str.PresenceMask(0) & neutralS0) +
+                           FlidMap<GrowingStr>::CountBits16(str.PresenceMask(3) & neutralS3);
+    const bool onlySizes =
+        dbl.empty() && d.m_map_flid_2_char.empty() && ints.size() == sizes && str.size() == neutral;
+    return onlySizes ? CTickTypes::TK_TYPE_MKTSIZE_ONLY : CTickTypes::TK_TYPE_DEF;
 }
 
 // ---- decoding a record ----
+// The decoder reads the stream's bytes in place and moves the stream past what
+// it consumed, exactly as field-by-field reads would: a failed value read
+// consumes nothing, except a text whose length was read.
 
 // Error texts of the two record decoders (live stream and SerializedBuf).
 struct DecodeTexts {
@@ -135,116 +260,188 @@ bool Excluded(const std::set<int>* pEx, int id) {
     return pEx != nullptr && pEx->count(id) != 0;
 }
 
-// Reads the values of one group of a numeric or char type into map.
+typedef const unsigned char* Cursor;
+
+inline double GetSlot(Cursor p, double*) {
+    uint64_t u;
+    memcpy(&u, p, 8);
+    u = __builtin_bswap64(u);
+    double v;
+    memcpy(&v, &u, 8);
+    return v;
+}
+inline int GetSlot(Cursor p, int*) {
+    uint32_t u;
+    memcpy(&u, p, 4);
+    return static_cast<int>(__builtin_bswap32(u));
+}
+inline char GetSlot(Cursor p, char*) {
+    return static_cast<char>(*p);
+}
+
+// Where a group's reading ended, and whether it succeeded. Cursors travel by
+// value: a cursor kept in memory would be reloaded after every char store.
+struct Step {
+    Cursor p;
+    bool ok;
+};
+
+// Reads the values of one group of a numeric or char type into map: first the
+// values that are whole in the input, stored straight into their block's slots;
+// then, when the input ends inside the group, the error of the first value cut.
 template <typename T>
-bool GetGroup(FlidMap<T>& map, CNetStream& in, int base, unsigned mask, const char* szError,
-              const std::set<int>* pEx) {
-    for (int bit = 7; bit >= 0; --bit) {
-        if (((mask >> bit) & 1u) == 0) {
-            continue;
-        }
-        const int id = base + bit;
-        T v;
-        if (!in.GetNextField(v)) {
-            return ValueError(szError, id);
-        }
-        if (!Excluded(pEx, id)) {
-            *map.PrepareValue(id) = v;
-            map.FlagReference(id);
+Step GetGroup(FlidMap<T>& map, unsigned group, unsigned mask, Cursor p, Cursor end,
+              const char* szError, const std::set<int>* pEx) {
+    if (mask == 0) {
+        return {p, true};
+    }
+    const int base = static_cast<int>(group) * 8;
+    const int block = (group & 63) >> 1;
+    const int shift = 8 * (group & 1);
+    unsigned whole = mask;
+    const size_t fit = static_cast<size_t>(end - p) / sizeof(T);
+    if (fit < 8 && fit < kBitCount8.n[mask]) {
+        whole = 0;
+        unsigned m = mask;
+        for (size_t i = 0; i < fit; ++i) {
+            const int s = 31 - __builtin_clz(m);
+            whole |= 1u << s;
+            m ^= 1u << s;
         }
     }
-    return true;
+    unsigned store = whole;
+    if (pEx != nullptr) {
+        for (unsigned m = whole; m != 0; m &= m - 1) {
+            const int s = __builtin_ctz(m);
+            if (Excluded(pEx, base + s)) {
+                store &= ~(1u << s);
+            }
+        }
+    }
+    T* slots = map.PrepareBlock(block, store << shift) + shift;
+    if (store == whole) {
+        for (uint32_t l = kSlotOrder.list[whole]; l != 0; l >>= 4) {
+            slots[(l & 15u) - 1] = GetSlot(p, static_cast<T*>(nullptr));
+            p += sizeof(T);
+        }
+    } else {
+        for (uint32_t l = kSlotOrder.list[whole]; l != 0; l >>= 4) {
+            const unsigned s = (l & 15u) - 1;
+            if ((store >> s) & 1u) {
+                slots[s] = GetSlot(p, static_cast<T*>(nullptr));
+            }
+            p += sizeof(T);
+        }
+    }
+    map.FlagBlock(block, store << shift);
+    if (whole != mask) {
+        return {p, ValueError(szError, base + 31 - __builtin_clz(mask & ~whole))};
+    }
+    return {p, true};
 }
 
 // Strings are read straight into the slot's object, which a cleared record
 // keeps, so refilling allocates nothing while the texts fit.
-bool GetStringGroup(FlidMap<GrowingStr>& map, CNetStream& in, int base, unsigned mask,
+Step GetStringGroup(FlidMap<GrowingStr>& map, unsigned group, unsigned mask, Cursor p, Cursor end,
                     const char* szError, const std::set<int>* pEx) {
-    for (int bit = 7; bit >= 0; --bit) {
-        if (((mask >> bit) & 1u) == 0) {
-            continue;
+    const int base = static_cast<int>(group) * 8;
+    for (uint32_t l = kSlotOrder.list[mask]; l != 0; l >>= 4) {
+        const int id = base + static_cast<int>(l & 15u) - 1;
+        if (end - p < 2) {
+            return {p, ValueError(szError, id)};
         }
-        const int id = base + bit;
-        if (Excluded(pEx, id)) {
-            GrowingStr skipped;
-            if (!in.GetNextField(skipped, CSymDataAux::MAX_BODY_STRING)) {
-                return ValueError(szError, id);
+        const int len = (p[0] << 8) | p[1];
+        p += 2;  // a refused text has consumed its length
+        if (len > end - p || len > CSymDataAux::MAX_BODY_STRING) {
+            return {p, ValueError(szError, id)};
+        }
+        if (!Excluded(pEx, id)) {
+            if (!map.PrepareValue(id)->assign(reinterpret_cast<const char*>(p), len)) {
+                return {p, ValueError(szError, id)};
             }
-            continue;
+            map.FlagReference(id);
         }
-        if (!in.GetNextField(*map.PrepareValue(id), CSymDataAux::MAX_BODY_STRING)) {
-            return ValueError(szError, id);
-        }
-        map.FlagReference(id);
+        p += len;
     }
-    return true;
+    return {p, true};
 }
 
-bool DecodeRecord(CSymData& d, CNetStream& in, const DecodeTexts& texts, const std::set<int>* pEx) {
-    short nCount = 0;
-    if (!in.GetNextField(nCount)) {
-        return false;
+// Decodes one body from p; returns where it stopped and whether it succeeded.
+Step DecodeBody(CSymData& d, Cursor p, Cursor end, const DecodeTexts& texts,
+                const std::set<int>* pEx) {
+    if (end - p < 2) {
+        return {p, false};
     }
-    int remaining = nCount;
+    int remaining = static_cast<short>((p[0] << 8) | p[1]);
+    p += 2;
     // A group is always read whole; the count is checked between groups. A
     // count that the values overrun (or a negative one) ends the body here
     // rather than reading into whatever follows it.
     while (remaining > 0) {
-        char cGroup;
-        if (!in.GetNextField(cGroup)) {
+        if (p == end) {
             if (texts.bReportStructure) {
                 fprintf(stderr, "SerializeSymIn error reading record number \n");
             }
-            return false;
+            return {p, false};
         }
-        char cMask;
-        if (!in.GetNextField(cMask)) {
+        const unsigned group = *p++;
+        if (p == end) {
             if (texts.bReportStructure) {
                 fprintf(stderr, "SerializeSymIn error reading record mask \n");
             }
-            return false;
+            return {p, false};
         }
-        const unsigned mask = static_cast<unsigned char>(cMask);
-        const int base = static_cast<unsigned char>(cGroup) * 8;
-        const int type = (base & 0xFE00) / 512;
-        bool ok = false;
-        switch (type) {
+        const unsigned mask = *p++;
+        Step step;
+        switch (group >> 6) {
             case 0:
-                ok = GetGroup(d.m_map_flid_2_double, in, base, mask, texts.szValue[0], pEx);
+                step = GetGroup(d.m_map_flid_2_double, group, mask, p, end, texts.szValue[0], pEx);
                 break;
             case 1:
-                ok = GetGroup(d.m_map_flid_2_int, in, base, mask, texts.szValue[1], pEx);
+                step = GetGroup(d.m_map_flid_2_int, group, mask, p, end, texts.szValue[1], pEx);
                 break;
             case 2:
-                ok = GetStringGroup(d.m_map_flid_2_GrowingStr, in, base, mask, texts.szValue[2],
-                                    pEx);
-                break;
-            case 3:
-                ok = GetGroup(d.m_map_flid_2_char, in, base, mask, texts.szValue[3], pEx);
+                step = GetStringGroup(d.m_map_flid_2_GrowingStr, group, mask, p, end,
+                                      texts.szValue[2], pEx);
                 break;
             default:
-                fprintf(stderr, "SerializeSymIn error - record out of range \n");
-                return false;
+                step = GetGroup(d.m_map_flid_2_char, group, mask, p, end, texts.szValue[3], pEx);
+                break;
         }
-        if (!ok) {
-            return false;
+        p = step.p;
+        if (!step.ok) {
+            return step;
         }
-        remaining -= __builtin_popcount(mask);
+        remaining -= kBitCount8.n[mask];
     }
-    return remaining == 0;
+    return {p, remaining == 0};
+}
+
+bool DecodeRecord(CSymData& d, CNetStream& in, const DecodeTexts& texts, const std::set<int>* pEx) {
+    const Cursor start = reinterpret_cast<Cursor>(in.GetReadPtr());
+    if (start == nullptr) {
+        return false;
+    }
+    const Step end = DecodeBody(d, start, start + in.GetRemaining(), texts, pEx);
+    in.Skip(static_cast<size_t>(end.p - start));
+    return end.ok;
 }
 
 }  // namespace
 
 bool CSymDataAux::SerializeSymOut(const CSymData& data, CNetStream& out) {
-    const size_t total = data.m_map_flid_2_double.size() + data.m_map_flid_2_int.size() +
-                         data.m_map_flid_2_GrowingStr.size() + data.m_map_flid_2_char.size();
-    bool ok = out.Append(static_cast<short>(total));
-    ok &= PutMap(data.m_map_flid_2_double, 0, out);
-    ok &= PutMap(data.m_map_flid_2_int, 1, out);
-    ok &= PutMap(data.m_map_flid_2_GrowingStr, 2, out);
-    ok &= PutMap(data.m_map_flid_2_char, 3, out);
-    return ok;
+    const size_t strings = StringBytes(data.m_map_flid_2_GrowingStr);
+    size_t size = BodyBound(data, strings);
+    char* p = out.PrepareAppend(size);
+    if (p == nullptr) {
+        // An attached buffer may still hold the exact body.
+        size = BodySize(data, strings);
+        p = out.PrepareAppend(size);
+        if (p == nullptr) {
+            return false;
+        }
+    }
+    return out.CommitAppend(static_cast<size_t>(PutBody(data, p) - p));
 }
 
 bool CSymDataAux::SerializeSymIn(CSymData& data, CNetStream& in) {
@@ -254,15 +451,13 @@ bool CSymDataAux::SerializeSymIn(CSymData& data, CNetStream& in) {
 bool CSymDataAux::SerializeSymOut(CSymData& data, SerializedBuf& buf) {
     buf.m_topic = data.m_topic;
     buf.m_eTickType = Classify(data);
-    // The body goes straight into the buffer through an attached stream sized
-    // exactly: no scratch stream, and no allocation once the buffer is large enough.
-    const size_t size = RecordBodySize(data);
+    // The body goes straight into the buffer: no scratch stream, and no
+    // allocation once the buffer is large enough.
+    const size_t bound = BodyBound(data, StringBytes(data.m_map_flid_2_GrowingStr));
     buf.m_SerializedBuffer.Reset();
-    char* p = buf.m_SerializedBuffer.GetBuffer(static_cast<int>(size));
-    CNetStream out(p, static_cast<int>(size), true);
-    const bool ok = SerializeSymOut(static_cast<const CSymData&>(data), out);
-    buf.m_SerializedBuffer.SetLength(out.GetLength());
-    return ok;
+    char* p = buf.m_SerializedBuffer.GetBuffer(static_cast<int>(bound));
+    buf.m_SerializedBuffer.SetLength(static_cast<int>(PutBody(data, p) - p));
+    return true;
 }
 
 bool CSymDataAux::SerializeSymIn(CSymData& data, SerializedBuf& buf, std::set<int>* pSetExFlids) {
