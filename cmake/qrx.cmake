@@ -28,6 +28,10 @@ function(qrx_area_tests name)
   add_executable(qrx_${name}_tests ${_tests} ${_helpers})
   target_include_directories(qrx_${name}_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(qrx_${name}_tests PRIVATE qrx_${name} GTest::gtest GTest::gmock GTest::gtest_main)
+  # Further targets an area's tests need (e.g. a library they load).
+  if(EXISTS ${PROJECT_SOURCE_DIR}/tests/${name}/extra_targets.cmake)
+    include(${PROJECT_SOURCE_DIR}/tests/${name}/extra_targets.cmake)
+  endif()
   gtest_discover_tests(qrx_${name}_tests
     DISCOVERY_TIMEOUT 60
     DISCOVERY_MODE PRE_TEST
