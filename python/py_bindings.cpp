@@ -1,0 +1,131 @@
+#include "py_bindings.h"
+
+#include <cstring>
+
+namespace py = pybind11;
+
+namespace pyqrx {
+
+bool TextArg::Set(py::handle h, const char* what) {
+    m_holder = py::object();
+    m_p = nullptr;
+    m_len = 0;
+    PyObject* o = h.ptr();
+    if (o == Py_None) {
+        return true;
+    }
+    const char* p = nullptr;
+    Py_ssize_t len = 0;
+    if (PyUnicode_Check(o)) {
+        // The UTF-8 form is kept by the str itself; only text with surrogates
+        // needs a bytes object of its own.
+        p = PyUnicode_AsUTF8AndSize(o, &len);
+        if (p == nullptr) {
+            PyErr_Clear();
+            PyObject* b = PyUnicode_AsEncodedString(o, "utf-8", "surrogateescape");
+            if (b == nullptr) {
+                return false;
+            }
+            m_holder = py::reinterpret_steal<py::object>(b);
+            p = PyBytes_AS_STRING(b);
+            len = PyBytes_GET_SIZE(b);
+        } else {
+            m_holder = py::reinterpret_borrow<py::object>(h);
+        }
+    } else if (PyBytes_Check(o)) {
+        m_holder = py::reinterpret_borrow<py::object>(h);
+        p = PyBytes_AS_STRING(o);
+        len = PyBytes_GET_SIZE(o);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s must be str, bytes or None, not %.100s", what,
+                     Py_TYPE(o)->tp_name);
+        return false;
+    }
+    if (memchr(p, '\0', static_cast<size_t>(len)) != nullptr) {
+        PyErr_Format(PyExc_ValueError, "%s holds a NUL character", what);
+        m_holder = py::object();
+        return false;
+    }
+    m_p = p;
+    m_len = static_cast<size_t>(len);
+    return true;
+}
+
+namespace {
+
+// Plain pointers: nothing to destroy when a thread ends with no error held.
+thread_local PyObject* t_type = nullptr;
+thread_local PyObject* t_value = nullptr;
+thread_local PyObject* t_tb = nullptr;
+thread_local PyThreadState* t_released = nullptr;
+
+}  // namespace
+
+namespace pending_error {
+
+void Take() {
+    if (!PyErr_Occurred()) {
+        return;
+    }
+    if (t_type != nullptr) {
+        PyErr_WriteUnraisable(nullptr);
+        return;
+    }
+    PyErr_Fetch(&t_type, &t_value, &t_tb);
+}
+
+bool Pending() {
+    return t_type != nullptr;
+}
+
+void Raise() {
+    if (t_type == nullptr) {
+        return;
+    }
+    PyErr_Restore(t_type, t_value, t_tb);
+    t_type = t_value = t_tb = nullptr;
+    throw py::error_already_set();
+}
+
+void Clear() {
+    Py_CLEAR(t_type);
+    Py_CLEAR(t_value);
+    Py_CLEAR(t_tb);
+}
+
+}  // namespace pending_error
+
+CallScope::CallScope() : m_saved{t_type, t_value, t_tb} {
+    t_type = t_value = t_tb = nullptr;
+}
+
+CallScope::~CallScope() {
+    pending_error::Clear();
+    t_type = m_saved[0];
+    t_value = m_saved[1];
+    t_tb = m_saved[2];
+}
+
+void ReleaseLock() {
+    t_released = PyEval_SaveThread();
+}
+
+bool TakeLock() {
+    PyEval_RestoreThread(t_released);
+    t_released = nullptr;
+    if (PyErr_CheckSignals() != 0) {
+        pending_error::Take();
+        return false;
+    }
+    return true;
+}
+
+BusyGuard::BusyGuard(bool& busy, const char* message) : m_busy(busy) {
+    if (busy) {
+        PyErr_SetString(PyExc_RuntimeError, message);
+        throw py::error_already_set();
+    }
+    busy = true;
+}
+
+}  // namespace pyqrx

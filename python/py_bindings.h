@@ -1,0 +1,105 @@
+// Shared declarations of the pyqrx binding.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <string>
+
+// Thrown when Symlistener.loop ends: Python sees Exception("CONNECTION_ERROR").
+class connection_error : public std::exception {
+public:
+    const char* what() const noexcept override { return "CONNECTION_ERROR"; }
+};
+
+// An error with a message of its own; Python sees Exception(message).
+class py_error : public std::exception {
+public:
+    explicit py_error(std::string msg) : m_msg(std::move(msg)) {}
+    const char* what() const noexcept override { return m_msg.c_str(); }
+
+private:
+    std::string m_msg;
+};
+
+void RegisterSymproxy(pybind11::module_& m);
+void RegisterSymlistener(pybind11::module_& m);
+
+namespace pyqrx {
+
+// A text argument from Python: None gives a null pointer, str its UTF-8 bytes
+// (undecodable characters written back with surrogateescape), bytes the bytes
+// themselves. Anything else, or a text holding a NUL byte, raises TypeError or
+// ValueError. The bytes stay valid while the object lives.
+class TextArg {
+public:
+    TextArg() = default;
+    TextArg(pybind11::handle h, const char* what) {
+        if (!Set(h, what)) {
+            throw pybind11::error_already_set();
+        }
+    }
+    // Like the constructor; false with a Python error set instead of throwing.
+    bool Set(pybind11::handle h, const char* what);
+
+    const char* c_str() const { return m_p; }
+    size_t size() const { return m_len; }
+    bool null() const { return m_p == nullptr; }
+
+private:
+    pybind11::object m_holder;
+    const char* m_p = nullptr;
+    size_t m_len = 0;
+};
+
+// The first Python error raised on this thread inside a call of the library
+// (by a callback, or by a signal handler run while a wait ends), held so that
+// the library's code runs on without an exception set; the Python method that
+// made the call raises it when it returns. A later error of the same call is
+// reported as unraisable rather than lost silently.
+namespace pending_error {
+// Takes the error now set, if any.
+void Take();
+bool Pending();
+// Raises the held error (error_already_set), if any.
+void Raise();
+void Clear();
+}  // namespace pending_error
+
+// Brackets a method that calls into the library: the error held for an outer
+// call of the same thread (a callback calling back into the module) is put
+// aside meanwhile and restored after. Finish raises this call's own error.
+class CallScope {
+public:
+    CallScope();
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+    void Finish() { pending_error::Raise(); }
+
+private:
+    PyObject* m_saved[3];
+};
+
+// Releases the interpreter lock around the library's blocking waits and takes
+// it back after them. Leave checks for pending signals (so that Ctrl-C is
+// noticed while a loop waits): their error is held by pending_error and Leave
+// returns false.
+void ReleaseLock();
+bool TakeLock();
+
+// Marks an object as running one of its dispatching methods; a second one,
+// from a callback or from another thread, raises RuntimeError instead of
+// reading the same connection under the first.
+class BusyGuard {
+public:
+    BusyGuard(bool& busy, const char* message);
+    ~BusyGuard() { m_busy = false; }
+    BusyGuard(const BusyGuard&) = delete;
+    BusyGuard& operator=(const BusyGuard&) = delete;
+
+private:
+    bool& m_busy;
+};
+
+}  // namespace pyqrx

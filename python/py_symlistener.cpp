@@ -1,0 +1,257 @@
+// Symlistener: the market-data client of the module. A CSymListener that owns
+// its CSymConnection and hands every plain-topic update to a Python callable as
+// (topic, {field id: value}).
+#include <pybind11/pybind11.h>
+
+#include <cstring>
+
+#include "py_bindings.h"
+#include "py_record_dict.h"
+#include "qrx/client/sym_connection.h"
+#include "qrx/client/sym_listener.h"
+#include "qrx/marketdata/sym_data.h"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr const char* kBusy =
+    "Symlistener is already dispatching: connect, dispatchEvents and loop cannot run from "
+    "its callback or from another thread meanwhile";
+
+// How often a waiting loop looks for pending signals even when none woke it
+// (a signal may be delivered to another thread of the process).
+constexpr long kSignalCheckMicros = 200000;
+
+class Symlistener : public CSymListener {
+public:
+    Symlistener();
+    ~Symlistener() override;
+
+    void OnData(const char* topic, const CSymData* data) override;
+    virtual bool connect(const char* host, int port, const char* username, const char* password);
+
+    // ---- the methods Python sees ----
+    bool PyConnect(py::handle host, int port, py::handle username, py::handle password);
+    bool PySubscribe(py::handle topic);
+    bool PyUnsubscribe(py::handle topic);
+    bool PySubscribeAll();
+    bool PyUnsubscribeAll();
+    void PyOnData(py::object callable);
+    void PyDispatchEvents();
+    void PyLoop();
+    void PyDisconnect();
+
+private:
+    static void WaitEnter(void* data);
+    static bool WaitLeave(void* data);
+    // The callable failed, or a signal handler raised while a wait ended: the
+    // rest of the message is not delivered and dispatching stops after it.
+    void StopDelivery();
+
+    CSymConnection* m_pConnection;
+    py::object m_pyOnData;
+    pyqrx::RecordDict m_dictData;
+    bool m_bBusy = false;
+};
+
+Symlistener::Symlistener() : m_pConnection(new CSymConnection(nullptr)) {
+    if (m_dictData.Dict() == nullptr) {
+        delete m_pConnection;
+        throw py::error_already_set();
+    }
+    m_pConnection->SetWaitHooks(&Symlistener::WaitEnter, &Symlistener::WaitLeave, this);
+}
+
+Symlistener::~Symlistener() {
+    // Runs while the object is freed: nothing may raise, and no other thread
+    // can reach the object any more, so the lock need not be given up.
+    m_pConnection->SetWaitHooks(nullptr, nullptr, nullptr);
+    m_pConnection->UnsubscribeAll();
+    m_pConnection->Disconnect();
+    delete m_pConnection;
+    m_pConnection = nullptr;
+}
+
+void Symlistener::WaitEnter(void*) {
+    pyqrx::ReleaseLock();
+}
+
+bool Symlistener::WaitLeave(void* data) {
+    if (pyqrx::TakeLock()) {
+        return true;
+    }
+    static_cast<Symlistener*>(data)->StopDelivery();
+    return false;
+}
+
+void Symlistener::StopDelivery() {
+    m_pConnection->InterruptDispatch();
+}
+
+void Symlistener::OnData(const char* topic, const CSymData* data) {
+    if (pyqrx::pending_error::Pending()) {
+        return;  // the rest of the message that raised is not delivered
+    }
+    if (!m_dictData.Fill(*data)) {
+        pyqrx::pending_error::Take();
+        StopDelivery();
+        return;
+    }
+    if (!m_pyOnData) {
+        return;
+    }
+    // The topic is the record's topic field, whose str the dict already holds.
+    const size_t len = strlen(topic);
+    PyObject* pyTopic = m_dictData.CachedText(CSymData::flid_topic, topic, len);
+    if (pyTopic != nullptr) {
+        Py_INCREF(pyTopic);
+    } else if ((pyTopic = pyqrx::TextObject(topic, static_cast<Py_ssize_t>(len))) == nullptr) {
+        pyqrx::pending_error::Take();
+        StopDelivery();
+        return;
+    }
+    PyObject* args[2] = {pyTopic, m_dictData.Dict()};
+    PyObject* result = PyObject_Vectorcall(m_pyOnData.ptr(), args, 2, nullptr);
+    Py_DECREF(pyTopic);
+    if (result == nullptr) {
+        pyqrx::pending_error::Take();
+        StopDelivery();
+        return;
+    }
+    Py_DECREF(result);
+}
+
+bool Symlistener::connect(const char* host, int port, const char* username, const char* password) {
+    if (!m_pConnection->Connect(host, port, username, password)) {
+        return false;
+    }
+    m_pConnection->AddClient(this);
+    m_pConnection->DispatchEvents();
+    return true;
+}
+
+bool Symlistener::PyConnect(py::handle host, int port, py::handle username, py::handle password) {
+    pyqrx::TextArg h(host, "host");
+    pyqrx::TextArg u(username, "username");
+    pyqrx::TextArg p(password, "password");
+    if (h.null()) {
+        return false;
+    }
+    pyqrx::BusyGuard busy(m_bBusy, kBusy);
+    pyqrx::CallScope call;
+    const bool ok = connect(h.c_str(), port, u.c_str(), p.c_str());
+    call.Finish();
+    return ok;
+}
+
+bool Symlistener::PySubscribe(py::handle topic) {
+    pyqrx::TextArg t(topic, "topic");
+    if (t.null()) {
+        return false;
+    }
+    pyqrx::CallScope call;
+    const bool ok = m_pConnection->Subscribe(t.c_str());
+    call.Finish();
+    return ok;
+}
+
+bool Symlistener::PyUnsubscribe(py::handle topic) {
+    pyqrx::TextArg t(topic, "topic");
+    if (t.null()) {
+        return false;
+    }
+    pyqrx::CallScope call;
+    const bool ok = m_pConnection->Unsubscribe(t.c_str());
+    call.Finish();
+    return ok;
+}
+
+bool Symlistener::PySubscribeAll() {
+    pyqrx::CallScope call;
+    const bool ok = m_pConnection->SubscribeAll();
+    call.Finish();
+    return ok;
+}
+
+bool Symlistener::PyUnsubscribeAll() {
+    pyqrx::CallScope call;
+    const bool ok = m_pConnection->UnsubscribeAll();
+    call.Finish();
+    return ok;
+}
+
+void Symlistener::PyOnData(py::object callable) {
+    if (!callable.is_none() && !PyCallable_Check(callable.ptr())) {
+        throw py::type_error("onData takes a callable or None");
+    }
+    m_pyOnData = callable.is_none() ? py::object() : std::move(callable);
+}
+
+void Symlistener::PyDispatchEvents() {
+    pyqrx::BusyGuard busy(m_bBusy, kBusy);
+    pyqrx::CallScope call;
+    m_pConnection->DispatchEvents();
+    call.Finish();
+}
+
+void Symlistener::PyLoop() {
+    pyqrx::BusyGuard busy(m_bBusy, kBusy);
+    pyqrx::CallScope call;
+    timeval tv;
+    tv.tv_sec = 0;
+    tv.tv_usec = kSignalCheckMicros;
+    m_pConnection->Loop(&tv, nullptr, nullptr);
+    // A failed callable or Ctrl-C: its exception, the connection stays open.
+    call.Finish();
+    throw connection_error();
+}
+
+void Symlistener::PyDisconnect() {
+    m_pConnection->Disconnect();
+}
+
+}  // namespace
+
+void RegisterSymlistener(py::module_& m) {
+    py::class_<Symlistener>(m, "Symlistener", R"doc(
+Market-data client of a symbol server.
+
+connect() opens the connection and logs on; subscribe() and its kin send
+requests; dispatchEvents() or loop() hand every update of a plain topic to the
+callable set with onData() as callable(topic, data), where data is a dict
+{field id: value}: float for ids 0-511, int for 512-1023, str for 1024-1535
+and a one-character str for 1536-2047. The dict is reused for the next
+update: copy it to keep it. Depth and other structured topics reach no
+callable.)doc")
+        .def(py::init<>())
+        .def("connect", &Symlistener::PyConnect, py::arg("host"), py::arg("port"),
+             py::arg("username") = py::none(), py::arg("password") = py::none(),
+             R"doc(Opens the TCP connection to host:port and sends the logon without
+waiting for its answer; True when the connection stands. Without a user
+name the logon carries the local host's address, without a password an
+empty one. Returns False when the connect fails or host is None; while
+connected it returns True and sends nothing.)doc")
+        .def("subscribeAll", &Symlistener::PySubscribeAll,
+             "Subscribes to every topic; False without a connection.")
+        .def("unsubscribeAll", &Symlistener::PyUnsubscribeAll,
+             "Drops every subscription; False without a connection.")
+        .def("subscribe", &Symlistener::PySubscribe, py::arg("topic"),
+             "Subscribes to a topic (cut to 127 bytes); False without a connection or for None.")
+        .def("unsubscribe", &Symlistener::PyUnsubscribe, py::arg("topic"),
+             "Drops a subscription; False without a connection or for None.")
+        .def("onData", &Symlistener::PyOnData, py::arg("callable"),
+             "Sets the callable(topic, data) that receives updates (None removes it).")
+        .def("dispatchEvents", &Symlistener::PyDispatchEvents,
+             R"doc(Handles every message that has arrived, without waiting. An exception
+of the callable propagates; the messages after the one that raised stay
+for the next call.)doc")
+        .def("loop", &Symlistener::PyLoop,
+             R"doc(Waits for messages and dispatches them until the connection is lost
+or disconnect() is called, then raises Exception("CONNECTION_ERROR").
+Other Python threads run while it waits. An exception of the callable, or
+KeyboardInterrupt, ends it with that exception and the connection open.)doc")
+        .def("disconnect", &Symlistener::PyDisconnect,
+             R"doc(Closes the connection; a running loop() ends. Safe from the callable
+and from other threads.)doc");
+}

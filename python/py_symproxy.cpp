@@ -1,0 +1,519 @@
+// Symproxy: the feed-handler end of the module. A CSymProxy whose logon,
+// subscribe and unsubscribe callbacks call Python callables, polled from the
+// program's own event loop, publishing ticks from dicts.
+#include <poll.h>
+#include <pybind11/pybind11.h>
+#include <sys/select.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "py_bindings.h"
+#include "py_record_dict.h"
+#include "qrx/marketdata/sym_data.h"
+#include "qrx/proxy/sym_proxy.h"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr const char* kBusy =
+    "Symproxy is already handling requests: checkSocket and dispatch cannot run from its "
+    "callbacks or from another thread meanwhile";
+
+// Longest text a client decodes in a record; a longer one would make the whole
+// message unreadable for it.
+constexpr size_t kMaxTextLen = 0x4000;
+
+// One field of a publish call, converted before anything is handed to the proxy.
+struct StagedField {
+    enum Kind : char { kSkip, kInt, kDouble, kText, kChar };
+    int id;
+    Kind kind;
+    int nValue;
+    double dblValue;
+    char cValue;
+    const char* szValue;  // NUL-terminated, kept alive by the holders
+    size_t nLen;
+};
+
+class Symproxy : public CSymProxy {
+public:
+    Symproxy();
+    ~Symproxy() override;
+
+    bool OnLogon(const char* szUserName, const char* szPassword) override;
+    void OnSubscribe(const char* szTopic) override;
+    void OnUnsubscribe(const char* szTopic) override;
+
+    // ---- the methods Python sees ----
+    bool PyInitialize(int port);
+    void PyOnLogon(py::object callable) { m_pyOnLogon = Callable(std::move(callable), "onLogon"); }
+    void PyOnSubscribe(py::object callable) {
+        m_pyOnSubscribe = Callable(std::move(callable), "onSubscribe");
+    }
+    void PyOnUnsubscribe(py::object callable) {
+        m_pyOnUnsubscribe = Callable(std::move(callable), "onUnsubscribe");
+    }
+    int PyGetFd();
+    int PySelect();
+    bool PyCheckSocket();
+    bool PyCloseClient();
+    bool PyDispatch();
+    bool PyPublish(py::handle topic, py::handle data);
+
+private:
+    static py::object Callable(py::object callable, const char* what);
+    // Calls callable(args...) with new references (null args stand for None);
+    // the result, or null with the error held by pending_error.
+    PyObject* Call(const py::object& callable, PyObject* a, PyObject* b);
+    // Converts one item of a publish call into m_staged; false with a Python
+    // error set.
+    bool Stage(PyObject* key, PyObject* value);
+    bool StageText(PyObject* value, StagedField& f);
+
+    int m_nFd = -1;
+    fd_set m_readSet;
+    timeval m_tvPoll;
+    timeval m_tvSelect;
+    bool m_bPolledReady = false;  // select() of a descriptor beyond an fd_set
+    py::object m_pyOnLogon;
+    py::object m_pyOnSubscribe;
+    py::object m_pyOnUnsubscribe;
+    bool m_bBusy = false;
+
+    std::vector<StagedField> m_staged;
+    std::vector<py::object> m_holders;
+};
+
+Symproxy::Symproxy() {
+    FD_ZERO(&m_readSet);
+    m_tvPoll.tv_sec = 0;
+    m_tvPoll.tv_usec = 0;
+    m_tvSelect = m_tvPoll;
+    m_staged.reserve(64);
+    m_holders.reserve(16);
+}
+
+Symproxy::~Symproxy() = default;
+
+py::object Symproxy::Callable(py::object callable, const char* what) {
+    if (callable.is_none()) {
+        return py::object();
+    }
+    if (!PyCallable_Check(callable.ptr())) {
+        throw py::type_error(std::string(what) + " takes a callable or None");
+    }
+    return callable;
+}
+
+PyObject* Symproxy::Call(const py::object& callable, PyObject* a, PyObject* b) {
+    PyObject* args[2] = {a != nullptr ? a : Py_None, b != nullptr ? b : Py_None};
+    const size_t n = b != nullptr ? 2 : 1;
+    PyObject* result = PyObject_Vectorcall(callable.ptr(), args, n, nullptr);
+    Py_XDECREF(a);
+    Py_XDECREF(b);
+    if (result == nullptr) {
+        pyqrx::pending_error::Take();
+    }
+    return result;
+}
+
+// A text of the library as a str, or None for null; null on failure.
+PyObject* TextOrNone(const char* s) {
+    if (s == nullptr) {
+        Py_INCREF(Py_None);
+        return Py_None;
+    }
+    return pyqrx::TextObject(s, static_cast<Py_ssize_t>(strlen(s)));
+}
+
+bool Symproxy::OnLogon(const char* szUserName, const char* szPassword) {
+    if (!m_pyOnLogon) {
+        return true;
+    }
+    PyObject* user = TextOrNone(szUserName);
+    PyObject* password = user != nullptr ? TextOrNone(szPassword) : nullptr;
+    if (password == nullptr) {
+        Py_XDECREF(user);
+        pyqrx::pending_error::Take();
+        return true;
+    }
+    PyObject* result = Call(m_pyOnLogon, user, password);
+    if (result != nullptr) {
+        // The answer must be a truth value, though every logon is accepted.
+        if (result != Py_None && !PyBool_Check(result) && !PyLong_Check(result)) {
+            PyErr_Format(PyExc_TypeError,
+                         "the logon callable must return None, bool or int, not %.100s",
+                         Py_TYPE(result)->tp_name);
+            pyqrx::pending_error::Take();
+        }
+        Py_DECREF(result);
+    }
+    return true;
+}
+
+void Symproxy::OnSubscribe(const char* szTopic) {
+    if (!m_pyOnSubscribe) {
+        return;
+    }
+    PyObject* topic = TextOrNone(szTopic);
+    if (topic == nullptr) {
+        pyqrx::pending_error::Take();
+        return;
+    }
+    Py_XDECREF(Call(m_pyOnSubscribe, topic, nullptr));
+}
+
+void Symproxy::OnUnsubscribe(const char* szTopic) {
+    if (!m_pyOnUnsubscribe) {
+        return;
+    }
+    PyObject* topic = TextOrNone(szTopic);
+    if (topic == nullptr) {
+        pyqrx::pending_error::Take();
+        return;
+    }
+    Py_XDECREF(Call(m_pyOnUnsubscribe, topic, nullptr));
+}
+
+bool Symproxy::PyInitialize(int port) {
+    return Initialize(port, false, true, true, false);
+}
+
+int Symproxy::PyGetFd() {
+    FD_ZERO(&m_readSet);
+    m_bPolledReady = false;
+    m_nFd = GetFd();
+    return m_nFd;
+}
+
+int Symproxy::PySelect() {
+    if (m_nFd < 0) {
+        return -1;
+    }
+    if (m_nFd >= FD_SETSIZE) {
+        // An fd_set cannot hold it: the same zero-time poll, without one.
+        pollfd p;
+        p.fd = m_nFd;
+        p.events = POLLIN;
+        p.revents = 0;
+        const int rc = poll(&p, 1, 0);
+        m_bPolledReady = rc > 0;
+        return rc;
+    }
+    FD_SET(m_nFd, &m_readSet);
+    m_tvSelect = m_tvPoll;
+    return select(m_nFd + 1, &m_readSet, nullptr, nullptr, &m_tvSelect);
+}
+
+bool Symproxy::PyCheckSocket() {
+    pyqrx::BusyGuard busy(m_bBusy, kBusy);
+    pyqrx::CallScope call;
+    bool ok;
+    if (m_nFd >= FD_SETSIZE) {
+        fd_set none;
+        FD_ZERO(&none);
+        // The descriptor cannot be marked in a set: tell readiness directly.
+        ok = m_bPolledReady ? CheckSocketReady(true) : CheckSocket(none);
+    } else {
+        ok = CheckSocket(m_readSet);
+    }
+    call.Finish();
+    return ok;
+}
+
+bool Symproxy::PyCloseClient() {
+    pyqrx::CallScope call;
+    const bool ok = CloseClient();
+    call.Finish();
+    return ok;
+}
+
+bool Symproxy::PyDispatch() {
+    pyqrx::BusyGuard busy(m_bBusy, kBusy);
+    pyqrx::CallScope call;
+    const bool ok = Dispatch();
+    call.Finish();
+    return ok;
+}
+
+// Text of a value for a string or character field: str as UTF-8 (surrogates
+// back to their bytes), bytes as they are, anything else through str().
+bool Symproxy::StageText(PyObject* value, StagedField& f) {
+    PyObject* text = value;
+    py::object converted;
+    if (!PyUnicode_Check(value) && !PyBytes_Check(value)) {
+        if ((text = PyObject_Str(value)) == nullptr) {
+            return false;
+        }
+        converted = py::reinterpret_steal<py::object>(text);
+    }
+    if (PyBytes_Check(text)) {
+        f.szValue = PyBytes_AS_STRING(text);
+        f.nLen = static_cast<size_t>(PyBytes_GET_SIZE(text));
+        m_holders.push_back(py::reinterpret_borrow<py::object>(text));
+        return true;
+    }
+    Py_ssize_t len = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(text, &len);
+    if (p != nullptr) {
+        m_holders.push_back(py::reinterpret_borrow<py::object>(text));
+    } else {
+        PyErr_Clear();
+        PyObject* b = PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape");
+        if (b == nullptr) {
+            return false;
+        }
+        m_holders.push_back(py::reinterpret_steal<py::object>(b));
+        p = PyBytes_AS_STRING(b);
+        len = PyBytes_GET_SIZE(b);
+    }
+    f.szValue = p;
+    f.nLen = static_cast<size_t>(len);
+    return true;
+}
+
+// Whether an error raised while converting a value only means "not this type".
+bool ConversionRefused() {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_OverflowError) ||
+        PyErr_ExceptionMatches(PyExc_ValueError)) {
+        PyErr_Clear();
+        return true;
+    }
+    return false;
+}
+
+bool Symproxy::Stage(PyObject* key, PyObject* value) {
+    if (!PyLong_Check(key) && !PyIndex_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "publish takes int field ids as keys, not %.100s",
+                     Py_TYPE(key)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    const long id = PyLong_AsLongAndOverflow(key, &overflow);
+    if (id == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (overflow != 0 || id < INT_MIN || id > INT_MAX) {
+        PyErr_SetString(PyExc_TypeError, "publish takes field ids that fit an int");
+        return false;
+    }
+    StagedField f{};
+    f.id = static_cast<int>(id);
+    f.kind = StagedField::kSkip;
+    if (id < 0 || id >= CSymData::MAX_FLIDS) {
+        return true;  // no field type takes it
+    }
+    switch (id >> 9) {
+        case 0: {  // double: an int, a bool or a float
+            if (PyUnicode_Check(value) || PyBytes_Check(value)) {
+                return true;
+            }
+            const double d = PyFloat_AsDouble(value);
+            if (d == -1.0 && PyErr_Occurred()) {
+                return ConversionRefused();
+            }
+            f.kind = StagedField::kDouble;
+            f.dblValue = d;
+            break;
+        }
+        case 1: {  // int: an int or a bool in the 32-bit range
+            if (!PyLong_Check(value) && !(PyIndex_Check(value) && !PyFloat_Check(value))) {
+                return true;
+            }
+            int of = 0;
+            const long v = PyLong_AsLongAndOverflow(value, &of);
+            if (v == -1 && PyErr_Occurred()) {
+                return ConversionRefused();
+            }
+            if (of != 0 || v < INT_MIN || v > INT_MAX) {
+                return true;
+            }
+            f.kind = StagedField::kInt;
+            f.nValue = static_cast<int>(v);
+            break;
+        }
+        case 2: {  // string: the value's text
+            if (!StageText(value, f)) {
+                return false;
+            }
+            if (f.nLen > kMaxTextLen) {
+                PyErr_Format(PyExc_ValueError,
+                             "the text of field %d is %zu bytes long; at most %zu are published",
+                             f.id, f.nLen, kMaxTextLen);
+                return false;
+            }
+            f.kind = StagedField::kText;
+            break;
+        }
+        default: {  // char: a text of exactly one character below 256
+            if (PyUnicode_Check(value) || !PyBytes_Check(value)) {
+                PyObject* text = value;
+                py::object converted;
+                if (!PyUnicode_Check(value)) {
+                    if ((text = PyObject_Str(value)) == nullptr) {
+                        return false;
+                    }
+                    converted = py::reinterpret_steal<py::object>(text);
+                }
+                if (PyUnicode_GET_LENGTH(text) != 1) {
+                    return true;
+                }
+                const Py_UCS4 c = PyUnicode_READ_CHAR(text, 0);
+                if (c > 255) {
+                    return true;
+                }
+                f.cValue = static_cast<char>(c);
+            } else {
+                if (PyBytes_GET_SIZE(value) != 1) {
+                    return true;
+                }
+                f.cValue = PyBytes_AS_STRING(value)[0];
+            }
+            f.kind = StagedField::kChar;
+            break;
+        }
+    }
+    m_staged.push_back(f);
+    return true;
+}
+
+bool Symproxy::PyPublish(py::handle topic, py::handle data) {
+    pyqrx::TextArg t(topic, "topic");
+    if (t.null()) {
+        return false;
+    }
+    // Every item is converted before the tick is taken, so that a call that
+    // raises publishes nothing and leaves nothing behind for the next flush.
+    m_staged.clear();
+    m_holders.clear();
+    struct Release {
+        std::vector<py::object>& holders;
+        ~Release() { holders.clear(); }
+    } release{m_holders};
+    if (PyDict_Check(data.ptr())) {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(data.ptr(), &pos, &key, &value)) {
+            // The item may be the last reference once user code runs (str()).
+            py::object k = py::reinterpret_borrow<py::object>(key);
+            py::object v = py::reinterpret_borrow<py::object>(value);
+            if (!Stage(k.ptr(), v.ptr())) {
+                throw py::error_already_set();
+            }
+        }
+    } else if (PyObject_HasAttrString(data.ptr(), "keys") &&
+               PyObject_HasAttrString(data.ptr(), "items")) {
+        PyObject* items = PyMapping_Items(data.ptr());
+        if (items == nullptr) {
+            throw py::error_already_set();
+        }
+        py::object keep = py::reinterpret_steal<py::object>(items);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+            PyObject* item = PyList_GET_ITEM(items, i);
+            if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+                throw py::type_error("publish takes a mapping of field ids to values");
+            }
+            if (!Stage(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) {
+                throw py::error_already_set();
+            }
+        }
+    } else {
+        throw py::type_error("publish takes a dict of field ids to values");
+    }
+
+    HTICK tick = CreateTick(t.c_str());
+    if (tick == nullptr) {
+        return false;
+    }
+    for (const StagedField& f : m_staged) {
+        switch (f.kind) {
+            case StagedField::kInt:
+                SetTickField(tick, f.id, f.nValue);
+                break;
+            case StagedField::kDouble:
+                SetTickField(tick, f.id, f.dblValue);
+                break;
+            case StagedField::kChar:
+                SetTickField(tick, f.id, f.cValue);
+                break;
+            case StagedField::kText:
+                if (memchr(f.szValue, '\0', f.nLen) == nullptr) {
+                    SetTickField(tick, f.id, f.szValue);
+                } else {
+                    // A NUL inside the text: stored with its length, which
+                    // the field's string keeps (no exchange table is ever
+                    // loaded through this class).
+                    GrowingStr s;
+                    s.assign(f.szValue, static_cast<int>(f.nLen));
+                    static_cast<CSymData*>(tick)->SetFlidString(f.id, s);
+                }
+                break;
+            case StagedField::kSkip:
+                break;
+        }
+    }
+    m_holders.clear();
+    // Writing may find the server gone, which reaches the unsubscribe callable.
+    pyqrx::CallScope call;
+    const bool ok = Flush(false, nullptr);
+    call.Finish();
+    return ok;
+}
+
+}  // namespace
+
+void RegisterSymproxy(py::module_& m) {
+    py::class_<Symproxy>(m, "Symproxy", R"doc(
+Feed-handler end of the Sym service: serves the symbol server.
+
+initialize(port) listens; the program's event loop calls getFd(), select()
+and, when select() returned more than 0, checkSocket(), which accepts the
+server or handles its requests: the logon reaches the onLogon callable
+(every logon is accepted), subscriptions onSubscribe and onUnsubscribe.
+publish(topic, data) sends one tick to the server when it subscribed the
+topic and keeps the topic's snapshot for later subscribers.)doc")
+        .def(py::init<>())
+        .def("initialize", &Symproxy::PyInitialize, py::arg("port"),
+             "Binds the port and listens, without waiting for the server; False when "
+             "binding fails.")
+        .def("onLogon", &Symproxy::PyOnLogon, py::arg("callable"),
+             R"doc(Sets callable(user, password), called for each logon. It must return
+None, a bool or an int (else TypeError); the logon is accepted whatever
+it returns.)doc")
+        .def("onSubscribe", &Symproxy::PyOnSubscribe, py::arg("callable"),
+             R"doc(Sets callable(topic), called after each subscription (its snapshot
+is already sent); "" stands for every topic.)doc")
+        .def("onUnsubscribe", &Symproxy::PyOnUnsubscribe, py::arg("callable"),
+             R"doc(Sets callable(topic), called for each unsubscription: "" for an
+unsubscribe-all request, None when the server went away and every
+subscription is dropped.)doc")
+        .def("getFd", &Symproxy::PyGetFd,
+             R"doc(The descriptor to watch: the server's connection, else the listening
+socket, else -1. Call it again after the server connects or leaves.)doc")
+        .def("select", &Symproxy::PySelect,
+             R"doc(Polls the descriptor of the last getFd() without waiting: 1 when
+ready, 0 when not, -1 on error or before the first getFd().)doc")
+        .def("checkSocket", &Symproxy::PyCheckSocket,
+             R"doc(After select() found the descriptor ready: accepts the server or
+handles its requests. False when the server went away or an accept
+failed. An exception of a callable propagates once the requests are
+handled.)doc")
+        .def("closeClient", &Symproxy::PyCloseClient,
+             "Drops the server's connection (onUnsubscribe gets None) and listens again.")
+        .def("dispatch", &Symproxy::PyDispatch,
+             "Handles the requests already received; False when the connection failed.")
+        .def("publish", &Symproxy::PyPublish, py::arg("topic"), py::arg("data"),
+             R"doc(Publishes one tick for topic from a dict {field id: value}. Each value
+goes into its field's type: an int or bool in the 32-bit range into an
+int field (512-1023); an int, bool or float into a float field (0-511);
+its text into a string field (1024-1535: str, bytes, or str() of
+anything else); a one-character text below chr(256) into a character
+field (1536-2047). Values no type takes are skipped. A key that is not
+an int raises TypeError and nothing is published. Returns False for a
+None topic.)doc");
+}

@@ -1,0 +1,78 @@
+"""Market-data client and feed-handler end of the Sym service.
+
+Field values by field id: 0-511 float, 512-1023 int (signed 32-bit),
+1024-1535 str (UTF-8, undecodable bytes kept as surrogates), 1536-2047 a str of
+one character (the byte as a Latin-1 character).
+"""
+
+from typing import Callable, Dict, Mapping, Optional, Union
+
+__version__: str
+
+FieldValue = Union[float, int, str]
+
+def fieldName(id: int) -> Optional[str]:
+    """Name of a field id in the field dictionary, or None when it has none."""
+
+def fieldId(name: str) -> Optional[int]:
+    """Field id of a name in the field dictionary, or None when the name is unknown."""
+
+class Symlistener:
+    """Market-data client: connects to a symbol server, subscribes to topics and
+    calls the data callable with (topic, dict) for every plain-topic update."""
+
+    def __init__(self) -> None: ...
+    def connect(
+        self,
+        host: Optional[str],
+        port: int,
+        username: Optional[str] = None,
+        password: Optional[str] = None,
+    ) -> bool:
+        """Opens the connection and sends the logon; False when the TCP connect
+        fails. The logon's verdict is not awaited."""
+    def subscribeAll(self) -> bool: ...
+    def unsubscribeAll(self) -> bool: ...
+    def subscribe(self, topic: Optional[str]) -> bool: ...
+    def unsubscribe(self, topic: Optional[str]) -> bool: ...
+    def onData(self, callable: Optional[Callable[[str, Dict[int, FieldValue]], object]]) -> None:
+        """Sets the data callable. The dict it receives is reused for the next
+        update: copy it to keep it."""
+    def dispatchEvents(self) -> None:
+        """Handles what has arrived, without waiting."""
+    def loop(self) -> None:
+        """Dispatches until the connection ends or disconnect() is called, then
+        raises Exception("CONNECTION_ERROR"). Ctrl-C ends it with
+        KeyboardInterrupt and leaves the connection usable."""
+    def disconnect(self) -> None:
+        """Ends a running loop (also from a callback or another thread), or
+        closes the connection."""
+
+class Symproxy:
+    """Feed-handler end: listens for the symbol server, learns of its
+    subscriptions through callables and publishes ticks from dicts."""
+
+    def __init__(self) -> None: ...
+    def initialize(self, port: int) -> bool:
+        """Binds and listens on the port; False when binding fails."""
+    def onLogon(self, callable: Optional[Callable[[str, str], Optional[Union[bool, int]]]]) -> None: ...
+    def onSubscribe(self, callable: Optional[Callable[[str], object]]) -> None: ...
+    def onUnsubscribe(self, callable: Optional[Callable[[Optional[str]], object]]) -> None:
+        """The callable gets None when the server's connection goes away and
+        "" for an unsubscribe-all request."""
+    def getFd(self) -> int:
+        """The descriptor to watch: the server's connection, else the listening
+        socket, else -1. Call it again after the server connects or leaves."""
+    def select(self) -> int:
+        """Polls the descriptor of the last getFd() without waiting: 1 ready,
+        0 not, -1 on error or before getFd()."""
+    def checkSocket(self) -> bool:
+        """Accepts the server or handles its requests when select() found the
+        descriptor ready."""
+    def closeClient(self) -> bool: ...
+    def dispatch(self) -> bool:
+        """Handles the requests already received."""
+    def publish(self, topic: Optional[str], data: Mapping[int, Union[float, int, bool, str, bytes]]) -> None:
+        """Publishes one tick: each value goes into the field's type (int, then
+        float, then str, then a one-character str). TypeError for a key that is
+        not an int."""
