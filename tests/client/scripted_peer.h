@@ -46,9 +46,6 @@ public:
     bool ReadFrame(Bytes& frame, int timeoutMs = 5000);
     // Reads and decodes one frame.
     bool ReadMsg(Msg& msg, int timeoutMs = 5000);
-    // Whether anything (a frame, or the end of the stream) arrives within
-    // timeoutMs.
-    bool HasInput(int timeoutMs);
     bool Write(const Bytes& bytes);
     void CloseClient();
     // Discards input until the client closes; false on time-out.

@@ -156,10 +156,6 @@ bool ScriptedPeer::ReadMsg(Msg& msg, int timeoutMs) {
     return ReadFrame(frame, timeoutMs) && Decode(frame, msg);
 }
 
-bool ScriptedPeer::HasInput(int timeoutMs) {
-    return !m_in.empty() || (m_fd >= 0 && WaitReadable(m_fd, timeoutMs));
-}
-
 bool ScriptedPeer::Write(const Bytes& bytes) {
     size_t done = 0;
     while (m_fd >= 0 && done < bytes.size()) {

@@ -38,7 +38,9 @@ typedef void (*UserFunction)(void*);
 // the enter call. Listener callbacks, the close call-backs and the idle
 // function never run between the two. ApiWaitLeave returns false when the
 // host has an interruption pending: Loop then returns at once, leaving the
-// connection open and usable; elsewhere the result is ignored.
+// connection open and usable; elsewhere the result is ignored. The hooks run
+// on whichever thread waits, so a host whose other threads also write must
+// cope with being called on a thread that does not hold its lock.
 typedef void (*ApiWaitEnter)(void* data);
 typedef bool (*ApiWaitLeave)(void* data);
 

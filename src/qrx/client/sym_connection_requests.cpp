@@ -226,9 +226,11 @@ unsigned int CSymConnection::SendCommand(CCommand* command) {
         if (added == 0 && !state.m_bDone) {
             continue;  // a parameter too big for any message was dropped
         }
-        const short subtype = CommandPartSubType(false, parts == 0, state.m_bDone);
-        if (!WriteSym(reinterpret_cast<MsgHdrCmn*>(msg.GetData()), CM_SYM_COMMAND, subtype,
-                      static_cast<int>(state.m_nSerializedMsgLen))) {
+        MsgHdrSym* part = reinterpret_cast<MsgHdrSym*>(msg.GetData());
+        part->submtyp = CommandPartSubType(false, parts == 0, state.m_bDone);
+        SetMsgLen(part, static_cast<int>(state.m_nSerializedMsgLen));
+        // Without a socket object the write reports it, unlike the other requests.
+        if (!WriteBlock(part)) {
             return INVALID_COMMAND_ID;
         }
         ++parts;
