@@ -181,6 +181,8 @@ protected:
     // ---- publishing helpers (sym_proxy_publish.cpp) ----
     // A cleared pooled record for the topic, with its symbol and topic fields set; not listed.
     CSymData* GetEmptyTick(const char* szTopic);
+    // Appends to the ticks of the next flush; without memory the tick goes back to its pool.
+    bool ListTick(CSymData* pTick);
     void UpdateSnapshot(CSymData* pTick);
     void UpdateTickListWithXLate();
     // The topic a record is published under: its topic field, else its symbol field.

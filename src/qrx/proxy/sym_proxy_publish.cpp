@@ -141,10 +141,22 @@ CSymData* CSymProxy::GetEmptyTick(const char* szTopic) {
     return pTick;
 }
 
+bool CSymProxy::ListTick(CSymData* pTick) {
+    try {
+        m_UpdatedList.push_back(pTick);
+    } catch (...) {
+        QRX_LOG_ERROR("CSymProxy::No memory to list the tick for " << TickTopic(*pTick)
+                                                                   << "; dropped");
+        m_pPools->m_SymDataPool.Release(pTick);
+        return false;
+    }
+    return true;
+}
+
 HTICK CSymProxy::CreateTick(const char* szTopic) {
     CSymData* pTick = GetEmptyTick(szTopic);
-    if (pTick != nullptr && !m_bQueue) {
-        m_UpdatedList.push_back(pTick);
+    if (pTick != nullptr && !m_bQueue && !ListTick(pTick)) {
+        return nullptr;
     }
     return pTick;
 }
@@ -162,8 +174,8 @@ HTICK CSymProxy::CreateDirectFeedTick(const char* szSymbol, char cSource) {
     pTick->clear();
     StoreText(*pTick, kFlidSymbol, szSymbol);
     StoreText(*pTick, kFlidTopic, szTopic);
-    if (!m_bQueue) {
-        m_UpdatedList.push_back(pTick);
+    if (!m_bQueue && !ListTick(pTick)) {
+        return nullptr;
     }
     return pTick;
 }
@@ -185,8 +197,8 @@ HTICK CSymProxy::CreatePopulatedTick(char* pData, int nDataLen) {
         m_pPools->m_SymDataPool.Release(pTick);
         return nullptr;
     }
-    if (!m_bQueue) {
-        m_UpdatedList.push_back(pTick);
+    if (!m_bQueue && !ListTick(pTick)) {
+        return nullptr;
     }
     return pTick;
 }
@@ -295,7 +307,7 @@ bool CSymProxy::SendSnapshot(const char* szTopic) {
             return;
         }
         CSymDataAux::Copy(*pCopy, *entry.second, false);
-        m_UpdatedList.push_back(pCopy);
+        ListTick(pCopy);
     };
     if (*szTopic != '\0') {
         const auto it = m_mSnapshot.find(szTopic);
@@ -333,7 +345,7 @@ void CSymProxy::UpdateTickListWithXLate() {
             CSymDataAux::Copy(*pCopy, *pTick, true);
             StoreText(*pCopy, kFlidTopic, pKoTopic->c_str(), pKoTopic->length());
             StoreText(*pCopy, kFlidSymbol, pKoTopic->c_str(), pKoTopic->length());
-            m_UpdatedList.push_back(pCopy);
+            ListTick(pCopy);
         }
     }
 }

@@ -551,7 +551,12 @@ bool CSymProxy::SendResponse(CResponse* pResponse) {
                 m_pPools->m_MsgBufPool.Release(pBuf);
             }
         } else {
-            m_vecResponseMsgBuf.push_back(pBuf);
+            try {
+                m_vecResponseMsgBuf.push_back(pBuf);
+            } catch (...) {
+                QRX_LOG_ERROR("CSymProxy::SendResponse no memory to keep a response message");
+                m_pPools->m_MsgBufPool.Release(pBuf);
+            }
         }
         // Set after the message is queued, so that the flush that clears it finds the message.
         m_bNewResponse = true;
