@@ -67,7 +67,9 @@ Symlistener::~Symlistener() {
     // Runs while the object is freed: nothing may raise, and no other thread
     // can reach the object any more, so the lock need not be given up.
     m_pConnection->SetWaitHooks(nullptr, nullptr, nullptr);
-    m_pConnection->UnsubscribeAll();
+    if (m_pConnection->GetFd() >= 0) {
+        m_pConnection->UnsubscribeAll();  // a closed connection has nobody to tell
+    }
     m_pConnection->Disconnect();
     delete m_pConnection;
     m_pConnection = nullptr;

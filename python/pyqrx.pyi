@@ -24,17 +24,17 @@ class Symlistener:
     def __init__(self) -> None: ...
     def connect(
         self,
-        host: Optional[str],
+        host: Optional[Union[str, bytes]],
         port: int,
-        username: Optional[str] = None,
-        password: Optional[str] = None,
+        username: Optional[Union[str, bytes]] = None,
+        password: Optional[Union[str, bytes]] = None,
     ) -> bool:
         """Opens the connection and sends the logon; False when the TCP connect
         fails. The logon's verdict is not awaited."""
     def subscribeAll(self) -> bool: ...
     def unsubscribeAll(self) -> bool: ...
-    def subscribe(self, topic: Optional[str]) -> bool: ...
-    def unsubscribe(self, topic: Optional[str]) -> bool: ...
+    def subscribe(self, topic: Optional[Union[str, bytes]]) -> bool: ...
+    def unsubscribe(self, topic: Optional[Union[str, bytes]]) -> bool: ...
     def onData(self, callable: Optional[Callable[[str, Dict[int, FieldValue]], object]]) -> None:
         """Sets the data callable. The dict it receives is reused for the next
         update: copy it to keep it."""
@@ -72,7 +72,12 @@ class Symproxy:
     def closeClient(self) -> bool: ...
     def dispatch(self) -> bool:
         """Handles the requests already received."""
-    def publish(self, topic: Optional[str], data: Mapping[int, Union[float, int, bool, str, bytes]]) -> None:
-        """Publishes one tick: each value goes into the field's type (int, then
-        float, then str, then a one-character str). TypeError for a key that is
-        not an int."""
+    def publish(
+        self, topic: Optional[Union[str, bytes]], data: Mapping[int, object]
+    ) -> bool:
+        """Publishes one tick: each value goes into its field's type (an int
+        or bool into an int field, also a float into a float field, the text
+        of str, bytes or anything else into a string field, a one-character
+        text into a character field); values no type takes are skipped.
+        TypeError for a key that is not an int, and nothing is published.
+        False for a None topic or when the tick could not be sent on."""
