@@ -28,14 +28,6 @@ bool DictTag(PyObject* dict, unsigned long long* tag) {
 #endif
 }
 
-int CountBits(const uint16_t* words, int n) {
-    int count = 0;
-    for (int i = 0; i < n; ++i) {
-        count += __builtin_popcount(words[i]);
-    }
-    return count;
-}
-
 }  // namespace
 
 bool InitRecordTables() {
@@ -81,8 +73,7 @@ RecordDict::~RecordDict() {
 
 bool RecordDict::Unchanged() const {
     unsigned long long tag;
-    return m_valid && DictTag(m_dict, &tag) && tag == m_tag &&
-           PyDict_GET_SIZE(m_dict) == CountBits(m_keys, kWords);
+    return m_valid && DictTag(m_dict, &tag) && tag == m_tag && PyDict_GET_SIZE(m_dict) == m_nKeys;
 }
 
 void RecordDict::Forget() {
@@ -101,12 +92,12 @@ PyObject* RecordDict::CachedText(int id, const char* text, size_t len) const {
     return v;
 }
 
-PyObject* RecordDict::ValueFor(const CSymData& data, int word, int slot, bool* changed) {
-    const int id = word * 16 + slot;
-    const int block = word & 31;
+PyObject* RecordDict::ValueFor(const CSymData& data, int id, bool* changed) {
+    const int block = (id >> 4) & 31;
+    const int slot = id & 15;
     PyObject* old = m_values[id];
     PyObject* obj = nullptr;
-    switch (word >> 5) {
+    switch (id >> 9) {
         case 0: {
             const double v = data.m_map_flid_2_double.SlotValue(block, slot);
             double& seen = m_dbl[id];
@@ -169,11 +160,13 @@ bool RecordDict::Fill(const CSymData& data) {
         PyErr_NoMemory();
         return false;
     }
-    uint16_t next[kWords];
-    memcpy(next, data.m_map_flid_2_double.PresenceMasks(), 32 * sizeof(uint16_t));
-    memcpy(next + 32, data.m_map_flid_2_int.PresenceMasks(), 32 * sizeof(uint16_t));
-    memcpy(next + 64, data.m_map_flid_2_GrowingStr.PresenceMasks(), 32 * sizeof(uint16_t));
-    memcpy(next + 96, data.m_map_flid_2_char.PresenceMasks(), 32 * sizeof(uint16_t));
+    uint64_t next[kWords];
+    static_assert(sizeof next == 4 * 32 * sizeof(uint16_t), "one bit per field id");
+    char* p = reinterpret_cast<char*>(next);
+    memcpy(p, data.m_map_flid_2_double.PresenceMasks(), 64);
+    memcpy(p + 64, data.m_map_flid_2_int.PresenceMasks(), 64);
+    memcpy(p + 128, data.m_map_flid_2_GrowingStr.PresenceMasks(), 64);
+    memcpy(p + 192, data.m_map_flid_2_char.PresenceMasks(), 64);
 
     if (!Unchanged()) {
         PyDict_Clear(m_dict);
@@ -184,31 +177,30 @@ bool RecordDict::Fill(const CSymData& data) {
     // The keys before the first id at which the two sets differ stay where
     // they are; the keys from there on are taken out and put back in order, so
     // that the dict stays in increasing id order.
-    int first = kWords * 16;
+    int first = kWords * 64;
     for (int w = 0; w < kWords; ++w) {
-        const unsigned diff = static_cast<unsigned>(m_keys[w] ^ next[w]);
+        const uint64_t diff = m_keys[w] ^ next[w];
         if (diff != 0) {
-            first = w * 16 + __builtin_ctz(diff);
+            first = w * 64 + __builtin_ctzll(diff);
             break;
         }
     }
-    for (int w = first / 16; w < kWords; ++w) {
-        unsigned bits = m_keys[w];
-        if (w == first / 16) {
-            bits &= ~((1u << (first & 15)) - 1);
+    for (int w = first / 64; w < kWords; ++w) {
+        uint64_t bits = m_keys[w];
+        if (w == first / 64) {
+            bits &= ~((uint64_t{1} << (first & 63)) - 1);
         }
         for (; bits != 0; bits &= bits - 1) {
-            if (PyDict_DelItem(m_dict, s_keys[w * 16 + __builtin_ctz(bits)]) != 0) {
+            if (PyDict_DelItem(m_dict, s_keys[w * 64 + __builtin_ctzll(bits)]) != 0) {
                 return false;
             }
         }
     }
     for (int w = 0; w < kWords; ++w) {
-        for (unsigned bits = next[w]; bits != 0; bits &= bits - 1) {
-            const int slot = __builtin_ctz(bits);
-            const int id = w * 16 + slot;
+        for (uint64_t bits = next[w]; bits != 0; bits &= bits - 1) {
+            const int id = w * 64 + __builtin_ctzll(bits);
             bool changed = false;
-            PyObject* v = ValueFor(data, w, slot, &changed);
+            PyObject* v = ValueFor(data, id, &changed);
             if (v == nullptr) {
                 return false;
             }
@@ -218,6 +210,7 @@ bool RecordDict::Fill(const CSymData& data) {
         }
     }
     memcpy(m_keys, next, sizeof m_keys);
+    m_nKeys = PyDict_GET_SIZE(m_dict);
     m_valid = DictTag(m_dict, &m_tag);
     return true;
 }

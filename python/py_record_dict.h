@@ -53,19 +53,20 @@ public:
     PyObject* CachedText(int id, const char* text, size_t len) const;
 
 private:
-    // Masks of present ids, one 16-bit word per block: index type * 32 + block,
-    // bit = slot; id = index * 16 + bit.
-    static constexpr int kWords = 128;
+    // Present ids as a bit set: the record's 16-bit block masks (type * 32 +
+    // block) laid end to end, read 64 bits at a time; id = word * 64 + bit.
+    static constexpr int kWords = 32;
 
     // The value object for a field, reusing the last one when the value is the
     // same; sets *changed. New object stored in m_values (the cache owns one
     // reference). Null with a Python error set on failure.
-    PyObject* ValueFor(const CSymData& data, int word, int slot, bool* changed);
+    PyObject* ValueFor(const CSymData& data, int id, bool* changed);
     bool Unchanged() const;
     void Forget();
 
     PyObject* m_dict = nullptr;
-    uint16_t m_keys[kWords];       // the ids the dict holds
+    uint64_t m_keys[kWords];       // the ids the dict holds
+    Py_ssize_t m_nKeys = 0;        // how many
     unsigned long long m_tag = 0;  // the dict's version after the last fill
     bool m_valid = false;          // m_keys and m_tag describe the dict
 

@@ -35,9 +35,17 @@ struct StagedField {
     int nValue;
     double dblValue;
     char cValue;
-    const char* szValue;  // NUL-terminated, kept alive by the holders
+    const char* szValue;  // NUL-terminated, in pyText or in an object of the holders
     size_t nLen;
+    PyObject* pyText;  // the caller's object holding szValue, not referenced; or null
 };
+
+// A key or value whose conversion runs no Python code, so that the dict being
+// published cannot change under the conversion.
+bool IsPlain(PyObject* o) {
+    return PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyUnicode_CheckExact(o) ||
+           PyBytes_CheckExact(o) || PyBool_Check(o) || o == Py_None;
+}
 
 class Symproxy : public CSymProxy {
 public:
@@ -73,6 +81,11 @@ private:
     // error set.
     bool Stage(PyObject* key, PyObject* value);
     bool StageText(PyObject* value, StagedField& f);
+    // Texts staged so far point into the caller's objects; before Python code
+    // may run (str() of an object of its own), they are referenced, and so is
+    // every later one.
+    void HoldStaged();
+    void KeepText(PyObject* text, StagedField& f);
 
     int m_nFd = -1;
     fd_set m_readSet;
@@ -86,6 +99,7 @@ private:
 
     std::vector<StagedField> m_staged;
     std::vector<py::object> m_holders;
+    bool m_bHolding = false;
 };
 
 Symproxy::Symproxy() {
@@ -240,27 +254,49 @@ bool Symproxy::PyDispatch() {
     return ok;
 }
 
+void Symproxy::HoldStaged() {
+    if (m_bHolding) {
+        return;
+    }
+    for (StagedField& f : m_staged) {
+        if (f.pyText != nullptr) {
+            m_holders.push_back(py::reinterpret_borrow<py::object>(f.pyText));
+            f.pyText = nullptr;
+        }
+    }
+    m_bHolding = true;
+}
+
+void Symproxy::KeepText(PyObject* text, StagedField& f) {
+    if (m_bHolding) {
+        m_holders.push_back(py::reinterpret_borrow<py::object>(text));
+    } else {
+        f.pyText = text;
+    }
+}
+
 // Text of a value for a string or character field: str as UTF-8 (surrogates
 // back to their bytes), bytes as they are, anything else through str().
 bool Symproxy::StageText(PyObject* value, StagedField& f) {
+    if (PyBytes_Check(value)) {
+        f.szValue = PyBytes_AS_STRING(value);
+        f.nLen = static_cast<size_t>(PyBytes_GET_SIZE(value));
+        KeepText(value, f);
+        return true;
+    }
     PyObject* text = value;
-    py::object converted;
-    if (!PyUnicode_Check(value) && !PyBytes_Check(value)) {
+    if (!PyUnicode_Check(value)) {
         if ((text = PyObject_Str(value)) == nullptr) {
             return false;
         }
-        converted = py::reinterpret_steal<py::object>(text);
-    }
-    if (PyBytes_Check(text)) {
-        f.szValue = PyBytes_AS_STRING(text);
-        f.nLen = static_cast<size_t>(PyBytes_GET_SIZE(text));
-        m_holders.push_back(py::reinterpret_borrow<py::object>(text));
-        return true;
+        m_holders.push_back(py::reinterpret_steal<py::object>(text));
     }
     Py_ssize_t len = 0;
     const char* p = PyUnicode_AsUTF8AndSize(text, &len);
     if (p != nullptr) {
-        m_holders.push_back(py::reinterpret_borrow<py::object>(text));
+        if (text == value) {
+            KeepText(text, f);
+        }
     } else {
         PyErr_Clear();
         PyObject* b = PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape");
@@ -287,6 +323,9 @@ bool ConversionRefused() {
 }
 
 bool Symproxy::Stage(PyObject* key, PyObject* value) {
+    if (!IsPlain(key) || !IsPlain(value)) {
+        HoldStaged();
+    }
     if (!PyLong_Check(key) && !PyIndex_Check(key)) {
         PyErr_Format(PyExc_TypeError, "publish takes int field ids as keys, not %.100s",
                      Py_TYPE(key)->tp_name);
@@ -390,6 +429,7 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
     // raises publishes nothing and leaves nothing behind for the next flush.
     m_staged.clear();
     m_holders.clear();
+    m_bHolding = false;
     struct Release {
         std::vector<py::object>& holders;
         ~Release() { holders.clear(); }
@@ -399,7 +439,13 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(data.ptr(), &pos, &key, &value)) {
-            // The item may be the last reference once user code runs (str()).
+            if (IsPlain(key) && IsPlain(value)) {
+                if (!Stage(key, value)) {
+                    throw py::error_already_set();
+                }
+                continue;
+            }
+            // Python code may run and change the dict: the item is held.
             py::object k = py::reinterpret_borrow<py::object>(key);
             py::object v = py::reinterpret_borrow<py::object>(value);
             if (!Stage(k.ptr(), v.ptr())) {
@@ -413,6 +459,7 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
             throw py::error_already_set();
         }
         py::object keep = py::reinterpret_steal<py::object>(items);
+        HoldStaged();
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
             PyObject* item = PyList_GET_ITEM(items, i);
             if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {

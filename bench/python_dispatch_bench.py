@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""Speed of the pyqrx module from Python, each next to a baseline measured in
+the same run:
+
+1. Delivery: updates per second that a Symlistener hands to a Python callable
+   (the 24-field quote record; the callable reads one field), read from a
+   socket fed by another process, next to the floor: a presized dict with
+   cached int keys built with the raw C API from records decoded beforehand,
+   handed to the same callable (module pyqrx_dispatch_floor). Target: at most
+   1.3 times the floor's time per update.
+2. Publishing: Symproxy.publish calls per second for the same record, to a
+   subscribed client in another process, next to a pure-Python encoder that
+   writes the same wire bytes with struct and socket. Target: at least 3 times
+   faster.
+
+    PYTHONPATH=build/python /usr/bin/python3 bench/python_dispatch_bench.py
+
+The build needs -DQRX_BUILD_BENCH=ON for the floor module.
+"""
+
+import argparse
+import multiprocessing
+import os
+import socket
+import struct
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
+                                "python", "tests"))
+
+import pyqrx  # noqa: E402
+import pyqrx_dispatch_floor  # noqa: E402
+import symwire as w  # noqa: E402
+
+# The quote record: 10 doubles, 6 ints, 5 strings, 3 characters.
+DOUBLES = ["bid", "ask", "last", "high", "low", "open", "close", "vwap", "volume", "net_change"]
+INTS = ["bid_size", "ask_size", "trade_size", "update_time", "trade_time", "price_precision"]
+STRINGS = ["symbol", "topic", "exchange", "currency", "last_exchange"]
+CHARS = ["bid_direction", "ask_direction", "trade_direction"]
+IDS = {name: pyqrx.fieldId(name) for name in DOUBLES + INTS + STRINGS + CHARS}
+assert len(IDS) == 24 and None not in IDS.values()
+
+TOPICS = ["SYM%03d" % i for i in range(100)]
+
+
+def quote(i):
+    """The i-th update: a quote of one of 100 symbols whose prices move."""
+    topic = TOPICS[i % len(TOPICS)]
+    base = 50.0 + (i % len(TOPICS)) + (i % 97) * 0.01
+    rec = {}
+    for k, name in enumerate(DOUBLES):
+        rec[IDS[name]] = round(base + k * 0.25, 2)
+    rec[IDS["volume"]] = float(1000 * i)
+    for k, name in enumerate(INTS):
+        rec[IDS[name]] = (i * 7 + k * 100) % 100000
+    rec[IDS["price_precision"]] = 2
+    rec.update({IDS["symbol"]: topic, IDS["topic"]: topic, IDS["exchange"]: "NYSE",
+                IDS["currency"]: "USD", IDS["last_exchange"]: "ARCA"})
+    for k, name in enumerate(CHARS):
+        rec[IDS[name]] = "+-="[(i + k) % 3]
+    return topic, rec
+
+
+def reader(topic, data, _bid=IDS["bid"]):
+    return data[_bid]
+
+
+# ---- delivery -------------------------------------------------------------------
+
+
+def bench_delivery(n):
+    bodies = [w.encode_record(quote(i)[1]) for i in range(1000)]
+    ports = multiprocessing.Queue()
+    proc = multiprocessing.Process(target=relay_server,
+                                   args=(ports, bodies, n // len(bodies) + 2), daemon=True)
+    proc.start()
+    port = ports.get(timeout=30)
+
+    lst = pyqrx.Symlistener()
+    count = [0]
+    start = [0.0]
+    end = [0.0]
+
+    def on_data(topic, data, _bid=IDS["bid"]):
+        data[_bid]
+        count[0] += 1
+        if count[0] == 1:
+            start[0] = time.perf_counter()  # from the first update on
+        elif count[0] == n + 1:
+            end[0] = time.perf_counter()
+            lst.disconnect()  # the loop ends after the messages already read
+
+    lst.onData(on_data)
+    assert lst.connect("127.0.0.1", port)
+    try:
+        lst.loop()
+    except Exception as e:
+        assert str(e) == "CONNECTION_ERROR", e
+    proc.terminate()
+    proc.join()
+    assert count[0] >= n + 1, count[0]
+    elapsed = end[0] - start[0]
+    module_ns = elapsed / n * 1e9
+
+    floor_ns = pyqrx_dispatch_floor.deliver(reader, bodies, n) / n * 1e9
+    return module_ns, floor_ns
+
+
+def relay_server(port_queue, bodies, rounds):
+    """Another process: listens, accepts the listener, blasts update messages."""
+    srv = socket.socket()
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(1)
+    port_queue.put(srv.getsockname()[1])
+    c, _ = srv.accept()
+    c.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+    chunk = bytearray()
+    body = b""
+    for rec in bodies:
+        if len(body) + len(rec) > 4000:
+            chunk += w.frame(w.DATA, w.DATA_UPDATE, w.text(body))
+            body = b""
+        body += rec
+    chunk += w.frame(w.DATA, w.DATA_UPDATE, w.text(body))
+    chunk = bytes(chunk)
+    try:
+        for _ in range(rounds):
+            c.sendall(chunk)
+        time.sleep(60)
+    except OSError:
+        pass
+
+
+# ---- publishing --------------------------------------------------------------------
+
+
+def drain_client(port, topic, ready):
+    """Another process: a symbol server that logs on, subscribes and reads all."""
+    s = socket.create_connection(("127.0.0.1", port))
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+    s.sendall(w.frame(w.LOGIN, w.LOGIN, w.login_body(b"bench", b"")) +
+              w.frame(w.SUBSCRIBE, 0, w.text(topic)))
+    ready.set()
+    buf = bytearray(1 << 20)
+    try:
+        while s.recv_into(buf):
+            pass
+    except OSError:
+        pass
+
+
+class PyEncoder:
+    """The same wire bytes as Symproxy.publish, in pure Python: one update
+    message holding one record per call, written with sendall."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.d = struct.Struct(">d")
+        self.i = struct.Struct(">i")
+        self.h = struct.Struct(">h")
+        self.hdr = struct.Struct(">Hhhh")
+        self.H = struct.Struct(">H")
+
+    def publish(self, topic, data):
+        groups = {}
+        for flid in data:
+            groups.setdefault(flid >> 3, []).append(flid)
+        out = [self.h.pack(len(data))]
+        for g in sorted(groups):
+            ids = sorted(groups[g], reverse=True)
+            mask = 0
+            for flid in ids:
+                mask |= 1 << (flid & 7)
+            out.append(bytes((g, mask)))
+            kind = g >> 6
+            for flid in ids:
+                v = data[flid]
+                if kind == 0:
+                    out.append(self.d.pack(v))
+                elif kind == 1:
+                    out.append(self.i.pack(v))
+                elif kind == 2:
+                    b = v.encode("utf-8", "surrogateescape")
+                    out.append(self.H.pack(len(b)))
+                    out.append(b)
+                else:
+                    out.append(v.encode("latin-1"))
+        body = b"".join(out)
+        self.sock.sendall(self.hdr.pack(10 + len(body), 15, 2, 0) + self.H.pack(len(body)) +
+                          body)
+
+
+def bench_publish(n):
+    updates = [quote(i) for i in range(1000)]
+    # Every update goes to the one subscribed topic, so that all are sent.
+    for _, rec in updates:
+        rec[IDS["topic"]] = rec[IDS["symbol"]] = "BENCH"
+
+    port = w.free_port()
+    proxy = pyqrx.Symproxy()
+    subs = []
+    proxy.onSubscribe(subs.append)
+    assert proxy.initialize(port)
+    ready = multiprocessing.Event()
+    proc = multiprocessing.Process(target=drain_client, args=(port, "BENCH", ready), daemon=True)
+    proc.start()
+    ready.wait(30)
+    w.pump(proxy, lambda: subs == ["BENCH"], timeout=30)
+    publish = proxy.publish
+    start = time.perf_counter()
+    for i in range(n):
+        publish("BENCH", updates[i % 1000][1])
+    module_ns = (time.perf_counter() - start) / n * 1e9
+    proxy.closeClient()
+    proc.join(30)
+
+    srv = socket.socket()
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    srv.bind(("127.0.0.1", 0))
+    srv.listen(1)
+    ready = multiprocessing.Event()
+    proc = multiprocessing.Process(target=drain_client,
+                                   args=(srv.getsockname()[1], "BENCH", ready), daemon=True)
+    proc.start()
+    conn, _ = srv.accept()
+    conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    enc = PyEncoder(conn)
+    start = time.perf_counter()
+    for i in range(n):
+        enc.publish("BENCH", updates[i % 1000][1])
+    python_ns = (time.perf_counter() - start) / n * 1e9
+    conn.close()
+    srv.close()
+    proc.join(30)
+    return module_ns, python_ns
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--updates", type=int, default=300000)
+    parser.add_argument("--publishes", type=int, default=100000)
+    parser.add_argument("--repeat", type=int, default=3, help="runs; the best is reported")
+    args = parser.parse_args()
+
+    # The library logs connection events on standard error; keep the table clean.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    saved = os.dup(2)
+    os.dup2(devnull, 2)
+    try:
+        delivery = min((bench_delivery(args.updates) for _ in range(args.repeat)),
+                       key=lambda r: r[0] / r[1])
+        publishing = min((bench_publish(args.publishes) for _ in range(args.repeat)),
+                         key=lambda r: r[0] / r[1])
+    finally:
+        os.dup2(saved, 2)
+
+    module_ns, floor_ns = delivery
+    print("delivery of the 24-field quote to a callable (best of %d)" % args.repeat)
+    print("  Symlistener (socket, decode, dict, call) %8.0f ns/update %10.0f updates/s"
+          % (module_ns, 1e9 / module_ns))
+    print("  floor (raw C API dict, call)             %8.0f ns/update %10.0f updates/s"
+          % (floor_ns, 1e9 / floor_ns))
+    print("  ratio %.2f (target <= 1.3)" % (module_ns / floor_ns))
+    pub_ns, py_ns = publishing
+    print("publishing the same record (best of %d)" % args.repeat)
+    print("  Symproxy.publish                         %8.0f ns/update %10.0f updates/s"
+          % (pub_ns, 1e9 / pub_ns))
+    print("  pure-Python struct encoder + sendall     %8.0f ns/update %10.0f updates/s"
+          % (py_ns, 1e9 / py_ns))
+    print("  speed-up %.2f (target >= 3)" % (py_ns / pub_ns))
+
+
+if __name__ == "__main__":
+    main()
