@@ -64,9 +64,15 @@ void TruncateStream(CNetStream& strm, int nKeep) {
     }
 }
 
+// Bodies are cut soon after 4,095 bytes, so a pooled buffer grown straight to this size
+// holds nearly every later message: it grows once instead of at each new size.
+constexpr int kWarmMsgBufSize = 8192;
+
 // Fills a message buffer with one Sym data message: the 8-byte header, then the body.
 void BuildDataMsg(CGrowingBuffer* pBuf, short nSubType, const char* pBody, int nBodyLen) {
-    char* p = pBuf->GetBuffer(nBodyLen + 16);
+    const int nNeeded = nBodyLen + 16;
+    char* p = pBuf->GetBuffer(
+        nNeeded > pBuf->GetSize() && nNeeded < kWarmMsgBufSize ? kWarmMsgBufSize : nNeeded);
     memset(p, 0, 16);
     MsgHdrSym* pHdr = reinterpret_cast<MsgHdrSym*>(p);
     pHdr->mtyp = CM_SYM_DATA;
@@ -435,6 +441,9 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
         return;
     }
 
+    // Grown buffers first: a flush rarely needs more than a few, and those never allocate.
+    std::partition(bufs.begin(), bufs.begin() + nWanted,
+                   [](const CGrowingBuffer* b) { return b->GetSize() >= kWarmMsgBufSize; });
     int nUsed = 0;
     if (nExtra != 0) {
         BuildDataMsg(bufs[nUsed++], SYM_DATA_SNAPSHOT_START, nullptr, 0);
