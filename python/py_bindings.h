@@ -102,4 +102,38 @@ private:
     bool& m_busy;
 };
 
+// The C++ object of a Python instance, or null before its __init__ ran.
+template <typename T>
+T* Constructed(PyObject* self) {
+    auto* inst = reinterpret_cast<pybind11::detail::instance*>(self);
+    auto vh = inst->get_value_and_holder(nullptr, false);
+    if (!vh || !vh.holder_constructed()) {
+        return nullptr;
+    }
+    return vh.template value_ptr<T>();
+}
+
+// Lets the cycle collector see the Python objects that a C++ object of the
+// module holds (T::Traverse) and drop them (T::ClearRefs): a callable that
+// refers back to its listener or proxy is the usual cycle, which would
+// otherwise keep both, and the connection, alive until the process ends.
+template <typename T>
+pybind11::custom_type_setup GcSupport() {
+    return pybind11::custom_type_setup([](PyHeapTypeObject* heapType) {
+        PyTypeObject* type = &heapType->ht_type;
+        type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+        type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) -> int {
+            Py_VISIT(Py_TYPE(self));
+            T* obj = Constructed<T>(self);
+            return obj != nullptr ? obj->Traverse(visit, arg) : 0;
+        };
+        type->tp_clear = [](PyObject* self) -> int {
+            if (T* obj = Constructed<T>(self)) {
+                obj->ClearRefs();
+            }
+            return 0;
+        };
+    });
+}
+
 }  // namespace pyqrx

@@ -42,6 +42,12 @@ public:
     void PyLoop();
     void PyDisconnect();
 
+    int Traverse(visitproc visit, void* arg) {
+        Py_VISIT(m_pyOnData.ptr());
+        return 0;
+    }
+    void ClearRefs() { m_pyOnData = py::object(); }
+
 private:
     static void WaitEnter(void* data);
     static bool WaitLeave(void* data);
@@ -114,7 +120,11 @@ void Symlistener::OnData(const char* topic, const CSymData* data) {
         return;
     }
     PyObject* args[2] = {pyTopic, m_dictData.Dict()};
-    PyObject* result = PyObject_Vectorcall(m_pyOnData.ptr(), args, 2, nullptr);
+    // Held for the call: the callable may replace itself through onData.
+    PyObject* callable = m_pyOnData.ptr();
+    Py_INCREF(callable);
+    PyObject* result = PyObject_Vectorcall(callable, args, 2, nullptr);
+    Py_DECREF(callable);
     Py_DECREF(pyTopic);
     if (result == nullptr) {
         pyqrx::pending_error::Take();
@@ -216,7 +226,7 @@ void Symlistener::PyDisconnect() {
 }  // namespace
 
 void RegisterSymlistener(py::module_& m) {
-    py::class_<Symlistener>(m, "Symlistener", R"doc(
+    py::class_<Symlistener>(m, "Symlistener", pyqrx::GcSupport<Symlistener>(), R"doc(
 Market-data client of a symbol server.
 
 connect() opens the connection and logs on; subscribe() and its kin send

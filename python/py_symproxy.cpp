@@ -72,6 +72,18 @@ public:
     bool PyDispatch();
     bool PyPublish(py::handle topic, py::handle data);
 
+    int Traverse(visitproc visit, void* arg) {
+        Py_VISIT(m_pyOnLogon.ptr());
+        Py_VISIT(m_pyOnSubscribe.ptr());
+        Py_VISIT(m_pyOnUnsubscribe.ptr());
+        return 0;
+    }
+    void ClearRefs() {
+        m_pyOnLogon = py::object();
+        m_pyOnSubscribe = py::object();
+        m_pyOnUnsubscribe = py::object();
+    }
+
 private:
     static py::object Callable(py::object callable, const char* what);
     // Calls callable(args...) with new references (null args stand for None);
@@ -126,7 +138,9 @@ py::object Symproxy::Callable(py::object callable, const char* what) {
 PyObject* Symproxy::Call(const py::object& callable, PyObject* a, PyObject* b) {
     PyObject* args[2] = {a != nullptr ? a : Py_None, b != nullptr ? b : Py_None};
     const size_t n = b != nullptr ? 2 : 1;
-    PyObject* result = PyObject_Vectorcall(callable.ptr(), args, n, nullptr);
+    // Held for the call: the callable may replace itself.
+    py::object held = callable;
+    PyObject* result = PyObject_Vectorcall(held.ptr(), args, n, nullptr);
     Py_XDECREF(a);
     Py_XDECREF(b);
     if (result == nullptr) {
@@ -515,7 +529,7 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
 }  // namespace
 
 void RegisterSymproxy(py::module_& m) {
-    py::class_<Symproxy>(m, "Symproxy", R"doc(
+    py::class_<Symproxy>(m, "Symproxy", pyqrx::GcSupport<Symproxy>(), R"doc(
 Feed-handler end of the Sym service: serves the symbol server.
 
 initialize(port) listens; the program's event loop calls getFd(), select()

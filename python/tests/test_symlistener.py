@@ -196,9 +196,9 @@ def test_heartbeat_is_echoed_and_reaches_no_callable(server):
     peer.expect(w.LOGIN)
     peer.send(w.heartbeat(7))
     # dispatchEvents does not wait: the echo proves the heartbeat was read.
-    while True:
+    for _ in range(500):
         lst.dispatchEvents()
-        if peer.pending or peer.nothing_pending(0.01) is False:
+        if not peer.nothing_pending(0.01):
             break
     echo = peer.recv_frame()
     assert echo.kind == (w.HEARTBEAT, w.HEARTBEAT) and echo.body == b"\x00\x00\x00\x07"
@@ -225,6 +225,22 @@ def test_status_and_snapshot_messages_do_not_disturb_updates(server):
     peer.close()
     loop_until_closed(lst)
     assert rec.updates == [("U", {w.TOPIC: "U", w.BID: 2.0})]
+
+
+def test_the_callable_may_replace_itself_while_it_runs(server):
+    lst, peer = connected(server)
+    seen = []
+
+    class Once:
+        def __call__(self, topic, data):
+            lst.onData(lambda t, d: seen.append(("second", t)))
+            seen.append(("first", topic))
+
+    lst.onData(Once())
+    peer.send(w.data_frame([{w.TOPIC: "A"}, {w.TOPIC: "B"}]))
+    peer.close()
+    loop_until_closed(lst)
+    assert seen == [("first", "A"), ("second", "B")]
 
 
 def test_updates_without_a_callable_are_read_and_dropped(server):
@@ -400,3 +416,19 @@ def test_ctrl_c_ends_loop_with_keyboard_interrupt_and_keeps_the_connection():
     """, timeout=30)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split("\n")[:2] == ["interrupted", "CONNECTION_ERROR ['T']"]
+
+
+def test_a_listener_in_a_cycle_with_its_callable_is_collected(server):
+    import gc
+
+    def make():
+        lst = pyqrx.Symlistener()
+        lst.onData(lambda topic, data: lst.disconnect())  # refers back to lst
+        assert lst.connect("127.0.0.1", server.port)
+
+    make()
+    peer = server.accept()
+    peer.expect(w.LOGIN)
+    gc.collect()
+    # Destroyed: it unsubscribes from everything and closes the connection.
+    assert [f.kind for f in peer.wait_closed()] == [(w.UNSUBSCRIBE_ALL, 0)]

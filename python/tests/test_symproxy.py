@@ -245,3 +245,40 @@ def test_initialize_fails_on_a_port_in_use():
     assert p.initialize(s.getsockname()[1]) is False
     assert p.getFd() == -1 and p.select() == -1
     s.close()
+
+
+def test_a_server_lost_while_publishing_reaches_the_unsubscribe_callable(proxy):
+    import socket
+    import struct
+
+    c = proxy.client()
+    proxy.subscribe(c, "IBM")
+    # Gone with a reset: the next writes fail.
+    c.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    c.close()
+    for _ in range(1000):
+        proxy.p.publish("IBM", {w.BID: 1.0})
+        if proxy.unsubs:
+            break
+    assert proxy.unsubs == [None]
+    # Listening again: the next server is served.
+    proxy.client(b"next")
+
+
+def test_a_proxy_in_a_cycle_with_its_callables_is_collected():
+    import gc
+
+    port = w.free_port()
+
+    def make():
+        p = pyqrx.Symproxy()
+        logons = []
+        p.onLogon(lambda user, password: logons.append(p))  # refers back to p
+        assert p.initialize(port)
+        c = w.connect_client(port)
+        w.pump(p, lambda: logons)
+        return c
+
+    c = make()
+    gc.collect()
+    assert [f.mtyp for f in c.wait_closed() if f.mtyp != w.HB_NOTICE] == [w.STATUS]
