@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 
 #include <cstring>
+#include <thread>
 
 #include "py_bindings.h"
 #include "py_record_dict.h"
@@ -55,10 +56,24 @@ private:
     // rest of the message is not delivered and dispatching stops after it.
     void StopDelivery();
 
+    // Marks the calling thread as the one dispatching, for the scope.
+    class DispatchScope {
+    public:
+        explicit DispatchScope(Symlistener& l) : m_l(l), m_busy(l.m_bBusy, kBusy) {
+            m_l.m_dispatcher = std::this_thread::get_id();
+        }
+        ~DispatchScope() { m_l.m_dispatcher = std::thread::id(); }
+
+    private:
+        Symlistener& m_l;
+        pyqrx::BusyGuard m_busy;
+    };
+
     CSymConnection* m_pConnection;
     py::object m_pyOnData;
     pyqrx::RecordDict m_dictData;
     bool m_bBusy = false;
+    std::thread::id m_dispatcher;  // the thread inside connect, dispatchEvents or loop
 };
 
 Symlistener::Symlistener() : m_pConnection(new CSymConnection(nullptr)) {
@@ -89,7 +104,12 @@ bool Symlistener::WaitLeave(void* data) {
     if (pyqrx::TakeLock()) {
         return true;
     }
-    static_cast<Symlistener*>(data)->StopDelivery();
+    // A signal's error belongs to this thread's call: a request made while
+    // another thread dispatches must not stop that thread.
+    Symlistener* self = static_cast<Symlistener*>(data);
+    if (self->m_dispatcher == std::this_thread::get_id()) {
+        self->StopDelivery();
+    }
     return false;
 }
 
@@ -150,7 +170,7 @@ bool Symlistener::PyConnect(py::handle host, int port, py::handle username, py::
     if (h.null()) {
         return false;
     }
-    pyqrx::BusyGuard busy(m_bBusy, kBusy);
+    DispatchScope dispatching(*this);
     pyqrx::CallScope call;
     const bool ok = connect(h.c_str(), port, u.c_str(), p.c_str());
     call.Finish();
@@ -201,14 +221,14 @@ void Symlistener::PyOnData(py::object callable) {
 }
 
 void Symlistener::PyDispatchEvents() {
-    pyqrx::BusyGuard busy(m_bBusy, kBusy);
+    DispatchScope dispatching(*this);
     pyqrx::CallScope call;
     m_pConnection->DispatchEvents();
     call.Finish();
 }
 
 void Symlistener::PyLoop() {
-    pyqrx::BusyGuard busy(m_bBusy, kBusy);
+    DispatchScope dispatching(*this);
     pyqrx::CallScope call;
     timeval tv;
     tv.tv_sec = 0;
