@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/alloc_counter.h"
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
 #include "qrx/marketdata/sym_data.h"
@@ -28,52 +29,6 @@
 #include "qrx/net/app_conn.h"
 #include "qrx/wire/net_stream.h"
 #include "qrx/wire/sym_msgs.h"
-
-// ---- allocation counting on the measuring thread ----
-// The C allocator entry points forward to the C library's own and count while
-// the calling thread asks for it (operator new goes through malloc). Left out
-// under the sanitizers, which replace them too.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QRX_BENCH_COUNT_ALLOCS 0
-#else
-#define QRX_BENCH_COUNT_ALLOCS 1
-#endif
-
-namespace {
-thread_local bool t_counting = false;
-thread_local long t_allocs = 0;
-}  // namespace
-
-#if QRX_BENCH_COUNT_ALLOCS
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void __libc_free(void*);
-
-void* malloc(size_t n) {
-    if (t_counting) {
-        ++t_allocs;
-    }
-    return __libc_malloc(n);
-}
-void* calloc(size_t n, size_t m) {
-    if (t_counting) {
-        ++t_allocs;
-    }
-    return __libc_calloc(n, m);
-}
-void* realloc(void* p, size_t n) {
-    if (t_counting) {
-        ++t_allocs;
-    }
-    return __libc_realloc(p, n);
-}
-void free(void* p) {
-    __libc_free(p);
-}
-}
-#endif
 
 namespace {
 
@@ -179,10 +134,10 @@ struct Result {
     double wallRate = 0;
     double allocsPerRecord = 0;
 
-    void Set(benchmark::State& state, long records, const Stamp& a, const Stamp& b) {
+    void Set(benchmark::State& state, long records, long allocs, const Stamp& a, const Stamp& b) {
         cpuRate = records / (b.cpu - a.cpu);
         wallRate = records / (b.wall - a.wall);
-        allocsPerRecord = records > 0 ? static_cast<double>(t_allocs) / records : 0;
+        allocsPerRecord = records > 0 ? static_cast<double>(allocs) / records : 0;
         state.counters["allocs_per_record"] = allocsPerRecord;
         state.counters["records_per_cpu_s"] = cpuRate;
         state.counters["records_per_wall_s"] = wallRate;
@@ -236,8 +191,8 @@ void BM_BareDecode(benchmark::State& state) {
         decodeAll();
     }
     records = 0;
-    t_allocs = 0;
-    t_counting = true;
+    qrxtest::AllocCounter counter;  // on the measuring thread
+    counter.Start();
     const Stamp start = Stamp::Now();
     for (auto _ : state) {
         if (!decodeAll()) {
@@ -246,11 +201,11 @@ void BM_BareDecode(benchmark::State& state) {
         }
     }
     const Stamp end = Stamp::Now();
-    t_counting = false;
+    const long allocs = counter.Stop();
     benchmark::DoNotOptimize(sum);
     state.SetItemsProcessed(records);
     g_bare.emplace_back();
-    g_bare.back().Set(state, records, start, end);
+    g_bare.back().Set(state, records, allocs, start, end);
 }
 
 // Writes the frame again and again until stopped or the peer goes away.
@@ -298,8 +253,8 @@ void BM_ListenerDispatch(benchmark::State& state) {
         ok = dispatchOnce();
     }
     const long before = listener.m_nRecords;
-    t_allocs = 0;
-    t_counting = true;
+    qrxtest::AllocCounter counter;  // on the measuring thread
+    counter.Start();
     const Stamp start = Stamp::Now();
     for (auto _ : state) {
         if (!ok || !(ok = dispatchOnce())) {
@@ -308,7 +263,7 @@ void BM_ListenerDispatch(benchmark::State& state) {
         }
     }
     const Stamp end = Stamp::Now();
-    t_counting = false;
+    const long allocs = counter.Stop();
     const long records = listener.m_nRecords - before;
 
     stop = true;
@@ -320,7 +275,7 @@ void BM_ListenerDispatch(benchmark::State& state) {
     benchmark::DoNotOptimize(listener.m_dblSum);
     state.SetItemsProcessed(records);
     g_delivered.emplace_back();
-    g_delivered.back().Set(state, records, start, end);
+    g_delivered.back().Set(state, records, allocs, start, end);
 }
 
 BENCHMARK(BM_BareDecode)->Unit(benchmark::kMicrosecond)->Repetitions(5);

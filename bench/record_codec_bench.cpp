@@ -25,6 +25,7 @@
 
 #include <unistd.h>
 
+#include "common/alloc_counter.h"
 #include "qrx/marketdata/serialized_buf.h"
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/marketdata/sym_data_aux.h"
@@ -34,65 +35,28 @@
 #include "quote_record.pb.h"
 #endif
 
-// ---- allocation counting ----
-// The C allocator entry points are replaced with counting forwarders to the C
-// library's own; operator new reaches them too. The sanitizers replace them
-// themselves, so there the counts are not available.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QRX_BENCH_COUNT_ALLOCS 0
-#else
-#define QRX_BENCH_COUNT_ALLOCS 1
-#endif
-
-namespace {
-thread_local long t_allocs = 0;
-}  // namespace
-
-#if QRX_BENCH_COUNT_ALLOCS
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void __libc_free(void*);
-
-void* malloc(size_t n) {
-    ++t_allocs;
-    return __libc_malloc(n);
-}
-void* calloc(size_t n, size_t m) {
-    ++t_allocs;
-    return __libc_calloc(n, m);
-}
-void* realloc(void* p, size_t n) {
-    ++t_allocs;
-    return __libc_realloc(p, n);
-}
-void free(void* p) {
-    __libc_free(p);
-}
-}
-#endif
-
 namespace {
 
 bool g_allocCountWorks = false;
 
 // Checks once that both malloc and operator new are seen.
 void ProbeAllocCounting() {
-    const long before = t_allocs;
+    qrxtest::AllocCounter counter;
+    counter.Start();
     void* p = malloc(24);
     benchmark::DoNotOptimize(p);
     free(p);
     int* q = new int(7);
     benchmark::DoNotOptimize(q);
     delete q;
-    g_allocCountWorks = t_allocs - before == 2;
+    g_allocCountWorks = counter.Stop() == 2;
 }
 
-void ReportAllocs(benchmark::State& state, long before) {
+// The allocations of a benchmark's timed loop, counted from Start to Stop.
+void ReportAllocs(benchmark::State& state, long nAllocs) {
     if (g_allocCountWorks) {
-        state.counters["allocs"] = benchmark::Counter(static_cast<double>(t_allocs - before),
-                                                      benchmark::Counter::kAvgIterations);
+        state.counters["allocs"] =
+            benchmark::Counter(static_cast<double>(nAllocs), benchmark::Counter::kAvgIterations);
     }
 }
 
@@ -155,14 +119,15 @@ void BM_QrxEncode(benchmark::State& state, FillFn fill) {
     fill(d);
     CNetStream out(true, 1024, 1024);
     CSymDataAux::SerializeSymOut(static_cast<const CSymData&>(d), out);  // warm
-    const long before = t_allocs;
+    qrxtest::AllocCounter allocs;
+    allocs.Start();
     for (auto _ : state) {
         out.SeekBegin();
         bool ok = CSymDataAux::SerializeSymOut(static_cast<const CSymData&>(d), out);
         benchmark::DoNotOptimize(ok);
         benchmark::ClobberMemory();
     }
-    ReportAllocs(state, before);
+    ReportAllocs(state, allocs.Stop());
     state.counters["bytes"] = out.GetLength();
 }
 
@@ -179,7 +144,8 @@ void BM_QrxDecode(benchmark::State& state, FillFn fill) {
             return;
         }
     }
-    const long before = t_allocs;
+    qrxtest::AllocCounter allocs;
+    allocs.Start();
     for (auto _ : state) {
         d.clear();
         CNetStream in(body.data(), static_cast<int>(body.size()), false);
@@ -187,7 +153,7 @@ void BM_QrxDecode(benchmark::State& state, FillFn fill) {
         benchmark::DoNotOptimize(ok);
         benchmark::ClobberMemory();
     }
-    ReportAllocs(state, before);
+    ReportAllocs(state, allocs.Stop());
     state.counters["bytes"] = static_cast<double>(body.size());
 }
 
@@ -197,13 +163,14 @@ void BM_QrxEncodeSerializedBuf(benchmark::State& state, FillFn fill) {
     fill(d);
     SerializedBuf buf;
     CSymDataAux::SerializeSymOut(d, buf);  // warm
-    const long before = t_allocs;
+    qrxtest::AllocCounter allocs;
+    allocs.Start();
     for (auto _ : state) {
         bool ok = CSymDataAux::SerializeSymOut(d, buf);
         benchmark::DoNotOptimize(ok);
         benchmark::ClobberMemory();
     }
-    ReportAllocs(state, before);
+    ReportAllocs(state, allocs.Stop());
 }
 
 void BM_QrxDecodeSerializedBuf(benchmark::State& state, FillFn fill) {
@@ -213,14 +180,15 @@ void BM_QrxDecodeSerializedBuf(benchmark::State& state, FillFn fill) {
     CSymDataAux::SerializeSymOut(src, buf);
     CSymData d;
     CSymDataAux::SerializeSymIn(d, buf, nullptr);  // warm
-    const long before = t_allocs;
+    qrxtest::AllocCounter allocs;
+    allocs.Start();
     for (auto _ : state) {
         d.clear();
         bool ok = CSymDataAux::SerializeSymIn(d, buf, nullptr);
         benchmark::DoNotOptimize(ok);
         benchmark::ClobberMemory();
     }
-    ReportAllocs(state, before);
+    ReportAllocs(state, allocs.Stop());
 }
 
 // ---- the floor ----
@@ -229,14 +197,15 @@ void BM_Memcpy(benchmark::State& state, FillFn fill) {
     std::vector<char> body = EncodeBody(fill);
     std::vector<char> dst(body.size());
     const size_t n = body.size();
-    const long before = t_allocs;
+    qrxtest::AllocCounter allocs;
+    allocs.Start();
     for (auto _ : state) {
         char* p = dst.data();
         benchmark::DoNotOptimize(p);
         memcpy(p, body.data(), n);
         benchmark::ClobberMemory();
     }
-    ReportAllocs(state, before);
+    ReportAllocs(state, allocs.Stop());
     state.counters["bytes"] = static_cast<double>(n);
 }
 
@@ -275,13 +244,14 @@ void BM_ProtobufSerialize(benchmark::State& state) {
     FillQuoteMessage(m);
     std::vector<char> out(1024);
     const int size = static_cast<int>(m.ByteSizeLong());
-    const long before = t_allocs;
+    qrxtest::AllocCounter allocs;
+    allocs.Start();
     for (auto _ : state) {
         bool ok = m.SerializeToArray(out.data(), static_cast<int>(out.size()));
         benchmark::DoNotOptimize(ok);
         benchmark::ClobberMemory();
     }
-    ReportAllocs(state, before);
+    ReportAllocs(state, allocs.Stop());
     state.counters["bytes"] = size;
 }
 
@@ -291,13 +261,14 @@ void BM_ProtobufParse(benchmark::State& state) {
     const std::string wire = src.SerializeAsString();
     qrxbench::QuoteRecord m;                                       // reused
     m.ParseFromArray(wire.data(), static_cast<int>(wire.size()));  // warm
-    const long before = t_allocs;
+    qrxtest::AllocCounter allocs;
+    allocs.Start();
     for (auto _ : state) {
         bool ok = m.ParseFromArray(wire.data(), static_cast<int>(wire.size()));
         benchmark::DoNotOptimize(ok);
         benchmark::ClobberMemory();
     }
-    ReportAllocs(state, before);
+    ReportAllocs(state, allocs.Stop());
     state.counters["bytes"] = static_cast<double>(wire.size());
 }
 #endif

@@ -16,6 +16,16 @@ function(qrx_area name)
   endif()
 endfunction()
 
+# qrx_count_allocs(TARGET): the counting allocator (tests/common/alloc_counter.h) for a test or
+# benchmark executable that checks a path allocates nothing. It replaces malloc for the whole
+# executable, so it goes only where it is asked for.
+function(qrx_count_allocs target)
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/alloc_counter.cpp)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+endfunction()
+# The areas whose tests count allocations.
+set(QRX_ALLOC_COUNTING_TESTS marketdata proxy)
+
 # qrx_area_tests(NAME): one GoogleTest executable per area from tests/NAME/*_test.cpp,
 # every test case registered with CTest and bounded by a time-out.
 function(qrx_area_tests name)
@@ -28,6 +38,9 @@ function(qrx_area_tests name)
   add_executable(qrx_${name}_tests ${_tests} ${_helpers})
   target_include_directories(qrx_${name}_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(qrx_${name}_tests PRIVATE qrx_${name} GTest::gtest GTest::gmock GTest::gtest_main)
+  if(name IN_LIST QRX_ALLOC_COUNTING_TESTS)
+    qrx_count_allocs(qrx_${name}_tests)
+  endif()
   # Further targets an area's tests need (e.g. a library they load).
   if(EXISTS ${PROJECT_SOURCE_DIR}/tests/${name}/extra_targets.cmake)
     include(${PROJECT_SOURCE_DIR}/tests/${name}/extra_targets.cmake)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/alloc_counter.h"
 #include "qrx/wire/net_stream.h"
 
 namespace mdtest {
@@ -28,13 +29,6 @@ struct Input {
     CNetStream strm{nullptr, 0, false};
 };
 
-// Counts calls of malloc, calloc and realloc (and so of operator new) made
-// between Start and Stop on this thread. Not available under the sanitizers,
-// which own the allocator: Available() is then false.
-struct AllocCounter {
-    static bool Available();
-    void Start();
-    long Stop();
-};
+using qrxtest::AllocCounter;
 
 }  // namespace mdtest

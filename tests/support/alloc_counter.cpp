@@ -1,14 +1,13 @@
-// Replaces the C allocator entry points of the test executable with counting
-// forwarders to the C library's own, so that tests can check that a hot path
-// allocates nothing. Left out under the sanitizers, which replace them too.
-#include "marketdata/md_test_util.h"
+// Replaces the C allocator entry points of the executable with counting forwarders to the C
+// library's own. Left out under the sanitizers, which replace them too.
+#include "common/alloc_counter.h"
 
 #include <cstddef>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QRX_MD_COUNT_ALLOCS 0
+#define QRX_COUNT_ALLOCS 0
 #else
-#define QRX_MD_COUNT_ALLOCS 1
+#define QRX_COUNT_ALLOCS 1
 #endif
 
 namespace {
@@ -16,7 +15,7 @@ thread_local bool t_counting = false;
 thread_local long t_count = 0;
 }  // namespace
 
-#if QRX_MD_COUNT_ALLOCS
+#if QRX_COUNT_ALLOCS
 extern "C" {
 void* __libc_malloc(size_t);
 void* __libc_calloc(size_t, size_t);
@@ -47,10 +46,10 @@ void free(void* p) {
 }
 #endif
 
-namespace mdtest {
+namespace qrxtest {
 
 bool AllocCounter::Available() {
-    return QRX_MD_COUNT_ALLOCS != 0;
+    return QRX_COUNT_ALLOCS != 0;
 }
 
 void AllocCounter::Start() {
@@ -63,4 +62,4 @@ long AllocCounter::Stop() {
     return t_count;
 }
 
-}  // namespace mdtest
+}  // namespace qrxtest
