@@ -282,3 +282,14 @@ def test_a_proxy_in_a_cycle_with_its_callables_is_collected():
     c = make()
     gc.collect()
     assert [f.mtyp for f in c.wait_closed() if f.mtyp != w.HB_NOTICE] == [w.STATUS]
+
+
+def test_publish_arguments_by_position_or_keyword_and_misuse():
+    p = pyqrx.Symproxy()
+    assert p.publish(topic=None, data={}) is False and p.publish(None, data={}) is False
+    for call in (lambda: p.publish(), lambda: p.publish("a", {}, 3),
+                 lambda: p.publish("a", {}, topic="b"), lambda: p.publish("a", dat={}),
+                 lambda: pyqrx.Symproxy.publish(pyqrx.Symlistener(), "a", {}),
+                 lambda: pyqrx.Symproxy.__new__(pyqrx.Symproxy).publish("a", {})):
+        with pytest.raises(TypeError):
+            call()
