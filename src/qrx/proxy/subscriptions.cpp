@@ -2,11 +2,21 @@
 
 #include "qrx/marketdata/sym_topic.h"
 
+unsigned long Subscriptions::NextGeneration() {
+    static std::atomic<unsigned long> s_nLast{0};
+    return s_nLast.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+void Subscriptions::Changed() {
+    m_nGeneration.store(NextGeneration(), std::memory_order_release);
+}
+
 bool Subscriptions::IsSubscribedLocked(const char* szTopic) const {
     if (m_Set.empty()) {
         return false;
     }
-    return m_Set.find("") != m_Set.end() ||
+    // The empty string, every topic, is the first key in byte-wise order.
+    return m_Set.begin()->length() == 0 ||
            (szTopic != nullptr && m_Set.find(szTopic) != m_Set.end());
 }
 
@@ -46,6 +56,7 @@ bool Subscriptions::IsPublished(const char* szTopic) {
 void Subscriptions::EnableSubsWithSizes(bool bEnable) {
     Guard lock(m_Mutex);
     m_bHasSymsWithSizes = bEnable;
+    Changed();
 }
 
 bool Subscriptions::HasSymsWithSizes() {
@@ -66,6 +77,7 @@ bool Subscriptions::insert(const char* szTopic) {
     } catch (...) {
         return false;
     }
+    Changed();
     return true;
 }
 
@@ -79,12 +91,14 @@ bool Subscriptions::erase(const char* szTopic) {
         return false;
     }
     m_Set.erase(it);
+    Changed();
     return true;
 }
 
 void Subscriptions::clear() {
     Guard lock(m_Mutex);
     m_Set.clear();
+    Changed();
 }
 
 size_t Subscriptions::size() {

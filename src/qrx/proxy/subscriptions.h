@@ -4,6 +4,7 @@
 // producer threads run; no operation holds any other lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <set>
@@ -51,6 +52,10 @@ public:
     void EnableSubsWithSizes(bool bEnable);
     bool HasSymsWithSizes();
 
+    // Changes with every change of what IsPublished answers, and is never the same for two
+    // states of any two sets, nor 0: a publisher may keep an answer while it stays.
+    unsigned long Generation() const { return m_nGeneration.load(std::memory_order_acquire); }
+
     // True when the topic was not there before.
     bool insert(const char* szTopic);
     // True when the topic was there.
@@ -72,8 +77,13 @@ private:
 
     bool IsSubscribedLocked(const char* szTopic) const;
     bool IsSubscribedWithSizeLocked(const char* szTopic) const;
+    // After a change, under the lock.
+    void Changed();
 
     TopicSet m_Set;
     MKTUTIL::Mutex m_Mutex;
     bool m_bHasSymsWithSizes = false;
+    std::atomic<unsigned long> m_nGeneration{NextGeneration()};
+
+    static unsigned long NextGeneration();
 };

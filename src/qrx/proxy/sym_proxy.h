@@ -25,6 +25,8 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "qrx/marketdata/sym_data.h"
@@ -71,6 +73,15 @@ public:
     };
 
     using SnapshotMap = std::map<GrowingStr*, CSymData*, predGSP>;
+    // What the flush knows of a cached topic, found by hashing its text: its snapshot record,
+    // and whether the subscriptions publish it as of a subscription generation (0: unknown).
+    struct TopicState {
+        CSymData* pSnapshot = nullptr;
+        unsigned long nSubsGeneration = 0;
+        bool bPublished = false;
+    };
+    // Keys view the texts of the snapshot map's keys.
+    using TopicIndex = std::unordered_map<std::string_view, TopicState>;
 
     CSymProxy();
     virtual ~CSymProxy();
@@ -149,9 +160,16 @@ public:
     HTICK CreateTick(const char* szTopic);
     HTICK CreateDirectFeedTick(const char* szSymbol, char cSource);
     HTICK CreatePopulatedTick(char* pData, int nDataLen);
-    bool SetTickField(HTICK pTick, int nFlid, double dblValue);
-    bool SetTickField(HTICK pTick, int nFlid, int nValue);
-    bool SetTickField(HTICK pTick, int nFlid, char cValue);
+    // Defined here so that a feed handler filling many fields gets them inlined.
+    bool SetTickField(HTICK pTick, int nFlid, double dblValue) {
+        return pTick != nullptr && static_cast<CSymData*>(pTick)->SetFlidDouble(nFlid, dblValue);
+    }
+    bool SetTickField(HTICK pTick, int nFlid, int nValue) {
+        return pTick != nullptr && static_cast<CSymData*>(pTick)->SetFlidInt(nFlid, nValue);
+    }
+    bool SetTickField(HTICK pTick, int nFlid, char cValue) {
+        return pTick != nullptr && static_cast<CSymData*>(pTick)->SetFlidChar(nFlid, cValue);
+    }
     bool SetTickField(HTICK pTick, int nFlid, const char* szValue);
     // Queued mode: hands the tick to the flushing thread.
     void PushbackTick(HTICK pTick);
@@ -183,7 +201,11 @@ protected:
     CSymData* GetEmptyTick(const char* szTopic);
     // Appends to the ticks of the next flush; without memory the tick goes back to its pool.
     bool ListTick(CSymData* pTick);
-    void UpdateSnapshot(CSymData* pTick);
+    // Merges the tick into its topic's snapshot; the topic's state, or null when the snapshot
+    // could not be made.
+    TopicState* UpdateSnapshot(CSymData* pTick);
+    // The subscription test of a tick; pState, when given, is the state of its topic.
+    bool IsTickPublished(const CSymData& tick, TopicState* pState);
     void UpdateTickListWithXLate();
     // The topic a record is published under: its topic field, else its symbol field.
     static const char* TickTopic(const CSymData& data);
@@ -226,6 +248,7 @@ protected:
     CAppConn* m_pConn = nullptr;
     Subscriptions* m_pSubscriptions = nullptr;
     SnapshotMap m_mSnapshot;
+    TopicIndex m_TopicIndex;
     ProxyDataPools* m_pPools = nullptr;
     CGrowingBuffer** m_ppMsgBuffer = nullptr;
     int m_nMsgBufferSize = kInitialMsgBufferSize;

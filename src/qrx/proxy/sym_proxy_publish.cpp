@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -54,6 +55,56 @@ bool HasFields(const CSymData& data) {
     return data.m_map_flid_2_double.size() + data.m_map_flid_2_int.size() +
                data.m_map_flid_2_GrowingStr.size() + data.m_map_flid_2_char.size() !=
            0;
+}
+
+// Merges the present fields of one value type of a record into another (fields present in
+// from overwrite, the others stay), as CSymData::insert does, but visits only the blocks
+// that hold fields: a tick has few, mostly in the first blocks, so the presence masks are
+// read four blocks at a time until every field is merged.
+template <class T>
+void MergeFields(FlidMap<T>& to, const FlidMap<T>& from) {
+    using Map = FlidMap<T>;
+    const unsigned short* pMasks = from.PresenceMasks();
+    size_t nLeft = from.size();
+    for (int w = 0; nLeft != 0 && w < Map::table_array_size; w += 4) {
+        uint64_t nWord;
+        memcpy(&nWord, pMasks + w, sizeof nWord);
+        while (nWord != 0) {
+            const int q = __builtin_ctzll(nWord) >> 4;
+            nWord &= ~(0xFFFFull << (16 * q));
+            const int b = w + q;
+            const unsigned nBits = pMasks[b];
+            nLeft -= Map::CountBits16(nBits);
+            const typename Map::Slot* pFrom = from.BlockSlots(b);
+            if constexpr (Map::IS_STRING) {
+                // One at a time: a slot may need a string object of its own.
+                for (unsigned nRest = nBits; nRest != 0; nRest &= nRest - 1) {
+                    const int s = __builtin_ctz(nRest);
+                    const int nFlid = Map::type_base + b * Map::table_slot_count + s;
+                    GrowingStr* pTo = to.PrepareValue(nFlid);
+                    if (pTo != nullptr) {
+                        *pTo = *pFrom[s];
+                        to.FlagReference(nFlid);
+                    }
+                }
+            } else {
+                typename Map::Slot* pTo = to.PrepareBlock(b, nBits);
+                for (unsigned nRest = nBits; nRest != 0; nRest &= nRest - 1) {
+                    const int s = __builtin_ctz(nRest);
+                    pTo[s] = pFrom[s];
+                }
+                to.FlagBlock(b, nBits);
+            }
+        }
+    }
+}
+
+// CSymDataAux::Copy(to, from, false) for two distinct records.
+void MergeRecord(CSymData& to, const CSymData& from) {
+    MergeFields(to.m_map_flid_2_double, from.m_map_flid_2_double);
+    MergeFields(to.m_map_flid_2_int, from.m_map_flid_2_int);
+    MergeFields(to.m_map_flid_2_GrowingStr, from.m_map_flid_2_GrowingStr);
+    MergeFields(to.m_map_flid_2_char, from.m_map_flid_2_char);
 }
 
 // Keeps the first nKeep bytes of an owning output stream.
@@ -209,18 +260,6 @@ HTICK CSymProxy::CreatePopulatedTick(char* pData, int nDataLen) {
     return pTick;
 }
 
-bool CSymProxy::SetTickField(HTICK pTick, int nFlid, double dblValue) {
-    return pTick != nullptr && static_cast<CSymData*>(pTick)->SetFlidDouble(nFlid, dblValue);
-}
-
-bool CSymProxy::SetTickField(HTICK pTick, int nFlid, int nValue) {
-    return pTick != nullptr && static_cast<CSymData*>(pTick)->SetFlidInt(nFlid, nValue);
-}
-
-bool CSymProxy::SetTickField(HTICK pTick, int nFlid, char cValue) {
-    return pTick != nullptr && static_cast<CSymData*>(pTick)->SetFlidChar(nFlid, cValue);
-}
-
 bool CSymProxy::SetTickField(HTICK pTick, int nFlid, const char* szValue) {
     if (pTick == nullptr || FlidType(nFlid) != kStringType) {
         return false;
@@ -273,20 +312,31 @@ void CSymProxy::ReleaseTicks(std::vector<CSymData*>& vec) {
 
 // ---- snapshots ----
 
-void CSymProxy::UpdateSnapshot(CSymData* pTick) {
+CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick) {
     const char* szTopic = TickTopic(*pTick);
-    const auto it = m_mSnapshot.find(szTopic);
-    if (it != m_mSnapshot.end()) {
-        CSymDataAux::Copy(*it->second, *pTick, false);
-        return;
+    const auto it = m_TopicIndex.find(std::string_view(szTopic));
+    if (it != m_TopicIndex.end()) {
+        MergeRecord(*it->second.pSnapshot, *pTick);
+        return &it->second;
     }
     CSymData* pCached = m_pPools->m_SymDataPool.Get();
     GrowingStr* pKey = pCached != nullptr ? m_pPools->m_StringPool.Get() : nullptr;
     bool bStored = pKey != nullptr && pKey->assign(szTopic);
+    TopicState* pState = nullptr;
     if (bStored) {
         pCached->clear();
         try {
-            m_mSnapshot.emplace(pKey, pCached);
+            const auto itSnapshot = m_mSnapshot.emplace(pKey, pCached).first;
+            try {
+                TopicState state;
+                state.pSnapshot = pCached;
+                pState =
+                    &m_TopicIndex.emplace(std::string_view(pKey->c_str(), pKey->length()), state)
+                         .first->second;
+            } catch (...) {
+                m_mSnapshot.erase(itSnapshot);
+                throw;
+            }
         } catch (...) {
             bStored = false;
         }
@@ -296,9 +346,24 @@ void CSymProxy::UpdateSnapshot(CSymData* pTick) {
                                                                                << "; skipped");
         m_pPools->m_SymDataPool.Release(pCached);
         m_pPools->m_StringPool.Release(pKey);
-        return;
+        return nullptr;
     }
-    CSymDataAux::Copy(*pCached, *pTick, false);
+    MergeRecord(*pCached, *pTick);
+    return pState;
+}
+
+bool CSymProxy::IsTickPublished(const CSymData& tick, TopicState* pState) {
+    if (pState == nullptr) {
+        return m_pSubscriptions->IsPublished(TickTopic(tick));
+    }
+    // Read before the test: a change meanwhile leaves a generation that makes the next tick
+    // test again.
+    const unsigned long nGeneration = m_pSubscriptions->Generation();
+    if (pState->nSubsGeneration != nGeneration) {
+        pState->bPublished = m_pSubscriptions->IsPublished(TickTopic(tick));
+        pState->nSubsGeneration = nGeneration;
+    }
+    return pState->bPublished;
 }
 
 bool CSymProxy::SendSnapshot(const char* szTopic) {
@@ -460,10 +525,8 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
     int nCount = 0;
     for (int i = 0; i < n; ++i) {
         CSymData* pTick = m_UpdatedList[i];
-        if (m_bKeepSnapShot) {
-            UpdateSnapshot(pTick);
-        }
-        if (HasFields(*pTick) && m_pSubscriptions->IsPublished(TickTopic(*pTick))) {
+        TopicState* pState = m_bKeepSnapShot ? UpdateSnapshot(pTick) : nullptr;
+        if (HasFields(*pTick) && IsTickPublished(*pTick, pState)) {
             const int nBefore = m_OutStream.GetLength();
             CSymDataAux::SerializeSymOut(*pTick, m_OutStream);
             const int nAfter = m_OutStream.GetLength();
@@ -487,7 +550,6 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
                 TruncateStream(m_OutStream, nBefore);
             }
         }
-        m_pPools->m_SymDataPool.Release(pTick);
         const bool bLast = i == n - 1;
         if ((bLast && nCount > 0) || nCount >= kMaxRecordsPerMsg ||
             m_OutStream.GetLength() > kCutAfterBytes) {
@@ -496,7 +558,7 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
             nCount = 0;
         }
     }
-    m_UpdatedList.clear();
+    ReleaseTicks(m_UpdatedList);  // under one lock of the pool
     if (nExtra != 0) {
         BuildDataMsg(bufs[nUsed++], SYM_DATA_SNAPSHOT_END, nullptr, 0);
     }
