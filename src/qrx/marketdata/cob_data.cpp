@@ -238,18 +238,7 @@ bool read_cob(CNetStream& in, CCOBData& data) {
             spare.release();
         }
     }
-    int nIds = 0;
-    if (!cobwire::read_count(in, cobwire::MIN_ID, 0, nIds)) {
-        return false;
-    }
-    for (int i = 0; i < nIds; ++i) {
-        int id = 0;
-        if (!in.GetNextField(id)) {
-            return false;
-        }
-        data.m_setIds.insert(id);
-    }
-    return true;
+    return cobwire::read_ids(in, data.m_setIds);
 }
 
 bool write_cob(CNetStream& out, const CCOBData& data) {
@@ -272,27 +261,15 @@ bool write_cob(CNetStream& out, const CCOBData& data) {
             return false;
         }
     }
-    if (!cobwire::write_count(out, data.m_setIds)) {
-        return false;
-    }
-    for (int id : data.m_setIds) {
-        if (!out.Append(id)) {
-            return false;
-        }
-    }
-    return true;
+    return cobwire::write_ids(out, data.m_setIds);
 }
 
 CNetStream& operator<<(CNetStream& out, const CCOBData& data) {
-    write_cob(out, data);
-    return out;
+    return cobwire::write_record(out, data);
 }
 
 CNetStream& operator>>(CNetStream& in, CCOBData& data) {
-    if (!read_cob(in, data)) {
-        cobwire::drain(in);
-    }
-    return in;
+    return cobwire::read_record(in, data);
 }
 
 std::ostream& operator<<(std::ostream& os, const CCOBData& data) {
@@ -304,9 +281,7 @@ std::ostream& operator<<(std::ostream& os, const CCOBData& data) {
         os << *q << '\n';
     }
     os << "Data UUIDs:";
-    for (int id : data.m_setIds) {
-        os << id << ' ';
-    }
+    cobwire::print_ids(os, data.m_setIds);
     return os << '\n';
 }
 

@@ -35,18 +35,7 @@ bool read_cob(CNetStream& in, CCOBInfo& info) {
         }
         info.m_vecLegs.push_back(std::move(leg));
     }
-    int nIds = 0;
-    if (!cobwire::read_count(in, cobwire::MIN_ID, 0, nIds)) {
-        return false;
-    }
-    for (int i = 0; i < nIds; ++i) {
-        int id = 0;
-        if (!in.GetNextField(id)) {
-            return false;
-        }
-        info.m_setIds.insert(id);
-    }
-    return true;
+    return cobwire::read_ids(in, info.m_setIds);
 }
 
 bool write_cob(CNetStream& out, const CCOBInfo& info) {
@@ -59,27 +48,15 @@ bool write_cob(CNetStream& out, const CCOBInfo& info) {
             return false;
         }
     }
-    if (!cobwire::write_count(out, info.m_setIds)) {
-        return false;
-    }
-    for (int id : info.m_setIds) {
-        if (!out.Append(id)) {
-            return false;
-        }
-    }
-    return true;
+    return cobwire::write_ids(out, info.m_setIds);
 }
 
 CNetStream& operator<<(CNetStream& out, const CCOBInfo& info) {
-    write_cob(out, info);
-    return out;
+    return cobwire::write_record(out, info);
 }
 
 CNetStream& operator>>(CNetStream& in, CCOBInfo& info) {
-    if (!read_cob(in, info)) {
-        cobwire::drain(in);
-    }
-    return in;
+    return cobwire::read_record(in, info);
 }
 
 std::ostream& operator<<(std::ostream& os, const stLegInfo& leg) {
@@ -99,9 +76,7 @@ std::ostream& operator<<(std::ostream& os, const CCOBInfo& info) {
         os << "Leg[" << i << "]:" << '\n' << info.m_vecLegs[i] << '\n';
     }
     os << "Info UUIDs:";
-    for (int id : info.m_setIds) {
-        os << id << ' ';
-    }
+    cobwire::print_ids(os, info.m_setIds);
     return os << '\n';
 }
 

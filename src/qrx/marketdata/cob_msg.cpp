@@ -67,18 +67,7 @@ bool read_cob(CNetStream& in, CCOBMsg& msg) {
             msg.m_mapData.try_emplace(data.m_nId, std::move(data));
         }
     }
-    int nIds = 0;
-    if (!cobwire::read_count(in, cobwire::MIN_ID, 0, nIds)) {
-        return false;
-    }
-    for (int i = 0; i < nIds; ++i) {
-        int id = 0;
-        if (!in.GetNextField(id)) {
-            return false;
-        }
-        msg.m_setIds.insert(id);
-    }
-    return true;
+    return cobwire::read_ids(in, msg.m_setIds);
 }
 
 bool write_cob(CNetStream& out, const CCOBMsg& msg) {
@@ -98,27 +87,15 @@ bool write_cob(CNetStream& out, const CCOBMsg& msg) {
             return false;
         }
     }
-    if (!cobwire::write_count(out, msg.m_setIds)) {
-        return false;
-    }
-    for (int id : msg.m_setIds) {
-        if (!out.Append(id)) {
-            return false;
-        }
-    }
-    return true;
+    return cobwire::write_ids(out, msg.m_setIds);
 }
 
 CNetStream& operator<<(CNetStream& out, const CCOBMsg& msg) {
-    write_cob(out, msg);
-    return out;
+    return cobwire::write_record(out, msg);
 }
 
 CNetStream& operator>>(CNetStream& in, CCOBMsg& msg) {
-    if (!read_cob(in, msg)) {
-        cobwire::drain(in);
-    }
-    return in;
+    return cobwire::read_record(in, msg);
 }
 
 std::ostream& operator<<(std::ostream& os, const CCOBMsg& msg) {
@@ -133,9 +110,7 @@ std::ostream& operator<<(std::ostream& os, const CCOBMsg& msg) {
         os << msg.m_itData->second;
     }
     os << "COB Msg UUIDs:";
-    for (int id : msg.m_setIds) {
-        os << id << ' ';
-    }
+    cobwire::print_ids(os, msg.m_setIds);
     return os << '\n';
 }
 

@@ -49,27 +49,19 @@ bool write_cob(CNetStream& out, const CCOBRequest& request) {
 }
 
 CNetStream& operator<<(CNetStream& out, const stFilter& filter) {
-    write_cob(out, filter);
-    return out;
+    return cobwire::write_record(out, filter);
 }
 
 CNetStream& operator<<(CNetStream& out, const CCOBRequest& request) {
-    write_cob(out, request);
-    return out;
+    return cobwire::write_record(out, request);
 }
 
 CNetStream& operator>>(CNetStream& in, stFilter& filter) {
-    if (!read_cob(in, filter)) {
-        cobwire::drain(in);
-    }
-    return in;
+    return cobwire::read_record(in, filter);
 }
 
 CNetStream& operator>>(CNetStream& in, CCOBRequest& request) {
-    if (!read_cob(in, request)) {
-        cobwire::drain(in);
-    }
-    return in;
+    return cobwire::read_record(in, request);
 }
 
 std::ostream& operator<<(std::ostream& os, const stFilter& filter) {

@@ -13,15 +13,11 @@ bool write_cob(CNetStream& out, const CCOBStatus& status) {
 }
 
 CNetStream& operator<<(CNetStream& out, const CCOBStatus& status) {
-    write_cob(out, status);
-    return out;
+    return cobwire::write_record(out, status);
 }
 
 CNetStream& operator>>(CNetStream& in, CCOBStatus& status) {
-    if (!read_cob(in, status)) {
-        cobwire::drain(in);
-    }
-    return in;
+    return cobwire::read_record(in, status);
 }
 
 std::ostream& operator<<(std::ostream& os, const CCOBStatus& status) {

@@ -1,9 +1,11 @@
-// Reading helpers shared by the order-book records: a count read from the wire
+// Wire helpers shared by the order-book records: a count read from the wire
 // is believed only when the bytes left can hold that many records, so that a
 // short or lying message fails at once instead of allocating or looping.
 #pragma once
 
 #include <cstdint>
+#include <ostream>
+#include <set>
 
 #include "qrx/wire/net_stream.h"
 
@@ -52,6 +54,57 @@ inline void drain(CNetStream& in) {
 template <typename C>
 inline bool write_count(CNetStream& out, const C& c) {
     return out.Append(static_cast<int>(c.size()));
+}
+
+// The request ids that end most records: int count, then the ids. The reader
+// adds to what the set holds.
+inline bool read_ids(CNetStream& in, std::set<int>& ids) {
+    int nIds = 0;
+    if (!read_count(in, MIN_ID, 0, nIds)) {
+        return false;
+    }
+    for (int i = 0; i < nIds; ++i) {
+        int id = 0;
+        if (!in.GetNextField(id)) {
+            return false;
+        }
+        ids.insert(id);
+    }
+    return true;
+}
+
+inline bool write_ids(CNetStream& out, const std::set<int>& ids) {
+    if (!write_count(out, ids)) {
+        return false;
+    }
+    for (int id : ids) {
+        if (!out.Append(id)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+inline void print_ids(std::ostream& os, const std::set<int>& ids) {
+    for (int id : ids) {
+        os << id << ' ';
+    }
+}
+
+// The stream operators of a record: a write reports nothing, a failed read
+// moves the stream to its end.
+template <typename T>
+CNetStream& write_record(CNetStream& out, const T& record) {
+    write_cob(out, record);
+    return out;
+}
+
+template <typename T>
+CNetStream& read_record(CNetStream& in, T& record) {
+    if (!read_cob(in, record)) {
+        drain(in);
+    }
+    return in;
 }
 
 }  // namespace cobwire
