@@ -26,6 +26,26 @@ bool HasBodyField(const Arr& arr, int type) {
     return false;
 }
 
+// What the field getters hand back: the value of a numeric entry, the text of
+// a string entry (when the caller wants it).
+template <typename V>
+struct StoreValue {
+    V& value;
+    template <typename Fld>
+    void operator()(const Fld& f) const {
+        value = f.m_value;
+    }
+};
+
+struct StoreText {
+    const char** szValue;
+    void operator()(const StrFld& f) const {
+        if (szValue != nullptr) {
+            *szValue = f.m_value.c_str();
+        }
+    }
+};
+
 bool HasBody(const SymQData& q) {
     return HasBodyField(q.m_vecDbl, 0) || HasBodyField(q.m_vecInt, 1) ||
            HasBodyField(q.m_vecStr, 2) || HasBodyField(q.m_vecChr, 3);
@@ -35,39 +55,26 @@ bool HasBody(const SymQData& q) {
 
 CCOBData::CCOBData() : m_itAuxData(m_setAuxData.end()) {}
 
-CCOBData::CCOBData(const CCOBData& other)
-    : m_nId(other.m_nId),
-      m_dblBidPrice(other.m_dblBidPrice),
-      m_dblAskPrice(other.m_dblAskPrice),
-      m_nBidSize(other.m_nBidSize),
-      m_nAskSize(other.m_nAskSize),
-      m_setIds(other.m_setIds),
-      m_itAuxData(m_setAuxData.end()) {
+CCOBData::CCOBData(const CCOBData& other) : m_itAuxData(m_setAuxData.end()) {
+    CopyQuote(other);
+    m_setIds = other.m_setIds;
     for (const SymQData* q : other.m_setAuxData) {
         AddAuxData(new SymQData(*q));
     }
 }
 
 CCOBData::CCOBData(CCOBData&& other) noexcept
-    : m_nId(other.m_nId),
-      m_dblBidPrice(other.m_dblBidPrice),
-      m_dblAskPrice(other.m_dblAskPrice),
-      m_nBidSize(other.m_nBidSize),
-      m_nAskSize(other.m_nAskSize),
-      m_setIds(std::move(other.m_setIds)),
+    : m_setIds(std::move(other.m_setIds)),
       m_setAuxData(std::move(other.m_setAuxData)),
       m_itAuxData(m_setAuxData.end()) {
+    CopyQuote(other);
     other.m_setAuxData.clear();
     other.EndAuxWalk();
 }
 
 CCOBData& CCOBData::operator=(const CCOBData& other) {
     if (&other != this) {
-        m_nId = other.m_nId;
-        m_dblBidPrice = other.m_dblBidPrice;
-        m_dblAskPrice = other.m_dblAskPrice;
-        m_nBidSize = other.m_nBidSize;
-        m_nAskSize = other.m_nAskSize;
+        CopyQuote(other);
         m_setIds = other.m_setIds;
         ClearAuxData();
         for (const SymQData* q : other.m_setAuxData) {
@@ -80,11 +87,7 @@ CCOBData& CCOBData::operator=(const CCOBData& other) {
 
 CCOBData& CCOBData::operator=(CCOBData&& other) noexcept {
     if (&other != this) {
-        m_nId = other.m_nId;
-        m_dblBidPrice = other.m_dblBidPrice;
-        m_dblAskPrice = other.m_dblAskPrice;
-        m_nBidSize = other.m_nBidSize;
-        m_nAskSize = other.m_nAskSize;
+        CopyQuote(other);
         m_setIds = std::move(other.m_setIds);
         ClearAuxData();
         m_setAuxData.swap(other.m_setAuxData);
@@ -92,6 +95,14 @@ CCOBData& CCOBData::operator=(CCOBData&& other) noexcept {
     }
     EndAuxWalk();
     return *this;
+}
+
+void CCOBData::CopyQuote(const CCOBData& other) {
+    m_nId = other.m_nId;
+    m_dblBidPrice = other.m_dblBidPrice;
+    m_dblAskPrice = other.m_dblAskPrice;
+    m_nBidSize = other.m_nBidSize;
+    m_nAskSize = other.m_nAskSize;
 }
 
 CCOBData::~CCOBData() {
@@ -170,49 +181,35 @@ bool CCOBData::Next(Arr SymQData::*arr, size_t& pos, const char** szLeg, int& nF
 }
 
 bool CCOBData::GetDblField(const char** szLeg, int& nFlid, double& dblValue) {
-    return GetAt(&SymQData::m_vecDbl, m_nDblPos, szLeg, nFlid,
-                 [&](const DblFld& f) { dblValue = f.m_value; });
+    return GetAt(&SymQData::m_vecDbl, m_nDblPos, szLeg, nFlid, StoreValue<double>{dblValue});
 }
 
 bool CCOBData::GetIntField(const char** szLeg, int& nFlid, int& nValue) {
-    return GetAt(&SymQData::m_vecInt, m_nIntPos, szLeg, nFlid,
-                 [&](const IntFld& f) { nValue = f.m_value; });
+    return GetAt(&SymQData::m_vecInt, m_nIntPos, szLeg, nFlid, StoreValue<int>{nValue});
 }
 
 bool CCOBData::GetChrField(const char** szLeg, int& nFlid, char& cValue) {
-    return GetAt(&SymQData::m_vecChr, m_nChrPos, szLeg, nFlid,
-                 [&](const ChrFld& f) { cValue = f.m_value; });
+    return GetAt(&SymQData::m_vecChr, m_nChrPos, szLeg, nFlid, StoreValue<char>{cValue});
 }
 
 bool CCOBData::GetStrField(const char** szLeg, int& nFlid, const char** szValue) {
-    return GetAt(&SymQData::m_vecStr, m_nStrPos, szLeg, nFlid, [&](const StrFld& f) {
-        if (szValue != nullptr) {
-            *szValue = f.m_value.c_str();
-        }
-    });
+    return GetAt(&SymQData::m_vecStr, m_nStrPos, szLeg, nFlid, StoreText{szValue});
 }
 
 bool CCOBData::GetNextDblAuxField(const char** szLeg, int& nFlid, double& dblValue) {
-    return Next(&SymQData::m_vecDbl, m_nDblPos, szLeg, nFlid,
-                [&](const DblFld& f) { dblValue = f.m_value; });
+    return Next(&SymQData::m_vecDbl, m_nDblPos, szLeg, nFlid, StoreValue<double>{dblValue});
 }
 
 bool CCOBData::GetNextIntAuxField(const char** szLeg, int& nFlid, int& nValue) {
-    return Next(&SymQData::m_vecInt, m_nIntPos, szLeg, nFlid,
-                [&](const IntFld& f) { nValue = f.m_value; });
+    return Next(&SymQData::m_vecInt, m_nIntPos, szLeg, nFlid, StoreValue<int>{nValue});
 }
 
 bool CCOBData::GetNextChrAuxField(const char** szLeg, int& nFlid, char& cValue) {
-    return Next(&SymQData::m_vecChr, m_nChrPos, szLeg, nFlid,
-                [&](const ChrFld& f) { cValue = f.m_value; });
+    return Next(&SymQData::m_vecChr, m_nChrPos, szLeg, nFlid, StoreValue<char>{cValue});
 }
 
 bool CCOBData::GetNextStrAuxField(const char** szLeg, int& nFlid, const char** szValue) {
-    return Next(&SymQData::m_vecStr, m_nStrPos, szLeg, nFlid, [&](const StrFld& f) {
-        if (szValue != nullptr) {
-            *szValue = f.m_value.c_str();
-        }
-    });
+    return Next(&SymQData::m_vecStr, m_nStrPos, szLeg, nFlid, StoreText{szValue});
 }
 
 bool read_cob(CNetStream& in, CCOBData& data) {

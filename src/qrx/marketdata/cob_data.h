@@ -73,6 +73,8 @@ public:
     AuxDataSet m_setAuxData;
 
 private:
+    // The id, prices and sizes.
+    void CopyQuote(const CCOBData& other);
     void EndAuxWalk();
     void NextLeg();
     template <typename Arr, typename Store>
