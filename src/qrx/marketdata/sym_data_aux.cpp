@@ -57,31 +57,19 @@ bool CSymDataAux::AddFlidValueString(CSymData& data, int id, const GrowingStr& v
 // ---- conversions ----
 
 void CSymDataAux::AppendEntry(SymQData& q, short id, const double& v) {
-    DblFld& f = q.m_vecDbl.NextSlot();
-    f.m_flid = id;
-    f.m_value = v;
-    q.m_vecDbl.Commit();
+    SymQData::AppendFld(q.m_vecDbl, id, v);
 }
 
 void CSymDataAux::AppendEntry(SymQData& q, short id, const int& v) {
-    IntFld& f = q.m_vecInt.NextSlot();
-    f.m_flid = id;
-    f.m_value = v;
-    q.m_vecInt.Commit();
+    SymQData::AppendFld(q.m_vecInt, id, v);
 }
 
 void CSymDataAux::AppendEntry(SymQData& q, short id, const GrowingStr& v) {
-    StrFld& f = q.m_vecStr.NextSlot();
-    f.m_flid = id;
-    f.m_value = v;
-    q.m_vecStr.Commit();
+    SymQData::AppendFld(q.m_vecStr, id, v);
 }
 
 void CSymDataAux::AppendEntry(SymQData& q, short id, const char& v) {
-    ChrFld& f = q.m_vecChr.NextSlot();
-    f.m_flid = id;
-    f.m_value = v;
-    q.m_vecChr.Commit();
+    SymQData::AppendFld(q.m_vecChr, id, v);
 }
 
 void CSymDataAux::Copy(const CSymData& from, SymQData& to) {

@@ -24,10 +24,7 @@ void Store(Arr& arr, bool& bSorted, short id, const V& v) {
     if (bSorted && arr.Size() != 0 && arr[arr.Size() - 1].m_flid > id) {
         bSorted = false;
     }
-    auto& slot = arr.NextSlot();
-    slot.m_flid = id;
-    slot.m_value = v;
-    arr.Commit();
+    SymQData::AppendFld(arr, id, v);
 }
 
 }  // namespace

@@ -102,6 +102,16 @@ public:
     bool SetFlid(short id, const char* v);
     bool SetFlid(short id, const GrowingStr& v);
 
+    // Appends an entry to one of the arrays without looking for one with the
+    // same id: for callers that know the id is new or that mean to keep both.
+    template <typename Arr, typename V>
+    static void AppendFld(Arr& arr, short id, const V& v) {
+        auto& slot = arr.NextSlot();
+        slot.m_flid = id;
+        slot.m_value = v;
+        arr.Commit();
+    }
+
     // Merges src into dst: entries of src replace those of dst with the same id,
     // the others are added. dst ends sorted; src is not changed.
     static void Merge(SymQData& dst, SymQData& src);

@@ -179,10 +179,7 @@ bool CSymDataAux::SerializeSymIn(SymQData& data, CNetStream& in, std::set<int>* 
                         fprintf(stderr, "SerializeSymIn error reading double flid %d\n", id);
                         ok = false;
                     } else if (accepted) {
-                        DblFld& f = data.m_vecDbl.NextSlot();
-                        f.m_flid = sid;
-                        f.m_value = v;
-                        data.m_vecDbl.Commit();
+                        SymQData::AppendFld(data.m_vecDbl, sid, v);
                     }
                 } else if (group < 128) {
                     int v;
@@ -190,10 +187,7 @@ bool CSymDataAux::SerializeSymIn(SymQData& data, CNetStream& in, std::set<int>* 
                         fprintf(stderr, "SerializeSymIn error reading int flid %d\n", id);
                         ok = false;
                     } else if (accepted) {
-                        IntFld& f = data.m_vecInt.NextSlot();
-                        f.m_flid = sid;
-                        f.m_value = v;
-                        data.m_vecInt.Commit();
+                        SymQData::AppendFld(data.m_vecInt, sid, v);
                     }
                 } else if (group < 192) {
                     // Read into the next entry in place; kept only when wanted.
@@ -214,10 +208,7 @@ bool CSymDataAux::SerializeSymIn(SymQData& data, CNetStream& in, std::set<int>* 
                         fprintf(stderr, "SerializeSymIn error reading char flid %d\n", id);
                         ok = false;
                     } else if (accepted) {
-                        ChrFld& f = data.m_vecChr.NextSlot();
-                        f.m_flid = sid;
-                        f.m_value = v;
-                        data.m_vecChr.Commit();
+                        SymQData::AppendFld(data.m_vecChr, sid, v);
                     }
                 }
             }
