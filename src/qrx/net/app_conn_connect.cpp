@@ -43,6 +43,55 @@ int resolve_ipv4(const char* name, const char* port, struct addrinfo** res) {
     return getaddrinfo(name, port, &hints, res);
 }
 
+// The first IPv4 address of host with port (host order) filled in. On failure
+// returns false with the resolver's code in rc.
+bool resolve_sockaddr_in(const char* host, unsigned short port, struct sockaddr_in& out, int& rc) {
+    struct addrinfo* res = nullptr;
+    rc = resolve_ipv4(host, nullptr, &res);
+    if (rc != 0 || res == nullptr) {
+        return false;
+    }
+    memcpy(&out, res->ai_addr, sizeof out);
+    freeaddrinfo(res);
+    out.sin_port = htons(port);
+    return true;
+}
+
+// A TCP socket for conn, its port first taken from its service when not set;
+// -1 when there is no port or no socket. who names the caller in the log line.
+int open_tcp_socket(CAppConn& conn, const char* who) {
+    if (conn.m_port == 0) {
+        if (conn.service[0] != '\0') {
+            conn.InitializePortFromService(conn.service);
+        } else {
+            QRX_LOG_ERROR("CAppConn::" << who << "() (" << conn.m_descr << "): port not set");
+        }
+        if (conn.m_port == 0) {
+            return -1;
+        }
+    }
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        sock_err(conn.m_descr, "Socket Initialization Error");
+    }
+    return fd;
+}
+
+// Binds the socket of conn to addr and listens on it; false (logged) on failure,
+// the caller closing the socket.
+bool bind_and_listen(CAppConn& conn, const struct sockaddr* addr, socklen_t len, int nlisten) {
+    if (bind(conn.m_fd, addr, len) != 0) {
+        sock_err(conn.m_descr, "bind");
+        return false;
+    }
+    conn.EncryptIfNeeded();
+    if (listen(conn.m_fd, nlisten) != 0) {
+        sock_err(conn.m_descr, "listen");
+        return false;
+    }
+    return true;
+}
+
 void set_nonblocking(int fd) {
     const int flags = fcntl(fd, F_GETFL, 0);
     if (flags >= 0) {
@@ -177,36 +226,21 @@ bool CAppConn::ConnectIWithProxy(const char* proxyHost, const char* proxyPort,
 }
 
 int CAppConn::connI() {
-    if (m_port == 0) {
-        if (service[0] != '\0') {
-            InitializePortFromService(service);
-        } else {
-            QRX_LOG_ERROR("CAppConn::connI() (" << m_descr << "): port not set");
-        }
-        if (m_port == 0) {
-            return -1;
-        }
-    }
-    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    m_fd = open_tcp_socket(*this, "connI");
     if (m_fd < 0) {
-        sock_err(m_descr, "Socket Initialization Error");
         return -1;
     }
     set_socket_opts();
 
+    int rc = 0;
     if (const char* cluster = quor_cluster_bind()) {
-        struct addrinfo* res = nullptr;
-        const int rc = resolve_ipv4(cluster, nullptr, &res);
-        if (rc != 0 || res == nullptr) {
+        struct sockaddr_in local;
+        if (!resolve_sockaddr_in(cluster, 0, local, rc)) {
             sock_err(m_descr, make_str("getaddrinfo failed for Cluster Bind host: %s  error:%s",
                                        cluster, gai_strerror(rc)));
             CloseFdOnly();
             return -1;
         }
-        struct sockaddr_in local;
-        memcpy(&local, res->ai_addr, sizeof local);
-        freeaddrinfo(res);
-        local.sin_port = 0;
         if (bind(m_fd, reinterpret_cast<struct sockaddr*>(&local), sizeof local) != 0) {
             sock_err(m_descr, make_str("bind failed: %s", cluster));
             CloseFdOnly();
@@ -214,19 +248,14 @@ int CAppConn::connI() {
         }
     }
 
-    struct addrinfo* res = nullptr;
-    const int rc = resolve_ipv4(host, nullptr, &res);
-    if (rc != 0 || res == nullptr) {
+    struct sockaddr_in s_in;
+    if (!resolve_sockaddr_in(host, m_port, s_in, rc)) {
         sock_err(m_descr,
                  make_str("getaddrinfo failed for host: %s  error:%s", host, gai_strerror(rc)));
         CloseFdOnly();
         return -1;
     }
     PromoteSockFd(m_fd);
-    struct sockaddr_in s_in;
-    memcpy(&s_in, res->ai_addr, sizeof s_in);
-    freeaddrinfo(res);
-    s_in.sin_port = htons(m_port);
 
     const int timeout = quor_conn_timeout();
     const char* attempt =
@@ -300,19 +329,8 @@ int CAppConn::connU() {
 }
 
 int CAppConn::bindI(int nlisten) {
-    if (m_port == 0) {
-        if (service[0] != '\0') {
-            InitializePortFromService(service);
-        } else {
-            QRX_LOG_ERROR("CAppConn::bindI() (" << m_descr << "): port not set");
-        }
-        if (m_port == 0) {
-            return -1;
-        }
-    }
-    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+    m_fd = open_tcp_socket(*this, "bindI");
     if (m_fd < 0) {
-        sock_err(m_descr, "Socket Initialization Error");
         return -1;
     }
     QRX_LOG_INFO("CAppConn::bindI SetNoDelay function calling");
@@ -328,32 +346,21 @@ int CAppConn::bindI(int nlisten) {
         return -1;
     }
     host[sizeof host - 1] = '\0';
-    struct addrinfo* res = nullptr;
-    const int rc = resolve_ipv4(host, nullptr, &res);
-    if (rc != 0 || res == nullptr) {
+    struct sockaddr_in s_in;
+    int rc = 0;
+    if (!resolve_sockaddr_in(host, m_port, s_in, rc)) {
         sock_err(m_descr,
                  make_str("Couldn't get host by name for %s error:%s", host, gai_strerror(rc)));
         CloseFdOnly();
         return -1;
     }
-    struct sockaddr_in s_in;
-    memcpy(&s_in, res->ai_addr, sizeof s_in);
-    freeaddrinfo(res);
-    s_in.sin_port = htons(m_port);
 
     const int on = 1;
     if (setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
         sock_err(m_descr, "setsockopt SO_REUSEADDR returned");
     }
     set_socket_opts();
-    if (bind(m_fd, reinterpret_cast<struct sockaddr*>(&s_in), sizeof s_in) != 0) {
-        sock_err(m_descr, "bind");
-        CloseFdOnly();
-        return -1;
-    }
-    EncryptIfNeeded();
-    if (listen(m_fd, nlisten) != 0) {
-        sock_err(m_descr, "listen");
+    if (!bind_and_listen(*this, reinterpret_cast<struct sockaddr*>(&s_in), sizeof s_in, nlisten)) {
         CloseFdOnly();
         return -1;
     }
@@ -380,14 +387,7 @@ int CAppConn::bindU(int nlisten) {
     WarnFdRange(m_fd);
     struct sockaddr_un addr;
     const socklen_t len = make_unix_addr(path, addr);
-    if (bind(m_fd, reinterpret_cast<struct sockaddr*>(&addr), len) != 0) {
-        sock_err(m_descr, "bind");
-        CloseFdOnly();
-        return -1;
-    }
-    EncryptIfNeeded();
-    if (listen(m_fd, nlisten) != 0) {
-        sock_err(m_descr, "listen");
+    if (!bind_and_listen(*this, reinterpret_cast<struct sockaddr*>(&addr), len, nlisten)) {
         CloseFdOnly();
         return -1;
     }
