@@ -17,10 +17,14 @@ char SourceCode(const char* sourceName) {
     return number <= 0xFF ? static_cast<char>(number) : 0;
 }
 
-// A zeroed topic area for the string-returning forms.
-struct TopicArea {
+// The string-returning forms: fill(text, size) writes a topic into a zeroed
+// area, whose text (empty when nothing was written) is returned.
+template <typename Fill>
+std::string TopicString(Fill fill) {
     char text[CSymConnection::TOPIC_AREA_LEN] = {};
-};
+    fill(text, sizeof text);
+    return text;
+}
 
 void ClearTopic(char* topic, size_t size) {
     if (topic != nullptr && size > 0) {
@@ -48,15 +52,13 @@ int CSymConnection::CreateDepthTopic(const char* symbol, const char* sourceName,
 }
 
 std::string CSymConnection::CreateDepthTopic(const char* symbol, char source) {
-    TopicArea area;
-    CreateDepthTopic(symbol, source, area.text, sizeof area.text);
-    return area.text;
+    return TopicString(
+        [&](char* text, size_t size) { CreateDepthTopic(symbol, source, text, size); });
 }
 
 std::string CSymConnection::CreateDepthTopic(const char* symbol, const char* sourceName) {
-    TopicArea area;
-    CreateDepthTopic(symbol, sourceName, area.text, sizeof area.text);
-    return area.text;
+    return TopicString(
+        [&](char* text, size_t size) { CreateDepthTopic(symbol, sourceName, text, size); });
 }
 
 // ---------------------------------------------------------------- portfolio
@@ -67,9 +69,8 @@ int CSymConnection::CreatePortSymbolTopic(const char* portfolio, const char* sym
 }
 
 std::string CSymConnection::CreatePortSymbolTopic(const char* portfolio, const char* symbol) {
-    TopicArea area;
-    CreatePortSymbolTopic(portfolio, symbol, area.text, sizeof area.text);
-    return area.text;
+    return TopicString(
+        [&](char* text, size_t size) { CreatePortSymbolTopic(portfolio, symbol, text, size); });
 }
 
 // ---------------------------------------------------------------- direct feed
@@ -86,15 +87,13 @@ bool CSymConnection::CreateDirectFeedTopic(char* topic, const char* symbol, cons
 }
 
 std::string CSymConnection::CreateDirectFeedTopic(const char* symbol, char source) {
-    TopicArea area;
-    CreateDirectFeedTopic(area.text, symbol, source, sizeof area.text);
-    return area.text;
+    return TopicString(
+        [&](char* text, size_t size) { CreateDirectFeedTopic(text, symbol, source, size); });
 }
 
 std::string CSymConnection::CreateDirectFeedTopic(const char* symbol, const char* sourceName) {
-    TopicArea area;
-    CreateDirectFeedTopic(area.text, symbol, sourceName, sizeof area.text);
-    return area.text;
+    return TopicString(
+        [&](char* text, size_t size) { CreateDirectFeedTopic(text, symbol, sourceName, size); });
 }
 
 // ---------------------------------------------------------------- greeks
@@ -104,9 +103,7 @@ int CSymConnection::CreateGreekTopic(const char* symbol, char* topic, size_t top
 }
 
 std::string CSymConnection::CreateGreekTopic(const char* symbol) {
-    TopicArea area;
-    CreateGreekTopic(symbol, area.text, sizeof area.text);
-    return area.text;
+    return TopicString([&](char* text, size_t size) { CreateGreekTopic(symbol, text, size); });
 }
 
 // ---------------------------------------------------------------- market maker
@@ -123,16 +120,16 @@ bool CSymConnection::CreateMMIDTopic(const char* symbol, const char* sourceName,
 }
 
 std::string CSymConnection::CreateMMIDTopic(const char* symbol, char source, const char* mmid) {
-    TopicArea area;
-    CreateMMIDTopic(symbol, source, mmid, area.text, static_cast<int>(sizeof area.text));
-    return area.text;
+    return TopicString([&](char* text, size_t size) {
+        CreateMMIDTopic(symbol, source, mmid, text, static_cast<int>(size));
+    });
 }
 
 std::string CSymConnection::CreateMMIDTopic(const char* symbol, const char* sourceName,
                                             const char* mmid) {
-    TopicArea area;
-    CreateMMIDTopic(symbol, sourceName, mmid, area.text, static_cast<int>(sizeof area.text));
-    return area.text;
+    return TopicString([&](char* text, size_t size) {
+        CreateMMIDTopic(symbol, sourceName, mmid, text, static_cast<int>(size));
+    });
 }
 
 // ---------------------------------------------------------------- users
@@ -143,9 +140,8 @@ int CSymConnection::CreateSymbolRiskUserTopic(const char* symbol, const char* us
 }
 
 std::string CSymConnection::CreateSymbolRiskUserTopic(const char* symbol, const char* user) {
-    TopicArea area;
-    CreateSymbolRiskUserTopic(symbol, user, area.text, sizeof area.text);
-    return area.text;
+    return TopicString(
+        [&](char* text, size_t size) { CreateSymbolRiskUserTopic(symbol, user, text, size); });
 }
 
 int CSymConnection::CreateSymbolOptionUserTopic(const char* symbol, const char* user, char* topic,
@@ -154,9 +150,8 @@ int CSymConnection::CreateSymbolOptionUserTopic(const char* symbol, const char* 
 }
 
 std::string CSymConnection::CreateSymbolOptionUserTopic(const char* symbol, const char* user) {
-    TopicArea area;
-    CreateSymbolOptionUserTopic(symbol, user, area.text, sizeof area.text);
-    return area.text;
+    return TopicString(
+        [&](char* text, size_t size) { CreateSymbolOptionUserTopic(symbol, user, text, size); });
 }
 
 // ---------------------------------------------------------------- alias
@@ -169,8 +164,8 @@ bool CSymConnection::CreateSymbolAliasTopic(const char* subscribeSymbol, const c
 
 std::string CSymConnection::CreateSymbolAliasTopic(const char* subscribeSymbol,
                                                    const char* publishSymbol, short symbolType) {
-    TopicArea area;
-    CreateSymbolAliasTopic(subscribeSymbol, publishSymbol, area.text,
-                           static_cast<int>(sizeof area.text), symbolType);
-    return area.text;
+    return TopicString([&](char* text, size_t size) {
+        CreateSymbolAliasTopic(subscribeSymbol, publishSymbol, text, static_cast<int>(size),
+                               symbolType);
+    });
 }
