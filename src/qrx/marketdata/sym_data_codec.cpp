@@ -48,25 +48,36 @@ constexpr SlotOrder kSlotOrder = MakeSlotOrder();
 // go. Byte k of a map's 32 presence masks (little-endian) is the mask of the
 // map's group k, so the groups come out of the mask array in increasing order.
 
+inline uint16_t ByteSwap(uint16_t v) {
+    return __builtin_bswap16(v);
+}
+inline uint32_t ByteSwap(uint32_t v) {
+    return __builtin_bswap32(v);
+}
+inline uint64_t ByteSwap(uint64_t v) {
+    return __builtin_bswap64(v);
+}
+
+// Stores v big-endian as the unsigned U of its size.
+template <typename U, typename V>
+inline char* PutBE(char* p, const V& v) {
+    static_assert(sizeof(U) == sizeof(V), "a value is stored in its own size");
+    U u;
+    memcpy(&u, &v, sizeof u);
+    u = ByteSwap(u);
+    memcpy(p, &u, sizeof u);
+    return p + sizeof u;
+}
+
 inline char* PutBE16(char* p, unsigned v) {
-    const uint16_t be = __builtin_bswap16(static_cast<uint16_t>(v));
-    memcpy(p, &be, 2);
-    return p + 2;
+    return PutBE<uint16_t>(p, static_cast<uint16_t>(v));
 }
 
 inline char* PutSlot(char* p, const double& v) {
-    uint64_t u;
-    memcpy(&u, &v, 8);
-    u = __builtin_bswap64(u);
-    memcpy(p, &u, 8);
-    return p + 8;
+    return PutBE<uint64_t>(p, v);
 }
 inline char* PutSlot(char* p, const int& v) {
-    uint32_t u;
-    memcpy(&u, &v, 4);
-    u = __builtin_bswap32(u);
-    memcpy(p, &u, 4);
-    return p + 4;
+    return PutBE<uint32_t>(p, v);
 }
 inline char* PutSlot(char* p, const char& v) {
     *p = v;
@@ -262,18 +273,23 @@ bool Excluded(const std::set<int>* pEx, int id) {
 
 typedef const unsigned char* Cursor;
 
-inline double GetSlot(Cursor p, double*) {
-    uint64_t u;
-    memcpy(&u, p, 8);
-    u = __builtin_bswap64(u);
-    double v;
-    memcpy(&v, &u, 8);
+// Loads a big-endian V stored as the unsigned U of its size.
+template <typename V, typename U>
+inline V GetBE(Cursor p) {
+    static_assert(sizeof(U) == sizeof(V), "a value is loaded from its own size");
+    U u;
+    memcpy(&u, p, sizeof u);
+    u = ByteSwap(u);
+    V v;
+    memcpy(&v, &u, sizeof v);
     return v;
 }
+
+inline double GetSlot(Cursor p, double*) {
+    return GetBE<double, uint64_t>(p);
+}
 inline int GetSlot(Cursor p, int*) {
-    uint32_t u;
-    memcpy(&u, p, 4);
-    return static_cast<int>(__builtin_bswap32(u));
+    return GetBE<int, uint32_t>(p);
 }
 inline char GetSlot(Cursor p, char*) {
     return static_cast<char>(*p);
