@@ -160,10 +160,11 @@ void WriteEntries(CNetStream& s, const MsgHdrRtpDepth* pMsg) {
     }
 }
 
-void WriteRFQFields(CNetStream& s, const char (&sender)[16], char cType, int nSize, int nFarSize,
-                    int nReqID) {
-    append_fixed_text(s, sender);
-    s << cType << nSize << nFarSize << nReqID;
+// The fields stFXRFQ and stFXAllocRFQ share, in their wire order.
+template <typename R>
+void WriteRFQFields(CNetStream& s, const R& p) {
+    append_fixed_text(s, p.m_szSender);
+    s << p.m_cType << p.m_nSize << p.m_nFarSize << p.m_nReqID;
 }
 
 // False when the message cannot be written as it lies in memory.
@@ -225,7 +226,7 @@ bool WriteDepthBody(CNetStream& s, DepthBody kind, const MsgHdrRtpDepth* pMsg) {
         case DepthBody::FXRFQ: {
             const stFXRFQ* p = reinterpret_cast<const stFXRFQ*>(body);
             WriteSymbolSource(s, pMsg);
-            WriteRFQFields(s, p->m_szSender, p->m_cType, p->m_nSize, p->m_nFarSize, p->m_nReqID);
+            WriteRFQFields(s, *p);
             return true;
         }
         case DepthBody::ConnStatus: {
@@ -249,7 +250,7 @@ bool WriteDepthBody(CNetStream& s, DepthBody kind, const MsgHdrRtpDepth* pMsg) {
                 return false;  // the count promises entries that are not there
             }
             WriteSymbolSource(s, pMsg);
-            WriteRFQFields(s, p->m_szSender, p->m_cType, p->m_nSize, p->m_nFarSize, p->m_nReqID);
+            WriteRFQFields(s, *p);
             s << p->m_nAllocs;
             for (int i = 0; i < p->m_nAllocs; ++i) {
                 const stAlloc& a = p->m_pAllocs[i];
@@ -331,6 +332,11 @@ void ReadSymbolSource(FieldReader& r, MsgHdrRtpDepth* pMsg) {
     r.Text(pMsg->m_szSymbol) >> pMsg->m_cSource;
 }
 
+template <typename R>
+void ReadRFQFields(FieldReader& r, R& p) {
+    r.Text(p.m_szSender) >> p.m_cType >> p.m_nSize >> p.m_nFarSize >> p.m_nReqID;
+}
+
 void ReadEntry(FieldReader& r, stMktDepth& e) {
     int size = 0;
     r >> e.dblValue >> size >> e.cType >> e.iDepth;
@@ -395,7 +401,7 @@ constexpr int ALLOC_MIN_WIRE = 2 + 4 + 4;
 constexpr int MAX_ALLOCS = MAX_MSG_LEN / ALLOC_MIN_WIRE;
 
 bool ReadAllocRFQ(FieldReader& r, stFXAllocRFQ* p, CMsgMemAllocator* pAllocator) {
-    r.Text(p->m_szSender) >> p->m_cType >> p->m_nSize >> p->m_nFarSize >> p->m_nReqID;
+    ReadRFQFields(r, *p);
     if (!r.Ok()) {
         return false;
     }
@@ -452,9 +458,8 @@ bool ReadOptRFQ(FieldReader& r, stFXOptRFQ* p, CMsgMemAllocator* pAllocator) {
     return r.Ok();
 }
 
-// The logon record in its wire order, cleared first.
+// The logon record in its wire order.
 void ReadLogin(FieldReader& r, stLogin& l) {
-    memset(&l, 0, sizeof l);
     int status = 0;
     r >> l.protocol_version >> l.mode;
     r.Text(l.username).Text(l.password) >> status >> l.int_value;
@@ -491,64 +496,48 @@ bool ReadDepthBody(FieldReader& r, DepthBody kind, MsgHdrRtpDepth* pMsg,
     // A single record: cleared, then read.
     switch (kind) {
         case DepthBody::TerminalInfo: {
-            stTerminalInfo* p = reinterpret_cast<stTerminalInfo*>(body);
-            memset(p, 0, sizeof *p);
+            stTerminalInfo* p = ClearedBody<stTerminalInfo>(body, nBodyLen);
             r.Text(p->m_szSerialNo).Text(p->m_szTerminal) >> pMsg->m_cSource;
-            nBodyLen = sizeof *p;
             break;
         }
         case DepthBody::Logout: {
-            stDepthLogout* p = reinterpret_cast<stDepthLogout*>(body);
-            memset(p, 0, sizeof *p);
+            stDepthLogout* p = ClearedBody<stDepthLogout>(body, nBodyLen);
             r.Text(p->m_szReason);
-            nBodyLen = sizeof *p;
             break;
         }
         case DepthBody::LoginInfo: {
-            stLoginInfo* p = reinterpret_cast<stLoginInfo*>(body);
-            memset(p, 0, sizeof *p);
+            stLoginInfo* p = ClearedBody<stLoginInfo>(body, nBodyLen);
             r.Text(p->m_szUsername).Text(p->m_szPassword);
-            nBodyLen = sizeof *p;
             break;
         }
         case DepthBody::Summary: {
-            stDepthSummary* p = reinterpret_cast<stDepthSummary*>(body);
-            memset(p, 0, sizeof *p);
+            stDepthSummary* p = ClearedBody<stDepthSummary>(body, nBodyLen);
             ReadSymbolSource(r, pMsg);
             r >> p->m_bIsBid >> p->m_nVolume >> p->m_dblHigh >> p->m_dblLow >> p->m_dblVwap;
-            nBodyLen = sizeof *p;
             break;
         }
         case DepthBody::ParamStr: {
-            stDepthParamStr* p = reinterpret_cast<stDepthParamStr*>(body);
-            memset(p, 0, sizeof *p);
+            stDepthParamStr* p = ClearedBody<stDepthParamStr>(body, nBodyLen);
             ReadSymbolSource(r, pMsg);
             r.Text(p->m_szName).Text(p->m_szValue);
-            nBodyLen = sizeof *p;
             break;
         }
         case DepthBody::SubsError: {
-            stDepthSubsError* p = reinterpret_cast<stDepthSubsError*>(body);
-            memset(p, 0, sizeof *p);
+            stDepthSubsError* p = ClearedBody<stDepthSubsError>(body, nBodyLen);
             ReadSymbolSource(r, pMsg);
             r.Text(p->m_szReason);
-            nBodyLen = sizeof *p;
             break;
         }
         case DepthBody::FXRFQ: {
-            stFXRFQ* p = reinterpret_cast<stFXRFQ*>(body);
-            memset(p, 0, sizeof *p);
+            stFXRFQ* p = ClearedBody<stFXRFQ>(body, nBodyLen);
             ReadSymbolSource(r, pMsg);
-            r.Text(p->m_szSender) >> p->m_cType >> p->m_nSize >> p->m_nFarSize >> p->m_nReqID;
-            nBodyLen = sizeof *p;
+            ReadRFQFields(r, *p);
             break;
         }
         case DepthBody::ConnStatus: {
-            stDepthConnStatus* p = reinterpret_cast<stDepthConnStatus*>(body);
-            memset(p, 0, sizeof *p);
+            stDepthConnStatus* p = ClearedBody<stDepthConnStatus>(body, nBodyLen);
             r >> p->m_cSource >> p->m_bIsUp;
             r.Text(p->m_szText);
-            nBodyLen = sizeof *p;
             break;
         }
         case DepthBody::ShortText:
@@ -558,38 +547,27 @@ bool ReadDepthBody(FieldReader& r, DepthBody kind, MsgHdrRtpDepth* pMsg,
             nBodyLen = DEPTH_SHORT_TEXT_LEN + 1;
             break;
         case DepthBody::SubsAuthStatus: {
-            stDepthSubsAuthStatus* p = reinterpret_cast<stDepthSubsAuthStatus*>(body);
-            memset(p, 0, sizeof *p);
+            stDepthSubsAuthStatus* p = ClearedBody<stDepthSubsAuthStatus>(body, nBodyLen);
             ReadSymbolSource(r, pMsg);
             r >> p->m_bAuthStatus;
-            nBodyLen = sizeof *p;
             break;
         }
         case DepthBody::FXAllocRFQ: {
-            stFXAllocRFQ* p = reinterpret_cast<stFXAllocRFQ*>(body);
-            memset(p, 0, sizeof *p);
-            nBodyLen = sizeof *p;
+            stFXAllocRFQ* p = ClearedBody<stFXAllocRFQ>(body, nBodyLen);
             ReadSymbolSource(r, pMsg);
             return r.Ok() && ReadAllocRFQ(r, p, pAllocator);
         }
         case DepthBody::FXOptRFQ: {
-            stFXOptRFQ* p = reinterpret_cast<stFXOptRFQ*>(body);
-            memset(p, 0, sizeof *p);
-            nBodyLen = sizeof *p;
+            stFXOptRFQ* p = ClearedBody<stFXOptRFQ>(body, nBodyLen);
             ReadSymbolSource(r, pMsg);
             return r.Ok() && ReadOptRFQ(r, p, pAllocator);
         }
         case DepthBody::Login:
-            ReadLogin(r, *reinterpret_cast<stLogin*>(body));
-            nBodyLen = sizeof(stLogin);
+            ReadLogin(r, *ClearedBody<stLogin>(body, nBodyLen));
             break;
-        case DepthBody::HeartBeat: {
-            stHeartBeat* p = reinterpret_cast<stHeartBeat*>(body);
-            p->request_id = 0;
-            r >> p->request_id;
-            nBodyLen = sizeof *p;
+        case DepthBody::HeartBeat:
+            r >> ClearedBody<stHeartBeat>(body, nBodyLen)->request_id;
             break;
-        }
         default:
             return false;
     }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // Longest message in either form: lengths are unsigned 16-bit.
 constexpr int MAX_MSG_LEN = 65535;
@@ -178,6 +179,15 @@ inline char* MsgBody(T* pm) {
 template <typename T>
 inline const char* MsgBody(const T* pm) {
     return reinterpret_cast<const char*>(pm->mstrt);
+}
+
+// The body as a record of type R, cleared for a reader to fill; nBodyLen
+// receives the record's size.
+template <typename R>
+inline R* ClearedBody(char* body, int& nBodyLen) {
+    memset(body, 0, sizeof(R));
+    nBodyLen = static_cast<int>(sizeof(R));
+    return reinterpret_cast<R*>(body);
 }
 
 namespace qrx_msg_len {

@@ -332,19 +332,13 @@ bool ReadPortBody(CNetStream& s, PortBody kind, MsgHdrPort* pMsg, int& nBodyLen)
         case PortBody::None:
             return true;
         case PortBody::AddSubs:
-            memset(body, 0, sizeof(stAddSubsPort));
-            s >> *reinterpret_cast<stAddSubsPort*>(body);
-            nBodyLen = sizeof(stAddSubsPort);
+            s >> *ClearedBody<stAddSubsPort>(body, nBodyLen);
             return true;
         case PortBody::AddFile:
-            memset(body, 0, sizeof(SMAddFileStruct));
-            s >> *reinterpret_cast<SMAddFileStruct*>(body);
-            nBodyLen = sizeof(SMAddFileStruct);
+            s >> *ClearedBody<SMAddFileStruct>(body, nBodyLen);
             return true;
         case PortBody::ChangeDesc:
-            memset(body, 0, sizeof(stChangePortDesc));
-            s >> *reinterpret_cast<stChangePortDesc*>(body);
-            nBodyLen = sizeof(stChangePortDesc);
+            s >> *ClearedBody<stChangePortDesc>(body, nBodyLen);
             return true;
         case PortBody::Text: {
             int stored = 0;
@@ -390,14 +384,10 @@ bool ReadPortBody(CNetStream& s, PortBody kind, MsgHdrPort* pMsg, int& nBodyLen)
             return true;
         }
         case PortBody::Login:
-            memset(body, 0, sizeof(stLogin));
-            s >> *reinterpret_cast<stLogin*>(body);
-            nBodyLen = sizeof(stLogin);
+            s >> *ClearedBody<stLogin>(body, nBodyLen);
             return true;
         case PortBody::HeartBeat:
-            reinterpret_cast<stHeartBeat*>(body)->request_id = 0;
-            s >> *reinterpret_cast<stHeartBeat*>(body);
-            nBodyLen = sizeof(stHeartBeat);
+            s >> *ClearedBody<stHeartBeat>(body, nBodyLen);
             return true;
         case PortBody::Refused:
             break;

@@ -201,10 +201,8 @@ bool ReadSymBody(CNetStream& s, SymBody kind, MsgHdrSym* pMsg, int& nBodyLen) {
             return true;
         }
         case SymBody::Topic: {
-            stTopicInfo* p = reinterpret_cast<stTopicInfo*>(body);
-            memset(p, 0, sizeof *p);
+            stTopicInfo* p = ClearedBody<stTopicInfo>(body, nBodyLen);
             read_fixed_text(s, p->m_szTopic);
-            nBodyLen = sizeof *p;
             return true;
         }
         case SymBody::SubStatus: {
@@ -236,37 +234,29 @@ bool ReadSymBody(CNetStream& s, SymBody kind, MsgHdrSym* pMsg, int& nBodyLen) {
             return true;
         }
         case SymBody::TopicType: {
-            stTopicInfoType* p = reinterpret_cast<stTopicInfoType*>(body);
-            memset(p, 0, sizeof *p);
+            stTopicInfoType* p = ClearedBody<stTopicInfoType>(body, nBodyLen);
             read_fixed_text(s, p->m_szTopic);
             short v = 0;
             if (s.GetNextField(v)) {
                 p->m_SymbolType = v;
             }
-            nBodyLen = sizeof *p;
             return true;
         }
         case SymBody::TopicSize: {
-            stTopicInfoSize* p = reinterpret_cast<stTopicInfoSize*>(body);
-            memset(p, 0, sizeof *p);
+            stTopicInfoSize* p = ClearedBody<stTopicInfoSize>(body, nBodyLen);
             read_fixed_text(s, p->m_szTopic);
             int nearSize = 0, farSize = 0, reqId = 0;
             s >> nearSize >> farSize >> reqId;
             p->m_nNearSize = nearSize;
             p->m_nFarSize = farSize;
             p->m_nReqID = reqId;
-            nBodyLen = sizeof *p;
             return true;
         }
         case SymBody::Login:
-            memset(body, 0, sizeof(stLogin));
-            s >> *reinterpret_cast<stLogin*>(body);
-            nBodyLen = sizeof(stLogin);
+            s >> *ClearedBody<stLogin>(body, nBodyLen);
             return true;
         case SymBody::HeartBeat:
-            reinterpret_cast<stHeartBeat*>(body)->request_id = 0;
-            s >> *reinterpret_cast<stHeartBeat*>(body);
-            nBodyLen = sizeof(stHeartBeat);
+            s >> *ClearedBody<stHeartBeat>(body, nBodyLen);
             return true;
     }
     return true;
