@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/scripted_peer.h"
+#include "common/scoped_env.h"
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
 #include "qrx/marketdata/cob_request.h"
@@ -27,32 +28,6 @@
 using namespace clienttest;
 
 namespace {
-
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        const char* old = getenv(name);
-        m_bHad = old != nullptr;
-        m_old = old ? old : "";
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (m_bHad) {
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        } else {
-            unsetenv(m_name.c_str());
-        }
-    }
-
-private:
-    std::string m_name;
-    bool m_bHad;
-    std::string m_old;
-};
 
 // The Sym logon as it goes out: version 3 and the two credentials.
 Bytes SymLogon(const std::string& user, const std::string& password, const std::string& group = "",

@@ -14,41 +14,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/scoped_env.h"
 #include "net/net_test_helper.h"
 
 using ::testing::HasSubstr;
 using ::testing::Not;
 
 namespace {
-
-// Sets an environment variable for the scope, restoring the previous state.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : m_name(name) {
-        const char* old = getenv(name);
-        m_bHad = old != nullptr;
-        if (m_bHad) {
-            m_old = old;
-        }
-        if (value) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (m_bHad) {
-            setenv(m_name.c_str(), m_old.c_str(), 1);
-        } else {
-            unsetenv(m_name.c_str());
-        }
-    }
-
-private:
-    std::string m_name;
-    std::string m_old;
-    bool m_bHad = false;
-};
 
 // A private directory for socket files, removed with its contents.
 class TempDir {
