@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -11,17 +12,37 @@ using ::testing::HasSubstr;
 
 namespace {
 
-// ReplaceIfMatch into a roomy buffer; returns the text, or "<n>" for a negative result.
-std::string Replace(CRegEx& re, const char* str) {
+using ReplaceFn = int (CRegEx::*)(const char*, char*, int);
+
+// A replacement into a roomy buffer; returns the text, or "<n>" for a negative result.
+std::string ReplaceWith(ReplaceFn fn, CRegEx& re, const char* str) {
     char out[256];
-    int n = re.ReplaceIfMatch(str, out, sizeof(out));
+    int n = (re.*fn)(str, out, sizeof(out));
     return n < 0 ? "<" + std::to_string(n) + ">" : std::string(out);
 }
 
+std::string Replace(CRegEx& re, const char* str) {
+    return ReplaceWith(&CRegEx::ReplaceIfMatch, re, str);
+}
+
 std::string ReplaceNew(CRegEx& re, const char* str) {
-    char out[256];
-    int n = re.ReplaceIfMatchNew(str, out, sizeof(out));
-    return n < 0 ? "<" + std::to_string(n) + ">" : std::string(out);
+    return ReplaceWith(&CRegEx::ReplaceIfMatchNew, re, str);
+}
+
+// One expression and pattern applied to one input, and the text expected back.
+struct ReplaceCase {
+    const char* expression;
+    const char* pattern;
+    const char* input;
+    const char* expected;
+};
+
+void ExpectReplacements(ReplaceFn fn, std::initializer_list<ReplaceCase> cases) {
+    for (const ReplaceCase& c : cases) {
+        CRegEx re(c.expression, c.pattern);
+        EXPECT_EQ(ReplaceWith(fn, re, c.input), c.expected)
+            << c.expression << " -> " << c.pattern << " on " << c.input;
+    }
 }
 
 size_t Count(const std::string& text, const std::string& what) {
@@ -60,34 +81,21 @@ TEST(RegExTest, shouldMatchCaseSensitiveExtendedExpressions) {
 }
 
 TEST(RegExTest, shouldBuildTheResultFromThePatternAndItsGroupReferences) {
-    CRegEx suffix("^([A-Z]+)\\.N$", "$1.LN");
-    EXPECT_EQ(Replace(suffix, "XYZ.N"), "XYZ.LN");
-    EXPECT_EQ(Replace(suffix, "XYZ.O"), "<-1>");
-
-    CRegEx two("^([A-Z]+)-([0-9]+)$", "A$2B");
-    EXPECT_EQ(Replace(two, "QQ-17"), "A17B");
-
-    CRegEx one("^([A-Z]+)$", "$12");
-    EXPECT_EQ(Replace(one, "XY"), "XY2");  // group 1, then the digit 2
-
-    CRegEx other("^(X)$", "US$x and $0 $$1");
-    EXPECT_EQ(Replace(other, "X"), "US$x and $0 X");
-
-    CRegEx literal("^[A-Z]+$", "FIXED");
-    EXPECT_EQ(Replace(literal, "ANY"), "FIXED");
-
-    CRegEx onlyDollars("^A$", "$$$");
-    EXPECT_EQ(Replace(onlyDollars, "A"), "$$$");
-
-    CRegEx noGroups("^[A-Z]+$", "$1.LN");
-    EXPECT_EQ(Replace(noGroups, "XYZ"), ".LN");
-
-    CRegEx beyond("^(A)$", "<$3>");
-    EXPECT_EQ(Replace(beyond, "A"), "<>");
-
-    // A group that took no part in the match, and one that matched empty, append nothing.
-    CRegEx alternative("^(a)?(b)(c*)$", "[$1|$2|$3]");
-    EXPECT_EQ(Replace(alternative, "b"), "[|b|]");
+    ExpectReplacements(&CRegEx::ReplaceIfMatch,
+                       {
+                           {"^([A-Z]+)\\.N$", "$1.LN", "XYZ.N", "XYZ.LN"},
+                           {"^([A-Z]+)\\.N$", "$1.LN", "XYZ.O", "<-1>"},
+                           {"^([A-Z]+)-([0-9]+)$", "A$2B", "QQ-17", "A17B"},
+                           {"^([A-Z]+)$", "$12", "XY", "XY2"},  // group 1, then the digit 2
+                           {"^(X)$", "US$x and $0 $$1", "X", "US$x and $0 X"},
+                           {"^[A-Z]+$", "FIXED", "ANY", "FIXED"},
+                           {"^A$", "$$$", "A", "$$$"},
+                           {"^[A-Z]+$", "$1.LN", "XYZ", ".LN"},
+                           {"^(A)$", "<$3>", "A", "<>"},
+                           // A group that took no part in the match, and one that matched
+                           // empty, append nothing.
+                           {"^(a)?(b)(c*)$", "[$1|$2|$3]", "b", "[|b|]"},
+                       });
 }
 
 TEST(RegExTest, shouldCutTheResultToTheCallersBufferAndReturnItsFullLength) {
@@ -136,22 +144,18 @@ TEST(RegExTest, shouldTranslateInPlaceWhenInputAndOutputShareABuffer) {
 }
 
 TEST(RegExTest, shouldReplaceOnlyTheMatchedPartWithTheNewForm) {
+    ExpectReplacements(&CRegEx::ReplaceIfMatchNew,
+                       {
+                           {"([0-9]+)-([0-9]+)", "<$2/$1>", "ab12-34cd", "ab<34/12>cd"},
+                           {"([0-9]+)-([0-9]+)", "<$2/$1>", "abcd", "<-1>"},
+                           {"([a-z])", "$0$1$10$9$x$", "1q2", "1qq$x$2"},
+                           {"AB", "X", "ABcABAB", "XcXX"},
+                           // The search goes on behind each inserted pattern.
+                           {"A", "AA", "xAxA", "xAAxAA"},
+                           {"([0-9]+)", "", "ab12cd", "abcd"},
+                       });
+
     CRegEx groups("([0-9]+)-([0-9]+)", "<$2/$1>");
-    EXPECT_EQ(ReplaceNew(groups, "ab12-34cd"), "ab<34/12>cd");
-    EXPECT_EQ(ReplaceNew(groups, "abcd"), "<-1>");
-
-    CRegEx refs("([a-z])", "$0$1$10$9$x$");
-    EXPECT_EQ(ReplaceNew(refs, "1q2"), "1qq$x$2");
-
-    CRegEx literal("AB", "X");
-    EXPECT_EQ(ReplaceNew(literal, "ABcABAB"), "XcXX");
-
-    CRegEx growing("A", "AA");  // the search goes on behind each inserted pattern
-    EXPECT_EQ(ReplaceNew(growing, "xAxA"), "xAAxAA");
-
-    CRegEx emptyPattern("([0-9]+)", "");
-    EXPECT_EQ(ReplaceNew(emptyPattern, "ab12cd"), "abcd");
-
     char out[8];
     EXPECT_EQ(groups.ReplaceIfMatchNew("ab12-34cd", out, sizeof(out)), 11);
     EXPECT_STREQ(out, "ab<34/1");
