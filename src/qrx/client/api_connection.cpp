@@ -11,6 +11,7 @@
 #include "qrx/net/api_version.h"
 #include "qrx/net/app_conn.h"
 #include "qrx/runtime/environment.h"
+#include "qrx/runtime/fixed_text.h"
 #include "qrx/runtime/mutex_lock.h"
 #include "qrx/runtime/stdio_logger.h"
 #include "qrx/runtime/thread_notifier.h"
@@ -53,14 +54,6 @@ int TimeoutMs(const timeval& tv) {
     const long long ms = static_cast<long long>(tv.tv_sec) * 1000 +
                          (tv.tv_usec > 0 ? (static_cast<long long>(tv.tv_usec) + 999) / 1000 : 0);
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
-void CopyCut(char* dst, size_t size, const char* src) {
-    if (src != nullptr) {
-        const size_t len = strnlen(src, size - 1);
-        memcpy(dst, src, len);
-        dst[len] = '\0';
-    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "qrx/net/sock_utils.h"
 #include "qrx/runtime/dynamic_lib.h"
 #include "qrx/runtime/environment.h"
+#include "qrx/runtime/fixed_text.h"
 #include "qrx/wire/msg_hdr.h"
 #include "qrx/wire/session_msgs.h"
 
@@ -20,13 +21,6 @@ struct alignas(8) SymLoginMsg {
     stLogin body;
 };
 static_assert(sizeof(SymLoginMsg) == 328, "a logon message is 328 bytes");
-
-// Copies src into the size bytes at dst, cut to size - 1 characters.
-void CopyCut(char* dst, size_t size, const char* src) {
-    const size_t len = strnlen(src, size - 1);
-    memcpy(dst, src, len);
-    dst[len] = '\0';
-}
 
 typedef bool (*PopulateCustomLoginInfoFn)(stLogin*);
 

@@ -5,6 +5,7 @@
 #include "qrx/client/sym_connection.h"
 #include "qrx/marketdata/cob_request.h"
 #include "qrx/net/app_conn.h"
+#include "qrx/runtime/fixed_text.h"
 #include "qrx/runtime/growing_buffer.h"
 #include "qrx/wire/command.h"
 #include "qrx/wire/command_serialization.h"
@@ -31,18 +32,6 @@ struct NoBody {
 // its length field and the body must stay within 65,535 bytes.
 constexpr int kMaxRawBody = MAX_MSG_LEN - 8 - 2;
 
-void CopyTopic(char (&dst)[SYM_TOPIC_LEN], const char* src, size_t len) {
-    if (len > SYM_TOPIC_LEN - 1) {
-        len = SYM_TOPIC_LEN - 1;
-    }
-    memcpy(dst, src, len);
-    dst[len] = '\0';
-}
-
-void CopyTopic(char (&dst)[SYM_TOPIC_LEN], const char* src) {
-    CopyTopic(dst, src, strnlen(src, SYM_TOPIC_LEN));
-}
-
 }  // namespace
 
 bool CSymConnection::WriteSym(MsgHdrCmn* msg, short mtyp, short submtyp, int bodyLen) {
@@ -63,7 +52,7 @@ bool CSymConnection::SendTopic(short mtyp, short submtyp, const char* topic) {
     }
     SymMsg<stTopicInfo> msg;
     memset(&msg, 0, sizeof msg);
-    CopyTopic(msg.body.m_szTopic, topic);
+    CopyCut(msg.body.m_szTopic, SYM_TOPIC_LEN, topic);
     return WriteSym(&msg.hdr, mtyp, submtyp, static_cast<int>(sizeof(stTopicInfo)));
 }
 
@@ -73,7 +62,7 @@ bool CSymConnection::SendTopicType(short mtyp, short submtyp, const char* topic,
     }
     SymMsg<stTopicInfoType> msg;
     memset(&msg, 0, sizeof msg);
-    CopyTopic(msg.body.m_szTopic, topic);
+    CopyCut(msg.body.m_szTopic, SYM_TOPIC_LEN, topic);
     msg.body.m_SymbolType = symbolType;
     return WriteSym(&msg.hdr, mtyp, submtyp, static_cast<int>(sizeof(stTopicInfoType)));
 }
@@ -85,7 +74,7 @@ bool CSymConnection::SendTopicSize(short mtyp, const char* topic, int nearSize, 
     }
     SymMsg<stTopicInfoSize> msg;
     memset(&msg, 0, sizeof msg);
-    CopyTopic(msg.body.m_szTopic, topic);
+    CopyCut(msg.body.m_szTopic, SYM_TOPIC_LEN, topic);
     msg.body.m_nNearSize = nearSize;
     msg.body.m_nFarSize = farSize;
     msg.body.m_nReqID = reqId;
@@ -105,7 +94,7 @@ bool CSymConnection::SendTopicList(short mtyp, const std::vector<GrowingStr>& to
         msg.body.m_nCount = count;
         for (int i = 0; i < count; ++i, ++next) {
             const GrowingStr& topic = topics[next];
-            CopyTopic(msg.body.m_szTopics[i], topic.c_str(), topic.length());
+            CopyCut(msg.body.m_szTopics[i], SYM_TOPIC_LEN, topic.c_str(), topic.length());
         }
         if (!WriteSym(&msg.hdr, mtyp, 0, stTopicList::BodyLen(count))) {
             return false;

@@ -17,6 +17,7 @@
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/marketdata/sym_topic.h"
+#include "qrx/runtime/fixed_text.h"
 #include "qrx/runtime/stdio_logger.h"
 #include "qrx/wire/msg_hdr.h"
 #include "qrx/wire/net_stream.h"
@@ -45,14 +46,6 @@ inline bool IsStructuredTopic(const char* t) {
 bool HasNoField(const CSymData& d) {
     return d.m_map_flid_2_double.empty() && d.m_map_flid_2_int.empty() &&
            d.m_map_flid_2_GrowingStr.empty() && d.m_map_flid_2_char.empty();
-}
-
-// Copies a text of a fixed field of nCap bytes, cut to nCap - 1 characters
-// and NUL-terminated, into szOut (nCap bytes).
-void CopyField(char* szOut, const char* pField, size_t nCap) {
-    const size_t n = strnlen(pField, nCap - 1);
-    memcpy(szOut, pField, n);
-    szOut[n] = '\0';
 }
 
 }  // namespace
@@ -211,8 +204,8 @@ void CSymListener::HandleSubStatus(char* msg, enSymStatusCode code) {
     const char* body = BodyOf(msg);
     char szTopic[sizeof(stSymSubStatus::m_szTopic)];
     char szMessage[sizeof(stSymSubStatus::m_szMessage)];
-    CopyField(szTopic, body + offsetof(stSymSubStatus, m_szTopic), sizeof szTopic);
-    CopyField(szMessage, body + offsetof(stSymSubStatus, m_szMessage), sizeof szMessage);
+    CopyCut(szTopic, sizeof szTopic, body + offsetof(stSymSubStatus, m_szTopic));
+    CopyCut(szMessage, sizeof szMessage, body + offsetof(stSymSubStatus, m_szMessage));
     OnSymbolStatus(szTopic, szMessage, code);
 }
 
