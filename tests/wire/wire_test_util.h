@@ -7,18 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "common/stream_bytes.h"
 #include "qrx/wire/msg_hdr_stream.h"
 
 namespace wiretest {
 
-using Bytes = std::vector<uint8_t>;
-
-inline Bytes Content(const CNetStream& s) {
-    char* p = nullptr;
-    int n = 0;
-    s.GetBuf(p, n);
-    return Bytes(reinterpret_cast<uint8_t*>(p), reinterpret_cast<uint8_t*>(p) + n);
-}
+using qrxtest::Bytes;
+using qrxtest::Content;
 
 // MSG_MEM_LEN bytes, 8-byte aligned, exactly sized so that the sanitizers see
 // any write past the end.
