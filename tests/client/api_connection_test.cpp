@@ -10,6 +10,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/scripted_peer.h"
@@ -338,6 +339,34 @@ TEST_F(ApiConnectionTest, shouldCloseAndTellListenersWhenAWriteFails) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(std::string::npos, err.find("API_TEST: No connection available\n"));
     EXPECT_NE(std::string::npos, err.find("UNKNOWN: No connection available\n"));
+}
+
+TEST_F(ApiConnectionTest, shouldCloseOnceWhenWritesOnSeveralThreadsFailTogether) {
+    m_peer.CloseClient();
+    struct alignas(8) {
+        MsgHdrCmn hdr;
+        stHeartBeat body;
+    } msg = {{MsgHdrSym::HDR_TYPE, CM_HEARTBEAT, CM_HEARTBEAT, 16}, {1}};
+    // No loop runs: every writer that fails closes the socket itself.
+    testing::internal::CaptureStderr();
+    std::atomic<int> failures{0};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&] {
+            for (int i = 0; i < 200 && m_conn.WriteBlock(&msg); ++i) {
+                usleep(1000);
+            }
+            ++failures;
+        });
+    }
+    for (std::thread& w : writers) {
+        w.join();
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(4, failures.load());
+    EXPECT_EQ(-1, m_conn.GetFd());
+    EXPECT_EQ(1, m_conn.m_nCloses);
+    EXPECT_EQ(1, m_listener.m_nCloses);
 }
 
 // ---------------------------------------------------------------- logon

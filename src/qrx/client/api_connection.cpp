@@ -147,12 +147,19 @@ void CApiConnection::CloseSocket() {
     const int fd = m_pSocket->GetFd();
     // Wakes a writer blocked on the peer, so that the mutex comes free.
     shutdown(fd, SHUT_RDWR);
-    OnCloseCallBack cb = m_pSocket->m_pCloseCallBack;
-    void* cbData = m_pSocket->m_pCloseCallbackData;
+    OnCloseCallBack cb;
+    void* cbData;
     {
         // No write may use the descriptor while it is closed; the call-backs
         // run after the mutex is released, so that they may write.
         KoGuard guard(*m_write_block_mutex);
+        if (!SocketOpen()) {
+            // Another writer whose write failed too has closed it meanwhile
+            // and tells the listeners.
+            return;
+        }
+        cb = m_pSocket->m_pCloseCallBack;
+        cbData = m_pSocket->m_pCloseCallbackData;
         m_pSocket->UnRegisterCloseCallBack();
         m_pSocket->Close(false);
         m_pSocket->RegisterCloseCallBack(cb, cbData);
