@@ -29,6 +29,7 @@
 #include "qrx/net/app_conn.h"
 #include "qrx/wire/net_stream.h"
 #include "qrx/wire/sym_msgs.h"
+#include "quote_bench_util.h"
 
 namespace {
 
@@ -36,32 +37,10 @@ constexpr int kRecordsPerMessage = 255;
 // Messages dispatched before measuring, so that buffers have their steady size.
 constexpr long kWarmUpMessages = 50;
 
-// The quote record: 12 prices, 10 sizes and times, symbol and topic.
+// The quote record of message position i.
 CSymData QuoteRecord(int i) {
     CSymData d;
-    const double px = 100.0 + i * 0.25;
-    d.SetFlidDouble(CSymData::flid_bid, px);
-    d.SetFlidDouble(CSymData::flid_ask, px + 0.25);
-    d.SetFlidDouble(CSymData::flid_last, px + 0.125);
-    d.SetFlidDouble(CSymData::flid_volume, 1234567.0 + i);
-    d.SetFlidDouble(CSymData::flid_bid2, px - 0.25);
-    d.SetFlidDouble(CSymData::flid_bid3, px - 0.5);
-    d.SetFlidDouble(CSymData::flid_bid4, px - 0.75);
-    d.SetFlidDouble(CSymData::flid_bid5, px - 1.0);
-    d.SetFlidDouble(CSymData::flid_ask2, px + 0.5);
-    d.SetFlidDouble(CSymData::flid_ask3, px + 0.75);
-    d.SetFlidDouble(CSymData::flid_ask4, px + 1.0);
-    d.SetFlidDouble(CSymData::flid_ask5, px + 1.25);
-    d.SetFlidInt(CSymData::flid_bid_size, 500 + i);
-    d.SetFlidInt(CSymData::flid_ask_size, 700 + i);
-    d.SetFlidInt(CSymData::flid_bid_size2, 1200);
-    d.SetFlidInt(CSymData::flid_bid_size3, 2500);
-    d.SetFlidInt(CSymData::flid_bid_size4, 4000);
-    d.SetFlidInt(CSymData::flid_ask_size2, 900);
-    d.SetFlidInt(CSymData::flid_ask_size3, 3100);
-    d.SetFlidInt(CSymData::flid_ask_size4, 5200);
-    d.SetFlidInt(CSymData::flid_update_time, 34215123 + i);
-    d.SetFlidInt(CSymData::flid_trade_time, 34215007 + i);
+    qrxbench::FillQuote(qrxbench::RecordSetter{d}, 100.0 + i * 0.25, i, i, i);
     char sym[16];
     snprintf(sym, sizeof sym, "SYM%03d.L", i);
     d.SetFlidString(CSymData::flid_symbol, GrowingStr(sym));
@@ -120,12 +99,7 @@ public:
 struct Stamp {
     double wall;
     double cpu;
-    static Stamp Now() {
-        timespec c;
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c);
-        const auto w = std::chrono::steady_clock::now().time_since_epoch();
-        return Stamp{std::chrono::duration<double>(w).count(), c.tv_sec + c.tv_nsec * 1e-9};
-    }
+    static Stamp Now() { return Stamp{qrxbench::WallSeconds(), qrxbench::ThreadCpuSeconds()}; }
 };
 
 // Rates of one run of a benchmark, for the closing comparison.
@@ -147,22 +121,14 @@ struct Result {
 std::vector<Result> g_bare;
 std::vector<Result> g_delivered;
 
-Result Median(std::vector<Result> runs) {
+Result Median(const std::vector<Result>& runs) {
     Result m;
     if (runs.empty()) {
         return m;
     }
-    auto mid = [&runs](double Result::*field) {
-        std::vector<double> v;
-        for (const Result& r : runs) {
-            v.push_back(r.*field);
-        }
-        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-        return v[v.size() / 2];
-    };
-    m.cpuRate = mid(&Result::cpuRate);
-    m.wallRate = mid(&Result::wallRate);
-    m.allocsPerRecord = mid(&Result::allocsPerRecord);
+    m.cpuRate = qrxbench::MedianOf(runs, &Result::cpuRate);
+    m.wallRate = qrxbench::MedianOf(runs, &Result::wallRate);
+    m.allocsPerRecord = qrxbench::MedianOf(runs, &Result::allocsPerRecord);
     return m;
 }
 

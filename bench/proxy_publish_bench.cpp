@@ -31,6 +31,7 @@
 #include "qrx/proxy/sym_proxy.h"
 #include "qrx/wire/net_stream.h"
 #include "qrx/wire/sym_msgs.h"
+#include "quote_bench_util.h"
 
 namespace {
 
@@ -42,36 +43,10 @@ constexpr int kBoundMs = 20000;     // bound of every wait for the other side
 // The 22 numbers of the quote record for tick seq; the tick's symbol and topic make 24.
 template <class Set>
 void FillQuote(Set&& set, int seq) {
-    const double px = 100.0 + (seq % 400) * 0.25;
-    set(CSymData::flid_bid, px);
-    set(CSymData::flid_ask, px + 0.25);
-    set(CSymData::flid_last, px + 0.125);
-    set(CSymData::flid_volume, 1234567.0 + seq);
-    set(CSymData::flid_bid2, px - 0.25);
-    set(CSymData::flid_bid3, px - 0.5);
-    set(CSymData::flid_bid4, px - 0.75);
-    set(CSymData::flid_bid5, px - 1.0);
-    set(CSymData::flid_ask2, px + 0.5);
-    set(CSymData::flid_ask3, px + 0.75);
-    set(CSymData::flid_ask4, px + 1.0);
-    set(CSymData::flid_ask5, px + 1.25);
-    set(CSymData::flid_bid_size, 500 + seq % 100);
-    set(CSymData::flid_ask_size, 700 + seq % 100);
-    set(CSymData::flid_bid_size2, 1200);
-    set(CSymData::flid_bid_size3, 2500);
-    set(CSymData::flid_bid_size4, 4000);
-    set(CSymData::flid_ask_size2, 900);
-    set(CSymData::flid_ask_size3, 3100);
-    set(CSymData::flid_ask_size4, 5200);
-    set(CSymData::flid_update_time, 34215123 + seq % 1000);  // ms after midnight
-    set(CSymData::flid_trade_time, 34215007 + seq % 1000);
+    qrxbench::FillQuote(set, 100.0 + (seq % 400) * 0.25, seq, seq % 100, seq % 1000);
 }
 
-struct RecordSetter {
-    CSymData& d;
-    void operator()(int flid, double v) { d.SetFlidDouble(flid, v); }
-    void operator()(int flid, int v) { d.SetFlidInt(flid, v); }
-};
+using qrxbench::RecordSetter;
 
 const std::vector<std::string>& Topics() {
     static const std::vector<std::string> topics = [] {
@@ -320,14 +295,11 @@ struct Clock {
     double sys = 0;
     static Clock Now() {
         Clock t;
-        timespec c;
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c);
-        t.cpu = c.tv_sec + c.tv_nsec * 1e-9;
+        t.cpu = qrxbench::ThreadCpuSeconds();
         rusage u;
         getrusage(RUSAGE_THREAD, &u);
         t.sys = u.ru_stime.tv_sec + u.ru_stime.tv_usec * 1e-6;
-        t.wall = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-                     .count();
+        t.wall = qrxbench::WallSeconds();
         return t;
     }
 };
@@ -414,17 +386,9 @@ Rates Summary(const std::vector<Rates>& runs) {
     if (runs.empty()) {
         return m;
     }
-    auto mid = [&runs](double Rates::*field) {
-        std::vector<double> v;
-        for (const Rates& r : runs) {
-            v.push_back(r.*field);
-        }
-        std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
-        return v[v.size() / 2];
-    };
-    m.cpu = mid(&Rates::cpu);
-    m.wall = mid(&Rates::wall);
-    m.kernel = mid(&Rates::kernel);
+    m.cpu = qrxbench::MedianOf(runs, &Rates::cpu);
+    m.wall = qrxbench::MedianOf(runs, &Rates::wall);
+    m.kernel = qrxbench::MedianOf(runs, &Rates::kernel);
     for (const Rates& r : runs) {
         m.allocs = std::max(m.allocs, r.allocs);
     }

@@ -30,6 +30,7 @@
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/wire/net_stream.h"
+#include "quote_bench_util.h"
 
 #ifdef QRX_BENCH_HAVE_PROTOBUF
 #include "quote_record.pb.h"
@@ -72,28 +73,7 @@ void FillExample4(CSymData& d) {
 
 void FillQuote24(CSymData& d) {
     d.clear();
-    d.SetFlidDouble(CSymData::flid_bid, 101.25);
-    d.SetFlidDouble(CSymData::flid_ask, 101.5);
-    d.SetFlidDouble(CSymData::flid_last, 101.375);
-    d.SetFlidDouble(CSymData::flid_volume, 1234567.0);
-    d.SetFlidDouble(CSymData::flid_bid2, 101.0);
-    d.SetFlidDouble(CSymData::flid_bid3, 100.75);
-    d.SetFlidDouble(CSymData::flid_bid4, 100.5);
-    d.SetFlidDouble(CSymData::flid_bid5, 100.25);
-    d.SetFlidDouble(CSymData::flid_ask2, 101.75);
-    d.SetFlidDouble(CSymData::flid_ask3, 102.0);
-    d.SetFlidDouble(CSymData::flid_ask4, 102.25);
-    d.SetFlidDouble(CSymData::flid_ask5, 102.5);
-    d.SetFlidInt(CSymData::flid_bid_size, 500);
-    d.SetFlidInt(CSymData::flid_ask_size, 700);
-    d.SetFlidInt(CSymData::flid_bid_size2, 1200);
-    d.SetFlidInt(CSymData::flid_bid_size3, 2500);
-    d.SetFlidInt(CSymData::flid_bid_size4, 4000);
-    d.SetFlidInt(CSymData::flid_ask_size2, 900);
-    d.SetFlidInt(CSymData::flid_ask_size3, 3100);
-    d.SetFlidInt(CSymData::flid_ask_size4, 5200);
-    d.SetFlidInt(CSymData::flid_update_time, 34215123);  // ms after midnight
-    d.SetFlidInt(CSymData::flid_trade_time, 34215007);
+    qrxbench::FillQuote(qrxbench::RecordSetter{d}, 101.25, 0, 0, 0);
     d.SetFlidString(CSymData::flid_symbol, GrowingStr("VOD.L"));
     d.SetFlidString(CSymData::flid_topic, GrowingStr("VOD.L"));
 }
