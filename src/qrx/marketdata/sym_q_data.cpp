@@ -141,20 +141,8 @@ bool SymQData::SetFlid(short id, const char* v) {
     if (!InType(id, 2)) {
         return false;
     }
-    // Assigning the text straight into the entry keeps its buffer.
-    for (auto& e : m_vecStr) {
-        if (e.m_flid == id) {
-            e.m_value.assign(v);
-            return true;
-        }
-    }
-    if (m_bSorted && m_vecStr.Size() != 0 && m_vecStr[m_vecStr.Size() - 1].m_flid > id) {
-        m_bSorted = false;
-    }
-    StrFld& slot = m_vecStr.NextSlot();
-    slot.m_flid = id;
-    slot.m_value.assign(v);
-    m_vecStr.Commit();
+    // The text is assigned straight into the entry, which keeps its buffer.
+    Store(m_vecStr, m_bSorted, id, v);
     return true;
 }
 
