@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -241,6 +242,17 @@ int CAppConn::Write(const char* buf, int len) {
         n = write(m_fd, buf, static_cast<size_t>(len));
     }
     return static_cast<int>(n);
+}
+
+ssize_t CAppConn::WriteVec(const struct iovec* iov, int cnt) {
+    struct msghdr msg = {};
+    msg.msg_iov = const_cast<struct iovec*>(iov);
+    msg.msg_iovlen = static_cast<size_t>(cnt);
+    ssize_t n = sendmsg(m_fd, &msg, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) {
+        n = writev(m_fd, iov, cnt);
+    }
+    return n;
 }
 
 void CAppConn::SetNoDelay() {

@@ -9,13 +9,17 @@
 // one thread at a time.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <memory>
 
 #include "qrx/runtime/growing_str.h"
 #include "qrx/wire/msg_hdr_stream.h"
 
 class CAppConn;
 class CConnectDeadline;
+struct iovec;
 struct sockaddr;
 struct sockaddr_in;
 
@@ -34,6 +38,8 @@ public:
     static constexpr int DESCR_LEN = 1024;
     static constexpr int SERVICE_LEN = 100;
     static constexpr int FD_RANGE = 1024;  // descriptors select() can watch
+    // Most messages WriteMsgsNoblok hands to the kernel in one call (below IOV_MAX).
+    static constexpr int WRITE_BATCH_MSGS = 32;
 
     // type 1: TCP to hos with the port from serviceOrPath (a number or a
     // service name, see InitializePortFromService) or, without it, port as
@@ -61,6 +67,9 @@ public:
     // Plain reads and writes of the descriptor. Writes never raise SIGPIPE.
     virtual int Read(char* buf, int len);
     virtual int Write(const char* buf, int len);
+    // The gathering form of Write, for several buffers in one call. A derived
+    // connection that changes how bytes are written overrides both.
+    virtual ssize_t WriteVec(const struct iovec* iov, int cnt);
     // Adopts an open socket (made non-blocking, options applied).
     virtual void SetFd(int fd);
     // Non-blocking mode, buffer sizes (QUOR_TCP_BUFFER_SIZE) and Nagle
@@ -141,6 +150,17 @@ public:
     int WriteBufNoblok1(const char* buf, int len);
     // Writes what waits; 0 also when the socket would block again.
     int WriteRemainsNoblok();
+    // Writes the messages in order as WriteMsgNoblok would, one after another,
+    // but hands up to WRITE_BATCH_MSGS of them to the kernel in one call. Stops
+    // once the socket would block: the unwritten rest of the message it stopped
+    // in (possibly all of it) is kept for WriteRemainsNoblok, and that message
+    // counts as written. nWritten receives the messages written or kept, in
+    // order from the first. 1 when message nWritten could not be written (a
+    // null or unencodable message, a socket error: errno tells); a message of
+    // which part went out before a socket error keeps its rest and counts as
+    // written, so the byte stream is never torn. Refused, like every
+    // non-blocking write, while earlier output waits.
+    int WriteMsgsNoblok(MsgHdrCmn* const* ppMsgs, int nMsgs, int& nWritten);
     // Writes all, waiting for the socket in 8-second periods without limit.
     int WriteBlock(const char* buf, int len);
 
@@ -184,7 +204,19 @@ private:
                            CConnectDeadline& deadline);
     void CloseFdOnly();
     bool GrowSendBuffer(int capacity, const char* who);
+    // Keeps the unwritten rest of a message for WriteRemainsNoblok, as
+    // WriteBufNoblok does; bStarted: part of the message is out already.
+    int KeepUnwritten(const char* rest, int len, bool bStarted);
+    // The stream of a batch slot, made when first needed; null without memory.
+    CMsgHdrStream* BatchStream(int slot);
+    // The bytes of message p as they go out: its stream form, made in stream,
+    // or the message itself in the raw form. False when it cannot be written.
+    bool FrameForBatch(MsgHdrCmn* p, CMsgHdrStream& stream, const char*& buf, int& len);
     void CompactReceiveBuffer();
+
+    // Stream forms of the second and later messages of a batched write (the
+    // first uses m_outStream), made when first needed and kept for reuse.
+    std::unique_ptr<CMsgHdrStream> m_batchStreams[WRITE_BATCH_MSGS - 1];
 
     static bool m_promote_flag;
 };

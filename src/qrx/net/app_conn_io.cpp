@@ -3,14 +3,18 @@
 // The receive buffer holds nbRLeft unconsumed bytes from offset nbRUsed; new
 // bytes are read only once the unconsumed bytes have been moved to its start.
 // The send buffer holds nbWLeft bytes that a non-blocking write could not
-// deliver; new output never overtakes them.
+// deliver; new output never overtakes them. A batched write hands several
+// messages to the kernel in one gathering call and leaves the socket in the
+// state that writing them one by one would.
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "qrx/net/app_conn.h"
 #include "qrx/net/fd_wait.h"
@@ -374,6 +378,24 @@ bool CAppConn::GrowSendBuffer(int capacity, const char* who) {
     return true;
 }
 
+int CAppConn::KeepUnwritten(const char* rest, int len, bool bStarted) {
+    ErrnoKeeper keep;
+    if (len > maxWlen) {
+        // Once part of the message is out, its rest must follow it: dropping
+        // it would leave a torn message on the wire.
+        if (maxWlen >= m_nMaxBufferSize && !bStarted) {
+            QRX_LOG_ERROR("CAppConn::WriteBufNoblok():(" << m_descr << ") MaxBufLen exceeded");
+            return 1;
+        }
+        if (!GrowSendBuffer(len + DEFAULT_BUF_SIZE, "WriteBufNoblok")) {
+            return 1;
+        }
+    }
+    memcpy(pWdata, rest, static_cast<size_t>(len));
+    nbWLeft = len;
+    return 0;
+}
+
 int CAppConn::WriteBufNoblok(const char* buf, int len) {
     QRX_REFUSE_UNWRITABLE(buf, len);
     if (nbWLeft != 0) {
@@ -389,23 +411,7 @@ int CAppConn::WriteBufNoblok(const char* buf, int len) {
             continue;
         }
         if (n == 0 || would_block(true)) {
-            ErrnoKeeper keep;
-            const int rest = len - done;
-            if (rest > maxWlen) {
-                // Once part of the message is out, its rest must follow it:
-                // dropping it would leave a torn message on the wire.
-                if (maxWlen >= m_nMaxBufferSize && done == 0) {
-                    QRX_LOG_ERROR("CAppConn::WriteBufNoblok():(" << m_descr
-                                                                 << ") MaxBufLen exceeded");
-                    return 1;
-                }
-                if (!GrowSendBuffer(rest + DEFAULT_BUF_SIZE, "WriteBufNoblok")) {
-                    return 1;
-                }
-            }
-            memcpy(pWdata, buf + done, static_cast<size_t>(rest));
-            nbWLeft = rest;
-            return 0;
+            return KeepUnwritten(buf + done, len - done, done > 0);
         }
         sock_err(m_descr, make_str("WriteNoBlock: write(%d)", m_fd));
         return 1;
@@ -555,4 +561,130 @@ int CAppConn::WriteMsgBlock(MsgHdrCmn* p) {
     int len;
     m_outStream.GetBuf(buf, len);
     return WriteBlock(buf, len);
+}
+
+// ---------------------------------------------------------------- batched writing
+
+CMsgHdrStream* CAppConn::BatchStream(int slot) {
+    if (slot == 0) {
+        return &m_outStream;
+    }
+    std::unique_ptr<CMsgHdrStream>& stream = m_batchStreams[slot - 1];
+    if (!stream) {
+        stream.reset(new (std::nothrow) CMsgHdrStream(true, 1024, 1024));
+    }
+    return stream.get();
+}
+
+bool CAppConn::FrameForBatch(MsgHdrCmn* p, CMsgHdrStream& stream, const char*& buf, int& len) {
+    if (p == nullptr) {
+        return false;
+    }
+    if (!m_is_stream) {
+        buf = reinterpret_cast<const char*>(p);
+        len = p->msglen;
+        return true;
+    }
+    if (!stream.SerializeAll(p, nullptr)) {
+        return false;
+    }
+    char* out;
+    stream.GetBuf(out, len);
+    buf = out;
+    return len <= MAX_MSG_LEN;  // the stream refuses longer ones already
+}
+
+int CAppConn::WriteMsgsNoblok(MsgHdrCmn* const* ppMsgs, int nMsgs, int& nWritten) {
+    nWritten = 0;
+    if (nMsgs <= 0) {
+        return 0;
+    }
+    if (ppMsgs == nullptr) {
+        QRX_LOG_ERROR_AT("Outgoing message has not been written.");
+        errno = 0;
+        return 1;
+    }
+    if (nbWLeft != 0) {
+        ErrnoKeeper keep;
+        QRX_LOG_ERROR("CAppConn::WriteMsgsNoblok():(" << m_descr << ") Unwritten data exists");
+        return 1;
+    }
+    struct iovec iov[WRITE_BATCH_MSGS];
+    while (nWritten < nMsgs) {
+        // Frame the next messages. One that cannot be written ends the batch
+        // before it and is reported once everything ahead of it is out.
+        int nBatch = 0;
+        bool bUnwritable = false;
+        while (nBatch < WRITE_BATCH_MSGS && nWritten + nBatch < nMsgs) {
+            CMsgHdrStream* pStream = BatchStream(nBatch);
+            if (pStream == nullptr) {
+                break;  // no memory for another slot: the batch is shorter
+            }
+            const char* buf = nullptr;
+            int len = 0;
+            if (!FrameForBatch(ppMsgs[nWritten + nBatch], *pStream, buf, len)) {
+                bUnwritable = true;
+                break;
+            }
+            iov[nBatch].iov_base = const_cast<char*>(buf);
+            iov[nBatch].iov_len = static_cast<size_t>(len);
+            ++nBatch;
+        }
+
+        // Hand them over until all are out or the socket would block.
+        int first = 0;          // the first message not wholly written
+        bool bStarted = false;  // part of it is out
+        for (;;) {
+            while (first < nBatch && iov[first].iov_len == 0) {
+                ++first;
+                bStarted = false;
+            }
+            if (first == nBatch) {
+                break;
+            }
+            const ssize_t n = WriteVec(iov + first, nBatch - first);
+            if (n > 0) {
+                size_t left = static_cast<size_t>(n);
+                while (left > 0) {
+                    const size_t take = left < iov[first].iov_len ? left : iov[first].iov_len;
+                    iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + take;
+                    iov[first].iov_len -= take;
+                    left -= take;
+                    if (iov[first].iov_len == 0) {
+                        ++first;
+                        bStarted = false;
+                    } else {
+                        bStarted = true;
+                    }
+                }
+                continue;
+            }
+            nWritten += first;
+            if (n == 0 || would_block(true)) {
+                // As a write of this message alone would: its rest is kept.
+                if (KeepUnwritten(static_cast<const char*>(iov[first].iov_base),
+                                  static_cast<int>(iov[first].iov_len), bStarted) != 0) {
+                    return 1;
+                }
+                ++nWritten;
+                return 0;
+            }
+            sock_err(m_descr, make_str("WriteNoBlock: write(%d)", m_fd));
+            if (bStarted) {
+                // Sent again whole later, the message would be torn: its rest
+                // follows it instead, when the socket can take it.
+                KeepUnwritten(static_cast<const char*>(iov[first].iov_base),
+                              static_cast<int>(iov[first].iov_len), true);
+                ++nWritten;
+            }
+            return 1;
+        }
+        nWritten += nBatch;
+        if (bUnwritable) {
+            QRX_LOG_ERROR_AT("Outgoing message has not been written.");
+            errno = 0;  // not the socket's fault
+            return 1;
+        }
+    }
+    return 0;
 }
