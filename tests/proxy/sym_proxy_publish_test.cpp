@@ -179,6 +179,50 @@ TEST(SymProxyPublishTest, shouldKeepWhatTheSocketRefusesAndWriteItOldestFirst) {
     }
 }
 
+TEST(SymProxyPublishTest, shouldCountAMessageSentOnceItReachedTheConnectionAndKeepTheOthers) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(SubscribeAll(proxy, peer, 4096));
+    peer.Pause(true);
+    const std::string pad(200, 'p');
+    int nTicks = 0;
+    int nCounted = 0;
+    // Flushes of some fifty messages each (more than one batched write), until the socket
+    // takes only part of one.
+    for (int f = 0; f < 200 && proxy.GetNumPendingMessages() == 0; ++f) {
+        for (int i = 0; i < 1000; ++i, ++nTicks) {
+            HTICK t = proxy.CreateTick("S");
+            proxy.SetTickField(t, kSeq, nTicks);
+            proxy.SetTickField(t, CSymData::flid_company_name, pad.c_str());
+        }
+        int nSent = -1;
+        ASSERT_TRUE(proxy.Flush(false, &nSent));
+        nCounted += nSent;
+    }
+    const int nPending = proxy.GetNumPendingMessages();
+    ASSERT_GT(nPending, 0);
+    ASSERT_GT(nCounted, 0);
+
+    peer.Pause(false);
+    for (int i = 0; i < 20000 && LastSeq(peer.All()) != nTicks - 1; ++i) {
+        int nSent = -1;
+        proxy.Flush(false, &nSent);
+        EXPECT_EQ(nSent, 0) << "pending messages are not counted again";
+        usleep(1000);
+    }
+    EXPECT_EQ(proxy.GetNumPendingMessages(), 0);
+    // Every message once: counted when the connection took it, else pending until then.
+    const auto all = peer.All();
+    EXPECT_EQ(Select(all, CM_SYM_DATA, SYM_DATA_UPDATE).size(),
+              static_cast<size_t>(nCounted + nPending));
+    const auto recs = AllRecords(all, SYM_DATA_UPDATE);
+    ASSERT_EQ(recs.size(), static_cast<size_t>(nTicks));
+    for (int i = 0; i < nTicks; ++i) {
+        ASSERT_EQ(recs[i].GetFlidIntOrDefault(kSeq, -1), i);
+    }
+}
+
 TEST(SymProxyPublishTest, shouldCacheEveryTickAndReturnEveryObjectWithoutAClient) {
     TestProxy proxy;
     ASSERT_TRUE(proxy.Listen());

@@ -666,13 +666,27 @@ int CSymProxy::WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs) {
                 bEnd = true;
                 break;
             }
-            CGrowingBuffer* pBuf = msgAt(nDone);
-            if (pBuf == nullptr) {
-                ++nDone;
+            // The next messages go to the kernel together: one system call for a flush.
+            MsgHdrCmn* batch[CAppConn::WRITE_BATCH_MSGS];
+            int nBatch = 0;
+            while (nBatch < CAppConn::WRITE_BATCH_MSGS && nDone + nBatch < nTotal) {
+                CGrowingBuffer* pBuf = msgAt(nDone + nBatch);
+                if (pBuf == nullptr) {
+                    break;
+                }
+                batch[nBatch++] = reinterpret_cast<MsgHdrCmn*>(pBuf->GetData());
+            }
+            if (nBatch == 0) {
+                ++nDone;  // an empty entry
                 continue;
             }
+            int nWritten = 0;
             errno = 0;
-            if (m_pConn->WriteMsgNoblok(reinterpret_cast<MsgHdrCmn*>(pBuf->GetData())) != 0) {
+            const int rc = m_pConn->WriteMsgsNoblok(batch, nBatch, nWritten);
+            // Written, or the rest of the last one kept by the connection, which sends it
+            // first next time.
+            nDone += nWritten;
+            if (rc != 0) {
                 const int nErr = errno;
                 QRX_LOG_ERROR("WriteMsgNoblok failed errno is " << nErr << ": " << strerror(nErr));
                 if (IsFatalWriteErrno(nErr)) {
@@ -690,8 +704,6 @@ int CSymProxy::WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs) {
                 bEnd = true;
                 break;
             }
-            // Written, or its rest kept by the connection, which sends it first next time.
-            ++nDone;
         }
     }
 
