@@ -10,22 +10,6 @@ namespace QuorCOB {
 
 namespace {
 
-constexpr short kSymbol = 1024;
-constexpr short kTopic = 1074;
-
-// True when one entry of the array is a field of the array's type other than
-// symbol and topic: the record body of the SymQData then is not empty.
-template <typename Arr>
-bool HasBodyField(const Arr& arr, int type) {
-    for (size_t i = 0; i < arr.Size(); ++i) {
-        const short id = arr[i].m_flid;
-        if (id >= 0 && (id >> 9) == type && id != kSymbol && id != kTopic) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // What the field getters hand back: the value of a numeric entry, the text of
 // a string entry (when the caller wants it).
 template <typename V>
@@ -45,11 +29,6 @@ struct StoreText {
         }
     }
 };
-
-bool HasBody(const SymQData& q) {
-    return HasBodyField(q.m_vecDbl, 0) || HasBodyField(q.m_vecInt, 1) ||
-           HasBodyField(q.m_vecStr, 2) || HasBodyField(q.m_vecChr, 3);
-}
 
 }  // namespace
 
@@ -241,7 +220,7 @@ bool read_cob(CNetStream& in, CCOBData& data) {
 bool write_cob(CNetStream& out, const CCOBData& data) {
     int nAux = 0;
     for (const SymQData* q : data.m_setAuxData) {
-        nAux += HasBody(*q) ? 1 : 0;
+        nAux += CSymDataAux::HasSymBody(*q) ? 1 : 0;
     }
     if (!out.Append(data.m_nId) || !out.Append(data.m_dblBidPrice) ||
         !out.Append(data.m_dblAskPrice) || !out.Append(data.m_nBidSize) ||
@@ -249,7 +228,7 @@ bool write_cob(CNetStream& out, const CCOBData& data) {
         return false;
     }
     for (SymQData* q : data.m_setAuxData) {
-        if (!HasBody(*q)) {
+        if (!CSymDataAux::HasSymBody(*q)) {
             continue;
         }
         const int before = out.GetWriteOffset();

@@ -59,6 +59,9 @@ public:
     // (symbol and topic always pass); nothing when no other entry passes.
     static bool SerializeSymOut(SymQData& data, CNetStream& out, std::set<short>* setAllow,
                                 std::set<short>* setDeny);
+    // True when the form above, without filters, writes a body: an entry
+    // besides symbol and topic lies in the array of its type.
+    static bool HasSymBody(const SymQData& data);
     // As above; tmpOut is accepted for callers that keep a scratch stream and is
     // not needed: the body is written straight into out.
     static bool SerializeSymOut(SymQData& data, CNetStream& out, CNetStream& tmpOut,

@@ -22,19 +22,6 @@ bool Passes(short id, const std::set<short>* setAllow, const std::set<short>* se
            (setAllow == nullptr || setAllow->count(id) != 0);
 }
 
-inline bool PutValue(CNetStream& out, const DblFld& f) {
-    return out.Append(f.m_value);
-}
-inline bool PutValue(CNetStream& out, const IntFld& f) {
-    return out.Append(f.m_value);
-}
-inline bool PutValue(CNetStream& out, const StrFld& f) {
-    return out.Append(f.m_value);
-}
-inline bool PutValue(CNetStream& out, const ChrFld& f) {
-    return out.Append(f.m_value);
-}
-
 // Walks one sorted array and hands each entry that goes into the body to fn:
 // it passes the filters, its id belongs to the array's type, and it is the
 // first entry of its id (a repeated id would put two values behind one bit).
@@ -81,7 +68,7 @@ bool PutArray(const Arr& arr, int type, const std::set<short>* setAllow,
         ok &= out.Append(static_cast<char>(group));
         ok &= out.Append(static_cast<char>(mask));
         for (int k = nMembers - 1; k >= 0; --k) {
-            ok &= PutValue(out, arr[members[k]]);
+            ok &= out.Append(arr[members[k]].m_value);
         }
         nMembers = 0;
         mask = 0;
@@ -98,9 +85,17 @@ bool PutArray(const Arr& arr, int type, const std::set<short>* setAllow,
     return ok;
 }
 
-template <typename T>
-bool ReadValue(CNetStream& in, T& v) {
-    return in.GetNextField(v);
+// True when an entry of the array besides symbol and topic belongs to the
+// array's type: the body then has a value to count.
+template <typename Arr>
+bool AnyCounted(const Arr& arr, int type) {
+    for (size_t i = 0; i < arr.Size(); ++i) {
+        const short id = arr[i].m_flid;
+        if (id >= 0 && (id >> 9) == type && !AlwaysSent(id)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -128,6 +123,11 @@ bool CSymDataAux::SerializeSymOut(SymQData& data, CNetStream& out, std::set<shor
         fprintf(stdout, "Unable to Attach Stream\n");
     }
     return ok;
+}
+
+bool CSymDataAux::HasSymBody(const SymQData& data) {
+    return AnyCounted(data.m_vecDbl, 0) || AnyCounted(data.m_vecInt, 1) ||
+           AnyCounted(data.m_vecStr, 2) || AnyCounted(data.m_vecChr, 3);
 }
 
 bool CSymDataAux::SerializeSymOut(SymQData& data, CNetStream& out, CNetStream& /*tmpOut*/,
@@ -175,7 +175,7 @@ bool CSymDataAux::SerializeSymIn(SymQData& data, CNetStream& in, std::set<int>* 
                 --remaining;
                 if (group < 64) {
                     double v;
-                    if (!ReadValue(in, v)) {
+                    if (!in.GetNextField(v)) {
                         fprintf(stderr, "SerializeSymIn error reading double flid %d\n", id);
                         ok = false;
                     } else if (accepted) {
@@ -183,7 +183,7 @@ bool CSymDataAux::SerializeSymIn(SymQData& data, CNetStream& in, std::set<int>* 
                     }
                 } else if (group < 128) {
                     int v;
-                    if (!ReadValue(in, v)) {
+                    if (!in.GetNextField(v)) {
                         fprintf(stderr, "SerializeSymIn error reading int flid %d\n", id);
                         ok = false;
                     } else if (accepted) {
@@ -204,7 +204,7 @@ bool CSymDataAux::SerializeSymIn(SymQData& data, CNetStream& in, std::set<int>* 
                     }
                 } else {
                     char v;
-                    if (!ReadValue(in, v)) {
+                    if (!in.GetNextField(v)) {
                         fprintf(stderr, "SerializeSymIn error reading char flid %d\n", id);
                         ok = false;
                     } else if (accepted) {
