@@ -34,6 +34,18 @@ void PutSection(std::ostream& os, const Map& m) {
     }
 }
 
+// One line per parameter: the label, then "name = value".
+template <typename Map>
+void PrintLines(std::ostream& os, const char* szLabel, const Map& m) {
+    for (const auto& kv : m) {
+        os << szLabel;
+        Put(os, kv.first);
+        os << " = ";
+        PutValue(os, kv.second);
+        os << '\n';
+    }
+}
+
 // The pieces of a text split at every '|', empty pieces included; the text
 // after the last '|' is the last piece.
 class Pieces {
@@ -173,28 +185,10 @@ bool CCommand::ParseASCII(const char* text) {
 }
 
 void CCommand::PrintParameters(std::ostream& os) const {
-    for (const auto& kv : m_MapIntParam) {
-        os << "Int Param: ";
-        Put(os, kv.first);
-        os << " = " << kv.second << '\n';
-    }
-    for (const auto& kv : m_MapDoubleParam) {
-        os << "Dbl Param: ";
-        Put(os, kv.first);
-        os << " = " << kv.second << '\n';
-    }
-    for (const auto& kv : m_MapCharParam) {
-        os << "Chr Param: ";
-        Put(os, kv.first);
-        os << " = " << kv.second << '\n';
-    }
-    for (const auto& kv : m_MapStringParam) {
-        os << "Str Param: ";
-        Put(os, kv.first);
-        os << " = ";
-        Put(os, kv.second);
-        os << '\n';
-    }
+    PrintLines(os, "Int Param: ", m_MapIntParam);
+    PrintLines(os, "Dbl Param: ", m_MapDoubleParam);
+    PrintLines(os, "Chr Param: ", m_MapCharParam);
+    PrintLines(os, "Str Param: ", m_MapStringParam);
 }
 
 void CCommand::PrintIdLine(std::ostream& os) const {
