@@ -7,17 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "marketdata/md_test_util.h"
+
 namespace {
 
-// Topic text from a readable form: '|' stands for the separator, and back.
-std::string T(const char* readable) {
-    std::string s(readable);
-    for (char& c : s) {
-        c = c == '|' ? CSymTopic::m_cDelimiter : c;
-    }
-    return s;
-}
+using mdtest::T;
 
+// A topic text in the readable form: the separator shown as '|'.
 std::string Readable(const char* sz, int len) {
     std::string s(sz, static_cast<size_t>(len));
     for (char& c : s) {

@@ -9,16 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "marketdata/md_test_util.h"
+
 namespace {
 
-// Topic text from a readable form: '|' stands for the separator.
-std::string T(const char* readable) {
-    std::string s(readable);
-    for (char& c : s) {
-        c = c == '|' ? CSymTopic::m_cDelimiter : c;
-    }
-    return s;
-}
+using mdtest::T;
 
 // A topic buffer followed by guard bytes that no builder may touch.
 struct GuardedBuffer {

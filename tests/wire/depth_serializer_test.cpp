@@ -18,6 +18,7 @@ using wiretest::Bytes;
 using wiretest::Content;
 using wiretest::MsgMem;
 using wiretest::Received;
+using wiretest::Write;
 
 namespace {
 
@@ -30,15 +31,6 @@ MsgHdrRtpDepth* NewDepth(MsgMem& m, short submtyp, int bodyLen, short mtyp = CM_
     strcpy(p->m_szSymbol, "EUR/USD");
     p->m_cSource = 'X';
     return p;
-}
-
-Bytes Write(MsgHdrCmn* pMsg, bool* pOk = nullptr) {
-    CMsgHdrStream out(true, 0, 0);
-    const bool ok = out.SerializeAll(pMsg, nullptr);
-    if (pOk != nullptr) {
-        *pOk = ok;
-    }
-    return Content(out);
 }
 
 // Reads the bytes as a received message into back, with what it logs.

@@ -14,18 +14,9 @@ using wiretest::Bytes;
 using wiretest::Content;
 using wiretest::MsgMem;
 using wiretest::Received;
+using wiretest::Write;
 
 namespace {
-
-// Writes pMsg through a fresh output stream and returns its bytes.
-Bytes Write(MsgHdrCmn* pMsg, bool* pOk = nullptr) {
-    CMsgHdrStream out(true, 0, 0);
-    const bool ok = out.SerializeAll(pMsg, nullptr);
-    if (pOk != nullptr) {
-        *pOk = ok;
-    }
-    return Content(out);
-}
 
 // A stream-form message built field by field, as a peer would send it.
 struct PeerMsg {

@@ -14,6 +14,7 @@ using wiretest::Bytes;
 using wiretest::Content;
 using wiretest::MsgMem;
 using wiretest::Received;
+using wiretest::Write;
 
 namespace {
 
@@ -23,15 +24,6 @@ MsgHdrSym* NewSym(MsgMem& m, short mtyp, short submtyp, int bodyLen) {
     p->submtyp = submtyp;
     SetMsgLen(p, bodyLen);
     return p;
-}
-
-Bytes Write(MsgHdrCmn* pMsg, bool* pOk = nullptr) {
-    CMsgHdrStream out(true, 0, 0);
-    const bool ok = out.SerializeAll(pMsg, nullptr);
-    if (pOk != nullptr) {
-        *pOk = ok;
-    }
-    return Content(out);
 }
 
 // Reads the bytes as a received message into back; false when refused.

@@ -26,6 +26,17 @@ struct MsgMem {
     char* Raw() { return reinterpret_cast<char*>(mem.data()); }
 };
 
+// Writes pMsg through a fresh output stream and returns its bytes; *pOk (when
+// given) receives what SerializeAll returned.
+inline Bytes Write(MsgHdrCmn* pMsg, bool* pOk = nullptr) {
+    CMsgHdrStream out(true, 0, 0);
+    const bool ok = out.SerializeAll(pMsg, nullptr);
+    if (pOk != nullptr) {
+        *pOk = ok;
+    }
+    return Content(out);
+}
+
 // Frames the bytes as a received message and reads it into pMsg.
 struct Received {
     explicit Received(const Bytes& b) : buf(b.begin(), b.end()) {}
