@@ -1,7 +1,5 @@
 #include "qrx/marketdata/cob_info.h"
 
-#include <utility>
-
 #include "qrx/marketdata/cob_wire.h"
 
 namespace QuorCOB {
@@ -27,28 +25,13 @@ bool read_cob(CNetStream& in, CCOBInfo& info) {
         !cobwire::read_count(in, cobwire::MIN_LEG, cobwire::MIN_ID, nLegs)) {
         return false;
     }
-    info.m_vecLegs.reserve(info.m_vecLegs.size() + static_cast<size_t>(nLegs));
-    for (int i = 0; i < nLegs; ++i) {
-        stLegInfo leg;
-        if (!read_cob(in, leg)) {
-            return false;
-        }
-        info.m_vecLegs.push_back(std::move(leg));
-    }
-    return cobwire::read_ids(in, info.m_setIds);
+    return cobwire::read_records(in, nLegs, info.m_vecLegs) && cobwire::read_ids(in, info.m_setIds);
 }
 
 bool write_cob(CNetStream& out, const CCOBInfo& info) {
-    if (!out.Append(info.m_nId) || !out.Append(info.m_sDescription) ||
-        !out.Append(info.m_sExchange) || !cobwire::write_count(out, info.m_vecLegs)) {
-        return false;
-    }
-    for (const stLegInfo& leg : info.m_vecLegs) {
-        if (!write_cob(out, leg)) {
-            return false;
-        }
-    }
-    return cobwire::write_ids(out, info.m_setIds);
+    return out.Append(info.m_nId) && out.Append(info.m_sDescription) &&
+           out.Append(info.m_sExchange) && cobwire::write_records(out, info.m_vecLegs) &&
+           cobwire::write_ids(out, info.m_setIds);
 }
 
 CNetStream& operator<<(CNetStream& out, const CCOBInfo& info) {

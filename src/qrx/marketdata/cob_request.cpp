@@ -1,7 +1,5 @@
 #include "qrx/marketdata/cob_request.h"
 
-#include <utility>
-
 #include "qrx/marketdata/cob_wire.h"
 
 namespace QuorCOB {
@@ -24,28 +22,12 @@ bool read_cob(CNetStream& in, CCOBRequest& request) {
         !cobwire::read_count(in, cobwire::MIN_FILTER, 0, nFilters)) {
         return false;
     }
-    request.m_vecFilters.reserve(request.m_vecFilters.size() + static_cast<size_t>(nFilters));
-    for (int i = 0; i < nFilters; ++i) {
-        stFilter filter;
-        if (!read_cob(in, filter)) {
-            return false;
-        }
-        request.m_vecFilters.push_back(std::move(filter));
-    }
-    return true;
+    return cobwire::read_records(in, nFilters, request.m_vecFilters);
 }
 
 bool write_cob(CNetStream& out, const CCOBRequest& request) {
-    if (!out.Append(request.m_nId) || !out.Append(request.m_nClosure) ||
-        !out.Append(request.m_sTopic) || !cobwire::write_count(out, request.m_vecFilters)) {
-        return false;
-    }
-    for (const stFilter& filter : request.m_vecFilters) {
-        if (!write_cob(out, filter)) {
-            return false;
-        }
-    }
-    return true;
+    return out.Append(request.m_nId) && out.Append(request.m_nClosure) &&
+           out.Append(request.m_sTopic) && cobwire::write_records(out, request.m_vecFilters);
 }
 
 CNetStream& operator<<(CNetStream& out, const stFilter& filter) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ostream>
 #include <set>
+#include <utility>
 
 #include "qrx/wire/net_stream.h"
 
@@ -54,6 +55,34 @@ inline void drain(CNetStream& in) {
 template <typename C>
 inline bool write_count(CNetStream& out, const C& c) {
     return out.Append(static_cast<int>(c.size()));
+}
+
+// A sequence of records: the count, then each record. The reader takes a count
+// already checked by read_count and appends to what vec holds.
+template <typename Vec>
+bool read_records(CNetStream& in, int nCount, Vec& vec) {
+    vec.reserve(vec.size() + static_cast<size_t>(nCount));
+    for (int i = 0; i < nCount; ++i) {
+        typename Vec::value_type record;
+        if (!read_cob(in, record)) {
+            return false;
+        }
+        vec.push_back(std::move(record));
+    }
+    return true;
+}
+
+template <typename Vec>
+bool write_records(CNetStream& out, const Vec& vec) {
+    if (!write_count(out, vec)) {
+        return false;
+    }
+    for (const auto& record : vec) {
+        if (!write_cob(out, record)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The request ids that end most records: int count, then the ids. The reader
