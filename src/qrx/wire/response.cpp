@@ -8,16 +8,14 @@ namespace {
 constexpr const char* kUserParam = "User";
 }  // namespace
 
-CResponse::CResponse(const CCommand& cmd) : CCommand(cmd) {
-    // Only the system parameters go with the answer, not the request's own.
-    m_MapIntParam.clear();
-    m_MapDoubleParam.clear();
-    m_MapCharParam.clear();
-    for (auto it = m_MapStringParam.begin(); it != m_MapStringParam.end();) {
-        if (IsReservedName(it->first.c_str(), it->first.length())) {
-            ++it;
-        } else {
-            it = m_MapStringParam.erase(it);
+CResponse::CResponse(const CCommand& cmd) {
+    // Only the system parameters go with the answer, not the request's own:
+    // they alone are copied.
+    m_nCmdId.m_nServerId = cmd.GetCmdId();
+    m_sCommandName = cmd.CmdName();
+    for (const auto& kv : cmd.StringParams()) {
+        if (IsReservedName(kv.first.c_str(), kv.first.length())) {
+            m_MapStringParam.insert(m_MapStringParam.end(), kv);
         }
     }
 }
