@@ -38,6 +38,13 @@ unsigned SourceNumber(char cSource) {
     return static_cast<unsigned char>(cSource);
 }
 
+// A topic of the type and two texts: "type|first|second".
+int ComposeTwoTexts(int nType, const char* szFirst, const char* szSecond, char* szTopic,
+                    size_t nTopicSize) {
+    return Compose(szTopic, nTopicSize, "%d%c%s%c%s", nType, SEP, OrEmpty(szFirst), SEP,
+                   OrEmpty(szSecond));
+}
+
 }  // namespace
 
 int CSymTopicBuilders::CreateTopic(const char* szSymbol, char* szTopic, size_t nTopicSize) {
@@ -52,8 +59,8 @@ int CSymTopicBuilders::CreateDepthTopic(const char* szSymbol, char cSource, char
 
 int CSymTopicBuilders::CreatePortSymbolTopic(const char* szPortfolio, const char* szSymbol,
                                              char* szTopic, size_t nTopicSize) {
-    return Compose(szTopic, nTopicSize, "%d%c%s%c%s", CSymTopic::TOPIC_PORT_SYMBOL, SEP,
-                   OrEmpty(szPortfolio), SEP, OrEmpty(szSymbol));
+    return ComposeTwoTexts(CSymTopic::TOPIC_PORT_SYMBOL, szPortfolio, szSymbol, szTopic,
+                           nTopicSize);
 }
 
 int CSymTopicBuilders::CreateFilterTopic(const char* szFilter, const char* szSymbol, char cSource,
@@ -105,14 +112,14 @@ bool CSymTopicBuilders::CreateMMIDTopic(const char* szSymbol, char cSource, cons
 
 int CSymTopicBuilders::CreateSymbolRiskUserTopic(const char* szSymbol, const char* szUser,
                                                  char* szTopic, size_t nTopicSize) {
-    return Compose(szTopic, nTopicSize, "%d%c%s%c%s", CSymTopic::TOPIC_SYMBOL_RISK_USER, SEP,
-                   OrEmpty(szSymbol), SEP, OrEmpty(szUser));
+    return ComposeTwoTexts(CSymTopic::TOPIC_SYMBOL_RISK_USER, szSymbol, szUser, szTopic,
+                           nTopicSize);
 }
 
 int CSymTopicBuilders::CreateSymbolOptionUserTopic(const char* szSymbol, const char* szUser,
                                                    char* szTopic, size_t nTopicSize) {
-    return Compose(szTopic, nTopicSize, "%d%c%s%c%s", CSymTopic::TOPIC_SYMBOL_OPTION_USER, SEP,
-                   OrEmpty(szSymbol), SEP, OrEmpty(szUser));
+    return ComposeTwoTexts(CSymTopic::TOPIC_SYMBOL_OPTION_USER, szSymbol, szUser, szTopic,
+                           nTopicSize);
 }
 
 int CSymTopicBuilders::CreateGreekTopic(const char* szSymbol, char* szTopic, size_t nTopicSize) {
