@@ -437,14 +437,12 @@ bool CMsgHdrStream::SerializeOrdSrv(MsgHdrOrdSrv* pMsg) {
         return Flush();
     }
     BeginIn(MsgHdrOrdSrv::HDR_TYPE, pMsg);
+    int bodyLen = 0;
     if (mtyp == CM_LOGIN) {
-        memset(body, 0, sizeof(stLogin));
-        *this >> *reinterpret_cast<stLogin*>(body);
-        SetMsgLen(pMsg, sizeof(stLogin));
+        *this >> *ClearedBody<stLogin>(body, bodyLen);
     } else {
-        reinterpret_cast<stHeartBeat*>(body)->request_id = 0;
-        *this >> *reinterpret_cast<stHeartBeat*>(body);
-        SetMsgLen(pMsg, sizeof(stHeartBeat));
+        *this >> *ClearedBody<stHeartBeat>(body, bodyLen);
     }
+    SetMsgLen(pMsg, bodyLen);
     return true;
 }
