@@ -16,19 +16,28 @@ void PutName(std::ostream& os, int id) {
     }
 }
 
+// One field: "name=value|".
+template <typename V>
+void PutField(std::ostream& os, int id, const V& value) {
+    PutName(os, id);
+    os << "=" << value << "|";
+}
+
+void PutField(std::ostream& os, int id, const GrowingStr& value) {
+    PutField(os, id, value.c_str());
+}
+
 template <typename T>
 void PutMap(std::ostream& os, const FlidMap<T>& map) {
     for (auto it = map.begin(); it != map.end(); ++it) {
-        PutName(os, it.Id());
-        os << "=" << it.Value() << "|";
+        PutField(os, it.Id(), it.Value());
     }
 }
 
-template <>
-void PutMap<GrowingStr>(std::ostream& os, const FlidMap<GrowingStr>& map) {
-    for (auto it = map.begin(); it != map.end(); ++it) {
-        PutName(os, it.Id());
-        os << "=" << it.Value().c_str() << "|";
+template <typename Arr>
+void PutArray(std::ostream& os, const Arr& arr) {
+    for (const auto& f : arr) {
+        PutField(os, f.m_flid, f.m_value);
     }
 }
 
@@ -46,21 +55,9 @@ void CSymDataAux::Print(std::ostream& os, CSymData& data) {
 
 void CSymDataAux::Print(std::ostream& os, SymQData& data) {
     os << "TOPIC=" << data.m_topic.c_str() << "|";
-    for (const DblFld& f : data.m_vecDbl) {
-        PutName(os, f.m_flid);
-        os << "=" << f.m_value << "|";
-    }
-    for (const IntFld& f : data.m_vecInt) {
-        PutName(os, f.m_flid);
-        os << "=" << f.m_value << "|";
-    }
-    for (const StrFld& f : data.m_vecStr) {
-        PutName(os, f.m_flid);
-        os << "=" << f.m_value.c_str() << "|";
-    }
-    for (const ChrFld& f : data.m_vecChr) {
-        PutName(os, f.m_flid);
-        os << "=" << f.m_value << "|";
-    }
+    PutArray(os, data.m_vecDbl);
+    PutArray(os, data.m_vecInt);
+    PutArray(os, data.m_vecStr);
+    PutArray(os, data.m_vecChr);
     os << "\n";
 }
