@@ -13,15 +13,8 @@
 
 class CSymTopic;
 
-// Orders type names byte-wise and lets the map be searched with a C string.
-struct CTopicNameLess {
-    using is_transparent = void;
-    bool operator()(const GrowingStr& a, const GrowingStr& b) const {
-        return strcmp(a.c_str(), b.c_str()) < 0;
-    }
-    bool operator()(const GrowingStr& a, const char* b) const { return strcmp(a.c_str(), b) < 0; }
-    bool operator()(const char* a, const GrowingStr& b) const { return strcmp(a, b.c_str()) < 0; }
-};
+// Type names in byte-wise order, searched with a C string.
+using CTopicNameLess = GrowingStrLess;
 
 using TopicTypeMap = std::map<GrowingStr, int, CTopicNameLess>;
 

@@ -14,20 +14,7 @@
 
 class Subscriptions {
 public:
-    // Byte-wise order; also compares against plain text, so a look-up by a topic builds no
-    // string.
-    struct TopicLess {
-        using is_transparent = void;
-        bool operator()(const GrowingStr& a, const GrowingStr& b) const {
-            return strcmp(a.c_str(), b.c_str()) < 0;
-        }
-        bool operator()(const GrowingStr& a, const char* b) const {
-            return strcmp(a.c_str(), b) < 0;
-        }
-        bool operator()(const char* a, const GrowingStr& b) const {
-            return strcmp(a, b.c_str()) < 0;
-        }
-    };
+    using TopicLess = GrowingStrLess;
     using TopicSet = std::set<GrowingStr, TopicLess>;
 
     Subscriptions() = default;

@@ -46,3 +46,14 @@ private:
 
     static const char s_empty[1];
 };
+
+// Byte-wise order of GrowingStr keys that also compares against plain C texts, so that an
+// ordered container keyed by GrowingStr is searched with a C text without building a string.
+struct GrowingStrLess {
+    using is_transparent = void;
+    bool operator()(const GrowingStr& a, const GrowingStr& b) const {
+        return strcmp(a.c_str(), b.c_str()) < 0;
+    }
+    bool operator()(const GrowingStr& a, const char* b) const { return strcmp(a.c_str(), b) < 0; }
+    bool operator()(const char* a, const GrowingStr& b) const { return strcmp(a, b.c_str()) < 0; }
+};

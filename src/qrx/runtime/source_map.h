@@ -14,20 +14,7 @@ namespace KoDefaultSource {
 
 class SourceMap {
 public:
-    // Orders codes byte-wise and lets the map be searched with a plain C string,
-    // so a look-up allocates nothing.
-    struct CodeLess {
-        using is_transparent = void;
-        bool operator()(const GrowingStr& a, const GrowingStr& b) const {
-            return strcmp(a.c_str(), b.c_str()) < 0;
-        }
-        bool operator()(const GrowingStr& a, const char* b) const {
-            return strcmp(a.c_str(), b) < 0;
-        }
-        bool operator()(const char* a, const GrowingStr& b) const {
-            return strcmp(a, b.c_str()) < 0;
-        }
-    };
+    using CodeLess = GrowingStrLess;
     using CodeMap = std::map<GrowingStr, uint32_t, CodeLess>;
 
     // Number of entries of the built-in table (numbers 0 to 156; 0 is the empty
