@@ -78,10 +78,9 @@ CApiConnection::~CApiConnection() {
     }
     delete m_write_block_mutex;
     m_write_block_mutex = nullptr;
-    if (m_LoopExitRequest != nullptr) {
-        m_LoopExitRequest->Close();
-        delete m_LoopExitRequest;
-        m_LoopExitRequest = nullptr;
+    if (ThreadNotifier* stop = m_LoopExitRequest.exchange(nullptr)) {
+        stop->Close();
+        delete stop;
     }
 }
 
@@ -265,8 +264,9 @@ void CApiConnection::SetSocket(CAppConn* socket) {
 }
 
 void CApiConnection::Disconnect() {
-    if (m_LoopExitRequest != nullptr && m_LoopExitRequest->WriteFd() >= 0) {
-        m_LoopExitRequest->Notify();
+    ThreadNotifier* stop = m_LoopExitRequest.load(std::memory_order_acquire);
+    if (stop != nullptr && stop->WriteFd() >= 0) {
+        stop->Notify();
     } else {
         CloseSocket();
     }
@@ -374,14 +374,19 @@ bool CApiConnection::Loop(int seconds) {
 }
 
 bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
-    if (m_LoopExitRequest == nullptr) {
-        m_LoopExitRequest = new ThreadNotifier();
-    }
-    if (!m_LoopExitRequest->IsOpen() && !m_LoopExitRequest->Init()) {
+    ThreadNotifier* stop = m_LoopExitRequest.load(std::memory_order_acquire);
+    if (stop == nullptr) {
+        // Opened before it is published, so Disconnect on another thread sees it whole.
+        stop = new ThreadNotifier();
+        if (!stop->Init()) {
+            fprintf(stderr, "%s: failed to initialize thread notifier\n", kUnitName);
+        }
+        m_LoopExitRequest.store(stop, std::memory_order_release);
+    } else if (!stop->IsOpen() && !stop->Init()) {
         fprintf(stderr, "%s: failed to initialize thread notifier\n", kUnitName);
     }
     // A stop request written while no loop ran is not meant for this one.
-    m_LoopExitRequest->Clear();
+    stop->Clear();
 
     if (m_pSocket == nullptr) {
         return false;
@@ -408,9 +413,9 @@ bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
         fds[nfds].revents = 0;
         ++nfds;
         int pipeAt = -1;
-        if (m_LoopExitRequest->Fd() >= 0) {
+        if (stop->Fd() >= 0) {
             pipeAt = nfds;
-            fds[nfds].fd = m_LoopExitRequest->Fd();
+            fds[nfds].fd = stop->Fd();
             fds[nfds].events = POLLIN;
             fds[nfds].revents = 0;
             ++nfds;

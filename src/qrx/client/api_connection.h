@@ -125,7 +125,8 @@ protected:
     bool m_LoginAsSoonAsConnect;
     bool m_bEncryptIt;
     CAppConn* m_pSocket;
-    ThreadNotifier* m_LoopExitRequest;
+    // Created by the first Loop and read by Disconnect on any thread: published atomically.
+    std::atomic<ThreadNotifier*> m_LoopExitRequest;
     KoMutexLock* m_write_block_mutex;
 
 private:
