@@ -80,8 +80,18 @@ public:
         unsigned long nSubsGeneration = 0;
         bool bPublished = false;
     };
+    // Hash of a topic text, inline: topics are short and one is looked up for every tick.
+    struct TopicHash {
+        size_t operator()(std::string_view sv) const {
+            uint64_t h = 14695981039346656037ull;  // 64-bit FNV-1a
+            for (const char c : sv) {
+                h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+            }
+            return static_cast<size_t>(h);
+        }
+    };
     // Keys view the texts of the snapshot map's keys.
-    using TopicIndex = std::unordered_map<std::string_view, TopicState>;
+    using TopicIndex = std::unordered_map<std::string_view, TopicState, TopicHash>;
 
     CSymProxy();
     virtual ~CSymProxy();

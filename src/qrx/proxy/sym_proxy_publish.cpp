@@ -62,7 +62,7 @@ bool HasFields(const CSymData& data) {
 // that hold fields: a tick has few, mostly in the first blocks, so the presence masks are
 // read four blocks at a time until every field is merged.
 template <class T>
-void MergeFields(FlidMap<T>& to, const FlidMap<T>& from) {
+inline __attribute__((always_inline)) void MergeFields(FlidMap<T>& to, const FlidMap<T>& from) {
     using Map = FlidMap<T>;
     const unsigned short* pMasks = from.PresenceMasks();
     size_t nLeft = from.size();
@@ -77,13 +77,23 @@ void MergeFields(FlidMap<T>& to, const FlidMap<T>& from) {
             nLeft -= Map::CountBits16(nBits);
             const typename Map::Slot* pFrom = from.BlockSlots(b);
             if constexpr (Map::IS_STRING) {
-                // One at a time: a slot may need a string object of its own.
+                // One at a time: a slot may need a string object of its own. A cached text
+                // that already reads the same (the topic and symbol of every tick) is left.
+                const unsigned nPresent = to.PresenceMask(b);
                 for (unsigned nRest = nBits; nRest != 0; nRest &= nRest - 1) {
                     const int s = __builtin_ctz(nRest);
+                    const GrowingStr& text = *pFrom[s];
+                    if ((nPresent & (1u << s)) != 0) {
+                        GrowingStr& cached = *to.BlockSlots(b)[s];
+                        if (!(cached == text)) {
+                            cached = text;
+                        }
+                        continue;
+                    }
                     const int nFlid = Map::type_base + b * Map::table_slot_count + s;
                     GrowingStr* pTo = to.PrepareValue(nFlid);
                     if (pTo != nullptr) {
-                        *pTo = *pFrom[s];
+                        *pTo = text;
                         to.FlagReference(nFlid);
                     }
                 }
