@@ -207,6 +207,9 @@ private:
     // Keeps the unwritten rest of a message for WriteRemainsNoblok, as
     // WriteBufNoblok does; bStarted: part of the message is out already.
     int KeepUnwritten(const char* rest, int len, bool bStarted);
+    // Writes buf from done on until it is all out (0), the socket would block (1) or fails
+    // (-1, errno set); done advances by what went out.
+    int WriteUntilBlocked(const char* buf, int len, int& done);
     // The stream of a batch slot, made when first needed; null without memory.
     CMsgHdrStream* BatchStream(int slot);
     // The bytes of message p as they go out: its stream form, made in stream,

@@ -396,6 +396,20 @@ int CAppConn::KeepUnwritten(const char* rest, int len, bool bStarted) {
     return 0;
 }
 
+int CAppConn::WriteUntilBlocked(const char* buf, int len, int& done) {
+    while (done < len) {
+        const int n = Write(buf + done, len - done);
+        if (n > 0) {
+            done += n;
+        } else if (n == 0 || would_block(true)) {
+            return 1;
+        } else {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 int CAppConn::WriteBufNoblok(const char* buf, int len) {
     QRX_REFUSE_UNWRITABLE(buf, len);
     if (nbWLeft != 0) {
@@ -404,15 +418,11 @@ int CAppConn::WriteBufNoblok(const char* buf, int len) {
         return 1;
     }
     int done = 0;
-    while (done < len) {
-        const int n = Write(buf + done, len - done);
-        if (n > 0) {
-            done += n;
-            continue;
-        }
-        if (n == 0 || would_block(true)) {
-            return KeepUnwritten(buf + done, len - done, done > 0);
-        }
+    const int state = WriteUntilBlocked(buf, len, done);
+    if (state > 0) {
+        return KeepUnwritten(buf + done, len - done, done > 0);
+    }
+    if (state < 0) {
         sock_err(m_descr, make_str("WriteNoBlock: write(%d)", m_fd));
         return 1;
     }
@@ -423,19 +433,12 @@ int CAppConn::WriteBufNoblok1(const char* buf, int len) {
     QRX_REFUSE_UNWRITABLE(buf, len);
     int done = 0;
     if (nbWLeft == 0) {
-        while (done < len) {
-            const int n = Write(buf + done, len - done);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            if (n == 0 || would_block(true)) {
-                break;
-            }
+        const int state = WriteUntilBlocked(buf, len, done);
+        if (state < 0) {
             sock_err(m_descr, make_str("WriteBufNoblok: write(%d)", m_fd));
             return 1;
         }
-        if (done == len) {
+        if (state == 0) {
             return 0;
         }
     }
@@ -460,28 +463,23 @@ int CAppConn::WriteBufNoblok1(const char* buf, int len) {
 
 int CAppConn::WriteRemainsNoblok() {
     int done = 0;
-    while (done < nbWLeft) {
-        const int n = Write(pWdata + done, nbWLeft - done);
-        if (n > 0) {
-            done += n;
-            continue;
-        }
-        const bool blocked = n == 0 || would_block(true);
-        {
-            ErrnoKeeper keep;
-            if (done > 0) {
-                memmove(pWdata, pWdata + done, static_cast<size_t>(nbWLeft - done));
-                nbWLeft -= done;
-            }
-        }
-        if (blocked) {
-            return 0;
-        }
-        sock_err(m_descr, "WriteRemainsNoBlock");
-        return 1;
+    const int state = WriteUntilBlocked(pWdata, nbWLeft, done);
+    if (state == 0) {
+        nbWLeft = 0;
+        return 0;
     }
-    nbWLeft = 0;
-    return 0;
+    {
+        ErrnoKeeper keep;
+        if (done > 0) {
+            memmove(pWdata, pWdata + done, static_cast<size_t>(nbWLeft - done));
+            nbWLeft -= done;
+        }
+    }
+    if (state > 0) {
+        return 0;
+    }
+    sock_err(m_descr, "WriteRemainsNoBlock");
+    return 1;
 }
 
 int CAppConn::WriteBlock(const char* buf, int len) {
