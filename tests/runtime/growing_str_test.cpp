@@ -73,3 +73,29 @@ TEST(GrowingStrTest, shouldCopyAndAssignFromItself) {
     b.assign(b.c_str() + 1, 3);  // overlapping source
     EXPECT_STREQ(b.c_str(), "ell");
 }
+
+// Short texts are copied and compared word-wise: every length around the word sizes, a source
+// inside the string's own buffer, and a difference at every position.
+TEST(GrowingStrTest, shouldCopyAndCompareShortTextsOfEveryLength) {
+    const std::string text = "0123456789abcdefghij";
+    for (int len = 1; len <= 18; ++len) {
+        const std::string want = text.substr(0, static_cast<size_t>(len));
+        GrowingStr s(text.c_str());  // room for all of them
+        ASSERT_TRUE(s.assign(text.c_str(), len));
+        EXPECT_EQ(std::string(s.c_str()), want);
+        EXPECT_EQ(s.length(), len);
+
+        GrowingStr forward(text.c_str());
+        forward.assign(forward.c_str() + 2, len);  // overlapping source
+        EXPECT_EQ(std::string(forward.c_str()), text.substr(2, static_cast<size_t>(len)));
+        GrowingStr same(want.c_str());
+        EXPECT_TRUE(s == same);
+        for (int pos = 0; pos < len; ++pos) {
+            std::string other = want;
+            other[static_cast<size_t>(pos)] = '#';
+            EXPECT_FALSE(s == GrowingStr(other.c_str())) << "length " << len << " position " << pos;
+        }
+        EXPECT_FALSE(s == GrowingStr(text.substr(0, static_cast<size_t>(len) - 1).c_str()));
+    }
+    EXPECT_TRUE(GrowingStr() == GrowingStr(""));
+}

@@ -7,6 +7,9 @@
 // dense block keeps its storage (and its string objects) for the life of the
 // map, so that clearing and refilling a pooled record allocates nothing.
 //
+// A mask of the blocks that hold present fields lets clearing, merging and
+// iterating skip the empty ones.
+//
 // Strings are held through pointers: a slot owns its GrowingStr object while
 // the field is present or while the slot's deallocation bit is set, and an
 // owned object is reused by every later store into that slot.
@@ -113,18 +116,27 @@ public:
         friend class FlidMap;
         // Moves to the next present field after the current position.
         void Advance() {
-            while (m_block < table_array_size) {
-                const unsigned next = static_cast<unsigned>(m_slot + 1);
-                const unsigned rest =
-                    next >= 16 ? 0u : (m_map->m_dedicatedSet[m_block] >> next) << next;
-                if (rest != 0) {
-                    m_slot = __builtin_ctz(rest);
-                    return;
-                }
-                ++m_block;
-                m_slot = -1;
+            if (m_block >= table_array_size) {
+                return;
             }
-            m_slot = table_slot_count;  // end: (32, 16)
+            const unsigned next = static_cast<unsigned>(m_slot + 1);
+            const unsigned rest =
+                next >= 16 ? 0u : (m_map->m_dedicatedSet[m_block] >> next) << next;
+            if (rest != 0) {
+                m_slot = __builtin_ctz(rest);
+                return;
+            }
+            const unsigned nextBlock = static_cast<unsigned>(m_block + 1);
+            const uint32_t blocks = nextBlock >= table_array_size
+                                        ? 0u
+                                        : (m_map->m_usedBlocks >> nextBlock) << nextBlock;
+            if (blocks == 0) {
+                m_block = table_array_size;  // end: (32, 16)
+                m_slot = table_slot_count;
+                return;
+            }
+            m_block = __builtin_ctz(blocks);
+            m_slot = __builtin_ctz(m_map->m_dedicatedSet[m_block]);
         }
 
         const FlidMap* m_map = nullptr;
@@ -212,6 +224,8 @@ public:
     // Presence mask of a block: bit s set when slot s holds a present field.
     unsigned short PresenceMask(int block) const { return m_dedicatedSet[block]; }
     const unsigned short* PresenceMasks() const { return m_dedicatedSet; }
+    // Bit b set when block b holds a present field.
+    uint32_t UsedBlocks() const { return m_usedBlocks; }
     // The value in slot s of block b; only meaningful when the field is present.
     const T& SlotValue(int block, int slot) const {
         return *ValueAt(m_dedicatedTable[block], slot);
@@ -225,6 +239,25 @@ public:
     bool InsertFlid(int id, const T& value) {
         if (OutOfRange(id)) {
             return false;
+        }
+        if constexpr (!IS_STRING) {
+            // Numbers need no object: the store and its flags at once.
+            const int b = TableIndex(id);
+            const unsigned m = 1u << TableOffset(id);
+            if (m_dedicatedTable[b] == m_sharedTable) {
+                if ((m_sharedSet & ~static_cast<unsigned>(m_dedicatedSet[b]) & m) != 0) {
+                    Dedicate(b);  // another block uses the shared slot
+                } else {
+                    m_sharedSet |= static_cast<unsigned short>(m);
+                }
+            }
+            m_dedicatedTable[b][TableOffset(id)] = value;
+            if ((m_dedicatedSet[b] & m) == 0) {
+                m_dedicatedSet[b] |= static_cast<unsigned short>(m);
+                m_usedBlocks |= 1u << b;
+                ++m_count;
+            }
+            return true;
         }
         T* p = PrepareValue(id);
         if (p != &value) {
@@ -267,6 +300,7 @@ public:
             m_sharedSet |= m;
         }
         m_dedicatedSet[b] |= m;
+        m_usedBlocks |= 1u << b;
         ++m_count;
     }
 
@@ -294,6 +328,7 @@ public:
             m_sharedSet |= static_cast<unsigned short>(fresh);
         }
         m_dedicatedSet[b] |= static_cast<unsigned short>(fresh);
+        m_usedBlocks |= 1u << b;
         m_count += CountBits16(fresh);
     }
 
@@ -342,6 +377,9 @@ public:
         const unsigned m = 1u << TableOffset(id);
         const bool shared = m_dedicatedTable[b] == m_sharedTable;
         m_dedicatedSet[b] &= static_cast<unsigned short>(~m);
+        if (m_dedicatedSet[b] == 0) {
+            m_usedBlocks &= ~(1u << b);
+        }
         if (shared) {
             m_sharedSet &= static_cast<unsigned short>(~m);
         }
@@ -354,75 +392,45 @@ public:
 
     // Makes every field absent. Blocks, values and string objects stay.
     void clear() {
-        if (m_count == 0) {
-            return;  // every mask is already clear
-        }
-        if constexpr (IS_STRING) {
-            // Only blocks with present fields have objects to hand over: the
-            // masks are scanned four blocks at a time.
-            for (int w = 0; w < table_array_size / 4; ++w) {
-                uint64_t bits;
-                memcpy(&bits, m_dedicatedSet + 4 * w, sizeof bits);
-                while (bits != 0) {
-                    const int q = __builtin_ctzll(bits) >> 4;
-                    bits &= ~(0xFFFFull << (16 * q));
-                    const int b = 4 * w + q;
-                    if (m_dedicatedTable[b] != m_sharedTable) {
-                        m_dedicatedDeallocationSet[b] |= m_dedicatedSet[b];
-                    }
+        for (uint32_t blocks = m_usedBlocks; blocks != 0; blocks &= blocks - 1) {
+            const int b = __builtin_ctz(blocks);
+            if constexpr (IS_STRING) {
+                // The objects of present fields stay with their slots.
+                if (m_dedicatedTable[b] != m_sharedTable) {
+                    m_dedicatedDeallocationSet[b] |= m_dedicatedSet[b];
                 }
             }
+            m_dedicatedSet[b] = 0;
+        }
+        if constexpr (IS_STRING) {
             m_sharedDeallocationSet |= m_sharedSet;
         }
-        // Presence masks only: for strings the deallocation sets behind them stay.
-        std::fill(m_dedicatedSet, m_dedicatedSet + table_array_size,
-                  static_cast<unsigned short>(0));
+        m_usedBlocks = 0;
         m_sharedSet = 0;
         m_count = 0;
     }
 
     // Merges the present fields of other into this map: they overwrite or are
-    // added; fields other lacks stay as they are.
+    // added; fields other lacks stay as they are. A string that already reads
+    // the same is not copied again.
     void insert(const FlidMap& other) {
         if (&other == this) {
             return;
         }
-        for (int b = 0; b < table_array_size; ++b) {
+        for (uint32_t blocks = other.m_usedBlocks; blocks != 0; blocks &= blocks - 1) {
+            const int b = __builtin_ctz(blocks);
             const unsigned S = other.m_dedicatedSet[b];
-            if (S == 0) {
-                continue;
-            }
-            if (m_dedicatedTable[b] == m_sharedTable) {
-                // Slots of the shared block taken by other blocks collide. A block
-                // that gets storage here starts with no deallocation bits, so
-                // its new fields get objects of their own.
-                if ((m_sharedSet & ~static_cast<unsigned>(m_dedicatedSet[b]) & S) != 0) {
-                    Dedicate(b);
-                } else {
-                    m_sharedSet |= S;
-                }
-            }
-            Slot* dst = m_dedicatedTable[b];
             const Slot* src = other.m_dedicatedTable[b];
-            for (unsigned bits = S; bits != 0; bits &= bits - 1) {
-                const int s = __builtin_ctz(bits);
-                const unsigned m = 1u << s;
-                if ((m_dedicatedSet[b] & m) == 0) {
-                    ++m_count;
-                }
-                if constexpr (IS_STRING) {
-                    const bool owned =
-                        ((m_dedicatedSet[b] | static_cast<unsigned>(DeallocSetOf(b))) & m) != 0;
-                    if (owned) {
-                        *dst[s] = *src[s];
-                    } else {
-                        dst[s] = NewString(*src[s]);
-                    }
-                } else {
+            if constexpr (IS_STRING) {
+                MergeStrings(b, S, src);
+            } else {
+                Slot* dst = PrepareBlock(b, S);
+                for (unsigned bits = S; bits != 0; bits &= bits - 1) {
+                    const int s = __builtin_ctz(bits);
                     dst[s] = src[s];
                 }
+                FlagBlock(b, S);
             }
-            m_dedicatedSet[b] |= static_cast<unsigned short>(S);
         }
     }
 
@@ -478,6 +486,7 @@ private:
     }
 
     static GrowingStr* NewString(const GrowingStr& text) { return new GrowingStr(text); }
+    __attribute__((noinline)) static GrowingStr* NewEmptyString() { return new GrowingStr(); }
 
     // The deallocation set that applies to block b where it stands now.
     unsigned short& DeallocSetOf(int b) {
@@ -495,7 +504,7 @@ private:
             unsigned short& dealloc = DeallocSetOf(b);
             const unsigned m = 1u << s;
             if ((dealloc & m) == 0) {
-                m_dedicatedTable[b][s] = new GrowingStr();
+                m_dedicatedTable[b][s] = NewEmptyString();
                 dealloc |= static_cast<unsigned short>(m);
             }
         } else {
@@ -507,7 +516,7 @@ private:
     // Gives block b (now shared) storage of its own: the shared block is copied
     // so that b keeps its present fields, which leave the shared sets. For
     // strings the objects of b's present fields move with them.
-    void Dedicate(int b) {
+    __attribute__((noinline)) void Dedicate(int b) {
         Slot* blk = AllocateBlock();
         memcpy(static_cast<void*>(blk), m_sharedTable, block_bytes);
         m_dedicatedTable[b] = blk;
@@ -516,6 +525,45 @@ private:
         if constexpr (IS_STRING) {
             m_sharedDeallocationSet &= static_cast<unsigned short>(~mine);
             m_dedicatedDeallocationSet[b] = 0;
+        }
+    }
+
+    // insert() for the strings of block b set in S, whose objects are src.
+    void MergeStrings(int b, unsigned S, const Slot* src) {
+        if constexpr (IS_STRING) {
+            if (m_dedicatedTable[b] == m_sharedTable) {
+                // Slots of the shared block taken by other blocks collide. A block
+                // that gets storage here starts with no deallocation bits, so its
+                // new fields get objects of their own.
+                if ((m_sharedSet & ~static_cast<unsigned>(m_dedicatedSet[b]) & S) != 0) {
+                    Dedicate(b);
+                } else {
+                    m_sharedSet |= static_cast<unsigned short>(S);
+                }
+            }
+            Slot* dst = m_dedicatedTable[b];
+            const unsigned present = m_dedicatedSet[b];
+            const unsigned owned = present | DeallocSetOf(b);
+            for (unsigned bits = S; bits != 0; bits &= bits - 1) {
+                const int s = __builtin_ctz(bits);
+                const unsigned m = 1u << s;
+                if ((present & m) != 0) {
+                    if (!(*dst[s] == *src[s])) {
+                        *dst[s] = *src[s];
+                    }
+                } else if ((owned & m) != 0) {
+                    *dst[s] = *src[s];
+                } else {
+                    dst[s] = NewString(*src[s]);
+                }
+            }
+            m_count += CountBits16(S & ~present);
+            m_dedicatedSet[b] = static_cast<unsigned short>(present | S);
+            m_usedBlocks |= 1u << b;
+        } else {
+            (void)b;
+            (void)S;
+            (void)src;
         }
     }
 
@@ -536,5 +584,6 @@ private:
     Slot* m_sharedTable;
     unsigned short m_sharedSet = 0;
     unsigned short m_sharedDeallocationSet = 0;
+    uint32_t m_usedBlocks = 0;  // bit b: block b holds a present field
     size_t m_count = 0;
 };

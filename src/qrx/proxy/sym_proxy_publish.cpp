@@ -57,66 +57,6 @@ bool HasFields(const CSymData& data) {
            0;
 }
 
-// Merges the present fields of one value type of a record into another (fields present in
-// from overwrite, the others stay), as CSymData::insert does, but visits only the blocks
-// that hold fields: a tick has few, mostly in the first blocks, so the presence masks are
-// read four blocks at a time until every field is merged.
-template <class T>
-inline __attribute__((always_inline)) void MergeFields(FlidMap<T>& to, const FlidMap<T>& from) {
-    using Map = FlidMap<T>;
-    const unsigned short* pMasks = from.PresenceMasks();
-    size_t nLeft = from.size();
-    for (int w = 0; nLeft != 0 && w < Map::table_array_size; w += 4) {
-        uint64_t nWord;
-        memcpy(&nWord, pMasks + w, sizeof nWord);
-        while (nWord != 0) {
-            const int q = __builtin_ctzll(nWord) >> 4;
-            nWord &= ~(0xFFFFull << (16 * q));
-            const int b = w + q;
-            const unsigned nBits = pMasks[b];
-            nLeft -= Map::CountBits16(nBits);
-            const typename Map::Slot* pFrom = from.BlockSlots(b);
-            if constexpr (Map::IS_STRING) {
-                // One at a time: a slot may need a string object of its own. A cached text
-                // that already reads the same (the topic and symbol of every tick) is left.
-                const unsigned nPresent = to.PresenceMask(b);
-                for (unsigned nRest = nBits; nRest != 0; nRest &= nRest - 1) {
-                    const int s = __builtin_ctz(nRest);
-                    const GrowingStr& text = *pFrom[s];
-                    if ((nPresent & (1u << s)) != 0) {
-                        GrowingStr& cached = *to.BlockSlots(b)[s];
-                        if (!(cached == text)) {
-                            cached = text;
-                        }
-                        continue;
-                    }
-                    const int nFlid = Map::type_base + b * Map::table_slot_count + s;
-                    GrowingStr* pTo = to.PrepareValue(nFlid);
-                    if (pTo != nullptr) {
-                        *pTo = text;
-                        to.FlagReference(nFlid);
-                    }
-                }
-            } else {
-                typename Map::Slot* pTo = to.PrepareBlock(b, nBits);
-                for (unsigned nRest = nBits; nRest != 0; nRest &= nRest - 1) {
-                    const int s = __builtin_ctz(nRest);
-                    pTo[s] = pFrom[s];
-                }
-                to.FlagBlock(b, nBits);
-            }
-        }
-    }
-}
-
-// CSymDataAux::Copy(to, from, false) for two distinct records.
-void MergeRecord(CSymData& to, const CSymData& from) {
-    MergeFields(to.m_map_flid_2_double, from.m_map_flid_2_double);
-    MergeFields(to.m_map_flid_2_int, from.m_map_flid_2_int);
-    MergeFields(to.m_map_flid_2_GrowingStr, from.m_map_flid_2_GrowingStr);
-    MergeFields(to.m_map_flid_2_char, from.m_map_flid_2_char);
-}
-
 // Keeps the first nKeep bytes of an owning output stream.
 void TruncateStream(CNetStream& strm, int nKeep) {
     strm.SeekBegin();
@@ -326,7 +266,7 @@ CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick) {
     const char* szTopic = TickTopic(*pTick);
     const auto it = m_TopicIndex.find(std::string_view(szTopic));
     if (it != m_TopicIndex.end()) {
-        MergeRecord(*it->second.pSnapshot, *pTick);
+        it->second.pSnapshot->insert(*pTick);
         return &it->second;
     }
     CSymData* pCached = m_pPools->m_SymDataPool.Get();
@@ -358,7 +298,7 @@ CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick) {
         m_pPools->m_StringPool.Release(pKey);
         return nullptr;
     }
-    MergeRecord(*pCached, *pTick);
+    pCached->insert(*pTick);
     return pState;
 }
 

@@ -48,7 +48,7 @@ GrowingStr::~GrowingStr() {
     free(m_pBuf);
 }
 
-bool GrowingStr::assign(const char* src, int len) {
+bool GrowingStr::AssignSlow(const char* src, int len) {
     if (len == 0 || (src == nullptr && len > 0)) {
         m_nLen = 0;
         return len == 0;
