@@ -60,6 +60,18 @@ TEST(FlidMapTest, shouldIterateInIncreasingIdOrderAcrossSharedAndOwnBlocks) {
     m.erase(40);
     EXPECT_EQ(Ids(m), (std::vector<int>{0, 15, 56, 300, 511}));
     EXPECT_EQ(m.size(), 5u);
+    // Blocks that lose their last field are skipped, also when merging and after clearing.
+    m.erase(300);
+    m.erase(511);
+    EXPECT_EQ(Ids(m), (std::vector<int>{0, 15, 56}));
+    FlidMap<double> merged;
+    merged.insert(m);
+    EXPECT_EQ(Ids(merged), (std::vector<int>{0, 15, 56}));
+    EXPECT_EQ(merged.size(), 3u);
+    m.clear();
+    EXPECT_TRUE(m.begin() == m.end());
+    m.InsertFlid(511, 1.0);
+    EXPECT_EQ(Ids(m), (std::vector<int>{511}));
 }
 
 TEST(FlidMapTest, shouldKeepStringObjectsAndTheirBuffersAcrossClear) {
