@@ -421,10 +421,23 @@ public:
             const int b = __builtin_ctz(blocks);
             const unsigned S = other.m_dedicatedSet[b];
             const Slot* src = other.m_dedicatedTable[b];
-            if constexpr (IS_STRING) {
+            Slot* dst = m_dedicatedTable[b];
+            if ((S & ~static_cast<unsigned>(m_dedicatedSet[b])) == 0) {
+                // Every field is here already (a cached record updated again): values only.
+                for (unsigned bits = S; bits != 0; bits &= bits - 1) {
+                    const int s = __builtin_ctz(bits);
+                    if constexpr (IS_STRING) {
+                        if (!(*dst[s] == *src[s])) {
+                            *dst[s] = *src[s];
+                        }
+                    } else {
+                        dst[s] = src[s];
+                    }
+                }
+            } else if constexpr (IS_STRING) {
                 MergeStrings(b, S, src);
             } else {
-                Slot* dst = PrepareBlock(b, S);
+                dst = PrepareBlock(b, S);
                 for (unsigned bits = S; bits != 0; bits &= bits - 1) {
                     const int s = __builtin_ctz(bits);
                     dst[s] = src[s];
@@ -529,7 +542,7 @@ private:
     }
 
     // insert() for the strings of block b set in S, whose objects are src.
-    void MergeStrings(int b, unsigned S, const Slot* src) {
+    __attribute__((noinline)) void MergeStrings(int b, unsigned S, const Slot* src) {
         if constexpr (IS_STRING) {
             if (m_dedicatedTable[b] == m_sharedTable) {
                 // Slots of the shared block taken by other blocks collide. A block

@@ -158,7 +158,7 @@ void CSymProxy::TearDown() {
     }
     m_vecResponseMsgBuf.clear();
 
-    m_TopicIndex.clear();  // it views the keys released here
+    m_TopicIndex.Clear();  // it views the keys released here
     for (auto& entry : m_mSnapshot) {
         if (m_pPools != nullptr) {
             m_pPools->m_StringPool.Release(entry.first);

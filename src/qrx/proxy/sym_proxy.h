@@ -25,8 +25,6 @@
 #include <ctime>
 #include <map>
 #include <string>
-#include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "qrx/marketdata/sym_data.h"
@@ -36,6 +34,7 @@
 #include "qrx/proxy/selectable_queue.h"
 #include "qrx/proxy/subscriptions.h"
 #include "qrx/proxy/sym_translator.h"
+#include "qrx/proxy/text_index.h"
 #include "qrx/runtime/growing_buffer.h"
 #include "qrx/runtime/growing_str.h"
 #include "qrx/wire/command.h"
@@ -80,18 +79,8 @@ public:
         unsigned long nSubsGeneration = 0;
         bool bPublished = false;
     };
-    // Hash of a topic text, inline: topics are short and one is looked up for every tick.
-    struct TopicHash {
-        size_t operator()(std::string_view sv) const {
-            uint64_t h = 14695981039346656037ull;  // 64-bit FNV-1a
-            for (const char c : sv) {
-                h = (h ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-            }
-            return static_cast<size_t>(h);
-        }
-    };
     // Keys view the texts of the snapshot map's keys.
-    using TopicIndex = std::unordered_map<std::string_view, TopicState, TopicHash>;
+    using TopicIndex = TextIndex<TopicState>;
 
     CSymProxy();
     virtual ~CSymProxy();
@@ -219,6 +208,7 @@ protected:
     void UpdateTickListWithXLate();
     // The topic a record is published under: its topic field, else its symbol field.
     static const char* TickTopic(const CSymData& data);
+    static const GrowingStr* TickTopicText(const CSymData& data);  // null when it has neither
     // Encodes, writes and releases the listed ticks.
     void PublishTicks(bool bSnapshot, int* pMsgsSent);
     // Writes the listed responses; the unwritten ones become pending.

@@ -94,12 +94,14 @@ bool IsFatalWriteErrno(int nErr) {
 
 // ---- ticks ----
 
+const GrowingStr* CSymProxy::TickTopicText(const CSymData& data) {
+    const GrowingStr* pTopic = data.m_map_flid_2_GrowingStr.GetFlidPtr(kFlidTopic);
+    return pTopic != nullptr ? pTopic : data.m_map_flid_2_GrowingStr.GetFlidPtr(kFlidSymbol);
+}
+
 const char* CSymProxy::TickTopic(const CSymData& data) {
-    const char* szTopic = nullptr;
-    if (data.GetFlidStringPtr(kFlidTopic, szTopic) || data.GetFlidStringPtr(kFlidSymbol, szTopic)) {
-        return szTopic;
-    }
-    return "";
+    const GrowingStr* pTopic = TickTopicText(data);
+    return pTopic != nullptr ? pTopic->c_str() : "";
 }
 
 CSymData* CSymProxy::GetEmptyTick(const char* szTopic) {
@@ -263,29 +265,27 @@ void CSymProxy::ReleaseTicks(std::vector<CSymData*>& vec) {
 // ---- snapshots ----
 
 CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick) {
-    const char* szTopic = TickTopic(*pTick);
-    const auto it = m_TopicIndex.find(std::string_view(szTopic));
-    if (it != m_TopicIndex.end()) {
-        it->second.pSnapshot->insert(*pTick);
-        return &it->second;
+    const GrowingStr* pTopic = TickTopicText(*pTick);
+    const char* szTopic = pTopic != nullptr ? pTopic->c_str() : "";
+    const size_t nTopicLen = pTopic != nullptr ? pTopic->length() : 0;
+    if (TopicState* pFound = m_TopicIndex.Find(szTopic, nTopicLen)) {
+        pFound->pSnapshot->insert(*pTick);
+        return pFound;
     }
     CSymData* pCached = m_pPools->m_SymDataPool.Get();
     GrowingStr* pKey = pCached != nullptr ? m_pPools->m_StringPool.Get() : nullptr;
-    bool bStored = pKey != nullptr && pKey->assign(szTopic);
+    bool bStored = pKey != nullptr && pKey->assign(szTopic, static_cast<int>(nTopicLen));
     TopicState* pState = nullptr;
     if (bStored) {
         pCached->clear();
         try {
             const auto itSnapshot = m_mSnapshot.emplace(pKey, pCached).first;
-            try {
-                TopicState state;
-                state.pSnapshot = pCached;
-                pState =
-                    &m_TopicIndex.emplace(std::string_view(pKey->c_str(), pKey->length()), state)
-                         .first->second;
-            } catch (...) {
+            TopicState state;
+            state.pSnapshot = pCached;
+            pState = m_TopicIndex.Insert(pKey->c_str(), pKey->length(), state);
+            if (pState == nullptr) {
                 m_mSnapshot.erase(itSnapshot);
-                throw;
+                bStored = false;
             }
         } catch (...) {
             bStored = false;
