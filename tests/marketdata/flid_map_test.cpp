@@ -93,6 +93,24 @@ TEST(FlidMapTest, shouldKeepStringObjectsAndTheirBuffersAcrossClear) {
     EXPECT_EQ(m.GetFlidPtr(1024), shared);
     EXPECT_STREQ(m.GetFlidPtr(1024)->c_str(), "MSFT");
     EXPECT_STREQ(m.GetFlidPtr(1040)->c_str(), "YY");
+
+    // Texts assigned in place take the same objects, present, cleared or shared.
+    m.clear();
+    EXPECT_TRUE(m.AssignText(1040, "ZZZ", 3));
+    EXPECT_TRUE(m.AssignText(1024, "AAPL.O", 6));
+    EXPECT_TRUE(m.AssignText(1024, "AAPL.OQ", 7));
+    EXPECT_EQ(m.GetFlidPtr(1040), own);
+    EXPECT_EQ(m.GetFlidPtr(1024), shared);
+    EXPECT_STREQ(m.GetFlidPtr(1024)->c_str(), "AAPL.OQ");
+    EXPECT_EQ(m.size(), 2u);
+    EXPECT_TRUE(m.AssignText(1041, "new", 3));  // never used: gets an object
+    EXPECT_STREQ(m.GetFlidPtr(1041)->c_str(), "new");
+    EXPECT_EQ(m.size(), 3u);
+    // Refused: an id of another type, a text the string cannot hold; nothing changes.
+    EXPECT_FALSE(m.AssignText(5, "x", 1));
+    EXPECT_FALSE(m.AssignText(1042, "x", -1));
+    EXPECT_EQ(m.GetFlidPtr(1042), nullptr);
+    EXPECT_EQ(m.size(), 3u);
 }
 
 TEST(FlidMapTest, shouldReuseTheObjectOfAnErasedString) {

@@ -241,19 +241,23 @@ public:
             return false;
         }
         if constexpr (!IS_STRING) {
-            // Numbers need no object: the store and its flags at once.
+            // Numbers need no object: the store and its flags at once, each mask read once.
             const int b = TableIndex(id);
             const unsigned m = 1u << TableOffset(id);
-            if (m_dedicatedTable[b] == m_sharedTable) {
-                if ((m_sharedSet & ~static_cast<unsigned>(m_dedicatedSet[b]) & m) != 0) {
+            const unsigned set = m_dedicatedSet[b];
+            Slot* blk = m_dedicatedTable[b];
+            if (blk == m_sharedTable) {
+                const unsigned shared = m_sharedSet;
+                if ((shared & ~set & m) != 0) {
                     Dedicate(b);  // another block uses the shared slot
+                    blk = m_dedicatedTable[b];
                 } else {
-                    m_sharedSet |= static_cast<unsigned short>(m);
+                    m_sharedSet = static_cast<unsigned short>(shared | m);
                 }
             }
-            m_dedicatedTable[b][TableOffset(id)] = value;
-            if ((m_dedicatedSet[b] & m) == 0) {
-                m_dedicatedSet[b] |= static_cast<unsigned short>(m);
+            blk[TableOffset(id)] = value;
+            if ((set & m) == 0) {
+                m_dedicatedSet[b] = static_cast<unsigned short>(set | m);
                 m_usedBlocks |= 1u << b;
                 ++m_count;
             }
@@ -267,6 +271,39 @@ public:
         return true;
     }
     bool insert(int id, const T& value) { return InsertFlid(id, value); }
+
+    // Strings: stores len characters of text under id in the slot's own object, which is
+    // reused (nothing is allocated once it has room). False, with nothing changed, for an id
+    // of another type or a text the string refuses.
+    bool AssignText(int id, const char* text, int len) {
+        static_assert(IS_STRING, "texts go into string maps");
+        if (OutOfRange(id)) {
+            return false;
+        }
+        const int b = TableIndex(id);
+        const int s = TableOffset(id);
+        const unsigned m = 1u << s;
+        const unsigned set = m_dedicatedSet[b];
+        Slot* blk = m_dedicatedTable[b];
+        if ((set & m) != 0) {
+            return blk[s]->assign(text, len);
+        }
+        if (blk != m_sharedTable && (m_dedicatedDeallocationSet[b] & m) != 0) {
+            // A cleared field of a block of its own: the usual case for a reused record.
+            if (!blk[s]->assign(text, len)) {
+                return false;
+            }
+            m_dedicatedSet[b] = static_cast<unsigned short>(set | m);
+            m_usedBlocks |= 1u << b;
+            ++m_count;
+            return true;
+        }
+        if (!PrepareValue(id)->assign(text, len)) {
+            return false;
+        }
+        FlagReference(id);
+        return true;
+    }
 
     // Makes the slot of id ready to take a value and returns where the value
     // goes; marks nothing present (FlagReference does, once the value is in).
@@ -392,19 +429,19 @@ public:
 
     // Makes every field absent. Blocks, values and string objects stay.
     void clear() {
-        for (uint32_t blocks = m_usedBlocks; blocks != 0; blocks &= blocks - 1) {
-            const int b = __builtin_ctz(blocks);
-            if constexpr (IS_STRING) {
-                // The objects of present fields stay with their slots.
+        if constexpr (IS_STRING) {
+            // The objects of present fields stay with their slots.
+            for (uint32_t blocks = m_usedBlocks; blocks != 0; blocks &= blocks - 1) {
+                const int b = __builtin_ctz(blocks);
                 if (m_dedicatedTable[b] != m_sharedTable) {
                     m_dedicatedDeallocationSet[b] |= m_dedicatedSet[b];
                 }
             }
-            m_dedicatedSet[b] = 0;
-        }
-        if constexpr (IS_STRING) {
             m_sharedDeallocationSet |= m_sharedSet;
         }
+        // The 32 presence masks are 64 bytes: cleared at once rather than block by block.
+        std::fill_n(m_dedicatedSet, static_cast<int>(table_array_size),
+                    static_cast<unsigned short>(0));
         m_usedBlocks = 0;
         m_sharedSet = 0;
         m_count = 0;
@@ -413,7 +450,7 @@ public:
     // Merges the present fields of other into this map: they overwrite or are
     // added; fields other lacks stay as they are. A string that already reads
     // the same is not copied again.
-    void insert(const FlidMap& other) {
+    __attribute__((always_inline)) void insert(const FlidMap& other) {
         if (&other == this) {
             return;
         }

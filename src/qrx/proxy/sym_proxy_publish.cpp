@@ -34,12 +34,7 @@ bool StoreText(CSymData& data, int nFlid, const char* szText, size_t nLen) {
     if (FlidType(nFlid) != kStringType || nLen > static_cast<size_t>(GrowingStr::MAX_LEN)) {
         return false;
     }
-    GrowingStr* pSlot = data.m_map_flid_2_GrowingStr.PrepareValue(nFlid);
-    if (pSlot == nullptr || !pSlot->assign(szText, static_cast<int>(nLen))) {
-        return false;
-    }
-    data.m_map_flid_2_GrowingStr.FlagReference(nFlid);
-    return true;
+    return data.m_map_flid_2_GrowingStr.AssignText(nFlid, szText, static_cast<int>(nLen));
 }
 
 bool StoreText(CSymData& data, int nFlid, const char* szText) {
