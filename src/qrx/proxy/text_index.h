@@ -10,6 +10,8 @@
 #include <memory>
 #include <new>
 
+#include "qrx/runtime/short_text.h"
+
 template <class V>
 class TextIndex {
 public:
@@ -24,7 +26,7 @@ public:
             if (e.pKey == nullptr) {
                 return nullptr;
             }
-            if (e.nHash == h && e.nLen == nLen && memcmp(e.pKey, pText, nLen) == 0) {
+            if (e.nHash == h && e.nLen == nLen && short_text::Equal(e.pKey, pText, nLen)) {
                 return &e.value;
             }
         }
@@ -62,26 +64,20 @@ private:
     static constexpr size_t kFirstCapacity = 64;
     static constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
 
-    template <class W>
-    static W Load(const char* p) {
-        W w;
-        memcpy(&w, p, sizeof w);
-        return w;
-    }
-
     // Mixes the text eight bytes at a time; the last up to eight bytes are read in two
     // overlapping loads, never outside the text.
     static uint64_t Hash(const char* p, size_t n) {
         uint64_t h = (n + 1) * kMul;
         size_t i = 0;
         for (; i + 8 <= n; i += 8) {
-            h = (h ^ Load<uint64_t>(p + i)) * kMul;
+            h = (h ^ short_text::LoadWord<uint64_t>(p + i)) * kMul;
             h ^= h >> 29;
         }
         const size_t nRest = n - i;
         uint64_t tail = 0;
         if (nRest >= 4) {
-            tail = Load<uint32_t>(p + i) | static_cast<uint64_t>(Load<uint32_t>(p + n - 4)) << 32;
+            tail = short_text::LoadWord<uint32_t>(p + i) |
+                   static_cast<uint64_t>(short_text::LoadWord<uint32_t>(p + n - 4)) << 32;
         } else if (nRest > 0) {
             tail = static_cast<unsigned char>(p[i]) |
                    static_cast<uint64_t>(static_cast<unsigned char>(p[i + nRest / 2])) << 8 |

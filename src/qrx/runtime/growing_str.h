@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "qrx/runtime/short_text.h"
+
 class GrowingStr {
 public:
     // Longest text a string holds: length and capacity (with the NUL) are 16-bit.
@@ -23,8 +25,9 @@ public:
     // MAX_LEN (or a negative length) is refused: the string keeps its contents.
     bool assign(const char* src, int len) {
         // A short text into room the buffer has: copied inline, as most topics and codes are.
-        if (len > 0 && len <= kShortLen && len < m_nMaxSize && src != nullptr) {
-            CopyShort(m_pBuf, src, static_cast<unsigned>(len));
+        if (len > 0 && len <= static_cast<int>(short_text::kMaxLen) && len < m_nMaxSize &&
+            src != nullptr) {
+            short_text::Copy(m_pBuf, src, static_cast<size_t>(len));
             m_pBuf[len] = '\0';
             m_nLen = static_cast<unsigned short>(len);
             return true;
@@ -44,67 +47,11 @@ public:
 
     bool operator<(const GrowingStr& o) const { return strcmp(c_str(), o.c_str()) < 0; }
     bool operator==(const GrowingStr& o) const {
-        if (m_nLen != o.m_nLen) {
-            return false;
-        }
-        if (m_nLen <= kShortLen) {
-            return m_nLen == 0 || EqualShort(m_pBuf, o.m_pBuf, m_nLen);
-        }
-        return memcmp(m_pBuf, o.m_pBuf, m_nLen) == 0;
+        return m_nLen == o.m_nLen && (m_nLen == 0 || short_text::Equal(m_pBuf, o.m_pBuf, m_nLen));
     }
     bool operator!=(const GrowingStr& o) const { return !(*this == o); }
 
 private:
-    // Texts up to this length are copied and compared inline, in at most two overlapping
-    // words, without a library call.
-    static constexpr int kShortLen = 16;
-
-    template <class W>
-    static W LoadWord(const char* p) {
-        W w;
-        memcpy(&w, p, sizeof w);
-        return w;
-    }
-    template <class W>
-    static void StoreWord(char* p, W w) {
-        memcpy(p, &w, sizeof w);
-    }
-    // Copies n (1..16) bytes; every byte is read before any is written, so the ranges may
-    // overlap.
-    static void CopyShort(char* dst, const char* src, unsigned n) {
-        if (n >= 8) {
-            const auto a = LoadWord<unsigned long long>(src);
-            const auto b = LoadWord<unsigned long long>(src + n - 8);
-            StoreWord(dst, a);
-            StoreWord(dst + n - 8, b);
-        } else if (n >= 4) {
-            const auto a = LoadWord<unsigned>(src);
-            const auto b = LoadWord<unsigned>(src + n - 4);
-            StoreWord(dst, a);
-            StoreWord(dst + n - 4, b);
-        } else {
-            const char a = src[0];
-            const char b = src[n / 2];
-            const char c = src[n - 1];
-            dst[0] = a;
-            dst[n / 2] = b;
-            dst[n - 1] = c;
-        }
-    }
-    // Compares n (1..16) bytes.
-    static bool EqualShort(const char* a, const char* b, unsigned n) {
-        if (n >= 8) {
-            return LoadWord<unsigned long long>(a) == LoadWord<unsigned long long>(b) &&
-                   LoadWord<unsigned long long>(a + n - 8) ==
-                       LoadWord<unsigned long long>(b + n - 8);
-        }
-        if (n >= 4) {
-            return LoadWord<unsigned>(a) == LoadWord<unsigned>(b) &&
-                   LoadWord<unsigned>(a + n - 4) == LoadWord<unsigned>(b + n - 4);
-        }
-        return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
-    }
-
     bool AssignSlow(const char* src, int len);
 
     unsigned short m_nLen = 0;
