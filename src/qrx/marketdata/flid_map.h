@@ -275,7 +275,7 @@ public:
     // Strings: stores len characters of text under id in the slot's own object, which is
     // reused (nothing is allocated once it has room). False, with nothing changed, for an id
     // of another type or a text the string refuses.
-    bool AssignText(int id, const char* text, int len) {
+    __attribute__((always_inline)) bool AssignText(int id, const char* text, int len) {
         static_assert(IS_STRING, "texts go into string maps");
         if (OutOfRange(id)) {
             return false;
@@ -298,11 +298,7 @@ public:
             ++m_count;
             return true;
         }
-        if (!PrepareValue(id)->assign(text, len)) {
-            return false;
-        }
-        FlagReference(id);
-        return true;
+        return AssignTextSlow(id, text, len);
     }
 
     // Makes the slot of id ready to take a value and returns where the value
@@ -576,6 +572,15 @@ private:
             m_sharedDeallocationSet &= static_cast<unsigned short>(~mine);
             m_dedicatedDeallocationSet[b] = 0;
         }
+    }
+
+    // AssignText into a slot that has no object of its own yet.
+    __attribute__((noinline)) bool AssignTextSlow(int id, const char* text, int len) {
+        if (!PrepareValue(id)->assign(text, len)) {
+            return false;
+        }
+        FlagReference(id);
+        return true;
     }
 
     // insert() for the strings of block b set in S, whose objects are src.
