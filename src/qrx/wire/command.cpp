@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "qrx/wire/net_stream.h"
 
@@ -23,26 +24,48 @@ bool CopyOut(const char* src, size_t len, char* buf, int size) {
     return true;
 }
 
+// The value stored under key (a C text or a GrowingStr); null when absent.
+template <typename Map, typename Key>
+const typename Map::mapped_type* Find(const Map& m, const Key& key) {
+    const auto it = m.find(key);
+    return it == m.end() ? nullptr : &it->second;
+}
+
 template <typename Map, typename T>
 bool Lookup(const Map& m, const char* name, T& value) {
     if (!CCommand::IsValidParamName(name)) {
         return false;
     }
-    const auto it = m.find(GrowingStr(name));
-    if (it == m.end()) {
+    const T* found = Find(m, name);
+    if (found == nullptr) {
         return false;
     }
-    value = it->second;
+    value = *found;
     return true;
 }
 
+// Inserts or replaces; a name already present is not copied again.
 template <typename Map, typename T>
-bool Store(Map& m, const char* name, const T& value) {
+bool Store(Map& m, const char* name, T value) {
     if (!CCommand::IsValidParamName(name)) {
         return false;
     }
-    m.insert_or_assign(GrowingStr(name), value);
+    const auto it = m.lower_bound(name);
+    if (it != m.end() && !m.key_comp()(name, it->first)) {
+        it->second = std::move(value);
+    } else {
+        m.emplace_hint(it, name, std::move(value));
+    }
     return true;
+}
+
+// A text parameter copied out as GetStringParam does; false when absent.
+bool CopyText(const GrowingStr* found, char* buf, int size) {
+    return found != nullptr && CopyOut(found->c_str(), found->length(), buf, size);
+}
+// A text parameter as a std::string; empty when absent.
+std::string TextOrEmpty(const GrowingStr* found) {
+    return found == nullptr ? std::string() : std::string(found->c_str(), found->length());
 }
 
 template <typename T, typename Map>
@@ -211,20 +234,14 @@ bool CCommand::GetStringParam(const char* name, char* buf, int size) const {
     if (buf == nullptr || size < 1 || !IsValidParamName(name)) {
         return false;
     }
-    const auto it = m_MapStringParam.find(GrowingStr(name));
-    if (it == m_MapStringParam.end()) {
-        return false;
-    }
-    return CopyOut(it->second.c_str(), it->second.length(), buf, size);
+    return CopyText(Find(m_MapStringParam, name), buf, size);
 }
 
 std::string CCommand::GetStringParam(const char* name) const {
     if (!IsValidParamName(name)) {
         return std::string();
     }
-    const auto it = m_MapStringParam.find(GrowingStr(name));
-    return it == m_MapStringParam.end() ? std::string()
-                                        : std::string(it->second.c_str(), it->second.length());
+    return TextOrEmpty(Find(m_MapStringParam, name));
 }
 
 std::vector<KeyValue<int>> CCommand::GetAllIntParams() const {
@@ -261,11 +278,7 @@ bool CCommand::GetSystemParameter(const char* name, char* buf, int size) const {
     if (buf == nullptr || size < 1 || !SystemName(name, full)) {
         return false;
     }
-    const auto it = m_MapStringParam.find(full);
-    if (it == m_MapStringParam.end()) {
-        return false;
-    }
-    return CopyOut(it->second.c_str(), it->second.length(), buf, size);
+    return CopyText(Find(m_MapStringParam, full), buf, size);
 }
 
 bool CCommand::SetConnection(const char* connection) {
@@ -275,9 +288,7 @@ bool CCommand::SetConnection(const char* connection) {
 std::string CCommand::GetConnection() const {
     GrowingStr full;
     SystemName(kConnectionParam, full);
-    const auto it = m_MapStringParam.find(full);
-    return it == m_MapStringParam.end() ? std::string()
-                                        : std::string(it->second.c_str(), it->second.length());
+    return TextOrEmpty(Find(m_MapStringParam, full));
 }
 
 bool CCommand::Merge(const CCommand& from) {

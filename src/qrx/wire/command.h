@@ -37,10 +37,11 @@ struct KeyValue {
 
 class CCommand {
 public:
-    using IntParamMap = std::map<GrowingStr, int>;
-    using DoubleParamMap = std::map<GrowingStr, double>;
-    using CharParamMap = std::map<GrowingStr, char>;
-    using StringParamMap = std::map<GrowingStr, GrowingStr>;
+    // Searched by plain C names without building a key string.
+    using IntParamMap = std::map<GrowingStr, int, GrowingStrLess>;
+    using DoubleParamMap = std::map<GrowingStr, double, GrowingStrLess>;
+    using CharParamMap = std::map<GrowingStr, char, GrowingStrLess>;
+    using StringParamMap = std::map<GrowingStr, GrowingStr, GrowingStrLess>;
 
     // Name given by default construction.
     static constexpr const char* UNNAMED = "_UN_NAMED_COMMAND_";
