@@ -304,6 +304,12 @@ public:
         m_bOk = m_s.GetNextText(p, nCapacity, stored) && m_bOk;
         return *this;
     }
+    // A record read by one of the shared session readers.
+    template <typename T>
+    FieldReader& Record(bool (*read)(CNetStream&, T&), T& v) {
+        m_bOk = read(m_s, v) && m_bOk;
+        return *this;
+    }
     // A count of entries that take at least nMinWire bytes each on the wire
     // and that must number at most nMax: false, with nothing read, when the
     // message cannot hold it. A negative count stands for none.
@@ -458,16 +464,6 @@ bool ReadOptRFQ(FieldReader& r, stFXOptRFQ* p, CMsgMemAllocator* pAllocator) {
     return r.Ok();
 }
 
-// The logon record in its wire order.
-void ReadLogin(FieldReader& r, stLogin& l) {
-    int status = 0;
-    r >> l.protocol_version >> l.mode;
-    r.Text(l.username).Text(l.password) >> status >> l.int_value;
-    l.status = static_cast<enLoginStatus>(status);
-    r.Text(l.group).Text(l.text_value).Text(l.curr_local_time).Text(l.curr_local_date);
-    r.Text(l.curr_gmt_time).Text(l.curr_gmt_date).Text(l.UserLoginName);
-}
-
 // Reads the body of a received message; nBodyLen receives its length.
 bool ReadDepthBody(FieldReader& r, DepthBody kind, MsgHdrRtpDepth* pMsg,
                    CMsgMemAllocator* pAllocator, int& nBodyLen) {
@@ -563,10 +559,10 @@ bool ReadDepthBody(FieldReader& r, DepthBody kind, MsgHdrRtpDepth* pMsg,
             return r.Ok() && ReadOptRFQ(r, p, pAllocator);
         }
         case DepthBody::Login:
-            ReadLogin(r, *ClearedBody<stLogin>(body, nBodyLen));
+            r.Record(ReadLogin, *ClearedBody<stLogin>(body, nBodyLen));
             break;
         case DepthBody::HeartBeat:
-            r >> ClearedBody<stHeartBeat>(body, nBodyLen)->request_id;
+            r.Record(ReadHeartBeat, *ClearedBody<stHeartBeat>(body, nBodyLen));
             break;
         default:
             return false;

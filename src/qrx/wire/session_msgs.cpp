@@ -9,11 +9,13 @@ namespace {
 
 // A failed read keeps the previous value, as for plain numbers.
 template <typename E>
-void ReadEnum(CNetStream& s, E& e) {
+bool ReadEnum(CNetStream& s, E& e) {
     int v;
-    if (s.GetNextField(v)) {
-        e = static_cast<E>(v);
+    if (!s.GetNextField(v)) {
+        return false;
     }
+    e = static_cast<E>(v);
+    return true;
 }
 
 template <typename T>
@@ -52,19 +54,29 @@ CNetStream& operator<<(CNetStream& s, const stLogin& r) {
     return s;
 }
 
+bool ReadLogin(CNetStream& s, stLogin& r) {
+    // Every field is read even after a failed one, as the chained form does.
+    bool ok = s.GetNextField(r.protocol_version);
+    ok = s.GetNextField(r.mode) && ok;
+    ok = read_fixed_text(s, r.username) && ok;
+    ok = read_fixed_text(s, r.password) && ok;
+    ok = ReadEnum(s, r.status) && ok;
+    ok = s.GetNextField(r.int_value) && ok;
+    ok = read_fixed_text(s, r.group) && ok;
+    ok = read_fixed_text(s, r.text_value) && ok;
+    ok = read_fixed_text(s, r.curr_local_time) && ok;
+    ok = read_fixed_text(s, r.curr_local_date) && ok;
+    ok = read_fixed_text(s, r.curr_gmt_time) && ok;
+    ok = read_fixed_text(s, r.curr_gmt_date) && ok;
+    return read_fixed_text(s, r.UserLoginName) && ok;
+}
+
+bool ReadHeartBeat(CNetStream& s, stHeartBeat& r) {
+    return s.GetNextField(r.request_id);
+}
+
 CNetStream& operator>>(CNetStream& s, stLogin& r) {
-    s >> r.protocol_version >> r.mode;
-    read_fixed_text(s, r.username);
-    read_fixed_text(s, r.password);
-    ReadEnum(s, r.status);
-    s >> r.int_value;
-    read_fixed_text(s, r.group);
-    read_fixed_text(s, r.text_value);
-    read_fixed_text(s, r.curr_local_time);
-    read_fixed_text(s, r.curr_local_date);
-    read_fixed_text(s, r.curr_gmt_time);
-    read_fixed_text(s, r.curr_gmt_date);
-    read_fixed_text(s, r.UserLoginName);
+    ReadLogin(s, r);
     return s;
 }
 
@@ -73,7 +85,8 @@ CNetStream& operator<<(CNetStream& s, const stHeartBeat& r) {
 }
 
 CNetStream& operator>>(CNetStream& s, stHeartBeat& r) {
-    return s >> r.request_id;
+    ReadHeartBeat(s, r);
+    return s;
 }
 
 CNetStream& operator<<(CNetStream& s, const MsgHdrPort& r) {

@@ -124,6 +124,10 @@ CNetStream& operator<<(CNetStream& s, const stLogin& r);
 CNetStream& operator>>(CNetStream& s, stLogin& r);
 CNetStream& operator<<(CNetStream& s, const stHeartBeat& r);
 CNetStream& operator>>(CNetStream& s, stHeartBeat& r);
+// The readers behind operator>> of the logon and heartbeat records: every
+// field is read; true when all were there.
+bool ReadLogin(CNetStream& s, stLogin& r);
+bool ReadHeartBeat(CNetStream& s, stHeartBeat& r);
 // The header fields of MsgHdrPort only (not the common header).
 CNetStream& operator<<(CNetStream& s, const MsgHdrPort& r);
 CNetStream& operator>>(CNetStream& s, MsgHdrPort& r);
