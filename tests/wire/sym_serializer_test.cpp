@@ -228,8 +228,12 @@ TEST(SymSerializerTest, shouldKeepTextsAndBodiesWithinTheirMessages) {
     // A body whose text field would pass 65,535 bytes is not written.
     MsgMem m;
     bool ok = true;
+    testing::internal::CaptureStderr();
     Write(NewSym(m, CM_SYM_COMMAND, 11, 65535 - 8), &ok);
     EXPECT_FALSE(ok);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                  "A message has not been serialized because: Message too big: 65537\n"),
+              std::string::npos);
 }
 
 TEST(SymSerializerTest, shouldStayWithinTheBufferForMessagesCutAtEveryLength) {

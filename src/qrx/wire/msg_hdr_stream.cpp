@@ -35,9 +35,14 @@ bool CMsgHdrStream::Flush() {
     if (m_nWriteOffset < HDR_LEN) {
         return false;
     }
-    const uint16_t be = __builtin_bswap16(static_cast<uint16_t>(m_nWriteOffset));
-    memcpy(m_pData, &be, 2);
-    return m_nWriteOffset <= static_cast<size_t>(MAX_MSG_LEN);
+    PutHdrField(0, static_cast<short>(static_cast<uint16_t>(m_nWriteOffset)));
+    // A length that does not fit the 16-bit field: the message must not reach the peer.
+    if (m_nWriteOffset > static_cast<size_t>(MAX_MSG_LEN)) {
+        QRX_LOG_ERROR("A message has not been serialized because: Message too big: "
+                      << static_cast<unsigned long>(m_nWriteOffset));
+        return false;
+    }
+    return true;
 }
 
 int CMsgHdrStream::MakeStreamFromBuffer(char* pBuf, int nBufLen, CMsgHdrStream* pStream) {
@@ -117,13 +122,7 @@ bool CMsgHdrStream::SerializeAll(MsgHdrCmn* pMsg, CMsgMemAllocator* pAllocator) 
                 "A message has not been serialized because: Unhandled Header Type: " << hdrType);
             return false;
     }
-    // Whatever the family serializer did, an output message whose length does
-    // not fit the 16-bit length field must not reach the peer.
-    if (ok && m_bIsOut && m_nWriteOffset > static_cast<size_t>(MAX_MSG_LEN)) {
-        QRX_LOG_ERROR("A message has not been serialized because: Message too big: "
-                      << static_cast<unsigned long>(m_nWriteOffset));
-        return false;
-    }
+    // An output message too big for its length field was refused (and logged) by Flush.
     return ok;
 }
 

@@ -34,8 +34,9 @@ public:
     void SetSubMsgType(short nType) { PutHdrField(6, nType); }
 
     // Output: stores the write position, header included, at bytes 0-1. False
-    // when the message exceeds 65,535 bytes (the length would wrap) or the
-    // header is missing: such a message must not be sent. Input: rewinds the
+    // when the message exceeds 65,535 bytes (the length would wrap; logged as
+    // "Message too big") or the header is missing: such a message must not be
+    // sent. Input: rewinds the
     // read position to byte 8.
     bool Flush();
 
