@@ -213,8 +213,9 @@ private:
     // The stream of a batch slot, made when first needed; null without memory.
     CMsgHdrStream* BatchStream(int slot);
     // The bytes of message p as they go out: its stream form, made in stream,
-    // or the message itself in the raw form. False when it cannot be written.
-    bool FrameForBatch(MsgHdrCmn* p, CMsgHdrStream& stream, const char*& buf, int& len);
+    // or the message itself in the raw form (stream unused, may be null).
+    // False when p is null or cannot be encoded.
+    bool FrameMsg(MsgHdrCmn* p, CMsgHdrStream* stream, const char*& buf, int& len);
     void CompactReceiveBuffer();
 
     // Stream forms of the second and later messages of a batched write (the

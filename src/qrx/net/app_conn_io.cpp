@@ -526,38 +526,22 @@ int CAppConn::WriteBlock(const char* buf, int len) {
 }
 
 int CAppConn::WriteMsgNoblok(MsgHdrCmn* p) {
-    if (p == nullptr) {
-        QRX_LOG_ERROR_AT("Outgoing message has not been written.");
-        return 1;
-    }
-    if (!m_is_stream) {
-        return WriteBufNoblok(reinterpret_cast<const char*>(p), p->msglen);
-    }
-    if (!m_outStream.SerializeAll(p, nullptr)) {
-        QRX_LOG_ERROR_AT("Outgoing message has not been written.");
-        return 1;
-    }
-    char* buf;
+    const char* buf;
     int len;
-    m_outStream.GetBuf(buf, len);
+    if (!FrameMsg(p, &m_outStream, buf, len)) {
+        QRX_LOG_ERROR_AT("Outgoing message has not been written.");
+        return 1;
+    }
     return WriteBufNoblok(buf, len);
 }
 
 int CAppConn::WriteMsgBlock(MsgHdrCmn* p) {
-    if (p == nullptr) {
-        QRX_LOG_ERROR_AT("Outgoing message has NOT been written.");
-        return 1;
-    }
-    if (!m_is_stream) {
-        return WriteBlock(reinterpret_cast<const char*>(p), p->msglen);
-    }
-    if (!m_outStream.SerializeAll(p, nullptr)) {
-        QRX_LOG_ERROR_AT("Outgoing message has NOT been written.");
-        return 1;
-    }
-    char* buf;
+    const char* buf;
     int len;
-    m_outStream.GetBuf(buf, len);
+    if (!FrameMsg(p, &m_outStream, buf, len)) {
+        QRX_LOG_ERROR_AT("Outgoing message has NOT been written.");
+        return 1;
+    }
     return WriteBlock(buf, len);
 }
 
@@ -574,7 +558,7 @@ CMsgHdrStream* CAppConn::BatchStream(int slot) {
     return stream.get();
 }
 
-bool CAppConn::FrameForBatch(MsgHdrCmn* p, CMsgHdrStream& stream, const char*& buf, int& len) {
+bool CAppConn::FrameMsg(MsgHdrCmn* p, CMsgHdrStream* stream, const char*& buf, int& len) {
     if (p == nullptr) {
         return false;
     }
@@ -583,13 +567,14 @@ bool CAppConn::FrameForBatch(MsgHdrCmn* p, CMsgHdrStream& stream, const char*& b
         len = p->msglen;
         return true;
     }
-    if (!stream.SerializeAll(p, nullptr)) {
+    // The stream refuses output longer than MAX_MSG_LEN: what it made fits.
+    if (stream == nullptr || !stream->SerializeAll(p, nullptr)) {
         return false;
     }
     char* out;
-    stream.GetBuf(out, len);
+    stream->GetBuf(out, len);
     buf = out;
-    return len <= MAX_MSG_LEN;  // the stream refuses longer ones already
+    return true;
 }
 
 int CAppConn::WriteMsgsNoblok(MsgHdrCmn* const* ppMsgs, int nMsgs, int& nWritten) {
@@ -614,13 +599,17 @@ int CAppConn::WriteMsgsNoblok(MsgHdrCmn* const* ppMsgs, int nMsgs, int& nWritten
         int nBatch = 0;
         bool bUnwritable = false;
         while (nBatch < WRITE_BATCH_MSGS && nWritten + nBatch < nMsgs) {
-            CMsgHdrStream* pStream = BatchStream(nBatch);
-            if (pStream == nullptr) {
-                break;  // no memory for another slot: the batch is shorter
+            // The raw form sends the messages themselves: no slot stream.
+            CMsgHdrStream* pStream = nullptr;
+            if (m_is_stream) {
+                pStream = BatchStream(nBatch);
+                if (pStream == nullptr) {
+                    break;  // no memory for another slot: the batch is shorter
+                }
             }
             const char* buf = nullptr;
             int len = 0;
-            if (!FrameForBatch(ppMsgs[nWritten + nBatch], *pStream, buf, len)) {
+            if (!FrameMsg(ppMsgs[nWritten + nBatch], pStream, buf, len)) {
                 bUnwritable = true;
                 break;
             }
