@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "qrx/runtime/growing_buffer.h"
+#include "qrx/wire/net_stream.h"
 
 namespace {
 
@@ -18,14 +19,13 @@ public:
     void CutBack() { m_msg.SetLength(m_nStart); }
 
     void U16(uint16_t v) {
-        const unsigned char b[2] = {static_cast<unsigned char>(v >> 8),
-                                    static_cast<unsigned char>(v)};
+        char b[2];
+        StoreBE16(b, v);
         Bytes(b, 2);
     }
     void U32(uint32_t v) {
-        const unsigned char b[4] = {
-            static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
-            static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+        char b[4];
+        StoreBE32(b, v);
         Bytes(b, 4);
     }
     void Value(int v) { U32(static_cast<uint32_t>(v)); }
@@ -47,12 +47,7 @@ public:
         U16(0);
         return at;
     }
-    void Patch(int at, short n) {
-        const uint16_t v = static_cast<uint16_t>(n);
-        char* p = m_msg.GetData() + at;
-        p[0] = static_cast<char>(v >> 8);
-        p[1] = static_cast<char>(v);
-    }
+    void Patch(int at, short n) { StoreBE16(m_msg.GetData() + at, static_cast<uint16_t>(n)); }
 
 private:
     void Bytes(const void* p, int n) {

@@ -49,9 +49,7 @@ int CMsgHdrStream::MakeStreamFromBuffer(char* pBuf, int nBufLen, CMsgHdrStream* 
     if (pStream == nullptr || pStream->m_bIsOut || pBuf == nullptr || nBufLen < 2) {
         return 0;
     }
-    uint16_t be;
-    memcpy(&be, pBuf, 2);
-    const int len = __builtin_bswap16(be);
+    const int len = LoadBE16(pBuf);
     if (len < HDR_LEN) {
         return -1;
     }

@@ -36,8 +36,7 @@ public:
     // Output: stores the write position, header included, at bytes 0-1. False
     // when the message exceeds 65,535 bytes (the length would wrap; logged as
     // "Message too big") or the header is missing: such a message must not be
-    // sent. Input: rewinds the
-    // read position to byte 8.
+    // sent. Input: rewinds the read position to byte 8.
     bool Flush();
 
     // The header fields of the buffer; 0 when the buffer is shorter than the
@@ -104,17 +103,14 @@ protected:
 private:
     void PutHdrField(size_t nOffset, short nValue) {
         if (m_bIsOut && m_pData != nullptr && m_nLen >= HDR_LEN) {
-            const uint16_t be = __builtin_bswap16(static_cast<uint16_t>(nValue));
-            memcpy(m_pData + nOffset, &be, 2);
+            StoreBE16(m_pData + nOffset, static_cast<uint16_t>(nValue));
         }
     }
     short GetHdrField(size_t nOffset) const {
         if (m_pData == nullptr || m_nLen < nOffset + 2) {
             return 0;
         }
-        uint16_t be;
-        memcpy(&be, m_pData + nOffset, 2);
-        return static_cast<short>(__builtin_bswap16(be));
+        return static_cast<short>(LoadBE16(m_pData + nOffset));
     }
     // Header types 7 and 9 carry no body in the stream form.
     bool SerializeBodiless(MsgHdrCmn* pMsg, short nHdrType);

@@ -23,6 +23,22 @@ inline double ntohd(double d) {
     return htond(d);
 }
 
+// Big-endian 16- and 32-bit values stored at or loaded from raw bytes, for
+// codecs that build or patch fields in place.
+inline void StoreBE16(void* p, uint16_t v) {
+    v = __builtin_bswap16(v);
+    memcpy(p, &v, sizeof v);
+}
+inline void StoreBE32(void* p, uint32_t v) {
+    v = __builtin_bswap32(v);
+    memcpy(p, &v, sizeof v);
+}
+inline uint16_t LoadBE16(const void* p) {
+    uint16_t v;
+    memcpy(&v, p, sizeof v);
+    return __builtin_bswap16(v);
+}
+
 // Manipulator: the capacity of the character array that the next text read
 // into a character array goes to; the text is cut to fit (NUL included).
 struct CNetStreamMax {

@@ -43,10 +43,9 @@ bool CResponse::GetUser(char* buf, int size) const {
 
 short CResponse::SerializeOut(CGrowingBuffer& Msg, CCommandSerializationState& state) const {
     const int start = Msg.GetLength();
-    const unsigned char status[4] = {
-        static_cast<unsigned char>(m_nStatus >> 24), static_cast<unsigned char>(m_nStatus >> 16),
-        static_cast<unsigned char>(m_nStatus >> 8), static_cast<unsigned char>(m_nStatus)};
-    Msg.Append(reinterpret_cast<const char*>(status), 4);
+    char status[4];
+    StoreBE32(status, m_nStatus);
+    Msg.Append(status, 4);
     const short n = CCommand::SerializeOut(Msg, state);
     if (n == 0 && !state.m_bDone) {
         Msg.SetLength(start);
