@@ -6,6 +6,7 @@
 
 #include "qrx/runtime/growing_buffer.h"
 #include "qrx/wire/net_stream.h"
+#include "qrx/wire/response.h"
 
 namespace {
 
@@ -157,4 +158,17 @@ short CCommand::SerializeOut(CGrowingBuffer& Msg, CCommandSerializationState& st
     state.m_bDone = end == SectionEnd::Finished;
     state.m_nSerializedMsgLen = static_cast<unsigned int>(w.PartLen());
     return nInPart;
+}
+
+short CResponse::SerializeOut(CGrowingBuffer& Msg, CCommandSerializationState& state) const {
+    // The status opens every part; the part's length bound does not count it.
+    PartWriter w(Msg);
+    w.U32(m_nStatus);
+    const short n = CCommand::SerializeOut(Msg, state);
+    if (n == 0 && !state.m_bDone) {
+        w.CutBack();
+        return 0;
+    }
+    state.m_nSerializedMsgLen += 4;
+    return n;
 }

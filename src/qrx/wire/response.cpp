@@ -1,7 +1,5 @@
 #include "qrx/wire/response.h"
 
-#include "qrx/runtime/growing_buffer.h"
-#include "qrx/wire/command_serialization.h"
 #include "qrx/wire/net_stream.h"
 
 namespace {
@@ -39,20 +37,6 @@ bool CResponse::SetUser(const char* user) {
 
 bool CResponse::GetUser(char* buf, int size) const {
     return GetSystemParameter(kUserParam, buf, size);
-}
-
-short CResponse::SerializeOut(CGrowingBuffer& Msg, CCommandSerializationState& state) const {
-    const int start = Msg.GetLength();
-    char status[4];
-    StoreBE32(status, m_nStatus);
-    Msg.Append(status, 4);
-    const short n = CCommand::SerializeOut(Msg, state);
-    if (n == 0 && !state.m_bDone) {
-        Msg.SetLength(start);
-        return 0;
-    }
-    state.m_nSerializedMsgLen += 4;
-    return n;
 }
 
 bool CResponse::WriteTo(CNetStream& strm) const {
