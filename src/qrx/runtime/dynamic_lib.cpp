@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "qrx/runtime/fixed_text.h"
+
 CDynamicLib::CDynamicLib()
     : m_bIsLoaded(false),
       m_bAutoUnload(true),
@@ -22,8 +24,7 @@ CDynamicLib::~CDynamicLib() {
 
 void CDynamicLib::SetError(const char* text) {
     m_iErrorNumber = -1;
-    std::strncpy(m_szError, text != nullptr ? text : "unknown error", sizeof(m_szError) - 1);
-    m_szError[sizeof(m_szError) - 1] = '\0';
+    CopyCut(m_szError, sizeof(m_szError), text != nullptr ? text : "unknown error");
 }
 
 void CDynamicLib::ClearError() {

@@ -4,14 +4,9 @@
 #include <cstring>
 #include <new>
 
-namespace {
+#include "qrx/runtime/fixed_text.h"
 
-void CopyBounded(char* dst, const char* src, size_t size) {
-    std::memset(dst, 0, size);
-    if (src != nullptr) {
-        std::strncpy(dst, src, size - 1);
-    }
-}
+namespace {
 
 // Appends into a fixed work area; what does not fit is counted but not stored.
 class BoundedText {
@@ -54,9 +49,14 @@ void CopyOut(const BoundedText& text, char* out, size_t maxChars) {
 }  // namespace
 
 CRegEx::CRegEx(const char* szRegExp, const char* szRplPattern)
-    : m_bInitialised(false), m_pRegEx(nullptr), m_pRegExMatch(nullptr) {
-    CopyBounded(m_szRegExp, szRegExp, sizeof(m_szRegExp));
-    CopyBounded(m_szRplPattern, szRplPattern, sizeof(m_szRplPattern));
+    : m_bInitialised(false),
+      m_szRegExp(),
+      m_szRplPattern(),
+      m_pRegEx(nullptr),
+      m_pRegExMatch(nullptr) {
+    // Zero-filled above: a null text leaves the empty text.
+    CopyCut(m_szRegExp, sizeof(m_szRegExp), szRegExp);
+    CopyCut(m_szRplPattern, sizeof(m_szRplPattern), szRplPattern);
 }
 
 CRegEx::~CRegEx() {

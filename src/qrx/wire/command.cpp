@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "qrx/runtime/fixed_text.h"
 #include "qrx/wire/net_stream.h"
 
 namespace {
@@ -16,11 +17,7 @@ bool CopyOut(const char* src, size_t len, char* buf, int size) {
     if (buf == nullptr || size < 1) {
         return false;
     }
-    const size_t n = len < static_cast<size_t>(size - 1) ? len : static_cast<size_t>(size - 1);
-    if (n != 0) {
-        memcpy(buf, src, n);
-    }
-    buf[n] = '\0';
+    CopyCut(buf, static_cast<size_t>(size), src, len);
     return true;
 }
 
