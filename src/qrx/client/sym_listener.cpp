@@ -36,18 +36,6 @@ char* BodyOf(char* msg) {
     return msg + MsgHdrSym::BODY_OFFSET;
 }
 
-// A type number of one or two characters, then the separator (the test of
-// CSymTopic::IsDelimTopic, kept inline for the per-record path).
-inline bool IsStructuredTopic(const char* t) {
-    return t[0] != '\0' &&
-           (t[1] == CSymTopic::m_cDelimiter || (t[1] != '\0' && t[2] == CSymTopic::m_cDelimiter));
-}
-
-bool HasNoField(const CSymData& d) {
-    return d.m_map_flid_2_double.empty() && d.m_map_flid_2_int.empty() &&
-           d.m_map_flid_2_GrowingStr.empty() && d.m_map_flid_2_char.empty();
-}
-
 }  // namespace
 
 CSymListener::CSymListener()
@@ -170,22 +158,18 @@ void CSymListener::ReadRecords(bool bSnapshot) {
         }
         const GrowingStr* pTopic = strings.GetFlidPtr(CSymData::flid_topic);
         if (pTopic == nullptr) {
-            if (bSnapshot || HasNoField(data)) {
+            if (bSnapshot || data.m_setFlids.empty()) {
                 continue;
             }
             // The symbol names the instrument; the record handed on carries
             // it as its topic too.
             const GrowingStr* pSymbol = strings.GetFlidPtr(CSymData::flid_symbol);
-            if (pSymbol != nullptr) {
-                strings.InsertFlid(CSymData::flid_topic, *pSymbol);
-            } else {
-                strings.PrepareValue(CSymData::flid_topic)->clear();
-                strings.FlagReference(CSymData::flid_topic);
-            }
+            strings.AssignText(CSymData::flid_topic, pSymbol != nullptr ? pSymbol->c_str() : "",
+                               pSymbol != nullptr ? pSymbol->length() : 0);
             pTopic = strings.GetFlidPtr(CSymData::flid_topic);
         }
         const char* szTopic = pTopic->c_str();
-        if (IsStructuredTopic(szTopic)) {
+        if (CSymTopic::IsDelimTopic(szTopic)) {
             m_pTopic->Reparse(szTopic);
             if (bSnapshot) {
                 OnSnapshotData(m_pTopic, m_pData);

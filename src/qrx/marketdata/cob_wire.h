@@ -43,12 +43,7 @@ inline bool read_count(CNetStream& in, int nMinEach, int nTrailing, int& nCount)
 // Moves the read position of an input stream to its end, so that a receiver
 // reading records "while bytes remain" stops after a record that failed.
 inline void drain(CNetStream& in) {
-    double d;
-    while (in.GetRemaining() >= 8 && in.GetNextField(d)) {
-    }
-    char c;
-    while (in.GetRemaining() > 0 && in.GetNextField(c)) {
-    }
+    in.Skip(static_cast<size_t>(in.GetRemaining()));
 }
 
 // Writes a container size as the int count that precedes its elements.

@@ -97,11 +97,10 @@ public:
             : m_map(map), m_block(block), m_slot(slot) {}
 
         std::pair<int, const T&> operator*() const {
-            const int id = Id();
-            return std::pair<int, const T&>(id, *m_map->GetFlidPtr(id));
+            return std::pair<int, const T&>(Id(), Value());
         }
         int Id() const { return type_base + (m_block << key_to_table_index_right_shift) + m_slot; }
-        const T& Value() const { return *m_map->GetFlidPtr(Id()); }
+        const T& Value() const { return m_map->SlotValue(m_block, m_slot); }
 
         const_iterator& operator++() {
             Advance();
@@ -212,7 +211,7 @@ public:
     }
 
     size_t size() const { return m_count; }
-    bool empty() const { return m_count == 0; }
+    bool empty() const { return m_usedBlocks == 0; }
     static size_t max_size() { return table_array_size * table_slot_count; }
     const_iterator begin() const {
         const_iterator it(this, 0, -1);
@@ -481,10 +480,11 @@ public:
     }
 
     bool operator==(const FlidMap& other) const {
-        if (m_count != other.m_count) {
+        if (m_count != other.m_count || m_usedBlocks != other.m_usedBlocks) {
             return false;
         }
-        for (int b = 0; b < table_array_size; ++b) {
+        for (uint32_t blocks = m_usedBlocks; blocks != 0; blocks &= blocks - 1) {
+            const int b = __builtin_ctz(blocks);
             const unsigned S = m_dedicatedSet[b];
             if (S != other.m_dedicatedSet[b]) {
                 return false;

@@ -125,7 +125,10 @@ public:
     // Removes the field at it and returns the position of the next present id.
     iterator erase(iterator it);
     size_t size() const;
-    bool empty() const { return size() == 0; }
+    bool empty() const {
+        return m_doubleMap->empty() && m_intMap->empty() && m_stringMap->empty() &&
+               m_charMap->empty();
+    }
 
 private:
     FlidMap<double>* m_doubleMap;

@@ -7,11 +7,8 @@
 #include <cstring>
 #include <set>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 #include "qrx/marketdata/sym_data_aux.h"
+#include "qrx/runtime/short_text.h"
 
 namespace {
 
@@ -45,8 +42,7 @@ constexpr SlotOrder kSlotOrder = MakeSlotOrder();
 
 // ---- encoding a record ----
 // The body is written with plain stores into room taken from the stream in one
-// go. Byte k of a map's 32 presence masks (little-endian) is the mask of the
-// map's group k, so the groups come out of the mask array in increasing order.
+// go, group by group in increasing order.
 
 inline uint16_t ByteSwap(uint16_t v) {
     return __builtin_bswap16(v);
@@ -87,97 +83,62 @@ inline char* PutSlot(char* p, GrowingStr* const& s) {
     const unsigned n = s->length();
     p = PutBE16(p, n);
     const char* src = s->c_str();
-    if (n <= 16) {
-        // Short texts (symbols, topics) without a call: two overlapping copies.
-        if (n >= 8) {
-            uint64_t a, b;
-            memcpy(&a, src, 8);
-            memcpy(&b, src + n - 8, 8);
-            memcpy(p, &a, 8);
-            memcpy(p + n - 8, &b, 8);
-        } else if (n >= 4) {
-            uint32_t a, b;
-            memcpy(&a, src, 4);
-            memcpy(&b, src + n - 4, 4);
-            memcpy(p, &a, 4);
-            memcpy(p + n - 4, &b, 4);
-        } else {
-            for (unsigned i = 0; i < n; ++i) {
-                p[i] = src[i];
-            }
-        }
+    if (n - 1u < short_text::kMaxLen) {
+        short_text::Copy(p, src, n);  // symbols and topics: without a call
     } else {
         memcpy(p, src, n);
     }
     return p + n;
 }
 
-// Bit k set when group k of a map (byte k of its presence masks) is not empty.
-uint64_t GroupBits(const unsigned short* masks) {
-    uint64_t bits = 0;
-#ifdef __SSE2__
-    const __m128i zero = _mm_setzero_si128();
-    for (int i = 0; i < 4; ++i) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(masks + 8 * i));
-        const unsigned empty = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)));
-        bits |= static_cast<uint64_t>(~empty & 0xFFFFu) << (16 * i);
+// Calls fn(k, mask) for every group k of a map that holds fields, in increasing order: group k
+// is byte k of the map's presence masks (the low byte of block k / 2 for even k).
+template <typename T, typename Fn>
+inline void ForEachGroup(const FlidMap<T>& map, Fn&& fn) {
+    for (uint32_t blocks = map.UsedBlocks(); blocks != 0; blocks &= blocks - 1) {
+        const unsigned b = static_cast<unsigned>(__builtin_ctz(blocks));
+        const unsigned mask = map.PresenceMask(static_cast<int>(b));
+        if ((mask & 0xFFu) != 0) {
+            fn(2 * b, mask & 0xFFu);
+        }
+        if ((mask >> 8) != 0) {
+            fn(2 * b + 1, mask >> 8);
+        }
     }
-#else
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(masks);
-    for (int k = 0; k < 64; ++k) {
-        bits |= static_cast<uint64_t>(bytes[k] != 0) << k;
-    }
-#endif
-    return bits;
 }
 
 // Writes every group of one map: number, mask, values from bit 7 down to 0.
 template <typename T>
 char* PutGroups(const FlidMap<T>& map, unsigned firstGroup, char* p) {
-    const unsigned short* masks = map.PresenceMasks();
-    const unsigned char* groupMasks = reinterpret_cast<const unsigned char*>(masks);
-    for (uint64_t groups = GroupBits(masks); groups != 0; groups &= groups - 1) {
-        const int k = __builtin_ctzll(groups);
-        const unsigned mask = groupMasks[k];
+    ForEachGroup(map, [&](unsigned k, unsigned mask) {
         p[0] = static_cast<char>(firstGroup + k);
         p[1] = static_cast<char>(mask);
         p += 2;
-        const auto* slots = map.BlockSlots(k >> 1) + 8 * (k & 1);
+        const auto* slots = map.BlockSlots(static_cast<int>(k >> 1)) + 8 * (k & 1);
         for (uint32_t l = kSlotOrder.list[mask]; l != 0; l >>= 4) {
             p = PutSlot(p, slots[(l & 15u) - 1]);
         }
-    }
+    });
     return p;
 }
 
 // Total length of the present strings.
 size_t StringBytes(const FlidMap<GrowingStr>& map) {
-    if (map.empty()) {
-        return 0;
-    }
     size_t n = 0;
-    const unsigned short* masks = map.PresenceMasks();
-    const unsigned char* groupMasks = reinterpret_cast<const unsigned char*>(masks);
-    for (uint64_t groups = GroupBits(masks); groups != 0; groups &= groups - 1) {
-        const int k = __builtin_ctzll(groups);
-        GrowingStr* const* slots = map.BlockSlots(k >> 1) + 8 * (k & 1);
-        for (unsigned m = groupMasks[k]; m != 0; m &= m - 1) {
+    ForEachGroup(map, [&](unsigned k, unsigned mask) {
+        GrowingStr* const* slots = map.BlockSlots(static_cast<int>(k >> 1)) + 8 * (k & 1);
+        for (unsigned m = mask; m != 0; m &= m - 1) {
             n += slots[__builtin_ctz(m)]->length();
         }
-    }
+    });
     return n;
 }
 
 // Number of groups of a map.
 template <typename T>
 size_t GroupCount(const FlidMap<T>& map) {
-    if (map.empty()) {
-        return 0;
-    }
     size_t n = 0;
-    for (uint64_t groups = GroupBits(map.PresenceMasks()); groups != 0; groups &= groups - 1) {
-        ++n;
-    }
+    ForEachGroup(map, [&n](unsigned, unsigned) { ++n; });
     return n;
 }
 
@@ -200,19 +161,10 @@ char* PutBody(const CSymData& d, char* p) {
     const size_t total = d.m_map_flid_2_double.size() + d.m_map_flid_2_int.size() +
                          d.m_map_flid_2_GrowingStr.size() + d.m_map_flid_2_char.size();
     p = PutBE16(p, static_cast<unsigned>(total));
-    if (!d.m_map_flid_2_double.empty()) {
-        p = PutGroups(d.m_map_flid_2_double, 0, p);
-    }
-    if (!d.m_map_flid_2_int.empty()) {
-        p = PutGroups(d.m_map_flid_2_int, 64, p);
-    }
-    if (!d.m_map_flid_2_GrowingStr.empty()) {
-        p = PutGroups(d.m_map_flid_2_GrowingStr, 128, p);
-    }
-    if (!d.m_map_flid_2_char.empty()) {
-        p = PutGroups(d.m_map_flid_2_char, 192, p);
-    }
-    return p;
+    p = PutGroups(d.m_map_flid_2_double, 0, p);
+    p = PutGroups(d.m_map_flid_2_int, 64, p);
+    p = PutGroups(d.m_map_flid_2_GrowingStr, 128, p);
+    return PutGroups(d.m_map_flid_2_char, 192, p);
 }
 
 // Classification from the presence masks (same rule as CTickClassifier).
@@ -372,10 +324,9 @@ Step GetStringGroup(FlidMap<GrowingStr>& map, unsigned group, unsigned mask, Cur
             return {p, ValueError(szError, id)};
         }
         if (!Excluded(pEx, id)) {
-            if (!map.PrepareValue(id)->assign(reinterpret_cast<const char*>(p), len)) {
+            if (!map.AssignText(id, reinterpret_cast<const char*>(p), len)) {
                 return {p, ValueError(szError, id)};
             }
-            map.FlagReference(id);
         }
         p += len;
     }

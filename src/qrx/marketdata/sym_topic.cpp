@@ -303,13 +303,3 @@ bool CSymTopic::DepthStreamFarSize(double& dblSize) const {
     dblSize = bPresent ? m_dblFarStreamSize : 0;
     return bPresent;
 }
-
-bool CSymTopic::IsDelimTopic(const char* szText) {
-    if (szText == nullptr || szText[0] == '\0') {
-        return false;
-    }
-    if (szText[1] == SEP) {
-        return true;
-    }
-    return szText[1] != '\0' && szText[2] == SEP;
-}

@@ -109,7 +109,10 @@ public:
 
     // True for a structured topic: a non-NUL first character followed by the
     // separator, or by a non-NUL second character and then the separator.
-    static bool IsDelimTopic(const char* szText);
+    static bool IsDelimTopic(const char* szText) {
+        return szText != nullptr && szText[0] != '\0' &&
+               (szText[1] == m_cDelimiter || (szText[1] != '\0' && szText[2] == m_cDelimiter));
+    }
     // Number of a type name, -1 when the name is unknown or null.
     static int GetTopicTypeFromStr(const char* szName);
     // The map of type names, built once on first call.
