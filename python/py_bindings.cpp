@@ -6,6 +6,23 @@ namespace py = pybind11;
 
 namespace pyqrx {
 
+const char* StrUtf8(PyObject* str, Py_ssize_t* pLen, py::object* pConverted) {
+    // The UTF-8 form is kept by the str itself; only text with surrogates needs a bytes
+    // object of its own.
+    const char* p = PyUnicode_AsUTF8AndSize(str, pLen);
+    if (p != nullptr) {
+        return p;
+    }
+    PyErr_Clear();
+    PyObject* b = PyUnicode_AsEncodedString(str, "utf-8", "surrogateescape");
+    if (b == nullptr) {
+        return nullptr;
+    }
+    *pConverted = py::reinterpret_steal<py::object>(b);
+    *pLen = PyBytes_GET_SIZE(b);
+    return PyBytes_AS_STRING(b);
+}
+
 bool TextArg::Set(py::handle h, const char* what) {
     m_holder = py::object();
     m_p = nullptr;
@@ -17,21 +34,11 @@ bool TextArg::Set(py::handle h, const char* what) {
     const char* p = nullptr;
     Py_ssize_t len = 0;
     if (PyUnicode_Check(o)) {
-        // The UTF-8 form is kept by the str itself; only text with surrogates
-        // needs a bytes object of its own.
-        p = PyUnicode_AsUTF8AndSize(o, &len);
-        if (p == nullptr) {
-            PyErr_Clear();
-            PyObject* b = PyUnicode_AsEncodedString(o, "utf-8", "surrogateescape");
-            if (b == nullptr) {
-                return false;
-            }
-            m_holder = py::reinterpret_steal<py::object>(b);
-            p = PyBytes_AS_STRING(b);
-            len = PyBytes_GET_SIZE(b);
-        } else {
-            m_holder = py::reinterpret_borrow<py::object>(h);
+        py::object converted;
+        if ((p = StrUtf8(o, &len, &converted)) == nullptr) {
+            return false;
         }
+        m_holder = converted ? std::move(converted) : py::reinterpret_borrow<py::object>(h);
     } else if (PyBytes_Check(o)) {
         m_holder = py::reinterpret_borrow<py::object>(h);
         p = PyBytes_AS_STRING(o);

@@ -27,6 +27,11 @@ void RegisterSymlistener(pybind11::module_& m);
 
 namespace pyqrx {
 
+// The UTF-8 bytes of a str: its own cached form, or, for text holding surrogates, those of a
+// new bytes object (surrogates back to their bytes) left in *pConverted. Null with a Python
+// error set.
+const char* StrUtf8(PyObject* str, Py_ssize_t* pLen, pybind11::object* pConverted);
+
 // A text argument from Python: None gives a null pointer, str its UTF-8 bytes
 // (undecodable characters written back with surrogateescape), bytes the bytes
 // themselves. Anything else, or a text holding a NUL byte, raises TypeError or

@@ -13,6 +13,7 @@
 #include "py_bindings.h"
 #include "py_record_dict.h"
 #include "qrx/marketdata/sym_data.h"
+#include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/proxy/sym_proxy.h"
 
 namespace py = pybind11;
@@ -27,7 +28,7 @@ constexpr const char* kBusy =
 
 // Longest text a client decodes in a record; a longer one would make the whole
 // message unreadable for it.
-constexpr size_t kMaxTextLen = 0x4000;
+constexpr size_t kMaxTextLen = CSymDataAux::MAX_BODY_STRING;
 
 // One field of a publish call, converted before anything is handed to the proxy.
 struct StagedField {
@@ -92,7 +93,8 @@ private:
     // the result, or null with the error held by pending_error.
     PyObject* Call(const py::object& callable, PyObject* a, PyObject* b);
     // Converts one item of a publish call into m_staged; false with a Python
-    // error set.
+    // error set. An item whose conversion may run Python code is staged only
+    // after HoldStaged().
     bool Stage(PyObject* key, PyObject* value);
     bool StageText(PyObject* value, StagedField& f);
     // Texts staged so far point into the caller's objects; before Python code
@@ -308,20 +310,15 @@ bool Symproxy::StageText(PyObject* value, StagedField& f) {
         m_holders.push_back(py::reinterpret_steal<py::object>(text));
     }
     Py_ssize_t len = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(text, &len);
-    if (p != nullptr) {
-        if (text == value) {
-            KeepText(text, f);
-        }
-    } else {
-        PyErr_Clear();
-        PyObject* b = PyUnicode_AsEncodedString(text, "utf-8", "surrogateescape");
-        if (b == nullptr) {
-            return false;
-        }
-        m_holders.push_back(py::reinterpret_steal<py::object>(b));
-        p = PyBytes_AS_STRING(b);
-        len = PyBytes_GET_SIZE(b);
+    py::object converted;
+    const char* p = pyqrx::StrUtf8(text, &len, &converted);
+    if (p == nullptr) {
+        return false;
+    }
+    if (converted) {
+        m_holders.push_back(std::move(converted));
+    } else if (text == value) {
+        KeepText(text, f);
     }
     f.szValue = p;
     f.nLen = static_cast<size_t>(len);
@@ -339,9 +336,6 @@ bool ConversionRefused() {
 }
 
 bool Symproxy::Stage(PyObject* key, PyObject* value) {
-    if (!IsPlain(key) || !IsPlain(value)) {
-        HoldStaged();
-    }
     if (!PyLong_Check(key) && !PyIndex_Check(key)) {
         PyErr_Format(PyExc_TypeError, "publish takes int field ids as keys, not %.100s",
                      Py_TYPE(key)->tp_name);
@@ -461,7 +455,9 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
                 }
                 continue;
             }
-            // Python code may run and change the dict: the item is held.
+            // Python code may run and change the dict: the item is held, and so are the texts
+            // already staged.
+            HoldStaged();
             py::object k = py::reinterpret_borrow<py::object>(key);
             py::object v = py::reinterpret_borrow<py::object>(value);
             if (!Stage(k.ptr(), v.ptr())) {
@@ -489,7 +485,7 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
         throw py::type_error("publish takes a dict of field ids to values");
     }
 
-    HTICK tick = CreateTick(t.c_str());
+    HTICK tick = CreateTick(t.c_str(), t.size());  // a topic holds no NUL
     if (tick == nullptr) {
         return false;
     }
@@ -505,16 +501,8 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
                 SetTickField(tick, f.id, f.cValue);
                 break;
             case StagedField::kText:
-                if (memchr(f.szValue, '\0', f.nLen) == nullptr) {
-                    SetTickField(tick, f.id, f.szValue);
-                } else {
-                    // A NUL inside the text: stored with its length, which
-                    // the field's string keeps (no exchange table is ever
-                    // loaded through this class).
-                    GrowingStr s;
-                    s.assign(f.szValue, static_cast<int>(f.nLen));
-                    static_cast<CSymData*>(tick)->SetFlidString(f.id, s);
-                }
+                // With its length: a NUL inside the text is kept.
+                SetTickField(tick, f.id, f.szValue, f.nLen);
                 break;
             case StagedField::kSkip:
                 break;

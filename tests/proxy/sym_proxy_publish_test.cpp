@@ -329,6 +329,13 @@ TEST(SymProxyPublishTest, shouldTranslateExchangeCodesOfExchangeFieldsOnly) {
     EXPECT_EQ(Text(t, CSymData::flid_bid_quoter), "Q");
     EXPECT_EQ(Text(t, CSymData::flid_last_exchange), "XETRA");
     EXPECT_EQ(Text(t, CSymData::flid_company_name), "NYSE");
+    // An unknown code is kept, and like any text refused when no client could decode it.
+    const std::string huge(CSymDataAux::MAX_BODY_STRING + 1, 'X');
+    EXPECT_FALSE(proxy.SetTickField(t, CSymData::flid_ask_quoter, huge.c_str()));
+    EXPECT_FALSE(proxy.SetTickField(t, CSymData::flid_company_name, huge.c_str()));
+    EXPECT_EQ(Text(t, CSymData::flid_ask_quoter), "");
+    EXPECT_TRUE(proxy.SetTickField(t, CSymData::flid_company_name, huge.c_str(), 3));
+    EXPECT_EQ(Text(t, CSymData::flid_company_name), "XXX");
     unlink(file.c_str());
 }
 

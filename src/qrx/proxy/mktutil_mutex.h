@@ -26,6 +26,26 @@ private:
     pthread_mutex_t* m_pMutex;
 };
 
+// Holds a Mutex for a scope; a null Mutex means no locking is needed (one-thread modes).
+class Guard {
+public:
+    explicit Guard(Mutex* pMutex) : m_pMutex(pMutex) {
+        if (m_pMutex != nullptr) {
+            m_pMutex->Lock();
+        }
+    }
+    ~Guard() {
+        if (m_pMutex != nullptr) {
+            m_pMutex->Unlock();
+        }
+    }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+private:
+    Mutex* m_pMutex;
+};
+
 // A heap-allocated mutex with default attributes for the pools and queues, which keep only a
 // pointer so that a never-initialised object is recognisably inert. Null on failure, with the
 // pthread error code (or ENOMEM) in rc.

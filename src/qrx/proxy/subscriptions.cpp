@@ -38,29 +38,29 @@ bool Subscriptions::IsSubscribedWithSizeLocked(const char* szTopic) const {
 }
 
 bool Subscriptions::IsSubscribed(const char* szTopic) {
-    Guard lock(m_Mutex);
+    MKTUTIL::Guard lock(&m_Mutex);
     return IsSubscribedLocked(szTopic);
 }
 
 bool Subscriptions::IsSubscribedWithSize(const char* szTopic) {
-    Guard lock(m_Mutex);
+    MKTUTIL::Guard lock(&m_Mutex);
     return IsSubscribedWithSizeLocked(szTopic);
 }
 
 bool Subscriptions::IsPublished(const char* szTopic) {
-    Guard lock(m_Mutex);
+    MKTUTIL::Guard lock(&m_Mutex);
     return IsSubscribedLocked(szTopic) ||
            (m_bHasSymsWithSizes && IsSubscribedWithSizeLocked(szTopic));
 }
 
 void Subscriptions::EnableSubsWithSizes(bool bEnable) {
-    Guard lock(m_Mutex);
+    MKTUTIL::Guard lock(&m_Mutex);
     m_bHasSymsWithSizes = bEnable;
     Changed();
 }
 
 bool Subscriptions::HasSymsWithSizes() {
-    Guard lock(m_Mutex);
+    MKTUTIL::Guard lock(&m_Mutex);
     return m_bHasSymsWithSizes;
 }
 
@@ -68,7 +68,7 @@ bool Subscriptions::insert(const char* szTopic) {
     if (szTopic == nullptr) {
         return false;
     }
-    Guard lock(m_Mutex);
+    MKTUTIL::Guard lock(&m_Mutex);
     if (m_Set.find(szTopic) != m_Set.end()) {
         return false;
     }
@@ -85,7 +85,7 @@ bool Subscriptions::erase(const char* szTopic) {
     if (szTopic == nullptr) {
         return false;
     }
-    Guard lock(m_Mutex);
+    MKTUTIL::Guard lock(&m_Mutex);
     const auto it = m_Set.find(szTopic);
     if (it == m_Set.end()) {
         return false;
@@ -96,12 +96,12 @@ bool Subscriptions::erase(const char* szTopic) {
 }
 
 void Subscriptions::clear() {
-    Guard lock(m_Mutex);
+    MKTUTIL::Guard lock(&m_Mutex);
     m_Set.clear();
     Changed();
 }
 
 size_t Subscriptions::size() {
-    Guard lock(m_Mutex);
+    MKTUTIL::Guard lock(&m_Mutex);
     return m_Set.size();
 }

@@ -51,17 +51,6 @@ public:
     size_t size();
 
 private:
-    class Guard {
-    public:
-        explicit Guard(MKTUTIL::Mutex& m) : m_Mutex(m) { m_Mutex.Lock(); }
-        ~Guard() { m_Mutex.Unlock(); }
-        Guard(const Guard&) = delete;
-        Guard& operator=(const Guard&) = delete;
-
-    private:
-        MKTUTIL::Mutex& m_Mutex;
-    };
-
     bool IsSubscribedLocked(const char* szTopic) const;
     bool IsSubscribedWithSizeLocked(const char* szTopic) const;
     // After a change, under the lock.

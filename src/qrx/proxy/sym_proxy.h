@@ -157,6 +157,7 @@ public:
 
     // ---- ticks ----
     HTICK CreateTick(const char* szTopic);
+    HTICK CreateTick(const char* szTopic, size_t nTopicLen);  // a topic of known length
     HTICK CreateDirectFeedTick(const char* szSymbol, char cSource);
     HTICK CreatePopulatedTick(char* pData, int nDataLen);
     // Defined here so that a feed handler filling many fields gets them inlined.
@@ -170,6 +171,9 @@ public:
         return pTick != nullptr && static_cast<CSymData*>(pTick)->SetFlidChar(nFlid, cValue);
     }
     bool SetTickField(HTICK pTick, int nFlid, const char* szValue);
+    // A text of nLen bytes, which may hold NULs; an exchange code to translate is read as a
+    // C text.
+    bool SetTickField(HTICK pTick, int nFlid, const char* pValue, size_t nLen);
     // Queued mode: hands the tick to the flushing thread.
     void PushbackTick(HTICK pTick);
     // Publishes everything pending; *pMsgsSent receives the tick messages written.
@@ -198,8 +202,13 @@ protected:
     // ---- publishing helpers (sym_proxy_publish.cpp) ----
     // A cleared pooled record for the topic, with its symbol and topic fields set; not listed.
     CSymData* GetEmptyTick(const char* szTopic);
+    CSymData* GetEmptyTick(const char* szTopic, size_t nTopicLen);
+    // A cleared record from the pool; null when it has none (the pool has reported it).
+    CSymData* TakeRecord();
     // Appends to the ticks of the next flush; without memory the tick goes back to its pool.
     bool ListTick(CSymData* pTick);
+    // A new tick for the caller: listed at once in direct mode.
+    HTICK HandOut(CSymData* pTick);
     // Merges the tick into its topic's snapshot; the topic's state, or null when the snapshot
     // could not be made.
     TopicState* UpdateSnapshot(CSymData* pTick);

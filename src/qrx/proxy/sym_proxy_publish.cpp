@@ -29,27 +29,27 @@ int FlidType(int nFlid) {
 }
 
 // Stores a text field into the record's own string object: nothing is allocated once the
-// slot's object holds enough room.
-bool StoreText(CSymData& data, int nFlid, const char* szText, size_t nLen) {
-    if (FlidType(nFlid) != kStringType || nLen > static_cast<size_t>(GrowingStr::MAX_LEN)) {
-        return false;
-    }
-    return data.m_map_flid_2_GrowingStr.AssignText(nFlid, szText, static_cast<int>(nLen));
+// slot's object holds enough room. Texts the client's decoder would refuse (and with them the
+// whole message) never enter a tick.
+bool StoreText(CSymData& data, int nFlid, const char* pText, size_t nLen) {
+    return nLen <= static_cast<size_t>(CSymDataAux::MAX_BODY_STRING) &&
+           data.m_map_flid_2_GrowingStr.AssignText(nFlid, pText, static_cast<int>(nLen));
 }
 
-bool StoreText(CSymData& data, int nFlid, const char* szText) {
-    return StoreText(data, nFlid, szText, strlen(szText));
+// The refusal of an over-long field text, told to the feed handler.
+bool RefuseLongText(int nFlid, size_t nLen) {
+    if (nLen <= static_cast<size_t>(CSymDataAux::MAX_BODY_STRING)) {
+        return false;
+    }
+    QRX_LOG_ERROR("CSymProxy::SetTickField text of " << static_cast<unsigned long>(nLen)
+                                                     << " characters for field " << nFlid
+                                                     << " refused");
+    return true;
 }
 
 bool IsExchangeFlid(int nFlid) {
     return nFlid == CSymData::flid_exchange || nFlid == CSymData::flid_bid_quoter ||
            nFlid == CSymData::flid_ask_quoter || nFlid == CSymData::flid_last_exchange;
-}
-
-bool HasFields(const CSymData& data) {
-    return data.m_map_flid_2_double.size() + data.m_map_flid_2_int.size() +
-               data.m_map_flid_2_GrowingStr.size() + data.m_map_flid_2_char.size() !=
-           0;
 }
 
 // Keeps the first nKeep bytes of an owning output stream.
@@ -99,34 +99,38 @@ const char* CSymProxy::TickTopic(const CSymData& data) {
     return pTopic != nullptr ? pTopic->c_str() : "";
 }
 
-CSymData* CSymProxy::GetEmptyTick(const char* szTopic) {
+CSymData* CSymProxy::TakeRecord() {
     if (m_pPools == nullptr) {
         return nullptr;
     }
-    if (szTopic == nullptr) {
-        szTopic = "";
+    CSymData* pRecord = m_pPools->m_SymDataPool.Get();
+    if (pRecord != nullptr) {
+        pRecord->clear();
     }
-    const size_t nTopicLen = strlen(szTopic);
+    return pRecord;
+}
+
+CSymData* CSymProxy::GetEmptyTick(const char* szTopic) {
+    return szTopic != nullptr ? GetEmptyTick(szTopic, strlen(szTopic)) : GetEmptyTick("", 0);
+}
+
+CSymData* CSymProxy::GetEmptyTick(const char* szTopic, size_t nTopicLen) {
     // The client's decoder refuses longer texts, and with them the whole message.
     if (nTopicLen > static_cast<size_t>(CSymDataAux::MAX_BODY_STRING)) {
         QRX_LOG_ERROR("CSymProxy::Topic of " << static_cast<unsigned long>(nTopicLen)
                                              << " characters refused");
         return nullptr;
     }
-    CSymData* pTick = m_pPools->m_SymDataPool.Get();
+    CSymData* pTick = TakeRecord();
     if (pTick == nullptr) {
-        return nullptr;  // the pool has reported it
+        return nullptr;
     }
-    pTick->clear();
-
     char szSymbol[kMaxSymbolLen + 1];
     const char* pSymbol = szTopic;
     size_t nSymbolLen = nTopicLen;
     if (CSymTopic::IsDelimTopic(szTopic)) {
         // The parser is shared by the producer threads of the queued mode.
-        if (m_bQueue) {
-            m_pMutex->Lock();
-        }
+        MKTUTIL::Guard lock(m_bQueue ? m_pMutex : nullptr);
         m_pSymTopic->Reparse(szTopic);
         nSymbolLen = 0;
         if (m_pSymTopic->m_szSymbol != nullptr && m_pSymTopic->m_iSymbolLength >= 0 &&
@@ -134,10 +138,6 @@ CSymData* CSymProxy::GetEmptyTick(const char* szTopic) {
             nSymbolLen = static_cast<size_t>(m_pSymTopic->m_iSymbolLength);
             memcpy(szSymbol, m_pSymTopic->m_szSymbol, nSymbolLen);
         }
-        if (m_bQueue) {
-            m_pMutex->Unlock();
-        }
-        szSymbol[nSymbolLen] = '\0';
         pSymbol = szSymbol;
     }
     StoreText(*pTick, kFlidSymbol, pSymbol, nSymbolLen);
@@ -157,12 +157,19 @@ bool CSymProxy::ListTick(CSymData* pTick) {
     return true;
 }
 
-HTICK CSymProxy::CreateTick(const char* szTopic) {
-    CSymData* pTick = GetEmptyTick(szTopic);
+HTICK CSymProxy::HandOut(CSymData* pTick) {
     if (pTick != nullptr && !m_bQueue && !ListTick(pTick)) {
         return nullptr;
     }
     return pTick;
+}
+
+HTICK CSymProxy::CreateTick(const char* szTopic) {
+    return HandOut(GetEmptyTick(szTopic));
+}
+
+HTICK CSymProxy::CreateTick(const char* szTopic, size_t nTopicLen) {
+    return szTopic != nullptr ? HandOut(GetEmptyTick(szTopic, nTopicLen)) : CreateTick(nullptr);
 }
 
 HTICK CSymProxy::CreateDirectFeedTick(const char* szSymbol, char cSource) {
@@ -171,28 +178,27 @@ HTICK CSymProxy::CreateDirectFeedTick(const char* szSymbol, char cSource) {
         !CSymDataAux::CreateDirectFeedTopic(szTopic, szSymbol, cSource, sizeof(szTopic))) {
         return nullptr;
     }
-    CSymData* pTick = m_pPools->m_SymDataPool.Get();
+    const size_t nSymbolLen = strlen(szSymbol);
+    // Like a topic: a symbol the client could not decode is refused with the tick.
+    if (nSymbolLen > static_cast<size_t>(CSymDataAux::MAX_BODY_STRING)) {
+        QRX_LOG_ERROR("CSymProxy::Symbol of " << static_cast<unsigned long>(nSymbolLen)
+                                              << " characters refused");
+        return nullptr;
+    }
+    CSymData* pTick = TakeRecord();
     if (pTick == nullptr) {
         return nullptr;
     }
-    pTick->clear();
-    StoreText(*pTick, kFlidSymbol, szSymbol);
-    StoreText(*pTick, kFlidTopic, szTopic);
-    if (!m_bQueue && !ListTick(pTick)) {
-        return nullptr;
-    }
-    return pTick;
+    StoreText(*pTick, kFlidSymbol, szSymbol, nSymbolLen);
+    StoreText(*pTick, kFlidTopic, szTopic, strlen(szTopic));
+    return HandOut(pTick);
 }
 
 HTICK CSymProxy::CreatePopulatedTick(char* pData, int nDataLen) {
-    if (m_pPools == nullptr) {
-        return nullptr;
-    }
-    CSymData* pTick = m_pPools->m_SymDataPool.Get();
+    CSymData* pTick = TakeRecord();
     if (pTick == nullptr) {
         return nullptr;
     }
-    pTick->clear();
     CNetStream in(pData, nDataLen, false);
     // A body that does not decode would publish a half-filled record.
     if (!CSymDataAux::SerializeSymIn(*pTick, in)) {
@@ -201,41 +207,27 @@ HTICK CSymProxy::CreatePopulatedTick(char* pData, int nDataLen) {
         m_pPools->m_SymDataPool.Release(pTick);
         return nullptr;
     }
-    if (!m_bQueue && !ListTick(pTick)) {
-        return nullptr;
-    }
-    return pTick;
+    return HandOut(pTick);
 }
 
 bool CSymProxy::SetTickField(HTICK pTick, int nFlid, const char* szValue) {
-    if (pTick == nullptr || FlidType(nFlid) != kStringType) {
+    return szValue != nullptr ? SetTickField(pTick, nFlid, szValue, strlen(szValue))
+                              : SetTickField(pTick, nFlid, "", 0);
+}
+
+bool CSymProxy::SetTickField(HTICK pTick, int nFlid, const char* pValue, size_t nLen) {
+    if (pTick == nullptr || FlidType(nFlid) != kStringType || pValue == nullptr) {
         return false;
     }
     CSymData& tick = *static_cast<CSymData*>(pTick);
-    if (szValue == nullptr) {
-        szValue = "";
-    }
     if (m_pExchTranslator != nullptr && IsExchangeFlid(nFlid)) {
         // The table inserts what its rules translate, so producers take turns with it.
-        if (m_bQueue) {
-            m_pMutex->Lock();
-        }
-        const char* szFeed = m_pExchTranslator->GetKo2Feed(szValue);
-        const bool bStored = StoreText(tick, nFlid, szFeed);
-        if (m_bQueue) {
-            m_pMutex->Unlock();
-        }
-        return bStored;
+        MKTUTIL::Guard lock(m_bQueue ? m_pMutex : nullptr);
+        const char* szFeed = m_pExchTranslator->GetKo2Feed(pValue);
+        const size_t nFeedLen = strlen(szFeed);
+        return !RefuseLongText(nFlid, nFeedLen) && StoreText(tick, nFlid, szFeed, nFeedLen);
     }
-    const size_t nLen = strlen(szValue);
-    // The client's decoder refuses longer texts, and with them the whole message.
-    if (nLen > static_cast<size_t>(CSymDataAux::MAX_BODY_STRING)) {
-        QRX_LOG_ERROR("CSymProxy::SetTickField text of " << static_cast<unsigned long>(nLen)
-                                                         << " characters for field " << nFlid
-                                                         << " refused");
-        return false;
-    }
-    return StoreText(tick, nFlid, szValue, nLen);
+    return !RefuseLongText(nFlid, nLen) && StoreText(tick, nFlid, pValue, nLen);
 }
 
 void CSymProxy::PushbackTick(HTICK pTick) {
@@ -267,12 +259,11 @@ CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick) {
         pFound->pSnapshot->insert(*pTick);
         return pFound;
     }
-    CSymData* pCached = m_pPools->m_SymDataPool.Get();
+    CSymData* pCached = TakeRecord();
     GrowingStr* pKey = pCached != nullptr ? m_pPools->m_StringPool.Get() : nullptr;
     bool bStored = pKey != nullptr && pKey->assign(szTopic, static_cast<int>(nTopicLen));
     TopicState* pState = nullptr;
     if (bStored) {
-        pCached->clear();
         try {
             const auto itSnapshot = m_mSnapshot.emplace(pKey, pCached).first;
             TopicState state;
@@ -315,24 +306,24 @@ bool CSymProxy::SendSnapshot(const char* szTopic) {
     if (m_pConn == nullptr || szTopic == nullptr || m_pPools == nullptr) {
         return false;
     }
-    auto addCopy = [this](const SnapshotMap::value_type& entry) {
-        CSymData* pCopy = GetEmptyTick(entry.first->c_str());
+    auto addCopy = [this](const GrowingStr& topic, const CSymData& cached) {
+        CSymData* pCopy = GetEmptyTick(topic.c_str(), topic.length());
         if (pCopy == nullptr) {
             QRX_LOG_ERROR("CSymProxy::SendSnapshot no record for the snapshot of "
-                          << entry.first->c_str());
+                          << topic.c_str());
             return;
         }
-        CSymDataAux::Copy(*pCopy, *entry.second, false);
+        CSymDataAux::Copy(*pCopy, cached, false);
         ListTick(pCopy);
     };
     if (*szTopic != '\0') {
         const auto it = m_mSnapshot.find(szTopic);
         if (it != m_mSnapshot.end()) {
-            addCopy(*it);
+            addCopy(*it->first, *it->second);
         }
     } else {
         for (const auto& entry : m_mSnapshot) {
-            addCopy(entry);
+            addCopy(*entry.first, *entry.second);
         }
     }
     return Flush(true, nullptr);
@@ -353,12 +344,12 @@ void CSymProxy::UpdateTickListWithXLate() {
             if (strcmp(pKoTopic->c_str(), szFeedTopic) == 0) {
                 continue;
             }
-            CSymData* pCopy = GetEmptyTick(pKoTopic->c_str());
+            // A full copy of the tick under the client's topic, which names its symbol too.
+            CSymData* pCopy = TakeRecord();
             if (pCopy == nullptr) {
                 continue;
             }
-            pCopy->clear();
-            CSymDataAux::Copy(*pCopy, *pTick, true);
+            pCopy->insert(*pTick);
             StoreText(*pCopy, kFlidTopic, pKoTopic->c_str(), pKoTopic->length());
             StoreText(*pCopy, kFlidSymbol, pKoTopic->c_str(), pKoTopic->length());
             ListTick(pCopy);
@@ -471,7 +462,7 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
     for (int i = 0; i < n; ++i) {
         CSymData* pTick = m_UpdatedList[i];
         TopicState* pState = m_bKeepSnapShot ? UpdateSnapshot(pTick) : nullptr;
-        if (HasFields(*pTick) && IsTickPublished(*pTick, pState)) {
+        if (!pTick->m_setFlids.empty() && IsTickPublished(*pTick, pState)) {
             const int nBefore = m_OutStream.GetLength();
             CSymDataAux::SerializeSymOut(*pTick, m_OutStream);
             const int nAfter = m_OutStream.GetLength();
