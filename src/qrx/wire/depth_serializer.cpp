@@ -101,8 +101,7 @@ DepthBody ClassifyDepthMsg(short mtyp, short submtyp) {
             kind = submtyp == CM_HEARTBEAT ? DepthBody::HeartBeat : DepthBody::Unhandled;
             break;
         default:
-            QRX_LOG_WARNING("SerializeDepth.cpp"
-                            << "Unhandled Msg Type:" << mtyp);
+            CMsgHdrStream::LogUnhandledMsgType("SerializeDepth.cpp", mtyp);
             return DepthBody::Unhandled;
     }
     if (kind == DepthBody::Unhandled) {

@@ -147,7 +147,11 @@ bool CMsgHdrStream::SerializeBodiless(MsgHdrCmn* pMsg, short nHdrType) {
     return true;
 }
 
+void CMsgHdrStream::LogUnhandledMsgType(const char* szSerializer, short nMsgType) {
+    QRX_LOG_WARNING(szSerializer << "Unhandled Msg Type:" << nMsgType);
+}
+
 bool CMsgHdrStream::RefuseFamily(const char* szSerializer, const MsgHdrCmn* pMsg) {
-    QRX_LOG_WARNING(szSerializer << "Unhandled Msg Type:" << CurrentMsgType(pMsg));
+    LogUnhandledMsgType(szSerializer, CurrentMsgType(pMsg));
     return false;
 }

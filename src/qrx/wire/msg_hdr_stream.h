@@ -60,6 +60,10 @@ public:
     // (input). True when the message was handled.
     bool SerializeAll(MsgHdrCmn* pMsg, CMsgMemAllocator* pAllocator);
 
+    // The warning of a message type a family serializer does not handle:
+    // szSerializer directly followed by "Unhandled Msg Type:" and the type.
+    static void LogUnhandledMsgType(const char* szSerializer, short nMsgType);
+
     // Family serializers, each for one header type.
     bool SerializeCliMsg(cliMsgHdr* pMsg);
     bool SerializePort(MsgHdrPort* pMsg);
@@ -97,7 +101,7 @@ protected:
         return m_bIsOut ? pMsg->mtyp : GetMsgType();
     }
     // A family without a stream form here: logs the message type as unhandled
-    // (szSerializer directly followed by "Unhandled Msg Type:") and refuses it.
+    // (LogUnhandledMsgType) and refuses it.
     bool RefuseFamily(const char* szSerializer, const MsgHdrCmn* pMsg);
 
 private:

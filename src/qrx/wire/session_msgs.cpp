@@ -263,8 +263,7 @@ PortBody ClassifyPortMsg(short mtyp, short submtyp) {
                             << "Unhandled SubMsg Type:" << submtyp << " for Msg: CM_HEARTBEAT.");
             return PortBody::Refused;
         default:
-            QRX_LOG_WARNING("SerializePort"
-                            << "Unhandled Msg Type:" << mtyp);
+            CMsgHdrStream::LogUnhandledMsgType("SerializePort", mtyp);
             return PortBody::Refused;
     }
 }
@@ -432,8 +431,7 @@ bool CMsgHdrStream::SerializeOrdSrv(MsgHdrOrdSrv* pMsg) {
     const short mtyp = CurrentMsgType(pMsg);
     char* body = MsgBody(pMsg);
     if (mtyp != CM_LOGIN && mtyp != CM_HEARTBEAT) {
-        QRX_LOG_WARNING("SerializeOrdSrv"
-                        << "Unhandled Msg Type:" << mtyp);
+        LogUnhandledMsgType("SerializeOrdSrv", mtyp);
         if (!m_bIsOut) {
             BeginIn(MsgHdrOrdSrv::HDR_TYPE, pMsg);
             SetMsgLen(pMsg, 0);
