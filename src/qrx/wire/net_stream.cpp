@@ -83,17 +83,18 @@ bool CNetStream::Append(const char* szVal, short iLength) {
 }
 
 bool CNetStream::AppendText(const char* pVal, int nLen) {
-    if (!m_bIsOut || nLen < 0 || nLen > MAX_TEXT_LEN || (nLen > 0 && pVal == nullptr)) {
+    if (nLen < 0 || nLen > MAX_TEXT_LEN || (nLen > 0 && pVal == nullptr)) {
         return false;
     }
+    // Room for the length and the bytes together, so that neither is written alone.
     const size_t total = 2 + static_cast<size_t>(nLen);
-    if (total > m_nLen - m_nWriteOffset && !Reserve(total)) {
+    char* dst = PrepareAppend(total);
+    if (dst == nullptr) {
         return false;
     }
-    const uint16_t be = ToBE(static_cast<uint16_t>(nLen));
-    memcpy(m_pData + m_nWriteOffset, &be, 2);
+    StoreBE16(dst, static_cast<uint16_t>(nLen));
     if (nLen != 0) {
-        memcpy(m_pData + m_nWriteOffset + 2, pVal, static_cast<size_t>(nLen));
+        memcpy(dst + 2, pVal, static_cast<size_t>(nLen));
     }
     m_nWriteOffset += total;
     return true;

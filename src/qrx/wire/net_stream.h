@@ -82,7 +82,6 @@ public:
     }
 
     bool IsOut() const { return m_bIsOut; }
-    bool IsOwning() const { return m_nGrowBy != 0; }
     int GetReadOffset() const { return m_nReadOffset; }
     int GetWriteOffset() const { return static_cast<int>(m_nWriteOffset); }
     // Bytes of an input stream not yet read.
@@ -167,9 +166,6 @@ public:
     // A nested-stream field: its bytes are appended to the output stream strm.
     bool GetNextField(CNetStream& strm);
 
-    // Width for the next text read into a character array.
-    void SetMaxWidth(unsigned short n) { m_maxwidth = n; }
-
     // ---- bulk access, for codecs that write or read many fields at once ----
     // Output: room for n bytes at the write position (an owning stream grows);
     // null when the stream reads or an attached buffer lacks the room. Bytes
@@ -237,13 +233,11 @@ protected:
     // Appends n raw bytes: grows an owning buffer, refuses when an attached one
     // is too small or the stream reads.
     bool PutBytes(const void* p, size_t n) {
-        if (!m_bIsOut) {
+        char* dst = PrepareAppend(n);
+        if (dst == nullptr) {
             return false;
         }
-        if (n > m_nLen - m_nWriteOffset && !Reserve(n)) {
-            return false;
-        }
-        memcpy(m_pData + m_nWriteOffset, p, n);
+        memcpy(dst, p, n);
         m_nWriteOffset += n;
         return true;
     }
