@@ -311,14 +311,6 @@ void CCommand::Clear() {
 }
 
 bool CCommand::WriteTo(CNetStream& strm) const {
-    return WriteBody(strm);
-}
-
-bool CCommand::ReadFrom(CNetStream& strm) {
-    return ReadBody(strm);
-}
-
-bool CCommand::WriteBody(CNetStream& strm) const {
     constexpr size_t kMaxCount = SHRT_MAX;
     if (m_MapIntParam.size() > kMaxCount || m_MapDoubleParam.size() > kMaxCount ||
         m_MapCharParam.size() > kMaxCount || m_MapStringParam.size() > kMaxCount) {
@@ -330,7 +322,7 @@ bool CCommand::WriteBody(CNetStream& strm) const {
            WriteMap(strm, m_MapStringParam);
 }
 
-bool CCommand::ReadBody(CNetStream& strm) {
+bool CCommand::ReadFrom(CNetStream& strm) {
     unsigned short clientId = 0;
     unsigned short requestId = 0;
     if (!strm.GetNextField(m_sCommandName, MAX_NAME_LEN) || !strm.GetNextField(clientId)) {

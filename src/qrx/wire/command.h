@@ -157,9 +157,6 @@ public:
     void PrintIdLine(std::ostream& os) const;
 
 protected:
-    // Writes the fields after an optional status; shared with CResponse.
-    bool WriteBody(CNetStream& strm) const;
-    bool ReadBody(CNetStream& strm);
     // Parses the command pieces starting at text; true when all were read.
     bool ParseASCII(const char* text);
 

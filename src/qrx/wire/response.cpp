@@ -40,11 +40,11 @@ bool CResponse::GetUser(char* buf, int size) const {
 }
 
 bool CResponse::WriteTo(CNetStream& strm) const {
-    return strm.Append(m_nStatus) && WriteBody(strm);
+    return strm.Append(m_nStatus) && CCommand::WriteTo(strm);
 }
 
 bool CResponse::ReadFrom(CNetStream& strm) {
-    return strm.GetNextField(m_nStatus) && ReadBody(strm);
+    return strm.GetNextField(m_nStatus) && CCommand::ReadFrom(strm);
 }
 
 CNetStream& operator<<(CNetStream& strm, const CResponse& rsp) {
