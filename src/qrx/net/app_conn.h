@@ -204,9 +204,12 @@ private:
                            CConnectDeadline& deadline);
     void CloseFdOnly();
     bool GrowSendBuffer(int capacity, const char* who);
-    // Keeps the unwritten rest of a message for WriteRemainsNoblok, as
-    // WriteBufNoblok does; bStarted: part of the message is out already.
-    int KeepUnwritten(const char* rest, int len, bool bStarted);
+    // Keeps the unwritten rest of a message behind the output already waiting,
+    // for WriteRemainsNoblok. The send buffer grows past m_nMaxBufferSize only
+    // when bStarted (part of the message is out already). who names the write
+    // in the log lines; bReportGrowth also reports a growth on standard error.
+    int KeepUnwritten(const char* rest, int len, bool bStarted, const char* who,
+                      bool bReportGrowth);
     // Writes buf from done on until it is all out (0), the socket would block (1) or fails
     // (-1, errno set); done advances by what went out.
     int WriteUntilBlocked(const char* buf, int len, int& done);

@@ -378,21 +378,26 @@ bool CAppConn::GrowSendBuffer(int capacity, const char* who) {
     return true;
 }
 
-int CAppConn::KeepUnwritten(const char* rest, int len, bool bStarted) {
+int CAppConn::KeepUnwritten(const char* rest, int len, bool bStarted, const char* who,
+                            bool bReportGrowth) {
     ErrnoKeeper keep;
-    if (len > maxWlen) {
+    if (nbWLeft + len > maxWlen) {
         // Once part of the message is out, its rest must follow it: dropping
         // it would leave a torn message on the wire.
         if (maxWlen >= m_nMaxBufferSize && !bStarted) {
-            QRX_LOG_ERROR("CAppConn::WriteBufNoblok():(" << m_descr << ") MaxBufLen exceeded");
+            QRX_LOG_ERROR("CAppConn::" << who << "():(" << m_descr << ") MaxBufLen exceeded");
             return 1;
         }
-        if (!GrowSendBuffer(len + DEFAULT_BUF_SIZE, "WriteBufNoblok")) {
+        const int capacity = nbWLeft + len + DEFAULT_BUF_SIZE;
+        if (!GrowSendBuffer(capacity, who)) {
             return 1;
+        }
+        if (bReportGrowth) {
+            fprintf(stderr, "%s realloc(W) %d\n", m_descr, capacity);
         }
     }
-    memcpy(pWdata, rest, static_cast<size_t>(len));
-    nbWLeft = len;
+    memcpy(pWdata + nbWLeft, rest, static_cast<size_t>(len));
+    nbWLeft += len;
     return 0;
 }
 
@@ -420,7 +425,7 @@ int CAppConn::WriteBufNoblok(const char* buf, int len) {
     int done = 0;
     const int state = WriteUntilBlocked(buf, len, done);
     if (state > 0) {
-        return KeepUnwritten(buf + done, len - done, done > 0);
+        return KeepUnwritten(buf + done, len - done, done > 0, "WriteBufNoblok", false);
     }
     if (state < 0) {
         sock_err(m_descr, make_str("WriteNoBlock: write(%d)", m_fd));
@@ -442,23 +447,7 @@ int CAppConn::WriteBufNoblok1(const char* buf, int len) {
             return 0;
         }
     }
-    ErrnoKeeper keep;
-    const int rest = len - done;
-    if (nbWLeft + rest > maxWlen) {
-        if (maxWlen < m_nMaxBufferSize || done > 0) {
-            const int capacity = nbWLeft + rest + DEFAULT_BUF_SIZE;
-            if (!GrowSendBuffer(capacity, "WriteBufNoblok1")) {
-                return 1;
-            }
-            fprintf(stderr, "%s realloc(W) %d\n", m_descr, capacity);
-        } else {
-            QRX_LOG_ERROR("CAppConn::WriteBufNoblok1():(" << m_descr << ") MaxBufLen exceeded");
-            return 1;
-        }
-    }
-    memcpy(pWdata + nbWLeft, buf + done, static_cast<size_t>(rest));
-    nbWLeft += rest;
-    return 0;
+    return KeepUnwritten(buf + done, len - done, done > 0, "WriteBufNoblok1", true);
 }
 
 int CAppConn::WriteRemainsNoblok() {
@@ -650,7 +639,8 @@ int CAppConn::WriteMsgsNoblok(MsgHdrCmn* const* ppMsgs, int nMsgs, int& nWritten
             if (n == 0 || would_block(true)) {
                 // As a write of this message alone would: its rest is kept.
                 if (KeepUnwritten(static_cast<const char*>(iov[first].iov_base),
-                                  static_cast<int>(iov[first].iov_len), bStarted) != 0) {
+                                  static_cast<int>(iov[first].iov_len), bStarted, "WriteBufNoblok",
+                                  false) != 0) {
                     return 1;
                 }
                 ++nWritten;
@@ -661,7 +651,7 @@ int CAppConn::WriteMsgsNoblok(MsgHdrCmn* const* ppMsgs, int nMsgs, int& nWritten
                 // Sent again whole later, the message would be torn: its rest
                 // follows it instead, when the socket can take it.
                 KeepUnwritten(static_cast<const char*>(iov[first].iov_base),
-                              static_cast<int>(iov[first].iov_len), true);
+                              static_cast<int>(iov[first].iov_len), true, "WriteBufNoblok", false);
                 ++nWritten;
             }
             return 1;
