@@ -63,11 +63,7 @@ const char* ReplacedCopy(const char* s, char from, char to, std::string& buf) {
         return s;
     }
     buf.assign(s);
-    for (char& c : buf) {
-        if (c == from) {
-            c = to;
-        }
-    }
+    ReplaceChar(&buf[0], from, to);
     return buf.c_str();
 }
 
