@@ -220,6 +220,11 @@ private:
     // False when p is null or cannot be encoded.
     bool FrameMsg(MsgHdrCmn* p, CMsgHdrStream* stream, const char*& buf, int& len);
     void CompactReceiveBuffer();
+    // The framing test of the message at the read position, in the
+    // connection's form: its length when it is all there, 0 while bytes are
+    // missing, -1 when its length is below the common header (malformed).
+    // field receives the length field, 0 when too few bytes hold it.
+    int PendingMsgLen(int& field) const;
 
     // Stream forms of the second and later messages of a batched write (the
     // first uses m_outStream), made when first needed and kept for reuse.

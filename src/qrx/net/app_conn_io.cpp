@@ -140,22 +140,29 @@ void CAppConn::CompactReceiveBuffer() {
     nbRUsed = 0;
 }
 
-bool CAppConn::IsReadDataAvailable(int& mlen) {
-    mlen = 0;
+int CAppConn::PendingMsgLen(int& field) const {
+    field = 0;
     const char* at = pRdata + nbRUsed;
     if (m_is_stream) {
         if (nbRLeft < 2) {
-            return false;
+            return 0;
         }
-        mlen = read_be16(at);
+        field = read_be16(at);
     } else {
         if (nbRLeft < MIN_MSG_LEN) {
-            return false;
+            return 0;
         }
-        mlen = read_host16(at + 6);
+        field = read_host16(at + 6);
     }
+    if (field < MIN_MSG_LEN) {
+        return -1;
+    }
+    return field <= nbRLeft ? field : 0;
+}
+
+bool CAppConn::IsReadDataAvailable(int& mlen) {
     // A length below the header is reported too: the read that follows fails.
-    return mlen < MIN_MSG_LEN || mlen <= nbRLeft;
+    return PendingMsgLen(mlen) != 0;
 }
 
 int CAppConn::ReadMsgNoblok(char*& pret, char* puser) {
@@ -173,53 +180,42 @@ int CAppConn::ReadMsgNoblok(char*& pret, char* puser) {
         nbRUsed = 0;
         return 0;
     }
-    char* at = pRdata + nbRUsed;
-    if (m_is_stream) {
-        const int len = CMsgHdrStream::MakeStreamFromBuffer(at, nbRLeft, &m_inStream);
-        if (len < 0) {
-            QRX_LOG_ERROR("CAppConn::ReadMsgNoblok():(" << m_descr << ") malformed message length "
-                                                        << read_be16(at));
-            return 1;
-        }
-        if (len == 0) {
-            CompactReceiveBuffer();
-            return 0;
-        }
-        if (m_pstreambuf == nullptr) {
-            m_pstreambuf = static_cast<char*>(malloc(MSG_MEM_LEN));
-            if (m_pstreambuf == nullptr) {
-                QRX_LOG_ERROR("CAppConn::ReadMsgNoblok():(" << m_descr << ") malloc failed.");
-                return 1;
-            }
-        }
-        m_Allocator.DeallocateAll();
-        const bool ok =
-            m_inStream.SerializeAll(reinterpret_cast<MsgHdrCmn*>(m_pstreambuf), &m_Allocator);
-        nbRUsed += len;
-        nbRLeft -= len;
-        if (!ok) {
-            return 1;
-        }
-        pret = m_pstreambuf;
-        return 0;
-    }
-    if (nbRLeft < MIN_MSG_LEN) {
-        CompactReceiveBuffer();
-        return 0;
-    }
-    const int len = read_host16(at + 6);
-    if (len < MIN_MSG_LEN) {
+    int field;
+    const int len = PendingMsgLen(field);
+    if (len < 0) {
         QRX_LOG_ERROR("CAppConn::ReadMsgNoblok():(" << m_descr << ") malformed message length "
-                                                    << len);
+                                                    << field);
         return 1;
     }
-    if (len > nbRLeft) {
+    if (len == 0) {
         CompactReceiveBuffer();
         return 0;
     }
-    pret = at;
+    char* at = pRdata + nbRUsed;
+    if (!m_is_stream) {
+        pret = at;
+        nbRUsed += len;
+        nbRLeft -= len;
+        return 0;
+    }
+    // The whole message is there: the input stream reads it in place.
+    CMsgHdrStream::MakeStreamFromBuffer(at, len, &m_inStream);
+    if (m_pstreambuf == nullptr) {
+        m_pstreambuf = static_cast<char*>(malloc(MSG_MEM_LEN));
+        if (m_pstreambuf == nullptr) {
+            QRX_LOG_ERROR("CAppConn::ReadMsgNoblok():(" << m_descr << ") malloc failed.");
+            return 1;
+        }
+    }
+    m_Allocator.DeallocateAll();
+    const bool ok =
+        m_inStream.SerializeAll(reinterpret_cast<MsgHdrCmn*>(m_pstreambuf), &m_Allocator);
     nbRUsed += len;
     nbRLeft -= len;
+    if (!ok) {
+        return 1;
+    }
+    pret = m_pstreambuf;
     return 0;
 }
 
