@@ -113,13 +113,18 @@ bool CApiConnection::WaitLeave() {
 
 template <typename Fn>
 void CApiConnection::ForEachClient(Fn fn) {
-    // The next listener is looked up after each call, so a callback may add
-    // or remove listeners (itself included) without breaking the walk.
+    // A callback may add or remove listeners (itself included): when the set
+    // changed during the call, the next listener is looked up afresh.
     auto it = m_setClients.begin();
     while (it != m_setClients.end()) {
         CApiListener* listener = *it;
+        const unsigned long changes = m_nClientChanges;
         fn(listener);
-        it = m_setClients.upper_bound(listener);
+        if (m_nClientChanges == changes) {
+            ++it;
+        } else {
+            it = m_setClients.upper_bound(listener);
+        }
     }
 }
 
@@ -294,11 +299,15 @@ void CApiConnection::SocketCloseCallback(CAppConn* socket, void* data) {
 // ---------------------------------------------------------------- listeners
 
 void CApiConnection::AddClient(CApiListener* listener) {
-    m_setClients.insert(listener);
+    if (m_setClients.insert(listener).second) {
+        ++m_nClientChanges;
+    }
 }
 
 void CApiConnection::RemoveClient(CApiListener* listener) {
-    m_setClients.erase(listener);
+    if (m_setClients.erase(listener) != 0) {
+        ++m_nClientChanges;
+    }
 }
 
 void CApiConnection::StopCheck() {
@@ -398,9 +407,6 @@ bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
             m_bInterruptDispatch = false;
             return false;
         }
-    }
-    if (!SocketOpen()) {
-        return false;
     }
     for (;;) {
         if (!SocketOpen()) {

@@ -119,6 +119,7 @@ public:
 
 protected:
     int m_nFileDescriptor;
+    // Changed only through AddClient and RemoveClient, which count the changes.
     std::set<CApiListener*> m_setClients;
     volatile bool m_bChecking;
     std::atomic<bool> m_login_ok;
@@ -155,4 +156,7 @@ private:
     bool m_bDispatching = false;
     bool m_bCloseAfterDispatch = false;
     bool m_bInterruptDispatch = false;
+    // Bumped by every change of m_setClients, so that ForEachClient can tell
+    // whether a callback changed the set.
+    unsigned long m_nClientChanges = 0;
 };
