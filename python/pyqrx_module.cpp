@@ -8,6 +8,7 @@
 #include "py_record_dict.h"
 #include "qrx/marketdata/field_dictionary.h"
 #include "qrx/marketdata/sym_data.h"
+#include "qrx/marketdata/sym_data_aux.h"
 
 namespace py = pybind11;
 
@@ -24,7 +25,7 @@ py::object FieldName(int id) {
 py::object FieldId(const std::string& name) {
     CSymData::enFlids id{};
     bool found = false;
-    FIELD_TO_FLID(GrowingStr(name.c_str()), id, found);
+    CSymDataAux::FieldToFlid(name.c_str(), id, found);
     if (!found) {
         return py::none();
     }
