@@ -1,7 +1,6 @@
 // CAppConn: connecting (TCP with its time-out and optional SOCKS5 proxy,
 // Unix-domain) and binding.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -29,19 +28,6 @@ std::atomic<bool> g_alarm_activated{false};
 
 // The time-out that the log lines name as the default.
 constexpr int kDefaultConnTimeout = 3;
-
-// Resolves name as an IPv4 stream host (service: a numeric port or null).
-int resolve_ipv4(const char* name, const char* port, struct addrinfo** res) {
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    if (port != nullptr) {
-        hints.ai_flags = AI_NUMERICSERV;
-    }
-    *res = nullptr;
-    return getaddrinfo(name, port, &hints, res);
-}
 
 // The first IPv4 address of host with port (host order) filled in. On failure
 // returns false with the resolver's code in rc.
@@ -90,13 +76,6 @@ bool bind_and_listen(CAppConn& conn, const struct sockaddr* addr, socklen_t len,
         return false;
     }
     return true;
-}
-
-void set_nonblocking(int fd) {
-    const int flags = fcntl(fd, F_GETFL, 0);
-    if (flags >= 0) {
-        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    }
 }
 
 // Fills a Unix-domain address; the length covers the path without its NUL.

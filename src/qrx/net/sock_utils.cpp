@@ -1,6 +1,7 @@
 #include "qrx/net/sock_utils.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -22,22 +23,6 @@ namespace {
 
 std::atomic<bool> g_csock_signals{true};
 
-// Resolves name as an IPv4 stream host and writes its first address, dotted.
-bool resolve_dotted(const char* name, char* out) {
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* res = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &res) != 0 || res == nullptr) {
-        return false;
-    }
-    const auto* sin = reinterpret_cast<const struct sockaddr_in*>(res->ai_addr);
-    const bool ok = inet_ntop(AF_INET, &sin->sin_addr, out, QRX_ADDR_TEXT_LEN) != nullptr;
-    freeaddrinfo(res);
-    return ok;
-}
-
 // Digits and exactly three dots, short enough to be an IPv4 address.
 bool is_dotted_quad(const char* s) {
     int dots = 0;
@@ -53,6 +38,34 @@ bool is_dotted_quad(const char* s) {
 }
 
 }  // namespace
+
+int resolve_ipv4(const char* name, const char* port, struct addrinfo** res) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    if (port != nullptr) {
+        hints.ai_flags = AI_NUMERICSERV;
+    }
+    *res = nullptr;
+    return getaddrinfo(name, port, &hints, res);
+}
+
+bool resolve_dotted(const char* name, char* out) {
+    struct addrinfo* res = nullptr;
+    if (resolve_ipv4(name, nullptr, &res) != 0 || res == nullptr) {
+        return false;
+    }
+    const auto* sin = reinterpret_cast<const struct sockaddr_in*>(res->ai_addr);
+    const bool ok = inet_ntop(AF_INET, &sin->sin_addr, out, QRX_ADDR_TEXT_LEN) != nullptr;
+    freeaddrinfo(res);
+    return ok;
+}
+
+bool set_nonblocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
 
 char* hostaddr_dots(const char* addr, char* out) {
     if (addr == nullptr || out == nullptr) {

@@ -6,6 +6,18 @@
 constexpr int QRX_ADDR_TEXT_LEN = 16;   // a dotted IPv4 address and its NUL
 constexpr int QRX_HOST_NAME_LEN = 256;  // a host name or a dotted address
 
+struct addrinfo;
+
+// Resolves name as an IPv4 stream host, with port (a numeric port; null for
+// none). *res receives the list, null on failure; the result is getaddrinfo's.
+int resolve_ipv4(const char* name, const char* port, struct addrinfo** res);
+// Resolves name as an IPv4 stream host and writes its first address, dotted,
+// to the QRX_ADDR_TEXT_LEN bytes at out; false when it does not resolve.
+bool resolve_dotted(const char* name, char* out);
+
+// Switches the descriptor to non-blocking mode; false when fcntl fails.
+bool set_nonblocking(int fd);
+
 // The dotted IPv4 form of a host (anything from the first ':' on is ignored):
 // a dotted address is taken as it is, a name is resolved; "LOCALPC" or a name
 // that does not resolve stands for this machine's own host name. Writes at most
