@@ -7,6 +7,7 @@
 
 #include "qrx/client/sym_listener.h"
 #include "qrx/net/sock_utils.h"
+#include "qrx/net/tcp_utils.h"
 #include "qrx/runtime/dynamic_lib.h"
 #include "qrx/runtime/environment.h"
 #include "qrx/runtime/fixed_text.h"
@@ -90,10 +91,10 @@ bool CSymConnection::Connect(const char* user, const char* password) {
 bool CSymConnection::Connect(const char* host, const char* service, const char* user,
                              const char* password) {
     if (service != nullptr && service[0] != '\0' && IsNumber(service)) {
-        // Beyond five digits no port is named; -1 lets the connect fail.
-        const long port = strlen(service) <= 5 ? strtol(service, nullptr, 10) : -1;
+        // A text that names no port gives -1, which lets the connect fail.
+        const int port = CTcpUtils::PortFromDigits(service);
         if (port != 0) {
-            return Connect(host, port <= 0xFFFF ? static_cast<int>(port) : -1, user, password);
+            return Connect(host, port, user, password);
         }
     }
     SetLoginCredentials(user, password);

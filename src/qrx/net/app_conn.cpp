@@ -174,11 +174,7 @@ void CAppConn::InitializePortFromService(const char* svc) {
     }
     long port = -1;
     if (IsNumber(svc)) {
-        // At most five digits can name a port; longer texts are out of range.
-        port = strlen(svc) <= 5 ? strtol(svc, nullptr, 10) : -1;
-        if (port > 0xFFFF) {
-            port = -1;
-        }
+        port = CTcpUtils::PortFromDigits(svc);
     } else {
         port = CTcpUtils::GetServicePort(svc, true);
     }
@@ -257,10 +253,7 @@ ssize_t CAppConn::WriteVec(const struct iovec* iov, int cnt) {
 
 void CAppConn::SetNoDelay() {
     if (m_fd >= 0) {
-        const int flags = fcntl(m_fd, F_GETFL, 0);
-        if (flags >= 0) {
-            fcntl(m_fd, F_SETFL, flags | O_NONBLOCK);
-        }
+        set_nonblocking(m_fd);
         const int size = quor_tcp_buffer_size();
         int current = 0;
         socklen_t optlen = sizeof current;

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -45,6 +46,12 @@ int CTcpUtils::GetServicePort(const char* service, bool isTcp) {
     return ntohs(static_cast<uint16_t>(found->s_port));
 }
 
+int CTcpUtils::PortFromDigits(const char* digits) {
+    // At most five digits can name a port; longer texts are out of range.
+    const long port = strlen(digits) <= 5 ? strtol(digits, nullptr, 10) : -1;
+    return port <= 0xFFFF ? static_cast<int>(port) : -1;
+}
+
 const char* CTcpUtils::GetTerminalIP() {
     static char addr[QRX_ADDR_TEXT_LEN];
     char host[QRX_HOST_NAME_LEN];
@@ -66,16 +73,5 @@ const char* CTcpUtils::GetTerminalIP() {
         }
         host[sizeof host - 1] = '\0';
     }
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo* res = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) {
-        return nullptr;
-    }
-    const auto* sin = reinterpret_cast<const struct sockaddr_in*>(res->ai_addr);
-    const char* out = inet_ntop(AF_INET, &sin->sin_addr, addr, sizeof addr);
-    freeaddrinfo(res);
-    return out;
+    return resolve_dotted(host, addr) ? addr : nullptr;
 }

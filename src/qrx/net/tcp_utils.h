@@ -10,6 +10,9 @@ public:
     // for the name with protocol "tcp" (isTcp) or "udp", in host byte order,
     // else -1.
     static int GetServicePort(const char* service, bool isTcp);
+    // The port a text of decimal digits names: its value, or -1 when it has
+    // more than five digits or the value exceeds 65,535.
+    static int PortFromDigits(const char* digits);
     // The dotted IPv4 address of the host part of DISPLAY (the text before its
     // first ':'; none when it has no ':'), or of this machine's host name when
     // DISPLAY is unset. A static buffer, or null when nothing resolves.
