@@ -24,10 +24,7 @@ namespace {
 constexpr const char* kUnitName = "ApiConnection";
 
 // The generic logon message: the order-server header and the logon record.
-struct alignas(8) LoginMsg {
-    MsgHdrCmn hdr;
-    stLogin body;
-};
+using LoginMsg = HdrMsg<stLogin>;
 static_assert(sizeof(LoginMsg) == 328, "a logon message is 328 bytes");
 
 // Records the calling thread as the one reading the socket for a scope.

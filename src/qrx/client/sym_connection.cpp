@@ -17,10 +17,7 @@
 namespace {
 
 // The Sym logon message: the Sym header and the logon record.
-struct alignas(8) SymLoginMsg {
-    MsgHdrCmn hdr;
-    stLogin body;
-};
+using SymLoginMsg = HdrMsg<stLogin>;
 static_assert(sizeof(SymLoginMsg) == 328, "a logon message is 328 bytes");
 
 typedef bool (*PopulateCustomLoginInfoFn)(stLogin*);

@@ -19,10 +19,7 @@ namespace {
 // A Sym message in memory: the header and a body record. Requests without a
 // body still provide the 8 bytes of the first body slot.
 template <typename Body>
-struct alignas(8) SymMsg {
-    MsgHdrCmn hdr;
-    Body body;
-};
+using SymMsg = HdrMsg<Body>;
 
 struct NoBody {
     char m_reserved[8];

@@ -269,3 +269,12 @@ template <typename T>
 constexpr int MaxMsgBodyLen() {
     return (MSG_MEM_LEN - T::BODY_OFFSET - 4) & ~3;
 }
+
+// A message built in memory for sending: the common header directly followed
+// by a body record, aligned as the family headers are. For families whose body
+// starts at byte 8.
+template <typename Body>
+struct alignas(8) HdrMsg {
+    MsgHdrCmn hdr;
+    Body body;
+};
