@@ -22,6 +22,7 @@
 #include "qrx/net/sock_utils.h"
 #include "qrx/net/tcp_utils.h"
 #include "qrx/runtime/environment.h"
+#include "qrx/runtime/fixed_text.h"
 #include "qrx/runtime/stdio_logger.h"
 
 bool CAppConn::m_promote_flag = false;
@@ -30,10 +31,6 @@ namespace {
 
 constexpr int kPromoteFloor = 512;
 constexpr int kPromoteCeiling = 1019;
-
-void copy_bounded(char* dst, size_t size, const char* src) {
-    snprintf(dst, size, "%s", src ? src : "");
-}
 
 // The longest path a Unix-domain address holds, without its NUL.
 constexpr size_t kMaxIpcPath = sizeof(((struct sockaddr_un*)nullptr)->sun_path) - 1;
@@ -88,19 +85,19 @@ bool resolve_ipc_path(const char* given, std::string& out) {
 
 CAppConn::CAppConn(const char* descr, int type, const char* serviceOrPath, const char* hos,
                    int port, const char* p_bind_host)
-    : m_inStream(false, 1024, 1024), m_outStream(true, 1024, 1024) {
+    : m_inStream(nullptr, 0, false), m_outStream(true, 1024, 1024) {
     InitCommon(descr);
     if (p_bind_host != nullptr) {
-        copy_bounded(m_bind_host, sizeof m_bind_host, p_bind_host);
+        CopyCut(m_bind_host, sizeof m_bind_host, p_bind_host);
     }
     if (hos != nullptr) {
-        copy_bounded(host, sizeof host, hos);
+        CopyCut(host, sizeof host, hos);
     }
     m_socketType = type;
     switch (type) {
         case SOCKET_TCP:
             if (serviceOrPath != nullptr) {
-                copy_bounded(service, sizeof service, serviceOrPath);
+                CopyCut(service, sizeof service, serviceOrPath);
                 InitializePortFromService(service);
             } else if (port > 0 && port <= 0xFFFF) {
                 m_port = static_cast<unsigned short>(port);
@@ -120,14 +117,14 @@ CAppConn::CAppConn(const char* descr, int type, const char* serviceOrPath, const
 }
 
 CAppConn::CAppConn(const char* descr, const char* ipcPath)
-    : m_inStream(false, 1024, 1024), m_outStream(true, 1024, 1024) {
+    : m_inStream(nullptr, 0, false), m_outStream(true, 1024, 1024) {
     InitCommon(descr);
     m_socketType = SOCKET_UNIX;
     InitIpcPath(ipcPath, "CAppConn::CAppConn(2): ");
 }
 
 void CAppConn::InitCommon(const char* descr) {
-    copy_bounded(m_descr, sizeof m_descr, descr);
+    CopyCut(m_descr, sizeof m_descr, descr != nullptr ? descr : "");
     m_buf_grow_size = quor_fix_large_list() ? LARGE_LIST_GROW_SIZE : DEFAULT_BUF_SIZE;
     pRdata = static_cast<char*>(malloc(DEFAULT_BUF_SIZE));
     maxRlen = pRdata ? DEFAULT_BUF_SIZE : 0;
@@ -152,7 +149,7 @@ CAppConn::~CAppConn() {
 }
 
 void CAppConn::setDesc(const char* descr) {
-    copy_bounded(m_descr, sizeof m_descr, descr);
+    CopyCut(m_descr, sizeof m_descr, descr != nullptr ? descr : "");
 }
 
 void CAppConn::RegisterCloseCallBack(OnCloseCallBack cb, void* data) {

@@ -187,7 +187,7 @@ public:
     char* m_pstreambuf = nullptr;
     int m_buf_grow_size = DEFAULT_BUF_SIZE;
     int m_rnb_count = 0;
-    CMsgHdrStream m_inStream;
+    CMsgHdrStream m_inStream;  // attached to each received message in turn
     CMsgHdrStream m_outStream;
     CMsgMemAllocator m_Allocator;
     int m_nMaxBufferSize = DEFAULT_MAX_BUFFER_SIZE;
