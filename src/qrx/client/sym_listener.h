@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <list>
 #include <map>
+#include <unordered_map>
 
 #include "qrx/client/api_listener.h"
 #include "qrx/marketdata/sym_data.h"
@@ -137,12 +138,17 @@ private:
     void HandleCOBRequest();
     void HandleCOBStatus();
 
-    // Pending responses: store (replacing an entry of the same id), and the
-    // order in which entries were last touched, oldest first.
-    void StoreResponse(CResponse& part);
+    // Pending responses: store part under id, it being the entry of that id
+    // (replaced) or the map's end, and the order in which entries were last
+    // touched, oldest first.
+    void StoreResponse(unsigned int id, CResponse&& part,
+                       std::map<unsigned int, CResponse>::iterator it);
     void TouchResponse(unsigned int id);
     void ForgetResponse(unsigned int id);
 
     std::list<unsigned int> m_lstResponseAge;
+    // Where each id stands in m_lstResponseAge, so that touching and
+    // forgetting an entry do not search the list.
+    std::unordered_map<unsigned int, std::list<unsigned int>::iterator> m_ResponseAgeAt;
     GrowingStr m_sScratch;  // texts that reach the end of the message memory
 };

@@ -2,7 +2,7 @@
 // first is kept under its command id, middle parts are merged into it and the
 // last completes it. The parts kept are bounded: past MAX_PENDING_RESPONSES
 // the one touched longest ago is dropped.
-#include <algorithm>
+#include <utility>
 
 #include "qrx/client/sym_listener.h"
 #include "qrx/runtime/stdio_logger.h"
@@ -36,7 +36,7 @@ void CSymListener::HandleResponse(short submtyp) {
     }
     auto it = m_Responses.find(id);
     if (submtyp == RSP_FIRST || (submtyp == RSP_MIDDLE && it == m_Responses.end())) {
-        StoreResponse(part);
+        StoreResponse(id, std::move(part), it);
         return;
     }
     if (it == m_Responses.end()) {
@@ -61,34 +61,40 @@ void CSymListener::HandleResponse(short submtyp) {
     OnResponse(&node.mapped());
 }
 
-void CSymListener::StoreResponse(CResponse& part) {
-    const unsigned int id = part.GetCmdId();
-    auto it = m_Responses.find(id);
+void CSymListener::StoreResponse(unsigned int id, CResponse&& part,
+                                 std::map<unsigned int, CResponse>::iterator it) {
     if (it != m_Responses.end()) {
-        it->second = part;
+        it->second = std::move(part);
         TouchResponse(id);
         return;
     }
     if (m_Responses.size() >= MAX_PENDING_RESPONSES && !m_lstResponseAge.empty()) {
         const unsigned int oldest = m_lstResponseAge.front();
         m_lstResponseAge.pop_front();
+        m_ResponseAgeAt.erase(oldest);
         m_Responses.erase(oldest);
         QRX_LOG_ERROR("Dropped the incomplete response for command id "
                       << oldest << ": " << MAX_PENDING_RESPONSES
                       << " responses already await their last part");
     }
-    m_Responses.emplace(id, part);
-    m_lstResponseAge.push_back(id);
+    m_Responses.emplace(id, std::move(part));
+    m_ResponseAgeAt[id] = m_lstResponseAge.insert(m_lstResponseAge.end(), id);
 }
 
 void CSymListener::TouchResponse(unsigned int id) {
-    ForgetResponse(id);
-    m_lstResponseAge.push_back(id);
+    auto at = m_ResponseAgeAt.find(id);
+    if (at != m_ResponseAgeAt.end()) {
+        // Moved to the back in place: the iterator stays valid.
+        m_lstResponseAge.splice(m_lstResponseAge.end(), m_lstResponseAge, at->second);
+    } else {
+        m_ResponseAgeAt.emplace(id, m_lstResponseAge.insert(m_lstResponseAge.end(), id));
+    }
 }
 
 void CSymListener::ForgetResponse(unsigned int id) {
-    auto it = std::find(m_lstResponseAge.begin(), m_lstResponseAge.end(), id);
-    if (it != m_lstResponseAge.end()) {
-        m_lstResponseAge.erase(it);
+    auto at = m_ResponseAgeAt.find(id);
+    if (at != m_ResponseAgeAt.end()) {
+        m_lstResponseAge.erase(at->second);
+        m_ResponseAgeAt.erase(at);
     }
 }
