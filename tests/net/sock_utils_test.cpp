@@ -100,6 +100,14 @@ TEST(TcpUtilsTest, shouldPreferPositiveKoPortValuesOverTheServicesDatabase) {
     EXPECT_EQ(CTcpUtils::GetServicePort(nullptr, true), -1);
 }
 
+TEST(TcpUtilsTest, shouldReadPortsOfAtMostFiveDigitsWithinSixteenBits) {
+    EXPECT_EQ(CTcpUtils::PortFromDigits("8080"), 8080);
+    EXPECT_EQ(CTcpUtils::PortFromDigits("65535"), 65535);
+    EXPECT_EQ(CTcpUtils::PortFromDigits("65536"), -1);
+    EXPECT_EQ(CTcpUtils::PortFromDigits("008080"), -1);  // six digits
+    EXPECT_EQ(CTcpUtils::PortFromDigits("0"), 0);
+}
+
 TEST(TcpUtilsTest, shouldResolveTheTerminalFromDisplay) {
     const ChildRun withHost = RunChildWithin(
         [] {

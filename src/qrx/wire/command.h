@@ -58,6 +58,8 @@ public:
     explicit CCommand(const char* name);
     CCommand(const CCommand&) = default;
     CCommand& operator=(const CCommand&) = default;
+    CCommand(CCommand&&) = default;
+    CCommand& operator=(CCommand&&) = default;
     virtual ~CCommand() = default;
 
     // ---- identifier ----

@@ -18,6 +18,8 @@ public:
     explicit CResponse(const CCommand& cmd);
     CResponse(const CResponse&) = default;
     CResponse& operator=(const CResponse&) = default;
+    CResponse(CResponse&&) = default;
+    CResponse& operator=(CResponse&&) = default;
     ~CResponse() override = default;
 
     void SetStatus(unsigned status) { m_nStatus = status; }
