@@ -1,5 +1,6 @@
-// What the flush remembers per cached topic: the snapshot it merges every tick into, and the
-// subscription verdict it keeps until the client's subscriptions change.
+// What the flush remembers per cached topic: the snapshot it merges every tick into (or that a
+// tick holding all of its fields replaces), and the subscription verdict it keeps until the
+// client's subscriptions change.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -96,6 +97,43 @@ TEST(SymProxyTopicCacheTest, shouldMergeTicksIntoTheSnapshotAsARecordCopyDoes) {
          {1535, 0, 0, "last string id", 0},
          {2047, 0, 0, "", 'z'}},
         {{19, 11.5, 0, "", 0}, {576, 0, 12, "", 0}, {1040, 0, 0, "", 0}, {1552, 0, 0, "", 'q'}},
+        // Every cached field and one more: the tick takes the snapshot's place. Twice in one
+        // flush, then a partial tick merged into the one that took the place.
+        {{0, 21.5, 0, "", 0},
+         {3, 22.5, 0, "", 0},
+         {19, 23.5, 0, "", 0},
+         {35, 24.5, 0, "", 0},
+         {63, 25.5, 0, "", 0},
+         {64, 26.5, 0, "", 0},
+         {511, 27.5, 0, "", 0},
+         {512, 0, 28, "", 0},
+         {575, 0, 29, "", 0},
+         {576, 0, 30, "", 0},
+         {1023, 0, 31, "", 0},
+         {1040, 0, 0, "full", 0},
+         {1041, 0, 0, "new", 0},
+         {1535, 0, 0, "last", 0},
+         {1536, 0, 0, "", 'b'},
+         {1552, 0, 0, "", 'c'},
+         {2047, 0, 0, "", 'd'}},
+        {{0, 31.5, 0, "", 0},
+         {3, 32.5, 0, "", 0},
+         {19, 33.5, 0, "", 0},
+         {35, 34.5, 0, "", 0},
+         {63, 35.5, 0, "", 0},
+         {64, 36.5, 0, "", 0},
+         {511, 37.5, 0, "", 0},
+         {512, 0, 38, "", 0},
+         {575, 0, 39, "", 0},
+         {576, 0, 40, "", 0},
+         {1023, 0, 41, "", 0},
+         {1040, 0, 0, "full again", 0},
+         {1041, 0, 0, "newer", 0},
+         {1535, 0, 0, "end", 0},
+         {1536, 0, 0, "", 'e'},
+         {1552, 0, 0, "", 'f'},
+         {2047, 0, 0, "", 'g'}},
+        {{3, 42.5, 0, "", 0}, {1041, 0, 0, "", 0}},
     };
     for (const char* topic : {"A", "B"}) {
         CSymData expected;
@@ -109,8 +147,8 @@ TEST(SymProxyTopicCacheTest, shouldMergeTicksIntoTheSnapshotAsARecordCopyDoes) {
                 Apply(proxy, tick, mirror, f);
             }
             CSymDataAux::Copy(expected, mirror, false);
-            // Each tick in a flush of its own, and once two in one flush.
-            if (&fields != &ticks[1]) {
+            // Each tick in a flush of its own, but for two flushes of two and of three ticks.
+            if (&fields != &ticks[1] && &fields != &ticks[3] && &fields != &ticks[4]) {
                 ASSERT_TRUE(proxy.Flush(false, nullptr));
             }
         }
@@ -118,6 +156,9 @@ TEST(SymProxyTopicCacheTest, shouldMergeTicksIntoTheSnapshotAsARecordCopyDoes) {
         ASSERT_NE(cached, nullptr);
         EXPECT_TRUE(*cached == expected) << topic;
     }
+    // One record per topic stays in the cache; every other one is back in the pool.
+    auto& pool = proxy.Pools()->m_SymDataPool;
+    EXPECT_EQ(pool.GetNumFree(), pool.GetTotalCreated() - 2);
 }
 
 TEST(SymProxyTopicCacheTest, shouldFollowSubscriptionChangesForTopicsItHasSeen) {

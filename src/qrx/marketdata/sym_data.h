@@ -227,6 +227,15 @@ public:
     // Merges the present fields of other into this record.
     void insert(const CSymData& other);
 
+    // True when every field present in other is present here too: merging
+    // this record into other would leave other equal to this one.
+    bool Covers(const CSymData& other) const {
+        return m_map_flid_2_double.Covers(other.m_map_flid_2_double) &&
+               m_map_flid_2_int.Covers(other.m_map_flid_2_int) &&
+               m_map_flid_2_GrowingStr.Covers(other.m_map_flid_2_GrowingStr) &&
+               m_map_flid_2_char.Covers(other.m_map_flid_2_char);
+    }
+
     bool operator==(const CSymData& other) const;
     bool operator!=(const CSymData& other) const {
         return !(*this == other);

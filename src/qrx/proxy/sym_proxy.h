@@ -75,7 +75,7 @@ public:
     // What the flush knows of a cached topic, found by hashing its text: its snapshot record,
     // and whether the subscriptions publish it as of a subscription generation (0: unknown).
     struct TopicState {
-        CSymData* pSnapshot = nullptr;
+        CSymData** ppSnapshot = nullptr;  // the snapshot map's entry of the topic
         unsigned long nSubsGeneration = 0;
         bool bPublished = false;
     };
@@ -210,8 +210,10 @@ protected:
     // A new tick for the caller: listed at once in direct mode.
     HTICK HandOut(CSymData* pTick);
     // Merges the tick into its topic's snapshot; the topic's state, or null when the snapshot
-    // could not be made.
-    TopicState* UpdateSnapshot(CSymData* pTick);
+    // could not be made. A tick holding every field of the snapshot takes the snapshot's place
+    // instead of being copied into it: the replaced record goes into *ppSpent, to be released
+    // in the tick's stead. The tick stays readable until the ticks are released.
+    TopicState* UpdateSnapshot(CSymData* pTick, CSymData** ppSpent);
     // The subscription test of a tick; pState, when given, is the state of its topic.
     bool IsTickPublished(const CSymData& tick, TopicState* pState);
     void UpdateTickListWithXLate();

@@ -251,12 +251,19 @@ void CSymProxy::ReleaseTicks(std::vector<CSymData*>& vec) {
 
 // ---- snapshots ----
 
-CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick) {
+CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick, CSymData** ppSpent) {
     const GrowingStr* pTopic = TickTopicText(*pTick);
     const char* szTopic = pTopic != nullptr ? pTopic->c_str() : "";
     const size_t nTopicLen = pTopic != nullptr ? pTopic->length() : 0;
     if (TopicState* pFound = m_TopicIndex.Find(szTopic, nTopicLen)) {
-        pFound->pSnapshot->insert(*pTick);
+        CSymData*& rpCached = *pFound->ppSnapshot;
+        if (pTick->Covers(*rpCached)) {
+            // The merge would copy the whole tick: the tick becomes the snapshot.
+            *ppSpent = rpCached;
+            rpCached = pTick;
+        } else {
+            rpCached->insert(*pTick);
+        }
         return pFound;
     }
     CSymData* pCached = TakeRecord();
@@ -267,7 +274,7 @@ CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick) {
         try {
             const auto itSnapshot = m_mSnapshot.emplace(pKey, pCached).first;
             TopicState state;
-            state.pSnapshot = pCached;
+            state.ppSnapshot = &itSnapshot->second;
             pState = m_TopicIndex.Insert(pKey->c_str(), pKey->length(), state);
             if (pState == nullptr) {
                 m_mSnapshot.erase(itSnapshot);
@@ -419,8 +426,8 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
     if (!HasClient()) {
         // Nothing can be written: the cache still learns every tick.
         if (m_bKeepSnapShot) {
-            for (CSymData* pTick : m_UpdatedList) {
-                UpdateSnapshot(pTick);
+            for (CSymData*& rpTick : m_UpdatedList) {
+                UpdateSnapshot(rpTick, &rpTick);
             }
         }
         ReleaseTicks(m_UpdatedList);
@@ -461,7 +468,7 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
     int nCount = 0;
     for (int i = 0; i < n; ++i) {
         CSymData* pTick = m_UpdatedList[i];
-        TopicState* pState = m_bKeepSnapShot ? UpdateSnapshot(pTick) : nullptr;
+        TopicState* pState = m_bKeepSnapShot ? UpdateSnapshot(pTick, &m_UpdatedList[i]) : nullptr;
         if (!pTick->m_setFlids.empty() && IsTickPublished(*pTick, pState)) {
             const int nBefore = m_OutStream.GetLength();
             CSymDataAux::SerializeSymOut(*pTick, m_OutStream);
