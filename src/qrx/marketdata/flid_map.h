@@ -65,14 +65,14 @@ inline constexpr BitCount8 kBitCount8 = MakeBitCount8();
 // masks are compared 16 bytes at a time, without a branch per block.
 inline bool PresenceMasksCover(const unsigned short* mine, const unsigned short* theirs) {
     using Word = uint64_t __attribute__((vector_size(16)));
-    Word missing = {0, 0};
-    for (int i = 0; i < 4; ++i) {
+    const auto lacking = [mine, theirs](int i) {
         Word a;
         Word b;
         memcpy(&a, mine + 8 * i, sizeof a);
         memcpy(&b, theirs + 8 * i, sizeof b);
-        missing |= b & ~a;
-    }
+        return b & ~a;
+    };
+    const Word missing = lacking(0) | lacking(1) | lacking(2) | lacking(3);
     return (missing[0] | missing[1]) == 0;
 }
 

@@ -133,6 +133,7 @@ bool CSymProxy::SetUp() {
         m_UpdatedList.reserve(kInitialMsgBufferSize);
         m_vecResponseMsgBuf.reserve(16);
         m_vecResponseScratch.reserve(16);
+        m_vecSpareRecords.reserve(kSpareRecordBatch);
     } catch (...) {
         bOk = false;
     }
@@ -148,6 +149,7 @@ void CSymProxy::TearDown() {
         m_pSymDataQ->Pop(m_UpdatedList);
     }
     ReleaseTicks(m_UpdatedList);
+    ReturnSpareRecords();
     if (m_pResponseMsgQ != nullptr) {
         m_pResponseMsgQ->Pop(m_vecResponseMsgBuf);
     }

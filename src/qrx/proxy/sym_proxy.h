@@ -51,6 +51,7 @@ typedef void* HTICK;
 class CSymProxy {
 public:
     static constexpr int kPoolBaseSize = 100;
+    static constexpr int kSpareRecordBatch = 32;
     static constexpr int kInitialMsgBufferSize = 1024;  // pending-message array
     static constexpr int kMaxRecordsPerMsg = 255;
     static constexpr int kCutAfterBytes = 4095;  // a message is cut once its body passes this
@@ -205,6 +206,8 @@ protected:
     CSymData* GetEmptyTick(const char* szTopic, size_t nTopicLen);
     // A cleared record from the pool; null when it has none (the pool has reported it).
     CSymData* TakeRecord();
+    // Direct mode: gives the records taken ahead back to the pool.
+    void ReturnSpareRecords();
     // Appends to the ticks of the next flush; without memory the tick goes back to its pool.
     bool ListTick(CSymData* pTick);
     // A new tick for the caller: listed at once in direct mode.
@@ -295,5 +298,8 @@ protected:
     // buffers and responses of the flush being written.
     CNetStream m_OutStream{true, 1024, 1024};
     std::vector<CGrowingBuffer*> m_vecFlushBufs;
+    // Direct mode: records taken from the pool a batch at a time, so that creating a tick does
+    // not take the pool's lock each time; given back at the end of every flush.
+    std::vector<CSymData*> m_vecSpareRecords;
     std::vector<CGrowingBuffer*> m_vecResponseScratch;
 };

@@ -31,7 +31,8 @@ int FlidType(int nFlid) {
 // Stores a text field into the record's own string object: nothing is allocated once the
 // slot's object holds enough room. Texts the client's decoder would refuse (and with them the
 // whole message) never enter a tick.
-bool StoreText(CSymData& data, int nFlid, const char* pText, size_t nLen) {
+__attribute__((always_inline)) inline bool StoreText(CSymData& data, int nFlid, const char* pText,
+                                                     size_t nLen) {
     return nLen <= static_cast<size_t>(CSymDataAux::MAX_BODY_STRING) &&
            data.m_map_flid_2_GrowingStr.AssignText(nFlid, pText, static_cast<int>(nLen));
 }
@@ -103,11 +104,35 @@ CSymData* CSymProxy::TakeRecord() {
     if (m_pPools == nullptr) {
         return nullptr;
     }
-    CSymData* pRecord = m_pPools->m_SymDataPool.Get();
+    auto& pool = m_pPools->m_SymDataPool;
+    CSymData* pRecord = nullptr;
+    if (!m_bQueue) {
+        // Only the owning thread takes records in direct mode: a batch under one lock.
+        if (m_vecSpareRecords.empty() && m_vecSpareRecords.capacity() >= kSpareRecordBatch) {
+            m_vecSpareRecords.resize(kSpareRecordBatch);
+            m_vecSpareRecords.resize(static_cast<size_t>(
+                std::max(0, pool.Get(m_vecSpareRecords.data(), kSpareRecordBatch))));
+        }
+        if (!m_vecSpareRecords.empty()) {
+            pRecord = m_vecSpareRecords.back();
+            m_vecSpareRecords.pop_back();
+        }
+    }
+    if (pRecord == nullptr) {
+        pRecord = pool.Get();  // queued mode, or no whole batch to be had
+    }
     if (pRecord != nullptr) {
         pRecord->clear();
     }
     return pRecord;
+}
+
+void CSymProxy::ReturnSpareRecords() {
+    if (m_pPools != nullptr && !m_vecSpareRecords.empty()) {
+        m_pPools->m_SymDataPool.Release(m_vecSpareRecords.data(),
+                                        static_cast<int>(m_vecSpareRecords.size()));
+    }
+    m_vecSpareRecords.clear();
 }
 
 CSymData* CSymProxy::GetEmptyTick(const char* szTopic) {
@@ -396,6 +421,7 @@ bool CSymProxy::Flush(bool bSnapshot, int* pMsgsSent) {
     if (!m_UpdatedList.empty()) {
         PublishTicks(bSnapshot, pMsgsSent);
     }
+    ReturnSpareRecords();
     return true;
 }
 
