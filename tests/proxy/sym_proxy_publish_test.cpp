@@ -141,6 +141,42 @@ TEST(SymProxyPublishTest, shouldCutBeforeARecordThatWouldOverflowAMessageAndDrop
         15500);
 }
 
+TEST(SymProxyPublishTest, shouldKeepEveryByteWhenARecordOutgrowsTheRoomOfItsMessage) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(SubscribeAll(proxy, peer));
+    // Texts longer than a message buffer holds at first, behind a record and first in one.
+    const std::vector<std::pair<const char*, size_t>> ticks = {
+        {"E", 3}, {"F", 10000}, {"H", 9000}, {"G", 5}};
+    for (const auto& t : ticks) {
+        HTICK tick = proxy.CreateTick(t.first);
+        std::string text(t.second, 'a');
+        for (size_t i = 0; i < text.size(); ++i) {
+            text[i] = static_cast<char>('a' + i % 26);
+        }
+        proxy.SetTickField(tick, CSymData::flid_company_name, text.c_str());
+    }
+    ASSERT_TRUE(proxy.Flush(false, nullptr));
+    const auto data = peer.WaitData(3);
+    ASSERT_EQ(data.size(), 3u);
+    std::vector<std::vector<std::string>> topics;
+    for (const auto& m : data) {
+        topics.emplace_back();
+        for (const auto& r : Records(m)) {
+            topics.back().push_back(TopicOf(r));
+            const std::string text =
+                r.GetFlidStringOrDefault(CSymData::flid_company_name, "").c_str();
+            for (size_t i = 0; i < text.size(); ++i) {
+                ASSERT_EQ(text[i], static_cast<char>('a' + i % 26)) << TopicOf(r) << " at " << i;
+            }
+        }
+    }
+    EXPECT_EQ(topics, (std::vector<std::vector<std::string>>{{"E", "F"}, {"H"}, {"G"}}));
+    EXPECT_EQ(Records(data[0])[1].GetFlidStringOrDefault(CSymData::flid_company_name, "").length(),
+              10000);
+}
+
 TEST(SymProxyPublishTest, shouldKeepWhatTheSocketRefusesAndWriteItOldestFirst) {
     TestProxy proxy;
     ASSERT_TRUE(proxy.Listen());

@@ -294,9 +294,10 @@ protected:
     // Set while Dispatch reads, so that a callback calling Dispatch does not read over the
     // request being handled.
     bool m_bDispatching = false;
-    // Scratch kept across flushes: the body being built, one tick's encoding, message
+    // Scratch kept across flushes: a record encoded aside, the body being built, message
     // buffers and responses of the flush being written.
     CNetStream m_OutStream{true, 1024, 1024};
+    CNetStream m_BodyStream{nullptr, 0, true};  // attached to the message being built
     std::vector<CGrowingBuffer*> m_vecFlushBufs;
     // Direct mode: records taken from the pool a batch at a time, so that creating a tick does
     // not take the pool's lock each time; given back at the end of every flush.
