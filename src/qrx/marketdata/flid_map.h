@@ -260,21 +260,22 @@ public:
             const unsigned m = 1u << TableOffset(id);
             const unsigned set = m_dedicatedSet[b];
             Slot* blk = m_dedicatedTable[b];
-            if (blk == m_sharedTable) {
-                const unsigned shared = m_sharedSet;
-                if ((shared & ~set & m) != 0) {
-                    Dedicate(b);  // another block uses the shared slot
-                    blk = m_dedicatedTable[b];
-                } else {
-                    m_sharedSet = static_cast<unsigned short>(shared | m);
+            if (__builtin_expect((set & m) == 0, 1)) {
+                // A new field, as in a record just taken from a pool.
+                if (blk == m_sharedTable) {
+                    const unsigned shared = m_sharedSet;
+                    if ((shared & m) != 0) {
+                        Dedicate(b);  // another block uses the shared slot
+                        blk = m_dedicatedTable[b];
+                    } else {
+                        m_sharedSet = static_cast<unsigned short>(shared | m);
+                    }
                 }
-            }
-            blk[TableOffset(id)] = value;
-            if ((set & m) == 0) {
                 m_dedicatedSet[b] = static_cast<unsigned short>(set | m);
                 m_usedBlocks |= 1u << b;
                 ++m_count;
             }
+            blk[TableOffset(id)] = value;
             return true;
         }
         T* p = PrepareValue(id);
@@ -439,6 +440,9 @@ public:
 
     // Makes every field absent. Blocks, values and string objects stay.
     void clear() {
+        if (m_usedBlocks == 0) {
+            return;  // no field is present: every mask is clear already
+        }
         if constexpr (IS_STRING) {
             // The objects of present fields stay with their slots.
             for (uint32_t blocks = m_usedBlocks; blocks != 0; blocks &= blocks - 1) {

@@ -209,9 +209,18 @@ protected:
     // Direct mode: gives the records taken ahead back to the pool.
     void ReturnSpareRecords();
     // Appends to the ticks of the next flush; without memory the tick goes back to its pool.
-    bool ListTick(CSymData* pTick);
+    bool ListTick(CSymData* pTick) {
+        if (m_UpdatedList.size() < m_UpdatedList.capacity()) {
+            m_UpdatedList.push_back(pTick);  // room reserved: cannot throw
+            return true;
+        }
+        return ListTickGrowing(pTick);
+    }
+    bool ListTickGrowing(CSymData* pTick);
     // A new tick for the caller: listed at once in direct mode.
-    HTICK HandOut(CSymData* pTick);
+    HTICK HandOut(CSymData* pTick) {
+        return pTick != nullptr && !m_bQueue && !ListTick(pTick) ? nullptr : pTick;
+    }
     // Merges the tick into its topic's snapshot; the topic's state, or null when the snapshot
     // could not be made. A tick holding every field of the snapshot takes the snapshot's place
     // instead of being copied into it: the replaced record goes into *ppSpent, to be released

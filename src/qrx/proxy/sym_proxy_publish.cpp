@@ -269,7 +269,7 @@ CSymData* CSymProxy::GetEmptyTick(const char* szTopic, size_t nTopicLen) {
     return pTick;
 }
 
-bool CSymProxy::ListTick(CSymData* pTick) {
+bool CSymProxy::ListTickGrowing(CSymData* pTick) {
     try {
         m_UpdatedList.push_back(pTick);
     } catch (...) {
@@ -279,13 +279,6 @@ bool CSymProxy::ListTick(CSymData* pTick) {
         return false;
     }
     return true;
-}
-
-HTICK CSymProxy::HandOut(CSymData* pTick) {
-    if (pTick != nullptr && !m_bQueue && !ListTick(pTick)) {
-        return nullptr;
-    }
-    return pTick;
 }
 
 HTICK CSymProxy::CreateTick(const char* szTopic) {
