@@ -226,12 +226,22 @@ protected:
     // instead of being copied into it: the replaced record goes into *ppSpent, to be released
     // in the tick's stead. The tick stays readable until the ticks are released.
     TopicState* UpdateSnapshot(CSymData* pTick, CSymData** ppSpent);
+    // The first snapshot of a topic, a copy of the tick.
+    __attribute__((noinline)) TopicState* NewSnapshot(const CSymData& tick, const char* szTopic,
+                                                      size_t nTopicLen);
+    // Stores the symbol parsed from a structured topic into the tick.
+    __attribute__((noinline)) void StoreParsedSymbol(CSymData& tick, const char* szTopic);
     // The subscription test of a tick; pState, when given, is the state of its topic.
     bool IsTickPublished(const CSymData& tick, TopicState* pState);
     void UpdateTickListWithXLate();
     // The topic a record is published under: its topic field, else its symbol field.
     static const char* TickTopic(const CSymData& data);
-    static const GrowingStr* TickTopicText(const CSymData& data);  // null when it has neither
+    // The topic field, else the symbol field; null when it has neither.
+    static const GrowingStr* TickTopicText(const CSymData& data) {
+        const GrowingStr* pTopic = data.m_map_flid_2_GrowingStr.GetFlidPtr(CSymData::flid_topic);
+        return pTopic != nullptr ? pTopic
+                                 : data.m_map_flid_2_GrowingStr.GetFlidPtr(CSymData::flid_symbol);
+    }
     // Encodes, writes and releases the listed ticks.
     void PublishTicks(bool bSnapshot, int* pMsgsSent);
     // Writes the listed responses; the unwritten ones become pending.

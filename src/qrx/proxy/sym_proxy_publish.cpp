@@ -189,11 +189,6 @@ bool IsFatalWriteErrno(int nErr) {
 
 // ---- ticks ----
 
-const GrowingStr* CSymProxy::TickTopicText(const CSymData& data) {
-    const GrowingStr* pTopic = data.m_map_flid_2_GrowingStr.GetFlidPtr(kFlidTopic);
-    return pTopic != nullptr ? pTopic : data.m_map_flid_2_GrowingStr.GetFlidPtr(kFlidSymbol);
-}
-
 const char* CSymProxy::TickTopic(const CSymData& data) {
     const GrowingStr* pTopic = TickTopicText(data);
     return pTopic != nullptr ? pTopic->c_str() : "";
@@ -249,24 +244,29 @@ CSymData* CSymProxy::GetEmptyTick(const char* szTopic, size_t nTopicLen) {
     if (pTick == nullptr) {
         return nullptr;
     }
-    char szSymbol[kMaxSymbolLen + 1];
-    const char* pSymbol = szTopic;
-    size_t nSymbolLen = nTopicLen;
     if (CSymTopic::IsDelimTopic(szTopic)) {
+        StoreParsedSymbol(*pTick, szTopic);
+    } else {
+        StoreText(*pTick, kFlidSymbol, szTopic, nTopicLen);
+    }
+    StoreText(*pTick, kFlidTopic, szTopic, nTopicLen);
+    return pTick;
+}
+
+void CSymProxy::StoreParsedSymbol(CSymData& tick, const char* szTopic) {
+    char szSymbol[kMaxSymbolLen + 1];
+    size_t nSymbolLen = 0;
+    {
         // The parser is shared by the producer threads of the queued mode.
         MKTUTIL::Guard lock(m_bQueue ? m_pMutex : nullptr);
         m_pSymTopic->Reparse(szTopic);
-        nSymbolLen = 0;
         if (m_pSymTopic->m_szSymbol != nullptr && m_pSymTopic->m_iSymbolLength >= 0 &&
             m_pSymTopic->m_iSymbolLength <= kMaxSymbolLen) {
             nSymbolLen = static_cast<size_t>(m_pSymTopic->m_iSymbolLength);
             memcpy(szSymbol, m_pSymTopic->m_szSymbol, nSymbolLen);
         }
-        pSymbol = szSymbol;
     }
-    StoreText(*pTick, kFlidSymbol, pSymbol, nSymbolLen);
-    StoreText(*pTick, kFlidTopic, szTopic, nTopicLen);
-    return pTick;
+    StoreText(tick, kFlidSymbol, szSymbol, nSymbolLen);
 }
 
 bool CSymProxy::ListTickGrowing(CSymData* pTick) {
@@ -383,6 +383,11 @@ CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick, CSymData** ppS
         }
         return pFound;
     }
+    return NewSnapshot(*pTick, szTopic, nTopicLen);
+}
+
+CSymProxy::TopicState* CSymProxy::NewSnapshot(const CSymData& tick, const char* szTopic,
+                                              size_t nTopicLen) {
     CSymData* pCached = TakeRecord();
     GrowingStr* pKey = pCached != nullptr ? m_pPools->m_StringPool.Get() : nullptr;
     bool bStored = pKey != nullptr && pKey->assign(szTopic, static_cast<int>(nTopicLen));
@@ -408,7 +413,7 @@ CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick, CSymData** ppS
         m_pPools->m_StringPool.Release(pKey);
         return nullptr;
     }
-    pCached->insert(*pTick);
+    pCached->insert(tick);
     return pState;
 }
 
