@@ -32,6 +32,12 @@ TEST(TextIndexTest, shouldFindEveryKeyAfterGrowingAndNothingElse) {
             EXPECT_EQ(index.Find(other.data(), other.size()), nullptr);
         }
     }
+    // Looked up by a hash made beforehand, as the look-ahead of a flush does.
+    const uint64_t h = TextIndex<int>::Hash(keys[7].data(), keys[7].size());
+    ASSERT_NE(index.PeekHash(h), nullptr);
+    EXPECT_EQ(*index.PeekHash(h), 7);
+    EXPECT_EQ(*index.Find(keys[7].data(), keys[7].size(), h), 7);
+    EXPECT_EQ(index.PeekHash(TextIndex<int>::Hash("absent", 6)), nullptr);
     // Only the given length counts, not what follows it.
     const std::string padded = keys[5] + "tail";
     EXPECT_NE(index.Find(padded.data(), keys[5].size()), nullptr);

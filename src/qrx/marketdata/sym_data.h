@@ -236,6 +236,13 @@ public:
                m_map_flid_2_char.Covers(other.m_map_flid_2_char);
     }
 
+    // Brings the presence masks into the cache ahead of a Covers or clear.
+    void PrefetchMasks() const {
+        m_map_flid_2_double.PrefetchMasks();
+        m_map_flid_2_int.PrefetchMasks();
+        m_map_flid_2_GrowingStr.PrefetchMasks();
+    }
+
     bool operator==(const CSymData& other) const;
     bool operator!=(const CSymData& other) const {
         return !(*this == other);

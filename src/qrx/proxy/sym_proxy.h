@@ -76,7 +76,8 @@ public:
     // What the flush knows of a cached topic, found by hashing its text: its snapshot record,
     // and whether the subscriptions publish it as of a subscription generation (0: unknown).
     struct TopicState {
-        CSymData** ppSnapshot = nullptr;  // the snapshot map's entry of the topic
+        CSymData* pSnapshot = nullptr;
+        CSymData** ppMapEntry = nullptr;  // the snapshot map's value, kept equal to pSnapshot
         unsigned long nSubsGeneration = 0;
         bool bPublished = false;
     };
@@ -225,7 +226,13 @@ protected:
     // could not be made. A tick holding every field of the snapshot takes the snapshot's place
     // instead of being copied into it: the replaced record goes into *ppSpent, to be released
     // in the tick's stead. The tick stays readable until the ticks are released.
-    TopicState* UpdateSnapshot(CSymData* pTick, CSymData** ppSpent);
+    TopicState* UpdateSnapshot(CSymData* pTick, CSymData** ppSpent, uint64_t nTopicHash);
+    // The hash of the tick's topic text in the topic index.
+    static uint64_t TopicHash(const CSymData& tick) {
+        const GrowingStr* pTopic = TickTopicText(tick);
+        return pTopic != nullptr ? TopicIndex::Hash(pTopic->c_str(), pTopic->length())
+                                 : TopicIndex::Hash("", 0);
+    }
     // The first snapshot of a topic, a copy of the tick.
     __attribute__((noinline)) TopicState* NewSnapshot(const CSymData& tick, const char* szTopic,
                                                       size_t nTopicLen);
@@ -318,6 +325,7 @@ protected:
     CNetStream m_OutStream{true, 1024, 1024};
     CNetStream m_BodyStream{nullptr, 0, true};  // attached to the message being built
     std::vector<CGrowingBuffer*> m_vecFlushBufs;
+    std::vector<uint64_t> m_vecTopicHashes;  // of the ticks being flushed
     // Direct mode: records taken from the pool a batch at a time, so that creating a tick does
     // not take the pool's lock each time; given back at the end of every flush.
     std::vector<CSymData*> m_vecSpareRecords;

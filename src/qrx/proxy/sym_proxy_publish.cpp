@@ -57,6 +57,8 @@ bool IsExchangeFlid(int nFlid) {
 // holds nearly every later message: it grows once instead of at each new size.
 constexpr int kWarmMsgBufSize = 8192;
 constexpr int kBodyOffset = MsgHdrSym::BODY_OFFSET;
+// How many ticks ahead of its merge a snapshot's presence masks are fetched.
+constexpr int kSnapshotLookAhead = 3;
 
 // Writes the 8-byte header of a Sym data message whose body of nBodyLen bytes is in place.
 // A body shorter than the 8-byte slot a message always has is padded with zeros.
@@ -368,18 +370,19 @@ void CSymProxy::ReleaseTicks(std::vector<CSymData*>& vec) {
 
 // ---- snapshots ----
 
-CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick, CSymData** ppSpent) {
+CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick, CSymData** ppSpent,
+                                                 uint64_t nTopicHash) {
     const GrowingStr* pTopic = TickTopicText(*pTick);
     const char* szTopic = pTopic != nullptr ? pTopic->c_str() : "";
     const size_t nTopicLen = pTopic != nullptr ? pTopic->length() : 0;
-    if (TopicState* pFound = m_TopicIndex.Find(szTopic, nTopicLen)) {
-        CSymData*& rpCached = *pFound->ppSnapshot;
-        if (pTick->Covers(*rpCached)) {
+    if (TopicState* pFound = m_TopicIndex.Find(szTopic, nTopicLen, nTopicHash)) {
+        if (pTick->Covers(*pFound->pSnapshot)) {
             // The merge would copy the whole tick: the tick becomes the snapshot.
-            *ppSpent = rpCached;
-            rpCached = pTick;
+            *ppSpent = pFound->pSnapshot;
+            pFound->pSnapshot = pTick;
+            *pFound->ppMapEntry = pTick;
         } else {
-            rpCached->insert(*pTick);
+            pFound->pSnapshot->insert(*pTick);
         }
         return pFound;
     }
@@ -396,7 +399,8 @@ CSymProxy::TopicState* CSymProxy::NewSnapshot(const CSymData& tick, const char* 
         try {
             const auto itSnapshot = m_mSnapshot.emplace(pKey, pCached).first;
             TopicState state;
-            state.ppSnapshot = &itSnapshot->second;
+            state.pSnapshot = pCached;
+            state.ppMapEntry = &itSnapshot->second;
             pState = m_TopicIndex.Insert(pKey->c_str(), pKey->length(), state);
             if (pState == nullptr) {
                 m_mSnapshot.erase(itSnapshot);
@@ -550,7 +554,7 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
         // Nothing can be written: the cache still learns every tick.
         if (m_bKeepSnapShot) {
             for (CSymData*& rpTick : m_UpdatedList) {
-                UpdateSnapshot(rpTick, &rpTick);
+                UpdateSnapshot(rpTick, &rpTick, TopicHash(*rpTick));
             }
         }
         ReleaseTicks(m_UpdatedList);
@@ -581,9 +585,28 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
     }
     DataMsgBuilder msgs(bufs.data(), nUsed, bSnapBatch ? SYM_DATA_SNAPSHOT : SYM_DATA_UPDATE,
                         m_BodyStream, m_OutStream);
+    if (m_bKeepSnapShot) {
+        // Cached topics are visited in no useful order, so their index entries and records are
+        // rarely in the cache: the topics are hashed ahead and their index entries fetched, and
+        // each snapshot's presence masks are fetched a few ticks before they are compared.
+        m_vecTopicHashes.resize(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            m_vecTopicHashes[i] = TopicHash(*m_UpdatedList[i]);
+            m_TopicIndex.Prefetch(m_vecTopicHashes[i]);
+        }
+    }
     for (int i = 0; i < n; ++i) {
+        if (m_bKeepSnapShot && i + kSnapshotLookAhead < n) {
+            const TopicState* pAhead =
+                m_TopicIndex.PeekHash(m_vecTopicHashes[i + kSnapshotLookAhead]);
+            if (pAhead != nullptr) {
+                pAhead->pSnapshot->PrefetchMasks();
+            }
+        }
         CSymData* pTick = m_UpdatedList[i];
-        TopicState* pState = m_bKeepSnapShot ? UpdateSnapshot(pTick, &m_UpdatedList[i]) : nullptr;
+        TopicState* pState = m_bKeepSnapShot
+                                 ? UpdateSnapshot(pTick, &m_UpdatedList[i], m_vecTopicHashes[i])
+                                 : nullptr;
         if (!pTick->m_setFlids.empty() && IsTickPublished(*pTick, pState) && !msgs.Add(*pTick)) {
             if (msgs.RefusedLength() > 0) {
                 QRX_LOG_ERROR("CSymProxy::Flush record of " << msgs.RefusedLength() << " bytes for "

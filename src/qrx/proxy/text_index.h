@@ -16,20 +16,13 @@ template <class V>
 class TextIndex {
 public:
     // The value stored under the text, or null.
-    V* Find(const char* pText, size_t nLen) const {
-        if (m_nSize == 0) {
-            return nullptr;
-        }
-        const uint64_t h = Hash(pText, nLen);
-        for (size_t i = h & m_nMask;; i = (i + 1) & m_nMask) {
-            Entry& e = m_pEntries[i];
-            if (e.pKey == nullptr) {
-                return nullptr;
-            }
-            if (e.nHash == h && e.nLen == nLen && short_text::Equal(e.pKey, pText, nLen)) {
-                return &e.value;
-            }
-        }
+    V* Find(const char* pText, size_t nLen) const { return Find(pText, nLen, Hash(pText, nLen)); }
+    // Find, for a text whose Hash is known.
+    V* Find(const char* pText, size_t nLen, uint64_t h) const {
+        Entry* e = Probe(h, [pText, nLen](const Entry& x) {
+            return x.nLen == nLen && short_text::Equal(x.pKey, pText, nLen);
+        });
+        return e != nullptr ? &e->value : nullptr;
     }
 
     // Stores value under the text (which must not be there yet) and returns where it went;
@@ -46,23 +39,18 @@ public:
         return &e->value;
     }
 
-    void Clear() {
-        m_pEntries.reset();
-        m_nMask = 0;
-        m_nSize = 0;
+    // For look-ups made ahead of time: brings the slot where the search for a text of hash h
+    // starts into the cache.
+    void Prefetch(uint64_t h) const {
+        if (m_nSize != 0) {
+            __builtin_prefetch(&m_pEntries[h & m_nMask]);
+        }
     }
-    size_t Size() const { return m_nSize; }
-
-private:
-    struct Entry {
-        uint64_t nHash = 0;
-        const char* pKey = nullptr;  // null: the entry is free
-        size_t nLen = 0;
-        V value{};
-    };
-
-    static constexpr size_t kFirstCapacity = 64;
-    static constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    // The value of the first entry of hash h: a hint only, as another text may share the hash.
+    const V* PeekHash(uint64_t h) const {
+        const Entry* e = Probe(h, [](const Entry&) { return true; });
+        return e != nullptr ? &e->value : nullptr;
+    }
 
     // Mixes the text eight bytes at a time; the last up to eight bytes are read in two
     // overlapping loads, never outside the text.
@@ -87,7 +75,43 @@ private:
         return h ^ (h >> 32);
     }
 
+    void Clear() {
+        m_pEntries.reset();
+        m_nMask = 0;
+        m_nSize = 0;
+    }
+    size_t Size() const { return m_nSize; }
+
+private:
+    struct Entry {
+        uint64_t nHash = 0;
+        const char* pKey = nullptr;  // null: the entry is free
+        size_t nLen = 0;
+        V value{};
+    };
+
+    static constexpr size_t kFirstCapacity = 64;
+    static constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+
     size_t Capacity() const { return m_pEntries ? m_nMask + 1 : 0; }
+
+    // The first entry along the probe sequence of hash h that has the hash and satisfies match;
+    // null at the first free entry.
+    template <class Match>
+    Entry* Probe(uint64_t h, Match match) const {
+        if (m_nSize == 0) {
+            return nullptr;
+        }
+        for (size_t i = h & m_nMask;; i = (i + 1) & m_nMask) {
+            Entry& e = m_pEntries[i];
+            if (e.pKey == nullptr) {
+                return nullptr;
+            }
+            if (e.nHash == h && match(e)) {
+                return &e;
+            }
+        }
+    }
 
     // The free entry where a text of hash h goes; it keeps h.
     Entry* Place(uint64_t h) {
