@@ -134,7 +134,7 @@ bool CSymProxy::SetUp() {
         m_vecResponseMsgBuf.reserve(16);
         m_vecResponseScratch.reserve(16);
         m_vecSpareRecords.reserve(kSpareRecordBatch);
-        m_vecTopicHashes.reserve(kInitialMsgBufferSize);
+        m_vecTopicKeys.reserve(kInitialMsgBufferSize);
     } catch (...) {
         bOk = false;
     }

@@ -222,17 +222,23 @@ protected:
     HTICK HandOut(CSymData* pTick) {
         return pTick != nullptr && !m_bQueue && !ListTick(pTick) ? nullptr : pTick;
     }
+    // A tick's topic text (TickTopic) and its hash in the topic index, found once per tick.
+    struct TopicKey {
+        const char* szText;
+        size_t nLen;
+        uint64_t nHash;
+    };
+    static TopicKey TopicKeyOf(const CSymData& tick) {
+        const GrowingStr* pTopic = TickTopicText(tick);
+        const char* szText = pTopic != nullptr ? pTopic->c_str() : "";
+        const size_t nLen = pTopic != nullptr ? pTopic->length() : 0;
+        return {szText, nLen, TopicIndex::Hash(szText, nLen)};
+    }
     // Merges the tick into its topic's snapshot; the topic's state, or null when the snapshot
     // could not be made. A tick holding every field of the snapshot takes the snapshot's place
     // instead of being copied into it: the replaced record goes into *ppSpent, to be released
     // in the tick's stead. The tick stays readable until the ticks are released.
-    TopicState* UpdateSnapshot(CSymData* pTick, CSymData** ppSpent, uint64_t nTopicHash);
-    // The hash of the tick's topic text in the topic index.
-    static uint64_t TopicHash(const CSymData& tick) {
-        const GrowingStr* pTopic = TickTopicText(tick);
-        return pTopic != nullptr ? TopicIndex::Hash(pTopic->c_str(), pTopic->length())
-                                 : TopicIndex::Hash("", 0);
-    }
+    TopicState* UpdateSnapshot(CSymData* pTick, CSymData** ppSpent, const TopicKey& key);
     // The first snapshot of a topic, a copy of the tick.
     __attribute__((noinline)) TopicState* NewSnapshot(const CSymData& tick, const char* szTopic,
                                                       size_t nTopicLen);
@@ -325,7 +331,7 @@ protected:
     CNetStream m_OutStream{true, 1024, 1024};
     CNetStream m_BodyStream{nullptr, 0, true};  // attached to the message being built
     std::vector<CGrowingBuffer*> m_vecFlushBufs;
-    std::vector<uint64_t> m_vecTopicHashes;  // of the ticks being flushed
+    std::vector<TopicKey> m_vecTopicKeys;  // of the ticks being flushed
     // Direct mode: records taken from the pool a batch at a time, so that creating a tick does
     // not take the pool's lock each time; given back at the end of every flush.
     std::vector<CSymData*> m_vecSpareRecords;

@@ -371,11 +371,8 @@ void CSymProxy::ReleaseTicks(std::vector<CSymData*>& vec) {
 // ---- snapshots ----
 
 CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick, CSymData** ppSpent,
-                                                 uint64_t nTopicHash) {
-    const GrowingStr* pTopic = TickTopicText(*pTick);
-    const char* szTopic = pTopic != nullptr ? pTopic->c_str() : "";
-    const size_t nTopicLen = pTopic != nullptr ? pTopic->length() : 0;
-    if (TopicState* pFound = m_TopicIndex.Find(szTopic, nTopicLen, nTopicHash)) {
+                                                 const TopicKey& key) {
+    if (TopicState* pFound = m_TopicIndex.Find(key.szText, key.nLen, key.nHash)) {
         if (pTick->Covers(*pFound->pSnapshot)) {
             // The merge would copy the whole tick: the tick becomes the snapshot.
             *ppSpent = pFound->pSnapshot;
@@ -386,7 +383,7 @@ CSymProxy::TopicState* CSymProxy::UpdateSnapshot(CSymData* pTick, CSymData** ppS
         }
         return pFound;
     }
-    return NewSnapshot(*pTick, szTopic, nTopicLen);
+    return NewSnapshot(*pTick, key.szText, key.nLen);
 }
 
 CSymProxy::TopicState* CSymProxy::NewSnapshot(const CSymData& tick, const char* szTopic,
@@ -554,7 +551,7 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
         // Nothing can be written: the cache still learns every tick.
         if (m_bKeepSnapShot) {
             for (CSymData*& rpTick : m_UpdatedList) {
-                UpdateSnapshot(rpTick, &rpTick, TopicHash(*rpTick));
+                UpdateSnapshot(rpTick, &rpTick, TopicKeyOf(*rpTick));
             }
         }
         ReleaseTicks(m_UpdatedList);
@@ -589,24 +586,23 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
         // Cached topics are visited in no useful order, so their index entries and records are
         // rarely in the cache: the topics are hashed ahead and their index entries fetched, and
         // each snapshot's presence masks are fetched a few ticks before they are compared.
-        m_vecTopicHashes.resize(static_cast<size_t>(n));
+        m_vecTopicKeys.resize(static_cast<size_t>(n));
         for (int i = 0; i < n; ++i) {
-            m_vecTopicHashes[i] = TopicHash(*m_UpdatedList[i]);
-            m_TopicIndex.Prefetch(m_vecTopicHashes[i]);
+            m_vecTopicKeys[i] = TopicKeyOf(*m_UpdatedList[i]);
+            m_TopicIndex.Prefetch(m_vecTopicKeys[i].nHash);
         }
     }
     for (int i = 0; i < n; ++i) {
         if (m_bKeepSnapShot && i + kSnapshotLookAhead < n) {
             const TopicState* pAhead =
-                m_TopicIndex.PeekHash(m_vecTopicHashes[i + kSnapshotLookAhead]);
+                m_TopicIndex.PeekHash(m_vecTopicKeys[i + kSnapshotLookAhead].nHash);
             if (pAhead != nullptr) {
                 pAhead->pSnapshot->PrefetchMasks();
             }
         }
         CSymData* pTick = m_UpdatedList[i];
-        TopicState* pState = m_bKeepSnapShot
-                                 ? UpdateSnapshot(pTick, &m_UpdatedList[i], m_vecTopicHashes[i])
-                                 : nullptr;
+        TopicState* pState =
+            m_bKeepSnapShot ? UpdateSnapshot(pTick, &m_UpdatedList[i], m_vecTopicKeys[i]) : nullptr;
         if (!pTick->m_setFlids.empty() && IsTickPublished(*pTick, pState) && !msgs.Add(*pTick)) {
             if (msgs.RefusedLength() > 0) {
                 QRX_LOG_ERROR("CSymProxy::Flush record of " << msgs.RefusedLength() << " bytes for "
