@@ -271,9 +271,7 @@ public:
                         m_sharedSet = static_cast<unsigned short>(shared | m);
                     }
                 }
-                m_dedicatedSet[b] = static_cast<unsigned short>(set | m);
-                m_usedBlocks |= 1u << b;
-                ++m_count;
+                MarkPresent(b, set, m);
             }
             blk[TableOffset(id)] = value;
             return true;
@@ -308,9 +306,7 @@ public:
             if (!blk[s]->assign(text, len)) {
                 return false;
             }
-            m_dedicatedSet[b] = static_cast<unsigned short>(set | m);
-            m_usedBlocks |= 1u << b;
-            ++m_count;
+            MarkPresent(b, set, m);
             return true;
         }
         return AssignTextSlow(id, text, len);
@@ -347,9 +343,7 @@ public:
         if (m_dedicatedTable[b] == m_sharedTable) {
             m_sharedSet |= m;
         }
-        m_dedicatedSet[b] |= m;
-        m_usedBlocks |= 1u << b;
-        ++m_count;
+        MarkPresent(b, m_dedicatedSet[b], m);
     }
 
     // PrepareValue for the slots of block b set in bits, at once: returns the
@@ -565,6 +559,14 @@ private:
 
     static GrowingStr* NewString(const GrowingStr& text) { return new GrowingStr(text); }
     __attribute__((noinline)) static GrowingStr* NewEmptyString() { return new GrowingStr(); }
+
+    // Marks the absent field of bit m in block b, whose presence mask is set, present (its
+    // value and, for a shared block, the shared set are the caller's).
+    void MarkPresent(int b, unsigned set, unsigned m) {
+        m_dedicatedSet[b] = static_cast<unsigned short>(set | m);
+        m_usedBlocks |= 1u << b;
+        ++m_count;
+    }
 
     // The deallocation set that applies to block b where it stands now.
     unsigned short& DeallocSetOf(int b) {
