@@ -79,7 +79,7 @@ TEST(SymProxyTopicCacheTest, shouldMergeTicksIntoTheSnapshotAsARecordCopyDoes) {
     ASSERT_TRUE(proxy.Listen());
     // Ids on the edges of blocks (16 ids) and of the four-block groups, and ids that share a
     // slot in different blocks, of all four types.
-    const std::vector<std::vector<Field>> ticks = {
+    std::vector<std::vector<Field>> ticks = {
         {{0, 1.5, 0, "", 0},
          {3, 2.5, 0, "", 0},
          {19, 3.5, 0, "", 0},
@@ -97,44 +97,30 @@ TEST(SymProxyTopicCacheTest, shouldMergeTicksIntoTheSnapshotAsARecordCopyDoes) {
          {1535, 0, 0, "last string id", 0},
          {2047, 0, 0, "", 'z'}},
         {{19, 11.5, 0, "", 0}, {576, 0, 12, "", 0}, {1040, 0, 0, "", 0}, {1552, 0, 0, "", 'q'}},
-        // Every cached field and one more: the tick takes the snapshot's place. Twice in one
-        // flush, then a partial tick merged into the one that took the place.
-        {{0, 21.5, 0, "", 0},
-         {3, 22.5, 0, "", 0},
-         {19, 23.5, 0, "", 0},
-         {35, 24.5, 0, "", 0},
-         {63, 25.5, 0, "", 0},
-         {64, 26.5, 0, "", 0},
-         {511, 27.5, 0, "", 0},
-         {512, 0, 28, "", 0},
-         {575, 0, 29, "", 0},
-         {576, 0, 30, "", 0},
-         {1023, 0, 31, "", 0},
-         {1040, 0, 0, "full", 0},
-         {1041, 0, 0, "new", 0},
-         {1535, 0, 0, "last", 0},
-         {1536, 0, 0, "", 'b'},
-         {1552, 0, 0, "", 'c'},
-         {2047, 0, 0, "", 'd'}},
-        {{0, 31.5, 0, "", 0},
-         {3, 32.5, 0, "", 0},
-         {19, 33.5, 0, "", 0},
-         {35, 34.5, 0, "", 0},
-         {63, 35.5, 0, "", 0},
-         {64, 36.5, 0, "", 0},
-         {511, 37.5, 0, "", 0},
-         {512, 0, 38, "", 0},
-         {575, 0, 39, "", 0},
-         {576, 0, 40, "", 0},
-         {1023, 0, 41, "", 0},
-         {1040, 0, 0, "full again", 0},
-         {1041, 0, 0, "newer", 0},
-         {1535, 0, 0, "end", 0},
-         {1536, 0, 0, "", 'e'},
-         {1552, 0, 0, "", 'f'},
-         {2047, 0, 0, "", 'g'}},
-        {{3, 42.5, 0, "", 0}, {1041, 0, 0, "", 0}},
     };
+    // Every field set above and one more (1041), values from base: such a tick takes the
+    // snapshot's place. Twice in one flush, then a partial tick merged into the one that took
+    // the place.
+    const auto full = [](int base, const char* text) {
+        std::vector<Field> fields;
+        int k = 0;
+        for (int id : {0, 3, 19, 35, 63, 64, 511}) {
+            fields.push_back({id, base + 0.5 + k++, 0, "", 0});
+        }
+        for (int id : {512, 575, 576, 1023}) {
+            fields.push_back({id, 0, base + k++, "", 0});
+        }
+        for (int id : {1040, 1041, 1535}) {
+            fields.push_back({id, 0, 0, text, 0});
+        }
+        for (int id : {1536, 1552, 2047}) {
+            fields.push_back({id, 0, 0, "", static_cast<char>('a' + base % 20 + k++)});
+        }
+        return fields;
+    };
+    ticks.push_back(full(21, "full"));
+    ticks.push_back(full(31, "full again"));
+    ticks.push_back({{3, 42.5, 0, "", 0}, {1041, 0, 0, "", 0}});
     for (const char* topic : {"A", "B"}) {
         CSymData expected;
         for (const std::vector<Field>& fields : ticks) {
