@@ -134,10 +134,16 @@ def main():
         while not stopping and (deadline is None or time.monotonic() < deadline):
             # The proxy is polled from our own loop: wait on its descriptor
             # (which changes when the server connects or leaves, hence getFd
-            # on every turn) until the next market move is due.
+            # on every turn) until the next market move is due; while output
+            # waits for a slow server, for writability too.
             fd = proxy.getFd()
             wait = max(0.0, next_move - time.monotonic())
-            ready, _, _ = select.select([fd], [], [], wait) if fd >= 0 else ([], [], [])
+            if fd >= 0:
+                writers = [fd] if proxy.wantsWrite() else []
+                readable, writable, _ = select.select([fd], writers, [], wait)
+                ready = readable or writable
+            else:
+                ready = False
             if ready and proxy.select() > 0:
                 proxy.checkSocket()  # accept the server or handle its requests
             if time.monotonic() >= next_move:

@@ -71,6 +71,8 @@ public:
     int PyGetFd();
     int PySelect();
     bool PyCheckSocket();
+    void PySetBacklogLimits(long nHighWater, long nLimit) { SetBacklogLimits(nHighWater, nLimit); }
+    py::dict PyBacklog() const;
     bool PyCloseClient();
     bool PyDispatch();
     bool PyPublish(py::handle topic, py::handle data);
@@ -104,10 +106,7 @@ private:
     void KeepText(PyObject* text, StagedField& f);
 
     int m_nFd = -1;
-    fd_set m_readSet;
-    timeval m_tvPoll;
-    timeval m_tvSelect;
-    bool m_bPolledReady = false;  // select() of a descriptor beyond an fd_set
+    bool m_bPolledReadable = false;  // by the last select()
     py::object m_pyOnLogon;
     py::object m_pyOnSubscribe;
     py::object m_pyOnUnsubscribe;
@@ -119,10 +118,6 @@ private:
 };
 
 Symproxy::Symproxy() {
-    FD_ZERO(&m_readSet);
-    m_tvPoll.tv_sec = 0;
-    m_tvPoll.tv_usec = 0;
-    m_tvSelect = m_tvPoll;
     m_staged.reserve(64);
     m_holders.reserve(16);
 }
@@ -216,8 +211,7 @@ bool Symproxy::PyInitialize(int port) {
 }
 
 int Symproxy::PyGetFd() {
-    FD_ZERO(&m_readSet);
-    m_bPolledReady = false;
+    m_bPolledReadable = false;
     m_nFd = GetFd();
     return m_nFd;
 }
@@ -226,35 +220,40 @@ int Symproxy::PySelect() {
     if (m_nFd < 0) {
         return -1;
     }
-    if (m_nFd >= FD_SETSIZE) {
-        // An fd_set cannot hold it: the same zero-time poll, without one.
-        pollfd p;
-        p.fd = m_nFd;
-        p.events = POLLIN;
-        p.revents = 0;
-        const int rc = poll(&p, 1, 0);
-        m_bPolledReady = rc > 0;
-        return rc;
-    }
-    FD_SET(m_nFd, &m_readSet);
-    m_tvSelect = m_tvPoll;
-    return select(m_nFd + 1, &m_readSet, nullptr, nullptr, &m_tvSelect);
+    // While output waits for the server, a socket that takes it again is ready too, so that
+    // the backlog leaves without another publish.
+    pollfd p;
+    p.fd = m_nFd;
+    p.events = static_cast<short>(POLLIN | (m_nFd == GetClientFd() && WantsWrite() ? POLLOUT : 0));
+    p.revents = 0;
+    const int rc = poll(&p, 1, 0);
+    m_bPolledReadable = rc > 0 && (p.revents & ~POLLOUT) != 0;
+    return rc > 0 ? 1 : rc;
 }
 
 bool Symproxy::PyCheckSocket() {
     pyqrx::BusyGuard busy(m_bBusy, kBusy);
     pyqrx::CallScope call;
-    bool ok;
-    if (m_nFd >= FD_SETSIZE) {
-        fd_set none;
-        FD_ZERO(&none);
-        // The descriptor cannot be marked in a set: tell readiness directly.
-        ok = m_bPolledReady ? CheckSocketReady(true) : CheckSocket(none);
-    } else {
-        ok = CheckSocket(m_readSet);
-    }
+    const bool ok = CheckSocketReady(m_bPolledReadable);
+    m_bPolledReadable = false;
     call.Finish();
     return ok;
+}
+
+py::dict Symproxy::PyBacklog() const {
+    const Counters& c = GetCounters();
+    py::dict d;
+    d["pendingMessages"] = GetNumPendingMessages();
+    d["pendingBytes"] = GetPendingBytes();
+    d["highWater"] = GetBacklogHighWater();
+    d["limit"] = GetBacklogLimit();
+    d["conflating"] = IsConflating();
+    d["dirtyTopics"] = GetDirtyTopicCount();
+    d["conflatedTicks"] = c.nConflatedTicks;
+    d["conflatedTopics"] = c.nConflatedTopics;
+    d["conflations"] = c.nConflations;
+    d["drops"] = c.nBacklogDrops;
+    return d;
 }
 
 bool Symproxy::PyCloseClient() {
@@ -594,7 +593,25 @@ subscription is dropped.)doc")
 socket, else -1. Call it again after the server connects or leaves.)doc")
         .def("select", &Symproxy::PySelect,
              R"doc(Polls the descriptor of the last getFd() without waiting: 1 when
-ready, 0 when not, -1 on error or before the first getFd().)doc")
+ready, 0 when not, -1 on error or before the first getFd(). While output
+waits for the server (wantsWrite()), a socket that can take it counts as
+ready too.)doc")
+        .def("wantsWrite", &Symproxy::WantsWrite,
+             R"doc(True while output waits for the server: a program running its own
+select/poll loop should then also wait for getFd() to be writable and
+call checkSocket() when it is, so the backlog leaves without another
+publish.)doc")
+        .def("setBacklogLimits", &Symproxy::PySetBacklogLimits, py::arg("highWater") = 0,
+             py::arg("limit") = 0,
+             R"doc(Bounds in bytes of the output kept for a server that does not read
+(0 keeps a bound; defaults 16 MB and 256 MB, or QUOR_PROXY_BACKLOG_HIGH_WATER
+and QUOR_PROXY_BACKLOG_LIMIT). Past the high-water mark updates are
+conflated: each topic's latest state is sent once the server reads again.
+Past the limit the server is dropped.)doc")
+        .def("backlog", &Symproxy::PyBacklog,
+             R"doc(The output waiting for the server and what conflation did, as a dict:
+pendingMessages, pendingBytes, highWater, limit, conflating, dirtyTopics,
+conflatedTicks, conflatedTopics, conflations, drops.)doc")
         .def("checkSocket", &Symproxy::PyCheckSocket,
              R"doc(After select() found the descriptor ready: accepts the server or
 handles its requests. False when the server went away or an accept

@@ -65,7 +65,19 @@ class Symproxy:
         socket, else -1. Call it again after the server connects or leaves."""
     def select(self) -> int:
         """Polls the descriptor of the last getFd() without waiting: 1 ready,
-        0 not, -1 on error or before getFd()."""
+        0 not, -1 on error or before getFd(). While output waits for the
+        server, a socket that can take it counts as ready too."""
+    def wantsWrite(self) -> bool:
+        """True while output waits for the server: an event loop should then
+        also wait for getFd() to be writable and call checkSocket()."""
+    def setBacklogLimits(self, highWater: int = 0, limit: int = 0) -> None:
+        """Bounds in bytes of the output kept for a server that does not read:
+        past highWater updates are conflated (each topic's latest state is sent
+        once the server reads again), past limit the server is dropped; 0
+        keeps a bound."""
+    def backlog(self) -> Dict[str, Union[int, bool]]:
+        """pendingMessages, pendingBytes, highWater, limit, conflating,
+        dirtyTopics, conflatedTicks, conflatedTopics, conflations, drops."""
     def checkSocket(self) -> bool:
         """Accepts the server or handles its requests when select() found the
         descriptor ready."""

@@ -396,11 +396,17 @@ bool Pump(CSymProxy& proxy, const std::function<bool()>& done, int maxRounds, bo
         if (fd < 0) {
             break;
         }
+        // As a feed handler's own loop does: writability too while output waits.
         fd_set readF;
+        fd_set writeF;
         FD_ZERO(&readF);
+        FD_ZERO(&writeF);
         FD_SET(fd, &readF);
+        if (proxy.WantsWrite()) {
+            FD_SET(fd, &writeF);
+        }
         timeval tv = {0, 25000};
-        if (select(fd + 1, &readF, nullptr, nullptr, &tv) <= 0) {
+        if (select(fd + 1, &readF, &writeF, nullptr, &tv) <= 0) {
             FD_ZERO(&readF);
         }
         const bool bResult = proxy.CheckSocket(readF);

@@ -7,10 +7,14 @@
 
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/marketdata/sym_topic.h"
+#include "qrx/runtime/environment.h"
 #include "qrx/runtime/source_map.h"
 #include "qrx/runtime/stdio_logger.h"
 
-CSymProxy::CSymProxy() = default;
+CSymProxy::CSymProxy() {
+    SetBacklogLimits(quor_getenv("QUOR_PROXY_BACKLOG_HIGH_WATER", 0),
+                     quor_getenv("QUOR_PROXY_BACKLOG_LIMIT", 0));
+}
 
 CSymProxy::~CSymProxy() {
     TearDown();
@@ -120,21 +124,16 @@ bool CSymProxy::SetUp() {
         bOk = false;
     }
 
-    m_ppMsgBuffer = new (std::nothrow) CGrowingBuffer*[kInitialMsgBufferSize]();
-    m_nMsgBufferSize = kInitialMsgBufferSize;
-    m_nMsgBufferOffset = 0;
-    bOk = m_ppMsgBuffer != nullptr && bOk;
-
     m_pSubscriptions = new (std::nothrow) Subscriptions();
     bOk = m_pSubscriptions != nullptr && m_pSubscriptions->Init() && bOk;
 
     // Room for a usual flush, so that publishing allocates nothing once warm.
     try {
-        m_UpdatedList.reserve(kInitialMsgBufferSize);
+        m_UpdatedList.reserve(kInitialListSize);
         m_vecResponseMsgBuf.reserve(16);
         m_vecResponseScratch.reserve(16);
         m_vecSpareRecords.reserve(kSpareRecordBatch);
-        m_vecTopicKeys.reserve(kInitialMsgBufferSize);
+        m_vecTopicKeys.reserve(kInitialListSize);
     } catch (...) {
         bOk = false;
     }
@@ -161,6 +160,7 @@ void CSymProxy::TearDown() {
     }
     m_vecResponseMsgBuf.clear();
 
+    ForgetConflation();
     m_TopicIndex.Clear();  // it views the keys released here
     for (auto& entry : m_mSnapshot) {
         if (m_pPools != nullptr) {
@@ -176,9 +176,6 @@ void CSymProxy::TearDown() {
     m_pBindConn = nullptr;
 
     ReleasePending();
-    delete[] m_ppMsgBuffer;
-    m_ppMsgBuffer = nullptr;
-    m_nMsgBufferSize = kInitialMsgBufferSize;
 
     delete m_pExchTranslator;
     m_pExchTranslator = nullptr;

@@ -8,14 +8,19 @@
 // SetTickField and published by the next Flush, which merges it into the per-topic snapshot
 // cache, encodes the subscribed ones into Sym data messages (at most 255 records, cut once the
 // body passes 4,095 bytes) and writes them without blocking; what the socket does not take
-// waits, in order, for the next flush. A subscriber is first sent the cached snapshot.
+// waits, in order and in the room it needs, and leaves as the socket takes it (the next flush,
+// or CheckSocket once the caller's select found the descriptor writable: see WantsWrite). A
+// client that stops reading never slows publishing: past the backlog's high-water mark its
+// updates are conflated (each topic's latest state is sent once it reads again), past the hard
+// limit it is dropped. A subscriber is first sent the cached snapshot.
 //
 // Modes: direct (everything on one thread; a tick is listed as soon as it is created) and
 // queued (producer threads create and fill ticks and hand them over with PushbackTick; the
 // thread that owns the socket waits on GetQFd() and flushes).
 //
-// Session code lives in sym_proxy_session.cpp, publishing in sym_proxy_publish.cpp, set-up,
-// translation and teardown in sym_proxy.cpp.
+// Session code lives in sym_proxy_session.cpp, publishing in sym_proxy_publish.cpp, the
+// output backlog and writing in sym_proxy_output.cpp, set-up, translation and teardown in
+// sym_proxy.cpp.
 #pragma once
 
 #include <sys/select.h>
@@ -31,6 +36,7 @@
 #include "qrx/net/app_conn.h"
 #include "qrx/proxy/data_pool.h"
 #include "qrx/proxy/mktutil_mutex.h"
+#include "qrx/proxy/msg_backlog.h"
 #include "qrx/proxy/selectable_queue.h"
 #include "qrx/proxy/subscriptions.h"
 #include "qrx/proxy/sym_translator.h"
@@ -52,7 +58,15 @@ class CSymProxy {
 public:
     static constexpr int kPoolBaseSize = 100;
     static constexpr int kSpareRecordBatch = 32;
-    static constexpr int kInitialMsgBufferSize = 1024;  // pending-message array
+    static constexpr int kInitialListSize = 1024;  // ticks of a usual flush
+    // Bounds of the bytes kept for a client that does not read (QUOR_PROXY_BACKLOG_HIGH_WATER
+    // and QUOR_PROXY_BACKLOG_LIMIT change them): past the high-water mark updates are
+    // conflated (with a snapshot cache; without one the client is dropped), past the hard
+    // limit the client is dropped.
+    static constexpr long kDefaultBacklogHighWater = 16L << 20;
+    static constexpr long kDefaultBacklogLimit = 256L << 20;
+    // Dirty topics sent as their current state per round of the catch-up.
+    static constexpr int kConflatedPerRound = 64;
     static constexpr int kMaxRecordsPerMsg = 255;
     static constexpr int kCutAfterBytes = 4095;  // a message is cut once its body passes this
     static constexpr int kHeartBeatSecs = 300;
@@ -77,9 +91,18 @@ public:
     // and whether the subscriptions publish it as of a subscription generation (0: unknown).
     struct TopicState {
         CSymData* pSnapshot = nullptr;
-        CSymData** ppMapEntry = nullptr;  // the snapshot map's value, kept equal to pSnapshot
+        CSymData** ppMapEntry = nullptr;   // the snapshot map's value, kept equal to pSnapshot
+        const GrowingStr* pKey = nullptr;  // the snapshot map's key
         unsigned long nSubsGeneration = 0;
         bool bPublished = false;
+        bool bDirty = false;  // conflated: its current state is owed to the client
+    };
+    // What the proxy has done for its clients since it was made.
+    struct Counters {
+        unsigned long long nConflatedTicks = 0;   // updates not sent, their topic marked dirty
+        unsigned long long nConflatedTopics = 0;  // dirty topics sent as their current state
+        unsigned long long nConflations = 0;      // times a client fell behind the mark
+        unsigned long long nBacklogDrops = 0;     // clients dropped for their backlog
     };
     // Keys view the texts of the snapshot map's keys.
     using TopicIndex = TextIndex<TopicState>;
@@ -137,7 +160,21 @@ public:
     int GetFd() const;
     int GetClientFd() const;
     int GetQFd() const;
-    int GetNumPendingMessages() const { return m_nMsgBufferOffset; }
+    int GetNumPendingMessages() const { return m_Backlog.Count(); }
+    // Bytes waiting for the client: the pending messages and the unwritten rest of one.
+    size_t GetPendingBytes() const;
+    // True while output waits for the client (pending messages, or topics owed after a
+    // conflation): a caller's select should then also wait for GetFd() to be writable and call
+    // CheckSocket when it is.
+    bool WantsWrite() const;
+    // Sets the backlog bounds in bytes (values of 0 or less keep the current ones); the
+    // high-water mark is kept at or below the limit.
+    void SetBacklogLimits(long nHighWater, long nLimit);
+    long GetBacklogHighWater() const { return m_nBacklogHighWater; }
+    long GetBacklogLimit() const { return m_nBacklogLimit; }
+    bool IsConflating() const { return m_bConflating; }
+    size_t GetDirtyTopicCount() const { return m_vecDirtyTopics.size(); }
+    const Counters& GetCounters() const { return m_Counters; }
     // One step after a select on GetFd(): accepts the server, or reads and handles its
     // requests. False when the client was lost or an accept failed.
     bool CheckSocket(fd_set& readF);
@@ -259,9 +296,25 @@ protected:
     void PublishTicks(bool bSnapshot, int* pMsgsSent);
     // Writes the listed responses; the unwritten ones become pending.
     void WriteResponses();
-    // Appends messages behind the pending ones, growing the array when needed.
+    // Copies messages behind the pending ones and gives their buffers back to the pool; drops
+    // the client when the backlog passes its bound.
     void AppendPending(CGrowingBuffer** ppMsgs, int nMsgs);
     void ReleasePending();
+    // Past the high-water mark: the rest of the flush is conflated (with a snapshot cache)
+    // or the client dropped (without); nBuilt bytes of this flush are not written yet.
+    bool OverHighWater(size_t nBuilt) const {
+        return GetPendingBytes() + nBuilt >= static_cast<size_t>(m_nBacklogHighWater);
+    }
+    // Marks a subscribed tick's topic dirty instead of sending the tick.
+    void Conflate(TopicState* pState);
+    // Sends the dirty topics as their current state while the backlog stays below the mark.
+    void SendConflated();
+    // Drops the client when its backlog passed a bound; true when it was dropped.
+    bool EnforceBacklogLimits();
+    void ForgetConflation();
+    // Waits briefly until the client's socket takes output; false on time-out or failure
+    // (bLost set when the client was dropped for it).
+    bool WaitWritable(bool& bLost);
     void ReleaseTicks(std::vector<CSymData*>& vec);
 
     // ---- session helpers (sym_proxy_session.cpp) ----
@@ -296,9 +349,13 @@ protected:
     SnapshotMap m_mSnapshot;
     TopicIndex m_TopicIndex;
     ProxyDataPools* m_pPools = nullptr;
-    CGrowingBuffer** m_ppMsgBuffer = nullptr;
-    int m_nMsgBufferSize = kInitialMsgBufferSize;
-    int m_nMsgBufferOffset = 0;
+    CMsgBacklog m_Backlog;  // messages accepted for the client but not yet written
+    long m_nBacklogHighWater = kDefaultBacklogHighWater;
+    long m_nBacklogLimit = kDefaultBacklogLimit;
+    std::vector<const GrowingStr*> m_vecDirtyTopics;  // snapshot keys, in the order conflated
+    bool m_bConflating = false;
+    unsigned long m_nEpisodeTopics = 0;  // dirty topics sent since conflation began
+    Counters m_Counters;
     std::vector<CSymData*> m_UpdatedList;
     bool m_bNoDelayAccept = true;
     bool m_bKeepSnapShot = true;

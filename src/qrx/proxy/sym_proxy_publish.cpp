@@ -1,7 +1,5 @@
-// CSymProxy publishing: ticks, the snapshot cache, the flush that encodes ticks into Sym data
-// messages, and the non-blocking writer with its pending-message array.
-#include <poll.h>
-
+// CSymProxy publishing: ticks, the snapshot cache and the flush that encodes ticks into Sym
+// data messages (writing them is sym_proxy_output.cpp).
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -11,18 +9,20 @@
 
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/marketdata/sym_topic.h"
+#include "qrx/proxy/data_msg_builder.h"
 #include "qrx/proxy/sym_proxy.h"
 #include "qrx/runtime/stdio_logger.h"
 #include "qrx/wire/sym_msgs.h"
+
+using symproxy::BuildDataMsg;
+using symproxy::DataMsgBuilder;
+using symproxy::kWarmMsgBufSize;
 
 namespace {
 
 constexpr int kFlidSymbol = CSymData::flid_symbol;
 constexpr int kFlidTopic = CSymData::flid_topic;
 constexpr int kStringType = 2;  // nFlid >> 9 of the string ids
-// Longest body of one data message: its length must fit the header, the stream form and the
-// receiver's message memory.
-constexpr int kMaxBodyLen = MaxMsgBodyLen<MsgHdrSym>();
 
 int FlidType(int nFlid) {
     return (nFlid >= 0 && nFlid < CSymData::MAX_FLIDS) ? (nFlid >> 9) : -1;
@@ -53,139 +53,8 @@ bool IsExchangeFlid(int nFlid) {
            nFlid == CSymData::flid_ask_quoter || nFlid == CSymData::flid_last_exchange;
 }
 
-// Bodies are cut soon after 4,095 bytes, so a pooled buffer grown straight to this size
-// holds nearly every later message: it grows once instead of at each new size.
-constexpr int kWarmMsgBufSize = 8192;
-constexpr int kBodyOffset = MsgHdrSym::BODY_OFFSET;
 // How many ticks ahead of its merge a snapshot's presence masks are fetched.
 constexpr int kSnapshotLookAhead = 3;
-
-// Writes the 8-byte header of a Sym data message whose body of nBodyLen bytes is in place.
-// A body shorter than the 8-byte slot a message always has is padded with zeros.
-void FinishDataMsg(CGrowingBuffer* pBuf, short nSubType, int nBodyLen) {
-    char* p = pBuf->GetData();
-    if (nBodyLen < 8) {
-        memset(p + kBodyOffset + nBodyLen, 0, static_cast<size_t>(8 - nBodyLen));
-    }
-    memset(p, 0, kBodyOffset);
-    MsgHdrSym* pHdr = reinterpret_cast<MsgHdrSym*>(p);
-    pHdr->mtyp = CM_SYM_DATA;
-    pHdr->submtyp = nSubType;
-    SetMsgLen(pHdr, nBodyLen);
-    pBuf->SetLength(kBodyOffset + nBodyLen);
-}
-
-// Makes the buffer hold at least the header and nBodyRoom body bytes (and the 8-byte slot).
-char* SizeMsgBuf(CGrowingBuffer* pBuf, int nBodyRoom) {
-    return pBuf->GetBuffer(std::max(kWarmMsgBufSize, kBodyOffset + std::max(nBodyRoom, 8)));
-}
-
-// Fills a message buffer with one Sym data message: the 8-byte header, then the body.
-void BuildDataMsg(CGrowingBuffer* pBuf, short nSubType, const char* pBody, int nBodyLen) {
-    char* p = SizeMsgBuf(pBuf, nBodyLen);
-    if (nBodyLen > 0) {
-        memcpy(p + kBodyOffset, pBody, static_cast<size_t>(nBodyLen));
-    }
-    FinishDataMsg(pBuf, nSubType, nBodyLen);
-}
-
-// Builds the data messages of a flush in the flush's buffers, in turn: records are encoded
-// straight into the buffer of the message being built, after the room of its header, which
-// is written when the message is cut. A record the room left cannot take is encoded aside
-// first, then goes into this message (its buffer grown) or opens the next one.
-class DataMsgBuilder {
-public:
-    DataMsgBuilder(CGrowingBuffer** ppBufs, int& nUsed, short nSubType, CNetStream& body,
-                   CNetStream& aside)
-        : m_ppBufs(ppBufs), m_nUsed(nUsed), m_nSubType(nSubType), m_body(body), m_aside(aside) {}
-
-    // Adds the record; false, with nothing added, when it is too long for any message (its
-    // length is then RefusedLength()) or could not be encoded at all (RefusedLength() 0).
-    bool Add(const CSymData& record) {
-        if (m_pMsg == nullptr) {
-            Open(0);
-        }
-        if (CSymDataAux::SerializeSymOut(record, m_body)) {
-            ++m_nCount;
-            return true;
-        }
-        return AddAside(record);
-    }
-    int Count() const { return m_nCount; }
-    int RefusedLength() const { return m_nRefused; }
-    int Length() const { return m_pMsg != nullptr ? m_body.GetLength() : 0; }
-    // Ends the message being built.
-    void Cut() {
-        FinishDataMsg(m_pMsg, m_nSubType, m_body.GetLength());
-        ++m_nUsed;
-        m_pMsg = nullptr;
-        m_nCount = 0;
-    }
-
-private:
-    // Starts the next message in the next buffer, with room for at least nRoom body bytes.
-    void Open(int nRoom) {
-        m_pMsg = m_ppBufs[m_nUsed];
-        Attach(SizeMsgBuf(m_pMsg, nRoom), 0);
-    }
-    // Points the body stream at the body of the message's buffer, nKeep bytes of it written.
-    void Attach(char* pMsg, int nKeep) {
-        m_body.Attach(pMsg + kBodyOffset, std::min(m_pMsg->GetSize() - kBodyOffset, kMaxBodyLen),
-                      true);
-        if (nKeep > 0) {
-            m_body.PrepareAppend(static_cast<size_t>(nKeep));
-            m_body.CommitAppend(static_cast<size_t>(nKeep));
-        }
-    }
-
-    __attribute__((noinline)) bool AddAside(const CSymData& record) {
-        m_nRefused = 0;
-        m_aside.SeekBegin();
-        if (!CSymDataAux::SerializeSymOut(record, m_aside)) {
-            return false;
-        }
-        char* pRecord = nullptr;
-        int nRecord = 0;
-        m_aside.GetBuf(pRecord, nRecord);
-        if (nRecord > kMaxBodyLen) {
-            m_nRefused = nRecord;
-            return false;
-        }
-        const int nBefore = m_body.GetLength();
-        if (nBefore + nRecord > kMaxBodyLen) {
-            // The record would overflow the message: the message ends before it and the
-            // record opens the next one.
-            Cut();
-            Open(nRecord);
-        } else {
-            // The buffer grows, keeping the header's room and the body so far.
-            m_pMsg->SetLength(kBodyOffset + nBefore);
-            Attach(SizeMsgBuf(m_pMsg, nBefore + nRecord), nBefore);
-        }
-        char* p = m_body.PrepareAppend(static_cast<size_t>(nRecord));
-        if (p == nullptr) {
-            return false;
-        }
-        memcpy(p, pRecord, static_cast<size_t>(nRecord));
-        m_body.CommitAppend(static_cast<size_t>(nRecord));
-        ++m_nCount;
-        return true;
-    }
-
-    CGrowingBuffer** m_ppBufs;
-    int& m_nUsed;
-    short m_nSubType;
-    CNetStream& m_body;
-    CNetStream& m_aside;
-    CGrowingBuffer* m_pMsg = nullptr;  // the message being built, from its first record on
-    int m_nCount = 0;
-    int m_nRefused = 0;
-};
-
-// The connection cannot be written any more.
-bool IsFatalWriteErrno(int nErr) {
-    return nErr == EIO || nErr == EBADF || nErr == EPIPE || nErr == ECONNRESET;
-}
 
 }  // namespace
 
@@ -398,6 +267,7 @@ CSymProxy::TopicState* CSymProxy::NewSnapshot(const CSymData& tick, const char* 
             TopicState state;
             state.pSnapshot = pCached;
             state.ppMapEntry = &itSnapshot->second;
+            state.pKey = pKey;
             pState = m_TopicIndex.Insert(pKey->c_str(), pKey->length(), state);
             if (pState == nullptr) {
                 m_mSnapshot.erase(itSnapshot);
@@ -520,6 +390,7 @@ bool CSymProxy::Flush(bool bSnapshot, int* pMsgsSent) {
         PublishTicks(bSnapshot, pMsgsSent);
     }
     ReturnSpareRecords();
+    SendConflated();
     return true;
 }
 
@@ -603,7 +474,13 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
         CSymData* pTick = m_UpdatedList[i];
         TopicState* pState =
             m_bKeepSnapShot ? UpdateSnapshot(pTick, &m_UpdatedList[i], m_vecTopicKeys[i]) : nullptr;
-        if (!pTick->m_setFlids.empty() && IsTickPublished(*pTick, pState) && !msgs.Add(*pTick)) {
+        if (pTick->m_setFlids.empty() || !IsTickPublished(*pTick, pState)) {
+            // not for the client
+        } else if (pState != nullptr && !bSnapBatch &&
+                   (pState->bDirty || OverHighWater(msgs.Built()))) {
+            // The client is behind: it gets the topic's state once it has caught up.
+            Conflate(pState);
+        } else if (!msgs.Add(*pTick)) {
             if (msgs.RefusedLength() > 0) {
                 QRX_LOG_ERROR("CSymProxy::Flush record of " << msgs.RefusedLength() << " bytes for "
                                                             << TickTopic(*pTick)
@@ -639,146 +516,4 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
     msgPool.Release(bufs.data() + nUsed, nWanted - nUsed);
     bufs.clear();
     m_vecFlushBufs = std::move(bufs);
-}
-
-// ---- pending messages and writing ----
-
-void CSymProxy::AppendPending(CGrowingBuffer** ppMsgs, int nMsgs) {
-    if (nMsgs <= 0) {
-        return;
-    }
-    const int nCapacity = m_ppMsgBuffer != nullptr ? m_nMsgBufferSize : 0;
-    const int nNeeded = m_nMsgBufferOffset + nMsgs;
-    if (nNeeded > nCapacity) {
-        const int nNewSize = std::max(nCapacity * 2, nNeeded);
-        CGrowingBuffer** ppNew = new (std::nothrow) CGrowingBuffer*[nNewSize]();
-        if (ppNew == nullptr) {
-            QRX_LOG_ERROR("CSymProxy::No memory to keep " << nMsgs
-                                                          << " unwritten messages; dropped");
-            if (m_pPools != nullptr) {
-                m_pPools->m_MsgBufPool.Release(ppMsgs, nMsgs);
-            }
-            return;
-        }
-        if (m_nMsgBufferOffset > 0) {
-            memcpy(ppNew, m_ppMsgBuffer, sizeof(CGrowingBuffer*) * m_nMsgBufferOffset);
-        }
-        delete[] m_ppMsgBuffer;
-        m_ppMsgBuffer = ppNew;
-        m_nMsgBufferSize = nNewSize;
-    }
-    memcpy(m_ppMsgBuffer + m_nMsgBufferOffset, ppMsgs, sizeof(CGrowingBuffer*) * nMsgs);
-    m_nMsgBufferOffset += nMsgs;
-}
-
-void CSymProxy::ReleasePending() {
-    if (m_ppMsgBuffer == nullptr) {
-        m_nMsgBufferOffset = 0;
-        return;
-    }
-    if (m_pPools != nullptr) {
-        m_pPools->m_MsgBufPool.Release(m_ppMsgBuffer, m_nMsgBufferOffset);
-    }
-    std::fill(m_ppMsgBuffer, m_ppMsgBuffer + m_nMsgBufferOffset, nullptr);
-    m_nMsgBufferOffset = 0;
-}
-
-int CSymProxy::WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs) {
-    if (ppMsgs == nullptr || nMsgs < 0) {
-        nMsgs = 0;
-    }
-    const int nPending = m_nMsgBufferOffset;
-    const int nTotal = nPending + nMsgs;
-    auto msgAt = [&](int i) { return i < nPending ? m_ppMsgBuffer[i] : ppMsgs[i - nPending]; };
-    int nDone = 0;
-    bool bLost = false;
-    bool bEnd = false;
-    // Also runs with no message at all while the connection holds the rest of one.
-    while (!bEnd && HasClient() && (nDone < nTotal || m_pConn->nbWLeft > 0)) {
-        pollfd pfd = {m_pConn->GetFd(), POLLOUT, 0};
-        const int nReady = poll(&pfd, 1, kWriteWaitMs);
-        if (nReady == 0) {
-            break;  // the socket takes nothing now: the rest waits for the next attempt
-        }
-        if (nReady < 0) {
-            if (errno != EAGAIN && errno != EINTR) {
-                DropClient(true, false);
-                bLost = true;
-            }
-            break;
-        }
-        for (;;) {
-            errno = 0;
-            if (m_pConn->WriteRemainsNoblok() != 0) {
-                const int nErr = errno;
-                QRX_LOG_ERROR("WriteRemainsNoblok failed errno is " << nErr << ": "
-                                                                    << strerror(nErr));
-                if (IsFatalWriteErrno(nErr)) {
-                    DropClient(true, false);
-                    bLost = true;
-                }
-                bEnd = true;
-                break;
-            }
-            if (m_pConn->nbWLeft > 0) {
-                break;  // would block: wait again
-            }
-            if (nDone >= nTotal) {
-                bEnd = true;
-                break;
-            }
-            // The next messages go to the kernel together: one system call for a flush.
-            MsgHdrCmn* batch[CAppConn::WRITE_BATCH_MSGS];
-            int nBatch = 0;
-            while (nBatch < CAppConn::WRITE_BATCH_MSGS && nDone + nBatch < nTotal) {
-                CGrowingBuffer* pBuf = msgAt(nDone + nBatch);
-                if (pBuf == nullptr) {
-                    break;
-                }
-                batch[nBatch++] = reinterpret_cast<MsgHdrCmn*>(pBuf->GetData());
-            }
-            if (nBatch == 0) {
-                ++nDone;  // an empty entry
-                continue;
-            }
-            int nWritten = 0;
-            errno = 0;
-            const int rc = m_pConn->WriteMsgsNoblok(batch, nBatch, nWritten);
-            // Written, or the rest of the last one kept by the connection, which sends it
-            // first next time.
-            nDone += nWritten;
-            if (rc != 0) {
-                const int nErr = errno;
-                QRX_LOG_ERROR("WriteMsgNoblok failed errno is " << nErr << ": " << strerror(nErr));
-                if (IsFatalWriteErrno(nErr)) {
-                    DropClient(true, false);
-                    bLost = true;
-                    bEnd = true;
-                    break;
-                }
-                if (nErr == 0) {
-                    ++nDone;  // the message itself cannot be encoded: it is dropped
-                    continue;
-                }
-                // Another socket error: the message stays for the next attempt, so that one
-                // bad moment neither loses it nor spins here.
-                bEnd = true;
-                break;
-            }
-        }
-    }
-
-    const int nPendingDone = std::min(nDone, nPending);
-    if (nPendingDone > 0) {
-        m_pPools->m_MsgBufPool.Release(m_ppMsgBuffer, nPendingDone);
-        const int nLeft = m_nMsgBufferOffset - nPendingDone;
-        memmove(m_ppMsgBuffer, m_ppMsgBuffer + nPendingDone, sizeof(CGrowingBuffer*) * nLeft);
-        std::fill(m_ppMsgBuffer + nLeft, m_ppMsgBuffer + m_nMsgBufferOffset, nullptr);
-        m_nMsgBufferOffset = nLeft;
-    }
-    // Told only now, when the pending array is consistent again: the callback may flush.
-    if (bLost) {
-        NotifyClientLost();
-    }
-    return nDone > nPending ? nDone - nPending : 0;
 }

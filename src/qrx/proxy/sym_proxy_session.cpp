@@ -117,7 +117,10 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
         }
         if (!bReadable || Dispatch()) {
             SendHeartBeat();
+            // Output that waits leaves as soon as the socket takes it, and topics conflated
+            // meanwhile follow it once the client has caught up.
             WriteMsgs(nullptr, 0);
+            SendConflated();
             return true;
         }
         // The connection failed while reading (or a request dropped it).
@@ -136,6 +139,7 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
         m_pSubscriptions->clear();
     }
     ReleasePending();
+    ForgetConflation();
     m_Commands.clear();
     m_CommandAge.clear();
     const int fd = m_pBindConn->Accept();
@@ -187,7 +191,7 @@ void CSymProxy::Loop() {
         if (fd < 0) {
             return;
         }
-        pollfd pfd = {fd, POLLIN, 0};
+        pollfd pfd = {fd, static_cast<short>(POLLIN | (WantsWrite() ? POLLOUT : 0)), 0};
         const int nReady = poll(&pfd, 1, kPollMs);
         if (nReady < 0) {
             if (errno == EINTR) {
@@ -195,7 +199,7 @@ void CSymProxy::Loop() {
             }
             return;
         }
-        if (!CheckSocketReady(nReady > 0 && pfd.revents != 0)) {
+        if (!CheckSocketReady(nReady > 0 && (pfd.revents & ~POLLOUT) != 0)) {
             fputs("Lost client socket connection. Will start binding again\n", stderr);
         }
     }

@@ -1,0 +1,318 @@
+// CSymProxy output: the messages that wait for the client (bounded, with conflation past the
+// high-water mark), and the non-blocking writer.
+#include <poll.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "qrx/proxy/data_msg_builder.h"
+#include "qrx/proxy/sym_proxy.h"
+#include "qrx/runtime/stdio_logger.h"
+
+using symproxy::DataMsgBuilder;
+
+namespace {
+
+// The connection cannot be written any more.
+bool IsFatalWriteErrno(int nErr) {
+    return nErr == EIO || nErr == EBADF || nErr == EPIPE || nErr == ECONNRESET;
+}
+
+}  // namespace
+
+// ---- pending messages and writing ----
+
+size_t CSymProxy::GetPendingBytes() const {
+    const int nRest = m_pConn != nullptr ? m_pConn->nbWLeft : 0;
+    return m_Backlog.Bytes() + static_cast<size_t>(nRest > 0 ? nRest : 0);
+}
+
+bool CSymProxy::WantsWrite() const {
+    return HasClient() && (!m_Backlog.Empty() || m_pConn->nbWLeft > 0 || !m_vecDirtyTopics.empty());
+}
+
+void CSymProxy::SetBacklogLimits(long nHighWater, long nLimit) {
+    if (nLimit > 0) {
+        m_nBacklogLimit = nLimit;
+    }
+    if (nHighWater > 0) {
+        m_nBacklogHighWater = nHighWater;
+    }
+    m_nBacklogHighWater = std::min(m_nBacklogHighWater, m_nBacklogLimit);
+}
+
+void CSymProxy::AppendPending(CGrowingBuffer** ppMsgs, int nMsgs) {
+    if (nMsgs <= 0) {
+        return;
+    }
+    bool bKept = true;
+    for (int i = 0; i < nMsgs && bKept; ++i) {
+        if (ppMsgs[i] != nullptr) {
+            bKept = m_Backlog.Push(ppMsgs[i]->GetData(), ppMsgs[i]->GetLength());
+        }
+    }
+    // The buffers go back at once: what waits is kept in the room it needs.
+    if (m_pPools != nullptr) {
+        m_pPools->m_MsgBufPool.Release(ppMsgs, nMsgs);
+    }
+    if (!bKept) {
+        // A lost message would leave the client with a wrong view: it had better start anew.
+        QRX_LOG_ERROR("CSymProxy::No memory to keep unwritten messages; client dropped");
+        ++m_Counters.nBacklogDrops;
+        DropClient(true, false);
+        ReleasePending();
+        NotifyClientLost();
+        return;
+    }
+    EnforceBacklogLimits();
+}
+
+void CSymProxy::ReleasePending() {
+    m_Backlog.Clear();
+}
+
+bool CSymProxy::EnforceBacklogLimits() {
+    if (!HasClient()) {
+        return false;
+    }
+    const size_t nPending = GetPendingBytes();
+    const char* szBound;
+    long nBound;
+    if (nPending > static_cast<size_t>(m_nBacklogLimit)) {
+        szBound = "the backlog limit";
+        nBound = m_nBacklogLimit;
+    } else if (!m_bKeepSnapShot && nPending > static_cast<size_t>(m_nBacklogHighWater)) {
+        szBound = "the high-water mark, with no snapshot cache to conflate from,";
+        nBound = m_nBacklogHighWater;
+    } else {
+        return false;
+    }
+    QRX_LOG_ERROR("CSymProxy::Client dropped: " << static_cast<unsigned long>(nPending)
+                                                << " bytes wait to be written, past " << szBound
+                                                << " of " << nBound << " bytes");
+    ++m_Counters.nBacklogDrops;
+    DropClient(true, false);
+    ReleasePending();
+    ForgetConflation();
+    NotifyClientLost();
+    return true;
+}
+
+// ---- conflation ----
+
+void CSymProxy::Conflate(TopicState* pState) {
+    ++m_Counters.nConflatedTicks;
+    if (!m_bConflating) {
+        m_bConflating = true;
+        m_nEpisodeTopics = 0;
+        ++m_Counters.nConflations;
+        QRX_LOG_WARNING("CSymProxy::Client is behind: "
+                        << static_cast<unsigned long>(GetPendingBytes())
+                        << " bytes wait to be written, past the high-water mark of "
+                        << m_nBacklogHighWater << " bytes; conflating updates");
+    }
+    if (pState->bDirty) {
+        return;
+    }
+    try {
+        m_vecDirtyTopics.push_back(pState->pKey);
+        pState->bDirty = true;
+    } catch (...) {
+        QRX_LOG_ERROR("CSymProxy::No memory to remember the conflated topic "
+                      << pState->pKey->c_str() << "; its update is lost");
+    }
+}
+
+void CSymProxy::SendConflated() {
+    if (m_vecDirtyTopics.empty() || !HasClient() || m_pPools == nullptr) {
+        return;
+    }
+    auto& msgPool = m_pPools->m_MsgBufPool;
+    const unsigned long nGeneration = m_nClientGeneration;
+    size_t nNext = 0;
+    // A round at a time, each written before the next is built, while the client keeps up.
+    while (nNext < m_vecDirtyTopics.size() && nGeneration == m_nClientGeneration && HasClient() &&
+           !OverHighWater(0)) {
+        std::vector<CGrowingBuffer*> bufs = std::move(m_vecFlushBufs);
+        bufs.resize(kConflatedPerRound, nullptr);
+        const int nGot = msgPool.Get(bufs.data(), kConflatedPerRound);
+        if (nGot < kConflatedPerRound) {
+            QRX_LOG_ERROR("CSymProxy::Flush Get buffer data pool request " << kConflatedPerRound
+                                                                           << " return " << nGot);
+            msgPool.Release(bufs.data(), nGot);
+            bufs.clear();
+            m_vecFlushBufs = std::move(bufs);
+            break;
+        }
+        int nUsed = 0;
+        DataMsgBuilder msgs(bufs.data(), nUsed, SYM_DATA_UPDATE, m_BodyStream, m_OutStream);
+        for (int nTaken = 0; nTaken < kConflatedPerRound && nNext < m_vecDirtyTopics.size();
+             ++nTaken) {
+            const GrowingStr* pKey = m_vecDirtyTopics[nNext++];
+            TopicState* pState = m_TopicIndex.Find(pKey->c_str(), pKey->length());
+            if (pState == nullptr || !pState->bDirty) {
+                continue;
+            }
+            pState->bDirty = false;
+            if (!m_pSubscriptions->IsPublished(pKey->c_str())) {
+                continue;  // unsubscribed meanwhile
+            }
+            if (!msgs.Add(*pState->pSnapshot)) {
+                QRX_LOG_ERROR("CSymProxy::Flush could not encode the state of " << pKey->c_str()
+                                                                                << "; dropped");
+                continue;
+            }
+            ++m_Counters.nConflatedTopics;
+            ++m_nEpisodeTopics;
+            if (msgs.Count() >= kMaxRecordsPerMsg || msgs.Length() > kCutAfterBytes) {
+                msgs.Cut();
+            }
+        }
+        if (msgs.Count() > 0) {
+            msgs.Cut();
+        }
+        const int nWritten = WriteMsgs(bufs.data(), nUsed);
+        msgPool.Release(bufs.data(), nWritten);
+        if (HasClient() && nGeneration == m_nClientGeneration) {
+            AppendPending(bufs.data() + nWritten, nUsed - nWritten);
+        } else {
+            msgPool.Release(bufs.data() + nWritten, nUsed - nWritten);
+        }
+        msgPool.Release(bufs.data() + nUsed, kConflatedPerRound - nUsed);
+        bufs.clear();
+        m_vecFlushBufs = std::move(bufs);
+    }
+    if (nGeneration != m_nClientGeneration) {
+        return;  // the client went away: its topics were forgotten with it
+    }
+    m_vecDirtyTopics.erase(m_vecDirtyTopics.begin(),
+                           m_vecDirtyTopics.begin() + static_cast<std::ptrdiff_t>(nNext));
+    if (m_bConflating && m_vecDirtyTopics.empty() && !OverHighWater(0)) {
+        m_bConflating = false;
+        QRX_LOG_INFO("CSymProxy::Client caught up: " << m_nEpisodeTopics
+                                                     << " topics sent as their current state; "
+                                                        "conflation ended");
+    }
+}
+
+void CSymProxy::ForgetConflation() {
+    for (const GrowingStr* pKey : m_vecDirtyTopics) {
+        if (TopicState* pState = m_TopicIndex.Find(pKey->c_str(), pKey->length())) {
+            pState->bDirty = false;
+        }
+    }
+    m_vecDirtyTopics.clear();
+    m_bConflating = false;
+}
+
+bool CSymProxy::WaitWritable(bool& bLost) {
+    pollfd pfd = {m_pConn->GetFd(), POLLOUT, 0};
+    const int nReady = poll(&pfd, 1, kWriteWaitMs);
+    if (nReady > 0) {
+        return true;
+    }
+    if (nReady < 0 && errno != EAGAIN && errno != EINTR) {
+        DropClient(true, false);
+        bLost = true;
+    }
+    return false;
+}
+
+int CSymProxy::WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs) {
+    if (ppMsgs == nullptr || nMsgs < 0) {
+        nMsgs = 0;
+    }
+    int nDone = 0;  // of ppMsgs
+    bool bLost = false;
+    // Writing starts at once; the socket is waited for (briefly) only after it refused
+    // something, and never while older output waits: a client that does not read must not
+    // slow publishing.
+    const bool bMayWait = HasClient() && m_Backlog.Empty() && m_pConn->nbWLeft == 0;
+    // A stalled client is asked first (without waiting) rather than written to: a write
+    // refused at every publish would cost as much and be reported as it happens.
+    bool bWrite = HasClient();
+    if (bWrite && !bMayWait) {
+        pollfd pfd = {m_pConn->GetFd(), POLLOUT, 0};
+        bWrite = poll(&pfd, 1, 0) != 0;
+    }
+    while (bWrite && HasClient()) {
+        errno = 0;
+        if (m_pConn->WriteRemainsNoblok() != 0) {
+            const int nErr = errno;
+            QRX_LOG_ERROR("WriteRemainsNoblok failed errno is " << nErr << ": " << strerror(nErr));
+            if (IsFatalWriteErrno(nErr)) {
+                DropClient(true, false);
+                bLost = true;
+            }
+            break;
+        }
+        if (m_pConn->nbWLeft > 0) {
+            if (bMayWait && WaitWritable(bLost)) {
+                continue;
+            }
+            break;
+        }
+        // Older messages first, then the given ones; several go to the kernel in one call.
+        MsgHdrCmn* batch[CAppConn::WRITE_BATCH_MSGS];
+        int nBatch = 0;
+        const bool bOlder = !m_Backlog.Empty();
+        if (bOlder) {
+            nBatch = m_Backlog.Peek(batch, CAppConn::WRITE_BATCH_MSGS);
+        } else {
+            while (nDone < nMsgs && ppMsgs[nDone] == nullptr) {
+                ++nDone;  // an empty entry
+            }
+            while (nBatch < CAppConn::WRITE_BATCH_MSGS && nDone + nBatch < nMsgs &&
+                   ppMsgs[nDone + nBatch] != nullptr) {
+                batch[nBatch] = reinterpret_cast<MsgHdrCmn*>(ppMsgs[nDone + nBatch]->GetData());
+                ++nBatch;
+            }
+        }
+        if (nBatch == 0) {
+            break;  // everything is out
+        }
+        int nWritten = 0;
+        errno = 0;
+        const int rc = m_pConn->WriteMsgsNoblok(batch, nBatch, nWritten);
+        // Written, or the rest of the last one kept by the connection, which sends it first
+        // next time.
+        auto advance = [&](int n) {
+            if (bOlder) {
+                m_Backlog.Pop(n);
+            } else {
+                nDone += n;
+            }
+        };
+        advance(nWritten);
+        if (rc == 0 && m_pConn->nbWLeft > 0) {
+            // The socket is full: wait for it (when allowed) or leave the rest for later.
+            if (bMayWait && WaitWritable(bLost)) {
+                continue;
+            }
+            break;
+        }
+        if (rc != 0) {
+            const int nErr = errno;
+            QRX_LOG_ERROR("WriteMsgNoblok failed errno is " << nErr << ": " << strerror(nErr));
+            if (IsFatalWriteErrno(nErr)) {
+                DropClient(true, false);
+                bLost = true;
+                break;
+            }
+            if (nErr == 0) {
+                advance(1);  // the message itself cannot be encoded: it is dropped
+                continue;
+            }
+            // Another socket error: the message stays for the next attempt, so that one bad
+            // moment neither loses it nor spins here.
+            break;
+        }
+    }
+    if (bLost) {
+        ReleasePending();
+        NotifyClientLost();
+    }
+    return nDone;
+}
