@@ -5,9 +5,12 @@
 #include <pybind11/pybind11.h>
 #include <sys/select.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <exception>
 #include <vector>
 
 #include "py_bindings.h"
@@ -15,6 +18,7 @@
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/proxy/sym_proxy.h"
+#include "qrx/runtime/thread_notifier.h"
 
 namespace py = pybind11;
 
@@ -76,6 +80,14 @@ public:
     bool PyCloseClient();
     bool PyDispatch();
     bool PyPublish(py::handle topic, py::handle data);
+    // Publishes every (topic, data) pair of an iterable with one flush; the number listed.
+    int PyPublishMany(py::handle items);
+    // Inside a batch, publish lists ticks and the batch's end flushes them all at once.
+    void BeginBatch() { ++m_nBatchDepth; }
+    bool EndBatch();
+    // Serves until stop(), Ctrl-C or the time-out (seconds; none when negative).
+    void PyServe(double dblTimeout);
+    void PyStop();
 
     int Traverse(visitproc visit, void* arg) {
         Py_VISIT(m_pyOnLogon.ptr());
@@ -104,6 +116,14 @@ private:
     // every later one.
     void HoldStaged();
     void KeepText(PyObject* text, StagedField& f);
+    // Converts every item of the mapping into m_staged (throws with the Python error set).
+    void StageAll(py::handle data);
+    // A tick for the topic holding the staged fields, listed for the next flush; false when
+    // none could be made.
+    bool ListStaged(const pyqrx::TextArg& topic);
+    // One round of serve(): waits (interpreter lock released) at most nWaitMs for the
+    // descriptors, then handles what is ready; false once stopped.
+    bool ServeOnce(int nWaitMs);
 
     int m_nFd = -1;
     bool m_bPolledReadable = false;  // by the last select()
@@ -115,6 +135,9 @@ private:
     std::vector<StagedField> m_staged;
     std::vector<py::object> m_holders;
     bool m_bHolding = false;
+    int m_nBatchDepth = 0;
+    ThreadNotifier m_stopPipe;  // stop() wakes serve()
+    std::atomic<bool> m_bStop{false};
 };
 
 Symproxy::Symproxy() {
@@ -429,20 +452,10 @@ bool Symproxy::Stage(PyObject* key, PyObject* value) {
     return true;
 }
 
-bool Symproxy::PyPublish(py::handle topic, py::handle data) {
-    pyqrx::TextArg t(topic, "topic");
-    if (t.null()) {
-        return false;
-    }
-    // Every item is converted before the tick is taken, so that a call that
-    // raises publishes nothing and leaves nothing behind for the next flush.
+void Symproxy::StageAll(py::handle data) {
     m_staged.clear();
     m_holders.clear();
     m_bHolding = false;
-    struct Release {
-        std::vector<py::object>& holders;
-        ~Release() { holders.clear(); }
-    } release{m_holders};
     if (PyDict_Check(data.ptr())) {
         Py_ssize_t pos = 0;
         PyObject* key;
@@ -483,8 +496,10 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
     } else {
         throw py::type_error("publish takes a dict of field ids to values");
     }
+}
 
-    HTICK tick = CreateTick(t.c_str(), t.size());  // a topic holds no NUL
+bool Symproxy::ListStaged(const pyqrx::TextArg& topic) {
+    HTICK tick = CreateTick(topic.c_str(), topic.size());  // a topic holds no NUL
     if (tick == nullptr) {
         return false;
     }
@@ -507,12 +522,170 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
                 break;
         }
     }
+    return true;
+}
+
+bool Symproxy::PyPublish(py::handle topic, py::handle data) {
+    pyqrx::TextArg t(topic, "topic");
+    if (t.null()) {
+        return false;
+    }
+    // Every item is converted before the tick is taken, so that a call that
+    // raises publishes nothing and leaves nothing behind for the next flush.
+    struct Release {
+        std::vector<py::object>& holders;
+        ~Release() { holders.clear(); }
+    } release{m_holders};
+    StageAll(data);
+    if (!ListStaged(t)) {
+        return false;
+    }
     m_holders.clear();
+    if (m_nBatchDepth > 0) {
+        return true;  // flushed at the end of the batch
+    }
     // Writing may find the server gone, which reaches the unsubscribe callable.
     pyqrx::CallScope call;
     const bool ok = Flush(false, nullptr);
     call.Finish();
     return ok;
+}
+
+int Symproxy::PyPublishMany(py::handle items) {
+    py::iterator it = py::iter(items);
+    struct Release {
+        std::vector<py::object>& holders;
+        ~Release() { holders.clear(); }
+    } release{m_holders};
+    int nListed = 0;  // listed and not flushed yet
+    int nCount = 0;
+    // What was listed before an item that raises is still published.
+    struct FlushListed {
+        Symproxy& proxy;
+        int& nListed;
+        ~FlushListed() {
+            if (nListed > 0 && proxy.m_nBatchDepth == 0 && std::uncaught_exceptions() > 0) {
+                PyObject *type, *value, *trace;
+                PyErr_Fetch(&type, &value, &trace);
+                {
+                    pyqrx::CallScope call;
+                    proxy.Flush(false, nullptr);
+                    pyqrx::pending_error::Clear();
+                }
+                PyErr_Restore(type, value, trace);
+            }
+        }
+    } flushOnError{*this, nListed};
+    for (; it != py::iterator::sentinel(); ++it) {
+        py::handle item = *it;
+        if (!PyTuple_Check(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2) {
+            PyErr_SetString(PyExc_TypeError, "publishMany takes (topic, data) pairs");
+            throw py::error_already_set();
+        }
+        pyqrx::TextArg t;
+        if (!t.Set(PyTuple_GET_ITEM(item.ptr(), 0), "topic")) {
+            throw py::error_already_set();
+        }
+        if (t.null()) {
+            continue;
+        }
+        StageAll(PyTuple_GET_ITEM(item.ptr(), 1));
+        if (ListStaged(t)) {
+            ++nListed;
+            ++nCount;
+        }
+        m_holders.clear();
+    }
+    nListed = 0;  // flushed below or by the batch: nothing for the guard to do
+    if (m_nBatchDepth == 0) {
+        pyqrx::CallScope call;
+        Flush(false, nullptr);
+        call.Finish();
+    }
+    return nCount;
+}
+
+bool Symproxy::EndBatch() {
+    if (m_nBatchDepth > 0 && --m_nBatchDepth > 0) {
+        return true;
+    }
+    pyqrx::CallScope call;
+    const bool ok = Flush(false, nullptr);
+    call.Finish();
+    return ok;
+}
+
+void Symproxy::PyStop() {
+    m_bStop = true;
+    m_stopPipe.Notify();
+}
+
+bool Symproxy::ServeOnce(int nWaitMs) {
+    if (GetFd() < 0) {
+        Rebind();  // not listening after a failed bind: tried again every round
+    }
+    pollfd fds[2];
+    int n = 0;
+    fds[n++] = {m_stopPipe.Fd(), POLLIN, 0};
+    const int nConn = GetFd();
+    if (nConn >= 0) {
+        fds[n++] = {nConn, static_cast<short>(POLLIN | (WantsWrite() ? POLLOUT : 0)), 0};
+    }
+    pyqrx::ReleaseLock();
+    const int rc = poll(fds, static_cast<nfds_t>(n), nWaitMs);
+    const int nErr = errno;
+    if (!pyqrx::TakeLock()) {
+        return false;  // a signal handler raised (Ctrl-C): held by pending_error
+    }
+    if (m_bStop) {
+        return false;
+    }
+    if (rc < 0) {
+        if (nErr != EINTR) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            pyqrx::pending_error::Take();
+            return false;
+        }
+        return true;
+    }
+    const bool bReadable = n > 1 && (fds[1].revents & ~POLLOUT) != 0;
+    // On a time-out too: heartbeats and the backlog.
+    CheckSocketReady(bReadable);
+    return !pyqrx::pending_error::Pending() && !m_bStop;
+}
+
+void Symproxy::PyServe(double dblTimeout) {
+    if (!IsInitialized()) {
+        throw py_error("Symproxy.serve() needs initialize() first");
+    }
+    if (!m_stopPipe.Init()) {
+        throw py_error("Symproxy.serve() could not make its wake-up pipe");
+    }
+    pyqrx::BusyGuard busy(m_bBusy, kBusy);
+    m_stopPipe.Clear();
+    m_bStop = false;
+    using Clock = std::chrono::steady_clock;
+    const bool bTimed = dblTimeout >= 0;
+    const Clock::time_point end =
+        Clock::now() +
+        std::chrono::microseconds(static_cast<long long>((bTimed ? dblTimeout : 0) * 1e6));
+    pyqrx::CallScope call;
+    for (;;) {
+        int nWaitMs = 1000;  // heartbeats are looked at once a second
+        if (bTimed) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::microseconds>(end - Clock::now()).count();
+            if (left <= 0) {
+                break;
+            }
+            nWaitMs = static_cast<int>(std::min<long long>((left + 999) / 1000, nWaitMs));
+        }
+        if (!ServeOnce(nWaitMs)) {
+            break;
+        }
+    }
+    m_bStop = false;
+    call.Finish();
 }
 
 // Symproxy.publish(topic, data), also with the keywords topic and data.
@@ -560,6 +733,11 @@ PyObject* PublishCall(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     }
     return nullptr;
 }
+
+// What Symproxy.batch() returns.
+struct SymproxyBatch {
+    py::object proxy;
+};
 
 }  // namespace
 
@@ -620,7 +798,35 @@ handled.)doc")
         .def("closeClient", &Symproxy::PyCloseClient,
              "Drops the server's connection (onUnsubscribe gets None) and listens again.")
         .def("dispatch", &Symproxy::PyDispatch,
-             "Handles the requests already received; False when the connection failed.");
+             "Handles the requests already received; False when the connection failed.")
+        .def("serve", &Symproxy::PyServe, py::arg("timeout") = -1.0,
+             R"doc(Serves the symbol server until stop() or Ctrl-C (KeyboardInterrupt), or
+for timeout seconds when given: accepts it, handles its requests, sends
+heartbeats and the output that waits for it, and listens again when it
+goes away. The interpreter lock is released while it waits, so other
+threads run; the object stays usable afterwards. An exception of a
+callable ends it and propagates.)doc")
+        .def("stop", &Symproxy::PyStop,
+             "Ends serve(): from a callable it runs, or from any other thread.")
+        .def("publishMany", &Symproxy::PyPublishMany, py::arg("items"),
+             R"doc(Publishes every (topic, data) pair of an iterable, converted as
+publish() converts them, with one flush and as few writes as the messages
+need. Returns how many ticks were listed. An item that raises ends the
+call; the ticks before it are still published.)doc")
+        .def(
+            "batch", [](py::object self) { return SymproxyBatch{std::move(self)}; },
+            R"doc(A context manager: inside `with proxy.batch():` publish() only lists
+ticks, and the end of the block publishes them all with one flush.)doc");
+    py::class_<SymproxyBatch>(m, "SymproxyBatch")
+        .def("__enter__",
+             [](SymproxyBatch& b) {
+                 b.proxy.cast<Symproxy&>().BeginBatch();
+                 return b.proxy;
+             })
+        .def("__exit__", [](SymproxyBatch& b, py::args) {
+            b.proxy.cast<Symproxy&>().EndBatch();
+            return false;
+        });
     // publish is the hot call of a feed handler: bound as a fast-call method of
     // its own, without the generic dispatcher's argument machinery.
     static PyMethodDef publishDef = {

@@ -5,7 +5,7 @@ Field values by field id: 0-511 float, 512-1023 int (signed 32-bit),
 one character (the byte as a Latin-1 character).
 """
 
-from typing import Callable, Dict, Mapping, Optional, Union
+from typing import Callable, ContextManager, Dict, Iterable, Mapping, Optional, Tuple, Union
 
 __version__: str
 
@@ -78,6 +78,20 @@ class Symproxy:
     def backlog(self) -> Dict[str, Union[int, bool]]:
         """pendingMessages, pendingBytes, highWater, limit, conflating,
         dirtyTopics, conflatedTicks, conflatedTopics, conflations, drops."""
+    def serve(self, timeout: float = -1.0) -> None:
+        """Serves the symbol server (accept, requests, heartbeats, waiting
+        output) until stop(), Ctrl-C (KeyboardInterrupt) or timeout seconds
+        when given, with the interpreter lock released while it waits."""
+    def stop(self) -> None:
+        """Ends serve(), from a callable or any other thread."""
+    def publishMany(
+        self, items: Iterable[Tuple[Optional[Union[str, bytes]], Mapping[int, object]]]
+    ) -> int:
+        """Publishes every (topic, data) pair with one flush; the number of
+        ticks listed. The ticks before an item that raises are published."""
+    def batch(self) -> ContextManager["Symproxy"]:
+        """Inside `with proxy.batch():` publish() lists ticks; the end of the
+        block publishes them with one flush."""
     def checkSocket(self) -> bool:
         """Accepts the server or handles its requests when select() found the
         descriptor ready."""

@@ -375,7 +375,8 @@ class Watchdog:
 
 def pump(proxy, until, timeout=10.0, step=0.02):
     """Drives a Symproxy the way a feed handler's event loop does (getFd,
-    select, checkSocket) until until() is true; fails after timeout."""
+    select, checkSocket; writability too while output waits) until until()
+    is true; fails after timeout."""
     import select as _select
 
     deadline = time.monotonic() + timeout
@@ -385,6 +386,7 @@ def pump(proxy, until, timeout=10.0, step=0.02):
         fd = proxy.getFd()
         if fd < 0:
             raise AssertionError("proxy has no descriptor")
-        ready, _, _ = _select.select([fd], [], [], step)
-        if ready and proxy.select() > 0:
+        writers = [fd] if proxy.wantsWrite() else []
+        readable, writable, _ = _select.select([fd], writers, [], step)
+        if (readable or writable) and proxy.select() > 0:
             proxy.checkSocket()
