@@ -266,7 +266,7 @@ TEST(DepthSerializerTest, shouldReadTheOptionAttributesIntoAllocatorMemory) {
                          back, &alloc));
     EXPECT_EQ(std::string(got->m_szSubAttributesStr, 4), std::string("abc\0", 4));
 
-    // A length no remaining bytes could fill is refused; a negative one reads nothing.
+    // A length beyond any message is refused before allocating; a negative one reads nothing.
     CMsgMemAllocator none;
     EXPECT_FALSE(ReadBack(PeerMsg(DEPTH_FX_OPT_RFQ).Text("s").Int(1).Int(1 << 30).Text("a").Done(),
                           back, &none));
@@ -275,6 +275,49 @@ TEST(DepthSerializerTest, shouldReadTheOptionAttributesIntoAllocatorMemory) {
         ReadBack(PeerMsg(DEPTH_FX_OPT_RFQ).Text("s").Int(1).Int(-8).Text("a").Done(), back, &none));
     EXPECT_EQ(got->m_szSubAttributesStr, nullptr);
     EXPECT_EQ(none.GetCount(), 0u);
+}
+
+TEST(DepthSerializerTest, shouldReadTheOptionAttributesBackAsTheWriterSentThem) {
+    struct Case {
+        int length;
+        const char* text;  // what the buffer holds, NUL-terminated or not
+        const char* readBack;
+    };
+    // A buffer larger than its text keeps its length; a text filling its whole buffer goes
+    // out without the character whose place the NUL takes.
+    for (const Case& c : {Case{100, "abc", "abc"}, Case{4, "abcd", "abc"}, Case{4, "ab", "ab"},
+                          Case{1, "z", ""}, Case{65535, "x=1", "x=1"}}) {
+        MsgMem m, back;
+        std::vector<char> attrs(size_t(c.length), '\0');
+        memcpy(attrs.data(), c.text, std::min(strlen(c.text), attrs.size()));
+        *Body<stFXOptRFQ>(NewDepth(m, DEPTH_FX_OPT_RFQ, 32)) = {"desk", 31, c.length, attrs.data()};
+        bool ok = false;
+        const Bytes wire = Write(m.As<MsgHdrCmn>(), &ok);
+        ASSERT_TRUE(ok) << c.length;
+        CMsgMemAllocator alloc;
+        ASSERT_TRUE(ReadBack(wire, back, &alloc)) << c.length;
+        const stFXOptRFQ* got = Body<stFXOptRFQ>(back);
+        EXPECT_EQ(got->m_nLength, c.length);
+        ASSERT_NE(got->m_szSubAttributesStr, nullptr);
+        EXPECT_STREQ(got->m_szSubAttributesStr, c.readBack);
+        EXPECT_EQ(got->m_szSubAttributesStr[c.length - 1], '\0');
+        EXPECT_EQ(Write(back.As<MsgHdrCmn>()), wire) << c.length;  // the same bytes again
+    }
+
+    // Longer than any message: not written, and refused from a peer before allocating.
+    MsgMem m, back;
+    char attrs[] = "abc";
+    *Body<stFXOptRFQ>(NewDepth(m, DEPTH_FX_OPT_RFQ, 32)) = {"desk", 31, 65536, attrs};
+    bool ok = true;
+    Write(m.As<MsgHdrCmn>(), &ok);
+    EXPECT_FALSE(ok);
+    CMsgMemAllocator none;
+    std::string log;
+    EXPECT_FALSE(ReadBack(PeerMsg(DEPTH_FX_OPT_RFQ).Text("s").Int(1).Int(65536).Text("a").Done(),
+                          back, &none, &log));
+    EXPECT_EQ(none.GetCount(), 0u);
+    EXPECT_EQ(Body<stFXOptRFQ>(back)->m_szSubAttributesStr, nullptr);
+    EXPECT_THAT(log, HasSubstr("65536"));
 }
 
 TEST(DepthSerializerTest, shouldBoundEntryCountsByTheMessageMemoryAndTheBytesPresent) {

@@ -260,13 +260,19 @@ bool WriteDepthBody(CNetStream& s, DepthBody kind, const MsgHdrRtpDepth* pMsg) {
         }
         case DepthBody::FXOptRFQ: {
             const stFXOptRFQ* p = reinterpret_cast<const stFXOptRFQ*>(body);
+            if (p->m_nLength > DEPTH_OPT_RFQ_MAX_LEN) {
+                return false;  // a length the reader would refuse
+            }
             WriteSymbolSource(s, pMsg);
             append_fixed_text(s, p->m_szSender);
             s << p->m_nReqID << p->m_nLength;
-            const int textLen = (p->m_szSubAttributesStr != nullptr && p->m_nLength > 0)
-                                    ? static_cast<int>(strnlen(p->m_szSubAttributesStr,
-                                                               static_cast<size_t>(p->m_nLength)))
-                                    : 0;
+            // The last of the m_nLength characters is the NUL: the text is at
+            // most m_nLength - 1 characters, all of which the reader keeps.
+            const int textLen =
+                (p->m_szSubAttributesStr != nullptr && p->m_nLength > 1)
+                    ? static_cast<int>(
+                          strnlen(p->m_szSubAttributesStr, static_cast<size_t>(p->m_nLength - 1)))
+                    : 0;
             s.AppendText(p->m_szSubAttributesStr, textLen);
             return true;
         }
@@ -440,15 +446,19 @@ bool ReadOptRFQ(FieldReader& r, stFXOptRFQ* p, CMsgMemAllocator* pAllocator) {
     if (!r.Ok()) {
         return false;
     }
-    // The text takes at least its 2-byte length, so a buffer for it (text and
-    // NUL) never needs more bytes than remain behind the length field.
+    // The length is that of the sender's buffer, not of the text: it is taken
+    // as written, up to the largest a sender may announce.
     int n = 0;
-    const bool counted = r.Count(n, 1, MAX_MSG_LEN);
-    p->m_nLength = n;
-    if (!counted) {
-        p->m_nLength = 0;
+    r >> n;
+    if (!r.Ok()) {
         return false;
     }
+    if (n > DEPTH_OPT_RFQ_MAX_LEN) {
+        QRX_LOG_WARNING("SerializeDepth.cpp"
+                        << "Attribute length out of range:" << n);
+        return false;
+    }
+    p->m_nLength = n;
     if (n <= 0) {
         char dropped;
         return r.Text(&dropped, 1).Ok();
