@@ -110,9 +110,10 @@ public:
         m_Size = src.m_Size;
     }
 
+    // Entries of equal rank keep their order, so that the first of a repeated id stays first.
     template <typename Compare>
     void Sort(Compare comp) {
-        std::sort(begin(), end(), comp);
+        std::stable_sort(begin(), end(), comp);
     }
 
 private:
