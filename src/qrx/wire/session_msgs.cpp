@@ -39,18 +39,28 @@ CNetStream& ReadPortRecord(CNetStream& s, T& r) {
 
 }  // namespace
 
+bool WriteLogin(CNetStream& s, const stLogin& r) {
+    bool ok = s.Append(r.protocol_version);
+    ok = ok && s.Append(r.mode);
+    ok = ok && append_fixed_text(s, r.username);
+    ok = ok && append_fixed_text(s, r.password);
+    ok = ok && s.Append(static_cast<int>(r.status));
+    ok = ok && s.Append(r.int_value);
+    ok = ok && append_fixed_text(s, r.group);
+    ok = ok && append_fixed_text(s, r.text_value);
+    ok = ok && append_fixed_text(s, r.curr_local_time);
+    ok = ok && append_fixed_text(s, r.curr_local_date);
+    ok = ok && append_fixed_text(s, r.curr_gmt_time);
+    ok = ok && append_fixed_text(s, r.curr_gmt_date);
+    return ok && append_fixed_text(s, r.UserLoginName);
+}
+
+bool WriteHeartBeat(CNetStream& s, const stHeartBeat& r) {
+    return s.Append(r.request_id);
+}
+
 CNetStream& operator<<(CNetStream& s, const stLogin& r) {
-    s << r.protocol_version << r.mode;
-    append_fixed_text(s, r.username);
-    append_fixed_text(s, r.password);
-    s << static_cast<int>(r.status) << r.int_value;
-    append_fixed_text(s, r.group);
-    append_fixed_text(s, r.text_value);
-    append_fixed_text(s, r.curr_local_time);
-    append_fixed_text(s, r.curr_local_date);
-    append_fixed_text(s, r.curr_gmt_time);
-    append_fixed_text(s, r.curr_gmt_date);
-    append_fixed_text(s, r.UserLoginName);
+    WriteLogin(s, r);
     return s;
 }
 
@@ -81,7 +91,8 @@ CNetStream& operator>>(CNetStream& s, stLogin& r) {
 }
 
 CNetStream& operator<<(CNetStream& s, const stHeartBeat& r) {
-    return s << r.request_id;
+    WriteHeartBeat(s, r);
+    return s;
 }
 
 CNetStream& operator>>(CNetStream& s, stHeartBeat& r) {
