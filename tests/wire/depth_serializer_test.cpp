@@ -414,3 +414,43 @@ TEST(DepthSerializerTest, shouldFailCleanlyOnMessagesCutAtEveryLength) {
         }
     }
 }
+
+TEST(DepthSerializerTest, shouldRefuseAMessageWhoseFieldsTheBufferCannotTakeWhole) {
+    // Each message in its own memory, kept to be written again.
+    std::vector<MsgMem> mems;
+    mems.reserve(64);
+    for (const RecordCase& c : RecordCases()) {
+        mems.emplace_back();
+        c.fill(NewDepth(mems.back(), c.submtyp, c.recSize));
+    }
+    mems.emplace_back();
+    MsgHdrRtpDepth* p = NewDepth(mems.back(), DEPTH_FX_QUOTE, 2 * sizeof(stFXQuote));
+    strcpy(Body<stFXQuote>(p)[1].szQuoteId, "Q-1");
+    stAlloc allocs[2] = {{"ACCT-0", 1000, 0}, {"ACCT-1", 2000, 1}};
+    mems.emplace_back();
+    *Body<stFXAllocRFQ>(NewDepth(mems.back(), DEPTH_FX_ALLOC_RFQ_136, 48)) = {"bank", 'B', 5,     0,
+                                                                              9,      2,   allocs};
+    char attrs[] = "x=1";
+    mems.emplace_back();
+    *Body<stFXOptRFQ>(NewDepth(mems.back(), DEPTH_FX_OPT_RFQ, 32)) = {"desk", 31, 16, attrs};
+    mems.emplace_back();
+    strcpy(Body<stLogin>(NewDepth(mems.back(), CM_LOGIN, 320, CM_LOGIN))->UserLoginName, "X");
+    mems.emplace_back();
+    NewDepth(mems.back(), CM_HEARTBEAT, 4, CM_HEARTBEAT);
+
+    for (size_t i = 0; i < mems.size(); ++i) {
+        MsgHdrCmn* msg = mems[i].As<MsgHdrCmn>();
+        bool written = false;
+        const Bytes full = Write(msg, &written);
+        ASSERT_TRUE(written) << i;
+        for (size_t k = 8; k <= full.size(); ++k) {
+            std::vector<char> buf(k, '\x55');
+            CMsgHdrStream out(buf.data(), int(k), true);
+            const bool ok = out.SerializeAll(msg, nullptr);
+            // Only a buffer that takes every field gives a message, and then the same one;
+            // of any other nothing at all is left.
+            EXPECT_EQ(ok, k == full.size()) << "message " << i << " in " << k << " bytes";
+            EXPECT_EQ(Content(out), ok ? full : Bytes()) << i;
+        }
+    }
+}
