@@ -221,6 +221,29 @@ TEST(SymQDataTest, shouldWriteAReadableBodyWhateverTheSortedFlagClaims) {
     }
 }
 
+TEST(SymQDataTest, shouldLeaveOutTextsTooLongForAPeerToRead) {
+    SymQData q = Leg("IBM");
+    q.SetFlid(short(0), 1.5);
+    const std::string longest(CSymDataAux::MAX_BODY_STRING, 'a');
+    q.SetFlid(short(1100), longest.c_str());
+    q.SetFlid(short(1101), (longest + "b").c_str());
+    const Bytes body = EncodeQ(q);
+    ASSERT_GE(body.size(), 2u);
+    EXPECT_EQ(body[1], 4);  // bid, the longest text, symbol and topic
+    SymQData back;
+    Input in(body);
+    ASSERT_TRUE(CSymDataAux::SerializeSymIn(back, in.strm, nullptr, false, nullptr));
+    EXPECT_EQ(in.strm.GetRemaining(), 0);
+    EXPECT_EQ(Ids(back), (std::vector<short>{0, 1024, 1074, 1100}));
+    EXPECT_EQ(back.m_vecStr[2].m_value.length(), CSymDataAux::MAX_BODY_STRING);
+
+    // With nothing else to send, nothing is written at all.
+    SymQData alone = Leg("IBM");
+    alone.SetFlid(short(1101), (longest + "b").c_str());
+    EXPECT_TRUE(EncodeQ(alone).empty());
+    EXPECT_FALSE(CSymDataAux::HasSymBody(alone));
+}
+
 TEST(SymQDataTest, shouldFilterOnEncodingButAlwaysSendSymbolAndTopic) {
     SymQData q = Leg("X");
     q.SetFlid(short(0), 1.0);

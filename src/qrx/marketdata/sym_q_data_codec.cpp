@@ -22,6 +22,16 @@ bool Passes(short id, const std::set<short>* setAllow, const std::set<short>* se
            (setAllow == nullptr || setAllow->count(id) != 0);
 }
 
+// A value a peer can read: texts longer than a decoder accepts are left out
+// rather than make the whole body unreadable.
+template <typename Fld>
+bool Sendable(const Fld&) {
+    return true;
+}
+bool Sendable(const StrFld& f) {
+    return f.m_value.length() <= CSymDataAux::MAX_BODY_STRING;
+}
+
 // True when the ids of the array never fall.
 template <typename Arr>
 bool InOrder(const Arr& arr) {
@@ -34,9 +44,10 @@ bool InOrder(const Arr& arr) {
 }
 
 // Walks one sorted array and hands each entry that goes into the body to fn:
-// it passes the filters, its id belongs to the array's type, and it is the
-// first entry of its id in the run of its group (a repeated id would put two
-// values behind one bit). A run thus hands over at most eight entries.
+// it passes the filters, its id belongs to the array's type, its value is
+// Sendable, and it is the first entry of its id in the run of its group (a
+// repeated id would put two values behind one bit). A run thus hands over at
+// most eight entries.
 template <typename Arr, typename Fn>
 void ForEachSent(const Arr& arr, int type, const std::set<short>* setAllow,
                  const std::set<short>* setDeny, Fn fn) {
@@ -44,7 +55,7 @@ void ForEachSent(const Arr& arr, int type, const std::set<short>* setAllow,
     unsigned mask = 0;
     for (size_t i = 0; i < arr.Size(); ++i) {
         const short id = arr[i].m_flid;
-        if (id < 0 || (id >> 9) != type || !Passes(id, setAllow, setDeny)) {
+        if (id < 0 || (id >> 9) != type || !Passes(id, setAllow, setDeny) || !Sendable(arr[i])) {
             continue;
         }
         if (id / 8 != group) {
@@ -113,7 +124,7 @@ template <typename Arr>
 bool AnyCounted(const Arr& arr, int type) {
     for (size_t i = 0; i < arr.Size(); ++i) {
         const short id = arr[i].m_flid;
-        if (id >= 0 && (id >> 9) == type && !AlwaysSent(id)) {
+        if (id >= 0 && (id >> 9) == type && !AlwaysSent(id) && Sendable(arr[i])) {
             return true;
         }
     }
