@@ -246,6 +246,27 @@ TEST(DepthSerializerTest, shouldReadAllocationsIntoAllocatorMemory) {
     bool ok = true;
     Write(p, &ok);
     EXPECT_FALSE(ok);
+
+    // More allocations than a message can carry are refused before any is written, as the
+    // reader refuses them.
+    std::vector<stAlloc> many(6554, stAlloc{"", 1, 2});
+    Body<stFXAllocRFQ>(p)->m_pAllocs = many.data();
+    for (int count : {6000, 6554}) {
+        Body<stFXAllocRFQ>(p)->m_nAllocs = count;
+        testing::internal::CaptureStderr();
+        ok = true;
+        const Bytes wire = Write(p, &ok);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(ok, count == 6000) << count;
+        if (count == 6000) {
+            CMsgMemAllocator a;
+            ASSERT_TRUE(ReadBack(wire, back, &a));
+            EXPECT_EQ(got->m_nAllocs, 6000);
+        } else {
+            EXPECT_THAT(log, HasSubstr("SerializeDepth.cppEntry count out of range:6554"));
+            EXPECT_EQ(log.find("Message too big"), std::string::npos);
+        }
+    }
 }
 
 TEST(DepthSerializerTest, shouldReadTheOptionAttributesIntoAllocatorMemory) {

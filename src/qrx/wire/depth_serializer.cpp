@@ -126,6 +126,11 @@ unsigned short DepthMsgLen(int nLen) {
     return static_cast<unsigned short>(MsgHdrRtpDepth::BODY_OFFSET + (nLen > 8 ? nLen : 8));
 }
 
+// Least wire bytes of one stAlloc: the account's length, two ints.
+constexpr int ALLOC_MIN_WIRE = 2 + 4 + 4;
+// Most allocations one message can carry.
+constexpr int MAX_ALLOCS = MAX_MSG_LEN / ALLOC_MIN_WIRE;
+
 // ---- writing ----
 
 // Appends fields and remembers whether every one of them went in; after the
@@ -276,6 +281,13 @@ bool WriteDepthBody(FieldWriter& w, DepthBody kind, const MsgHdrRtpDepth* pMsg) 
             const stFXAllocRFQ* p = reinterpret_cast<const stFXAllocRFQ*>(body);
             if (p->m_nAllocs > 0 && p->m_pAllocs == nullptr) {
                 return false;  // the count promises entries that are not there
+            }
+            if (p->m_nAllocs > MAX_ALLOCS) {
+                // More than any message carries (and than a reader takes): refused
+                // before the entries are walked.
+                QRX_LOG_WARNING("SerializeDepth.cpp"
+                                << "Entry count out of range:" << p->m_nAllocs);
+                return false;
             }
             WriteSymbolSource(w, pMsg);
             WriteRFQFields(w, *p);
@@ -433,11 +445,6 @@ T* AllocateRecords(CMsgMemAllocator* pAllocator, int n) {
     }
     return p;
 }
-
-// Least wire bytes of one stAlloc: the account's length, two ints.
-constexpr int ALLOC_MIN_WIRE = 2 + 4 + 4;
-// Most allocations one message can carry.
-constexpr int MAX_ALLOCS = MAX_MSG_LEN / ALLOC_MIN_WIRE;
 
 bool ReadAllocRFQ(FieldReader& r, stFXAllocRFQ* p, CMsgMemAllocator* pAllocator) {
     ReadRFQFields(r, *p);
