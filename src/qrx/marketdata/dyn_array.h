@@ -111,9 +111,13 @@ public:
     }
 
     // Entries of equal rank keep their order, so that the first of a repeated id stays first.
+    // An array already in order (the common case) is left as it is, without the scratch
+    // memory a stable sort takes.
     template <typename Compare>
     void Sort(Compare comp) {
-        std::stable_sort(begin(), end(), comp);
+        if (!std::is_sorted(begin(), end(), comp)) {
+            std::stable_sort(begin(), end(), comp);
+        }
     }
 
 private:
