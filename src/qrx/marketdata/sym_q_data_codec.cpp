@@ -32,17 +32,6 @@ bool Sendable(const StrFld& f) {
     return f.m_value.length() <= CSymDataAux::MAX_BODY_STRING;
 }
 
-// True when the ids of the array never fall.
-template <typename Arr>
-bool InOrder(const Arr& arr) {
-    for (size_t i = 1; i < arr.Size(); ++i) {
-        if (arr[i].m_flid < arr[i - 1].m_flid) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Walks one sorted array and hands each entry that goes into the body to fn:
 // it passes the filters, its id belongs to the array's type, its value is
 // Sendable, and it is the first entry of its id in the run of its group (a
@@ -136,11 +125,9 @@ bool AnyCounted(const Arr& arr, int type) {
 bool CSymDataAux::SerializeSymOut(SymQData& data, CNetStream& out, std::set<short>* setAllow,
                                   std::set<short>* setDeny) {
     // The sorted flag is only a claim (SetSort, AppendFld): groups must come in
-    // increasing order with each id once, so an array out of order is sorted.
-    if (!InOrder(data.m_vecDbl) || !InOrder(data.m_vecInt) || !InOrder(data.m_vecStr) ||
-        !InOrder(data.m_vecChr)) {
-        data.SetSort(false);
-    }
+    // increasing order with each id once, so every array is checked and an
+    // array out of order is sorted (one in order is left as it is).
+    data.SetSort(false);
     data.Sort();
     // Counted first, so that the body is written straight into out with the
     // number of values it really holds.
