@@ -170,6 +170,80 @@ TEST(SymQDataTest, shouldCountOnlyWhatItWritesWhenSymbolOrTopicIsMissing) {
     EXPECT_EQ(back.Size(), 2u);
 }
 
+TEST(SymQDataTest, shouldWriteAReadableBodyWhateverTheSortedFlagClaims) {
+    // Entries appended out of order, then declared sorted.
+    SymQData q = Leg("IBM");
+    SymQData::AppendFld(q.m_vecDbl, short(1), 2.0);
+    SymQData::AppendFld(q.m_vecDbl, short(9), 3.0);
+    SymQData::AppendFld(q.m_vecDbl, short(0), 1.0);
+    SymQData::AppendFld(q.m_vecInt, short(513), 7);
+    SymQData::AppendFld(q.m_vecInt, short(512), 6);
+    q.SetSort(true);
+    const Bytes body = EncodeQ(q);
+    CSymData d;
+    Input in(body);
+    ASSERT_TRUE(CSymDataAux::SerializeSymIn(d, in.strm));
+    EXPECT_EQ(in.strm.GetRemaining(), 0);
+    EXPECT_EQ(d.m_bid, 1.0);
+    EXPECT_EQ(d.m_ask, 2.0);
+    EXPECT_EQ(d.GetFlidDoubleOrDefault(9, 0.0), 3.0);
+    EXPECT_EQ(d.m_bid_size, 6);
+    EXPECT_EQ(d.m_ask_size, 7);
+    EXPECT_STREQ(d.m_symbol.c_str(), "IBM");
+    // Groups in increasing order: group 0, group 1, then the ints' group 64.
+    ASSERT_GE(body.size(), 4u);
+    EXPECT_EQ(body[1], 7);
+    EXPECT_EQ(body[2], 0);
+    EXPECT_EQ(body[3], 0x03);
+
+    // Every id of one group twice, in falling order: one value per id (the first
+    // appended), and no group holds more than its eight entries.
+    SymQData r = Leg("IBM");
+    for (int round = 0; round < 2; ++round) {
+        for (short id = 7; id >= 0; --id) {
+            SymQData::AppendFld(r.m_vecDbl, id, double(id + 100 * round));
+        }
+    }
+    r.SetSort(true);
+    const Bytes twice = EncodeQ(r);
+    ASSERT_GE(twice.size(), 4u);
+    EXPECT_EQ(twice[1], 8 + 2);
+    EXPECT_EQ(twice[2], 0);
+    EXPECT_EQ(twice[3], 0xFF);
+    SymQData back;
+    Input in2(twice);
+    ASSERT_TRUE(CSymDataAux::SerializeSymIn(back, in2.strm, nullptr, false, nullptr));
+    EXPECT_EQ(in2.strm.GetRemaining(), 0);
+    ASSERT_EQ(back.m_vecDbl.Size(), 8u);
+    for (short id = 0; id < 8; ++id) {
+        EXPECT_EQ(back.m_vecDbl[size_t(id)].m_flid, id);
+        EXPECT_EQ(back.m_vecDbl[size_t(id)].m_value, double(id));
+    }
+}
+
+TEST(SymQDataTest, shouldLeaveOutTextsTooLongForAPeerToRead) {
+    SymQData q = Leg("IBM");
+    q.SetFlid(short(0), 1.5);
+    const std::string longest(CSymDataAux::MAX_BODY_STRING, 'a');
+    q.SetFlid(short(1100), longest.c_str());
+    q.SetFlid(short(1101), (longest + "b").c_str());
+    const Bytes body = EncodeQ(q);
+    ASSERT_GE(body.size(), 2u);
+    EXPECT_EQ(body[1], 4);  // bid, the longest text, symbol and topic
+    SymQData back;
+    Input in(body);
+    ASSERT_TRUE(CSymDataAux::SerializeSymIn(back, in.strm, nullptr, false, nullptr));
+    EXPECT_EQ(in.strm.GetRemaining(), 0);
+    EXPECT_EQ(Ids(back), (std::vector<short>{0, 1024, 1074, 1100}));
+    EXPECT_EQ(back.m_vecStr[2].m_value.length(), CSymDataAux::MAX_BODY_STRING);
+
+    // With nothing else to send, nothing is written at all.
+    SymQData alone = Leg("IBM");
+    alone.SetFlid(short(1101), (longest + "b").c_str());
+    EXPECT_TRUE(EncodeQ(alone).empty());
+    EXPECT_FALSE(CSymDataAux::HasSymBody(alone));
+}
+
 TEST(SymQDataTest, shouldFilterOnEncodingButAlwaysSendSymbolAndTopic) {
     SymQData q = Leg("X");
     q.SetFlid(short(0), 1.0);

@@ -392,6 +392,45 @@ TEST(SymProxySessionTest, shouldTranslateRequestTopicsAndRepublishFeedTicksUnder
     unlink(file.c_str());
 }
 
+TEST(SymProxySessionTest, shouldPassSubscribeAllAndUnsubscribeAllOnWithoutTranslation) {
+    const std::string plain = TempPath("plain.txt");
+    const std::string catchAll = TempPath("catchall.txt");
+    std::ofstream(plain) << "ABC.N ABC\n";
+    std::ofstream(catchAll) << "ABC.N ABC\nREGEX: ^(.*)$ $1.FEED\n";
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    ASSERT_TRUE(proxy.EnableSymTranslation(plain.c_str()));
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+
+    // No table entry for the empty topic, and nothing logged about it.
+    testing::internal::CaptureStderr();
+    peer.SendBare(CM_SYM_SUBSCRIBE_ALL);
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "ABC.N");
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 2; }));
+    peer.SendBare(CM_SYM_UNSUBSCRIBE_ALL);
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.unsubscribed.size() == 1; }));
+    std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(proxy.subscribed, (std::vector<std::string>{"", "ABC"}));
+    EXPECT_EQ(proxy.unsubscribed, std::vector<std::string>{""});
+    EXPECT_EQ(log.find("XLATE_NOT_FOUND"), std::string::npos) << log;
+
+    // A rule that matches every text leaves the empty topic alone all the same.
+    ASSERT_TRUE(proxy.EnableSymTranslation(catchAll.c_str()));
+    testing::internal::CaptureStderr();
+    peer.SendBare(CM_SYM_SUBSCRIBE_ALL);
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "XYZ");
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 4; }));
+    peer.SendBare(CM_SYM_UNSUBSCRIBE_ALL);
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.unsubscribed.size() == 2; }));
+    log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(proxy.subscribed, (std::vector<std::string>{"", "ABC", "", "XYZ.FEED"}));
+    EXPECT_EQ(proxy.unsubscribed, (std::vector<std::string>{"", ""}));
+    EXPECT_EQ(log.find("XLATE_NOT_FOUND"), std::string::npos) << log;
+    unlink(plain.c_str());
+    unlink(catchAll.c_str());
+}
+
 TEST(SymProxySessionTest, shouldRetryAFailedInitializeAndListenOnLocalSockets) {
     // A port somebody else listens on cannot be bound; the proxy stays uninitialised.
     const int busy = socket(AF_INET, SOCK_STREAM, 0);

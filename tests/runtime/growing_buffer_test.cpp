@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
+#include <string>
 
 TEST(GrowingBufferTest, shouldStartWith512BytesForNonPositiveSizes) {
     EXPECT_EQ(CGrowingBuffer(0).GetSize(), 512);
@@ -39,4 +41,19 @@ TEST(GrowingBufferTest, shouldKeepStorageOnResetAndWhenBigEnough) {
     b.Append("q", 1);
     EXPECT_EQ(b.GetBuffer(1000)[0], 'q');
     EXPECT_EQ(b.GetSize(), 1000);
+}
+
+TEST(GrowingBufferTest, shouldRefuseMissingBytesAndLengthsPastTheLargestSize) {
+    CGrowingBuffer b(16);
+    b.Append("abc", 3);
+    EXPECT_EQ(b.Append(nullptr, 5), nullptr);
+    EXPECT_EQ(b.GetLength(), 3);
+    EXPECT_EQ(b.GetSize(), 16);
+    // A length that would carry the position past the largest int is refused, not wrapped.
+    char few[8] = {};
+    EXPECT_EQ(b.Append(few, INT_MAX), nullptr);
+    EXPECT_EQ(b.GetLength(), 3);
+    EXPECT_EQ(std::string(b.GetData(), 3), "abc");
+    EXPECT_NE(b.Append(few, 8), nullptr);
+    EXPECT_EQ(b.GetLength(), 11);
 }

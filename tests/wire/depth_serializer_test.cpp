@@ -246,6 +246,27 @@ TEST(DepthSerializerTest, shouldReadAllocationsIntoAllocatorMemory) {
     bool ok = true;
     Write(p, &ok);
     EXPECT_FALSE(ok);
+
+    // More allocations than a message can carry are refused before any is written, as the
+    // reader refuses them.
+    std::vector<stAlloc> many(6554, stAlloc{"", 1, 2});
+    Body<stFXAllocRFQ>(p)->m_pAllocs = many.data();
+    for (int count : {6000, 6554}) {
+        Body<stFXAllocRFQ>(p)->m_nAllocs = count;
+        testing::internal::CaptureStderr();
+        ok = true;
+        const Bytes wire = Write(p, &ok);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(ok, count == 6000) << count;
+        if (count == 6000) {
+            CMsgMemAllocator a;
+            ASSERT_TRUE(ReadBack(wire, back, &a));
+            EXPECT_EQ(got->m_nAllocs, 6000);
+        } else {
+            EXPECT_THAT(log, HasSubstr("SerializeDepth.cppEntry count out of range:6554"));
+            EXPECT_EQ(log.find("Message too big"), std::string::npos);
+        }
+    }
 }
 
 TEST(DepthSerializerTest, shouldReadTheOptionAttributesIntoAllocatorMemory) {
@@ -266,7 +287,7 @@ TEST(DepthSerializerTest, shouldReadTheOptionAttributesIntoAllocatorMemory) {
                          back, &alloc));
     EXPECT_EQ(std::string(got->m_szSubAttributesStr, 4), std::string("abc\0", 4));
 
-    // A length no remaining bytes could fill is refused; a negative one reads nothing.
+    // A length beyond any message is refused before allocating; a negative one reads nothing.
     CMsgMemAllocator none;
     EXPECT_FALSE(ReadBack(PeerMsg(DEPTH_FX_OPT_RFQ).Text("s").Int(1).Int(1 << 30).Text("a").Done(),
                           back, &none));
@@ -275,6 +296,49 @@ TEST(DepthSerializerTest, shouldReadTheOptionAttributesIntoAllocatorMemory) {
         ReadBack(PeerMsg(DEPTH_FX_OPT_RFQ).Text("s").Int(1).Int(-8).Text("a").Done(), back, &none));
     EXPECT_EQ(got->m_szSubAttributesStr, nullptr);
     EXPECT_EQ(none.GetCount(), 0u);
+}
+
+TEST(DepthSerializerTest, shouldReadTheOptionAttributesBackAsTheWriterSentThem) {
+    struct Case {
+        int length;
+        const char* text;  // what the buffer holds, NUL-terminated or not
+        const char* readBack;
+    };
+    // A buffer larger than its text keeps its length; a text filling its whole buffer goes
+    // out without the character whose place the NUL takes.
+    for (const Case& c : {Case{100, "abc", "abc"}, Case{4, "abcd", "abc"}, Case{4, "ab", "ab"},
+                          Case{1, "z", ""}, Case{65535, "x=1", "x=1"}}) {
+        MsgMem m, back;
+        std::vector<char> attrs(size_t(c.length), '\0');
+        memcpy(attrs.data(), c.text, std::min(strlen(c.text), attrs.size()));
+        *Body<stFXOptRFQ>(NewDepth(m, DEPTH_FX_OPT_RFQ, 32)) = {"desk", 31, c.length, attrs.data()};
+        bool ok = false;
+        const Bytes wire = Write(m.As<MsgHdrCmn>(), &ok);
+        ASSERT_TRUE(ok) << c.length;
+        CMsgMemAllocator alloc;
+        ASSERT_TRUE(ReadBack(wire, back, &alloc)) << c.length;
+        const stFXOptRFQ* got = Body<stFXOptRFQ>(back);
+        EXPECT_EQ(got->m_nLength, c.length);
+        ASSERT_NE(got->m_szSubAttributesStr, nullptr);
+        EXPECT_STREQ(got->m_szSubAttributesStr, c.readBack);
+        EXPECT_EQ(got->m_szSubAttributesStr[c.length - 1], '\0');
+        EXPECT_EQ(Write(back.As<MsgHdrCmn>()), wire) << c.length;  // the same bytes again
+    }
+
+    // Longer than any message: not written, and refused from a peer before allocating.
+    MsgMem m, back;
+    char attrs[] = "abc";
+    *Body<stFXOptRFQ>(NewDepth(m, DEPTH_FX_OPT_RFQ, 32)) = {"desk", 31, 65536, attrs};
+    bool ok = true;
+    Write(m.As<MsgHdrCmn>(), &ok);
+    EXPECT_FALSE(ok);
+    CMsgMemAllocator none;
+    std::string log;
+    EXPECT_FALSE(ReadBack(PeerMsg(DEPTH_FX_OPT_RFQ).Text("s").Int(1).Int(65536).Text("a").Done(),
+                          back, &none, &log));
+    EXPECT_EQ(none.GetCount(), 0u);
+    EXPECT_EQ(Body<stFXOptRFQ>(back)->m_szSubAttributesStr, nullptr);
+    EXPECT_THAT(log, HasSubstr("65536"));
 }
 
 TEST(DepthSerializerTest, shouldBoundEntryCountsByTheMessageMemoryAndTheBytesPresent) {
@@ -368,6 +432,46 @@ TEST(DepthSerializerTest, shouldFailCleanlyOnMessagesCutAtEveryLength) {
             EXPECT_FALSE(ReadBack(cut, back, &alloc))
                 << "sub-type " << (full[6] << 8 | full[7]) << " cut at " << k;
             EXPECT_LT(strnlen(back.As<MsgHdrRtpDepth>()->m_szSymbol, 30), 30u);
+        }
+    }
+}
+
+TEST(DepthSerializerTest, shouldRefuseAMessageWhoseFieldsTheBufferCannotTakeWhole) {
+    // Each message in its own memory, kept to be written again.
+    std::vector<MsgMem> mems;
+    mems.reserve(64);
+    for (const RecordCase& c : RecordCases()) {
+        mems.emplace_back();
+        c.fill(NewDepth(mems.back(), c.submtyp, c.recSize));
+    }
+    mems.emplace_back();
+    MsgHdrRtpDepth* p = NewDepth(mems.back(), DEPTH_FX_QUOTE, 2 * sizeof(stFXQuote));
+    strcpy(Body<stFXQuote>(p)[1].szQuoteId, "Q-1");
+    stAlloc allocs[2] = {{"ACCT-0", 1000, 0}, {"ACCT-1", 2000, 1}};
+    mems.emplace_back();
+    *Body<stFXAllocRFQ>(NewDepth(mems.back(), DEPTH_FX_ALLOC_RFQ_136, 48)) = {"bank", 'B', 5,     0,
+                                                                              9,      2,   allocs};
+    char attrs[] = "x=1";
+    mems.emplace_back();
+    *Body<stFXOptRFQ>(NewDepth(mems.back(), DEPTH_FX_OPT_RFQ, 32)) = {"desk", 31, 16, attrs};
+    mems.emplace_back();
+    strcpy(Body<stLogin>(NewDepth(mems.back(), CM_LOGIN, 320, CM_LOGIN))->UserLoginName, "X");
+    mems.emplace_back();
+    NewDepth(mems.back(), CM_HEARTBEAT, 4, CM_HEARTBEAT);
+
+    for (size_t i = 0; i < mems.size(); ++i) {
+        MsgHdrCmn* msg = mems[i].As<MsgHdrCmn>();
+        bool written = false;
+        const Bytes full = Write(msg, &written);
+        ASSERT_TRUE(written) << i;
+        for (size_t k = 8; k <= full.size(); ++k) {
+            std::vector<char> buf(k, '\x55');
+            CMsgHdrStream out(buf.data(), int(k), true);
+            const bool ok = out.SerializeAll(msg, nullptr);
+            // Only a buffer that takes every field gives a message, and then the same one;
+            // of any other nothing at all is left.
+            EXPECT_EQ(ok, k == full.size()) << "message " << i << " in " << k << " bytes";
+            EXPECT_EQ(Content(out), ok ? full : Bytes()) << i;
         }
     }
 }

@@ -365,3 +365,65 @@ TEST(SessionMsgsTest, shouldCarryUserQueriesWithTheirEntriesInline) {
     EXPECT_FALSE(hostile.Read(dst.As<MsgHdrCmn>()));
     EXPECT_THAT(Captured(), HasSubstr("Entry count out of range:5000"));
 }
+
+TEST(SessionMsgsTest, shouldRefuseAMessageWhoseFieldsTheBufferCannotTakeWhole) {
+    // Each message in its own memory, kept to be written again.
+    std::vector<MsgMem> mems(8);
+    size_t next = 0;
+    auto New = [&](short hdrType, short mtyp, short submtyp, int bodyLen) {
+        MsgHdrPort* p = mems.at(next++).As<MsgHdrPort>();
+        p->hdr_typ = hdrType;
+        p->mtyp = mtyp;
+        p->submtyp = submtyp;
+        p->n1 = 0;
+        strcpy(p->por_nam, "PORT1");
+        p->session_id = 7;
+        SetMsgLen(p, bodyLen);
+        return p;
+    };
+    MsgHdrPort* p = New(MsgHdrPort::HDR_TYPE, CM_PORT, 201, sizeof(stAddSubsPort));
+    strcpy(reinterpret_cast<stAddSubsPort*>(MsgBody(p))->gtcExpiryTime, "20241231");
+    p = New(MsgHdrPort::HDR_TYPE, CM_PORT, 207, sizeof(SMAddFileStruct));
+    strcpy(reinterpret_cast<SMAddFileStruct*>(MsgBody(p))->fileName, "/data/file");
+    p = New(MsgHdrPort::HDR_TYPE, CM_PORT, 203, 16);
+    strcpy(MsgBody(p), "some text");
+    p = New(MsgHdrPort::HDR_TYPE, CM_PORT, 204, 2 * 104 + 1);
+    p->n1 = 2;
+    strcpy(reinterpret_cast<stGetPorFile*>(MsgBody(p))[1].usr, "two");
+    p = New(MsgHdrPort::HDR_TYPE, CM_PASSWD, 1017, stUserInfoQuery::BodyLen(2));
+    stUserInfoQuery* q = reinterpret_cast<stUserInfoQuery*>(MsgBody(p));
+    strcpy(q->UserName, "alice");
+    q->UserInitialCount = 2;
+    strcpy(q->Entries()[1].szGroup, "grp");
+    FillLogin(
+        *reinterpret_cast<stLogin*>(MsgBody(New(MsgHdrPort::HDR_TYPE, CM_LOGIN, CM_LOGIN, 320))));
+    // The order server's logon and heartbeat.
+    for (short mtyp : {CM_LOGIN, CM_HEARTBEAT}) {
+        MsgHdrOrdSrv* o = mems.at(next++).As<MsgHdrOrdSrv>();
+        o->hdr_typ = MsgHdrOrdSrv::HDR_TYPE;
+        o->mtyp = mtyp;
+        o->submtyp = mtyp;
+        if (mtyp == CM_LOGIN) {
+            FillLogin(*reinterpret_cast<stLogin*>(MsgBody(o)));
+        } else {
+            reinterpret_cast<stHeartBeat*>(MsgBody(o))->request_id = 3;
+        }
+    }
+
+    ASSERT_EQ(next, mems.size());
+    for (size_t i = 0; i < mems.size(); ++i) {
+        MsgHdrCmn* msg = mems[i].As<MsgHdrCmn>();
+        bool written = false;
+        const Bytes full = Write(msg, &written);
+        ASSERT_TRUE(written) << i;
+        for (size_t k = 8; k <= full.size(); ++k) {
+            std::vector<char> buf(k, '\x55');
+            CMsgHdrStream out(buf.data(), int(k), true);
+            const bool ok = out.SerializeAll(msg, nullptr);
+            // Only a buffer that takes every field gives a message, and then the same one;
+            // of any other nothing at all is left.
+            EXPECT_EQ(ok, k == full.size()) << "message " << i << " in " << k << " bytes";
+            EXPECT_EQ(Content(out), ok ? full : Bytes()) << i;
+        }
+    }
+}

@@ -267,3 +267,52 @@ TEST(SymSerializerTest, shouldStayWithinTheBufferForMessagesCutAtEveryLength) {
         }
     }
 }
+
+TEST(SymSerializerTest, shouldRefuseAMessageWhoseFieldsTheBufferCannotTakeWhole) {
+    // Each message in its own memory, kept to be written again.
+    std::vector<MsgMem> mems(10);
+    size_t next = 0;
+    auto New = [&](short mtyp, short submtyp, int bodyLen) {
+        return NewSym(mems.at(next++), mtyp, submtyp, bodyLen);
+    };
+    strcpy(MsgBody(New(CM_SYM_SUBSCRIBE, 0, 128)), "ABCDEFGHIJ");
+    memcpy(MsgBody(New(CM_SYM_DATA, 0, 33)), kRecord.data(), 33);
+    stSymSubStatus* status =
+        reinterpret_cast<stSymSubStatus*>(MsgBody(New(CM_SYM_SUB_STATUS, 1, 1184)));
+    strcpy(status->m_szTopic, "IBM");
+    strcpy(status->m_szMessage, "refused");
+    strcpy(MsgBody(New(CM_SYM_HEARTBEAT_NOTICE, 10, 20)), "Heart Beat Message.");
+    stTopicList* list = reinterpret_cast<stTopicList*>(
+        MsgBody(New(CM_SYM_SUBSCRIBE_LIST, 0, stTopicList::BodyLen(3))));
+    list->m_nCount = 3;
+    strcpy(list->m_szTopics[0], "AA");
+    strcpy(list->m_szTopics[1], "B");
+    strcpy(list->m_szTopics[2], "C");
+    *reinterpret_cast<short*>(MsgBody(New(CM_SYM_CMD_CLIENT_ID, 0, 2))) = 12;
+    stTopicInfoSize* sized = reinterpret_cast<stTopicInfoSize*>(
+        MsgBody(New(CM_SYM_SUBSCRIBE_SIZE, 0, sizeof(stTopicInfoSize))));
+    strcpy(sized->m_szTopic, "EUR/USD");
+    sized->m_nNearSize = 1000000;
+    sized->m_nFarSize = 2000000;
+    sized->m_nReqID = 5;
+    strcpy(MsgBody(New(CM_SYM_SUBSCRIBE_TYPE, 13, sizeof(stTopicInfoType))), "XYZ");
+    stLogin* login = reinterpret_cast<stLogin*>(MsgBody(New(CM_LOGIN, CM_LOGIN, 320)));
+    strcpy(login->username, "someone");
+    strcpy(login->UserLoginName, "someone");
+    *reinterpret_cast<int*>(MsgBody(New(CM_HEARTBEAT, CM_HEARTBEAT, 4))) = 3;
+
+    ASSERT_EQ(next, mems.size());
+    for (size_t i = 0; i < mems.size(); ++i) {
+        MsgHdrCmn* msg = mems[i].As<MsgHdrCmn>();
+        const Bytes full = Write(msg);
+        for (size_t k = 8; k <= full.size(); ++k) {
+            std::vector<char> buf(k, '\x55');
+            CMsgHdrStream out(buf.data(), int(k), true);
+            const bool ok = out.SerializeAll(msg, nullptr);
+            // Only a buffer that takes every field gives a message, and then the same one.
+            EXPECT_EQ(ok, k == full.size()) << "message " << i << " in " << k << " bytes";
+            // Nothing at all of a message that is not whole.
+            EXPECT_EQ(Content(out), ok ? full : Bytes()) << i;
+        }
+    }
+}

@@ -110,9 +110,14 @@ public:
         m_Size = src.m_Size;
     }
 
+    // Entries of equal rank keep their order, so that the first of a repeated id stays first.
+    // An array already in order (the common case) is left as it is, without the scratch
+    // memory a stable sort takes.
     template <typename Compare>
     void Sort(Compare comp) {
-        std::sort(begin(), end(), comp);
+        if (!std::is_sorted(begin(), end(), comp)) {
+            std::stable_sort(begin(), end(), comp);
+        }
     }
 
 private:

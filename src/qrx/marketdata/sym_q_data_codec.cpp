@@ -22,19 +22,40 @@ bool Passes(short id, const std::set<short>* setAllow, const std::set<short>* se
            (setAllow == nullptr || setAllow->count(id) != 0);
 }
 
+// A value a peer can read: texts longer than a decoder accepts are left out
+// rather than make the whole body unreadable.
+template <typename Fld>
+bool Sendable(const Fld&) {
+    return true;
+}
+bool Sendable(const StrFld& f) {
+    return f.m_value.length() <= CSymDataAux::MAX_BODY_STRING;
+}
+
 // Walks one sorted array and hands each entry that goes into the body to fn:
-// it passes the filters, its id belongs to the array's type, and it is the
-// first entry of its id (a repeated id would put two values behind one bit).
+// it passes the filters, its id belongs to the array's type, its value is
+// Sendable, and it is the first entry of its id in the run of its group (a
+// repeated id would put two values behind one bit). A run thus hands over at
+// most eight entries.
 template <typename Arr, typename Fn>
 void ForEachSent(const Arr& arr, int type, const std::set<short>* setAllow,
                  const std::set<short>* setDeny, Fn fn) {
-    int lastId = -1;
+    int group = -1;
+    unsigned mask = 0;
     for (size_t i = 0; i < arr.Size(); ++i) {
         const short id = arr[i].m_flid;
-        if (id < 0 || (id >> 9) != type || id == lastId || !Passes(id, setAllow, setDeny)) {
+        if (id < 0 || (id >> 9) != type || !Passes(id, setAllow, setDeny) || !Sendable(arr[i])) {
             continue;
         }
-        lastId = id;
+        if (id / 8 != group) {
+            group = id / 8;
+            mask = 0;
+        }
+        const unsigned bit = 1u << (id % 8);
+        if ((mask & bit) != 0) {
+            continue;
+        }
+        mask |= bit;
         fn(i, id);
     }
 }
@@ -65,6 +86,7 @@ bool PutArray(const Arr& arr, int type, const std::set<short>* setAllow,
         if (nMembers == 0) {
             return;
         }
+        // ForEachSent hands over each bit of a group once: nMembers <= 8.
         ok &= out.Append(static_cast<char>(group));
         ok &= out.Append(static_cast<char>(mask));
         for (int k = nMembers - 1; k >= 0; --k) {
@@ -91,7 +113,7 @@ template <typename Arr>
 bool AnyCounted(const Arr& arr, int type) {
     for (size_t i = 0; i < arr.Size(); ++i) {
         const short id = arr[i].m_flid;
-        if (id >= 0 && (id >> 9) == type && !AlwaysSent(id)) {
+        if (id >= 0 && (id >> 9) == type && !AlwaysSent(id) && Sendable(arr[i])) {
             return true;
         }
     }
@@ -102,6 +124,10 @@ bool AnyCounted(const Arr& arr, int type) {
 
 bool CSymDataAux::SerializeSymOut(SymQData& data, CNetStream& out, std::set<short>* setAllow,
                                   std::set<short>* setDeny) {
+    // The sorted flag is only a claim (SetSort, AppendFld): groups must come in
+    // increasing order with each id once, so every array is checked and an
+    // array out of order is sorted (one in order is left as it is).
+    data.SetSort(false);
     data.Sort();
     // Counted first, so that the body is written straight into out with the
     // number of values it really holds.

@@ -235,7 +235,9 @@ bool CSymProxy::EnableExchTranslation(const char* szFileName) {
 }
 
 const char* CSymProxy::ConvertKo2Feed(const char* szQuorTopic) {
-    if (szQuorTopic == nullptr || m_pSymTranslator == nullptr ||
+    // The empty topic stands for every topic (subscribe and unsubscribe all):
+    // it names no symbol and passes as it is.
+    if (szQuorTopic == nullptr || szQuorTopic[0] == '\0' || m_pSymTranslator == nullptr ||
         CSymTopic::IsDelimTopic(szQuorTopic)) {
         return szQuorTopic;
     }

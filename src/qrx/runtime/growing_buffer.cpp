@@ -1,5 +1,6 @@
 #include "qrx/runtime/growing_buffer.h"
 
+#include <climits>
 #include <cstring>
 
 CGrowingBuffer::CGrowingBuffer(int nInitialSize)
@@ -33,7 +34,8 @@ void CGrowingBuffer::Grow(int nSize) {
 }
 
 char* CGrowingBuffer::Append(const char* pBuf, int nLen) {
-    if (nLen <= 0) {
+    // No bytes to copy, or a length the position cannot reach without wrapping.
+    if (nLen <= 0 || pBuf == nullptr || nLen > INT_MAX - m_nCurrPos) {
         return nullptr;
     }
     if (m_nCurrPos + nLen > m_nSize) {

@@ -9,7 +9,8 @@ public:
     CGrowingBuffer& operator=(const CGrowingBuffer& other);
     virtual ~CGrowingBuffer();
 
-    // Copies nLen bytes to the end; returns where they now lie, or null for nLen <= 0.
+    // Copies nLen bytes to the end; returns where they now lie, or null (with
+    // nothing appended) for nLen <= 0, a null pBuf or a length past INT_MAX.
     char* Append(const char* pBuf, int nLen);
     // Makes the capacity at least nSize (exact growth), keeping the contents.
     char* GetBuffer(int nSize);

@@ -126,7 +126,8 @@ struct stFXAllocRFQ {
 static_assert(sizeof(stFXAllocRFQ) == 48, "stFXAllocRFQ is 48 bytes");
 
 // A received one points m_szSubAttributesStr at m_nLength characters of the
-// message allocator, the last of them a NUL.
+// message allocator, the last of them a NUL. The text is at most m_nLength - 1
+// characters, so that it reads back whole.
 struct stFXOptRFQ {
     char m_szSender[16];
     int m_nReqID;
@@ -134,6 +135,10 @@ struct stFXOptRFQ {
     char* m_szSubAttributesStr;
 };
 static_assert(sizeof(stFXOptRFQ) == 32, "stFXOptRFQ is 32 bytes");
+
+// Largest m_nLength either side accepts: no text longer than a message can
+// travel, and a reader allocates the whole length.
+constexpr int DEPTH_OPT_RFQ_MAX_LEN = MAX_MSG_LEN;
 
 struct stDepthConnStatus {
     char m_cSource;

@@ -126,48 +126,86 @@ unsigned short DepthMsgLen(int nLen) {
     return static_cast<unsigned short>(MsgHdrRtpDepth::BODY_OFFSET + (nLen > 8 ? nLen : 8));
 }
 
+// Least wire bytes of one stAlloc: the account's length, two ints.
+constexpr int ALLOC_MIN_WIRE = 2 + 4 + 4;
+// Most allocations one message can carry.
+constexpr int MAX_ALLOCS = MAX_MSG_LEN / ALLOC_MIN_WIRE;
+
 // ---- writing ----
 
-void WriteSymbolSource(CNetStream& s, const MsgHdrRtpDepth* pMsg) {
-    append_fixed_text(s, pMsg->m_szSymbol);
-    s << pMsg->m_cSource;
+// Appends fields and remembers whether every one of them went in; after the
+// first that did not, nothing more is appended.
+class FieldWriter {
+public:
+    explicit FieldWriter(CNetStream& s) : m_s(s) {}
+
+    template <typename T>
+    FieldWriter& operator<<(const T& v) {
+        m_bOk = m_bOk && m_s.Append(v);
+        return *this;
+    }
+    // A character array up to its NUL, never beyond the array.
+    template <size_t N>
+    FieldWriter& Text(const char (&arr)[N]) {
+        m_bOk = m_bOk && append_fixed_text(m_s, arr);
+        return *this;
+    }
+    FieldWriter& Text(const char* p, int nLen) {
+        m_bOk = m_bOk && m_s.AppendText(p, nLen);
+        return *this;
+    }
+    // A record written by one of the shared session writers.
+    template <typename T>
+    FieldWriter& Record(bool (*write)(CNetStream&, const T&), const T& v) {
+        m_bOk = m_bOk && write(m_s, v);
+        return *this;
+    }
+    bool Ok() const { return m_bOk; }
+
+private:
+    CNetStream& m_s;
+    bool m_bOk = true;
+};
+
+void WriteSymbolSource(FieldWriter& w, const MsgHdrRtpDepth* pMsg) {
+    w.Text(pMsg->m_szSymbol) << pMsg->m_cSource;
 }
 
-void WriteEntry(CNetStream& s, const stMktDepth& r) {
-    s << r.dblValue << static_cast<int>(r.nSize) << r.cType << r.iDepth;
+void WriteEntry(FieldWriter& w, const stMktDepth& r) {
+    w << r.dblValue << static_cast<int>(r.nSize) << r.cType << r.iDepth;
 }
 
-void WriteEntry(CNetStream& s, const stMktDepthEx& r) {
-    WriteEntry(s, static_cast<const stMktDepth&>(r));
-    append_fixed_text(s, r.szMMId);
+void WriteEntry(FieldWriter& w, const stMktDepthEx& r) {
+    WriteEntry(w, static_cast<const stMktDepth&>(r));
+    w.Text(r.szMMId);
 }
 
-void WriteEntry(CNetStream& s, const stFXQuote& r) {
-    WriteEntry(s, static_cast<const stMktDepthEx&>(r));
-    append_fixed_text(s, r.szQuoteId);
+void WriteEntry(FieldWriter& w, const stFXQuote& r) {
+    WriteEntry(w, static_cast<const stMktDepthEx&>(r));
+    w.Text(r.szQuoteId);
 }
 
 // The count follows from the message length.
 template <typename T>
-void WriteEntries(CNetStream& s, const MsgHdrRtpDepth* pMsg) {
+void WriteEntries(FieldWriter& w, const MsgHdrRtpDepth* pMsg) {
     const int bodyLen = MsgLen(pMsg);
     const int n = bodyLen > 0 ? bodyLen / static_cast<int>(sizeof(T)) : 0;
-    s << n;
+    w << n;
     const T* pEntries = reinterpret_cast<const T*>(MsgBody(pMsg));
-    for (int i = 0; i < n; ++i) {
-        WriteEntry(s, pEntries[i]);
+    for (int i = 0; i < n && w.Ok(); ++i) {
+        WriteEntry(w, pEntries[i]);
     }
 }
 
 // The fields stFXRFQ and stFXAllocRFQ share, in their wire order.
 template <typename R>
-void WriteRFQFields(CNetStream& s, const R& p) {
-    append_fixed_text(s, p.m_szSender);
-    s << p.m_cType << p.m_nSize << p.m_nFarSize << p.m_nReqID;
+void WriteRFQFields(FieldWriter& w, const R& p) {
+    w.Text(p.m_szSender) << p.m_cType << p.m_nSize << p.m_nFarSize << p.m_nReqID;
 }
 
-// False when the message cannot be written as it lies in memory.
-bool WriteDepthBody(CNetStream& s, DepthBody kind, const MsgHdrRtpDepth* pMsg) {
+// False when the message cannot be written as it lies in memory. A field the
+// stream could not take shows in w.Ok().
+bool WriteDepthBody(FieldWriter& w, DepthBody kind, const MsgHdrRtpDepth* pMsg) {
     const char* body = MsgBody(pMsg);
     switch (kind) {
         case DepthBody::Unhandled:
@@ -175,106 +213,114 @@ bool WriteDepthBody(CNetStream& s, DepthBody kind, const MsgHdrRtpDepth* pMsg) {
         case DepthBody::None:
             return true;
         case DepthBody::SymbolOnly:
-            WriteSymbolSource(s, pMsg);
+            WriteSymbolSource(w, pMsg);
             return true;
         case DepthBody::MktDepth:
-            WriteSymbolSource(s, pMsg);
-            WriteEntries<stMktDepth>(s, pMsg);
+            WriteSymbolSource(w, pMsg);
+            WriteEntries<stMktDepth>(w, pMsg);
             return true;
         case DepthBody::MktDepthEx:
-            WriteSymbolSource(s, pMsg);
-            WriteEntries<stMktDepthEx>(s, pMsg);
+            WriteSymbolSource(w, pMsg);
+            WriteEntries<stMktDepthEx>(w, pMsg);
             return true;
         case DepthBody::FXQuote:
-            WriteSymbolSource(s, pMsg);
-            WriteEntries<stFXQuote>(s, pMsg);
+            WriteSymbolSource(w, pMsg);
+            WriteEntries<stFXQuote>(w, pMsg);
             return true;
         case DepthBody::TerminalInfo: {
             const stTerminalInfo* p = reinterpret_cast<const stTerminalInfo*>(body);
-            append_fixed_text(s, p->m_szSerialNo);
-            append_fixed_text(s, p->m_szTerminal);
-            s << pMsg->m_cSource;
+            w.Text(p->m_szSerialNo).Text(p->m_szTerminal) << pMsg->m_cSource;
             return true;
         }
         case DepthBody::Logout:
-            append_fixed_text(s, reinterpret_cast<const stDepthLogout*>(body)->m_szReason);
+            w.Text(reinterpret_cast<const stDepthLogout*>(body)->m_szReason);
             return true;
         case DepthBody::LoginInfo: {
             const stLoginInfo* p = reinterpret_cast<const stLoginInfo*>(body);
-            append_fixed_text(s, p->m_szUsername);
-            append_fixed_text(s, p->m_szPassword);
+            w.Text(p->m_szUsername).Text(p->m_szPassword);
             return true;
         }
         case DepthBody::Summary: {
             const stDepthSummary* p = reinterpret_cast<const stDepthSummary*>(body);
-            WriteSymbolSource(s, pMsg);
-            s << p->m_bIsBid << p->m_nVolume << p->m_dblHigh << p->m_dblLow << p->m_dblVwap;
+            WriteSymbolSource(w, pMsg);
+            w << p->m_bIsBid << p->m_nVolume << p->m_dblHigh << p->m_dblLow << p->m_dblVwap;
             return true;
         }
         case DepthBody::ParamStr: {
             const stDepthParamStr* p = reinterpret_cast<const stDepthParamStr*>(body);
-            WriteSymbolSource(s, pMsg);
-            append_fixed_text(s, p->m_szName);
-            append_fixed_text(s, p->m_szValue);
+            WriteSymbolSource(w, pMsg);
+            w.Text(p->m_szName).Text(p->m_szValue);
             return true;
         }
         case DepthBody::SubsError:
-            WriteSymbolSource(s, pMsg);
-            append_fixed_text(s, reinterpret_cast<const stDepthSubsError*>(body)->m_szReason);
+            WriteSymbolSource(w, pMsg);
+            w.Text(reinterpret_cast<const stDepthSubsError*>(body)->m_szReason);
             return true;
         case DepthBody::FXRFQ: {
             const stFXRFQ* p = reinterpret_cast<const stFXRFQ*>(body);
-            WriteSymbolSource(s, pMsg);
-            WriteRFQFields(s, *p);
+            WriteSymbolSource(w, pMsg);
+            WriteRFQFields(w, *p);
             return true;
         }
         case DepthBody::ConnStatus: {
             const stDepthConnStatus* p = reinterpret_cast<const stDepthConnStatus*>(body);
-            s << p->m_cSource << p->m_bIsUp;
-            append_fixed_text(s, p->m_szText);
+            w << p->m_cSource << p->m_bIsUp;
+            w.Text(p->m_szText);
             return true;
         }
         case DepthBody::ShortText:
             // At most 7 characters, as if byte 7 of the body were a NUL.
-            WriteSymbolSource(s, pMsg);
-            s.AppendText(body, static_cast<int>(strnlen(body, DEPTH_SHORT_TEXT_LEN)));
+            WriteSymbolSource(w, pMsg);
+            w.Text(body, static_cast<int>(strnlen(body, DEPTH_SHORT_TEXT_LEN)));
             return true;
         case DepthBody::SubsAuthStatus:
-            WriteSymbolSource(s, pMsg);
-            s << reinterpret_cast<const stDepthSubsAuthStatus*>(body)->m_bAuthStatus;
+            WriteSymbolSource(w, pMsg);
+            w << reinterpret_cast<const stDepthSubsAuthStatus*>(body)->m_bAuthStatus;
             return true;
         case DepthBody::FXAllocRFQ: {
             const stFXAllocRFQ* p = reinterpret_cast<const stFXAllocRFQ*>(body);
             if (p->m_nAllocs > 0 && p->m_pAllocs == nullptr) {
                 return false;  // the count promises entries that are not there
             }
-            WriteSymbolSource(s, pMsg);
-            WriteRFQFields(s, *p);
-            s << p->m_nAllocs;
-            for (int i = 0; i < p->m_nAllocs; ++i) {
+            if (p->m_nAllocs > MAX_ALLOCS) {
+                // More than any message carries (and than a reader takes): refused
+                // before the entries are walked.
+                QRX_LOG_WARNING("SerializeDepth.cpp"
+                                << "Entry count out of range:" << p->m_nAllocs);
+                return false;
+            }
+            WriteSymbolSource(w, pMsg);
+            WriteRFQFields(w, *p);
+            w << p->m_nAllocs;
+            for (int i = 0; i < p->m_nAllocs && w.Ok(); ++i) {
                 const stAlloc& a = p->m_pAllocs[i];
-                append_fixed_text(s, a.m_szAccount);
-                s << static_cast<int>(a.m_nShare) << static_cast<int>(a.m_nFarShare);
+                w.Text(a.m_szAccount)
+                    << static_cast<int>(a.m_nShare) << static_cast<int>(a.m_nFarShare);
             }
             return true;
         }
         case DepthBody::FXOptRFQ: {
             const stFXOptRFQ* p = reinterpret_cast<const stFXOptRFQ*>(body);
-            WriteSymbolSource(s, pMsg);
-            append_fixed_text(s, p->m_szSender);
-            s << p->m_nReqID << p->m_nLength;
-            const int textLen = (p->m_szSubAttributesStr != nullptr && p->m_nLength > 0)
-                                    ? static_cast<int>(strnlen(p->m_szSubAttributesStr,
-                                                               static_cast<size_t>(p->m_nLength)))
-                                    : 0;
-            s.AppendText(p->m_szSubAttributesStr, textLen);
+            if (p->m_nLength > DEPTH_OPT_RFQ_MAX_LEN) {
+                return false;  // a length the reader would refuse
+            }
+            WriteSymbolSource(w, pMsg);
+            w.Text(p->m_szSender) << p->m_nReqID << p->m_nLength;
+            // The last of the m_nLength characters is the NUL: the text is at
+            // most m_nLength - 1 characters, all of which the reader keeps.
+            const int textLen =
+                (p->m_szSubAttributesStr != nullptr && p->m_nLength > 1)
+                    ? static_cast<int>(
+                          strnlen(p->m_szSubAttributesStr, static_cast<size_t>(p->m_nLength - 1)))
+                    : 0;
+            w.Text(p->m_szSubAttributesStr, textLen);
             return true;
         }
         case DepthBody::Login:
-            s << *reinterpret_cast<const stLogin*>(body);
+            w.Record(WriteLogin, *reinterpret_cast<const stLogin*>(body));
             return true;
         case DepthBody::HeartBeat:
-            s << *reinterpret_cast<const stHeartBeat*>(body);
+            w.Record(WriteHeartBeat, *reinterpret_cast<const stHeartBeat*>(body));
             return true;
     }
     return false;
@@ -400,11 +446,6 @@ T* AllocateRecords(CMsgMemAllocator* pAllocator, int n) {
     return p;
 }
 
-// Least wire bytes of one stAlloc: the account's length, two ints.
-constexpr int ALLOC_MIN_WIRE = 2 + 4 + 4;
-// Most allocations one message can carry.
-constexpr int MAX_ALLOCS = MAX_MSG_LEN / ALLOC_MIN_WIRE;
-
 bool ReadAllocRFQ(FieldReader& r, stFXAllocRFQ* p, CMsgMemAllocator* pAllocator) {
     ReadRFQFields(r, *p);
     if (!r.Ok()) {
@@ -440,15 +481,19 @@ bool ReadOptRFQ(FieldReader& r, stFXOptRFQ* p, CMsgMemAllocator* pAllocator) {
     if (!r.Ok()) {
         return false;
     }
-    // The text takes at least its 2-byte length, so a buffer for it (text and
-    // NUL) never needs more bytes than remain behind the length field.
+    // The length is that of the sender's buffer, not of the text: it is taken
+    // as written, up to the largest a sender may announce.
     int n = 0;
-    const bool counted = r.Count(n, 1, MAX_MSG_LEN);
-    p->m_nLength = n;
-    if (!counted) {
-        p->m_nLength = 0;
+    r >> n;
+    if (!r.Ok()) {
         return false;
     }
+    if (n > DEPTH_OPT_RFQ_MAX_LEN) {
+        QRX_LOG_WARNING("SerializeDepth.cpp"
+                        << "Attribute length out of range:" << n);
+        return false;
+    }
+    p->m_nLength = n;
     if (n <= 0) {
         char dropped;
         return r.Text(&dropped, 1).Ok();
@@ -574,7 +619,13 @@ bool ReadDepthBody(FieldReader& r, DepthBody kind, MsgHdrRtpDepth* pMsg,
 bool CMsgHdrStream::SerializeDepth(MsgHdrRtpDepth* pMsg, CMsgMemAllocator* pAllocator) {
     if (m_bIsOut) {
         BeginOut(MsgHdrRtpDepth::HDR_TYPE, pMsg);
-        const bool ok = WriteDepthBody(*this, ClassifyDepthMsg(pMsg->mtyp, pMsg->submtyp), pMsg);
+        FieldWriter writer(*this);
+        const bool ok = WriteDepthBody(writer, ClassifyDepthMsg(pMsg->mtyp, pMsg->submtyp), pMsg);
+        if (!writer.Ok()) {
+            // A field the stream could not take: nothing of the message is left to send.
+            SeekBegin();
+            return false;
+        }
         return Flush() && ok;
     }
     BeginIn(MsgHdrRtpDepth::HDR_TYPE, pMsg);

@@ -18,13 +18,37 @@ bool ReadEnum(CNetStream& s, E& e) {
     return true;
 }
 
+// The writers of the port records: true when every field was appended; they
+// stop at the first field the stream does not take.
 template <typename T>
-CNetStream& WritePortRecord(CNetStream& s, const T& r) {
-    append_fixed_text(s, r.por);
-    append_fixed_text(s, r.por_fil);
-    s << static_cast<int>(r.porsid) << r.flag << r.bIsGTC;
-    append_fixed_text(s, r.gtcExpiryTime);
-    return s;
+bool WritePortRecord(CNetStream& s, const T& r) {
+    return append_fixed_text(s, r.por) && append_fixed_text(s, r.por_fil) &&
+           s.Append(static_cast<int>(r.porsid)) && s.Append(r.flag) && s.Append(r.bIsGTC) &&
+           append_fixed_text(s, r.gtcExpiryTime);
+}
+
+bool WritePortHeader(CNetStream& s, const MsgHdrPort& r) {
+    return s.Append(r.n1) && append_fixed_text(s, r.por_nam) && append_fixed_text(s, r.por_fil) &&
+           s.Append(static_cast<int>(r.pside)) && s.Append(r.session_id);
+}
+
+bool WriteUserInfo(CNetStream& s, const stUserInfo& r) {
+    return append_fixed_text(s, r.szUserInitials) && append_fixed_text(s, r.szGroup);
+}
+
+bool WriteUserInfoQuery(CNetStream& s, const stUserInfoQuery& r) {
+    return s.Append(r.protocol_version) && append_fixed_text(s, r.UserName) &&
+           s.Append(r.UserInitialCount);
+}
+
+bool WriteAddFile(CNetStream& s, const SMAddFileStruct& r) {
+    return append_fixed_text(s, r.fileName) && s.Append(r.bIsGTC) &&
+           append_fixed_text(s, r.gtcExpiryTime);
+}
+
+bool WritePorFile(CNetStream& s, const stGetPorFile& r) {
+    return append_fixed_text(s, r.por_fil) && append_fixed_text(s, r.usr) && s.Append(r.bIsGTC) &&
+           append_fixed_text(s, r.gtcRecovDirDate) && append_fixed_text(s, r.gtcExpiryTime);
 }
 
 template <typename T>
@@ -39,18 +63,28 @@ CNetStream& ReadPortRecord(CNetStream& s, T& r) {
 
 }  // namespace
 
+bool WriteLogin(CNetStream& s, const stLogin& r) {
+    bool ok = s.Append(r.protocol_version);
+    ok = ok && s.Append(r.mode);
+    ok = ok && append_fixed_text(s, r.username);
+    ok = ok && append_fixed_text(s, r.password);
+    ok = ok && s.Append(static_cast<int>(r.status));
+    ok = ok && s.Append(r.int_value);
+    ok = ok && append_fixed_text(s, r.group);
+    ok = ok && append_fixed_text(s, r.text_value);
+    ok = ok && append_fixed_text(s, r.curr_local_time);
+    ok = ok && append_fixed_text(s, r.curr_local_date);
+    ok = ok && append_fixed_text(s, r.curr_gmt_time);
+    ok = ok && append_fixed_text(s, r.curr_gmt_date);
+    return ok && append_fixed_text(s, r.UserLoginName);
+}
+
+bool WriteHeartBeat(CNetStream& s, const stHeartBeat& r) {
+    return s.Append(r.request_id);
+}
+
 CNetStream& operator<<(CNetStream& s, const stLogin& r) {
-    s << r.protocol_version << r.mode;
-    append_fixed_text(s, r.username);
-    append_fixed_text(s, r.password);
-    s << static_cast<int>(r.status) << r.int_value;
-    append_fixed_text(s, r.group);
-    append_fixed_text(s, r.text_value);
-    append_fixed_text(s, r.curr_local_time);
-    append_fixed_text(s, r.curr_local_date);
-    append_fixed_text(s, r.curr_gmt_time);
-    append_fixed_text(s, r.curr_gmt_date);
-    append_fixed_text(s, r.UserLoginName);
+    WriteLogin(s, r);
     return s;
 }
 
@@ -81,7 +115,8 @@ CNetStream& operator>>(CNetStream& s, stLogin& r) {
 }
 
 CNetStream& operator<<(CNetStream& s, const stHeartBeat& r) {
-    return s << r.request_id;
+    WriteHeartBeat(s, r);
+    return s;
 }
 
 CNetStream& operator>>(CNetStream& s, stHeartBeat& r) {
@@ -90,10 +125,8 @@ CNetStream& operator>>(CNetStream& s, stHeartBeat& r) {
 }
 
 CNetStream& operator<<(CNetStream& s, const MsgHdrPort& r) {
-    s << r.n1;
-    append_fixed_text(s, r.por_nam);
-    append_fixed_text(s, r.por_fil);
-    return s << static_cast<int>(r.pside) << r.session_id;
+    WritePortHeader(s, r);
+    return s;
 }
 
 CNetStream& operator>>(CNetStream& s, MsgHdrPort& r) {
@@ -105,8 +138,7 @@ CNetStream& operator>>(CNetStream& s, MsgHdrPort& r) {
 }
 
 CNetStream& operator<<(CNetStream& s, const stUserInfo& r) {
-    append_fixed_text(s, r.szUserInitials);
-    append_fixed_text(s, r.szGroup);
+    WriteUserInfo(s, r);
     return s;
 }
 
@@ -117,9 +149,8 @@ CNetStream& operator>>(CNetStream& s, stUserInfo& r) {
 }
 
 CNetStream& operator<<(CNetStream& s, const stUserInfoQuery& r) {
-    s << r.protocol_version;
-    append_fixed_text(s, r.UserName);
-    return s << r.UserInitialCount;
+    WriteUserInfoQuery(s, r);
+    return s;
 }
 
 CNetStream& operator>>(CNetStream& s, stUserInfoQuery& r) {
@@ -129,22 +160,22 @@ CNetStream& operator>>(CNetStream& s, stUserInfoQuery& r) {
 }
 
 CNetStream& operator<<(CNetStream& s, const stAddSubsPort& r) {
-    return WritePortRecord(s, r);
+    WritePortRecord(s, r);
+    return s;
 }
 CNetStream& operator>>(CNetStream& s, stAddSubsPort& r) {
     return ReadPortRecord(s, r);
 }
 CNetStream& operator<<(CNetStream& s, const stChangePortDesc& r) {
-    return WritePortRecord(s, r);
+    WritePortRecord(s, r);
+    return s;
 }
 CNetStream& operator>>(CNetStream& s, stChangePortDesc& r) {
     return ReadPortRecord(s, r);
 }
 
 CNetStream& operator<<(CNetStream& s, const SMAddFileStruct& r) {
-    append_fixed_text(s, r.fileName);
-    s << r.bIsGTC;
-    append_fixed_text(s, r.gtcExpiryTime);
+    WriteAddFile(s, r);
     return s;
 }
 
@@ -156,11 +187,7 @@ CNetStream& operator>>(CNetStream& s, SMAddFileStruct& r) {
 }
 
 CNetStream& operator<<(CNetStream& s, const stGetPorFile& r) {
-    append_fixed_text(s, r.por_fil);
-    append_fixed_text(s, r.usr);
-    s << r.bIsGTC;
-    append_fixed_text(s, r.gtcRecovDirDate);
-    append_fixed_text(s, r.gtcExpiryTime);
+    WritePorFile(s, r);
     return s;
 }
 
@@ -268,62 +295,72 @@ PortBody ClassifyPortMsg(short mtyp, short submtyp) {
     }
 }
 
+// What writing a port body came to: written whole, refused before any field
+// (an unhandled type, a list longer than the message), or cut short by a field
+// the stream did not take.
+enum class BodyWrite { Done, Refused, Incomplete };
+
+BodyWrite Written(bool bOk) {
+    return bOk ? BodyWrite::Done : BodyWrite::Incomplete;
+}
+
 // Writes the body of an outgoing port message. Texts and lists are bounded by
 // the body length that msglen gives, so nothing beyond the message is read.
-bool WritePortBody(CNetStream& s, PortBody kind, const MsgHdrPort* pMsg) {
+BodyWrite WritePortBody(CNetStream& s, PortBody kind, const MsgHdrPort* pMsg) {
     const char* body = MsgBody(pMsg);
     const int bodyLen = MsgLen(pMsg) > 0 ? MsgLen(pMsg) : 0;
     switch (kind) {
         case PortBody::None:
-            return true;
+            return BodyWrite::Done;
         case PortBody::AddSubs:
-            s << *reinterpret_cast<const stAddSubsPort*>(body);
-            return true;
+            return Written(WritePortRecord(s, *reinterpret_cast<const stAddSubsPort*>(body)));
         case PortBody::AddFile:
-            s << *reinterpret_cast<const SMAddFileStruct*>(body);
-            return true;
+            return Written(WriteAddFile(s, *reinterpret_cast<const SMAddFileStruct*>(body)));
         case PortBody::ChangeDesc:
-            s << *reinterpret_cast<const stChangePortDesc*>(body);
-            return true;
+            return Written(WritePortRecord(s, *reinterpret_cast<const stChangePortDesc*>(body)));
         case PortBody::Text:
-            return s.AppendText(body, static_cast<int>(strnlen(body, bodyLen)));
+            return Written(s.AppendText(body, static_cast<int>(strnlen(body, bodyLen))));
         case PortBody::WholeText:
-            return s.AppendText(body, bodyLen);
+            return Written(s.AppendText(body, bodyLen));
         case PortBody::PorFiles: {
             const int n = pMsg->n1 > 0 ? pMsg->n1 : 0;
             if (n > bodyLen / static_cast<int>(sizeof(stGetPorFile))) {
-                return false;  // the list would run past the message
+                return BodyWrite::Refused;  // the list would run past the message
             }
             const stGetPorFile* pEntries = reinterpret_cast<const stGetPorFile*>(body);
             for (int i = 0; i < n; ++i) {
-                s << pEntries[i];
+                if (!WritePorFile(s, pEntries[i])) {
+                    return BodyWrite::Incomplete;
+                }
             }
-            return true;
+            return BodyWrite::Done;
         }
         case PortBody::UserInfo: {
             const stUserInfoQuery* pQuery = reinterpret_cast<const stUserInfoQuery*>(body);
             const int n = pQuery->UserInitialCount > 0 ? pQuery->UserInitialCount : 0;
             if (n > 0 && n > (bodyLen - stUserInfoQuery::USER_INFO_OFFSET) /
                                  static_cast<int>(sizeof(stUserInfo))) {
-                return false;
+                return BodyWrite::Refused;
             }
-            s << *pQuery;
+            if (!WriteUserInfoQuery(s, *pQuery)) {
+                return BodyWrite::Incomplete;
+            }
             const stUserInfo* pEntries = pQuery->Entries();
             for (int i = 0; i < n; ++i) {
-                s << pEntries[i];
+                if (!WriteUserInfo(s, pEntries[i])) {
+                    return BodyWrite::Incomplete;
+                }
             }
-            return true;
+            return BodyWrite::Done;
         }
         case PortBody::Login:
-            s << *reinterpret_cast<const stLogin*>(body);
-            return true;
+            return Written(WriteLogin(s, *reinterpret_cast<const stLogin*>(body)));
         case PortBody::HeartBeat:
-            s << *reinterpret_cast<const stHeartBeat*>(body);
-            return true;
+            return Written(WriteHeartBeat(s, *reinterpret_cast<const stHeartBeat*>(body)));
         case PortBody::Refused:
             break;
     }
-    return false;
+    return BodyWrite::Refused;
 }
 
 bool CountInRange(int n, int nMax) {
@@ -414,9 +451,14 @@ bool CMsgHdrStream::SerializePort(MsgHdrPort* pMsg) {
     const PortBody kind = ClassifyPortMsg(CurrentMsgType(pMsg), submtyp);
     if (m_bIsOut) {
         BeginOut(MsgHdrPort::HDR_TYPE, pMsg);
-        *this << static_cast<const MsgHdrPort&>(*pMsg);
-        const bool ok = WritePortBody(*this, kind, pMsg);
-        return Flush() && ok;
+        const BodyWrite result = WritePortHeader(*this, *pMsg) ? WritePortBody(*this, kind, pMsg)
+                                                               : BodyWrite::Incomplete;
+        if (result == BodyWrite::Incomplete) {
+            // A field the stream could not take: nothing of the message is left to send.
+            SeekBegin();
+            return false;
+        }
+        return Flush() && result == BodyWrite::Done;
     }
     BeginIn(MsgHdrPort::HDR_TYPE, pMsg);
     memset(&pMsg->n1, 0, MsgHdrPort::BODY_OFFSET - sizeof(MsgHdrCmn));
@@ -440,10 +482,12 @@ bool CMsgHdrStream::SerializeOrdSrv(MsgHdrOrdSrv* pMsg) {
     }
     if (m_bIsOut) {
         BeginOut(MsgHdrOrdSrv::HDR_TYPE, pMsg);
-        if (mtyp == CM_LOGIN) {
-            *this << *reinterpret_cast<const stLogin*>(body);
-        } else {
-            *this << *reinterpret_cast<const stHeartBeat*>(body);
+        const bool ok = mtyp == CM_LOGIN
+                            ? WriteLogin(*this, *reinterpret_cast<const stLogin*>(body))
+                            : WriteHeartBeat(*this, *reinterpret_cast<const stHeartBeat*>(body));
+        if (!ok) {
+            SeekBegin();  // nothing of an incomplete message is left to send
+            return false;
         }
         return Flush();
     }

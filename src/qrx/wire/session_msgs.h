@@ -124,6 +124,10 @@ CNetStream& operator<<(CNetStream& s, const stLogin& r);
 CNetStream& operator>>(CNetStream& s, stLogin& r);
 CNetStream& operator<<(CNetStream& s, const stHeartBeat& r);
 CNetStream& operator>>(CNetStream& s, stHeartBeat& r);
+// The writers behind operator<< of the logon and heartbeat records: true when
+// every field was appended.
+bool WriteLogin(CNetStream& s, const stLogin& r);
+bool WriteHeartBeat(CNetStream& s, const stHeartBeat& r);
 // The readers behind operator>> of the logon and heartbeat records: every
 // field is read; true when all were there.
 bool ReadLogin(CNetStream& s, stLogin& r);

@@ -71,7 +71,7 @@ SymBody ClassifySymMsg(short mtyp, short submtyp) {
 // Memory behind the header of a received message.
 constexpr int SYM_BODY_MEM = MSG_MEM_LEN - MsgHdrSym::BODY_OFFSET;
 
-void WriteTopicList(CNetStream& s, stTopicList* pList) {
+bool WriteTopicList(CNetStream& s, stTopicList* pList) {
     if (pList->m_nCount > SYM_MAX_LIST_TOPICS) {
         fprintf(stderr,
                 "Unable to serialize out the whole subscribe by list msg : %d exceeding symbol "
@@ -79,64 +79,59 @@ void WriteTopicList(CNetStream& s, stTopicList* pList) {
                 pList->m_nCount, SYM_MAX_LIST_TOPICS);
         pList->m_nCount = SYM_MAX_LIST_TOPICS;
     }
-    s << pList->m_nCount;
-    for (int i = 0; i < pList->m_nCount; ++i) {
-        append_fixed_text(s, pList->m_szTopics[i]);
+    bool ok = s.Append(static_cast<int>(pList->m_nCount));
+    for (int i = 0; ok && i < pList->m_nCount; ++i) {
+        ok = append_fixed_text(s, pList->m_szTopics[i]);
     }
+    return ok;
 }
 
 // Writes the body of an outgoing message. Texts are bounded by their fields,
 // and by the body length that msglen gives where the body is a bare text.
-void WriteSymBody(CNetStream& s, SymBody kind, MsgHdrSym* pMsg) {
+// False when a field could not be appended: the message is then incomplete
+// and must not be sent.
+bool WriteSymBody(CNetStream& s, SymBody kind, MsgHdrSym* pMsg) {
     char* body = MsgBody(pMsg);
     const int bodyLen = MsgLen(pMsg) > 0 ? MsgLen(pMsg) : 0;
     switch (kind) {
         case SymBody::None:
-            break;
+            return true;
         case SymBody::Raw:
-            s.AppendText(body, bodyLen);
-            break;
+            return s.AppendText(body, bodyLen);
         case SymBody::Topic:
-            append_fixed_text(s, reinterpret_cast<const stTopicInfo*>(body)->m_szTopic);
-            break;
+            return append_fixed_text(s, reinterpret_cast<const stTopicInfo*>(body)->m_szTopic);
         case SymBody::SubStatus: {
             const stSymSubStatus* p = reinterpret_cast<const stSymSubStatus*>(body);
-            append_fixed_text(s, p->m_szTopic);
-            append_fixed_text(s, p->m_szMessage);
-            break;
+            return append_fixed_text(s, p->m_szTopic) && append_fixed_text(s, p->m_szMessage);
         }
         case SymBody::Text:
-            s.AppendText(body, static_cast<int>(strnlen(body, static_cast<size_t>(bodyLen))));
-            break;
+            return s.AppendText(body,
+                                static_cast<int>(strnlen(body, static_cast<size_t>(bodyLen))));
         case SymBody::TopicList:
-            WriteTopicList(s, reinterpret_cast<stTopicList*>(body));
-            break;
+            return WriteTopicList(s, reinterpret_cast<stTopicList*>(body));
         case SymBody::Short: {
             short v;
             memcpy(&v, body, sizeof v);
-            s << v;
-            break;
+            return s.Append(v);
         }
         case SymBody::TopicType: {
             const stTopicInfoType* p = reinterpret_cast<const stTopicInfoType*>(body);
-            append_fixed_text(s, p->m_szTopic);
-            s << static_cast<short>(p->m_SymbolType);
-            break;
+            return append_fixed_text(s, p->m_szTopic) &&
+                   s.Append(static_cast<short>(p->m_SymbolType));
         }
         case SymBody::TopicSize: {
             const stTopicInfoSize* p = reinterpret_cast<const stTopicInfoSize*>(body);
-            append_fixed_text(s, p->m_szTopic);
-            s << static_cast<int>(p->m_nNearSize) << static_cast<int>(p->m_nFarSize)
-              << static_cast<int>(p->m_nReqID);
-            break;
+            return append_fixed_text(s, p->m_szTopic) &&
+                   s.Append(static_cast<int>(p->m_nNearSize)) &&
+                   s.Append(static_cast<int>(p->m_nFarSize)) &&
+                   s.Append(static_cast<int>(p->m_nReqID));
         }
         case SymBody::Login:
-            s << *reinterpret_cast<const stLogin*>(body);
-            break;
+            return WriteLogin(s, *reinterpret_cast<const stLogin*>(body));
         case SymBody::HeartBeat:
-            s << *reinterpret_cast<const stHeartBeat*>(body);
-            break;
+            return WriteHeartBeat(s, *reinterpret_cast<const stHeartBeat*>(body));
     }
+    return true;
 }
 
 // Reads a topic list. The count must be one the message can hold (each topic
@@ -267,7 +262,11 @@ bool ReadSymBody(CNetStream& s, SymBody kind, MsgHdrSym* pMsg, int& nBodyLen) {
 bool CMsgHdrStream::SerializeSym(MsgHdrSym* pMsg) {
     if (m_bIsOut) {
         BeginOut(MsgHdrSym::HDR_TYPE, pMsg);
-        WriteSymBody(*this, ClassifySymMsg(pMsg->mtyp, pMsg->submtyp), pMsg);
+        if (!WriteSymBody(*this, ClassifySymMsg(pMsg->mtyp, pMsg->submtyp), pMsg)) {
+            // Nothing of an incomplete message is left for a caller to send.
+            SeekBegin();
+            return false;
+        }
         return Flush();
     }
     memset(pMsg, 0, sizeof(MsgHdrCmn) + 8);
