@@ -736,3 +736,101 @@ class ListenerMachine(RuleBasedStateMachine):
 ListenerMachine.TestCase.settings = settings(max_examples=60, stateful_step_count=25,
                                              **REPRODUCIBLE)
 TestListenerSubscriptions = ListenerMachine.TestCase
+
+
+# ---- property 3: a server that reads slowly loses nothing ------------------------------
+
+
+class SlowServer:
+    """A Proxy whose symbol server has a small receive buffer and reads only when
+    told to, so that the proxy's socket fills and its output is kept pending."""
+
+    def __init__(self):
+        self.port = w.free_port()
+        self.proxy = pyqrx.Symproxy()
+        self.logons, self.subs = [], []
+        self.proxy.onLogon(lambda user, password: self.logons.append(user))
+        self.proxy.onSubscribe(self.subs.append)
+        assert self.proxy.initialize(self.port)
+        sock = socket.socket()
+        # Set before connecting, so that the advertised window stays small.
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        sock.settimeout(w.Peer.TIMEOUT)
+        sock.connect(("127.0.0.1", self.port))
+        self.peer = w.Peer(sock)
+        self.peer.send(w.frame(w.LOGIN, w.LOGIN, w.login_body(b"slow", b"pw")))
+        w.pump(self.proxy, lambda: self.logons)
+        assert self.peer.expect(w.STATUS).sub == w.STATUS_LOGIN_OK
+        for topic in ("A", "B"):
+            self.peer.send(w.frame(w.SUBSCRIBE, 0, w.text(topic)))
+        w.pump(self.proxy, lambda: len(self.subs) == 2)
+        self.updates = []
+
+    def read(self, nbytes):
+        """Takes at most nbytes of what has arrived, without waiting."""
+        self.peer.sock.settimeout(0)
+        try:
+            chunk = self.peer.sock.recv(nbytes)
+        except BlockingIOError:
+            return
+        finally:
+            self.peer.sock.settimeout(w.Peer.TIMEOUT)
+        frames, self.peer.buf = w.split_frames(self.peer.buf + chunk)
+        for f in frames:
+            if f.mtyp == w.DATA and f.sub == w.DATA_UPDATE:
+                self.updates.extend(comparable(r) for r in f.records())
+
+    def poll(self):
+        self.proxy.getFd()
+        self.proxy.select()
+        self.proxy.checkSocket()
+
+    def drain(self, last):
+        """Reads, letting the proxy write what it kept, until last arrived."""
+        deadline = threading.Event()
+        timer = threading.Timer(Loopback.WAIT, deadline.set)
+        timer.start()
+        try:
+            while last not in self.updates and not deadline.is_set():
+                self.poll()
+                self.read(1 << 20)
+        finally:
+            timer.cancel()
+
+    def close(self):
+        self.peer.close()
+        release(self.proxy)
+
+
+slow_steps = st.lists(st.one_of(
+    st.tuples(st.just("publish"), st.sampled_from(["A", "B", "C"]),
+              st.integers(0, 3000) | st.integers(15000, MAX_TEXT)),
+    st.tuples(st.just("read"), st.integers(1, 20000)),
+    st.tuples(st.just("poll")),
+), min_size=1, max_size=80)
+
+
+@settings(max_examples=60, **REPRODUCIBLE)
+@given(steps=slow_steps)
+def test_a_slow_server_receives_every_update_whole_and_in_order(steps):
+    srv = SlowServer()
+    try:
+        want = []
+        for n, step in enumerate(steps):
+            if step[0] == "publish":
+                _, topic, size = step
+                fields = {w.UPDATE_TIME: n, 1100: chr(65 + n % 26) * size}
+                assert srv.proxy.publish(topic, fields) is True
+                if topic != "C":  # not subscribed
+                    want.append(comparable({**fields, SYMBOL: topic, TOPIC: topic}))
+            elif step[0] == "read":
+                srv.read(step[1])
+            else:
+                srv.poll()
+        last = {SYMBOL: "A", TOPIC: "A", w.UPDATE_TIME: -1}
+        assert srv.proxy.publish("A", {w.UPDATE_TIME: -1}) is True
+        want.append(comparable(last))
+        srv.drain(want[-1])
+        assert srv.updates == want
+    finally:
+        srv.close()
