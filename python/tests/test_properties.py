@@ -380,7 +380,14 @@ def test_texts_near_the_limits_are_refused_or_arrive_whole(loopback, data):
 MARK = "~mark"  # always subscribed: its updates mark how far the server has read
 SYNC = "~sync"  # never subscribed: its unsubscribe tells that the requests before it are done
 SNAPSHOT_ALL = 9
-TOPICS = ["A", "B", "AB", "a", "\u00e9t\u00e9", "Z9"]
+# Requests carry a topic of at most 127 bytes: the longer ones are cut, the last
+# one inside its last character.
+TOPICS = ["A", "B", "AB", "a", "\u00e9t\u00e9", "Z9", "L" * 127, "L" * 130, "\u00e9" * 64]
+
+
+def requested(topic):
+    """The topic a subscription request for topic names."""
+    return utf8(topic)[:127].decode("utf-8", "surrogateescape")
 
 STATE_IDS = [0, 1, 3, 40, 56, 57, 511, 512, 513, 600, 1023, SYMBOL, 1025, 1100, 1535, 1536,
              1600, 2047]
@@ -553,7 +560,7 @@ class SubscriptionMachine(RuleBasedStateMachine):
     def subscribe(self, topic):
         # An empty topic is ignored.
         self.request(w.frame(w.SUBSCRIBE, 0, w.text(topic)),
-                     lambda: self.subscribe_model(topic) if topic else [])
+                     lambda: self.subscribe_model(requested(topic)) if topic else [])
 
     @rule(topics=st.lists(st.sampled_from(TOPICS + [""]), max_size=3))
     def subscribe_list(self, topics):
@@ -561,12 +568,13 @@ class SubscriptionMachine(RuleBasedStateMachine):
         # never subscribes to every topic by accident.
         body = struct.pack(">i", len(topics)) + b"".join(w.text(t) for t in topics)
         self.request(w.frame(w.SUBSCRIBE_LIST, 0, body),
-                     lambda: [e for t in topics if t for e in self.subscribe_model(t)])
+                     lambda: [e for t in topics if t for e in self.subscribe_model(requested(t))])
 
     @rule(topic=st.sampled_from(TOPICS + [""]))
     def unsubscribe(self, topic):
         # The empty topic drops the subscription to every topic.
-        self.request(w.frame(w.UNSUBSCRIBE, 0, w.text(topic)), lambda: self.unsubscribe_model(topic))
+        self.request(w.frame(w.UNSUBSCRIBE, 0, w.text(topic)),
+                     lambda: self.unsubscribe_model(requested(topic)))
 
     @rule()
     def subscribe_all(self):
@@ -582,7 +590,8 @@ class SubscriptionMachine(RuleBasedStateMachine):
         def model():
             if topic == "":
                 return self.snapshot_of_all()
-            return self.snapshot_of(topic) if self.is_published(topic) else []
+            t = requested(topic)
+            return self.snapshot_of(t) if self.is_published(t) else []
 
         self.request(w.frame(w.SNAPSHOT, 0, w.text(topic)), model)
 
@@ -594,14 +603,24 @@ class SubscriptionMachine(RuleBasedStateMachine):
     def publish_tick(self, topic, fields):
         self.expect(self.publish(topic, fields))
 
-    @rule()
-    def reconnect(self):
+    @rule(topic=st.sampled_from(TOPICS), fields=state_fields,
+          bad=st.sampled_from([("bid", 1.0), (1030, "x" * (MAX_TEXT + 1))]))
+    def publish_refused(self, topic, fields, bad):
+        # A refused call leaves nothing behind: no update, no trace in the snapshot.
+        with pytest.raises((TypeError, ValueError)):
+            self.proxy.publish(topic, {**fields, bad[0]: bad[1]})
+        self.expect([])
+
+    @rule(away=st.lists(st.tuples(st.sampled_from(TOPICS), state_fields), max_size=3))
+    def reconnect(self, away):
         # The server goes away and comes back: its subscriptions are gone, the
-        # snapshots stay.
+        # snapshots stay and take in what was published meanwhile.
         n = len(self.calls)
         self.peer.close()
         self.pump(lambda: ("-", None) in self.calls[n:])
         assert self.calls[n:] == [("-", None)]
+        for topic, fields in away:
+            self.publish(topic, fields)  # nobody to send it to
         self.connect()
 
     def teardown(self):
@@ -688,14 +707,15 @@ class ListenerMachine(RuleBasedStateMachine):
     @rule(topic=st.sampled_from(TOPICS + [""]))
     def subscribe(self, topic):
         # An empty topic is ignored.
-        self.request(lambda: self.lst.subscribe(topic), [("+", topic)] if topic else [])
+        self.request(lambda: self.lst.subscribe(topic),
+                     [("+", requested(topic))] if topic else [])
         if topic:
-            self.subscribed.add(topic)
+            self.subscribed.add(requested(topic))
 
     @rule(topic=st.sampled_from(TOPICS + [""]))
     def unsubscribe(self, topic):
-        self.request(lambda: self.lst.unsubscribe(topic), [("-", topic)])
-        self.subscribed.discard(topic)
+        self.request(lambda: self.lst.unsubscribe(topic), [("-", requested(topic))])
+        self.subscribed.discard(requested(topic))
 
     @rule()
     def subscribe_all(self):
