@@ -41,6 +41,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -1122,6 +1123,11 @@ std::string LoadAvg() {
 bool WriteJson(const std::string& path, const Options& o, const std::vector<CaseSummary>& sums,
                const std::vector<Target>& targets, const std::string& loadBefore,
                const std::string& loadAfter, double wallSeconds) {
+    std::error_code ec;
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    if (!parent.empty()) {
+        std::filesystem::create_directories(parent, ec);
+    }
     FILE* f = fopen(path.c_str(), "w");
     if (f == nullptr) {
         return false;
@@ -1246,9 +1252,8 @@ int main(int argc, char** argv) {
     const std::string loadAfter = LoadAvg();
     const double wall = qrxbench::WallSeconds() - t0;
 
-    printf(
-        "\nMedians over %d repetitions (%.1f s flat out, %.1f s paced at %.0f updates/s each).\n",
-        o.nReps, o.dblSeconds, o.dblLatencySeconds, o.dblRate);
+    printf("\nMedians over %d repetitions (%g s flat out, %g s paced at %g updates/s each).\n",
+           o.nReps, o.dblSeconds, o.dblLatencySeconds, o.dblRate);
     printf("%-16s %12s %7s  %-28s  %-37s\n", "", "updates/s", "spread",
            "CPU ns/update pub/sub/other", "latency us p50 / p90 / p99 / p99.9");
     for (const CaseSummary& s : sums) {
