@@ -132,13 +132,6 @@ def append_history(path, run):
 
 # ---- plots ----
 
-_FAMILY_COLOURS = {"qrx": "#1f77b4", "zmq": "#ff7f0e", "tcp": "#7f7f7f"}
-
-
-def _family(name):
-    return name.split("_", 1)[0]
-
-
 def plot_throughput(plt, figures, path):
     cases = [c for c in figures["cases"] if c.get("rate", 0) > 0]
     if not cases:
@@ -148,16 +141,18 @@ def plot_throughput(plt, figures, path):
     rates = [c["rate"] / 1e6 for c in cases]
     lo = [max(0.0, (c["rate"] - c["rate_min"]) / 1e6) for c in cases]
     hi = [max(0.0, (c["rate_max"] - c["rate"]) / 1e6) for c in cases]
-    colours = [_FAMILY_COLOURS.get(_family(c["name"]), "#2ca02c") for c in cases]
+    colours = [_case_colour(c["name"]) for c in cases]
     y = list(range(len(cases)))[::-1]
     ax.barh(y, rates, xerr=[lo, hi], color=colours, capsize=3)
     ax.set_yticks(y)
     ax.set_yticklabels(names)
-    for yi, r in zip(y, rates):
-        ax.text(r, yi, "  %.2f M" % r, va="center", fontsize=8)
-    ax.set_xlabel("million updates per second decoded at the subscriber (median; bars: min-max)")
-    ax.set_title("Throughput: qrx (blue), ZeroMQ (orange), raw TCP floor (grey)")
-    ax.set_xlim(0, max(rates) * 1.25)
+    for yi, r, h in zip(y, rates, hi):
+        ax.text(r + h, yi, "  %.2f M" % r, va="center", fontsize=8)
+    ax.set_xlabel("million updates per second decoded at the subscriber (median; whiskers: min-max)")
+    ax.set_title("Throughput: qrx (blue), ZeroMQ with plain structs (orange) and with qrx\n"
+                 "records (brown), raw TCP of qrx's encoded messages: the floor (grey)",
+                 fontsize=10)
+    ax.set_xlim(0, max(r + h for r, h in zip(rates, hi)) * 1.2)
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
@@ -191,27 +186,46 @@ def plot_cpu(plt, figures, path):
     return True
 
 
+_CASE_COLOURS = {"qrx": "#1f77b4", "zmq_struct": "#ff7f0e", "zmq_encoded": "#8c564b",
+                 "tcp": "#7f7f7f"}
+
+
+def _case_colour(name):
+    for prefix, colour in _CASE_COLOURS.items():
+        if name.startswith(prefix):
+            return colour
+    return "#2ca02c"
+
+
 def plot_latency(plt, figures, path):
+    """Two panels: the cases that send a batch at a time, and those that send every update
+    on its own; one curve per case over the percentiles."""
     pcts = figures.get("percentiles", [])
     cases = [c for c in figures["cases"] if len(c.get("latency_us", [])) == len(pcts) and pcts]
     if not cases:
         return False
     # Nines on the x axis: 50% -> 0.3, 90% -> 1, 99% -> 2, 99.9% -> 3.
     xs = [-math.log10(1 - p / 100.0) for p in pcts]
-    styles = {"qrx": "-", "zmq": "--", "tcp": ":"}
-    fig, ax = plt.subplots(figsize=(9, 5))
-    for c in cases:
-        ax.plot(xs, c["latency_us"], styles.get(_family(c["name"]), "-"), marker="o",
-                markersize=3, label=c["label"])
-    ax.set_xticks(xs)
-    ax.set_xticklabels(["p%g" % p for p in pcts])
-    ax.set_yscale("log")
-    ax.set_ylabel("microseconds from send to decode (median over repetitions)")
-    ax.set_title("Latency percentiles at %g updates/s (batching cases: a batch of %d every %g ms)"
-                 % (figures["settings"]["rate"], figures["settings"]["batch"],
-                    1000.0 * figures["settings"]["batch"] / figures["settings"]["rate"]))
-    ax.grid(True, which="both", alpha=0.3)
-    ax.legend(fontsize=8)
+    s = figures["settings"]
+    groups = [("a batch of %d every %g ms" % (s["batch"], 1000.0 * s["batch"] / s["rate"]),
+               [c for c in cases if c.get("per_send", 1) > 1]),
+              ("every update on its own, one every %g us" % (1e6 / s["rate"]),
+               [c for c in cases if c.get("per_send", 1) <= 1])]
+    groups = [g for g in groups if g[1]]
+    fig, axes = plt.subplots(1, len(groups), figsize=(12, 5), squeeze=False, sharey=True)
+    for ax, (title, members) in zip(axes[0], groups):
+        for c in members:
+            ax.plot(xs, c["latency_us"], color=_case_colour(c["name"]),
+                    linestyle=":" if c["name"].startswith("tcp") else "-", marker="o",
+                    markersize=3, label=c["label"])
+        ax.set_xticks(xs)
+        ax.set_xticklabels(["p%g" % p for p in pcts], fontsize=8)
+        ax.set_yscale("log")
+        ax.set_title(title, fontsize=10)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8, loc="upper left")
+    axes[0][0].set_ylabel("microseconds from send to decode (median over repetitions)")
+    fig.suptitle("Latency percentiles at %g updates/s" % s["rate"], fontsize=11)
     fig.tight_layout()
     fig.savefig(path, dpi=100)
     plt.close(fig)
@@ -223,9 +237,15 @@ def plot_history(plt, runs, path, max_runs=30):
     the bound as a line, each point green (met) or red (MISSED)."""
     runs = runs[-max_runs:]
     keys = []
+    texts = {}  # the target's line as its last run printed it, without the target itself
     for run in runs:
         for t in run["targets"]:
             key = (t.get("bench"), t.get("name"))
+            if t.get("text"):
+                text = re.sub(r"\s+", " ", _TARGET_RE.sub("", t["text"])).strip(" :")
+                if len(text) < 30 and t.get("section"):
+                    text = "%s: %s" % (t["section"], text)  # "ratio 1.35" says little alone
+                texts[key] = text
             if t.get("bound") is not None and t.get("value") is not None and key not in keys:
                 keys.append(key)
     if not keys:
@@ -247,8 +267,8 @@ def plot_history(plt, runs, path, max_runs=30):
         ax.scatter(xs, ys, c=colours, s=18, zorder=3)
         if bound is not None:
             ax.axhline(bound, color="#555555", linestyle="--", linewidth=1)
-        title = "%s: %s" % key
-        ax.set_title(title if len(title) <= 70 else title[:67] + "...", fontsize=8)
+        title = "%s: %s" % (key[0], texts.get(key) or key[1])
+        ax.set_title(title if len(title) <= 85 else title[:82] + "...", fontsize=7.5)
         ax.tick_params(labelsize=7)
         ax.set_xlim(-0.5, max(len(runs) - 0.5, 0.5))
         ax.set_xticks(range(len(runs)))
@@ -319,19 +339,23 @@ def render_html(run, figures, images, texts, runs):
                  "Load average %s before, %s after.</p>"
                  % (s["topics"], s["reps"], s["seconds"], s["latency_seconds"], s["rate"],
                     esc(figures.get("load_before", "")), esc(figures.get("load_after", ""))))
+        h.append("<p>CPU time per update in nanoseconds: of the publishing thread (pub), the "
+                 "subscribing thread (sub) and the rest of the process (other: ZeroMQ's I/O "
+                 "threads). Spread: (max - min) / median of the rate over the repetitions. "
+                 "Latency in microseconds from the send time to the decoding.</p>")
         h.append("<table><tr><th>case</th><th>updates/s</th><th>spread</th>"
-                 "<th>CPU ns/update pub</th><th>sub</th><th>other</th>"
-                 + "".join("<th>p%g us</th>" % p for p in figures.get("percentiles", []))
+                 "<th>pub ns</th><th>sub ns</th><th>other ns</th>"
+                 + "".join("<th>p%g</th>" % p for p in figures.get("percentiles", []))
                  + "<th>failures</th></tr>")
         for c in figures["cases"]:
             lat = c.get("latency_us", [])
-            h.append("<tr><td>%s</td><td class='num'>%.0f</td><td class='num'>%.1f%%</td>"
-                     "<td class='num'>%.0f</td><td class='num'>%.0f</td><td class='num'>%.0f</td>"
-                     % (esc(c["label"]), c["rate"], 100 * c["rate_spread"], c["pub_cpu_ns"],
-                        c["sub_cpu_ns"], c["other_cpu_ns"])
-                     + "".join("<td class='num'>%.1f</td>" % v for v in lat)
-                     + "".join("<td></td>" for _ in range(len(figures.get("percentiles", []))
-                                                          - len(lat)))
+            pcts = figures.get("percentiles", [])
+            cells = [esc(c["label"]), "{:,.0f}".format(c["rate"]),
+                     "%.1f%%" % (100 * c["rate_spread"]), "%.0f" % c["pub_cpu_ns"],
+                     "%.0f" % c["sub_cpu_ns"], "%.0f" % c["other_cpu_ns"]]
+            cells += ["%.1f" % v for v in lat] + [""] * (len(pcts) - len(lat))
+            h.append("<tr><td>%s</td>" % cells[0]
+                     + "".join("<td class='num'>%s</td>" % v for v in cells[1:])
                      + "<td>%s</td></tr>" % esc("; ".join(c.get("errors", []))))
         h.append("</table>")
     for title, name in (("Throughput", "throughput.png"), ("CPU per update", "cpu.png"),
