@@ -52,6 +52,7 @@
 #include <vector>
 
 #include "qrx/client/sym_connection.h"
+#include "qrx/client/sym_listener.h"
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/proxy/sym_proxy.h"
@@ -76,6 +77,7 @@ struct Options {
     double dblLatencySeconds = 1.0;  // measured time of a paced run
     double dblRate = 10000;          // updates per second of the paced runs
     bool bLatency = true;
+    bool bListener = false;             // the qrx subscriber dispatches to a CSymListener
     std::vector<std::string> vecCases;  // empty: all
     std::string strJson;
 };
@@ -83,12 +85,16 @@ struct Options {
 void Usage() {
     printf(
         "usage: zmq_peer_bench [--reps N] [--seconds S] [--latency-seconds S] [--rate R]\n"
-        "                      [--no-latency] [--cases a,b,...] [--json FILE]\n"
+        "                      [--no-latency] [--listener] [--cases a,b,...]\n"
+        "                      [--json FILE]\n"
         "  --reps N             repetitions, medians over them (default 5)\n"
         "  --seconds S          measured seconds of each flat-out run (default 0.5)\n"
         "  --latency-seconds S  measured seconds of each paced run (default 1.0)\n"
         "  --rate R             updates per second of the paced runs (default 10000)\n"
         "  --no-latency         no paced runs\n"
+        "  --listener           the qrx subscriber is the library's client path (a\n"
+        "                       CSymListener fed by CSymConnection::DispatchEvents) rather\n"
+        "                       than the bare decoder the raw TCP and ZeroMQ subscribers use\n"
         "  --cases LIST         only these cases (see below)\n"
         "  --json FILE          writes every figure to FILE\n"
         "cases: qrx_batched qrx_per_tick zmq_struct_100 zmq_struct_1 zmq_encoded_100\n"
@@ -114,6 +120,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             exit(0);
         } else if (a == "--no-latency") {
             o.bLatency = false;
+        } else if (a == "--listener") {
+            o.bListener = true;
         } else if (a == "--reps" && next(v)) {
             o.nReps = atoi(v);
         } else if (a == "--seconds" && next(v)) {
@@ -431,7 +439,8 @@ bool SetNonBlocking(int fd) {
 // and subscribes every topic; the subscriber thread reads the client's socket.
 class QrxContender : public Contender {
 public:
-    explicit QrxContender(int nFlushEvery) : m_nFlushEvery(nFlushEvery) {}
+    QrxContender(int nFlushEvery, bool bListener)
+        : m_nFlushEvery(nFlushEvery), m_bListener(bListener) {}
 
     bool Open(Tally& tally) override {
         const int port = FreeLoopbackPort();
@@ -455,7 +464,13 @@ public:
             m_strError = "the client's socket";
             return false;
         }
-        StartSubscriber([this, fd, &tally] { ReadSymStream(fd, tally, m_bStop); });
+        if (m_bListener) {
+            m_Listener.m_pTally = &tally;
+            m_client.AddClient(&m_Listener);
+            StartSubscriber([this, fd, &tally] { Dispatch(fd, tally); });
+        } else {
+            StartSubscriber([this, fd, &tally] { ReadSymStream(fd, tally, m_bStop); });
+        }
         return true;
     }
 
@@ -492,6 +507,45 @@ private:
         void OnUnsubscribe(const char*) override {}
         int m_nSubscribed = 0;
     };
+
+    // The client's own path: every record the connection decodes reaches OnData.
+    class Listener : public CSymListener {
+    public:
+        using CSymListener::OnData;
+        void OnData(const char* topic, const CSymData* data) override {
+            double stamp = 0;
+            if (topic == nullptr || !GetDouble(data, CSymData::flid_volume, stamp)) {
+                m_pTally->Fail("a record without its send time");
+                return;
+            }
+            m_pTally->Update(stamp);
+        }
+        Tally* m_pTally = nullptr;
+    };
+
+    // The subscriber thread of the listener mode: dispatches what has arrived, else waits for
+    // the socket.
+    void Dispatch(int fd, Tally& tally) {
+        auto lastProgress = std::chrono::steady_clock::now();
+        while (!tally.Done() && !tally.Failed() && !m_bStop.load(std::memory_order_acquire)) {
+            const int n = m_client.DispatchEvents();
+            if (n < 0) {
+                tally.Fail("the connection closed");
+                return;
+            }
+            if (n > 0) {
+                lastProgress = std::chrono::steady_clock::now();
+                continue;
+            }
+            if (std::chrono::steady_clock::now() - lastProgress >
+                std::chrono::milliseconds(kBoundMs)) {
+                tally.Fail("the subscriber waited too long");
+                return;
+            }
+            pollfd p{fd, POLLIN, 0};
+            poll(&p, 1, 50);
+        }
+    }
 
     // Serves the proxy's sockets (accept, logon, requests) until done() holds; bounded.
     template <class Done>
@@ -540,9 +594,11 @@ private:
     }
 
     const int m_nFlushEvery;
+    const bool m_bListener;
     int m_nUnflushed = 0;
     Proxy m_proxy;
     CSymConnection m_client{nullptr};
+    Listener m_Listener;
 };
 
 // ZeroMQ: an XPUB socket that drops nothing (ZMQ_XPUB_NODROP: a send past the high-water mark
@@ -870,6 +926,8 @@ private:
 
 // ---- the cases and their runs ----
 
+bool g_bListener = false;  // --listener
+
 struct CaseDef {
     const char* szName;
     const char* szLabel;
@@ -880,9 +938,9 @@ struct CaseDef {
 const std::vector<CaseDef>& Cases() {
     static const std::vector<CaseDef> cases = {
         {"qrx_batched", "qrx, flush every 100", kBatch,
-         [] { return std::unique_ptr<Contender>(new QrxContender(kBatch)); }},
+         [] { return std::unique_ptr<Contender>(new QrxContender(kBatch, g_bListener)); }},
         {"qrx_per_tick", "qrx, flush every tick", 1,
-         [] { return std::unique_ptr<Contender>(new QrxContender(1)); }},
+         [] { return std::unique_ptr<Contender>(new QrxContender(1, g_bListener)); }},
         {"zmq_struct_100", "ZeroMQ, 100 structs a message", kBatch,
          [] { return std::unique_ptr<Contender>(new ZmqContender(kBatch, false)); }},
         {"zmq_struct_1", "ZeroMQ, 1 struct a message", 1,
@@ -1141,9 +1199,11 @@ bool WriteJson(const std::string& path, const Options& o, const std::vector<Case
     fprintf(f,
             "  \"settings\": {\"reps\": %d, \"seconds\": %g, \"latency_seconds\": %g, "
             "\"rate\": %g, \"topics\": %d, \"batch\": %d, \"warm_up_updates\": %ld, "
-            "\"cpus\": %ld, \"QUOR_DISABLE_NAGLE\": \"%s\", \"QUOR_TCP_BUFFER_SIZE\": \"%s\"},\n",
+            "\"cpus\": %ld, \"qrx_subscriber\": \"%s\", \"QUOR_DISABLE_NAGLE\": \"%s\", "
+            "\"QUOR_TCP_BUFFER_SIZE\": \"%s\"},\n",
             o.nReps, o.dblSeconds, o.dblLatencySeconds, o.dblRate, kTopics, kBatch, kWarmUpUpdates,
-            sysconf(_SC_NPROCESSORS_ONLN), nagle ? nagle : "", tcpBuf ? tcpBuf : "");
+            sysconf(_SC_NPROCESSORS_ONLN), o.bListener ? "listener" : "decoder", nagle ? nagle : "",
+            tcpBuf ? tcpBuf : "");
     fprintf(f, "  \"load_before\": \"%s\",\n  \"load_after\": \"%s\",\n  \"wall_seconds\": %.1f,\n",
             loadBefore.c_str(), loadAfter.c_str(), wallSeconds);
     fprintf(f, "  \"percentiles\": [");
@@ -1202,6 +1262,7 @@ int main(int argc, char** argv) {
     setenv("QUOR_DISABLE_NAGLE", "YES", 0);
     setenv("QUOR_SYMBIND", "127.0.0.1", 0);
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);  // paced sends wake on time
+    g_bListener = o.bListener;
     g_nEpochNs = MonoNs();
 
     std::vector<CaseSummary> sums;
@@ -1219,8 +1280,10 @@ int main(int argc, char** argv) {
     }
     const std::string loadBefore = LoadAvg();
     const double t0 = qrxbench::WallSeconds();
-    printf("zmq_peer_bench: %d topics, 24-field quote record, %d repetitions; load average %s\n",
-           kTopics, o.nReps, loadBefore.c_str());
+    printf(
+        "zmq_peer_bench: %d topics, 24-field quote record, %d repetitions, qrx subscriber: %s; "
+        "load average %s\n",
+        kTopics, o.nReps, o.bListener ? "CSymListener" : "bare decoder", loadBefore.c_str());
     // Repetitions outermost: a passing disturbance of the machine touches every case alike.
     for (int rep = 0; rep < o.nReps; ++rep) {
         for (CaseSummary& s : sums) {
