@@ -313,6 +313,9 @@ def render_html(run, figures, images, texts, runs):
              % (esc(run["time"]), esc(run.get("commit") or "?"), esc(run.get("load") or "?")))
     h.append("<p class='note'>Figures taken on a shared machine are noisy: compare ratios "
              "measured in the same run rather than absolute rates across runs.</p>")
+    if run.get("unrecorded"):
+        h.append("<p class='note'>A quick run: shown last in the history, not added to "
+                 "it.</p>")
     targets = run["targets"]
     met = sum(1 for t in targets if t["status"] == "met")
     missed = sum(1 for t in targets if t["status"] == "MISSED")
@@ -381,9 +384,10 @@ def render_html(run, figures, images, texts, runs):
     return "\n".join(h)
 
 
-def build(raw, out, history, commit=None, load=None, now=None):
-    """Reads the outputs in raw, records the run in history and writes out/index.html.
-    Returns the run recorded."""
+def build(raw, out, history, commit=None, load=None, now=None, record=True):
+    """Reads the outputs in raw, records the run in history (unless record is false: the
+    page then shows it beside the history without adding it) and writes out/index.html.
+    Returns the run."""
     os.makedirs(out, exist_ok=True)
     texts = {}
     for name in sorted(os.listdir(raw)):
@@ -405,8 +409,12 @@ def build(raw, out, history, commit=None, load=None, now=None):
     now = now or datetime.datetime.now(datetime.timezone.utc)
     run = {"time": now.strftime("%Y-%m-%dT%H:%M:%SZ"), "commit": commit, "load": load,
            "targets": targets}
-    append_history(history, run)
+    if record:
+        append_history(history, run)
     runs = load_history(history)
+    if not record:
+        run["unrecorded"] = True
+        runs.append(run)
 
     import matplotlib
     matplotlib.use("Agg")
@@ -431,8 +439,11 @@ def main(argv=None):
     ap.add_argument("--history", required=True, help="history file, one run a line")
     ap.add_argument("--commit", default=None)
     ap.add_argument("--load", default=None, help="load average to show")
+    ap.add_argument("--no-record", action="store_true",
+                    help="show this run beside the history without adding it")
     args = ap.parse_args(argv)
-    run = build(args.raw, args.out, args.history, args.commit, args.load)
+    run = build(args.raw, args.out, args.history, args.commit, args.load,
+                record=not args.no_record)
     met = sum(1 for t in run["targets"] if t["status"] == "met")
     missed = [t for t in run["targets"] if t["status"] == "MISSED"]
     print("bench report: %d targets met, %d MISSED -> %s"

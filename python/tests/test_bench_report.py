@@ -134,13 +134,13 @@ class TestHistory:
         assert br.load_history(str(tmp_path / "none.jsonl")) == []
 
 
-def run_report(raw, out, history, commit):
+def run_report(raw, out, history, commit, *extra):
     """The report builder as scripts/bench runs it, in an interpreter of its own
     (without a sanitizer runtime preloaded into matplotlib)."""
     env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS")}
     return subprocess.run([sys.executable, os.path.join(SCRIPTS, "bench_report.py"),
                            "--raw", str(raw), "--out", str(out), "--history", str(history),
-                           "--commit", commit], env=env, capture_output=True, text=True,
+                           "--commit", commit, *extra], env=env, capture_output=True, text=True,
                           timeout=300)
 
 
@@ -182,6 +182,19 @@ class TestPage:
         assert "class='MISSED'>MISSED" in page and "class='met'>met" in page
         assert "bbbb222" in page and "aaaa111" in page
         assert "ZeroMQ, 100 structs a message" in page
+
+    def test_a_run_not_recorded_is_shown_but_leaves_the_history_as_it_was(self, tmp_path):
+        raw, out = tmp_path / "raw", tmp_path / "out"
+        raw.mkdir()
+        (raw / "python_dispatch_bench.txt").write_text(PYTHON_OUTPUT)
+        history = out / "history.jsonl"
+        assert run_report(raw, out, history, "dddd444").returncode == 0
+        before = history.read_text()
+        done = run_report(raw, out, history, "eeee555", "--no-record")
+        assert done.returncode == 0, done.stderr
+        assert history.read_text() == before
+        page = (out / "index.html").read_text()
+        assert "eeee555" in page and "not added" in page
 
     def test_without_the_peer_figures_the_page_shows_the_printed_targets(self, tmp_path):
         raw, out = tmp_path / "raw", tmp_path / "out"
