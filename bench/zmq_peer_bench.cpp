@@ -10,7 +10,8 @@
 //     floor, what moving these bytes costs without the proxy.
 // The qrx and raw TCP subscribers share one reader: frames the Sym stream and decodes every record
 // body with CSymDataAux::SerializeSymIn into a reused record, as the ZeroMQ encoded subscriber
-// does.
+// does; with --listener the qrx subscriber is the client's own path instead (CSymConnection's
+// DispatchEvents handing every record to a CSymListener).
 //
 // Each repetition runs every case twice: flat out (updates per second decoded at the subscriber,
 // CPU time per update of the publishing thread, the subscribing thread and the rest of the
