@@ -1225,9 +1225,25 @@ bool WriteJson(const std::string& path, const Options& o, const std::vector<Case
         for (size_t k = 0; k < s.vecFlat.size(); ++k) {
             fprintf(f, "%s%.1f", k ? ", " : "", s.vecFlat[k].rate);
         }
+        fprintf(f, "],\n     \"runs\": [");  // every flat-out run: rate and CPU ns per update
+        for (size_t k = 0; k < s.vecFlat.size(); ++k) {
+            const RunResult& x = s.vecFlat[k];
+            fprintf(f,
+                    "%s{\"rate\": %.1f, \"pub_cpu_ns\": %.1f, \"sub_cpu_ns\": %.1f, "
+                    "\"other_cpu_ns\": %.1f, \"updates\": %ld}",
+                    k ? ", " : "", x.rate, x.pubCpuNs, x.subCpuNs, x.otherCpuNs, x.nUpdates);
+        }
         fprintf(f, "],\n     \"latency_us\": [");
         for (size_t k = 0; k < s.vecPctUs.size(); ++k) {
             fprintf(f, "%s%.2f", k ? ", " : "", s.vecPctUs[k]);
+        }
+        fprintf(f, "],\n     \"latency_runs_us\": [");  // every paced run's percentiles
+        for (size_t k = 0; k < s.vecPaced.size(); ++k) {
+            fprintf(f, "%s[", k ? ", " : "");
+            for (size_t j = 0; j < s.vecPaced[k].vecPctUs.size(); ++j) {
+                fprintf(f, "%s%.2f", j ? ", " : "", s.vecPaced[k].vecPctUs[j]);
+            }
+            fprintf(f, "]");
         }
         fprintf(f, "], \"latency_max_us\": %.2f,\n     \"errors\": [", s.maxUs);
         for (size_t k = 0; k < s.vecErrors.size(); ++k) {

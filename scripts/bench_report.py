@@ -339,8 +339,10 @@ def render_html(run, figures, images, texts, runs):
         h.append("<p>The 24-field quote record over %d topics, one publisher and one "
                  "subscriber thread over loopback TCP, the subscriber decoding every record; "
                  "medians of %d repetitions of %g s flat out and %g s paced at %g updates/s. "
-                 "Load average %s before, %s after.</p>"
+                 "The qrx subscriber: %s. Load average %s before, %s after.</p>"
                  % (s["topics"], s["reps"], s["seconds"], s["latency_seconds"], s["rate"],
+                    "the client's CSymListener" if s.get("qrx_subscriber") == "listener"
+                    else "the bare decoder of the raw TCP and ZeroMQ subscribers",
                     esc(figures.get("load_before", "")), esc(figures.get("load_after", ""))))
         h.append("<p>CPU time per update in nanoseconds: of the publishing thread (pub), the "
                  "subscribing thread (sub) and the rest of the process (other: ZeroMQ's I/O "
