@@ -105,6 +105,48 @@ def zmq_targets(figures):
     return out
 
 
+_CASE_KEYS = ("name", "label", "per_send", "rate", "rate_min", "rate_max", "rate_spread",
+              "pub_cpu_ns", "sub_cpu_ns", "other_cpu_ns", "latency_us", "errors")
+
+
+def check_figures(figures):
+    """What is wrong with the peer benchmark's figures, as a list of texts (empty when
+    nothing is): so that a report is never drawn from figures of another form."""
+    problems = []
+    if not isinstance(figures, dict):
+        return ["the figures are not an object"]
+    for key in ("settings", "percentiles", "cases", "targets"):
+        if key not in figures:
+            problems.append("no %s" % key)
+    if problems:
+        return problems
+    for key in ("reps", "seconds", "latency_seconds", "rate", "topics", "batch"):
+        if not isinstance(figures["settings"].get(key), (int, float)):
+            problems.append("settings: no %s" % key)
+    pcts = figures["percentiles"]
+    if pcts != sorted(pcts) or not all(0 < p < 100 for p in pcts):
+        problems.append("percentiles not rising within (0, 100)")
+    for c in figures["cases"]:
+        name = c.get("name", "?")
+        missing = [k for k in _CASE_KEYS if k not in c]
+        if missing:
+            problems.append("%s: no %s" % (name, ", ".join(missing)))
+            continue
+        if c["rate"] < 0 or not c["rate_min"] <= c["rate"] <= c["rate_max"]:
+            problems.append("%s: the median rate lies outside its range" % name)
+        lat = c["latency_us"]
+        if lat and len(lat) != len(pcts):
+            problems.append("%s: %d latency figures for %d percentiles"
+                            % (name, len(lat), len(pcts)))
+        elif lat != sorted(lat):
+            problems.append("%s: latency falls as the percentile rises" % name)
+    for t in figures["targets"]:
+        if not all(k in t for k in ("name", "text", "value", "bound", "target", "measured",
+                                    "met")):
+            problems.append("a target lacks a field: %s" % t.get("name", "?"))
+    return problems
+
+
 def load_history(path):
     """The runs recorded so far, oldest first; unreadable lines are passed over."""
     runs = []
@@ -313,6 +355,8 @@ def render_html(run, figures, images, texts, runs):
              % (esc(run["time"]), esc(run.get("commit") or "?"), esc(run.get("load") or "?")))
     h.append("<p class='note'>Figures taken on a shared machine are noisy: compare ratios "
              "measured in the same run rather than absolute rates across runs.</p>")
+    for p in run.get("problems", []):
+        h.append("<p class='MISSED'>%s</p>" % esc(p))
     if run.get("unrecorded"):
         h.append("<p class='note'>A quick run: shown last in the history, not added to "
                  "it.</p>")
@@ -397,20 +441,25 @@ def build(raw, out, history, commit=None, load=None, now=None, record=True):
             with open(os.path.join(raw, name), encoding="utf-8", errors="replace") as f:
                 texts[name[:-4]] = f.read()
     figures = None
+    problems = []
     json_path = os.path.join(raw, "zmq_peer_bench.json")
     if os.path.exists(json_path):
         try:
             with open(json_path, encoding="utf-8") as f:
                 figures = json.load(f)
         except ValueError:
-            figures = None
+            problems.append("zmq_peer_bench.json is not JSON")
+        if figures is not None:
+            problems.extend("zmq_peer_bench.json: " + p for p in check_figures(figures))
+            if problems:
+                figures = None  # its targets come from its printed output instead
     targets = zmq_targets(figures) if figures is not None else []
     for bench, text in texts.items():
         if bench != "zmq_peer_bench" or figures is None:
             targets.extend(parse_text_targets(bench, text))
     now = now or datetime.datetime.now(datetime.timezone.utc)
     run = {"time": now.strftime("%Y-%m-%dT%H:%M:%SZ"), "commit": commit, "load": load,
-           "targets": targets}
+           "targets": targets, "problems": problems}
     if record:
         append_history(history, run)
     runs = load_history(history)
@@ -452,7 +501,9 @@ def main(argv=None):
           % (met, len(missed), os.path.join(args.out, "index.html")))
     for t in missed:
         print("  MISSED  %s: %s" % (t["bench"], t["text"]))
-    return 0
+    for p in run["problems"]:
+        print("  PROBLEM %s" % p)
+    return 1 if run["problems"] else 0
 
 
 if __name__ == "__main__":

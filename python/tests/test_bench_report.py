@@ -121,6 +121,43 @@ class TestPeerFigures:
         assert got["per_tick_vs_zmq_struct_1"]["value"] is None
 
 
+class TestFigureChecks:
+    def test_figures_as_the_benchmark_writes_them_pass(self):
+        assert br.check_figures(figures()) == []
+
+    def test_figures_of_another_form_are_named(self):
+        f = figures()
+        del f["cases"][0]["latency_us"]
+        f["cases"][1]["latency_us"] = [5.0, 4.0, 6, 7, 8, 9, 10]
+        f["cases"][2]["latency_us"] = [1.0, 2.0]
+        f["cases"][3]["rate"] = f["cases"][3]["rate_max"] * 2
+        f["targets"][0].pop("met")
+        problems = br.check_figures(f)
+        assert len(problems) == 5
+        assert any(p.startswith("qrx_batched: no latency_us") for p in problems)
+        assert any("falls" in p and p.startswith("qrx_per_tick") for p in problems)
+        assert any("2 latency figures for 7" in p for p in problems)
+        assert any("outside its range" in p for p in problems)
+        assert any("lacks a field" in p for p in problems)
+        assert br.check_figures({"cases": []}) == ["no settings", "no percentiles", "no targets"]
+
+    def test_a_report_from_bad_figures_says_so_and_fails(self, tmp_path):
+        pytest.importorskip("matplotlib")
+        raw, out = tmp_path / "raw", tmp_path / "out"
+        raw.mkdir()
+        f = figures()
+        f["percentiles"] = [99, 50]
+        (raw / "zmq_peer_bench.json").write_text(json.dumps(f))
+        (raw / "zmq_peer_bench.txt").write_text("  ratio 0.40 (target >= 1: MISSED)\n")
+        done = run_report(raw, out, out / "history.jsonl", "ffff666")
+        assert done.returncode == 1
+        assert "PROBLEM zmq_peer_bench.json: percentiles not rising" in done.stdout
+        page = (out / "index.html").read_text()
+        assert "percentiles not rising" in page
+        assert "throughput.png" not in page  # nothing drawn from them
+        assert "ratio 0.40" in page  # the printed targets stand in
+
+
 class TestHistory:
     def test_unreadable_lines_are_passed_over_and_the_order_kept(self, tmp_path):
         path = tmp_path / "history.jsonl"
