@@ -166,3 +166,41 @@ def test_a_server_past_the_hard_limit_is_dropped_and_the_next_one_is_served():
         nxt.close()
     finally:
         fh.close()
+
+
+def test_a_burst_left_unwritten_reaches_a_server_that_reads_again_without_more_publishing():
+    import pyqrx
+
+    proxy = pyqrx.Symproxy()
+    subs = []
+    proxy.onSubscribe(subs.append)
+    port = w.free_port()
+    assert proxy.initialize(port)
+    peer = stalled_server(port)
+    w.pump(proxy, lambda: subs == [""])
+    for i in range(3000):
+        proxy.publish("T%d" % (i % 100), {SEQ: i, w.BID: i * 0.5})
+    assert proxy.wantsWrite()
+
+    # The feed goes quiet; its loop only polls the proxy's own select().
+    expected = {"T%d" % k: 2900 + k for k in range(100)}
+    latest = {}
+    peer.sock.setblocking(False)
+    deadline = time.monotonic() + 30
+    while latest != expected and time.monotonic() < deadline:
+        proxy.getFd()
+        if proxy.select() > 0:
+            proxy.checkSocket()
+        try:
+            chunk = peer.sock.recv(65536)
+        except BlockingIOError:
+            time.sleep(0.001)
+            continue
+        frames, peer.buf = w.split_frames(peer.buf + chunk)
+        for f in frames:
+            if f.mtyp == w.DATA:
+                for rec in f.records():
+                    latest[rec[w.TOPIC]] = rec[SEQ]
+    assert latest == expected
+    assert not proxy.wantsWrite()
+    peer.close()
