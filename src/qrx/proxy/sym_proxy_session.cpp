@@ -213,6 +213,10 @@ bool CSymProxy::Dispatch() {
     m_bDispatching = true;
     const unsigned long nGeneration = m_nClientGeneration;
     bool bOk = true;
+    // The socket is read once per call (a read happens only when no complete request is
+    // left), and one read takes at most CAppConn::MAX_READ_PER_CALL bytes: a fast client
+    // cannot keep the call going, and what it sent beyond that stays in the socket, where the
+    // caller's next select sees it.
     for (;;) {
         char* pMsg = nullptr;
         if (m_pConn->ReadCmsgNoblok(pMsg) != 0) {
