@@ -1,6 +1,7 @@
 // Symlistener: the market-data client of the module. A CSymListener that owns
 // its CSymConnection and hands every plain-topic update to a Python callable as
 // (topic, {field id: value}).
+#include <poll.h>
 #include <pybind11/pybind11.h>
 
 #include <cstring>
@@ -86,10 +87,20 @@ Symlistener::Symlistener() : m_pConnection(new CSymConnection(nullptr)) {
 
 Symlistener::~Symlistener() {
     // Runs while the object is freed: nothing may raise, and no other thread
-    // can reach the object any more, so the lock need not be given up.
+    // can reach the object any more. Nothing here waits: the unsubscribe-all
+    // goes out only when the socket takes it at once (a closed connection has
+    // nobody to tell), since a wait on a server that does not read could never
+    // be ended, and closing shuts the socket down before it takes a lock.
     m_pConnection->SetWaitHooks(nullptr, nullptr, nullptr);
-    if (m_pConnection->GetFd() >= 0) {
-        m_pConnection->UnsubscribeAll();  // a closed connection has nobody to tell
+    const int fd = m_pConnection->GetFd();
+    if (fd >= 0) {
+        pollfd p;
+        p.fd = fd;
+        p.events = POLLOUT;
+        p.revents = 0;
+        if (poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) != 0) {
+            m_pConnection->UnsubscribeAll();
+        }
     }
     m_pConnection->Disconnect();
     delete m_pConnection;
@@ -240,6 +251,9 @@ void Symlistener::PyLoop() {
 }
 
 void Symlistener::PyDisconnect() {
+    // Closing runs no Python code, and the lock is given up while it may wait
+    // for another thread's write to give way.
+    py::gil_scoped_release released;
     m_pConnection->Disconnect();
 }
 
@@ -275,15 +289,19 @@ connected it returns True and sends nothing.)doc")
         .def("onData", &Symlistener::PyOnData, py::arg("callable"),
              "Sets the callable(topic, data) that receives updates (None removes it).")
         .def("dispatchEvents", &Symlistener::PyDispatchEvents,
-             R"doc(Handles every message that has arrived, without waiting. An exception
-of the callable propagates; the messages after the one that raised stay
-for the next call.)doc")
+             R"doc(Handles the messages that have arrived, without waiting: those of at
+most one read of the socket (64 KiB), so that a fast server cannot keep
+it going; the next call handles the rest. An exception of the callable
+propagates; the messages after the one that raised stay for the next
+call.)doc")
         .def("loop", &Symlistener::PyLoop,
              R"doc(Waits for messages and dispatches them until the connection is lost
 or disconnect() is called, then raises Exception("CONNECTION_ERROR").
 Other Python threads run while it waits. An exception of the callable, or
 KeyboardInterrupt, ends it with that exception and the connection open.)doc")
         .def("disconnect", &Symlistener::PyDisconnect,
-             R"doc(Closes the connection; a running loop() ends. Safe from the callable
-and from other threads.)doc");
+             R"doc(Closes the connection, whether or not a loop() ran before; a running
+loop() ends. A request blocked on a server that does not read ends too
+(it returns False). Safe from the callable and from other threads; a
+later connect() opens a new connection and logs on.)doc");
 }

@@ -39,14 +39,17 @@ class Symlistener:
         """Sets the data callable. The dict it receives is reused for the next
         update: copy it to keep it."""
     def dispatchEvents(self) -> None:
-        """Handles what has arrived, without waiting."""
+        """Handles what has arrived, without waiting: at most one read of the
+        socket (64 KiB) per call; the next call handles the rest."""
     def loop(self) -> None:
         """Dispatches until the connection ends or disconnect() is called, then
         raises Exception("CONNECTION_ERROR"). Ctrl-C ends it with
         KeyboardInterrupt and leaves the connection usable."""
     def disconnect(self) -> None:
-        """Ends a running loop (also from a callback or another thread), or
-        closes the connection."""
+        """Closes the connection, whether or not a loop ran before, and ends a
+        running loop (also from a callback or another thread) and a request
+        blocked on a server that does not read. connect() then opens a new
+        connection and logs on."""
 
 class Symproxy:
     """Feed-handler end: listens for the symbol server, learns of its

@@ -432,3 +432,158 @@ def test_a_listener_in_a_cycle_with_its_callable_is_collected(server):
     gc.collect()
     # Destroyed: it unsubscribes from everything and closes the connection.
     assert [f.kind for f in peer.wait_closed()] == [(w.UNSUBSCRIBE_ALL, 0)]
+
+
+# ---- disconnect whatever ran before, and never frozen by a blocked write ------------
+
+
+def test_disconnect_after_a_loop_ended_by_the_callable_closes_and_connect_logs_on_again(server):
+    lst, peer = connected(server, username="me", password="pw")
+    peer.expect(w.LOGIN)
+
+    def on_data(topic, data):
+        raise ValueError("stop here")
+
+    lst.onData(on_data)
+    peer.send(w.data_frame([{w.TOPIC: "A", w.BID: 1.0}]))
+    with pytest.raises(ValueError, match="stop here"):
+        lst.loop()
+    # The loop is over: disconnect closes, and the feed handler sees the client go.
+    lst.disconnect()
+    assert peer.wait_closed() == []
+    assert lst.subscribe("A") is False
+
+    # A new connection, logged on with the same credentials.
+    lst.onData(None)
+    assert lst.connect("127.0.0.1", server.port) is True
+    again = server.accept()
+    logon = w.parse_login(again.expect(w.LOGIN).body)
+    assert (logon["username"], logon["password"]) == (b"me", b"pw")
+    assert lst.subscribe("B") is True
+    assert again.expect(w.SUBSCRIBE).topic() == "B"
+
+    # The destructor closes it too, after telling the server.
+    del lst
+    assert [f.kind for f in again.wait_closed()] == [(w.UNSUBSCRIBE_ALL, 0)]
+
+
+def test_disconnect_after_ctrl_c_ended_loop_closes_the_connection():
+    proc = run_script("""
+        import signal, sys, threading, time, pyqrx, symwire as w
+        srv = w.ScriptedServer()
+        lst = pyqrx.Symlistener()
+        assert lst.connect("127.0.0.1", srv.port)
+        peer = srv.accept()
+        peer.expect(w.LOGIN)
+        main = threading.main_thread().ident
+
+        def run_loop(lst):
+            lst.loop()
+
+        def interrupter():
+            while True:
+                f = sys._current_frames().get(main)
+                if f is not None and f.f_code.co_name == "run_loop":
+                    break
+                time.sleep(0.01)
+            signal.pthread_kill(main, signal.SIGINT)
+
+        threading.Thread(target=interrupter).start()
+        try:
+            run_loop(lst)
+        except KeyboardInterrupt:
+            print("interrupted")
+        lst.disconnect()
+        print("closed", peer.wait_closed())
+        assert lst.connect("127.0.0.1", srv.port)
+        print("logon", srv.accept().expect(w.LOGIN).kind)
+    """, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split("\n")[:3] == ["interrupted", "closed []", "logon (10000, 10000)"]
+
+
+# A writer thread subscribes until a write blocks on a server that reads nothing; another
+# thread then disconnects. mode "dispatching": a third thread is inside dispatchEvents (in
+# the callable, which gives up the interpreter lock while it waits); mode "after_loop": a
+# loop ran before and ended through the callable.
+BLOCKED_WRITER_SCRIPT = """
+    import threading, time, pyqrx, symwire as w
+    mode = "%s"
+    srv = w.ScriptedServer()
+    lst = pyqrx.Symlistener()
+    assert lst.connect("127.0.0.1", srv.port)
+    peer = srv.accept()          # reads nothing from here on
+    in_callable = threading.Event()
+    leave = threading.Event()
+
+    def on_data(topic, data):
+        if mode == "after_loop":
+            raise ValueError("ends the loop")
+        in_callable.set()
+        leave.wait(30)
+
+    lst.onData(on_data)
+    peer.send(w.data_frame([{w.TOPIC: "A", w.BID: 1.0}]))
+    if mode == "after_loop":
+        try:
+            lst.loop()
+        except ValueError:
+            pass
+    else:
+        def dispatch():
+            while not in_callable.is_set():
+                lst.dispatchEvents()
+                time.sleep(0.01)
+            lst.dispatchEvents()   # meets the end of the connection
+        dispatcher = threading.Thread(target=dispatch, daemon=True)
+        dispatcher.start()
+        in_callable.wait(10)
+
+    sent = [0]
+    ended = []
+    def writer():
+        while lst.subscribe("T%%08d" %% sent[0] + "x" * 100):
+            sent[0] += 1
+        ended.append(sent[0])
+    threading.Thread(target=writer, daemon=True).start()
+    last, stable = -1, 0
+    while stable < 10:             # the writer has stopped getting anywhere
+        time.sleep(0.05)
+        stable = stable + 1 if sent[0] == last else 0
+        last = sent[0]
+
+    done = threading.Event()
+    def disconnect():
+        lst.disconnect()
+        done.set()
+    threading.Thread(target=disconnect, daemon=True).start()
+    ticks = 0
+    while not done.is_set() and ticks < 200:   # Python keeps running meanwhile
+        ticks += 1
+        time.sleep(0.05)
+    print("disconnected" if done.is_set() else "frozen", flush=True)
+    for _ in range(200):
+        if ended:
+            break
+        time.sleep(0.05)
+    print("writer ended" if ended and ended[0] == sent[0] else "writer blocked", flush=True)
+    leave.set()
+    if mode != "after_loop":
+        dispatcher.join(10)
+    peer.sock.settimeout(30)
+    try:
+        while peer.sock.recv(1 << 20):
+            pass
+        print("closed", flush=True)
+    except ConnectionResetError:
+        print("closed", flush=True)
+    except OSError:
+        print("open", flush=True)
+"""
+
+
+@pytest.mark.parametrize("mode", ["dispatching", "after_loop"])
+def test_disconnect_ends_a_write_blocked_on_a_server_that_does_not_read(mode):
+    proc = run_script(BLOCKED_WRITER_SCRIPT % mode, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split("\n")[:3] == ["disconnected", "writer ended", "closed"], proc.stdout

@@ -2,6 +2,8 @@
 // with the heartbeat echo, the loop and its stop pipe, the wait hooks, writes
 // and the synchronous logon.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -256,7 +258,7 @@ bool HookLeave(void* p) {
     return !s->interrupt;
 }
 
-TEST_F(ApiConnectionTest, shouldDiscardAStopByteWrittenWhileNoLoopRanAndIdleAfterEveryEmptyPoll) {
+TEST_F(ApiConnectionTest, shouldCloseOnDisconnectWheneverNoLoopRunsAndIdleAfterEveryEmptyPoll) {
     HookState hooks;
     hooks.interrupt = true;
     m_conn.SetWaitHooks(HookEnter, HookLeave, &hooks);
@@ -267,23 +269,49 @@ TEST_F(ApiConnectionTest, shouldDiscardAStopByteWrittenWhileNoLoopRanAndIdleAfte
     EXPECT_GE(m_conn.GetFd(), 0);
     m_conn.SetWaitHooks(nullptr, nullptr, nullptr);
 
-    // The pipe exists now: Disconnect only writes the stop byte.
+    // A loop has run, but none runs now: Disconnect closes at once.
     m_conn.Disconnect();
-    EXPECT_GE(m_conn.GetFd(), 0);
+    EXPECT_EQ(-1, m_conn.GetFd());
+    EXPECT_EQ(1, m_listener.m_nCloses);
+    EXPECT_TRUE(m_peer.WaitClientClosed());
 
     struct Idle {
         CApiConnection* conn;
         int calls;
-    } idle = {&m_conn, 0};
+        int stopAt;
+    } idle = {&m_conn, 0, 3};
     UserFunction onIdle = [](void* p) {
         Idle* i = static_cast<Idle*>(p);
-        if (++i->calls == 3) {
+        if (++i->calls == i->stopAt) {
             i->conn->Disconnect();
         }
     };
-    EXPECT_FALSE(m_conn.Loop(&zero, onIdle, &idle));
-    EXPECT_EQ(3, idle.calls);
+    for (int stopAt : {3, 2}) {
+        // The second round starts with the stop byte of the first still in the
+        // pipe: the new loop discards it and runs until its own request.
+        ASSERT_TRUE(m_conn.Reconnect());
+        ASSERT_TRUE(m_peer.Accept());
+        idle.calls = 0;
+        idle.stopAt = stopAt;
+        EXPECT_FALSE(m_conn.Loop(&zero, onIdle, &idle));
+        EXPECT_EQ(stopAt, idle.calls);
+        EXPECT_EQ(-1, m_conn.GetFd());
+    }
+}
+
+TEST_F(ApiConnectionTest, shouldCloseWhenTheLoopEndsForAnotherReasonBeforeSeeingItsStopRequest) {
+    // A callback asks for the stop, then for an interruption that ends the
+    // loop before it waits again.
+    m_listener.m_onFire = [&] {
+        m_conn.Disconnect();
+        m_conn.InterruptDispatch();
+    };
+    Runner loop([&] { m_conn.Loop(nullptr, nullptr, nullptr); }, [&] { m_peer.CloseClient(); });
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "x")));
+    ASSERT_TRUE(loop.Finished(10000));
     EXPECT_EQ(-1, m_conn.GetFd());
+    EXPECT_EQ(1, m_listener.m_nCloses);
+    EXPECT_TRUE(m_peer.WaitClientClosed());
 }
 
 TEST_F(ApiConnectionTest, shouldRunCallbacksOutsideTheWaitHooksAndEndTheLoopOnInterruption) {
@@ -367,6 +395,125 @@ TEST_F(ApiConnectionTest, shouldCloseOnceWhenWritesOnSeveralThreadsFailTogether)
     EXPECT_EQ(-1, m_conn.GetFd());
     EXPECT_EQ(1, m_conn.m_nCloses);
     EXPECT_EQ(1, m_listener.m_nCloses);
+}
+
+TEST_F(ApiConnectionTest, shouldEndAWriteBlockedOnThePeerWhenDisconnectedFromAThirdThread) {
+    // A thread dispatches and stays inside a callback for a while.
+    std::promise<void> inCallback;
+    std::atomic<bool> leave{false};
+    m_listener.m_onFire = [&] {
+        inCallback.set_value();
+        for (int i = 0; i < 4000 && !leave; ++i) {
+            usleep(5000);
+        }
+    };
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "x")));
+    Runner dispatcher(
+        [&] {
+            for (int i = 0; i < 1000 && m_listener.m_msgs.empty() && m_conn.DispatchEvents() >= 0;
+                 ++i) {
+                usleep(5000);
+            }
+            m_conn.DispatchEvents();  // finds the end of stream once the socket is shut down
+        },
+        [&] { leave = true; });
+    ASSERT_EQ(std::future_status::ready,
+              inCallback.get_future().wait_for(std::chrono::seconds(10)));
+
+    // Another writes to a peer that reads nothing, until a write blocks.
+    struct alignas(8) {
+        MsgHdrCmn hdr;
+        stHeartBeat body;
+    } msg = {{MsgHdrSym::HDR_TYPE, CM_HEARTBEAT, CM_HEARTBEAT, 16}, {1}};
+    std::atomic<int> written{0};
+    std::atomic<bool> writerDone{false};
+    testing::internal::CaptureStderr();
+    std::thread writer([&] {
+        while (m_conn.WriteBlock(&msg)) {
+            ++written;
+        }
+        writerDone = true;
+    });
+    for (int stable = 0, last = -1, i = 0; stable < 20 && i < 2000; ++i) {
+        usleep(10000);
+        stable = written.load() == last ? stable + 1 : 0;
+        last = written.load();
+    }
+
+    // Disconnect neither waits for the blocked writer nor leaves it blocked.
+    Runner disconnect([&] { m_conn.Disconnect(); }, [&] { m_peer.CloseClient(); });
+    const bool disconnected = disconnect.Finished(10000);
+    EXPECT_TRUE(disconnected);
+    if (!disconnected) {
+        m_peer.CloseClient();  // frees the writer, and so the disconnect
+    }
+    writer.join();
+    EXPECT_TRUE(writerDone);
+    leave = true;
+    ASSERT_TRUE(dispatcher.Finished(10000));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(-1, m_conn.GetFd());
+    EXPECT_EQ(1, m_listener.m_nCloses);
+}
+
+TEST(ApiConnectionShareTest, shouldDispatchOneReadsShareAtATimeAndLeaveTheRestWhereAWaitSeesIt) {
+    // The server's end of a Unix-domain pair queues far more than one read takes.
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    const int queue = 1 << 20;
+    setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &queue, sizeof queue);
+    TestConnection conn;
+    RecordingListener listener;
+    CAppConn* socket =
+        new CAppConn("API_TEST", CAppConn::SOCKET_UNSPEC, nullptr, nullptr, 0, nullptr);
+    socket->SetFd(fds[0]);
+    socket->m_is_stream = 5;
+    socket->m_buf_grow_size = CAppConn::LARGE_LIST_GROW_SIZE;  // reads could grow without end
+    conn.SetSocket(socket);
+    conn.AddClient(&listener);
+
+    const Bytes one = Status(SYM_STATUS_SOURCE_DOWN, std::string(90, 's'));
+    const int total = 3000;
+    Bytes wire;
+    for (int i = 0; i < total; ++i) {
+        wire += one;
+    }
+    ASSERT_EQ(static_cast<ssize_t>(wire.size()), write(fds[1], wire.data(), wire.size()));
+
+    // An interruption after the first message leaves the rest of the read
+    // buffered: no descriptor tells of it, HasPendingMessages and CheckSocket do.
+    listener.m_onFire = [&] {
+        if (listener.m_msgs.size() == 1) {
+            conn.InterruptDispatch();
+        }
+    };
+    EXPECT_EQ(1, conn.DispatchEvents());
+    EXPECT_TRUE(conn.HasPendingMessages());
+    fd_set none;
+    FD_ZERO(&none);
+    ASSERT_TRUE(conn.CheckSocket(none));
+    EXPECT_FALSE(conn.HasPendingMessages());
+    const size_t firstRead = listener.m_msgs.size();
+    EXPECT_GT(firstRead, 1u);
+    EXPECT_LE(firstRead * one.size(), static_cast<size_t>(CAppConn::MAX_READ_PER_CALL));
+
+    // The rest waits in the socket; a loop takes it share by share.
+    struct pollfd pfd = {conn.GetFd(), POLLIN, 0};
+    EXPECT_EQ(1, poll(&pfd, 1, 0));
+    listener.m_onFire = [&] {
+        if (listener.m_msgs.size() == static_cast<size_t>(total)) {
+            conn.Disconnect();
+        }
+    };
+    listener.m_nStarts = 0;
+    Runner loop([&] { conn.Loop(nullptr, nullptr, nullptr); },
+                [&] { shutdown(fds[1], SHUT_RDWR); });
+    ASSERT_TRUE(loop.Finished(10000));
+    EXPECT_EQ(static_cast<size_t>(total), listener.m_msgs.size());
+    // One dispatch per share read.
+    EXPECT_GE(listener.m_nStarts,
+              static_cast<int>(wire.size() - firstRead * one.size()) / CAppConn::MAX_READ_PER_CALL);
+    close(fds[1]);
 }
 
 // ---------------------------------------------------------------- logon

@@ -381,6 +381,57 @@ TEST(SymListenerTest, shouldKeepABoundedNumberOfIncompleteResponsesDroppingTheOl
                                           std::to_string(1u | (2u << 16))));
 }
 
+TEST(SymListenerTest, shouldDropAResponsePastItsPartOrByteBoundWithTheRestOfItsParts) {
+    auto part = [](const char* name, int request, short sub, const std::string& param, size_t n) {
+        CResponse r(name);
+        r.SetCmdId(1, static_cast<unsigned short>(request));
+        r.SetStringParam(param.c_str(), std::string(n, 'v').c_str());
+        Bytes f = ResponseFrames(r)[0];
+        f[7] = static_cast<char>(sub);
+        return f;
+    };
+    std::vector<Bytes> script;
+    // Too many parts, small ones; then the same id again, right at the bound.
+    for (int round = 0; round < 2; ++round) {
+        const int n = CSymListener::MAX_RESPONSE_PARTS + (round == 0 ? 1 : 0);
+        script.push_back(part("MANY", 1, 17, "p0", 1));
+        for (int i = 1; i < n - 1; ++i) {
+            script.push_back(part("MANY", 1, 18, "p" + std::to_string(i), 1));
+        }
+        script.push_back(part("MANY", 1, 19, "last", 1));
+    }
+    // Too many bytes in few parts; its parts after the drop go with it.
+    const size_t nPartBytes = 15000;
+    const int nBig = static_cast<int>(CSymListener::MAX_RESPONSE_BYTES / nPartBytes) + 1;
+    script.push_back(part("HUGE", 2, 17, "p0", nPartBytes));
+    for (int i = 1; i < nBig; ++i) {
+        script.push_back(part("HUGE", 2, 18, "p" + std::to_string(i), nPartBytes));
+    }
+    script.push_back(part("HUGE", 2, 18, "more", 1));
+    script.push_back(part("HUGE", 2, 19, "last", 1));
+    script.push_back(Sentinel());
+
+    testing::internal::CaptureStderr();
+    Session s(script);
+    const bool pumped = s.connected && s.PumpFor(kSentinel);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(pumped);
+
+    EXPECT_EQ((std::vector<std::string>{"response:MANY", kSentinel}), s.listener.events);
+    ASSERT_EQ(1u, s.listener.responses.size());
+    EXPECT_EQ(static_cast<size_t>(CSymListener::MAX_RESPONSE_PARTS),
+              s.listener.responses[0].StringParams().size());
+    EXPECT_EQ(0u, s.listener.PendingResponseCount());
+    const std::string many = std::to_string(1u | (1u << 16));
+    const std::string huge = std::to_string(1u | (2u << 16));
+    EXPECT_NE(std::string::npos,
+              err.find("Dropped the response for command id " + many + ": more than 128 parts"))
+        << err;
+    EXPECT_NE(std::string::npos, err.find("Dropped the response for command id " + huge +
+                                          ": more than 128 parts or 1048576 bytes"))
+        << err;
+}
+
 // ---- client id and order books ----
 
 TEST(SymListenerTest, shouldStoreTheClientIdInItsConnectionAndPrintIt) {

@@ -64,6 +64,7 @@ CApiConnection::CApiConnection()
       m_pSocket(nullptr),
       m_LoopExitRequest(nullptr),
       m_write_block_mutex(new KoMutexLock()),
+      m_state_mutex(new KoMutexLock()),
       m_readerThread(std::thread::id()) {}
 
 CApiConnection::~CApiConnection() {
@@ -75,6 +76,8 @@ CApiConnection::~CApiConnection() {
     }
     delete m_write_block_mutex;
     m_write_block_mutex = nullptr;
+    delete m_state_mutex;
+    m_state_mutex = nullptr;
     if (ThreadNotifier* stop = m_LoopExitRequest.exchange(nullptr)) {
         stop->Close();
         delete stop;
@@ -125,16 +128,21 @@ void CApiConnection::ForEachClient(Fn fn) {
     }
 }
 
+void CApiConnection::ShutdownSocket() {
+    // The descriptor is closed under the same mutex, so it is still the
+    // socket's here; a writer blocked on the peer holds only the write mutex.
+    KoGuard guard(*m_state_mutex);
+    if (SocketOpen()) {
+        shutdown(m_pSocket->GetFd(), SHUT_RDWR);
+    }
+}
+
 void CApiConnection::CloseSocket() {
     const std::thread::id reader = m_readerThread.load();
     if (reader != std::thread::id() && reader != std::this_thread::get_id()) {
         // Another thread is reading the socket: a shutdown wakes it with an end
-        // of stream, and it closes the socket on its own thread. It closes
-        // under the mutex, so the descriptor is still the socket's here.
-        KoGuard guard(*m_write_block_mutex);
-        if (SocketOpen()) {
-            shutdown(m_pSocket->GetFd(), SHUT_RDWR);
-        }
+        // of stream, and it closes the socket on its own thread.
+        ShutdownSocket();
         return;
     }
     if (!SocketOpen()) {
@@ -145,15 +153,15 @@ void CApiConnection::CloseSocket() {
         m_bCloseAfterDispatch = true;
         return;
     }
-    const int fd = m_pSocket->GetFd();
-    // Wakes a writer blocked on the peer, so that the mutex comes free.
-    shutdown(fd, SHUT_RDWR);
+    // Wakes a writer blocked on the peer, so that the write mutex comes free at once.
+    ShutdownSocket();
     OnCloseCallBack cb;
     void* cbData;
     {
         // No write may use the descriptor while it is closed; the call-backs
         // run after the mutex is released, so that they may write.
         KoGuard guard(*m_write_block_mutex);
+        KoGuard state(*m_state_mutex);
         if (!SocketOpen()) {
             // Another writer whose write failed too has closed it meanwhile
             // and tells the listeners.
@@ -185,6 +193,7 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
             return true;
         }
         KoGuard guard(*m_write_block_mutex);
+        KoGuard state(*m_state_mutex);
         m_pSocket->UnRegisterCloseCallBack();
         delete m_pSocket;
         m_pSocket = nullptr;
@@ -199,6 +208,7 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     }
     {
         KoGuard guard(*m_write_block_mutex);
+        KoGuard state(*m_state_mutex);
         m_pSocket = socket;
     }
     WaitEnter();
@@ -260,19 +270,31 @@ void CApiConnection::SetSocket(CAppConn* socket) {
     CAppConn* old = m_pSocket;
     {
         KoGuard guard(*m_write_block_mutex);
+        KoGuard state(*m_state_mutex);
         m_pSocket = socket;
     }
     delete old;
 }
 
 void CApiConnection::Disconnect() {
-    ThreadNotifier* stop = m_LoopExitRequest.load(std::memory_order_acquire);
-    if (stop != nullptr && stop->WriteFd() >= 0) {
-        stop->Notify();
-    } else {
-        CloseSocket();
-    }
     m_login_ok = false;
+    const bool bReader = m_readerThread.load() == std::this_thread::get_id();
+    {
+        KoGuard guard(*m_state_mutex);
+        ThreadNotifier* stop = m_LoopExitRequest.load(std::memory_order_acquire);
+        if (m_bLoopRunning && stop != nullptr && stop->WriteFd() >= 0) {
+            m_bStopRequested = true;
+            stop->Notify();
+            if (!bReader && SocketOpen()) {
+                // The loop's thread may be blocked writing to a peer that does
+                // not read (a heartbeat echo), and so may other writers.
+                shutdown(m_pSocket->GetFd(), SHUT_RDWR);
+            }
+            return;
+        }
+    }
+    // No loop runs: nothing would read a stop request.
+    CloseSocket();
 }
 
 const char* CApiConnection::GetDescription() {
@@ -323,11 +345,17 @@ bool CApiConnection::CheckSocket(fd_set& readSet) {
     }
     const int fd = m_pSocket->GetFd();
     // A descriptor beyond an fd_set cannot have been watched by the caller's
-    // select; dispatching never blocks, so it is simply tried.
-    if (fd >= FD_SETSIZE || FD_ISSET(fd, &readSet)) {
+    // select; dispatching never blocks, so it is simply tried. Messages left
+    // buffered by an interrupted dispatch make no descriptor readable.
+    if (fd >= FD_SETSIZE || FD_ISSET(fd, &readSet) || HasPendingMessages()) {
         return DispatchEvents() >= 0;
     }
     return true;
+}
+
+bool CApiConnection::HasPendingMessages() const {
+    int len = 0;
+    return SocketOpen() && m_pSocket->IsReadDataAvailable(len);
 }
 
 int CApiConnection::DispatchEvents() {
@@ -391,23 +419,44 @@ bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
     } else if (!stop->IsOpen() && !stop->Init()) {
         fprintf(stderr, "%s: failed to initialize thread notifier\n", kUnitName);
     }
-    // A stop request written while no loop ran is not meant for this one.
-    stop->Clear();
+    {
+        KoGuard guard(*m_state_mutex);
+        // A stop request left from an earlier loop is not meant for this one.
+        stop->Clear();
+        m_bStopRequested = false;
+        m_bLoopRunning = true;
+    }
+    RunLoop(stop, timeout, onIdle, data);
+    bool bStopRequested;
+    {
+        KoGuard guard(*m_state_mutex);
+        m_bLoopRunning = false;
+        bStopRequested = m_bStopRequested;
+        m_bStopRequested = false;
+    }
+    if (bStopRequested) {
+        // The loop ended (interrupted, say) before it saw the request.
+        CloseSocket();
+    }
+    return false;
+}
 
+void CApiConnection::RunLoop(ThreadNotifier* stop, timeval* timeout, UserFunction onIdle,
+                             void* data) {
     if (m_pSocket == nullptr) {
-        return false;
+        return;
     }
     ReaderScope reader(m_readerThread);
     if (m_pSocket->nbRLeft > 0) {
         DispatchEvents();
         if (m_pSocket == nullptr || m_bInterruptDispatch) {
             m_bInterruptDispatch = false;
-            return false;
+            return;
         }
     }
     for (;;) {
         if (!SocketOpen()) {
-            return false;
+            return;
         }
         struct pollfd fds[2];
         int nfds = 0;
@@ -429,7 +478,7 @@ bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
         const int rc = poll(fds, static_cast<nfds_t>(nfds), waitMs);
         const int err = errno;
         if (!WaitLeave()) {
-            return false;
+            return;
         }
 
         if (rc < 0) {
@@ -444,17 +493,17 @@ bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
         }
         if (pipeAt >= 0 && fds[pipeAt].revents != 0) {
             CloseSocket();
-            return false;
+            return;
         }
         if (!SocketOpen()) {
-            return false;
+            return;
         }
         if (DispatchEvents() < 0) {
-            return false;
+            return;
         }
         if (m_bInterruptDispatch) {
             m_bInterruptDispatch = false;
-            return false;
+            return;
         }
     }
 }

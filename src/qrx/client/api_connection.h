@@ -11,6 +11,13 @@
 // while another thread reads it is only shut down, and the reading thread
 // closes it; while messages are being handed out, closing waits until the
 // batch is done, so that the message buffer stays valid for every listener.
+// Closing shuts the socket down before it takes the write mutex, so a write
+// blocked on a peer that does not read fails at once and never holds the
+// closing thread up.
+//
+// One DispatchEvents reads the socket at most once, and one read takes at most
+// CAppConn::MAX_READ_PER_CALL bytes: a fast peer cannot keep a call going, and
+// what it has not read yet stays in the socket, where a select or poll sees it.
 #pragma once
 
 #include <sys/select.h>
@@ -60,8 +67,12 @@ public:
     virtual bool Connect(const char* host, const char* service, bool isStream);
     // A Unix-domain socket at ipcPath.
     virtual bool ConnectU(const char* ipcPath, bool isStream);
-    // Stops the loop through its pipe (the loop closes the socket), or closes
-    // the socket when no pipe exists. Safe from any thread and from callbacks.
+    // Closes the connection: a running Loop is stopped through its pipe and
+    // closes the socket on its own thread (called from another thread, the
+    // socket is shut down at once too, ending any write blocked on the peer);
+    // with no Loop running the socket is closed here (after the batch being
+    // dispatched, from a listener's callback). Safe from any thread and from
+    // callbacks.
     virtual void Disconnect();
     // Reopens a closed socket and logs on again when m_LoginAsSoonAsConnect.
     virtual bool Reconnect();
@@ -70,17 +81,21 @@ public:
     // The socket's descriptor, -1 without a socket object.
     virtual int GetFd();
     // For callers running their own select: dispatches when the socket is in
-    // readSet. False when there is no open socket or the connection was lost.
+    // readSet or a complete message waits (HasPendingMessages). False when
+    // there is no open socket or the connection was lost.
     virtual bool CheckSocket(fd_set& readSet);
-    // Hands every complete message that has arrived to the listeners without
-    // waiting; heartbeats are echoed and counted but reach no listener.
+    // Hands the complete messages that have arrived to the listeners without
+    // waiting: those buffered and those of one read of the socket, which takes
+    // a bounded share of what waits there (see above); a later call handles
+    // the rest. Heartbeats are echoed and counted but reach no listener.
     // Returns the number of messages handled, or -1 when the connection is
     // lost (the socket is then closed).
     virtual int DispatchEvents();
     // Waits for messages and dispatches them until a stop request, the loss of
     // the connection or an interruption reported by the wait hook. timeout
     // bounds each wait (null: no limit); onIdle(data) is called when a wait
-    // times out. Always returns false.
+    // times out. A stop request that arrives while the loop ends for another
+    // reason still closes the socket. Always returns false.
     virtual bool Loop(timeval* timeout, UserFunction onIdle, void* data);
     virtual bool Loop(int seconds);
     virtual void StopCheck();
@@ -115,6 +130,10 @@ public:
     // See ApiWaitEnter; null pointers remove the hooks.
     void SetWaitHooks(ApiWaitEnter onEnter, ApiWaitLeave onLeave, void* data);
     bool IsLoginOk() const { return m_login_ok; }
+    // True when a complete message waits in the receive buffer (left by a
+    // dispatch that was interrupted): a caller running its own select should
+    // dispatch before it waits again, since the socket may not be readable.
+    bool HasPendingMessages() const;
     void SetLoginAsSoonAsConnect(bool login) { m_LoginAsSoonAsConnect = login; }
 
 protected:
@@ -129,6 +148,13 @@ protected:
     // Created by the first Loop and read by Disconnect on any thread: published atomically.
     std::atomic<ThreadNotifier*> m_LoopExitRequest;
     KoMutexLock* m_write_block_mutex;
+    // Held briefly, never across a blocking call or a callback: wherever the
+    // socket object is replaced or its descriptor closed (inside the write
+    // mutex), by a shutdown from another thread (alone, so that it never waits
+    // for a blocked writer), and over the loop's running state below.
+    KoMutexLock* m_state_mutex;
+    bool m_bLoopRunning = false;
+    bool m_bStopRequested = false;  // by Disconnect, for the running loop
 
 private:
     bool SocketOpen() const;
@@ -140,6 +166,10 @@ private:
     // or (when another thread is reading it) shuts it down for that thread to
     // close.
     void CloseSocket();
+    // Shuts the open socket down (both ways), from any thread.
+    void ShutdownSocket();
+    // The wait-and-dispatch passes of Loop.
+    void RunLoop(ThreadNotifier* stop, timeval* timeout, UserFunction onIdle, void* data);
     void WaitEnter();
     bool WaitLeave();
     // Calls fn(listener) for every listener in ascending pointer order; a

@@ -49,6 +49,7 @@ CSymListener::~CSymListener() {
     delete m_pTopic;
     m_Responses.clear();
     m_lstResponseAge.clear();
+    m_ResponseIntake.clear();
 }
 
 void CSymListener::FireEvents(char* msg) {
@@ -111,7 +112,8 @@ void CSymListener::FireEvents(char* msg) {
             break;
         case CM_SYM_RESPONSE:
             AttachBody(msg, hdr.msglen);
-            HandleResponse(hdr.submtyp);
+            HandleResponse(hdr.submtyp,
+                           hdr.msglen > sizeof(MsgHdrCmn) ? hdr.msglen - sizeof(MsgHdrCmn) : 0);
             break;
         case CM_SYM_CMD_CLIENT_ID:
             HandleClientId(msg);

@@ -44,6 +44,11 @@ public:
     // one that has waited longest is dropped, so a peer cannot grow the set
     // without bound.
     static constexpr size_t MAX_PENDING_RESPONSES = 1024;
+    // Most parts, and most body bytes in all its parts, of one response put
+    // together; past either the response is dropped, and its later parts with
+    // it, so a peer cannot grow one response without bound either.
+    static constexpr int MAX_RESPONSE_PARTS = 128;
+    static constexpr size_t MAX_RESPONSE_BYTES = 1024 * 1024;
 
     CSymListener();
     ~CSymListener() override;
@@ -132,23 +137,35 @@ private:
     void ReadRecords(bool bSnapshot);
     void HandleSubStatus(char* msg, enSymStatusCode code);
     void HandleStatus(char* msg, enSymStatusCode code);
-    void HandleResponse(short submtyp);
+    // A response message (or part) whose body holds nBodyBytes bytes.
+    void HandleResponse(short submtyp, size_t nBodyBytes);
     void HandleClientId(char* msg);
     void HandleCOBMsgs();
     void HandleCOBRequest();
     void HandleCOBStatus();
 
-    // Pending responses: store part under id, it being the entry of that id
-    // (replaced) or the map's end, and the order in which entries were last
-    // touched, oldest first.
-    void StoreResponse(unsigned int id, CResponse&& part,
+    // Pending responses: store part (of nBytes body bytes) under id, it being
+    // the entry of that id (replaced) or the map's end.
+    void StoreResponse(unsigned int id, CResponse&& part, size_t nBytes,
                        std::map<unsigned int, CResponse>::iterator it);
+    // Counts a further part of the response under id; false, with the
+    // response dropped, once it passes its bounds or when it was dropped before.
+    bool CountResponsePart(unsigned int id, size_t nBytes);
     void TouchResponse(unsigned int id);
     void ForgetResponse(unsigned int id);
 
+    // What has arrived of a response being put together. An entry whose
+    // response was dropped for its size stays (without a response in
+    // m_Responses) until its last part, so that its remaining parts are
+    // dropped too; such entries count against MAX_PENDING_RESPONSES.
+    struct ResponseIntake {
+        std::list<unsigned int>::iterator itAge;  // where the id stands in m_lstResponseAge
+        int nParts = 0;
+        size_t nBytes = 0;
+        bool bDropped = false;
+    };
+    // Ids in the order their entries were last touched, oldest first.
     std::list<unsigned int> m_lstResponseAge;
-    // Where each id stands in m_lstResponseAge, so that touching and
-    // forgetting an entry do not search the list.
-    std::unordered_map<unsigned int, std::list<unsigned int>::iterator> m_ResponseAgeAt;
+    std::unordered_map<unsigned int, ResponseIntake> m_ResponseIntake;
     GrowingStr m_sScratch;  // texts that reach the end of the message memory
 };

@@ -1,7 +1,8 @@
 // Command responses of the Sym listener. A response may come in parts: the
 // first is kept under its command id, middle parts are merged into it and the
-// last completes it. The parts kept are bounded: past MAX_PENDING_RESPONSES
-// the one touched longest ago is dropped.
+// last completes it. What is kept is bounded: past MAX_PENDING_RESPONSES the
+// one touched longest ago is dropped, and a response whose parts pass
+// MAX_RESPONSE_PARTS or MAX_RESPONSE_BYTES is dropped with the rest of its parts.
 #include <utility>
 
 #include "qrx/client/sym_listener.h"
@@ -18,7 +19,7 @@ constexpr short RSP_LAST = 19;
 
 }  // namespace
 
-void CSymListener::HandleResponse(short submtyp) {
+void CSymListener::HandleResponse(short submtyp, size_t nBodyBytes) {
     if (submtyp != RSP_WHOLE && submtyp != RSP_FIRST && submtyp != RSP_MIDDLE &&
         submtyp != RSP_LAST) {
         return;
@@ -35,13 +36,20 @@ void CSymListener::HandleResponse(short submtyp) {
         return;
     }
     auto it = m_Responses.find(id);
-    if (submtyp == RSP_FIRST || (submtyp == RSP_MIDDLE && it == m_Responses.end())) {
-        StoreResponse(id, std::move(part), it);
+    const bool bKnown = m_ResponseIntake.count(id) != 0;
+    if (submtyp == RSP_FIRST || (submtyp == RSP_MIDDLE && !bKnown)) {
+        StoreResponse(id, std::move(part), nBodyBytes, it);
         return;
     }
-    if (it == m_Responses.end()) {
+    if (!bKnown) {
         // A last part without the earlier ones: delivered as it is.
         OnResponse(&part);
+        return;
+    }
+    if (!CountResponsePart(id, nBodyBytes)) {
+        if (submtyp == RSP_LAST) {
+            ForgetResponse(id);  // the dropped response is over
+        }
         return;
     }
     if (!it->second.Merge(part)) {
@@ -61,40 +69,65 @@ void CSymListener::HandleResponse(short submtyp) {
     OnResponse(&node.mapped());
 }
 
-void CSymListener::StoreResponse(unsigned int id, CResponse&& part,
-                                 std::map<unsigned int, CResponse>::iterator it) {
-    if (it != m_Responses.end()) {
-        it->second = std::move(part);
-        TouchResponse(id);
-        return;
+bool CSymListener::CountResponsePart(unsigned int id, size_t nBytes) {
+    ResponseIntake& intake = m_ResponseIntake[id];
+    if (intake.bDropped) {
+        return false;
     }
-    if (m_Responses.size() >= MAX_PENDING_RESPONSES && !m_lstResponseAge.empty()) {
+    ++intake.nParts;
+    intake.nBytes += nBytes;
+    if (intake.nParts <= MAX_RESPONSE_PARTS && intake.nBytes <= MAX_RESPONSE_BYTES &&
+        m_Responses.count(id) != 0) {
+        return true;
+    }
+    QRX_LOG_ERROR("Dropped the response for command id "
+                  << id << ": more than " << MAX_RESPONSE_PARTS << " parts or "
+                  << MAX_RESPONSE_BYTES << " bytes (" << intake.nParts << " parts, "
+                  << intake.nBytes << " bytes so far)");
+    intake.bDropped = true;
+    m_Responses.erase(id);
+    return false;
+}
+
+void CSymListener::StoreResponse(unsigned int id, CResponse&& part, size_t nBytes,
+                                 std::map<unsigned int, CResponse>::iterator it) {
+    if (m_ResponseIntake.count(id) == 0 && m_ResponseIntake.size() >= MAX_PENDING_RESPONSES &&
+        !m_lstResponseAge.empty()) {
         const unsigned int oldest = m_lstResponseAge.front();
-        m_lstResponseAge.pop_front();
-        m_ResponseAgeAt.erase(oldest);
+        ForgetResponse(oldest);
         m_Responses.erase(oldest);
         QRX_LOG_ERROR("Dropped the incomplete response for command id "
                       << oldest << ": " << MAX_PENDING_RESPONSES
                       << " responses already await their last part");
     }
-    m_Responses.emplace(id, std::move(part));
-    m_ResponseAgeAt[id] = m_lstResponseAge.insert(m_lstResponseAge.end(), id);
+    if (it != m_Responses.end()) {
+        it->second = std::move(part);
+    } else {
+        m_Responses.emplace(id, std::move(part));
+    }
+    TouchResponse(id);
+    ResponseIntake& intake = m_ResponseIntake[id];
+    intake.nParts = 1;
+    intake.nBytes = nBytes;
+    intake.bDropped = false;
 }
 
 void CSymListener::TouchResponse(unsigned int id) {
-    auto at = m_ResponseAgeAt.find(id);
-    if (at != m_ResponseAgeAt.end()) {
+    auto at = m_ResponseIntake.find(id);
+    if (at != m_ResponseIntake.end()) {
         // Moved to the back in place: the iterator stays valid.
-        m_lstResponseAge.splice(m_lstResponseAge.end(), m_lstResponseAge, at->second);
+        m_lstResponseAge.splice(m_lstResponseAge.end(), m_lstResponseAge, at->second.itAge);
     } else {
-        m_ResponseAgeAt.emplace(id, m_lstResponseAge.insert(m_lstResponseAge.end(), id));
+        ResponseIntake intake;
+        intake.itAge = m_lstResponseAge.insert(m_lstResponseAge.end(), id);
+        m_ResponseIntake.emplace(id, intake);
     }
 }
 
 void CSymListener::ForgetResponse(unsigned int id) {
-    auto at = m_ResponseAgeAt.find(id);
-    if (at != m_ResponseAgeAt.end()) {
-        m_lstResponseAge.erase(at->second);
-        m_ResponseAgeAt.erase(at);
+    auto at = m_ResponseIntake.find(id);
+    if (at != m_ResponseIntake.end()) {
+        m_lstResponseAge.erase(at->second.itAge);
+        m_ResponseIntake.erase(at);
     }
 }

@@ -126,6 +126,8 @@ CAppConn::CAppConn(const char* descr, const char* ipcPath)
 void CAppConn::InitCommon(const char* descr) {
     CopyCut(m_descr, sizeof m_descr, descr != nullptr ? descr : "");
     m_buf_grow_size = quor_fix_large_list() ? LARGE_LIST_GROW_SIZE : DEFAULT_BUF_SIZE;
+    const int limit = quor_getenv("QUOR_MAX_RECV_BUFFER", DEFAULT_RECV_BUFFER_LIMIT);
+    m_nRecvBufferLimit = limit > DEFAULT_MAX_BUFFER_SIZE ? limit : DEFAULT_MAX_BUFFER_SIZE;
     pRdata = static_cast<char*>(malloc(DEFAULT_BUF_SIZE));
     maxRlen = pRdata ? DEFAULT_BUF_SIZE : 0;
     pWdata = static_cast<char*>(malloc(DEFAULT_BUF_SIZE));

@@ -33,6 +33,17 @@ public:
     static constexpr int DEFAULT_BUF_SIZE = 16384;      // initial buffers, default growth
     static constexpr int LARGE_LIST_GROW_SIZE = 81920;  // growth with QUOR_FIX_LARGE_LIST
     static constexpr int DEFAULT_MAX_BUFFER_SIZE = 65536;
+    // Most bytes the receive buffer may grow to with QUOR_FIX_LARGE_LIST: 64 MiB
+    // unless QUOR_MAX_RECV_BUFFER (bytes, read for each connection) says
+    // otherwise; never below DEFAULT_MAX_BUFFER_SIZE, which holds the largest
+    // message. Input that needs more (a text frame announcing a larger
+    // payload) closes the connection.
+    static constexpr int DEFAULT_RECV_BUFFER_LIMIT = 64 * 1024 * 1024;
+    // Most bytes one ReadNoBlk takes from the socket. A caller that handles
+    // what one read brought and then waits again (select/poll) does a bounded
+    // amount of work per wake-up; the rest stays in the socket, where the
+    // next wait sees it.
+    static constexpr int MAX_READ_PER_CALL = 65536;
     static constexpr int MIN_MSG_LEN = 8;  // the common header
     static constexpr int HOST_LEN = 256;
     static constexpr int DESCR_LEN = 1024;
@@ -100,6 +111,7 @@ public:
     void UnRegisterCloseCallBack();
     void SetMaxBufferSize(int size) { m_nMaxBufferSize = size; }
     int GetMaxBufferSize() const { return m_nMaxBufferSize; }
+    int GetRecvBufferLimit() const { return m_nRecvBufferLimit; }
     void setDesc(const char* descr);
     void setSocketKeepAliveOn(int interval);
     void setSocketKeepAliveOff();
@@ -120,9 +132,11 @@ public:
     const char* GetIPCPath() const { return m_IPCPath.c_str(); }
 
     // ---- reading (app_conn_io.cpp) ----
-    // Reads what the socket has behind the unconsumed bytes (only when they
-    // start at the beginning of the receive buffer). 1 when the connection is
-    // unusable (peer closed, socket error, no memory), else 0.
+    // Reads what the socket has, up to MAX_READ_PER_CALL bytes, behind the
+    // unconsumed bytes (only when they start at the beginning of the receive
+    // buffer). 1 when the connection is unusable (peer closed, socket error,
+    // no memory, or, with QUOR_FIX_LARGE_LIST, unconsumed input filling the
+    // buffer at its limit), else 0.
     int ReadNoBlk(int& bytes_rcvd);
     // True when a complete message (or a malformed length) is at the read
     // position; mlen receives its length.
@@ -191,6 +205,8 @@ public:
     CMsgHdrStream m_outStream;
     CMsgMemAllocator m_Allocator;
     int m_nMaxBufferSize = DEFAULT_MAX_BUFFER_SIZE;
+    // The receive buffer's limit when it grows for QUOR_FIX_LARGE_LIST.
+    int m_nRecvBufferLimit = DEFAULT_RECV_BUFFER_LIMIT;
 
 private:
     void InitCommon(const char* descr);

@@ -94,16 +94,31 @@ bool CAppConn::would_block(bool print_err) {
 
 int CAppConn::ReadNoBlk(int& bytes_rcvd) {
     bytes_rcvd = 0;
+    const bool bLargeList = m_buf_grow_size != DEFAULT_BUF_SIZE;
     for (;;) {
         if (nbRLeft >= maxRlen) {
-            if (maxRlen >= m_nMaxBufferSize && m_buf_grow_size == DEFAULT_BUF_SIZE) {
+            if (!bLargeList && maxRlen >= m_nMaxBufferSize) {
                 if (++m_rnb_count % kWouldBlockReport == 0) {
                     QRX_LOG_WARNING("CAppConn::ReadNoBlk():(" << m_descr << ") " << m_rnb_count
                                                               << " MaxBufLen exceeded.");
                 }
                 return 0;
             }
-            const int capacity = maxRlen + m_buf_grow_size;
+            if (bLargeList && maxRlen >= m_nRecvBufferLimit) {
+                if (bytes_rcvd > 0) {
+                    return 0;  // what this call read is handled first
+                }
+                // Unconsumed input fills the whole buffer: no message that
+                // fits the limit is that long.
+                QRX_LOG_ERROR("CAppConn::ReadNoBlk():(" << m_descr << ") receive buffer limit of "
+                                                        << m_nRecvBufferLimit
+                                                        << " bytes reached; closing");
+                return 1;
+            }
+            int capacity = maxRlen + m_buf_grow_size;
+            if (bLargeList && capacity > m_nRecvBufferLimit) {
+                capacity = m_nRecvBufferLimit;
+            }
             char* grown = static_cast<char*>(realloc(pRdata, static_cast<size_t>(capacity)));
             if (grown == nullptr) {
                 QRX_LOG_ERROR("CAppConn::ReadNoBlk():(" << m_descr << ") realloc failed.");
@@ -112,7 +127,11 @@ int CAppConn::ReadNoBlk(int& bytes_rcvd) {
             pRdata = grown;
             maxRlen = capacity;
         }
-        const int n = Read(pRdata + nbRLeft, maxRlen - nbRLeft);
+        int room = maxRlen - nbRLeft;
+        if (room > MAX_READ_PER_CALL - bytes_rcvd) {
+            room = MAX_READ_PER_CALL - bytes_rcvd;
+        }
+        const int n = Read(pRdata + nbRLeft, room);
         if (n == 0) {
             QRX_LOG_WARNING_AT("CAppConn::ReadNoBlk():(" << m_descr << ") read returned 0.");
             return 1;
@@ -126,10 +145,10 @@ int CAppConn::ReadNoBlk(int& bytes_rcvd) {
         }
         nbRLeft += n;
         bytes_rcvd += n;
-        if (nbRLeft < maxRlen) {
+        if (nbRLeft < maxRlen || bytes_rcvd >= MAX_READ_PER_CALL) {
             return 0;
         }
-        // The read filled the buffer: grow it and drain the socket.
+        // The read filled the buffer: grow it and read on, within this call's share.
     }
 }
 
@@ -284,10 +303,11 @@ int CAppConn::ReadStampMSG(char*& pret, int& rlen) {
         if (total > nbRLeft) {
             // A frame that the receive buffer can never hold would stall the
             // connection for good.
-            if (m_buf_grow_size == DEFAULT_BUF_SIZE && total > m_nMaxBufferSize) {
+            const int limit =
+                m_buf_grow_size == DEFAULT_BUF_SIZE ? m_nMaxBufferSize : m_nRecvBufferLimit;
+            if (total > limit) {
                 QRX_LOG_ERROR("Error In Stamp Transport Layer, frame of "
-                              << total << " bytes exceeds the buffer limit of "
-                              << m_nMaxBufferSize);
+                              << total << " bytes exceeds the buffer limit of " << limit);
                 return 1;
             }
             CompactReceiveBuffer();

@@ -375,8 +375,19 @@ protected:
     int32_t m_HeartBeat = 0;
     time_t m_LastHBTime = 0;
 
-    // When each incomplete command was stored, to drop the oldest beyond the limit.
-    std::map<unsigned int, unsigned long long> m_CommandAge;
+    // Each incomplete command: when it was stored (to drop the oldest beyond the limit) and
+    // what has arrived of it. Past kMaxParts parts or kMaxBytes body bytes the command is
+    // dropped; its entry stays, marked, until its last part, so that the rest of its parts
+    // are dropped too.
+    struct CommandIntake {
+        static constexpr int kMaxParts = 128;
+        static constexpr size_t kMaxBytes = 1024 * 1024;
+        unsigned long long nSeq = 0;
+        int nParts = 0;
+        size_t nBytes = 0;
+        bool bDropped = false;
+    };
+    std::map<unsigned int, CommandIntake> m_CommandAge;
     unsigned long long m_nCommandSeq = 0;
     // Counts lost clients, so that request handling notices a client dropped under it.
     unsigned long m_nClientGeneration = 0;

@@ -217,6 +217,10 @@ bool CSymProxy::Dispatch() {
     m_bDispatching = true;
     const unsigned long nGeneration = m_nClientGeneration;
     bool bOk = true;
+    // The socket is read once per call (a read happens only when no complete request is
+    // left), and one read takes at most CAppConn::MAX_READ_PER_CALL bytes: a fast client
+    // cannot keep the call going, and what it sent beyond that stays in the socket, where the
+    // caller's next select sees it.
     for (;;) {
         char* pMsg = nullptr;
         if (m_pConn->ReadCmsgNoblok(pMsg) != 0) {
@@ -406,12 +410,12 @@ void CSymProxy::ForgetCommand(unsigned int nId) {
 void CSymProxy::StoreCommand(const CCommand& command) {
     const unsigned int nId = command.GetCmdId();
     try {
-        if (m_Commands.find(nId) == m_Commands.end() &&
-            static_cast<int>(m_Commands.size()) >= kMaxIncompleteCommands) {
+        if (m_CommandAge.find(nId) == m_CommandAge.end() &&
+            static_cast<int>(m_CommandAge.size()) >= kMaxIncompleteCommands) {
             // A client cannot grow the parts it never finishes without bound.
             auto oldest = m_CommandAge.begin();
             for (auto it = m_CommandAge.begin(); it != m_CommandAge.end(); ++it) {
-                if (it->second < oldest->second) {
+                if (it->second.nSeq < oldest->second.nSeq) {
                     oldest = it;
                 }
             }
@@ -422,7 +426,10 @@ void CSymProxy::StoreCommand(const CCommand& command) {
             }
         }
         m_Commands[nId] = command;
-        m_CommandAge[nId] = ++m_nCommandSeq;
+        CommandIntake& intake = m_CommandAge[nId];
+        intake = CommandIntake();
+        intake.nSeq = ++m_nCommandSeq;
+        intake.nParts = 1;
     } catch (...) {
         QRX_LOG_ERROR("CSymProxy::No memory to keep command " << nId << "; dropped");
         ForgetCommand(nId);
@@ -431,7 +438,8 @@ void CSymProxy::StoreCommand(const CCommand& command) {
 
 void CSymProxy::HandleCommand(MsgHdrSym* pSym) {
     CCommand command;
-    CNetStream in(MsgBody(pSym), BodyLen(pSym), false);
+    const int nBody = BodyLen(pSym);
+    CNetStream in(MsgBody(pSym), nBody, false);
     in >> command;
     const unsigned int nId = command.GetCmdId();
     switch (pSym->submtyp) {
@@ -440,24 +448,50 @@ void CSymProxy::HandleCommand(MsgHdrSym* pSym) {
             OnCommand(&command);
             break;
         case SYM_CMD_FIRST:
-            StoreCommand(command);
-            break;
-        case SYM_CMD_MIDDLE: {
-            const auto it = m_Commands.find(nId);
-            if (it != m_Commands.end()) {
-                it->second.Merge(command);
-            } else {
-                StoreCommand(command);
-            }
-            break;
-        }
+        case SYM_CMD_MIDDLE:
         case SYM_CMD_LAST: {
+            const auto intake = m_CommandAge.find(nId);
+            if (pSym->submtyp == SYM_CMD_FIRST ||
+                (pSym->submtyp == SYM_CMD_MIDDLE && intake == m_CommandAge.end())) {
+                StoreCommand(command);
+                const auto stored = m_CommandAge.find(nId);
+                if (stored != m_CommandAge.end()) {
+                    stored->second.nBytes = static_cast<size_t>(nBody);
+                }
+                break;
+            }
+            if (intake == m_CommandAge.end()) {
+                OnCommand(&command);  // a last part without the earlier ones
+                break;
+            }
             const auto it = m_Commands.find(nId);
-            if (it == m_Commands.end()) {
-                OnCommand(&command);
+            CommandIntake& counts = intake->second;
+            if (!counts.bDropped) {
+                ++counts.nParts;
+                counts.nBytes += static_cast<size_t>(nBody);
+                if (counts.nParts > CommandIntake::kMaxParts ||
+                    counts.nBytes > CommandIntake::kMaxBytes || it == m_Commands.end()) {
+                    QRX_LOG_ERROR("CSymProxy::Command "
+                                  << nId << " dropped: more than " << CommandIntake::kMaxParts
+                                  << " parts or " << CommandIntake::kMaxBytes << " bytes ("
+                                  << counts.nParts << " parts, " << counts.nBytes
+                                  << " bytes so far)");
+                    counts.bDropped = true;
+                    if (it != m_Commands.end()) {
+                        m_Commands.erase(it);
+                    }
+                }
+            }
+            if (counts.bDropped) {
+                if (pSym->submtyp == SYM_CMD_LAST) {
+                    ForgetCommand(nId);  // the dropped command is over
+                }
                 break;
             }
             it->second.Merge(command);
+            if (pSym->submtyp == SYM_CMD_MIDDLE) {
+                break;
+            }
             // Out of the map before the callback, which may well send more commands' answers.
             CCommand whole(std::move(it->second));
             ForgetCommand(nId);

@@ -35,7 +35,8 @@ const char* quor_display();
 // Not cached: read at every call.
 // QUOR_TRUE_BIND: switch, ports from service strings are used without exchanging their bytes.
 bool quor_true_bind();
-// QUOR_FIX_LARGE_LIST: set to anything, receive buffers grow in large steps without limit.
+// QUOR_FIX_LARGE_LIST: set to anything, receive buffers grow in large steps, up to the limit
+// QUOR_MAX_RECV_BUFFER sets (see CAppConn).
 bool quor_fix_large_list();
 
 // The first character of QUOR_FIXTAG_DELIM (cached), ';' when unset or empty.
