@@ -7,6 +7,7 @@
 #include "py_bindings.h"
 #include "py_listener_events.h"
 #include "py_record_dict.h"
+#include "py_record_io.h"
 #include "qrx/marketdata/field_dictionary.h"
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/marketdata/sym_data_aux.h"
@@ -70,6 +71,7 @@ PYBIND11_MODULE(_pyqrx, m) {
     RegisterSymproxy(m);
     RegisterSymlistener(m);
     pyqrx::RegisterStatusCodes(m);
+    RegisterRecordIo(m);
 
     m.def("fieldName", &FieldName, py::arg("id"),
           "Name of a field id in the field dictionary, or None when it has none.");

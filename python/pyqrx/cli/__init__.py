@@ -15,9 +15,9 @@ import sys
 
 import pyqrx
 
-from . import common, fields, sub
+from . import common, dump, fields, record, replay, serve, sub
 
-COMMANDS = (sub, fields)
+COMMANDS = (sub, serve, record, replay, dump, fields)
 
 
 def build_parser():
