@@ -168,6 +168,6 @@ def test_fields_lists_the_dictionary_filtered():
 def test_every_command_explains_itself_with_an_example():
     top = qrx("--help")
     assert top.returncode == 0 and "example:" in top.stdout
-    for command in ("sub", "serve", "record", "replay", "dump", "fields"):
+    for command in ("sub", "watch", "serve", "record", "replay", "dump", "fields"):
         proc = qrx(command, "--help")
         assert proc.returncode == 0 and "example:\n  qrx " + command in proc.stdout, command

@@ -15,9 +15,9 @@ import sys
 
 import pyqrx
 
-from . import common, dump, fields, record, replay, serve, sub
+from . import common, dump, fields, record, replay, serve, sub, watch
 
-COMMANDS = (sub, serve, record, replay, dump, fields)
+COMMANDS = (sub, watch, serve, record, replay, dump, fields)
 
 
 def build_parser():
