@@ -47,10 +47,10 @@ def add_parser(subparsers):
 
 
 def check_limits(args):
-    if args.count is not None and args.count <= 0:
+    if args.count is not None and not 0 < args.count < 2**62:
         raise CliError("--count wants a number above 0")
-    if args.seconds is not None and not args.seconds > 0:
-        raise CliError("--seconds wants a number above 0")
+    if args.seconds is not None and not 0 < args.seconds < 1e9:
+        raise CliError("--seconds wants a number of seconds above 0")
 
 
 def run(args):

@@ -137,9 +137,9 @@ def draw(screen, curses, board, title, highlight=HIGHLIGHT):
 def run(args):
     host, port = common.parse_address(args.address)
     wanted = common.parse_fields(args.fields) if args.fields else None
-    if not args.interval > 0:
+    if not 0 < args.interval < 1e6:
         raise CliError("--interval wants a number above 0")
-    if not args.highlight >= 0:
+    if not 0 <= args.highlight < 1e9:
         raise CliError("--highlight wants a number of seconds")
     import curses  # only this command needs it
 
