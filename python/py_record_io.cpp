@@ -84,6 +84,7 @@ private:
     Counter m_nUpdates;
     Counter m_nSnapshots;
     Counter m_nStatuses;
+    Counter m_nBytes;  // written or buffered, for stats() on any thread
     Counter m_nFirst;  // receive time of the first record, ns
     Counter m_nLast;   // of the last
     std::atomic<bool> m_bLogonRefused{false};
@@ -101,6 +102,7 @@ Recorder::Recorder(const std::string& path) : m_pConnection(new CSymConnection(n
         throw py_error(m_writer.Error());
     }
     m_pConnection->SetWaitHooks(&Recorder::WaitEnter, &Recorder::WaitLeave, this);
+    m_nBytes.Set(m_writer.BytesWritten());
 }
 
 Recorder::~Recorder() {
@@ -158,6 +160,7 @@ void Recorder::Record(pyqrx::RecordKind kind, const char* topic, size_t len, con
         m_nFirst.Set(now);
     }
     m_nLast.Set(now);
+    m_nBytes.Set(m_writer.BytesWritten());
     (kind == pyqrx::kRecordSnapshot ? m_nSnapshots : m_nUpdates).Add();
     if (m_nLimit != 0 && m_nUpdates.Get() + m_nSnapshots.Get() >= m_nLimit) {
         End("count");
@@ -181,6 +184,7 @@ void Recorder::OnStatus(enSymStatusCode code, const char* text) {
         if (!m_writer.AppendStatus(pyqrx::kRecordStatus, pyqrx::NowNanos(), code, nullptr, text)) {
             End("error");
         }
+        m_nBytes.Set(m_writer.BytesWritten());
         m_nStatuses.Add();
     }
 }
@@ -191,6 +195,7 @@ void Recorder::OnSymbolStatus(const char* topic, const char* message, enSymStatu
                                    message)) {
             End("error");
         }
+        m_nBytes.Set(m_writer.BytesWritten());
         m_nStatuses.Add();
     }
 }
@@ -261,7 +266,7 @@ py::dict Recorder::PyStats() const {
     d["updates"] = m_nUpdates.Get();
     d["snapshots"] = m_nSnapshots.Get();
     d["statuses"] = m_nStatuses.Get();
-    d["bytes"] = m_writer.BytesWritten();
+    d["bytes"] = m_nBytes.Get();
     d["first"] = m_nFirst.Get() * 1e-9;
     d["last"] = m_nLast.Get() * 1e-9;
     d["logonRefused"] = m_bLogonRefused.load();
@@ -278,7 +283,7 @@ void Recorder::PyClose() {
 // (time, kind, code, topic, dict of a record or text of a status event).
 class RecordReader {
 public:
-    explicit RecordReader(const std::string& path) {
+    RecordReader(const std::string& path, bool bDecode) : m_bDecode(bDecode) {
         if (!m_reader.Open(path.c_str())) {
             throw py_error(m_reader.Error());
         }
@@ -302,7 +307,9 @@ public:
             throw py::error_already_set();
         }
         py::object payload;
-        if (e.kind == pyqrx::kRecordUpdate || e.kind == pyqrx::kRecordSnapshot) {
+        if ((e.kind == pyqrx::kRecordUpdate || e.kind == pyqrx::kRecordSnapshot) && !m_bDecode) {
+            payload = py::none();
+        } else if (e.kind == pyqrx::kRecordUpdate || e.kind == pyqrx::kRecordSnapshot) {
             if (!m_reader.Decode(e, m_data)) {
                 throw py_error(m_reader.Error());
             }
@@ -324,6 +331,7 @@ public:
     uint64_t Count() const { return m_reader.Count(); }
 
 private:
+    bool m_bDecode;
     pyqrx::RecordFileReader m_reader;
     pyqrx::RecordDict m_dict;
     CSymData m_data;
@@ -355,7 +363,8 @@ The entries of a recording, in order, as tuples (time, kind, code, topic,
 payload): kind 0 update, 1 snapshot record (payload a dict {field id: value}),
 2 connection status, 3 topic status (payload the status text, code the
 status code). A malformed entry raises Exception naming its offset.)doc")
-        .def(py::init<const std::string&>(), py::arg("path"))
+        .def(py::init<const std::string&, bool>(), py::arg("path"), py::arg("decode") = true,
+             "Opens a recording; with decode False records come without fields (None).")
         .def("__iter__", [](RecordReader& r) -> RecordReader& { return r; })
         .def("__next__", &RecordReader::Next)
         .def_property_readonly("startTime", &RecordReader::StartTime)

@@ -6,9 +6,11 @@ symbol server, learns of its subscriptions through callables and publishes
 ticks from dicts. The qrx command line (python3 -m pyqrx) is built on them.
 """
 
-from ._pyqrx import *  # noqa: F401,F403
-from ._pyqrx import __version__  # noqa: F401
 from . import _pyqrx
+from ._pyqrx import *  # noqa: F401,F403
+from ._pyqrx import __version__
+
+__all__ = [name for name in vars(_pyqrx) if not name.startswith("_")] + ["__version__"]
 
 # The classes and functions present themselves as members of the package.
 for _name in ("Symlistener", "Symproxy", "fieldName", "fieldId"):

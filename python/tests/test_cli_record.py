@@ -11,7 +11,7 @@ import threading
 import pytest
 
 import symwire as w
-from cli_peers import by_name, one_line_error, qrx, qrx_popen
+from cli_peers import one_line_error, qrx, qrx_popen
 
 
 class Served:
@@ -201,7 +201,8 @@ def test_record_says_when_the_logon_is_refused(tmp_path, server):
     proc = qrx("record", "127.0.0.1:%d" % server.port, "IBM", "-o", path)
     t.join()
     assert proc.returncode == 4
-    assert proc.stderr.splitlines()[-1] == "qrx record: logon refused by 127.0.0.1:%d" % server.port
+    assert proc.stderr.splitlines()[-1] == \
+        "qrx record: logon refused by 127.0.0.1:%d" % server.port
     assert [o["status"] for o in dump(path)] == ["logon refused"]
 
 

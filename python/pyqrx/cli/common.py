@@ -133,7 +133,7 @@ def text_line(when, topic, named, snapshot=False):
     return " ".join(parts)
 
 
-def _json_safe(named):
+def json_safe(named):
     # JSON has no NaN or infinities: they travel as null.
     return {k: (None if isinstance(v, float) and not math.isfinite(v) else v)
             for k, v in named.items()}
@@ -145,7 +145,7 @@ def json_line(when, topic, named, snapshot=False):
     obj = {"topic": topic, "time": round(when, 6)}
     if snapshot:
         obj["snapshot"] = True
-    obj["fields"] = _json_safe(named)
+    obj["fields"] = json_safe(named)
     return json.dumps(obj, ensure_ascii=False, allow_nan=False,
                       separators=(",", ":"))
 

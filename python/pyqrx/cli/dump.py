@@ -27,10 +27,11 @@ def add_parser(subparsers):
     return p
 
 
-def entries(path):
-    """The entries of a recording; CliError for an unreadable or broken one."""
+def entries(path, decode=True):
+    """The entries of a recording; CliError for an unreadable or broken one.
+    Without decode, records come without their fields (None)."""
     try:
-        reader = _pyqrx._RecordReader(path)
+        reader = _pyqrx._RecordReader(path, decode)
     except Exception as e:
         raise CliError(str(e), EXIT_INPUT) from None
     while True:
@@ -48,7 +49,7 @@ def entry_json(entry, wanted=None):
     obj = {"time": round(when, 9), "kind": KINDS[kind]}
     if kind <= 1:
         obj["topic"] = topic
-        obj["fields"] = common._json_safe(common.named_fields(payload, wanted))
+        obj["fields"] = common.json_safe(common.named_fields(payload, wanted))
     else:
         if kind == 3:
             obj["topic"] = topic

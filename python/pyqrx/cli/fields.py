@@ -20,14 +20,14 @@ def add_parser(subparsers):
 
 
 def run(args):
-    if args.pattern is not None and args.pattern.isdigit():
-        wanted = lambda flid, name: flid == int(args.pattern)  # noqa: E731
-    else:
-        try:
-            regex = re.compile(args.pattern or "", re.IGNORECASE)
-        except re.error as e:
-            raise CliError("bad pattern %r: %s" % (args.pattern, e)) from None
-        wanted = lambda flid, name: regex.search(name) is not None  # noqa: E731
+    by_id = args.pattern is not None and args.pattern.isdigit()
+    try:
+        regex = re.compile("" if by_id else args.pattern or "", re.IGNORECASE)
+    except re.error as e:
+        raise CliError("bad pattern %r: %s" % (args.pattern, e)) from None
+
+    def wanted(flid, name):
+        return flid == int(args.pattern) if by_id else regex.search(name) is not None
     lines = []
     for flid in range(2048):
         name = pyqrx.fieldName(flid)

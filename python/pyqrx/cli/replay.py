@@ -37,7 +37,7 @@ def run(args):
     # before a port is opened.
     topics = set()
     first = None
-    for when, kind, _, topic, _ in entries(args.file):
+    for when, kind, _, topic, _ in entries(args.file, decode=False):
         if kind <= 1:
             topics.add(topic)
             first = when if first is None else first

@@ -122,11 +122,13 @@ def draw(screen, curses, board, title, highlight=HIGHLIGHT):
         x = 0
         for i, text in enumerate(cell_row):
             attr = 0
-            if 0 < i <= len(cols):
-                mark = marks.get(cols[i - 1])
-                if mark is not None and now - mark[0] < highlight:
-                    attr = curses.color_pair(1 if mark[1] > 0 else 2) if mark[1] and \
-                        curses.has_colors() else curses.A_REVERSE
+            mark = marks.get(cols[i - 1]) if 0 < i <= len(cols) else None
+            if mark is not None and now - mark[0] < highlight:
+                # Numbers that moved are green or red, other changes reversed.
+                if mark[1] and curses.has_colors():
+                    attr = curses.color_pair(1 if mark[1] > 0 else 2)
+                else:
+                    attr = curses.A_REVERSE
             text = text[:widths[i]]
             put(y, x, text.ljust(widths[i]) if i == 0 else text.rjust(widths[i]), attr)
             x += widths[i] + 2
