@@ -177,15 +177,17 @@ void Recorder::RecordStructured(pyqrx::RecordKind kind, const CSymData& data) {
 }
 
 void Recorder::OnStatus(enSymStatusCode code, const char* text) {
-    if (code == SYM_LOGIN_ERROR) {
-        m_bLogonRefused = true;
-    }
     if (m_szReason == nullptr) {
         if (!m_writer.AppendStatus(pyqrx::kRecordStatus, pyqrx::NowNanos(), code, nullptr, text)) {
             End("error");
         }
         m_nBytes.Set(m_writer.BytesWritten());
         m_nStatuses.Add();
+    }
+    if (code == SYM_LOGIN_ERROR) {
+        // Nothing follows a refused logon: the run ends here.
+        m_bLogonRefused = true;
+        End("refused");
     }
 }
 
@@ -352,7 +354,8 @@ receive time, into a recording (the format of `qrx record`), in native code.)doc
         .def("run", &Recorder::PyRun, py::arg("seconds") = 0.0, py::arg("count") = 0,
              R"doc(Records until count records (0: no limit), seconds (0: no limit),
 stop(), the end of the connection or Ctrl-C (KeyboardInterrupt). Returns
-why: "count", "seconds", "stopped" or "closed"; a write failure raises.)doc")
+why: "count", "seconds", "stopped", "refused" (the logon) or "closed"; a
+write failure raises.)doc")
         .def("stop", &Recorder::PyStop, "Ends a running run(); safe from any thread.")
         .def("stats", &Recorder::PyStats,
              "updates, snapshots, statuses, bytes, first and last receive time, logonRefused.")

@@ -188,13 +188,16 @@ def test_the_recording_keeps_status_events_and_snapshots(tmp_path, server):
     assert [json.loads(x)["fields"] for x in proc.stdout.splitlines()] == [{}, {}, {"ask": 2.0}]
 
 
-def test_record_says_when_the_logon_is_refused(tmp_path, server):
+@pytest.mark.parametrize("server_closes", [True, False])
+def test_record_says_when_the_logon_is_refused(tmp_path, server, server_closes):
     path = str(tmp_path / "refused.qrx")
 
     def script():
         peer = server.accept()
         peer.expect(w.LOGIN)
         peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_REFUSED, w.text("no")))
+        if not server_closes:
+            peer.wait_closed()
         peer.close()
     t = threading.Thread(target=script, daemon=True)
     t.start()

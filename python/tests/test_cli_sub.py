@@ -101,8 +101,11 @@ def scripted(server, *frames_after_logon, close=True):
     return t
 
 
-def test_a_refused_logon_is_one_line_and_exit_code_4(server):
-    t = scripted(server, w.frame(w.STATUS, w.STATUS_LOGIN_REFUSED, w.text("bad password")))
+@pytest.mark.parametrize("server_closes", [True, False])
+def test_a_refused_logon_is_one_line_and_exit_code_4(server, server_closes):
+    # Whether or not the server closes the connection after refusing.
+    t = scripted(server, w.frame(w.STATUS, w.STATUS_LOGIN_REFUSED, w.text("bad password")),
+                 close=server_closes)
     proc = qrx("sub", "127.0.0.1:%d" % server.port, "IBM", "--user", "bob")
     t.join()
     assert proc.returncode == 4

@@ -21,8 +21,13 @@ class Pane:
 
     def __init__(self, command, width=120, height=16):
         self.server = "qrx-test-%d" % os.getpid()
-        env = "PYTHONPATH=" + os.environ.get("PYTHONPATH", "")
-        self.tmux("new-session", "-d", "-x", str(width), "-y", str(height), "-e", env, command)
+        # The pane gets what the module needs to load (a sanitizer build
+        # preloads its runtime).
+        env = []
+        for name in ("PYTHONPATH", "LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
+            if name in os.environ:
+                env += ["-e", "%s=%s" % (name, os.environ[name])]
+        self.tmux("new-session", "-d", "-x", str(width), "-y", str(height), *env, command)
 
     def tmux(self, *args):
         return subprocess.run(["tmux", "-L", self.server, "-f", os.devnull] + list(args),

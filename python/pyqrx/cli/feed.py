@@ -48,6 +48,9 @@ class Feed:
         if topic is None or topic == "":
             self.subscribed.clear()
             self.all_topics = False
+            if topic is None:
+                # The client left: a playback not yet started waits for the next one.
+                self.first_subscribe = None
         else:
             self.subscribed.discard(topic)
 

@@ -101,6 +101,7 @@ def run(args):
             refused[0] = True
             common.warn(prog, "logon refused by %s:%d%s" % (host, port,
                                                            " (%s)" % text if text else ""))
+            stop()
             return
         common.warn(prog, common.status_line(code, topic, text))
         if args.snapshot and code == pyqrx.STATUS_TOPIC_UNKNOWN and topic in pending:
