@@ -292,3 +292,32 @@ def test_recording_to_nobody_is_exit_code_3_and_leaves_no_file(tmp_path):
     assert proc.returncode == 3
     assert one_line_error(proc) == "qrx record: cannot connect to 127.0.0.1:%d" % port
     assert not os.path.exists(path)
+
+
+def test_a_long_recording_survives_its_buffers(tmp_path, server):
+    # Past the writer's 4 MB buffer and many times the reader's 1 MB one, with
+    # entries straddling every refill: every update comes back, in order.
+    path = str(tmp_path / "long.qrx")
+    n = 80000
+    records = [{w.TOPIC: "T%d" % (i % 7), w.BID: i * 0.5, w.BID_SIZE: i,
+                w.EXCHANGE: "x" * (i % 80), w.TRADE_DIRECTION: "+-"[i % 2]} for i in range(n)]
+    wire = b"".join(w.data_frame(records[i:i + 50]) for i in range(0, n, 50))
+
+    def script():
+        peer = server.accept()
+        peer.expect(w.LOGIN)
+        peer.expect(w.SUBSCRIBE)
+        peer.send(wire)
+        peer.wait_closed()
+    t = threading.Thread(target=script, daemon=True)
+    t.start()
+    proc = qrx("record", "127.0.0.1:%d" % server.port, "T0", "-o", path, "--count", n)
+    t.join()
+    assert proc.returncode == 0, proc.stderr
+    assert os.path.getsize(path) > 5 * 2**20
+    got = dump(path)
+    assert len(got) == n
+    for i, (o, r) in enumerate(zip(got, records)):
+        assert o["topic"] == r[w.TOPIC], i
+        assert o["fields"] == {"bid": r[w.BID], "bid_size": i, "exchange": r[w.EXCHANGE],
+                               "trade_direction": r[w.TRADE_DIRECTION]}, i
