@@ -113,9 +113,19 @@ def test_watch_quits_on_ctrl_c_too(feed):
         pane.close()
 
 
+def test_watch_wants_a_terminal():
+    proc = subprocess.run([sys.executable, "-m", "pyqrx", "watch", "127.0.0.1:7001", "X"],
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 2
+    assert proc.stderr == "qrx watch: needs a terminal (qrx sub prints to a pipe or a file)\n"
+
+
 def test_watch_says_when_it_cannot_connect():
     port = w.free_port()
-    proc = subprocess.run([sys.executable, "-m", "pyqrx", "watch", "127.0.0.1:%d" % port, "X"],
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 3
-    assert proc.stderr.strip() == "qrx watch: cannot connect to 127.0.0.1:%d" % port
+    pane = Pane('%s -m pyqrx watch 127.0.0.1:%d X; echo exit code $?; sleep 60'
+                % (sys.executable, port))
+    try:
+        screen = pane.wait_for(lambda s: "exit code" in s)
+        assert "qrx watch: cannot connect to 127.0.0.1:%d\nexit code 3" % port in screen
+    finally:
+        pane.close()

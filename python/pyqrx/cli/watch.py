@@ -1,6 +1,7 @@
 """qrx watch: a live table of topics in the terminal (curses)."""
 
 import collections
+import sys
 import threading
 import time
 
@@ -144,6 +145,13 @@ def run(args):
     if not 0 <= args.highlight < 1e9:
         raise CliError("--highlight wants a number of seconds")
     import curses  # only this command needs it
+
+    if not (sys.stdin.isatty() and sys.stdout.isatty()):
+        raise CliError("needs a terminal (qrx sub prints to a pipe or a file)")
+    try:
+        curses.setupterm()
+    except curses.error as e:
+        raise CliError("cannot draw on this terminal: %s" % e) from None
 
     topics = list(dict.fromkeys(args.topics))
     board = Board(topics, wanted)
