@@ -123,6 +123,19 @@ def test_csv_values_take_the_type_of_their_field(tmp_path, served):
     }
 
 
+def test_a_client_of_some_topics_gets_them_once_it_stops_subscribing(tmp_path, served):
+    # The file holds A and B; a client that wants only B still gets the whole
+    # playback of B, which starts a moment after its last subscription.
+    records = ticks(40, ["A", "B"])
+    path = str(tmp_path / "ab.jsonl")
+    write_jsonl(path, records)
+    feed = served("serve", path)
+    proc = qrx("sub", "127.0.0.1:%d" % feed.port, "B", "--json", "--count", 20)
+    assert proc.returncode == 0, proc.stderr
+    assert [json.loads(x)["fields"] for x in proc.stdout.splitlines()] == \
+        [expected(r) for r in records if r["topic"] == "B"]
+
+
 def test_record_replay_record_gives_the_same_updates(tmp_path, served):
     topics = ["IBM", "MSFT", "VOD.L"]
     records = ticks(600, topics, seed=11)

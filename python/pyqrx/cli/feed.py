@@ -14,7 +14,7 @@ from .common import EXIT_CONNECT, CliError, warn
 # Records published between two looks at the socket when many are due at once.
 BATCH = 1000
 # Playback starts once the client has subscribed to every topic of the file,
-# or this long after its first subscription.
+# or when this long has passed without a new subscription.
 START_GRACE = 1.0
 
 
@@ -27,7 +27,7 @@ class Feed:
         self.proxy = pyqrx.Symproxy()
         self.subscribed = set()
         self.all_topics = False
-        self.first_subscribe = None
+        self.last_subscribe = None
         self.stopping = []
         self.published = 0
         self.proxy.onSubscribe(self._on_subscribe)
@@ -41,8 +41,7 @@ class Feed:
             self.all_topics = True
         else:
             self.subscribed.add(topic)
-        if self.first_subscribe is None:
-            self.first_subscribe = time.monotonic()
+        self.last_subscribe = time.monotonic()
 
     def _on_unsubscribe(self, topic):
         if topic is None or topic == "":
@@ -50,15 +49,15 @@ class Feed:
             self.all_topics = False
             if topic is None:
                 # The client left: a playback not yet started waits for the next one.
-                self.first_subscribe = None
+                self.last_subscribe = None
         else:
             self.subscribed.discard(topic)
 
     def _ready(self, topics, now):
-        if self.first_subscribe is None:
+        if self.last_subscribe is None:
             return False
         return (self.all_topics or topics <= self.subscribed
-                or now - self.first_subscribe >= START_GRACE)
+                or now - self.last_subscribe >= START_GRACE)
 
     def _wants_write(self):
         wants = getattr(self.proxy, "wantsWrite", None)

@@ -15,7 +15,7 @@ def add_parser(subparsers):
         "receive times (--speed X: X times faster; 0 for no pacing). Status "
         "events are not published. Playback starts once the client has "
         "subscribed to every topic of the recording (or to all, or a second "
-        "after its first subscription); --loop plays it again and again. Runs "
+        "after its last new subscription); --loop plays it again and again. Runs "
         "until SIGTERM or Ctrl-C.\n\n"
         "exit codes: 0 ok, 2 usage, 3 cannot listen, 5 unreadable or malformed recording",
         "qrx replay session.qrx --port 7001\nqrx replay session.qrx --port 7001 --speed 10 --loop")

@@ -32,7 +32,7 @@ def add_parser(subparsers):
         "--speed X plays the times X times faster; without times or --rate "
         "records go out as fast as the client takes them. Playback starts once "
         "the client has subscribed to every topic of the file (or to all, or a "
-        "second after its first subscription); then the snapshot cache answers "
+        "second after its last new subscription); then the snapshot cache answers "
         "new subscriptions until SIGTERM or Ctrl-C.\n\n"
         "exit codes: 0 ok, 2 usage, 3 cannot listen, 5 unreadable or malformed file",
         "qrx serve --port 7001 ticks.jsonl\n"
