@@ -26,6 +26,10 @@ constexpr const char* kBusy = "the recorder is already running";
 
 // Bounds each wait of the loop, so that a deadline is seen without traffic.
 constexpr long kWaitMicros = 100000;
+// Longest time updates stay in the writer's buffer: when traffic pauses, and
+// at least this often, they go to the file, so that a recording cut short by
+// a crash or a kill loses little and can be read while it grows.
+constexpr uint64_t kFlushNanos = 1000000000;
 
 // A counter written by the dispatching thread only and read by any: no locked
 // instruction on the hot path.
@@ -58,7 +62,7 @@ public:
     }
     void OnStatus(enSymStatusCode code, const char* text) override;
     void OnSymbolStatus(const char* topic, const char* message, enSymStatusCode code) override;
-    void OnEndTickGroupRead() override { CheckDeadline(); }
+    void OnEndTickGroupRead() override { CheckTime(false); }
 
     // ---- the methods Python sees ----
     bool PyConnect(py::handle host, int port, py::handle username, py::handle password);
@@ -75,7 +79,9 @@ private:
 
     void Record(pyqrx::RecordKind kind, const char* topic, size_t len, const CSymData& data);
     void RecordStructured(pyqrx::RecordKind kind, const CSymData& data);
-    void CheckDeadline();
+    // Ends the run at its deadline; writes the buffer out when idle or when
+    // it has waited kFlushNanos.
+    void CheckTime(bool bIdle);
     // Ends the running loop, saying why.
     void End(const char* reason);
 
@@ -90,7 +96,8 @@ private:
     std::atomic<bool> m_bLogonRefused{false};
     std::atomic<bool> m_bStopRequested{false};
     uint64_t m_nLimit = 0;     // records to take, 0 without limit
-    uint64_t m_nDeadline = 0;  // ns, 0 without
+    uint64_t m_nDeadline = 0;   // ns, 0 without
+    uint64_t m_nLastFlush = 0;  // ns
     const char* m_szReason = nullptr;
     bool m_bBusy = false;
     std::thread::id m_dispatcher;
@@ -131,7 +138,7 @@ bool Recorder::WaitLeave(void* data) {
 }
 
 void Recorder::Idle(void* data) {
-    static_cast<Recorder*>(data)->CheckDeadline();
+    static_cast<Recorder*>(data)->CheckTime(true);
 }
 
 void Recorder::End(const char* reason) {
@@ -141,9 +148,20 @@ void Recorder::End(const char* reason) {
     }
 }
 
-void Recorder::CheckDeadline() {
-    if (m_nDeadline != 0 && m_szReason == nullptr && pyqrx::NowNanos() >= m_nDeadline) {
+void Recorder::CheckTime(bool bIdle) {
+    if (m_szReason != nullptr) {
+        return;
+    }
+    const uint64_t now = pyqrx::NowNanos();
+    if (m_nDeadline != 0 && now >= m_nDeadline) {
         End("seconds");
+        return;
+    }
+    if (bIdle || now - m_nLastFlush >= kFlushNanos) {
+        m_nLastFlush = now;
+        if (!m_writer.Flush()) {
+            End("error");
+        }
     }
 }
 
@@ -238,6 +256,7 @@ std::string Recorder::PyRun(double seconds, long long count) {
     m_nLimit = count > 0 ? static_cast<uint64_t>(count) : 0;
     m_nDeadline = seconds > 0 ? pyqrx::NowNanos() + static_cast<uint64_t>(seconds * 1e9) : 0;
     m_szReason = nullptr;
+    m_nLastFlush = pyqrx::NowNanos();
     m_dispatcher = std::this_thread::get_id();
     pyqrx::CallScope call;
     if (!m_bStopRequested) {

@@ -7,6 +7,7 @@ import os
 import random
 import signal
 import threading
+import time
 
 import pytest
 
@@ -334,3 +335,34 @@ def test_a_long_recording_survives_its_buffers(tmp_path, server):
         assert o["topic"] == r[w.TOPIC], i
         assert o["fields"] == {"bid": r[w.BID], "bid_size": i, "exchange": r[w.EXCHANGE],
                                "trade_direction": r[w.TRADE_DIRECTION]}, i
+
+
+def test_sigterm_ends_a_recording_with_what_arrived(tmp_path, server):
+    path = str(tmp_path / "term.qrx")
+    released = threading.Event()
+
+    def script():
+        peer = server.accept()
+        peer.expect(w.LOGIN)
+        peer.expect(w.SUBSCRIBE)
+        peer.send(w.data_frame([{w.TOPIC: "A", w.BID: float(i)} for i in range(3)]))
+        released.wait(60)
+        peer.wait_closed()
+    t = threading.Thread(target=script, daemon=True)
+    t.start()
+    proc = qrx_popen("record", "127.0.0.1:%d" % server.port, "A", "-o", path)
+    try:
+        # The updates reach the file once the traffic pauses.
+        deadline = time.monotonic() + 60
+        while qrx("dump", path).stdout.count("\n") < 3:
+            assert time.monotonic() < deadline and proc.poll() is None
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGTERM)
+        _, err = proc.communicate(timeout=60)
+    finally:
+        released.set()
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 0, err
+    assert err.startswith("qrx record: 3 updates, 0 snapshot records")
+    assert [o["fields"] for o in dump(path)] == [{"bid": 0.0}, {"bid": 1.0}, {"bid": 2.0}]

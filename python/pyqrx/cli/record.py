@@ -2,6 +2,7 @@
 recording (the format is described in the README and in record_file.h)."""
 
 import os
+import signal
 import sys
 import threading
 import time
@@ -22,9 +23,10 @@ def add_parser(subparsers):
         "Subscribes to the topics and writes every update, snapshot record and "
         "status event with its receive time into FILE, a compact binary "
         "recording (see the README; qrx dump prints it, qrx replay serves it). "
-        "Runs until --count records, --seconds, the end of the connection or "
-        "Ctrl-C; a progress line (on a terminal) and a summary line go to "
-        "standard error.\n\n"
+        "Runs until --count records, --seconds, the end of the connection, "
+        "Ctrl-C, SIGTERM or SIGHUP; what arrived is written to the file at "
+        "least once a second and whenever traffic pauses. A progress line (on "
+        "a terminal) and a summary line go to standard error.\n\n"
         "exit codes: 0 ok, 1 connection lost or write failure, 2 usage, "
         "3 cannot connect, 4 logon refused, 5 cannot create FILE, 130 interrupted",
         "qrx record 127.0.0.1:7001 IBM MSFT -o session.qrx --seconds 60\n"
@@ -81,6 +83,10 @@ def run(args):
         progress = threading.Thread(target=report, daemon=True)
         progress.start()
 
+    # SIGTERM and SIGHUP end the recording like --seconds would, with what
+    # arrived so far written out.
+    ending = (signal.SIGTERM, signal.SIGHUP)
+    previous = {sig: signal.signal(sig, lambda *_: rec.stop()) for sig in ending}
     reason = "interrupted"
     failure = None
     try:
@@ -90,6 +96,8 @@ def run(args):
     except Exception as e:
         failure = str(e)
     finally:
+        for sig in ending:
+            signal.signal(sig, previous[sig])
         done.set()
         if progress is not None:
             progress.join()
