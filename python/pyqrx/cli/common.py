@@ -6,6 +6,7 @@ import datetime
 import json
 import math
 import sys
+import textwrap
 import threading
 
 import pyqrx
@@ -50,6 +51,8 @@ class ArgumentParser(argparse.ArgumentParser):
 
 def make_parser(subparsers, name, summary, description, example):
     """The parser of one command, with its example at the end of --help."""
+    description = "\n\n".join(textwrap.fill(part, 79)
+                               for part in description.split("\n\n"))
     return subparsers.add_parser(
         name, help=summary, description=description,
         epilog="example:\n  " + "\n  ".join(example.strip().splitlines()),
