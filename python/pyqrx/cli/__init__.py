@@ -10,6 +10,7 @@ Every command answers --help with an example. Errors are one line on standard
 error; the exit code says what happened (see common.py).
 """
 
+import faulthandler
 import os
 import sys
 
@@ -49,6 +50,16 @@ def quiet_library_log():
     os.dup2(null, 2)
     os.close(null)
     sys.stderr = open(saved, "w", buffering=1, errors="backslashreplace")
+    # A crash still says where it happened, on the real standard error: a
+    # sanitizer's report (when one is loaded) and Python's fatal-signal dump.
+    try:
+        import ctypes
+        set_report_fd = getattr(ctypes.CDLL(None), "__sanitizer_set_report_fd", None)
+        if set_report_fd is not None:
+            set_report_fd(ctypes.c_void_p(saved))
+    except (ImportError, OSError):
+        pass
+    faulthandler.enable(file=sys.stderr)
 
 
 def main(argv=None):
