@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "py_bindings.h"
+#include "py_listener_events.h"
 #include "py_record_dict.h"
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
@@ -44,11 +45,33 @@ public:
     void PyLoop();
     void PyDisconnect();
 
+    // ---- status events and snapshot records, for Python (py_listener_events.h) ----
+    void OnStatus(enSymStatusCode code, const char* text) override {
+        if (!m_events.Status(code, nullptr, text)) {
+            StopDelivery();
+        }
+    }
+    void OnSymbolStatus(const char* topic, const char* message, enSymStatusCode code) override {
+        if (!m_events.Status(code, topic, message)) {
+            StopDelivery();
+        }
+    }
+    void OnSnapshotData(const char* topic, const CSymData* data) override {
+        if (!m_events.Snapshot(topic, *data)) {
+            StopDelivery();
+        }
+    }
+    pyqrx::ListenerEvents m_events;
+    // ----
+
     int Traverse(visitproc visit, void* arg) {
         Py_VISIT(m_pyOnData.ptr());
-        return 0;
+        return m_events.Traverse(visit, arg);
     }
-    void ClearRefs() { m_pyOnData = py::object(); }
+    void ClearRefs() {
+        m_pyOnData = py::object();
+        m_events.Clear();
+    }
 
 private:
     static void WaitEnter(void* data);
@@ -288,6 +311,14 @@ connected it returns True and sends nothing.)doc")
              "Drops a subscription; False without a connection or for None.")
         .def("onData", &Symlistener::PyOnData, py::arg("callable"),
              "Sets the callable(topic, data) that receives updates (None removes it).")
+        // ---- status events and snapshot records (py_listener_events.h) ----
+        .def(
+            "onStatus", [](Symlistener& l, py::object c) { l.m_events.SetStatusCallable(c); },
+            py::arg("callable"), pyqrx::kOnStatusDoc)
+        .def(
+            "onSnapshot", [](Symlistener& l, py::object c) { l.m_events.SetSnapshotCallable(c); },
+            py::arg("callable"), pyqrx::kOnSnapshotDoc)
+        // ----
         .def("dispatchEvents", &Symlistener::PyDispatchEvents,
              R"doc(Handles the messages that have arrived, without waiting: those of at
 most one read of the socket (64 KiB), so that a fast server cannot keep

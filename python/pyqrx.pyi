@@ -11,6 +11,14 @@ __version__: str
 
 FieldValue = Union[float, int, str]
 
+# Status codes of Symlistener.onStatus.
+STATUS_LOGON_OK: int
+STATUS_LOGON_REFUSED: int
+STATUS_SOURCE_LOST: int
+STATUS_SOURCE_RESTORED: int
+STATUS_TOPIC_PENDING: int
+STATUS_TOPIC_UNKNOWN: int
+
 def fieldName(id: int) -> Optional[str]:
     """Name of a field id in the field dictionary, or None when it has none."""
 
@@ -38,6 +46,17 @@ class Symlistener:
     def onData(self, callable: Optional[Callable[[str, Dict[int, FieldValue]], object]]) -> None:
         """Sets the data callable. The dict it receives is reused for the next
         update: copy it to keep it."""
+    def onStatus(
+        self, callable: Optional[Callable[[int, Optional[str], str], object]]
+    ) -> None:
+        """Sets callable(code, topic, text) for status events: the logon's
+        verdict, a data source lost or restored (topic None), a subscription
+        held pending or refused (STATUS_* codes)."""
+    def onSnapshot(
+        self, callable: Optional[Callable[[str, Dict[int, FieldValue]], object]]
+    ) -> None:
+        """Sets callable(topic, data) for the records of the cached image a
+        server answers a subscription with; the dict is reused."""
     def dispatchEvents(self) -> None:
         """Handles what has arrived, without waiting: at most one read of the
         socket (64 KiB) per call; the next call handles the rest."""

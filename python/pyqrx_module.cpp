@@ -5,7 +5,9 @@
 #include <string>
 
 #include "py_bindings.h"
+#include "py_listener_events.h"
 #include "py_record_dict.h"
+#include "py_record_io.h"
 #include "qrx/marketdata/field_dictionary.h"
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/marketdata/sym_data_aux.h"
@@ -34,7 +36,7 @@ py::object FieldId(const std::string& name) {
 
 }  // namespace
 
-PYBIND11_MODULE(pyqrx, m) {
+PYBIND11_MODULE(_pyqrx, m) {
     m.doc() =
         "Market-data client and feed-handler end of the Sym service.\n\n"
         "Symlistener connects to a symbol server, subscribes to topics and hands every\n"
@@ -68,6 +70,8 @@ PYBIND11_MODULE(pyqrx, m) {
 
     RegisterSymproxy(m);
     RegisterSymlistener(m);
+    pyqrx::RegisterStatusCodes(m);
+    RegisterRecordIo(m);
 
     m.def("fieldName", &FieldName, py::arg("id"),
           "Name of a field id in the field dictionary, or None when it has none.");

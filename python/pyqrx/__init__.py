@@ -1,0 +1,21 @@
+"""Market-data client and feed-handler end of the Sym service.
+
+Symlistener connects to a symbol server, subscribes to topics and hands every
+update to a callable as a dict {field id: value}. Symproxy listens for the
+symbol server, learns of its subscriptions through callables and publishes
+ticks from dicts. The qrx command line (python3 -m pyqrx) is built on them.
+"""
+
+from . import _pyqrx
+from ._pyqrx import *  # noqa: F401,F403
+from ._pyqrx import __version__
+
+__all__ = [name for name in vars(_pyqrx) if not name.startswith("_")] + ["__version__"]
+
+# The classes and functions present themselves as members of the package.
+for _name in ("Symlistener", "Symproxy", "fieldName", "fieldId"):
+    try:
+        getattr(_pyqrx, _name).__module__ = __name__
+    except (AttributeError, TypeError):
+        pass
+del _name

@@ -1,0 +1,141 @@
+// The qrx recording: a session's updates and status events with their receive
+// times, as `qrx record` writes them and `qrx replay` and `qrx dump` read them.
+//
+//   file header, 16 bytes: the magic "QRXREC01", then the time the recording
+//     began (u64, nanoseconds since the epoch);
+//   entries, back to back: the length of the rest of the entry (u32), the
+//     receive time (u64, ns since the epoch), the kind (u8: 0 update,
+//     1 snapshot record, 2 connection status, 3 topic status), the status code
+//     (u8, 0 for records), the topic's length (u16) and bytes, then the
+//     payload: a record's body in the record encoding of the wire, or a
+//     status event's text.
+//
+// The file's own numbers are little-endian; record bodies keep the wire's
+// big-endian encoding, so a body is written and read by the library's codec.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qrx/wire/net_stream.h"
+
+class CSymData;
+
+namespace pyqrx {
+
+enum RecordKind : uint8_t {
+    kRecordUpdate = 0,
+    kRecordSnapshot = 1,
+    kRecordStatus = 2,
+    kRecordTopicStatus = 3,
+};
+
+constexpr char kRecordMagic[8] = {'Q', 'R', 'X', 'R', 'E', 'C', '0', '1'};
+constexpr size_t kRecordFileHeader = 16;
+// Length, time, kind, code and topic length.
+constexpr size_t kRecordEntryHeader = 4 + 8 + 1 + 1 + 2;
+// Largest entry a reader accepts: a record body fits one message (64 kB),
+// a topic or a status text far less.
+constexpr uint32_t kMaxRecordEntry = 1u << 20;
+
+// Nanoseconds since the epoch, from the real-time clock.
+uint64_t NowNanos();
+
+// Appends entries to a file through a large buffer; one write per few
+// megabytes. Not thread-safe.
+class RecordFileWriter {
+public:
+    RecordFileWriter();
+    ~RecordFileWriter();
+    RecordFileWriter(const RecordFileWriter&) = delete;
+    RecordFileWriter& operator=(const RecordFileWriter&) = delete;
+
+    // Creates (or truncates) the file and writes its header; false with Error() set.
+    bool Open(const char* path, uint64_t startNanos);
+    // An update or snapshot record: its body in the record encoding.
+    bool AppendRecord(RecordKind kind, uint64_t nanos, const char* topic, size_t topicLen,
+                      const CSymData& data);
+    // A status event (topic may be null).
+    bool AppendStatus(RecordKind kind, uint64_t nanos, int code, const char* topic,
+                      const char* text);
+    // Writes what is buffered; false with Error() set.
+    bool Flush();
+    // Flushes and closes; false with Error() set when anything failed.
+    bool Close();
+
+    bool IsOpen() const { return m_nFd >= 0; }
+    uint64_t BytesWritten() const { return m_nBytes + m_nUsed; }
+    const std::string& Error() const { return m_sError; }
+
+private:
+    // Room for the entry header and topic at the buffer's end, flushing first
+    // when they do not fit; null on failure.
+    char* BeginEntry(size_t headLen);
+    void PutHead(char* p, uint32_t len, uint64_t nanos, RecordKind kind, int code,
+                 const char* topic, size_t topicLen);
+    void Fail(const char* what);
+
+    int m_nFd = -1;
+    std::vector<char> m_buf;
+    size_t m_nUsed = 0;
+    uint64_t m_nBytes = 0;  // written to the file so far
+    CNetStream m_body;      // attached to the buffer's free room while a body is encoded
+    std::string m_sPath;
+    std::string m_sError;
+};
+
+// One entry as read; pointers valid until the next call of Next.
+struct RecordEntry {
+    uint64_t nanos;
+    RecordKind kind;
+    int code;
+    const char* topic;
+    size_t topicLen;
+    const char* payload;
+    size_t payloadLen;
+};
+
+// Reads entries in order through a buffer.
+class RecordFileReader {
+public:
+    RecordFileReader();
+    ~RecordFileReader();
+    RecordFileReader(const RecordFileReader&) = delete;
+    RecordFileReader& operator=(const RecordFileReader&) = delete;
+
+    // Opens the file and checks its header; false with Error() set.
+    bool Open(const char* path);
+    // 1 with the next entry, 0 at the end of the file, -1 for a malformed or
+    // truncated entry or a read error (Error() says which, and where).
+    int Next(RecordEntry& entry);
+    // Decodes a record entry's body into data (emptied first); false when the
+    // body is malformed.
+    bool Decode(const RecordEntry& entry, CSymData& data);
+
+    uint64_t StartNanos() const { return m_nStart; }
+    // Entries read so far, and the file offset of the next one.
+    uint64_t Count() const { return m_nCount; }
+    uint64_t Offset() const { return m_nOffset; }
+    const std::string& Error() const { return m_sError; }
+
+private:
+    // Makes n bytes available at m_buf[m_nPos]; false at the end of the file
+    // (m_nAvail - m_nPos then says how many there were) or on a read error.
+    bool Fill(size_t n);
+
+    int m_nFd = -1;
+    std::vector<char> m_buf;
+    size_t m_nPos = 0;
+    size_t m_nAvail = 0;
+    bool m_bReadError = false;
+    uint64_t m_nStart = 0;
+    uint64_t m_nCount = 0;
+    uint64_t m_nOffset = 0;
+    CNetStream m_body;
+    std::string m_sPath;
+    std::string m_sError;
+};
+
+}  // namespace pyqrx

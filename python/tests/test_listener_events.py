@@ -1,0 +1,86 @@
+"""Symlistener.onStatus and onSnapshot against a scripted symbol server: the
+status events and snapshot records reach their callables in the order of the
+wire, and a callable that raises stops delivery like the data callable."""
+
+import gc
+import weakref
+
+import pytest
+
+import pyqrx
+import symwire as w
+
+
+def connected(server, listener):
+    assert listener.connect("127.0.0.1", server.port, username="u", password="p")
+    peer = server.accept()
+    peer.expect(w.LOGIN)
+    return peer
+
+
+def test_status_events_and_snapshots_arrive_in_order(server):
+    listener = pyqrx.Symlistener()
+    seen = []
+    listener.onStatus(lambda code, topic, text: seen.append(("status", code, topic, text)))
+    listener.onSnapshot(lambda topic, data: seen.append(("snapshot", topic, dict(data))))
+    listener.onData(lambda topic, data: seen.append(("update", topic, dict(data))))
+    peer = connected(server, listener)
+    peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK)
+              + w.data_frame([{w.TOPIC: "IBM", w.BID: 1.5}, {w.SYMBOL: "NOTOPIC"}],
+                             sub=w.DATA_SNAPSHOT)
+              + w.frame(7, 6, w.text("SLOW") + w.text("waiting"))
+              + w.frame(7, 1, w.text("XYZ") + w.text("unknown"))
+              + w.data_frame([{w.TOPIC: "IBM", w.BID: 1.75}])
+              + w.frame(w.STATUS, 8, w.text("feed down"))
+              + w.frame(w.STATUS, 9, w.text("feed up")))
+    peer.close()
+    with pytest.raises(Exception, match="CONNECTION_ERROR"):
+        listener.loop()
+    assert seen == [
+        ("status", pyqrx.STATUS_LOGON_OK, None, ""),
+        # A snapshot record without a topic field is not delivered.
+        ("snapshot", "IBM", {w.TOPIC: "IBM", w.BID: 1.5}),
+        ("status", pyqrx.STATUS_TOPIC_PENDING, "SLOW", "waiting"),
+        ("status", pyqrx.STATUS_TOPIC_UNKNOWN, "XYZ", "unknown"),
+        ("update", "IBM", {w.TOPIC: "IBM", w.BID: 1.75}),
+        ("status", pyqrx.STATUS_SOURCE_LOST, None, "feed down"),
+        ("status", pyqrx.STATUS_SOURCE_RESTORED, None, "feed up"),
+    ]
+
+
+def test_a_raising_status_callable_stops_delivery_after_its_message(server):
+    listener = pyqrx.Symlistener()
+    updates = []
+
+    def refuse(code, topic, text):
+        if code == pyqrx.STATUS_LOGON_REFUSED:
+            raise PermissionError(text)
+    listener.onStatus(refuse)
+    listener.onData(lambda topic, data: updates.append(topic))
+    peer = connected(server, listener)
+    peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_REFUSED, w.text("bad password"))
+              + w.data_frame([{w.TOPIC: "A"}]))
+    with pytest.raises(PermissionError, match="bad password"):
+        listener.loop()
+    assert updates == []
+    # The connection stays usable: the next message is delivered.
+    listener.onStatus(None)
+    peer.close()
+    with pytest.raises(Exception, match="CONNECTION_ERROR"):
+        listener.loop()
+    assert updates == ["A"]
+
+
+def test_event_callables_are_checked_and_do_not_leak_through_cycles():
+    listener = pyqrx.Symlistener()
+    for name in ("onStatus", "onSnapshot"):
+        with pytest.raises(TypeError):
+            getattr(listener, name)(42)
+        getattr(listener, name)(None)
+    # Callables that refer back to their listener: the collector frees both.
+    listener.onStatus(lambda *a, keep=listener: keep)
+    listener.onSnapshot(lambda *a, keep=listener: keep)
+    ref = weakref.ref(listener)
+    del listener
+    gc.collect()
+    assert ref() is None
