@@ -36,9 +36,16 @@ def test_serve_accepts_answers_and_ends_on_stop_from_another_thread():
     srv.expect(w.STATUS, w.STATUS_LOGIN_OK)
     srv.send(w.frame(w.SUBSCRIBE, 0, w.text("IBM")))
     assert srv.expect(w.DATA, w.DATA_SNAPSHOT).records()[0][w.BID] == 1.5
-    # The server goes and comes back: serve() listens again by itself.
+    # The server goes and comes back: serve() listens again by itself once it saw it go.
     srv.close()
-    srv = w.connect_client(port)
+    deadline = time.monotonic() + 10
+    while True:
+        try:
+            srv = w.connect_client(port)
+            break
+        except ConnectionRefusedError:
+            assert time.monotonic() < deadline, "serve() did not listen again"
+            time.sleep(0.01)
     srv.expect(w.STATUS, w.STATUS_LOGIN_OK)
     proxy.stop()
     t.join(5)
