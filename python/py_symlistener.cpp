@@ -44,6 +44,7 @@ public:
     void PyDispatchEvents();
     void PyLoop();
     void PyDisconnect();
+    int ConnectionFd() { return m_pConnection->GetFd(); }
 
     // ---- status events and snapshot records, for Python (py_listener_events.h) ----
     void OnStatus(enSymStatusCode code, const char* text) override {
@@ -319,6 +320,10 @@ connected it returns True and sends nothing.)doc")
             "onSnapshot", [](Symlistener& l, py::object c) { l.m_events.SetSnapshotCallable(c); },
             py::arg("callable"), pyqrx::kOnSnapshotDoc)
         // ----
+        .def(
+            "getFd", [](Symlistener& l) { return l.ConnectionFd(); },
+            R"doc(The connection's descriptor, -1 when not connected: for an event loop
+that waits for it to be readable and then calls dispatchEvents().)doc")
         .def("dispatchEvents", &Symlistener::PyDispatchEvents,
              R"doc(Handles the messages that have arrived, without waiting: those of at
 most one read of the socket (64 KiB), so that a fast server cannot keep

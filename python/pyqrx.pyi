@@ -19,6 +19,15 @@ STATUS_SOURCE_RESTORED: int
 STATUS_TOPIC_PENDING: int
 STATUS_TOPIC_UNKNOWN: int
 
+class Error(Exception):
+    """Base of the errors the package raises."""
+class ConnectionClosed(Error):
+    """The connection to the peer ended."""
+class LogonError(Error):
+    """The symbol server refused the logon; the text is the server's."""
+class LogonTimeout(Error):
+    """No logon verdict came in time."""
+
 def fieldName(id: int) -> Optional[str]:
     """Name of a field id in the field dictionary, or None when it has none."""
 
@@ -57,6 +66,8 @@ class Symlistener:
     ) -> None:
         """Sets callable(topic, data) for the records of the cached image a
         server answers a subscription with; the dict is reused."""
+    def getFd(self) -> int:
+        """The connection's descriptor, -1 when not connected."""
     def dispatchEvents(self) -> None:
         """Handles what has arrived, without waiting: at most one read of the
         socket (64 KiB) per call; the next call handles the rest."""

@@ -10,7 +10,26 @@ from . import _pyqrx
 from ._pyqrx import *  # noqa: F401,F403
 from ._pyqrx import __version__
 
-__all__ = [name for name in vars(_pyqrx) if not name.startswith("_")] + ["__version__"]
+
+
+class Error(Exception):
+    """Base of the errors the package raises."""
+
+
+class ConnectionClosed(Error):
+    """The connection to the peer ended."""
+
+
+class LogonError(Error):
+    """The symbol server refused the logon; the text is the server's."""
+
+
+class LogonTimeout(Error):
+    """No logon verdict came in time."""
+
+
+__all__ = [name for name in vars(_pyqrx) if not name.startswith("_")] + [
+    "__version__", "Error", "ConnectionClosed", "LogonError", "LogonTimeout"]
 
 # The classes and functions present themselves as members of the package.
 for _name in ("Symlistener", "Symproxy", "fieldName", "fieldId"):

@@ -1,0 +1,308 @@
+"""asyncio adapters of Symlistener and Symproxy.
+
+Pure Python on top of the module and without threads: the running event loop
+watches the connections' descriptors (loop.add_reader, and add_writer while a
+feed handler's output waits) and drives the module's non-blocking calls, so a
+slow or silent peer never holds up the other tasks.
+
+    async def main():
+        listener = AsyncSymlistener()
+        await listener.connect("127.0.0.1", 7001, "me", "secret")
+        listener.subscribe("IBM")
+        async for topic, data in listener:
+            print(topic, data)
+"""
+
+import asyncio
+import collections
+
+from . import _pyqrx
+from . import ConnectionClosed, LogonError, LogonTimeout
+
+__all__ = ["AsyncSymlistener", "AsyncSymproxy"]
+
+
+class _Inbox:
+    """Items for an async iterator: appended by callbacks of the event loop's
+    reader, awaited by the iterating task."""
+
+    def __init__(self):
+        self._items = collections.deque()
+        self._waiter = None
+        self._error = None
+        self._ended = False
+
+    def put(self, item):
+        self._items.append(item)
+        self._wake()
+
+    def fail(self, error):
+        if self._error is None:
+            self._error = error
+        self._wake()
+
+    def end(self):
+        self._ended = True
+        self._wake()
+
+    def _wake(self):
+        if self._waiter is not None and not self._waiter.done():
+            self._waiter.set_result(None)
+
+    async def get(self):
+        while not self._items:
+            if self._error is not None:
+                error, self._error = self._error, None
+                raise error
+            if self._ended:
+                raise StopAsyncIteration
+            self._waiter = asyncio.get_running_loop().create_future()
+            try:
+                await self._waiter
+            finally:
+                self._waiter = None
+        return self._items.popleft()
+
+
+class AsyncSymlistener:
+    """A Symlistener driven by the running event loop.
+
+    Updates come through `async for topic, data in listener` (each data its
+    own dict) and/or the callable set with on_data (called with the module's
+    reused dict); status events through on_status(code, topic, text)."""
+
+    def __init__(self):
+        self._listener = _pyqrx.Symlistener()
+        self._listener.onData(self._data)
+        self._listener.onStatus(self._status)
+        self._loop = None
+        self._fd = -1
+        self._logon = None
+        self._inbox = None
+        self.on_data = None
+        self.on_status = None
+
+    async def connect(self, host, port, username=None, password=None, timeout=10.0):
+        """Connects, logs on and waits for the verdict: True once accepted;
+        LogonError when refused, LogonTimeout when no verdict comes in time,
+        ConnectionError when the connection cannot be made."""
+        if self._fd >= 0:
+            raise RuntimeError("AsyncSymlistener is connected already")
+        self._loop = asyncio.get_running_loop()
+        self._logon = self._loop.create_future()
+        # The TCP connect itself waits (bounded by the connect time-out).
+        if not self._listener.connect(host, port, username, password):
+            self._logon = None
+            raise ConnectionError("cannot connect to %s:%s" % (host, port))
+        self._fd = self._listener.getFd()
+        self._loop.add_reader(self._fd, self._readable)
+        try:
+            await asyncio.wait_for(asyncio.shield(self._logon), timeout)
+        except asyncio.TimeoutError:
+            await self.close()
+            raise LogonTimeout("no logon verdict from %s:%s within %s s" % (host, port, timeout))
+        except BaseException:
+            await self.close()
+            raise
+        finally:
+            self._logon = None
+        return True
+
+    def subscribe(self, topic):
+        return self._listener.subscribe(topic)
+
+    def unsubscribe(self, topic):
+        return self._listener.unsubscribe(topic)
+
+    def subscribeAll(self):
+        return self._listener.subscribeAll()
+
+    def unsubscribeAll(self):
+        return self._listener.unsubscribeAll()
+
+    @property
+    def connected(self):
+        return self._fd >= 0
+
+    async def close(self):
+        """Stops watching the connection and closes it."""
+        self._unwatch()
+        self._listener.disconnect()
+        if self._inbox is not None:
+            self._inbox.end()
+
+    def __aiter__(self):
+        if self._inbox is None:
+            self._inbox = _Inbox()
+        return self
+
+    async def __anext__(self):
+        if self._inbox is None:
+            self.__aiter__()
+        return await self._inbox.get()
+
+    # ---- driven by the event loop ----
+
+    def _unwatch(self):
+        if self._fd >= 0 and self._loop is not None:
+            self._loop.remove_reader(self._fd)
+        self._fd = -1
+
+    def _readable(self):
+        try:
+            self._listener.dispatchEvents()
+        except BaseException as exc:  # a callable raised: the iterating task gets it
+            self._fail(exc)
+            return
+        if self._listener.getFd() < 0:
+            self._unwatch()
+            self._fail(ConnectionClosed("CONNECTION_ERROR"))
+            if self._inbox is not None:
+                self._inbox.end()
+
+    def _fail(self, error):
+        if self._logon is not None and not self._logon.done():
+            self._logon.set_exception(error)
+        elif self._inbox is not None:
+            self._inbox.fail(error)
+        elif not isinstance(error, ConnectionClosed):
+            self._loop.call_exception_handler({
+                "message": "AsyncSymlistener callable raised", "exception": error})
+
+    def _data(self, topic, data):
+        if self.on_data is not None:
+            self.on_data(topic, data)
+        if self._inbox is not None:
+            self._inbox.put((topic, dict(data)))
+
+    def _status(self, code, topic, text):
+        if self._logon is not None and not self._logon.done():
+            if code == _pyqrx.STATUS_LOGON_OK:
+                self._logon.set_result(True)
+            elif code == _pyqrx.STATUS_LOGON_REFUSED:
+                self._logon.set_exception(LogonError(text))
+        if self.on_status is not None:
+            self.on_status(code, topic, text)
+
+
+class AsyncSymproxy:
+    """A Symproxy served by the running event loop.
+
+    Subscription events come through `async for kind, topic in proxy.events()`
+    (kind "subscribe" or "unsubscribe"; topic None when the server went away)
+    and/or the callables on_subscribe and on_unsubscribe. publish() and
+    publishMany() are plain calls, safe from any coroutine."""
+
+    def __init__(self):
+        self._proxy = _pyqrx.Symproxy()
+        self._proxy.onSubscribe(self._subscribed)
+        self._proxy.onUnsubscribe(self._unsubscribed)
+        self._loop = None
+        self._fd = -1
+        self._writing = False
+        self._inbox = None
+        self.on_subscribe = None
+        self.on_unsubscribe = None
+
+    @property
+    def proxy(self):
+        """The Symproxy underneath, for its other methods (backlog, limits)."""
+        return self._proxy
+
+    async def start(self, port):
+        """Listens on the port and serves the symbol server from now on."""
+        self._loop = asyncio.get_running_loop()
+        if not self._proxy.initialize(port):
+            raise OSError("cannot listen on port %s" % port)
+        self._watch()
+
+    def publish(self, topic, data):
+        ok = self._proxy.publish(topic, data)
+        self._watch()
+        return ok
+
+    def publishMany(self, items):
+        n = self._proxy.publishMany(items)
+        self._watch()
+        return n
+
+    def events(self):
+        """The async iterator of subscription events."""
+        if self._inbox is None:
+            self._inbox = _Inbox()
+        return self
+
+    def __aiter__(self):
+        return self.events()
+
+    async def __anext__(self):
+        return await self.events()._inbox.get()
+
+    async def close(self):
+        """Stops serving and closes every descriptor of the proxy."""
+        self._unwatch()
+        proxy, self._proxy = self._proxy, None
+        if proxy is not None:
+            proxy.closeClient()
+            proxy.onSubscribe(None)
+            proxy.onUnsubscribe(None)
+            del proxy  # the listening socket goes with the object
+        if self._inbox is not None:
+            self._inbox.end()
+
+    # ---- driven by the event loop ----
+
+    def _watch(self):
+        """Keeps the loop watching the proxy's current descriptor: readable
+        always, writable while output waits for the server."""
+        if self._proxy is None or self._loop is None:
+            return
+        fd = self._proxy.getFd()
+        if fd != self._fd:
+            self._unwatch()
+            if fd >= 0:
+                self._loop.add_reader(fd, self._ready)
+                self._fd = fd
+        wants = self._fd >= 0 and self._proxy.wantsWrite()
+        if wants and not self._writing:
+            self._loop.add_writer(self._fd, self._ready)
+            self._writing = True
+        elif not wants and self._writing:
+            self._loop.remove_writer(self._fd)
+            self._writing = False
+
+    def _unwatch(self):
+        if self._fd >= 0 and self._loop is not None:
+            self._loop.remove_reader(self._fd)
+            if self._writing:
+                self._loop.remove_writer(self._fd)
+        self._fd = -1
+        self._writing = False
+
+    def _ready(self):
+        if self._proxy is None:
+            return
+        try:
+            self._proxy.getFd()
+            if self._proxy.select() > 0:
+                self._proxy.checkSocket()
+        except BaseException as exc:  # a callable raised
+            if self._inbox is not None:
+                self._inbox.fail(exc)
+            else:
+                self._loop.call_exception_handler({
+                    "message": "AsyncSymproxy callable raised", "exception": exc})
+        finally:
+            self._watch()
+
+    def _subscribed(self, topic):
+        if self.on_subscribe is not None:
+            self.on_subscribe(topic)
+        if self._inbox is not None:
+            self._inbox.put(("subscribe", topic))
+
+    def _unsubscribed(self, topic):
+        if self.on_unsubscribe is not None:
+            self.on_unsubscribe(topic)
+        if self._inbox is not None:
+            self._inbox.put(("unsubscribe", topic))

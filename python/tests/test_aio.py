@@ -1,0 +1,209 @@
+"""pyqrx.aio: an asyncio client and feed handler talking to each other in one
+event loop and to the blocking classes in another process; logon verdicts,
+cancellation without leaked descriptors, and a stalled peer that does not
+hold up the other tasks."""
+
+import asyncio
+import os
+import socket
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import pyqrx
+import symwire as w
+from pyqrx.aio import AsyncSymlistener, AsyncSymproxy
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SEQ = 600
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+async def next_item(iterator, timeout=10):
+    return await asyncio.wait_for(iterator.__anext__(), timeout)
+
+
+def test_an_async_client_and_feed_handler_in_one_event_loop():
+    async def main():
+        ticks = 0
+
+        async def ticker():
+            nonlocal ticks
+            while True:
+                ticks += 1
+                await asyncio.sleep(0.001)
+
+        ticking = asyncio.create_task(ticker())
+        proxy = AsyncSymproxy()
+        events = proxy.events()
+        port = w.free_port()
+        await proxy.start(port)
+        listener = AsyncSymlistener()
+        assert await listener.connect("127.0.0.1", port, "me", "pw")
+        assert listener.subscribe("IBM")
+        assert await next_item(events) == ("subscribe", "IBM")
+        updates = aiter(listener)
+        for i in range(100):
+            proxy.publish("IBM", {SEQ: i, w.BID: 10.0 + i})
+        got = [await next_item(updates) for _ in range(100)]
+        assert [(t, d[SEQ], d[w.BID]) for t, d in got] == [
+            ("IBM", i, 10.0 + i) for i in range(100)]
+        await listener.close()
+        assert await next_item(events) == ("unsubscribe", None)
+        await proxy.close()
+        ticking.cancel()
+        return ticks
+
+    assert asyncio.run(main()) > 0
+
+
+def refusing_server(port_box):
+    srv = w.ScriptedServer()
+    port_box.append(srv.port)
+    peer = srv.accept()
+    f = peer.recv_frame()
+    assert f.mtyp == w.LOGIN
+    peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_REFUSED, w.text("bad password")))
+    peer.wait_closed()
+    srv.close()
+
+
+def test_connect_raises_the_servers_refusal_and_times_out_without_a_verdict():
+    box = []
+    t = threading.Thread(target=refusing_server, args=(box,), daemon=True)
+    t.start()
+    while not box:
+        pass
+
+    async def refused():
+        listener = AsyncSymlistener()
+        with pytest.raises(pyqrx.LogonError):
+            await listener.connect("127.0.0.1", box[0], "me", "wrong")
+        assert not listener.connected
+
+    asyncio.run(refused())
+    t.join(10)
+
+    silent = w.ScriptedServer()
+
+    async def no_verdict():
+        listener = AsyncSymlistener()
+        with pytest.raises(pyqrx.LogonTimeout):
+            await listener.connect("127.0.0.1", silent.port, "me", "pw", timeout=0.3)
+
+    accept = threading.Thread(target=silent.accept, daemon=True)
+    accept.start()
+    asyncio.run(no_verdict())
+    silent.close()
+
+
+FEED = r"""
+import sys, pyqrx
+proxy = pyqrx.Symproxy()
+assert proxy.initialize(int(sys.argv[1]))
+def subscribed(topic):
+    for i in range(50):
+        proxy.publish(topic, {600: i})
+proxy.onSubscribe(subscribed)
+print("READY", flush=True)
+proxy.serve(timeout=30)
+"""
+
+
+def test_an_async_client_of_a_blocking_feed_handler_in_another_process():
+    port = w.free_port()
+    env = dict(os.environ)
+    proc = subprocess.Popen([sys.executable, "-c", FEED, str(port)], env=env,
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "READY"
+
+        async def main():
+            listener = AsyncSymlistener()
+            await listener.connect("127.0.0.1", port)
+            listener.subscribe("X")
+            updates = aiter(listener)
+            got = [(await next_item(updates))[1][SEQ] for _ in range(50)]
+            await listener.close()
+            return got
+
+        assert asyncio.run(main()) == list(range(50))
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+def test_cancelled_tasks_and_closed_objects_leave_no_descriptor_open():
+    before = open_fds()
+
+    async def main():
+        proxy = AsyncSymproxy()
+        port = w.free_port()
+        await proxy.start(port)
+        listener = AsyncSymlistener()
+        await listener.connect("127.0.0.1", port)
+        listener.subscribe("Q")
+
+        async def consume():
+            async for _ in listener:
+                pass
+
+        async def watch_events():
+            async for _ in proxy.events():
+                pass
+
+        tasks = [asyncio.create_task(consume()), asyncio.create_task(watch_events())]
+        await asyncio.sleep(0.05)
+        for task in tasks:
+            task.cancel()
+        for task in tasks:
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        await listener.close()
+        await proxy.close()
+        pending = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+        assert pending == []
+
+    asyncio.run(main())
+    assert open_fds() == before
+
+
+def test_a_server_that_stops_reading_does_not_hold_up_the_other_tasks():
+    async def main():
+        proxy = AsyncSymproxy()
+        events = proxy.events()
+        port = w.free_port()
+        await proxy.start(port)
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        sock.setblocking(False)
+        await asyncio.get_running_loop().sock_connect(sock, ("127.0.0.1", port))
+        sock.send(w.frame(w.LOGIN, w.LOGIN, w.login_body(b"srv", b"")) +
+                  w.frame(w.SUBSCRIBE_ALL, 0))
+        assert await next_item(events) == ("subscribe", "")
+
+        ticks = 0
+
+        async def ticker():
+            nonlocal ticks
+            while True:
+                ticks += 1
+                await asyncio.sleep(0)
+
+        ticking = asyncio.create_task(ticker())
+        for i in range(50_000):
+            proxy.publish("T%d" % (i % 100), {SEQ: i, w.BID: 1.0})
+            if i % 500 == 0:
+                await asyncio.sleep(0)
+        assert proxy.proxy.backlog()["pendingBytes"] > 0
+        ticking.cancel()
+        sock.close()
+        await proxy.close()
+        return ticks
+
+    assert asyncio.run(main()) >= 90
