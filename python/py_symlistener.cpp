@@ -32,6 +32,8 @@ public:
     ~Symlistener() override;
 
     void OnData(const char* topic, const CSymData* data) override;
+    // The updates of one dispatch go to the batch callable together, at its end.
+    void OnEndMsgGroup() override;
     virtual bool connect(const char* host, int port, const char* username, const char* password);
 
     // ---- the methods Python sees ----
@@ -41,6 +43,8 @@ public:
     bool PySubscribeAll();
     bool PyUnsubscribeAll();
     void PyOnData(py::object callable);
+    void PyOnDataBatch(py::object callable);
+    bool AddToBatch(const char* topic);
     void PyDispatchEvents();
     void PyLoop();
     void PyDisconnect();
@@ -67,10 +71,14 @@ public:
 
     int Traverse(visitproc visit, void* arg) {
         Py_VISIT(m_pyOnData.ptr());
+        Py_VISIT(m_pyOnBatch.ptr());
+        Py_VISIT(m_batch.ptr());
         return m_events.Traverse(visit, arg);
     }
     void ClearRefs() {
         m_pyOnData = py::object();
+        m_pyOnBatch = py::object();
+        m_batch = py::object();
         m_events.Clear();
     }
 
@@ -96,6 +104,8 @@ private:
 
     CSymConnection* m_pConnection;
     py::object m_pyOnData;
+    py::object m_pyOnBatch;
+    py::object m_batch;  // list of (topic, dict) of the dispatch under way, or none
     pyqrx::RecordDict m_dictData;
     bool m_bBusy = false;
     std::thread::id m_dispatcher;  // the thread inside connect, dispatchEvents or loop
@@ -157,6 +167,11 @@ void Symlistener::OnData(const char* topic, const CSymData* data) {
         return;  // the rest of the message that raised is not delivered
     }
     if (!m_dictData.Fill(*data)) {
+        pyqrx::pending_error::Take();
+        StopDelivery();
+        return;
+    }
+    if (m_pyOnBatch && !AddToBatch(topic)) {
         pyqrx::pending_error::Take();
         StopDelivery();
         return;
@@ -248,6 +263,60 @@ bool Symlistener::PyUnsubscribeAll() {
     return ok;
 }
 
+bool Symlistener::AddToBatch(const char* topic) {
+    if (!m_batch) {
+        PyObject* list = PyList_New(0);
+        if (list == nullptr) {
+            return false;
+        }
+        m_batch = py::reinterpret_steal<py::object>(list);
+    }
+    PyObject* pyTopic = pyqrx::TextObject(topic, static_cast<Py_ssize_t>(strlen(topic)));
+    if (pyTopic == nullptr) {
+        return false;
+    }
+    PyObject* copy = PyDict_Copy(m_dictData.Dict());
+    if (copy == nullptr) {
+        Py_DECREF(pyTopic);
+        return false;
+    }
+    PyObject* item = PyTuple_Pack(2, pyTopic, copy);
+    Py_DECREF(pyTopic);
+    Py_DECREF(copy);
+    if (item == nullptr) {
+        return false;
+    }
+    const int rc = PyList_Append(m_batch.ptr(), item);
+    Py_DECREF(item);
+    return rc == 0;
+}
+
+void Symlistener::OnEndMsgGroup() {
+    if (!m_batch) {
+        return;
+    }
+    py::object batch = std::move(m_batch);  // a new list for the next dispatch
+    m_batch = py::object();
+    if (!m_pyOnBatch || pyqrx::pending_error::Pending() || PyList_GET_SIZE(batch.ptr()) == 0) {
+        return;
+    }
+    py::object callable = m_pyOnBatch;  // it may replace itself
+    PyObject* result = PyObject_CallOneArg(callable.ptr(), batch.ptr());
+    if (result == nullptr) {
+        pyqrx::pending_error::Take();
+        StopDelivery();
+        return;
+    }
+    Py_DECREF(result);
+}
+
+void Symlistener::PyOnDataBatch(py::object callable) {
+    if (!callable.is_none() && !PyCallable_Check(callable.ptr())) {
+        throw py::type_error("onDataBatch takes a callable or None");
+    }
+    m_pyOnBatch = callable.is_none() ? py::object() : std::move(callable);
+}
+
 void Symlistener::PyOnData(py::object callable) {
     if (!callable.is_none() && !PyCallable_Check(callable.ptr())) {
         throw py::type_error("onData takes a callable or None");
@@ -310,6 +379,11 @@ connected it returns True and sends nothing.)doc")
              "Subscribes to a topic (cut to 127 bytes); False without a connection or for None.")
         .def("unsubscribe", &Symlistener::PyUnsubscribe, py::arg("topic"),
              "Drops a subscription; False without a connection or for None.")
+        .def("onDataBatch", &Symlistener::PyOnDataBatch, py::arg("callable"),
+             R"doc(Sets callable(updates), called once per dispatch of the messages that
+arrived together with every update among them, as a list of (topic, dict),
+each dict its own (None removes it). The per-update callable of onData, if
+set, is still called for each.)doc")
         .def("onData", &Symlistener::PyOnData, py::arg("callable"),
              "Sets the callable(topic, data) that receives updates (None removes it).")
         // ---- status events and snapshot records (py_listener_events.h) ----

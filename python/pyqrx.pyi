@@ -5,7 +5,7 @@ Field values by field id: 0-511 float, 512-1023 int (signed 32-bit),
 one character (the byte as a Latin-1 character).
 """
 
-from typing import Callable, ContextManager, Dict, Iterable, Mapping, Optional, Tuple, Union
+from typing import Callable, ContextManager, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 __version__: str
 
@@ -66,6 +66,11 @@ class Symlistener:
     ) -> None:
         """Sets callable(topic, data) for the records of the cached image a
         server answers a subscription with; the dict is reused."""
+    def onDataBatch(
+        self, callable: Optional[Callable[[List[Tuple[str, Dict[int, FieldValue]]]], object]]
+    ) -> None:
+        """Sets callable(updates): every update of one dispatch at once, as a
+        list of (topic, dict), each dict its own."""
     def getFd(self) -> int:
         """The connection's descriptor, -1 when not connected."""
     def dispatchEvents(self) -> None:

@@ -170,3 +170,31 @@ def test_publish_many_publishes_the_ticks_before_an_item_that_raises(subscribed)
         proxy.publishMany([("A", {SEQ: 1}), ("B", {SEQ: 2}), ("C", {"bid": 3})])
     assert read_updates(peer, 2) == [("A", 1), ("B", 2)]
     assert peer.nothing_pending()
+
+
+def test_batch_delivery_hands_each_dispatch_over_as_one_list_of_own_dicts():
+    proxy = pyqrx.Symproxy()
+    subs = []
+    proxy.onSubscribe(subs.append)
+    port = w.free_port()
+    assert proxy.initialize(port)
+    listener = pyqrx.Symlistener()
+    batches, singles = [], []
+    listener.onDataBatch(batches.append)
+    listener.onData(lambda topic, data: singles.append(data[SEQ]))
+    assert listener.connect("127.0.0.1", port, "me", "pw")
+    listener.subscribeAll()
+    w.pump(proxy, lambda: subs == [""])
+    n = 3000
+    proxy.publishMany([("T%d" % (i % 7), {SEQ: i}) for i in range(n)])
+    deadline = time.monotonic() + 20
+    while len(singles) < n and time.monotonic() < deadline:
+        w.pump(proxy, lambda: True)
+        listener.dispatchEvents()
+    got = [(topic, data[SEQ]) for batch in batches for topic, data in batch]
+    assert got == [("T%d" % (i % 7), i) for i in range(n)]
+    assert singles == list(range(n))
+    assert len(batches) < n  # updates that arrived together came together
+    dicts = [data for batch in batches for _, data in batch]
+    assert len({id(d) for d in dicts}) == n
+    listener.disconnect()
