@@ -18,6 +18,8 @@ STATUS_SOURCE_LOST: int
 STATUS_SOURCE_RESTORED: int
 STATUS_TOPIC_PENDING: int
 STATUS_TOPIC_UNKNOWN: int
+STATUS_CONNECTION_LOST: int
+STATUS_CONNECTION_RESTORED: int
 
 class Error(Exception):
     """Base of the errors the package raises."""
@@ -45,9 +47,15 @@ class Symlistener:
         port: int,
         username: Optional[Union[str, bytes]] = None,
         password: Optional[Union[str, bytes]] = None,
+        reconnect: bool = False,
+        backoff: float = 0.5,
+        max_backoff: float = 30.0,
     ) -> bool:
         """Opens the connection and sends the logon; False when the TCP connect
-        fails. The logon's verdict is not awaited."""
+        fails. The logon's verdict is not awaited. With reconnect, loop()
+        connects again whenever the connection ends (back-off from backoff to
+        max_backoff seconds), logs on, subscribes again to every topic held and
+        reports STATUS_CONNECTION_LOST and STATUS_CONNECTION_RESTORED."""
     def subscribeAll(self) -> bool: ...
     def unsubscribeAll(self) -> bool: ...
     def subscribe(self, topic: Optional[Union[str, bytes]]) -> bool: ...

@@ -9,6 +9,7 @@ ticks from dicts. The qrx command line (python3 -m pyqrx) is built on them.
 from . import _pyqrx
 from ._pyqrx import *  # noqa: F401,F403
 from ._pyqrx import __version__
+from .listener import STATUS_CONNECTION_LOST, STATUS_CONNECTION_RESTORED, Symlistener
 
 
 
@@ -29,12 +30,13 @@ class LogonTimeout(Error):
 
 
 __all__ = [name for name in vars(_pyqrx) if not name.startswith("_")] + [
-    "__version__", "Error", "ConnectionClosed", "LogonError", "LogonTimeout"]
+    "__version__", "Error", "ConnectionClosed", "LogonError", "LogonTimeout",
+    "STATUS_CONNECTION_LOST", "STATUS_CONNECTION_RESTORED"]
 
 # The classes and functions present themselves as members of the package.
 for _name in ("Symlistener", "Symproxy", "fieldName", "fieldId"):
     try:
-        getattr(_pyqrx, _name).__module__ = __name__
+        globals()[_name].__module__ = __name__
     except (AttributeError, TypeError):
         pass
 del _name

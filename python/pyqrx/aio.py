@@ -15,9 +15,11 @@ slow or silent peer never holds up the other tasks.
 
 import asyncio
 import collections
+import random
 
 from . import _pyqrx
 from . import ConnectionClosed, LogonError, LogonTimeout
+from .listener import STATUS_CONNECTION_LOST, STATUS_CONNECTION_RESTORED
 
 __all__ = ["AsyncSymlistener", "AsyncSymproxy"]
 
@@ -69,7 +71,10 @@ class AsyncSymlistener:
 
     Updates come through `async for topic, data in listener` (each data its
     own dict) and/or the callable set with on_data (called with the module's
-    reused dict); status events through on_status(code, topic, text)."""
+    reused dict); status events through on_status(code, topic, text).
+    connect(..., reconnect=True) keeps the connection up as Symlistener's
+    does: connects again with back-off, subscribes again to every topic held
+    and reports STATUS_CONNECTION_LOST and STATUS_CONNECTION_RESTORED."""
 
     def __init__(self):
         self._listener = _pyqrx.Symlistener()
@@ -79,16 +84,26 @@ class AsyncSymlistener:
         self._fd = -1
         self._logon = None
         self._inbox = None
+        self._target = None
+        self._reconnect = None  # (backoff, max_backoff) when reconnecting
+        self._reconnecting = None  # the task that connects again
+        self._topics = {}
+        self._all = False
         self.on_data = None
         self.on_status = None
 
-    async def connect(self, host, port, username=None, password=None, timeout=10.0):
+    async def connect(self, host, port, username=None, password=None, timeout=10.0,
+                      reconnect=False, backoff=0.5, max_backoff=30.0):
         """Connects, logs on and waits for the verdict: True once accepted;
         LogonError when refused, LogonTimeout when no verdict comes in time,
         ConnectionError when the connection cannot be made."""
         if self._fd >= 0:
             raise RuntimeError("AsyncSymlistener is connected already")
+        if reconnect and not (0 < backoff <= max_backoff):
+            raise ValueError("connect takes 0 < backoff <= max_backoff")
         self._loop = asyncio.get_running_loop()
+        self._target = (host, port, username, password)
+        self._reconnect = (backoff, max_backoff) if reconnect else None
         self._logon = self._loop.create_future()
         # The TCP connect itself waits (bounded by the connect time-out).
         if not self._listener.connect(host, port, username, password):
@@ -109,15 +124,25 @@ class AsyncSymlistener:
         return True
 
     def subscribe(self, topic):
-        return self._listener.subscribe(topic)
+        sent = self._listener.subscribe(topic)
+        if self._reconnect is not None and topic is not None:
+            self._topics[topic] = True
+            return True  # sent now, or once the connection is back
+        return sent
 
     def unsubscribe(self, topic):
+        self._topics.pop(topic, None)
         return self._listener.unsubscribe(topic)
 
     def subscribeAll(self):
-        return self._listener.subscribeAll()
+        sent = self._listener.subscribeAll()
+        if self._reconnect is not None:
+            self._all = True
+            return True
+        return sent
 
     def unsubscribeAll(self):
+        self._all = False
         return self._listener.unsubscribeAll()
 
     @property
@@ -125,7 +150,15 @@ class AsyncSymlistener:
         return self._fd >= 0
 
     async def close(self):
-        """Stops watching the connection and closes it."""
+        """Stops watching the connection and closes it (and stops reconnecting)."""
+        self._reconnect = None
+        if self._reconnecting is not None:
+            self._reconnecting.cancel()
+            try:
+                await self._reconnecting
+            except asyncio.CancelledError:
+                pass
+            self._reconnecting = None
         self._unwatch()
         self._listener.disconnect()
         if self._inbox is not None:
@@ -156,9 +189,30 @@ class AsyncSymlistener:
             return
         if self._listener.getFd() < 0:
             self._unwatch()
+            if self._reconnect is not None and self._logon is None:
+                self._status(STATUS_CONNECTION_LOST, None, "connection lost")
+                self._reconnecting = self._loop.create_task(self._connect_again())
+                return
             self._fail(ConnectionClosed("CONNECTION_ERROR"))
             if self._inbox is not None:
                 self._inbox.end()
+
+    async def _connect_again(self):
+        delay, most = self._reconnect
+        while True:
+            await asyncio.sleep(delay * random.uniform(0.5, 1.0))
+            # The TCP connect itself waits (bounded by the connect time-out).
+            if self._listener.connect(*self._target):
+                break
+            delay = min(delay * 2, most)
+        self._fd = self._listener.getFd()
+        self._loop.add_reader(self._fd, self._readable)
+        if self._all:
+            self._listener.subscribeAll()
+        for topic in list(self._topics):
+            self._listener.subscribe(topic)
+        self._reconnecting = None
+        self._status(STATUS_CONNECTION_RESTORED, None, "connection restored")
 
     def _fail(self, error):
         if self._logon is not None and not self._logon.done():

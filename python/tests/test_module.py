@@ -30,7 +30,7 @@ def test_everything_public_is_documented_and_in_the_stub():
         assert getattr(pyqrx, name).__doc__, name
         assert name in stub, name
     for cls in (pyqrx.Symlistener, pyqrx.Symproxy):
-        public = {m for m in vars(cls) if not m.startswith("_")}
+        public = {m for m in dir(cls) if not m.startswith("_")}
         in_stub = {n.name for n in stub[cls.__name__].body if isinstance(n, ast.FunctionDef)}
         assert public == in_stub - {"__init__"}, cls
         for m in public:

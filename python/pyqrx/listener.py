@@ -1,0 +1,137 @@
+"""Symlistener with opt-in reconnection.
+
+The extension's client, with one addition: connect(..., reconnect=True) keeps
+the connection up. When it ends, loop() reports STATUS_CONNECTION_LOST to the
+status callable, connects again after a back-off that doubles from `backoff`
+seconds up to `max_backoff` (with jitter), logs on, subscribes again to every
+topic the program holds, reports STATUS_CONNECTION_RESTORED and dispatches on.
+Updates published in between are missed: the two events tell the program so.
+Subscriptions made while disconnected are sent once the connection is back.
+disconnect() ends it all.
+"""
+
+import builtins
+import random
+import threading
+
+from . import _pyqrx
+
+STATUS_CONNECTION_LOST = 100
+STATUS_CONNECTION_RESTORED = 101
+
+
+class Symlistener(_pyqrx.Symlistener):
+    __doc__ = _pyqrx.Symlistener.__doc__
+
+    def __init__(self):
+        super().__init__()
+        self._target = None
+        self._reconnect = False
+        self._backoff = (0.5, 30.0)
+        self._topics = {}  # held subscriptions, in the order made
+        self._all = False
+        self._stopped = threading.Event()
+        self._on_status = None
+
+    def connect(self, host, port, username=None, password=None, reconnect=False,
+                backoff=0.5, max_backoff=30.0):
+        if reconnect and not (0 < backoff <= max_backoff):
+            raise ValueError("connect takes 0 < backoff <= max_backoff")
+        self._target = (host, port, username, password)
+        self._reconnect = bool(reconnect)
+        self._backoff = (float(backoff), float(max_backoff))
+        self._stopped.clear()
+        # The status callable is ours while reconnecting, so that the lost and
+        # restored events reach the program's.
+        super().onStatus(self._status if reconnect else self._on_status)
+        if reconnect:
+            self.loop = self._loop_reconnecting
+        else:
+            self.__dict__.pop("loop", None)
+        return super().connect(host, port, username, password)
+    connect.__doc__ = _pyqrx.Symlistener.connect.__doc__ + """
+
+With reconnect=True the connection is kept up: loop() connects again
+after a back-off (from backoff up to max_backoff seconds, doubling, with
+jitter), logs on, subscribes again to every topic held and dispatches on,
+reporting STATUS_CONNECTION_LOST and STATUS_CONNECTION_RESTORED to the
+status callable. disconnect() ends it."""
+
+    def onStatus(self, callable):
+        if callable is not None and not builtins.callable(callable):
+            raise TypeError("onStatus takes a callable or None")
+        self._on_status = callable
+        super().onStatus(self._status if self._reconnect else callable)
+    onStatus.__doc__ = _pyqrx.Symlistener.onStatus.__doc__
+
+    def subscribe(self, topic):
+        sent = super().subscribe(topic)
+        if self._reconnect and topic is not None:
+            self._topics[topic] = True
+            return True  # sent now, or once the connection is back
+        return sent
+    subscribe.__doc__ = _pyqrx.Symlistener.subscribe.__doc__
+
+    def unsubscribe(self, topic):
+        self._topics.pop(topic, None)
+        return super().unsubscribe(topic)
+    unsubscribe.__doc__ = _pyqrx.Symlistener.unsubscribe.__doc__
+
+    def subscribeAll(self):
+        sent = super().subscribeAll()
+        if self._reconnect:
+            self._all = True
+            return True
+        return sent
+    subscribeAll.__doc__ = _pyqrx.Symlistener.subscribeAll.__doc__
+
+    def unsubscribeAll(self):
+        self._all = False
+        return super().unsubscribeAll()
+    unsubscribeAll.__doc__ = _pyqrx.Symlistener.unsubscribeAll.__doc__
+
+    def disconnect(self):
+        self._stopped.set()
+        super().disconnect()
+    disconnect.__doc__ = _pyqrx.Symlistener.disconnect.__doc__
+
+    def _loop_reconnecting(self):
+        """loop() of a listener that reconnects (the extension's own loop() serves
+        the others, without a Python frame around it)."""
+        while True:
+            try:
+                _pyqrx.Symlistener.loop(self)
+            except Exception as exc:
+                if (not self._reconnect or self._stopped.is_set()
+                        or str(exc) != "CONNECTION_ERROR"):
+                    raise
+            else:
+                return
+            self._report(STATUS_CONNECTION_LOST, "connection lost")
+            if not self._connect_again():
+                raise Exception("CONNECTION_ERROR")
+            self._report(STATUS_CONNECTION_RESTORED, "connection restored")
+
+    def _connect_again(self):
+        """Waits out the back-off and connects until it works; False once
+        disconnect() was called."""
+        delay, most = self._backoff
+        while not self._stopped.is_set():
+            # Ctrl-C ends the wait with KeyboardInterrupt, as it ends loop().
+            if self._stopped.wait(delay * random.uniform(0.5, 1.0)):
+                return False
+            if super().connect(*self._target):
+                if self._all:
+                    super().subscribeAll()
+                for topic in list(self._topics):
+                    super().subscribe(topic)
+                return True
+            delay = min(delay * 2, most)
+        return False
+
+    def _status(self, code, topic, text):
+        if self._on_status is not None:
+            self._on_status(code, topic, text)
+
+    def _report(self, code, text):
+        self._status(code, None, text)

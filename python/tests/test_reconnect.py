@@ -1,0 +1,144 @@
+"""Reconnection: a feed handler process killed with SIGKILL and started again
+on the same port; the client connects again by itself, subscribes again to
+every topic it holds exactly once (those made while it was away included) and
+reports the connection lost and restored."""
+
+import asyncio
+import queue
+import subprocess
+import sys
+import threading
+import time
+
+import pyqrx
+import symwire as w
+from pyqrx.aio import AsyncSymlistener
+
+SEQ = 600
+
+FEED = r"""
+import sys, time, pyqrx
+port, generation = int(sys.argv[1]), int(sys.argv[2])
+proxy = pyqrx.Symproxy()
+for _ in range(200):  # the port may still be held by the killed process for a moment
+    if proxy.initialize(port):
+        break
+    time.sleep(0.05)
+else:
+    sys.exit("cannot listen")
+def subscribed(topic):
+    print("SUB", topic, flush=True)
+    proxy.publish(topic, {600: generation})
+proxy.onSubscribe(subscribed)
+print("READY", flush=True)
+proxy.serve(timeout=60)
+"""
+
+
+class Feed:
+    def __init__(self, port, generation):
+        self.proc = subprocess.Popen([sys.executable, "-c", FEED, str(port), str(generation)],
+                                     stdout=subprocess.PIPE, text=True)
+        self.lines = queue.Queue()
+        threading.Thread(target=self._read, daemon=True).start()
+        assert self.line() == "READY"
+
+    def _read(self):
+        for text in self.proc.stdout:
+            self.lines.put(text.strip())
+
+    def line(self, timeout=20):
+        try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError("the feed handler said nothing in time")
+
+    def kill(self):
+        self.proc.kill()
+        return self.proc.wait()
+
+    def subscriptions(self, n):
+        return sorted(self.line().split(" ", 1)[1] for _ in range(n))
+
+    def no_more_lines(self, wait=0.3):
+        try:
+            self.lines.get(timeout=wait)
+        except queue.Empty:
+            return True
+        return False
+
+
+def wait_for(cond, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not cond():
+        assert time.monotonic() < deadline, "condition not reached in time"
+        time.sleep(0.01)
+
+
+def test_a_listener_reconnects_resubscribes_once_and_reports_the_gap():
+    port = w.free_port()
+    feed = Feed(port, 1)
+    listener = pyqrx.Symlistener()
+    statuses, data = [], []
+    listener.onStatus(lambda code, topic, text: statuses.append(code))
+    listener.onData(lambda topic, d: data.append((topic, d[SEQ])))
+    assert listener.connect("127.0.0.1", port, "me", "pw", reconnect=True, backoff=0.05,
+                            max_backoff=0.2)
+    assert listener.subscribe("A") and listener.subscribe("B")
+    ended = []
+
+    def run():
+        try:
+            listener.loop()
+        except Exception as exc:
+            ended.append(str(exc))
+
+    t = threading.Thread(target=run, daemon=True)
+    t.start()
+    try:
+        assert feed.subscriptions(2) == ["A", "B"]
+        wait_for(lambda: {("A", 1), ("B", 1)} <= set(data))
+        feed.kill()
+        wait_for(lambda: pyqrx.STATUS_CONNECTION_LOST in statuses)
+        assert listener.subscribe("C")  # while away: sent once it is back
+        feed = Feed(port, 2)
+        assert feed.subscriptions(3) == ["A", "B", "C"]
+        wait_for(lambda: {("A", 2), ("B", 2), ("C", 2)} <= set(data))
+        assert feed.no_more_lines()  # each topic once
+        lost = statuses.index(pyqrx.STATUS_CONNECTION_LOST)
+        assert pyqrx.STATUS_CONNECTION_RESTORED in statuses[lost:]
+        listener.disconnect()
+        t.join(10)
+        assert ended == ["CONNECTION_ERROR"]
+    finally:
+        listener.disconnect()
+        feed.kill()
+
+
+def test_an_async_listener_reconnects_and_resubscribes():
+    port = w.free_port()
+    feed = Feed(port, 1)
+
+    async def main():
+        nonlocal feed
+        listener = AsyncSymlistener()
+        statuses = []
+        listener.on_status = lambda code, topic, text: statuses.append(code)
+        await listener.connect("127.0.0.1", port, reconnect=True, backoff=0.05,
+                               max_backoff=0.2)
+        listener.subscribe("A")
+        updates = aiter(listener)
+        assert (await asyncio.wait_for(updates.__anext__(), 20))[1][SEQ] == 1
+        feed.kill()
+        feed = await asyncio.get_running_loop().run_in_executor(None, Feed, port, 2)
+        topic, d = await asyncio.wait_for(updates.__anext__(), 20)
+        assert (topic, d[SEQ]) == ("A", 2)
+        assert statuses.count(pyqrx.STATUS_CONNECTION_LOST) == 1
+        assert statuses.count(pyqrx.STATUS_CONNECTION_RESTORED) == 1
+        await listener.close()
+
+    try:
+        asyncio.run(main())
+        assert feed.subscriptions(1) == ["A"] and feed.no_more_lines()
+    finally:
+        feed.kill()
