@@ -207,3 +207,40 @@ def test_a_server_that_stops_reading_does_not_hold_up_the_other_tasks():
         return ticks
 
     assert asyncio.run(main()) >= 90
+
+
+CLIENT = r"""
+import sys, pyqrx
+got = []
+listener = pyqrx.Symlistener()
+def on_data(topic, data):
+    got.append(data[600])
+    if len(got) == 50:
+        listener.disconnect()
+listener.onData(on_data)
+assert listener.connect("127.0.0.1", int(sys.argv[1]), "me", "pw")
+listener.subscribe("Y")
+try:
+    listener.loop()
+except Exception as e:
+    print(str(e), got == list(range(50)), flush=True)
+"""
+
+
+def test_an_async_feed_handler_of_a_blocking_client_in_another_process():
+    async def main():
+        proxy = AsyncSymproxy()
+        events = proxy.events()
+        port = w.free_port()
+        await proxy.start(port)
+        proc = await asyncio.create_subprocess_exec(
+            sys.executable, "-c", CLIENT, str(port), stdout=asyncio.subprocess.PIPE)
+        assert await next_item(events) == ("subscribe", "Y")
+        for i in range(50):
+            proxy.publish("Y", {SEQ: i})
+        out, _ = await asyncio.wait_for(proc.communicate(), 30)
+        assert await next_item(events) == ("unsubscribe", None)
+        await proxy.close()
+        return out.decode().split()
+
+    assert asyncio.run(main()) == ["CONNECTION_ERROR", "True"]
