@@ -33,6 +33,10 @@ class LogonTimeout(Error):
 def fieldName(id: int) -> Optional[str]:
     """Name of a field id in the field dictionary, or None when it has none."""
 
+def named(data: Mapping[int, FieldValue]) -> Dict[Union[str, int], FieldValue]:
+    """The update dict {field id: value} as {field name: value} (ids without
+    a name stay ids), in one pass."""
+
 def fieldId(name: str) -> Optional[int]:
     """Field id of a name in the field dictionary, or None when the name is unknown."""
 

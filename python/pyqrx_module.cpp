@@ -24,6 +24,41 @@ py::object FieldName(int id) {
     return py::str(name);
 }
 
+// {name: value} of an update dict {field id: value}; ids without a name keep their id.
+py::dict Named(py::handle data) {
+    // The names, made once: the same str objects for every call.
+    static PyObject* names[CSymData::MAX_FLIDS] = {};
+    static bool made = false;
+    if (!made) {
+        for (int id = 0; id < CSymData::MAX_FLIDS; ++id) {
+            const char* name = flid_name(id);
+            names[id] = name != nullptr ? PyUnicode_InternFromString(name) : nullptr;
+        }
+        made = true;
+    }
+    if (!PyDict_Check(data.ptr())) {
+        throw py::type_error("named takes a dict of field ids to values");
+    }
+    py::dict out;
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(data.ptr(), &pos, &key, &value)) {
+        PyObject* name = key;
+        if (PyLong_Check(key)) {
+            const long id = PyLong_AsLong(key);
+            if (id >= 0 && id < CSymData::MAX_FLIDS && names[id] != nullptr) {
+                name = names[id];
+            }
+            PyErr_Clear();
+        }
+        if (PyDict_SetItem(out.ptr(), name, value) != 0) {
+            throw py::error_already_set();
+        }
+    }
+    return out;
+}
+
 py::object FieldId(const std::string& name) {
     CSymData::enFlids id{};
     bool found = false;
@@ -64,7 +99,19 @@ PYBIND11_MODULE(_pyqrx, m) {
                 std::rethrow_exception(p);
             }
         } catch (const connection_error& e) {
-            PyErr_SetString(PyExc_Exception, e.what());
+            // pyqrx.ConnectionClosed (an Exception whose text stays "CONNECTION_ERROR"), or the
+            // built-in Exception when the extension is used without its package.
+            PyObject* cls = PyExc_Exception;
+            PyObject* pkg = PyImport_ImportModule("pyqrx");
+            PyObject* closed =
+                pkg != nullptr ? PyObject_GetAttrString(pkg, "ConnectionClosed") : nullptr;
+            PyErr_Clear();
+            if (closed != nullptr && PyExceptionClass_Check(closed)) {
+                cls = closed;
+            }
+            PyErr_SetString(cls, e.what());
+            Py_XDECREF(closed);
+            Py_XDECREF(pkg);
         }
     });
 
@@ -75,6 +122,9 @@ PYBIND11_MODULE(_pyqrx, m) {
 
     m.def("fieldName", &FieldName, py::arg("id"),
           "Name of a field id in the field dictionary, or None when it has none.");
+    m.def("named", &Named, py::arg("data"),
+          "The update dict {field id: value} as {field name: value} (ids without a name stay "
+          "ids), made in one pass without a Python call per field.");
     m.def("fieldId", &FieldId, py::arg("name"),
           "Field id of a name in the field dictionary, or None when the name is unknown.");
 }

@@ -10,6 +10,7 @@ from . import _pyqrx
 from ._pyqrx import *  # noqa: F401,F403
 from ._pyqrx import __version__
 from .listener import STATUS_CONNECTION_LOST, STATUS_CONNECTION_RESTORED, Symlistener
+from . import fields  # noqa: E402  (needs the extension loaded above)
 
 
 

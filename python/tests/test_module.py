@@ -4,6 +4,8 @@ the type stub installed beside it."""
 import ast
 import os
 
+import pytest
+
 import pyqrx
 
 STUB = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "pyqrx.pyi")
@@ -35,3 +37,26 @@ def test_everything_public_is_documented_and_in_the_stub():
         assert public == in_stub - {"__init__"}, cls
         for m in public:
             assert getattr(cls, m).__doc__, m
+
+
+def test_field_names_are_constants_and_updates_turn_into_named_dicts():
+    from pyqrx import fields
+
+    assert fields.bid == 0 and fields.bid_size == pyqrx.fieldId("bid_size")
+    assert fields.yield_ == pyqrx.fieldId("yield")
+    assert len(fields.__all__) == 466
+    data = {fields.bid: 1.5, fields.symbol: "IBM", 2047: "x"}
+    assert pyqrx.named(data) == {"bid": 1.5, "symbol": "IBM", 2047: "x"}
+    with pytest.raises(TypeError):
+        pyqrx.named([(0, 1.0)])
+
+
+def test_loop_ends_with_connection_closed_which_old_callers_still_catch(server):
+    lst = pyqrx.Symlistener()
+    assert lst.connect("127.0.0.1", server.port)
+    peer = server.accept()
+    peer.close()
+    with pytest.raises(pyqrx.ConnectionClosed) as info:
+        lst.loop()
+    assert isinstance(info.value, pyqrx.Error) and isinstance(info.value, Exception)
+    assert str(info.value) == "CONNECTION_ERROR"
