@@ -31,7 +31,9 @@ class Recorder:
 def loop_until_closed(lst):
     with pytest.raises(Exception) as exc:
         lst.loop()
-    assert exc.type is Exception and str(exc.value) == "CONNECTION_ERROR"
+    # An Exception whose text is CONNECTION_ERROR, as callers have always caught it; its
+    # class is the package's ConnectionClosed.
+    assert exc.type is pyqrx.ConnectionClosed and str(exc.value) == "CONNECTION_ERROR"
 
 
 # ---- logon and requests on the wire ---------------------------------------------
