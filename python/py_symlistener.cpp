@@ -406,7 +406,7 @@ propagates; the messages after the one that raised stay for the next
 call.)doc")
         .def("loop", &Symlistener::PyLoop,
              R"doc(Waits for messages and dispatches them until the connection is lost
-or disconnect() is called, then raises Exception("CONNECTION_ERROR").
+or disconnect() is called, then raises pyqrx.ConnectionClosed("CONNECTION_ERROR"), an Exception.
 Other Python threads run while it waits. An exception of the callable, or
 KeyboardInterrupt, ends it with that exception and the connection open.)doc")
         .def("disconnect", &Symlistener::PyDisconnect,

@@ -90,7 +90,7 @@ class Symlistener:
         socket (64 KiB) per call; the next call handles the rest."""
     def loop(self) -> None:
         """Dispatches until the connection ends or disconnect() is called, then
-        raises Exception("CONNECTION_ERROR"). Ctrl-C ends it with
+        raises ConnectionClosed("CONNECTION_ERROR"), an Exception. Ctrl-C ends it with
         KeyboardInterrupt and leaves the connection usable."""
     def disconnect(self) -> None:
         """Closes the connection, whether or not a loop ran before, and ends a
