@@ -64,7 +64,7 @@ public:
     void OnUnsubscribe(const char* szTopic) override;
 
     // ---- the methods Python sees ----
-    bool PyInitialize(int port);
+    bool PyInitialize(int port, bool bEnforceLogon);
     void PyOnLogon(py::object callable) { m_pyOnLogon = Callable(std::move(callable), "onLogon"); }
     void PyOnSubscribe(py::object callable) {
         m_pyOnSubscribe = Callable(std::move(callable), "onSubscribe");
@@ -136,7 +136,8 @@ private:
     std::vector<py::object> m_holders;
     bool m_bHolding = false;
     int m_nBatchDepth = 0;
-    ThreadNotifier m_stopPipe;  // stop() wakes serve()
+    bool m_bEnforceLogon = false;  // the logon callable's False refuses
+    ThreadNotifier m_stopPipe;     // stop() wakes serve()
     std::atomic<bool> m_bStop{false};
 };
 
@@ -192,17 +193,23 @@ bool Symproxy::OnLogon(const char* szUserName, const char* szPassword) {
         return true;
     }
     PyObject* result = Call(m_pyOnLogon, user, password);
+    bool bAccepted = true;
     if (result != nullptr) {
-        // The answer must be a truth value, though every logon is accepted.
+        // The answer must be a truth value; it decides only when the feed handler enforces
+        // logons, else every logon is accepted.
         if (result != Py_None && !PyBool_Check(result) && !PyLong_Check(result)) {
             PyErr_Format(PyExc_TypeError,
                          "the logon callable must return None, bool or int, not %.100s",
                          Py_TYPE(result)->tp_name);
             pyqrx::pending_error::Take();
+        } else if (m_bEnforceLogon && result != Py_None) {
+            bAccepted = PyObject_IsTrue(result) == 1;
         }
         Py_DECREF(result);
+    } else if (m_bEnforceLogon) {
+        bAccepted = false;  // a callable that raised refuses
     }
-    return true;
+    return bAccepted;
 }
 
 void Symproxy::OnSubscribe(const char* szTopic) {
@@ -229,7 +236,8 @@ void Symproxy::OnUnsubscribe(const char* szTopic) {
     Py_XDECREF(Call(m_pyOnUnsubscribe, topic, nullptr));
 }
 
-bool Symproxy::PyInitialize(int port) {
+bool Symproxy::PyInitialize(int port, bool bEnforceLogon) {
+    m_bEnforceLogon = bEnforceLogon;
     return Initialize(port, false, true, true, false);
 }
 
@@ -753,8 +761,11 @@ publish(topic, data) sends one tick to the server when it subscribed the
 topic and keeps the topic's snapshot for later subscribers.)doc");
     cls.def(py::init<>())
         .def("initialize", &Symproxy::PyInitialize, py::arg("port"),
-             "Binds the port and listens, without waiting for the server; False when "
-             "binding fails.")
+             py::arg("enforceLogon") = false,
+             R"doc(Binds the port and listens, without waiting for the server; False when
+binding fails. With enforceLogon=True a logon the onLogon callable answers
+with False (or raises on) is refused and the server dropped; by default
+every logon is accepted.)doc")
         .def("onLogon", &Symproxy::PyOnLogon, py::arg("callable"),
              R"doc(Sets callable(user, password), called for each logon. It must return
 None, a bool or an int (else TypeError); the logon is accepted whatever

@@ -54,12 +54,16 @@ class Symlistener:
         reconnect: bool = False,
         backoff: float = 0.5,
         max_backoff: float = 30.0,
+        wait: bool = False,
+        timeout: float = 10.0,
     ) -> bool:
         """Opens the connection and sends the logon; False when the TCP connect
         fails. The logon's verdict is not awaited. With reconnect, loop()
         connects again whenever the connection ends (back-off from backoff to
         max_backoff seconds), logs on, subscribes again to every topic held and
-        reports STATUS_CONNECTION_LOST and STATUS_CONNECTION_RESTORED."""
+        reports STATUS_CONNECTION_LOST and STATUS_CONNECTION_RESTORED. With
+        wait, waits for the logon verdict: True once accepted, LogonError when
+        refused, LogonTimeout when none came within timeout seconds."""
     def subscribeAll(self) -> bool: ...
     def unsubscribeAll(self) -> bool: ...
     def subscribe(self, topic: Optional[Union[str, bytes]]) -> bool: ...
@@ -103,8 +107,9 @@ class Symproxy:
     subscriptions through callables and publishes ticks from dicts."""
 
     def __init__(self) -> None: ...
-    def initialize(self, port: int) -> bool:
-        """Binds and listens on the port; False when binding fails."""
+    def initialize(self, port: int, enforceLogon: bool = False) -> bool:
+        """Binds and listens on the port; False when binding fails. With
+        enforceLogon a logon the onLogon callable answers False is refused."""
     def onLogon(self, callable: Optional[Callable[[str, str], Optional[Union[bool, int]]]]) -> None: ...
     def onSubscribe(self, callable: Optional[Callable[[str], object]]) -> None: ...
     def onUnsubscribe(self, callable: Optional[Callable[[Optional[str]], object]]) -> None:

@@ -12,7 +12,9 @@ disconnect() ends it all.
 
 import builtins
 import random
+import select
 import threading
+import time
 
 from . import _pyqrx
 
@@ -32,24 +34,39 @@ class Symlistener(_pyqrx.Symlistener):
         self._all = False
         self._stopped = threading.Event()
         self._on_status = None
+        self._verdict = None  # [code, text] once a logon waited for was answered
 
     def connect(self, host, port, username=None, password=None, reconnect=False,
-                backoff=0.5, max_backoff=30.0):
+                backoff=0.5, max_backoff=30.0, wait=False, timeout=10.0):
         if reconnect and not (0 < backoff <= max_backoff):
             raise ValueError("connect takes 0 < backoff <= max_backoff")
+        if wait and not timeout > 0:
+            raise ValueError("connect takes a timeout above 0 with wait=True")
         self._target = (host, port, username, password)
         self._reconnect = bool(reconnect)
         self._backoff = (float(backoff), float(max_backoff))
         self._stopped.clear()
-        # The status callable is ours while reconnecting, so that the lost and
-        # restored events reach the program's.
-        super().onStatus(self._status if reconnect else self._on_status)
         if reconnect:
             self.loop = self._loop_reconnecting
         else:
             self.__dict__.pop("loop", None)
-        return super().connect(host, port, username, password)
+        self._verdict = [] if wait else None
+        self._route_status()
+        try:
+            if not super().connect(host, port, username, password):
+                return False
+            if wait:
+                self._await_verdict(host, port, timeout)
+            return True
+        finally:
+            self._verdict = None
+            self._route_status()
     connect.__doc__ = _pyqrx.Symlistener.connect.__doc__ + """
+
+With wait=True it also waits (other threads run meanwhile) for the logon's
+verdict: True once accepted, LogonError with the server's text when
+refused, LogonTimeout when none came within timeout seconds, and
+ConnectionClosed when the server hung up first.
 
 With reconnect=True the connection is kept up: loop() connects again
 after a back-off (from backoff up to max_backoff seconds, doubling, with
@@ -61,8 +78,37 @@ status callable. disconnect() ends it."""
         if callable is not None and not builtins.callable(callable):
             raise TypeError("onStatus takes a callable or None")
         self._on_status = callable
-        super().onStatus(self._status if self._reconnect else callable)
+        self._route_status()
     onStatus.__doc__ = _pyqrx.Symlistener.onStatus.__doc__
+
+    def _route_status(self):
+        # Status events pass through this object while it reconnects or waits for a
+        # verdict (so that its own events reach the program's callable); otherwise the
+        # program's callable is called directly, and no callable costs nothing.
+        if self._reconnect or self._verdict is not None:
+            super().onStatus(self._status)
+        else:
+            super().onStatus(self._on_status)
+
+    def _await_verdict(self, host, port, timeout):
+        from . import ConnectionClosed, LogonError, LogonTimeout
+
+        deadline = time.monotonic() + timeout
+        while not self._verdict:
+            fd = self.getFd()
+            if fd < 0:
+                raise ConnectionClosed("CONNECTION_ERROR")
+            left = deadline - time.monotonic()
+            if left <= 0:
+                self.disconnect()
+                raise LogonTimeout("no logon verdict from %s:%s within %s s"
+                                   % (host, port, timeout))
+            select.select([fd], [], [], min(left, 0.2))  # the interpreter lock is released
+            self.dispatchEvents()
+        code, text = self._verdict
+        if code == _pyqrx.STATUS_LOGON_REFUSED:
+            self.disconnect()
+            raise LogonError(text or "logon refused")
 
     def subscribe(self, topic):
         sent = super().subscribe(topic)
@@ -130,6 +176,9 @@ status callable. disconnect() ends it."""
         return False
 
     def _status(self, code, topic, text):
+        if self._verdict is not None and not self._verdict and code in (
+                _pyqrx.STATUS_LOGON_OK, _pyqrx.STATUS_LOGON_REFUSED):
+            self._verdict[:] = [code, text]
         if self._on_status is not None:
             self._on_status(code, topic, text)
 

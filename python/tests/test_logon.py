@@ -1,0 +1,69 @@
+"""Logon verdicts: a feed handler that enforces its logon callable's answer,
+and a client that waits for the verdict in connect()."""
+
+import threading
+
+import pytest
+
+import pyqrx
+import symwire as w
+
+
+@pytest.fixture
+def enforcing():
+    proxy = pyqrx.Symproxy()
+    logons = []
+
+    def check(user, password):
+        logons.append(user)
+        return password == "secret"
+
+    proxy.onLogon(check)
+    port = w.free_port()
+    assert proxy.initialize(port, enforceLogon=True)
+    t = threading.Thread(target=proxy.serve, daemon=True)
+    t.start()
+    yield port, logons
+    proxy.stop()
+    t.join(5)
+
+
+def test_connect_waits_for_an_accepted_logon_and_raises_a_refused_one(enforcing):
+    port, logons = enforcing
+    refused = pyqrx.Symlistener()
+    with pytest.raises(pyqrx.LogonError):
+        refused.connect("127.0.0.1", port, "eve", "guess", wait=True, timeout=10)
+    assert refused.getFd() < 0
+
+    accepted = pyqrx.Symlistener()
+    statuses = []
+    accepted.onStatus(lambda code, topic, text: statuses.append(code))
+    assert accepted.connect("127.0.0.1", port, "ann", "secret", wait=True, timeout=10)
+    assert statuses == [pyqrx.STATUS_LOGON_OK]
+    assert logons == ["eve", "ann"]
+    accepted.disconnect()
+
+
+def test_without_enforcing_every_logon_is_accepted_whatever_the_callable_says():
+    proxy = pyqrx.Symproxy()
+    proxy.onLogon(lambda user, password: False)
+    port = w.free_port()
+    assert proxy.initialize(port)
+    t = threading.Thread(target=proxy.serve, kwargs={"timeout": 10}, daemon=True)
+    t.start()
+    lst = pyqrx.Symlistener()
+    assert lst.connect("127.0.0.1", port, "any", "thing", wait=True, timeout=10)
+    lst.disconnect()
+    proxy.stop()
+    t.join(5)
+
+
+def test_connect_gives_up_waiting_for_a_server_that_never_answers():
+    srv = w.ScriptedServer()
+    accept = threading.Thread(target=srv.accept, daemon=True)
+    accept.start()
+    lst = pyqrx.Symlistener()
+    with pytest.raises(pyqrx.LogonTimeout):
+        lst.connect("127.0.0.1", srv.port, "me", "pw", wait=True, timeout=0.3)
+    assert isinstance(pyqrx.LogonTimeout("x"), pyqrx.Error)
+    srv.close()
