@@ -3,6 +3,8 @@
 // reading stream as a connection would do it.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +37,22 @@ inline Bytes Write(MsgHdrCmn* pMsg, bool* pOk = nullptr) {
         *pOk = ok;
     }
     return Content(out);
+}
+
+// Writes pMsg into buffers of every size from its header up to its whole length: only the
+// buffer that takes every field gives a message (the same bytes as an unbounded write), and of
+// any shorter one nothing at all is left. nIndex names the message in failures.
+inline void ExpectWholeOrNothing(MsgHdrCmn* pMsg, size_t nIndex) {
+    bool written = false;
+    const Bytes full = Write(pMsg, &written);
+    ASSERT_TRUE(written) << nIndex;
+    for (size_t k = 8; k <= full.size(); ++k) {
+        std::vector<char> buf(k, '\x55');
+        CMsgHdrStream out(buf.data(), int(k), true);
+        const bool ok = out.SerializeAll(pMsg, nullptr);
+        EXPECT_EQ(ok, k == full.size()) << "message " << nIndex << " in " << k << " bytes";
+        EXPECT_EQ(Content(out), ok ? full : Bytes()) << nIndex;
+    }
 }
 
 // Frames the bytes as a received message and reads it into pMsg.
