@@ -294,6 +294,13 @@ protected:
     }
     // Encodes, writes and releases the listed ticks.
     void PublishTicks(bool bSnapshot, int* pMsgsSent);
+    // Takes n message buffers from the pool into bufs (the flush's reused vector); false, with
+    // the error line and nothing taken, when the pool has fewer.
+    bool TakeFlushBufs(std::vector<CGrowingBuffer*>& bufs, int n);
+    // Writes the first nUsed of the buffers taken, keeps the unwritten ones pending (unless
+    // the client of generation nGeneration went away) and gives every buffer back; the number
+    // written.
+    int WriteFlushBufs(std::vector<CGrowingBuffer*>& bufs, int nUsed, unsigned long nGeneration);
     // Writes the listed responses; the unwritten ones become pending.
     void WriteResponses();
     // Copies messages behind the pending ones and gives their buffers back to the pool; drops

@@ -100,6 +100,42 @@ bool CSymProxy::EnforceBacklogLimits() {
     return true;
 }
 
+bool CSymProxy::TakeFlushBufs(std::vector<CGrowingBuffer*>& bufs, int n) {
+    // Taken out of the member while in use, so that a callback run by the write may flush.
+    bufs = std::move(m_vecFlushBufs);
+    bufs.resize(static_cast<size_t>(n), nullptr);
+    auto& msgPool = m_pPools->m_MsgBufPool;
+    const int nGot = msgPool.Get(bufs.data(), n);
+    if (nGot < n) {
+        QRX_LOG_ERROR("CSymProxy::Flush Get buffer data pool request " << n << " return " << nGot);
+        msgPool.Release(bufs.data(), nGot);
+        bufs.clear();
+        m_vecFlushBufs = std::move(bufs);
+        return false;
+    }
+    return true;
+}
+
+int CSymProxy::WriteFlushBufs(std::vector<CGrowingBuffer*>& bufs, int nUsed,
+                              unsigned long nGeneration) {
+    auto& msgPool = m_pPools->m_MsgBufPool;
+    const int nTaken = static_cast<int>(bufs.size());
+    const int nWritten = WriteMsgs(bufs.data(), nUsed);
+    // The buffers that were used go back first and the unused ones on top of them, so that
+    // the next batch starts with buffers that have grown to message size already.
+    msgPool.Release(bufs.data(), nWritten);
+    if (HasClient() && nGeneration == m_nClientGeneration) {
+        AppendPending(bufs.data() + nWritten, nUsed - nWritten);
+    } else {
+        // The client went away while writing: the rest is dropped.
+        msgPool.Release(bufs.data() + nWritten, nUsed - nWritten);
+    }
+    msgPool.Release(bufs.data() + nUsed, nTaken - nUsed);
+    bufs.clear();
+    m_vecFlushBufs = std::move(bufs);
+    return nWritten;
+}
+
 // ---- conflation ----
 
 void CSymProxy::Conflate(TopicState* pState) {
@@ -129,21 +165,13 @@ void CSymProxy::SendConflated() {
     if (m_vecDirtyTopics.empty() || !HasClient() || m_pPools == nullptr) {
         return;
     }
-    auto& msgPool = m_pPools->m_MsgBufPool;
     const unsigned long nGeneration = m_nClientGeneration;
     size_t nNext = 0;
     // A round at a time, each written before the next is built, while the client keeps up.
     while (nNext < m_vecDirtyTopics.size() && nGeneration == m_nClientGeneration && HasClient() &&
            !OverHighWater(0)) {
-        std::vector<CGrowingBuffer*> bufs = std::move(m_vecFlushBufs);
-        bufs.resize(kConflatedPerRound, nullptr);
-        const int nGot = msgPool.Get(bufs.data(), kConflatedPerRound);
-        if (nGot < kConflatedPerRound) {
-            QRX_LOG_ERROR("CSymProxy::Flush Get buffer data pool request " << kConflatedPerRound
-                                                                           << " return " << nGot);
-            msgPool.Release(bufs.data(), nGot);
-            bufs.clear();
-            m_vecFlushBufs = std::move(bufs);
+        std::vector<CGrowingBuffer*> bufs;
+        if (!TakeFlushBufs(bufs, kConflatedPerRound)) {
             break;
         }
         int nUsed = 0;
@@ -173,16 +201,7 @@ void CSymProxy::SendConflated() {
         if (msgs.Count() > 0) {
             msgs.Cut();
         }
-        const int nWritten = WriteMsgs(bufs.data(), nUsed);
-        msgPool.Release(bufs.data(), nWritten);
-        if (HasClient() && nGeneration == m_nClientGeneration) {
-            AppendPending(bufs.data() + nWritten, nUsed - nWritten);
-        } else {
-            msgPool.Release(bufs.data() + nWritten, nUsed - nWritten);
-        }
-        msgPool.Release(bufs.data() + nUsed, kConflatedPerRound - nUsed);
-        bufs.clear();
-        m_vecFlushBufs = std::move(bufs);
+        WriteFlushBufs(bufs, nUsed, nGeneration);
     }
     if (nGeneration != m_nClientGeneration) {
         return;  // the client went away: its topics were forgotten with it

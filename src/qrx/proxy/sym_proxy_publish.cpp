@@ -416,7 +416,6 @@ void CSymProxy::WriteResponses() {
 void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
     const int n = static_cast<int>(m_UpdatedList.size());
     const bool bSnapBatch = m_bKeepSnapShot && bSnapshot;
-    auto& msgPool = m_pPools->m_MsgBufPool;
 
     if (!HasClient()) {
         // Nothing can be written: the cache still learns every tick.
@@ -431,16 +430,9 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
 
     const int nExtra = (bSnapBatch && n >= 2) ? 2 : 0;
     const int nWanted = n + nExtra;
-    // Taken out of the member while in use, so that a callback run by the write may flush.
-    std::vector<CGrowingBuffer*> bufs = std::move(m_vecFlushBufs);
-    bufs.resize(static_cast<size_t>(nWanted), nullptr);
-    const int nGot = msgPool.Get(bufs.data(), nWanted);
-    if (nGot < nWanted) {
-        QRX_LOG_ERROR("CSymProxy::Flush Get buffer data pool request " << nWanted << " return "
-                                                                       << nGot);
-        msgPool.Release(bufs.data(), nGot);
+    std::vector<CGrowingBuffer*> bufs;
+    if (!TakeFlushBufs(bufs, nWanted)) {
         ReleaseTicks(m_UpdatedList);
-        m_vecFlushBufs = std::move(bufs);
         return;
     }
 
@@ -500,20 +492,8 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
     if (nExtra != 0) {
         BuildDataMsg(bufs[nUsed++], SYM_DATA_SNAPSHOT_END, nullptr, 0);
     }
-    const int nWritten = WriteMsgs(bufs.data(), nUsed);
+    const int nWritten = WriteFlushBufs(bufs, nUsed, m_nClientGeneration);
     if (pMsgsSent != nullptr) {
         *pMsgsSent += nWritten;
     }
-    // The buffers that were used go back first and the unused ones on top of them, so that
-    // the next flush's batch starts with buffers that have grown to message size already.
-    msgPool.Release(bufs.data(), nWritten);
-    if (HasClient()) {
-        AppendPending(bufs.data() + nWritten, nUsed - nWritten);
-    } else {
-        // The client went away while writing: the rest of this flush is dropped.
-        msgPool.Release(bufs.data() + nWritten, nUsed - nWritten);
-    }
-    msgPool.Release(bufs.data() + nUsed, nWanted - nUsed);
-    bufs.clear();
-    m_vecFlushBufs = std::move(bufs);
 }
