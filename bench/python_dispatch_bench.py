@@ -78,13 +78,19 @@ def reader(topic, data, _bid=IDS["bid"]):
 # ---- delivery -------------------------------------------------------------------
 
 
-def bench_delivery(n):
+def start_relay(n):
+    """A relay server process sending at least n quote updates; (process,
+    port, the encoded records)."""
     bodies = [w.encode_record(quote(i)[1]) for i in range(1000)]
     ports = multiprocessing.Queue()
     proc = multiprocessing.Process(target=relay_server,
                                    args=(ports, bodies, n // len(bodies) + 2), daemon=True)
     proc.start()
-    port = ports.get(timeout=30)
+    return proc, ports.get(timeout=30), bodies
+
+
+def bench_delivery(n):
+    proc, port, bodies = start_relay(n)
 
     lst = pyqrx.Symlistener()
     count = [0]
@@ -121,12 +127,7 @@ def bench_batch_delivery(n):
     dispatch), next to onData in the same run."""
     out = []
     for batched in (True, False):
-        bodies = [w.encode_record(quote(i)[1]) for i in range(1000)]
-        ports = multiprocessing.Queue()
-        proc = multiprocessing.Process(target=relay_server,
-                                       args=(ports, bodies, n // len(bodies) + 2), daemon=True)
-        proc.start()
-        port = ports.get(timeout=30)
+        proc, port, _ = start_relay(n)
         lst = pyqrx.Symlistener()
         count = [0]
         clock = [0.0, 0.0]
