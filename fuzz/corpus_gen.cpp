@@ -351,7 +351,14 @@ CCommand Command(int nParams) {
 }
 
 CResponse Response(int nParams) {
-    CResponse rsp(Command(nParams));
+    CResponse rsp(Command(0));
+    for (int i = 0; i < nParams; ++i) {
+        char name[32];
+        snprintf(name, sizeof name, "r%d", i);
+        rsp.SetIntParam(name, i);
+        rsp.SetDoubleParam(name, -i * 0.25);
+        rsp.SetStringParam(name, "row");
+    }
     rsp.SetStatus(CResponse::RESPONSE_END);
     rsp.SetUser("trader");
     rsp.SetStringParam("result", "ok");
@@ -436,7 +443,7 @@ int main(int argc, char** argv) {
         c.Login();
         CCommand small = Command(2);
         c.SendCommand(&small);
-        CCommand big = Command(900);  // several parts
+        CCommand big = Command(400);  // several parts
         c.SendCommand(&big);
     }));
     clientStreams.push_back(ClientWrites([](CSymConnection& c) {
@@ -446,8 +453,20 @@ int main(int argc, char** argv) {
     }));
 
     std::vector<Bytes> serverStreams;
-    serverStreams.push_back(ProxyWrites([](CSymProxy& p, int) {
-        p.SendLoginResp(true);
+    // The proxy answers a client's logon and subscriptions, then publishes.
+    const Bytes subscriptions = ClientWrites([](CSymConnection& c) {
+        c.Login();
+        c.Subscribe("IBM");
+        c.Subscribe("4\006N\006IBM");
+        c.SubscribeAll();
+    });
+    serverStreams.push_back(ProxyWrites([&](CSymProxy& p, int peer) {
+        size_t off = 0;
+        qrxfuzz::WriteSome(peer, subscriptions, off);
+        fd_set readF;
+        FD_ZERO(&readF);
+        FD_SET(p.GetFd(), &readF);
+        p.CheckSocket(readF);
         for (int i = 0; i < 3; ++i) {
             HTICK t = p.CreateTick(i == 0 ? "IBM" : i == 1 ? "MSFT" : "4\006N\006IBM");
             p.SetTickField(t, 0, 181.25 + i);
@@ -457,14 +476,22 @@ int main(int argc, char** argv) {
             p.PushbackTick(t);
         }
         p.Flush(false, nullptr);
-        p.SendSnapshot("IBM");
+        FD_ZERO(&readF);
+        FD_SET(p.GetFd(), &readF);
+        p.CheckSocket(readF);  // a second subscribe-all, now with snapshots
+        off = 0;
+        const Bytes again = ClientWrites([](CSymConnection& c) { c.SubscribeAll(); });
+        qrxfuzz::WriteSome(peer, again, off);
+        FD_ZERO(&readF);
+        FD_SET(p.GetFd(), &readF);
+        p.CheckSocket(readF);
     }));
     serverStreams.push_back(ProxyWrites([](CSymProxy& p, int) { p.SendLoginResp(false); }));
     serverStreams.push_back(ProxyWrites([](CSymProxy& p, int) {
         p.SendLoginResp(true);
         CResponse small = Response(1);
         p.SendResponse(&small);
-        CResponse big = Response(900);
+        CResponse big = Response(500);
         p.SendResponse(&big);
         p.Flush(false, nullptr);
     }));

@@ -49,11 +49,13 @@ public:
     }
     void OnSubscribeWithSize(const char* szTopic, int nNear, int nFar, int nReqID) override {
         FUZZ_CHECK(szTopic != nullptr);
-        g_sink = strlen(szTopic) + static_cast<size_t>(nNear + nFar + nReqID);
+        g_sink = strlen(szTopic) + static_cast<size_t>(nNear) + static_cast<size_t>(nFar) +
+                 static_cast<size_t>(nReqID);
     }
     void OnUnsubscribeWithSize(const char* szTopic, int nNear, int nFar, int nReqID) override {
         FUZZ_CHECK(szTopic != nullptr);
-        g_sink = strlen(szTopic) + static_cast<size_t>(nNear + nFar + nReqID);
+        g_sink = strlen(szTopic) + static_cast<size_t>(nNear) + static_cast<size_t>(nFar) +
+                 static_cast<size_t>(nReqID);
     }
     void OnCommand(CCommand* pCommand) override {
         FUZZ_CHECK(pCommand != nullptr);
