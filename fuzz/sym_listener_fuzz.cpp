@@ -74,7 +74,7 @@ private:
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qrxfuzz::Input input(data, size);
-    const size_t chunk = 1 + static_cast<size_t>(input.Byte()) * 67;
+    const size_t chunk = 16 + static_cast<size_t>(input.Byte()) * 67;
     const std::string bytes = input.Rest();
 
     qrxfuzz::SocketPair pair;

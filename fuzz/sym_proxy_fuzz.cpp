@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CFuzzBindConn* pBind = nullptr;
     CFuzzProxy& proxy = *Proxy(pBind);
     qrxfuzz::Input input(data, size);
-    const size_t chunk = 1 + static_cast<size_t>(input.Byte()) * 67;
+    const size_t chunk = 16 + static_cast<size_t>(input.Byte()) * 67;
     const std::string bytes = input.Rest();
 
     qrxfuzz::SocketPair pair;
