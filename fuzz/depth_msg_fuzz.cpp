@@ -32,6 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const MsgHdrRtpDepth* pDepth = reinterpret_cast<const MsgHdrRtpDepth*>(mem.Hdr());
     FUZZ_CHECK(memchr(pDepth->m_szSymbol, 0, sizeof pDepth->m_szSymbol) != nullptr);
     FUZZ_CHECK(pDepth->msglen >= MsgHdrRtpDepth::BODY_OFFSET);
-    qrxfuzz::CheckRoundTrip(mem);  // sub-type 138 left out there, see CheckRoundTrip
+    qrxfuzz::CheckRoundTrip(mem);
     return 0;
 }

@@ -55,13 +55,6 @@ inline bool EncodeMsg(MsgMem& mem, std::string& out) {
 // declines to write back is left alone.
 inline void CheckRoundTrip(MsgMem& mem) {
     static MsgMem second;
-    // Depth sub-type 138 does not read back what it writes yet (mended on
-    // another branch): its round trip is left out until then.
-    const MsgHdrCmn* pHdr = mem.Hdr();
-    if (pHdr->hdr_typ == MsgHdrRtpDepth::HDR_TYPE && pHdr->mtyp == CM_DEPTH &&
-        pHdr->submtyp == DEPTH_FX_OPT_RFQ) {
-        return;
-    }
     std::string first;
     if (!EncodeMsg(mem, first)) {
         return;
