@@ -226,6 +226,24 @@ TEST_F(AppConnIoTest, shouldHandRawMessagesOverInPlaceOnceComplete) {
     EXPECT_THAT(capture.Take(), HasSubstr("malformed message length 4"));
 }
 
+TEST_F(AppConnIoTest, shouldHandOverRawMessagesBehindAnOddLengthOneAligned) {
+    // A peer may send a message of 13 bytes (its length field says so): the one behind it
+    // starts at an odd offset.
+    std::string odd = RawMessage(3, "hello");
+    odd.resize(13, 'x');
+    const unsigned short nLen = 13;
+    memcpy(&odd[offsetof(MsgHdrCmn, msglen)], &nLen, sizeof nLen);
+    const std::string next = RawMessage(4, "0123456789abcdef");
+    PeerSends(odd + next + odd + next);
+    for (const std::string* expected : std::vector<const std::string*>{&odd, &next, &odd, &next}) {
+        char* msg = nullptr;
+        ASSERT_EQ(m_conn->ReadCmsgNoblok(msg), 0);
+        ASSERT_NE(msg, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(msg) % alignof(double), 0u);
+        EXPECT_EQ(std::string(msg, expected->size()), *expected);
+    }
+}
+
 TEST_F(AppConnIoTest, shouldHandOverAllUnconsumedBytesAsOneRawRun) {
     PeerSends("abcdefgh");
     char* data = nullptr;

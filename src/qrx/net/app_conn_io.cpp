@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -212,6 +213,19 @@ int CAppConn::ReadMsgNoblok(char*& pret, char* puser) {
     }
     char* at = pRdata + nbRUsed;
     if (!m_is_stream) {
+        // Handed out in place, unless the message before it left it where its fields would
+        // be misaligned: then a copy in the (aligned) message memory, valid as long.
+        if (reinterpret_cast<uintptr_t>(at) % alignof(double) != 0) {
+            if (m_pstreambuf == nullptr) {
+                m_pstreambuf = static_cast<char*>(malloc(MSG_MEM_LEN));
+                if (m_pstreambuf == nullptr) {
+                    QRX_LOG_ERROR("CAppConn::ReadMsgNoblok():(" << m_descr << ") malloc failed.");
+                    return 1;
+                }
+            }
+            memcpy(m_pstreambuf, at, static_cast<size_t>(len));
+            at = m_pstreambuf;
+        }
         pret = at;
         nbRUsed += len;
         nbRLeft -= len;
