@@ -1,9 +1,12 @@
 // Symproxy: the feed-handler end of the module. A CSymProxy whose logon,
 // subscribe and unsubscribe callbacks call Python callables, polled from the
 // program's own event loop, publishing ticks from dicts.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pybind11/pybind11.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -11,6 +14,7 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "py_bindings.h"
@@ -77,6 +81,10 @@ public:
     bool PyCheckSocket();
     void PySetBacklogLimits(long nHighWater, long nLimit) { SetBacklogLimits(nHighWater, nLimit); }
     py::dict PyBacklog() const;
+    py::dict PyStats() const;
+    py::object PyClientAddress() const;
+    py::object PyClientUser() const;
+    py::list PySubscriptions() const;
     bool PyCloseClient();
     bool PyDispatch();
     bool PyPublish(py::handle topic, py::handle data);
@@ -285,6 +293,62 @@ py::dict Symproxy::PyBacklog() const {
     d["conflations"] = c.nConflations;
     d["drops"] = c.nBacklogDrops;
     return d;
+}
+
+py::dict Symproxy::PyStats() const {
+    const Counters& c = GetCounters();
+    py::dict d;
+    d["ticksFlushed"] = c.nTicksFlushed;
+    d["ticksSent"] = c.nTicksSent;
+    d["ticksDropped"] = c.nTicksDropped;
+    d["ticksConflated"] = c.nConflatedTicks;
+    d["messagesWritten"] = c.nMsgsWritten;
+    d["pendingMessages"] = GetNumPendingMessages();
+    d["pendingBytes"] = GetPendingBytes();
+    d["clientsDropped"] = c.nBacklogDrops;
+    return d;
+}
+
+py::object Symproxy::PyClientAddress() const {
+    const int fd = GetClientFd();
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (fd < 0 || getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return py::none();
+    }
+    char host[INET6_ADDRSTRLEN] = "";
+    int port = 0;
+    if (addr.ss_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
+        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        port = ntohs(in->sin_port);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+        port = ntohs(in6->sin6_port);
+    } else {
+        return py::str("local");  // a local socket has no address to tell
+    }
+    return py::str(std::string(host) + ":" + std::to_string(port));
+}
+
+py::object Symproxy::PyClientUser() const {
+    if (GetClientFd() < 0) {
+        return py::none();
+    }
+    return py::str(GetClientUser());
+}
+
+py::list Symproxy::PySubscriptions() const {
+    py::list out;
+    for (const std::string& topic : GetSubscriptions()) {
+        PyObject* text = pyqrx::TextObject(topic.data(), static_cast<Py_ssize_t>(topic.size()));
+        if (text == nullptr) {
+            throw py::error_already_set();
+        }
+        out.append(py::reinterpret_steal<py::object>(text));
+    }
+    return out;
 }
 
 bool Symproxy::PyCloseClient() {
@@ -810,6 +874,17 @@ handled.)doc")
              "Drops the server's connection (onUnsubscribe gets None) and listens again.")
         .def("dispatch", &Symproxy::PyDispatch,
              "Handles the requests already received; False when the connection failed.")
+        .def("stats", &Symproxy::PyStats,
+             R"doc(Counters since the proxy was made, as a dict: ticksFlushed (through a
+flush, sent or not), ticksSent (encoded for the server), ticksDropped (too
+long for a message, or no memory), ticksConflated, messagesWritten,
+pendingMessages, pendingBytes, clientsDropped (for their backlog).)doc")
+        .def("subscriptions", &Symproxy::PySubscriptions,
+             "The topics the server subscribed, sorted (\"\" for every topic).")
+        .def("clientAddress", &Symproxy::PyClientAddress,
+             "The server's address as \"host:port\" (\"local\" on a local socket), or None.")
+        .def("clientUser", &Symproxy::PyClientUser,
+             "The user name of the server's accepted logon (\"\" before it), or None.")
         .def("serve", &Symproxy::PyServe, py::arg("timeout") = -1.0,
              R"doc(Serves the symbol server until stop() or Ctrl-C (KeyboardInterrupt), or
 for timeout seconds when given: accepts it, handles its requests, sends

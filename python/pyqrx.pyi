@@ -133,6 +133,15 @@ class Symproxy:
     def backlog(self) -> Dict[str, Union[int, bool]]:
         """pendingMessages, pendingBytes, highWater, limit, conflating,
         dirtyTopics, conflatedTicks, conflatedTopics, conflations, drops."""
+    def stats(self) -> Dict[str, int]:
+        """ticksFlushed, ticksSent, ticksDropped, ticksConflated,
+        messagesWritten, pendingMessages, pendingBytes, clientsDropped."""
+    def subscriptions(self) -> List[str]:
+        """The topics the server subscribed ("" for every topic)."""
+    def clientAddress(self) -> Optional[str]:
+        """The server's "host:port" ("local" on a local socket), or None."""
+    def clientUser(self) -> Optional[str]:
+        """The user name of the server's accepted logon, or None."""
     def serve(self, timeout: float = -1.0) -> None:
         """Serves the symbol server (accept, requests, heartbeats, waiting
         output) until stop(), Ctrl-C (KeyboardInterrupt) or timeout seconds

@@ -67,3 +67,29 @@ def test_connect_gives_up_waiting_for_a_server_that_never_answers():
         lst.connect("127.0.0.1", srv.port, "me", "pw", wait=True, timeout=0.3)
     assert isinstance(pyqrx.LogonTimeout("x"), pyqrx.Error)
     srv.close()
+
+
+def test_a_feed_handler_can_see_its_server_and_what_it_did():
+    proxy = pyqrx.Symproxy()
+    subs = []
+    proxy.onSubscribe(subs.append)
+    port = w.free_port()
+    assert proxy.initialize(port)
+    assert proxy.clientAddress() is None and proxy.clientUser() is None
+    peer = w.connect_client(port, b"ann", b"pw")
+    peer.send(w.frame(w.SUBSCRIBE, 0, w.text("B")) + w.frame(w.SUBSCRIBE, 0, w.text("A")))
+    w.pump(proxy, lambda: subs == ["B", "A"])
+    assert proxy.subscriptions() == ["A", "B"]
+    assert proxy.clientUser() == "ann"
+    host, _, port_text = proxy.clientAddress().rpartition(":")
+    assert host == "127.0.0.1" and int(port_text) == peer.sock.getsockname()[1]
+    before = proxy.stats()
+    proxy.publishMany([("A", {0: 1.0}), ("B", {0: 2.0}), ("C", {0: 3.0})])
+    after = proxy.stats()
+    assert after["ticksFlushed"] - before["ticksFlushed"] == 3
+    assert after["ticksSent"] - before["ticksSent"] == 2  # C is not subscribed
+    assert after["messagesWritten"] - before["messagesWritten"] == 1
+    assert after["pendingMessages"] == 0 and after["ticksDropped"] == 0
+    peer.close()
+    w.pump(proxy, lambda: proxy.clientUser() is None)  # the proxy saw it go
+    assert proxy.clientAddress() is None

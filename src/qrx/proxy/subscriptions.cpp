@@ -105,3 +105,17 @@ size_t Subscriptions::size() {
     MKTUTIL::Guard lock(&m_Mutex);
     return m_Set.size();
 }
+
+std::vector<std::string> Subscriptions::Topics() {
+    std::vector<std::string> out;
+    MKTUTIL::Guard lock(&m_Mutex);
+    try {
+        out.reserve(m_Set.size());
+        for (const GrowingStr& topic : m_Set) {
+            out.emplace_back(topic.c_str(), static_cast<size_t>(topic.length()));
+        }
+    } catch (...) {
+        out.clear();  // no memory: nothing rather than a part
+    }
+    return out;
+}

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstring>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "qrx/proxy/mktutil_mutex.h"
 #include "qrx/runtime/growing_str.h"
@@ -49,6 +51,8 @@ public:
     bool erase(const char* szTopic);
     void clear();
     size_t size();
+    // The topics, in set order (the empty topic stands for every topic).
+    std::vector<std::string> Topics();
 
 private:
     bool IsSubscribedLocked(const char* szTopic) const;

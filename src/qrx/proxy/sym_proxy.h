@@ -99,6 +99,10 @@ public:
     };
     // What the proxy has done for its clients since it was made.
     struct Counters {
+        unsigned long long nTicksFlushed = 0;     // ticks through a flush, sent or not
+        unsigned long long nTicksSent = 0;        // records encoded for the client
+        unsigned long long nTicksDropped = 0;     // records too long for a message, or no memory
+        unsigned long long nMsgsWritten = 0;      // messages handed to the connection
         unsigned long long nConflatedTicks = 0;   // updates not sent, their topic marked dirty
         unsigned long long nConflatedTopics = 0;  // dirty topics sent as their current state
         unsigned long long nConflations = 0;      // times a client fell behind the mark
@@ -175,6 +179,10 @@ public:
     bool IsConflating() const { return m_bConflating; }
     size_t GetDirtyTopicCount() const { return m_vecDirtyTopics.size(); }
     const Counters& GetCounters() const { return m_Counters; }
+    // The user name of the client's accepted logon; empty without a client.
+    const std::string& GetClientUser() const { return m_strClientUser; }
+    // The topics the client subscribed (the empty topic for every topic).
+    std::vector<std::string> GetSubscriptions() const;
     // One step after a select on GetFd(): accepts the server, or reads and handles its
     // requests. False when the client was lost or an accept failed.
     bool CheckSocket(fd_set& readF);
@@ -361,6 +369,7 @@ protected:
     long m_nBacklogLimit = kDefaultBacklogLimit;
     std::vector<const GrowingStr*> m_vecDirtyTopics;  // snapshot keys, in the order conflated
     bool m_bConflating = false;
+    std::string m_strClientUser;
     unsigned long m_nEpisodeTopics = 0;  // dirty topics sent since conflation began
     Counters m_Counters;
     std::vector<CSymData*> m_UpdatedList;

@@ -136,6 +136,10 @@ int CSymProxy::WriteFlushBufs(std::vector<CGrowingBuffer*>& bufs, int nUsed,
     return nWritten;
 }
 
+std::vector<std::string> CSymProxy::GetSubscriptions() const {
+    return m_pSubscriptions != nullptr ? m_pSubscriptions->Topics() : std::vector<std::string>();
+}
+
 // ---- conflation ----
 
 void CSymProxy::Conflate(TopicState* pState) {
@@ -305,6 +309,7 @@ int CSymProxy::WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs) {
             }
         };
         advance(nWritten);
+        m_Counters.nMsgsWritten += static_cast<unsigned long long>(nWritten);
         if (rc == 0 && m_pConn->nbWLeft > 0) {
             // The socket is full: wait for it (when allowed) or leave the rest for later.
             if (bMayWait && WaitWritable(bLost)) {

@@ -416,6 +416,7 @@ void CSymProxy::WriteResponses() {
 void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
     const int n = static_cast<int>(m_UpdatedList.size());
     const bool bSnapBatch = m_bKeepSnapShot && bSnapshot;
+    m_Counters.nTicksFlushed += static_cast<unsigned long long>(n);
 
     if (!HasClient()) {
         // Nothing can be written: the cache still learns every tick.
@@ -472,7 +473,10 @@ void CSymProxy::PublishTicks(bool bSnapshot, int* pMsgsSent) {
                    (pState->bDirty || OverHighWater(msgs.Built()))) {
             // The client is behind: it gets the topic's state once it has caught up.
             Conflate(pState);
-        } else if (!msgs.Add(*pTick)) {
+        } else if (msgs.Add(*pTick)) {
+            ++m_Counters.nTicksSent;
+        } else {
+            ++m_Counters.nTicksDropped;
             if (msgs.RefusedLength() > 0) {
                 QRX_LOG_ERROR("CSymProxy::Flush record of " << msgs.RefusedLength() << " bytes for "
                                                             << TickTopic(*pTick)

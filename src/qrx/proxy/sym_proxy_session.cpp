@@ -84,6 +84,7 @@ void CSymProxy::DropClient(bool bShutdown, bool bNotify) {
     }
     // Detached first: the callback sees no client and may call CloseClient safely.
     m_pConn = nullptr;
+    m_strClientUser.clear();
     ++m_nClientGeneration;
     pConn->Close(bShutdown);
     delete pConn;
@@ -404,6 +405,11 @@ bool CSymProxy::HandleLogon(MsgHdrSym* pSym) {
     if (!bAccepted) {
         CloseClient();
         return false;
+    }
+    try {
+        m_strClientUser = szUser;
+    } catch (...) {
+        m_strClientUser.clear();  // only for introspection
     }
     return true;
 }
