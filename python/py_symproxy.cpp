@@ -19,6 +19,7 @@
 
 #include "py_bindings.h"
 #include "py_record_dict.h"
+#include "qrx/client/sym_listener.h"  // the status codes the clients see
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/proxy/sym_proxy.h"
@@ -85,6 +86,9 @@ public:
     py::object PyClientAddress() const;
     py::object PyClientUser() const;
     py::list PySubscriptions() const;
+    bool PySendStatus(int code, py::handle text);
+    bool PySendSymbolStatus(py::handle topic, int code, py::handle message);
+    bool PySendSnapshot(py::handle topic);
     bool PyCloseClient();
     bool PyDispatch();
     bool PyPublish(py::handle topic, py::handle data);
@@ -349,6 +353,45 @@ py::list Symproxy::PySubscriptions() const {
         out.append(py::reinterpret_steal<py::object>(text));
     }
     return out;
+}
+
+bool Symproxy::PySendStatus(int code, py::handle text) {
+    if (code != SYM_DATA_SOURCE_ERROR && code != SYM_DATA_SOURCE_RESTORED) {
+        throw py::value_error(
+            "sendStatus takes STATUS_SOURCE_LOST or STATUS_SOURCE_RESTORED as its code");
+    }
+    pyqrx::TextArg t(text, "text");
+    pyqrx::CallScope call;
+    const bool ok = SendSourceStatus(code == SYM_DATA_SOURCE_RESTORED, t.c_str());
+    call.Finish();
+    return ok;
+}
+
+bool Symproxy::PySendSymbolStatus(py::handle topic, int code, py::handle message) {
+    if (code != SYM_SUBS_ERROR && code != SYM_PENDING_SUB) {
+        throw py::value_error(
+            "sendSymbolStatus takes STATUS_TOPIC_UNKNOWN or STATUS_TOPIC_PENDING as its code");
+    }
+    pyqrx::TextArg t(topic, "topic");
+    pyqrx::TextArg m(message, "message");
+    if (t.null()) {
+        throw py::type_error("sendSymbolStatus takes a topic");
+    }
+    pyqrx::CallScope call;
+    const bool ok = SendSymbolStatus(t.c_str(), code == SYM_PENDING_SUB, m.c_str());
+    call.Finish();
+    return ok;
+}
+
+bool Symproxy::PySendSnapshot(py::handle topic) {
+    pyqrx::TextArg t(topic, "topic");
+    if (t.null()) {
+        return false;
+    }
+    pyqrx::CallScope call;
+    const bool ok = SendSnapshot(t.c_str());
+    call.Finish();
+    return ok;
 }
 
 bool Symproxy::PyCloseClient() {
@@ -874,6 +917,18 @@ handled.)doc")
              "Drops the server's connection (onUnsubscribe gets None) and listens again.")
         .def("dispatch", &Symproxy::PyDispatch,
              "Handles the requests already received; False when the connection failed.")
+        .def("sendStatus", &Symproxy::PySendStatus, py::arg("code"), py::arg("text") = "",
+             R"doc(Tells the server that the data source went down (STATUS_SOURCE_LOST)
+or came back (STATUS_SOURCE_RESTORED), with a text; its clients see it as
+a status event. False without a server.)doc")
+        .def("sendSymbolStatus", &Symproxy::PySendSymbolStatus, py::arg("topic"), py::arg("code"),
+             py::arg("message") = "",
+             R"doc(Tells the server that a topic does not exist or is not entitled
+(STATUS_TOPIC_UNKNOWN), or that its subscription is held pending
+(STATUS_TOPIC_PENDING), with a message. False without a server.)doc")
+        .def("sendSnapshot", &Symproxy::PySendSnapshot, py::arg("topic"),
+             R"doc(Sends the cached snapshot of the topic ("" for every topic, framed by
+start and end markers) to the server now. False without a server.)doc")
         .def("stats", &Symproxy::PyStats,
              R"doc(Counters since the proxy was made, as a dict: ticksFlushed (through a
 flush, sent or not), ticksSent (encoded for the server), ticksDropped (too

@@ -133,6 +133,16 @@ class Symproxy:
     def backlog(self) -> Dict[str, Union[int, bool]]:
         """pendingMessages, pendingBytes, highWater, limit, conflating,
         dirtyTopics, conflatedTicks, conflatedTopics, conflations, drops."""
+    def sendStatus(self, code: int, text: Optional[Union[str, bytes]] = "") -> bool:
+        """Tells the server its data source went down (STATUS_SOURCE_LOST) or
+        came back (STATUS_SOURCE_RESTORED)."""
+    def sendSymbolStatus(
+        self, topic: Union[str, bytes], code: int, message: Optional[Union[str, bytes]] = ""
+    ) -> bool:
+        """Tells the server a topic does not exist or is not entitled
+        (STATUS_TOPIC_UNKNOWN), or is held pending (STATUS_TOPIC_PENDING)."""
+    def sendSnapshot(self, topic: Union[str, bytes]) -> bool:
+        """Sends the topic's cached snapshot ("" for all) now."""
     def stats(self) -> Dict[str, int]:
         """ticksFlushed, ticksSent, ticksDropped, ticksConflated,
         messagesWritten, pendingMessages, pendingBytes, clientsDropped."""

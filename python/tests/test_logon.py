@@ -2,6 +2,7 @@
 and a client that waits for the verdict in connect()."""
 
 import threading
+import time
 
 import pytest
 
@@ -93,3 +94,38 @@ def test_a_feed_handler_can_see_its_server_and_what_it_did():
     peer.close()
     w.pump(proxy, lambda: proxy.clientUser() is None)  # the proxy saw it go
     assert proxy.clientAddress() is None
+
+
+def test_status_sent_by_the_feed_handler_reaches_the_clients_status_callable():
+    proxy = pyqrx.Symproxy()
+    subs = []
+    proxy.onSubscribe(subs.append)
+    port = w.free_port()
+    assert proxy.initialize(port)
+    proxy.publish("IBM", {0: 1.25})
+    listener = pyqrx.Symlistener()
+    events, snaps = [], []
+    listener.onStatus(lambda code, topic, text: events.append((code, topic, text)))
+    listener.onSnapshot(lambda topic, data: snaps.append((topic, data[0])))
+    assert listener.connect("127.0.0.1", port, "me", "pw")
+    listener.subscribe("IBM")
+    w.pump(proxy, lambda: subs == ["IBM"])
+    assert proxy.sendStatus(pyqrx.STATUS_SOURCE_LOST, "feed down")
+    assert proxy.sendSymbolStatus("XYZ", pyqrx.STATUS_TOPIC_UNKNOWN, "no such topic")
+    assert proxy.sendSymbolStatus("ABC", pyqrx.STATUS_TOPIC_PENDING)
+    assert proxy.sendStatus(pyqrx.STATUS_SOURCE_RESTORED)
+    assert proxy.sendSnapshot("IBM")
+    with pytest.raises(ValueError):
+        proxy.sendStatus(pyqrx.STATUS_LOGON_OK)
+    expected = [(pyqrx.STATUS_LOGON_OK, None, ""),
+                (pyqrx.STATUS_SOURCE_LOST, None, "feed down"),
+                (pyqrx.STATUS_TOPIC_UNKNOWN, "XYZ", "no such topic"),
+                (pyqrx.STATUS_TOPIC_PENDING, "ABC", ""),
+                (pyqrx.STATUS_SOURCE_RESTORED, None, "")]
+    deadline = time.monotonic() + 10
+    while (events != expected or len(snaps) < 2) and time.monotonic() < deadline:
+        listener.dispatchEvents()
+        time.sleep(0.01)
+    assert events == expected
+    assert snaps == [("IBM", 1.25), ("IBM", 1.25)]  # on subscribing, then asked for
+    listener.disconnect()

@@ -74,6 +74,7 @@ public:
     static constexpr int kMaxIncompleteCommands = 1024;
     static constexpr int kMaxSymbolLen = 30;  // parsed symbols longer than this are dropped
     static constexpr int kTopicBufSize = 128;
+    static constexpr int kMaxStatusText = 1023;
 
     // The record, message-buffer and string pools, created once and owned by the proxy.
     struct ProxyDataPools {
@@ -199,6 +200,12 @@ public:
     bool SendLoginResp(bool bSuccess);
     // At most one every 300 seconds.
     bool SendHeartBeat();
+    // Tells the client that the data source went down (bUp false) or came back, with a text
+    // (cut at kMaxStatusText characters). Kept, in order, when the socket cannot take it now.
+    bool SendSourceStatus(bool bUp, const char* szText);
+    // Tells the client that a topic does not exist or is not entitled (bPending false), or that
+    // its subscription is held pending, with a message.
+    bool SendSymbolStatus(const char* szTopic, bool bPending, const char* szMessage);
     // Queues the response for the next flush, split over as many messages as it needs.
     bool SendResponse(CResponse* pResponse);
 
@@ -302,6 +309,8 @@ protected:
     }
     // Encodes, writes and releases the listed ticks.
     void PublishTicks(bool bSnapshot, int* pMsgsSent);
+    // Writes a message now or keeps it pending; the buffer goes back to the pool either way.
+    bool SendKept(CGrowingBuffer* pBuf);
     // Takes n message buffers from the pool into bufs (the flush's reused vector); false, with
     // the error line and nothing taken, when the pool has fewer.
     bool TakeFlushBufs(std::vector<CGrowingBuffer*>& bufs, int n);

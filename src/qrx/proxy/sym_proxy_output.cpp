@@ -10,6 +10,7 @@
 #include "qrx/proxy/data_msg_builder.h"
 #include "qrx/proxy/sym_proxy.h"
 #include "qrx/runtime/stdio_logger.h"
+#include "qrx/wire/sym_msgs.h"
 
 using symproxy::DataMsgBuilder;
 
@@ -138,6 +139,70 @@ int CSymProxy::WriteFlushBufs(std::vector<CGrowingBuffer*>& bufs, int nUsed,
 
 std::vector<std::string> CSymProxy::GetSubscriptions() const {
     return m_pSubscriptions != nullptr ? m_pSubscriptions->Topics() : std::vector<std::string>();
+}
+
+// ---- status messages ----
+
+bool CSymProxy::SendKept(CGrowingBuffer* pBuf) {
+    if (WriteMsgs(&pBuf, 1) == 1) {
+        m_pPools->m_MsgBufPool.Release(pBuf);
+        return true;
+    }
+    if (!HasClient()) {
+        m_pPools->m_MsgBufPool.Release(pBuf);
+        return false;
+    }
+    AppendPending(&pBuf, 1);
+    return HasClient();
+}
+
+bool CSymProxy::SendSourceStatus(bool bUp, const char* szText) {
+    if (!HasClient() || m_pPools == nullptr) {
+        return false;
+    }
+    CGrowingBuffer* pBuf = m_pPools->m_MsgBufPool.Get();
+    if (pBuf == nullptr) {
+        return false;
+    }
+    const size_t nText = szText != nullptr ? strnlen(szText, kMaxStatusText) : 0;
+    char* p = pBuf->GetBuffer(MsgHdrSym::BODY_OFFSET + static_cast<int>(nText) + 8);
+    memset(p, 0, static_cast<size_t>(MsgHdrSym::BODY_OFFSET) + nText + 8);
+    MsgHdrSym* pHdr = reinterpret_cast<MsgHdrSym*>(p);
+    pHdr->hdr_typ = MsgHdrSym::HDR_TYPE;
+    pHdr->mtyp = CM_SYM_STATUS;
+    pHdr->submtyp = bUp ? SYM_STATUS_SOURCE_RESTORED : SYM_STATUS_SOURCE_DOWN;
+    if (nText > 0) {
+        memcpy(MsgBody(pHdr), szText, nText);
+    }
+    SetMsgLen(pHdr, static_cast<int>(nText) + 1);  // the text and its NUL
+    pBuf->SetLength(pHdr->msglen);
+    return SendKept(pBuf);
+}
+
+bool CSymProxy::SendSymbolStatus(const char* szTopic, bool bPending, const char* szMessage) {
+    if (!HasClient() || m_pPools == nullptr || szTopic == nullptr) {
+        return false;
+    }
+    CGrowingBuffer* pBuf = m_pPools->m_MsgBufPool.Get();
+    if (pBuf == nullptr) {
+        return false;
+    }
+    const int nLen = MsgHdrSym::BODY_OFFSET + static_cast<int>(sizeof(stSymSubStatus));
+    char* p = pBuf->GetBuffer(nLen);
+    memset(p, 0, static_cast<size_t>(nLen));
+    MsgHdrSym* pHdr = reinterpret_cast<MsgHdrSym*>(p);
+    pHdr->hdr_typ = MsgHdrSym::HDR_TYPE;
+    pHdr->mtyp = CM_SYM_SUB_STATUS;
+    pHdr->submtyp = bPending ? SYM_SUB_STATUS_PENDING : SYM_SUB_STATUS_ERROR;
+    stSymSubStatus* pBody = reinterpret_cast<stSymSubStatus*>(MsgBody(pHdr));
+    // Both texts are cut to their fields, NUL included.
+    memcpy(pBody->m_szTopic, szTopic, strnlen(szTopic, sizeof(pBody->m_szTopic) - 1));
+    if (szMessage != nullptr) {
+        memcpy(pBody->m_szMessage, szMessage, strnlen(szMessage, sizeof(pBody->m_szMessage) - 1));
+    }
+    SetMsgLen(pHdr, static_cast<int>(sizeof(stSymSubStatus)));
+    pBuf->SetLength(pHdr->msglen);
+    return SendKept(pBuf);
 }
 
 // ---- conflation ----
