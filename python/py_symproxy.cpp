@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -69,7 +70,8 @@ public:
     void OnUnsubscribe(const char* szTopic) override;
 
     // ---- the methods Python sees ----
-    bool PyInitialize(int port, bool bEnforceLogon);
+    bool PyInitialize(int port, bool bEnforceLogon, py::handle bindAddress);
+    bool PyInitializeLocal(py::handle path, bool bEnforceLogon);
     void PyOnLogon(py::object callable) { m_pyOnLogon = Callable(std::move(callable), "onLogon"); }
     void PyOnSubscribe(py::object callable) {
         m_pyOnSubscribe = Callable(std::move(callable), "onSubscribe");
@@ -248,9 +250,27 @@ void Symproxy::OnUnsubscribe(const char* szTopic) {
     Py_XDECREF(Call(m_pyOnUnsubscribe, topic, nullptr));
 }
 
-bool Symproxy::PyInitialize(int port, bool bEnforceLogon) {
+bool Symproxy::PyInitialize(int port, bool bEnforceLogon, py::handle bindAddress) {
+    pyqrx::TextArg host(bindAddress, "bindAddress");
     m_bEnforceLogon = bEnforceLogon;
-    return Initialize(port, false, true, true, false);
+    if (host.null()) {
+        return Initialize(port, false, true, true, false);  // QUOR_SYMBIND, when set
+    }
+    if (IsInitialized()) {
+        return true;
+    }
+    CAppConn* pConn =
+        new (std::nothrow) CAppConn("BIND - SYMPROXY", 1, nullptr, nullptr, port, host.c_str());
+    return Initialize(pConn, false, true, true, false);
+}
+
+bool Symproxy::PyInitializeLocal(py::handle path, bool bEnforceLogon) {
+    pyqrx::TextArg p(path, "path");
+    if (p.null()) {
+        throw py::type_error("initializeLocal takes a socket path");
+    }
+    m_bEnforceLogon = bEnforceLogon;
+    return InitializeU(p.c_str(), false, true, true, false);
 }
 
 int Symproxy::PyGetFd() {
@@ -867,12 +887,17 @@ server or handles its requests: the logon reaches the onLogon callable
 publish(topic, data) sends one tick to the server when it subscribed the
 topic and keeps the topic's snapshot for later subscribers.)doc");
     cls.def(py::init<>())
-        .def("initialize", &Symproxy::PyInitialize, py::arg("port"),
+        .def("initializeLocal", &Symproxy::PyInitializeLocal, py::arg("path"),
              py::arg("enforceLogon") = false,
+             R"doc(Listens on a local (Unix-domain) socket at path instead of a TCP port;
+otherwise as initialize().)doc")
+        .def("initialize", &Symproxy::PyInitialize, py::arg("port"),
+             py::arg("enforceLogon") = false, py::arg("bindAddress") = py::none(),
              R"doc(Binds the port and listens, without waiting for the server; False when
 binding fails. With enforceLogon=True a logon the onLogon callable answers
 with False (or raises on) is refused and the server dropped; by default
-every logon is accepted.)doc")
+every logon is accepted. bindAddress picks the local address to listen on
+(else QUOR_SYMBIND, else every address).)doc")
         .def("onLogon", &Symproxy::PyOnLogon, py::arg("callable"),
              R"doc(Sets callable(user, password), called for each logon. It must return
 None, a bool or an int (else TypeError); the logon is accepted whatever

@@ -107,9 +107,14 @@ class Symproxy:
     subscriptions through callables and publishes ticks from dicts."""
 
     def __init__(self) -> None: ...
-    def initialize(self, port: int, enforceLogon: bool = False) -> bool:
+    def initialize(
+        self, port: int, enforceLogon: bool = False, bindAddress: Optional[str] = None
+    ) -> bool:
         """Binds and listens on the port; False when binding fails. With
-        enforceLogon a logon the onLogon callable answers False is refused."""
+        enforceLogon a logon the onLogon callable answers False is refused;
+        bindAddress picks the local address (else QUOR_SYMBIND)."""
+    def initializeLocal(self, path: Union[str, bytes], enforceLogon: bool = False) -> bool:
+        """Listens on a local (Unix-domain) socket at path."""
     def onLogon(self, callable: Optional[Callable[[str, str], Optional[Union[bool, int]]]]) -> None: ...
     def onSubscribe(self, callable: Optional[Callable[[str], object]]) -> None: ...
     def onUnsubscribe(self, callable: Optional[Callable[[Optional[str]], object]]) -> None:

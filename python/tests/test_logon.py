@@ -129,3 +129,30 @@ def test_status_sent_by_the_feed_handler_reaches_the_clients_status_callable():
     assert events == expected
     assert snaps == [("IBM", 1.25), ("IBM", 1.25)]  # on subscribing, then asked for
     listener.disconnect()
+
+
+def test_a_feed_handler_listens_on_a_local_socket_or_on_the_address_it_is_given(tmp_path):
+    import socket
+
+    path = str(tmp_path / "feed.sock")
+    local = pyqrx.Symproxy()
+    subs = []
+    local.onSubscribe(subs.append)
+    assert local.initializeLocal(path)
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    sock.connect(path)
+    peer = w.Peer(sock)
+    peer.send(w.frame(w.LOGIN, w.LOGIN, w.login_body(b"srv", b"")) +
+              w.frame(w.SUBSCRIBE, 0, w.text("L")))
+    w.pump(local, lambda: subs == ["L"])
+    peer.expect(w.STATUS, w.STATUS_LOGIN_OK)
+    local.publish("L", {0: 2.5})
+    assert peer.expect(w.DATA, w.DATA_UPDATE).records()[0][0] == 2.5
+    peer.close()
+
+    bound = pyqrx.Symproxy()
+    port = w.free_port()
+    assert bound.initialize(port, bindAddress="127.0.0.2")
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", port), timeout=5)
+    socket.create_connection(("127.0.0.2", port), timeout=5).close()
