@@ -4,10 +4,7 @@
 // served.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <map>
 #include <string>
@@ -258,15 +255,4 @@ TEST(SymProxyBacklogTest, shouldDropAClientPastTheBacklogLimitAndServeTheNext) {
         const auto snaps = Select(next.All(), CM_SYM_DATA, SYM_DATA_SNAPSHOT);
         return snaps.size() == 1 && TopicOf(Records(snaps[0]).at(0)) == "T7";
     }));
-}
-
-TEST(SymProxyBacklogTest, shouldSendEachFlushAtOnceWithoutWaitingForAcknowledgements) {
-    TestProxy proxy;
-    ASSERT_TRUE(proxy.Listen());
-    SymPeer peer;
-    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
-    int nodelay = 0;
-    socklen_t len = sizeof nodelay;
-    ASSERT_EQ(getsockopt(proxy.GetClientFd(), IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
-    EXPECT_NE(nodelay, 0) << "a small flush would wait behind an unacknowledged one";
 }

@@ -1,9 +1,6 @@
 // CSymProxy session: listening and accepting, reading the client's requests and handing them
 // to the callbacks, commands in parts, the logon answer, heartbeats and responses.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -157,11 +154,6 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
         return false;
     }
     pConn->SetFd(fd);
-    // The proxy coalesces its output itself (a flush's messages leave in one write): Nagle's
-    // algorithm would only hold a flush back behind an unacknowledged one, for as long as a
-    // delayed acknowledgement (some 40 ms). A local socket refuses the option; nothing to do.
-    const int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     pConn->m_is_stream = kStreamForm;
     m_pConn = pConn;
     // One client at a time: nobody else can connect until this one is gone.
