@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "fuzz_util.h"
@@ -33,11 +34,14 @@ int ReadOne(CAppConn& conn, int form, bool& got) {
         case 1: {
             rc = conn.ReadMsgNoblok(p, nullptr);
             if (rc == 0 && p != nullptr) {
-                const MsgHdrCmn* hdr = reinterpret_cast<const MsgHdrCmn*>(p);
+                // A raw message lies in place, at whatever offset the one
+                // before it left: its header is copied out, not cast.
+                MsgHdrCmn hdr;
+                memcpy(&hdr, p, sizeof hdr);
                 // The stream form decodes into MSG_MEM_LEN bytes; the raw form
                 // hands out the message in place.
-                FUZZ_CHECK(hdr->msglen >= CAppConn::MIN_MSG_LEN || form == 0);
-                Touch(p, hdr->msglen);
+                FUZZ_CHECK(hdr.msglen >= CAppConn::MIN_MSG_LEN || form == 0);
+                Touch(p, hdr.msglen);
             }
             break;
         }

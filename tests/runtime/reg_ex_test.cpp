@@ -67,6 +67,23 @@ TEST(RegExTest, shouldReportAnInvalidExpressionAtEveryUseAndNeverMatch) {
     EXPECT_STREQ(out, "untouched");
 }
 
+TEST(RegExTest, shouldRefuseStackedRepetitionsWhichTheCompilerWouldExpandWithoutBound) {
+    // Each operator stacked on another multiplies what regcomp builds: a few
+    // dozen of them in one line of a translation file took gigabytes.
+    for (const char* expr : {"AB++++++++++++", "A*+", "(AB)?{2}", "A{1,2}*"}) {
+        CRegEx re(expr, "$0");
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(re.CheckMatch("ABBB")) << expr;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_THAT(err, HasSubstr("RegEx Error: ")) << expr;
+    }
+    // Single repetitions, escaped and bracketed operators stay as they were.
+    for (const char* expr : {"AB+", "A*B?", "A{1,2}B", "A\\++", "[+*]+B", "(A+)B"}) {
+        CRegEx re(expr, "$0");
+        EXPECT_TRUE(re.CheckMatch(expr[0] == '[' ? "+B" : expr[1] == '\\' ? "A++" : "AB")) << expr;
+    }
+}
+
 TEST(RegExTest, shouldMatchCaseSensitiveExtendedExpressions) {
     CRegEx re("^[A-Z]+(\\.[A-Z]{1,2})?$", "");
     EXPECT_TRUE(re.CheckMatch("IBM"));

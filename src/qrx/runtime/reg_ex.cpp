@@ -46,6 +46,53 @@ void CopyOut(const BoundedText& text, char* out, size_t maxChars) {
     out[n] = '\0';
 }
 
+// True when a repetition operator (*, +, ? or an interval) follows another one
+// directly. The compiler expands such a stack by copying the repeated tree for
+// each operator, so a short line of them takes unbounded memory; the extended
+// syntax leaves the stack undefined anyway. Escapes and bracket expressions
+// are skipped.
+bool StacksRepetitions(const char* p) {
+    bool prevRepeat = false;
+    while (*p != '\0') {
+        bool repeat = false;
+        if (*p == '\\') {
+            p += p[1] != '\0' ? 2 : 1;
+        } else if (*p == '[') {
+            ++p;
+            if (*p == '^') {
+                ++p;
+            }
+            if (*p == ']') {
+                ++p;  // a leading ] is a member
+            }
+            while (*p != '\0' && *p != ']') {
+                ++p;
+            }
+            if (*p == ']') {
+                ++p;
+            }
+        } else if (*p == '*' || *p == '+' || *p == '?') {
+            repeat = true;
+            ++p;
+        } else if (*p == '{') {
+            repeat = true;
+            while (*p != '\0' && *p != '}') {
+                ++p;
+            }
+            if (*p == '}') {
+                ++p;
+            }
+        } else {
+            ++p;
+        }
+        if (repeat && prevRepeat) {
+            return true;
+        }
+        prevRepeat = repeat;
+    }
+    return false;
+}
+
 }  // namespace
 
 CRegEx::CRegEx(const char* szRegExp, const char* szRplPattern)
@@ -107,6 +154,10 @@ size_t CRegEx::GroupCount() const {
 bool CRegEx::Init() {
     if (m_bInitialised) {
         return true;
+    }
+    if (StacksRepetitions(m_szRegExp)) {
+        std::fprintf(stderr, "RegEx Error: %s\n", "stacked repetition operators");
+        return false;
     }
     regex_t* re = new (std::nothrow) regex_t;
     if (re == nullptr) {
