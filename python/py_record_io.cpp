@@ -13,6 +13,7 @@
 
 #include "py_bindings.h"
 #include "py_record_dict.h"
+#include "py_sym_requests.h"
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
 #include "qrx/marketdata/sym_data.h"
@@ -95,7 +96,7 @@ private:
     Counter m_nLast;   // of the last
     std::atomic<bool> m_bLogonRefused{false};
     std::atomic<bool> m_bStopRequested{false};
-    uint64_t m_nLimit = 0;     // records to take, 0 without limit
+    uint64_t m_nLimit = 0;      // records to take, 0 without limit
     uint64_t m_nDeadline = 0;   // ns, 0 without
     uint64_t m_nLastFlush = 0;  // ns
     const char* m_szReason = nullptr;
@@ -241,14 +242,7 @@ bool Recorder::PyConnect(py::handle host, int port, py::handle username, py::han
 }
 
 bool Recorder::PySubscribe(py::handle topic) {
-    pyqrx::TextArg t(topic, "topic");
-    if (t.null()) {
-        return false;
-    }
-    pyqrx::CallScope call;
-    const bool ok = m_pConnection->Subscribe(t.c_str());
-    call.Finish();
-    return ok;
+    return pyqrx::SubscribeTopic(*m_pConnection, topic);
 }
 
 std::string Recorder::PyRun(double seconds, long long count) {

@@ -10,6 +10,7 @@
 #include "py_bindings.h"
 #include "py_listener_events.h"
 #include "py_record_dict.h"
+#include "py_sym_requests.h"
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
 #include "qrx/marketdata/sym_data.h"
@@ -228,14 +229,7 @@ bool Symlistener::PyConnect(py::handle host, int port, py::handle username, py::
 }
 
 bool Symlistener::PySubscribe(py::handle topic) {
-    pyqrx::TextArg t(topic, "topic");
-    if (t.null()) {
-        return false;
-    }
-    pyqrx::CallScope call;
-    const bool ok = m_pConnection->Subscribe(t.c_str());
-    call.Finish();
-    return ok;
+    return pyqrx::SubscribeTopic(*m_pConnection, topic);
 }
 
 bool Symlistener::PyUnsubscribe(py::handle topic) {
