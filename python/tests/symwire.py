@@ -311,6 +311,18 @@ class Peer:
         except OSError:
             pass
 
+    def hang_up(self):
+        """Closes the way a server does after its last word: stops sending,
+        then reads until the client leaves. Closing with the client's
+        requests unread would reset the connection, and a reset discards
+        what the client had not read yet."""
+        try:
+            self.sock.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+        self.wait_closed()
+        self.close()
+
 
 class ScriptedServer:
     """A symbol server on loopback that accepts one client at a time."""

@@ -94,7 +94,7 @@ def scripted(server, *frames_after_logon, close=True):
         for fr in frames_after_logon:
             peer.send(fr)
         if close:
-            peer.close()
+            peer.hang_up()
         else:
             peer.wait_closed()
     t = threading.Thread(target=run, daemon=True)
