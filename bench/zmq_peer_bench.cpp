@@ -69,6 +69,7 @@ constexpr int kBatch = 100;
 constexpr long kWarmUpUpdates = 20000;  // every topic cached, every buffer at its size
 constexpr int kBoundMs = 20000;         // bound of every wait for the other side
 constexpr double kPercentiles[] = {50, 75, 90, 95, 99, 99.5, 99.9};
+long g_nWriteDelayUs = 20;  // --write-delay: the qrx_per_tick_delay case's coalescing delay
 
 // ---- options ----
 
@@ -87,7 +88,7 @@ void Usage() {
     printf(
         "usage: zmq_peer_bench [--reps N] [--seconds S] [--latency-seconds S] [--rate R]\n"
         "                      [--no-latency] [--listener] [--cases a,b,...]\n"
-        "                      [--json FILE]\n"
+        "                      [--write-delay US] [--json FILE]\n"
         "  --reps N             repetitions, medians over them (default 5)\n"
         "  --seconds S          measured seconds of each flat-out run (default 0.5)\n"
         "  --latency-seconds S  measured seconds of each paced run (default 1.0)\n"
@@ -97,8 +98,10 @@ void Usage() {
         "                       CSymListener fed by CSymConnection::DispatchEvents) rather\n"
         "                       than the bare decoder the raw TCP and ZeroMQ subscribers use\n"
         "  --cases LIST         only these cases (see below)\n"
+        "  --write-delay US     the proxy's write delay in qrx_per_tick_delay (default 20)\n"
         "  --json FILE          writes every figure to FILE\n"
-        "cases: qrx_batched qrx_per_tick zmq_struct_100 zmq_struct_1 zmq_encoded_100\n"
+        "cases: qrx_batched qrx_per_tick qrx_per_tick_delay zmq_struct_100 zmq_struct_1 "
+        "zmq_encoded_100\n"
         "       zmq_encoded_1 tcp_floor_100 tcp_floor_1\n"
         "The proxy's sockets follow the QUOR_ environment; unless set, QUOR_DISABLE_NAGLE=YES\n"
         "(ZeroMQ and the floor disable Nagle too) and QUOR_SYMBIND=127.0.0.1.\n");
@@ -131,6 +134,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.dblLatencySeconds = atof(v);
         } else if (a == "--rate" && next(v)) {
             o.dblRate = atof(v);
+        } else if (a == "--write-delay" && next(v)) {
+            g_nWriteDelayUs = atol(v);
         } else if (a == "--json" && next(v)) {
             o.strJson = v;
         } else if (a == "--cases" && next(v)) {
@@ -394,6 +399,8 @@ public:
     virtual ~Contender() = default;
     virtual bool Open(Tally& tally) = 0;
     virtual bool Send(int first, int n, int seq, double stamp) = 0;
+    // After the last send of a burst: whatever the sender keeps back goes out.
+    virtual bool Finish() { return true; }
     virtual void Close() = 0;
     // After a run: why it went wrong, empty if it did not.
     virtual std::string Check() { return m_strError; }
@@ -440,8 +447,17 @@ bool SetNonBlocking(int fd) {
 // and subscribes every topic; the subscriber thread reads the client's socket.
 class QrxContender : public Contender {
 public:
-    QrxContender(int nFlushEvery, bool bListener)
-        : m_nFlushEvery(nFlushEvery), m_bListener(bListener) {}
+    QrxContender(int nFlushEvery, bool bListener, long nWriteDelayUs = 0)
+        : m_nFlushEvery(nFlushEvery), m_bListener(bListener) {
+        if (nWriteDelayUs > 0) {
+            m_proxy.SetWriteDelay(nWriteDelayUs);
+        }
+    }
+
+    bool Finish() override {
+        m_proxy.WriteMsgs(nullptr, 0);
+        return Drain();
+    }
 
     bool Open(Tally& tally) override {
         const int port = FreeLoopbackPort();
@@ -577,9 +593,15 @@ private:
             m_strError = "a flush failed";
             return false;
         }
-        if (!m_proxy.WantsWrite()) {
+        // Output the write delay keeps back is no reason to wait: it leaves with a later flush.
+        if (!m_proxy.WantsWrite() || m_proxy.HoldsOutput()) {
             return m_proxy.GetClientFd() >= 0;
         }
+        return Drain();
+    }
+
+    // Writes everything that waits, waiting for the socket as a feed handler's loop would.
+    bool Drain() {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
         while (m_proxy.WantsWrite()) {
             const int fd = m_proxy.GetClientFd();
@@ -942,6 +964,10 @@ const std::vector<CaseDef>& Cases() {
          [] { return std::unique_ptr<Contender>(new QrxContender(kBatch, g_bListener)); }},
         {"qrx_per_tick", "qrx, flush every tick", 1,
          [] { return std::unique_ptr<Contender>(new QrxContender(1, g_bListener)); }},
+        {"qrx_per_tick_delay", "qrx, flush every tick, write delay", 1,
+         [] {
+             return std::unique_ptr<Contender>(new QrxContender(1, g_bListener, g_nWriteDelayUs));
+         }},
         {"zmq_struct_100", "ZeroMQ, 100 structs a message", kBatch,
          [] { return std::unique_ptr<Contender>(new ZmqContender(kBatch, false)); }},
         {"zmq_struct_1", "ZeroMQ, 1 struct a message", 1,
@@ -1007,6 +1033,9 @@ RunResult RunOnce(const CaseDef& def, const Options& o, bool paced) {
             return finish("a send failed");
         }
     }
+    if (!c->Finish()) {
+        return finish("a send failed");
+    }
     const auto bound = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
     while (tally.Decoded() < kWarmUpUpdates) {
         if (tally.Failed() || std::chrono::steady_clock::now() > bound) {
@@ -1037,6 +1066,9 @@ RunResult RunOnce(const CaseDef& def, const Options& o, bool paced) {
             return finish("a send failed");
         }
         if (last) {
+            if (!c->Finish()) {
+                return finish("a send failed");
+            }
             break;
         }
     }
@@ -1377,18 +1409,24 @@ int main(int argc, char** argv) {
               "qrx batched / raw TCP floor, updates/s");
     rateRatio("per_tick_vs_zmq_struct_1", "qrx_per_tick", "zmq_struct_1", 1.0,
               "qrx per tick / ZeroMQ 1 struct a message, updates/s");
-    {
+    rateRatio("per_tick_delay_vs_zmq_struct_1", "qrx_per_tick_delay", "zmq_struct_1", 1.0,
+              "qrx per tick, write delay / ZeroMQ 1 struct a message, updates/s");
+    auto spread = [&](const char* id, const char* a, const char* text) {
         Target t;
-        t.strName = "per_tick_rate_spread";
-        t.strText = "qrx per tick, rate spread over repetitions, (max-min)/median";
+        t.strName = id;
+        t.strText = text;
         t.bound = 0.2;
         t.bAtLeast = false;
-        const CaseSummary* x = find("qrx_per_tick");
+        const CaseSummary* x = find(a);
         t.bRun = x != nullptr && o.nReps >= 2;
         t.bKnown = t.bRun && x->vecFlat.size() >= 2;
         t.value = t.bKnown ? x->spread : 0;
         targets.push_back(t);
-    }
+    };
+    spread("per_tick_rate_spread", "qrx_per_tick",
+           "qrx per tick, rate spread over repetitions, (max-min)/median");
+    spread("per_tick_delay_rate_spread", "qrx_per_tick_delay",
+           "qrx per tick, write delay, rate spread, (max-min)/median");
     // Reported beside the targets, without a bound of their own.
     auto info = [&](const char* id, const char* a, const char* b, double p, const char* text) {
         Target t;
@@ -1414,6 +1452,10 @@ int main(int argc, char** argv) {
          "latency p50, qrx per tick / ZeroMQ 1 struct a message");
     info("per_tick_p99_vs_zmq_struct_1", "qrx_per_tick", "zmq_struct_1", 99,
          "latency p99, qrx per tick / ZeroMQ 1 struct a message");
+    info("per_tick_delay_p50_vs_zmq_struct_1", "qrx_per_tick_delay", "zmq_struct_1", 50,
+         "latency p50, qrx per tick, write delay / ZeroMQ 1 struct a message");
+    info("per_tick_delay_p99_vs_zmq_struct_1", "qrx_per_tick_delay", "zmq_struct_1", 99,
+         "latency p99, qrx per tick, write delay / ZeroMQ 1 struct a message");
     info("batched_vs_zmq_encoded_100", "qrx_batched", "zmq_encoded_100", 0,
          "qrx batched / ZeroMQ 100 qrx records a message, updates/s");
     info("per_tick_vs_zmq_encoded_1", "qrx_per_tick", "zmq_encoded_1", 0,

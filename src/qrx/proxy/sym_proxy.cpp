@@ -14,6 +14,7 @@
 CSymProxy::CSymProxy() {
     SetBacklogLimits(quor_getenv("QUOR_PROXY_BACKLOG_HIGH_WATER", 0),
                      quor_getenv("QUOR_PROXY_BACKLOG_LIMIT", 0));
+    SetWriteDelay(quor_getenv("QUOR_PROXY_WRITE_DELAY_US", 0));
 }
 
 CSymProxy::~CSymProxy() {

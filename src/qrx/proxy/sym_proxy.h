@@ -71,6 +71,7 @@ public:
     static constexpr int kCutAfterBytes = 4095;  // a message is cut once its body passes this
     static constexpr int kHeartBeatSecs = 300;
     static constexpr int kWriteWaitMs = 1;
+    static constexpr size_t kWriteHoldBytes = 64 * 1024;  // kept back by the write delay at most
     static constexpr int kMaxIncompleteCommands = 1024;
     static constexpr int kMaxSymbolLen = 30;  // parsed symbols longer than this are dropped
     static constexpr int kTopicBufSize = 128;
@@ -177,6 +178,20 @@ public:
     void SetBacklogLimits(long nHighWater, long nLimit);
     long GetBacklogHighWater() const { return m_nBacklogHighWater; }
     long GetBacklogLimit() const { return m_nBacklogLimit; }
+    // Write coalescing, off by default (QUOR_PROXY_WRITE_DELAY_US sets it): a flush that comes
+    // less than nMicros after the last write keeps its messages back, and the flushes that follow
+    // add theirs, until nMicros have passed since the first was kept or kWriteHoldBytes wait;
+    // then all go to the socket in one write. A publisher flushing every tick then makes one
+    // system call per batch instead of one per tick; one that flushes less often than every
+    // nMicros writes at once as before. What is kept leaves with the next flush that finds it
+    // due, with WriteMsgs, or with CheckSocket once the caller's loop sees the socket writable
+    // (WantsWrite is true while anything is kept), so a loop that serves the proxy bounds the
+    // delay itself. 0 turns it off (and writes what is kept at the next flush).
+    void SetWriteDelay(long nMicros);
+    long GetWriteDelay() const { return m_nWriteDelayNs / 1000; }
+    // True while the only output waiting is kept back by the write delay (the socket may well be
+    // writable): a publisher may go on without waiting for the socket.
+    bool HoldsOutput() const { return m_bHeld && HasClient(); }
     bool IsConflating() const { return m_bConflating; }
     size_t GetDirtyTopicCount() const { return m_vecDirtyTopics.size(); }
     const Counters& GetCounters() const { return m_Counters; }
@@ -324,6 +339,12 @@ protected:
     // the client when the backlog passes its bound.
     void AppendPending(CGrowingBuffer** ppMsgs, int nMsgs);
     void ReleasePending();
+    // The write delay: keeps the messages back (copied behind what is kept already) when the
+    // last write or the first kept message is younger than the delay; false when they are to
+    // be written now.
+    bool HoldBack(CGrowingBuffer** ppMsgs, int nMsgs);
+    // Whether what the write delay keeps back is to be written now (true when nothing is).
+    bool HoldDue() const;
     // Past the high-water mark: the rest of the flush is conflated (with a snapshot cache)
     // or the client dropped (without); nBuilt bytes of this flush are not written yet.
     bool OverHighWater(size_t nBuilt) const {
@@ -378,6 +399,11 @@ protected:
     long m_nBacklogLimit = kDefaultBacklogLimit;
     std::vector<const GrowingStr*> m_vecDirtyTopics;  // snapshot keys, in the order conflated
     bool m_bConflating = false;
+    // Write coalescing (SetWriteDelay): whether the backlog holds output kept back on purpose.
+    long long m_nWriteDelayNs = 0;
+    bool m_bHeld = false;
+    long long m_nHeldSinceNs = 0;
+    long long m_nLastWriteNs = 0;
     std::string m_strClientUser;
     unsigned long m_nEpisodeTopics = 0;  // dirty topics sent since conflation began
     Counters m_Counters;

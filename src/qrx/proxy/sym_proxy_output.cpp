@@ -1,6 +1,7 @@
 // CSymProxy output: the messages that wait for the client (bounded, with conflation past the
 // high-water mark), and the non-blocking writer.
 #include <poll.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,12 @@ namespace {
 // The connection cannot be written any more.
 bool IsFatalWriteErrno(int nErr) {
     return nErr == EIO || nErr == EBADF || nErr == EPIPE || nErr == ECONNRESET;
+}
+
+long long MonoNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
 }  // namespace
@@ -72,6 +79,44 @@ void CSymProxy::AppendPending(CGrowingBuffer** ppMsgs, int nMsgs) {
 
 void CSymProxy::ReleasePending() {
     m_Backlog.Clear();
+    m_bHeld = false;
+}
+
+// ---- write coalescing ----
+
+void CSymProxy::SetWriteDelay(long nMicros) {
+    m_nWriteDelayNs = nMicros > 0 ? static_cast<long long>(nMicros) * 1000 : 0;
+}
+
+bool CSymProxy::HoldDue() const {
+    return !m_bHeld || MonoNs() - m_nHeldSinceNs >= m_nWriteDelayNs;
+}
+
+bool CSymProxy::HoldBack(CGrowingBuffer** ppMsgs, int nMsgs) {
+    // Only behind nothing or behind what is already kept: output that waits for the socket is
+    // written as soon as it takes it.
+    if (m_nWriteDelayNs <= 0 || nMsgs <= 0 || !HasClient() || m_pConn->nbWLeft > 0 ||
+        (!m_Backlog.Empty() && !m_bHeld)) {
+        return false;
+    }
+    size_t nBytes = m_Backlog.Bytes();
+    for (int i = 0; i < nMsgs; ++i) {
+        nBytes += ppMsgs[i] != nullptr ? static_cast<size_t>(ppMsgs[i]->GetLength()) : 0;
+    }
+    if (nBytes >= kWriteHoldBytes) {
+        return false;
+    }
+    const long long nNow = MonoNs();
+    const long long nSince = m_bHeld ? m_nHeldSinceNs : m_nLastWriteNs;
+    if (nNow - nSince >= m_nWriteDelayNs) {
+        return false;
+    }
+    if (!m_bHeld) {
+        m_nHeldSinceNs = nNow;
+    }
+    AppendPending(ppMsgs, nMsgs);
+    m_bHeld = HasClient() && !m_Backlog.Empty();
+    return true;
 }
 
 bool CSymProxy::EnforceBacklogLimits() {
@@ -121,6 +166,13 @@ int CSymProxy::WriteFlushBufs(std::vector<CGrowingBuffer*>& bufs, int nUsed,
                               unsigned long nGeneration) {
     auto& msgPool = m_pPools->m_MsgBufPool;
     const int nTaken = static_cast<int>(bufs.size());
+    if (HoldBack(bufs.data(), nUsed)) {
+        // Kept back, in order, for a later write; the buffers went back already.
+        msgPool.Release(bufs.data() + nUsed, nTaken - nUsed);
+        bufs.clear();
+        m_vecFlushBufs = std::move(bufs);
+        return 0;
+    }
     const int nWritten = WriteMsgs(bufs.data(), nUsed);
     // The buffers that were used go back first and the unused ones on top of them, so that
     // the next batch starts with buffers that have grown to message size already.
@@ -314,10 +366,14 @@ int CSymProxy::WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs) {
     }
     int nDone = 0;  // of ppMsgs
     bool bLost = false;
+    // Output kept back by the write delay leaves now, ahead of the given messages; it is not
+    // a sign of a stalled client.
+    const bool bWasHeld = m_bHeld;
+    m_bHeld = false;
     // Writing starts at once; the socket is waited for (briefly) only after it refused
     // something, and never while older output waits: a client that does not read must not
     // slow publishing.
-    const bool bMayWait = HasClient() && m_Backlog.Empty() && m_pConn->nbWLeft == 0;
+    const bool bMayWait = HasClient() && (m_Backlog.Empty() || bWasHeld) && m_pConn->nbWLeft == 0;
     // A stalled client is asked first (without waiting) rather than written to: a write
     // refused at every publish would cost as much and be reported as it happens.
     bool bWrite = HasClient();
@@ -375,6 +431,9 @@ int CSymProxy::WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs) {
         };
         advance(nWritten);
         m_Counters.nMsgsWritten += static_cast<unsigned long long>(nWritten);
+        if (m_nWriteDelayNs > 0) {
+            m_nLastWriteNs = MonoNs();
+        }
         if (rc == 0 && m_pConn->nbWLeft > 0) {
             // The socket is full: wait for it (when allowed) or leave the rest for later.
             if (bMayWait && WaitWritable(bLost)) {

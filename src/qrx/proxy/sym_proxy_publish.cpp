@@ -360,7 +360,9 @@ void CSymProxy::UpdateTickListWithXLate() {
 // ---- flush ----
 
 bool CSymProxy::Flush(bool bSnapshot, int* pMsgsSent) {
-    WriteMsgs(nullptr, 0);
+    if (!m_bHeld) {
+        WriteMsgs(nullptr, 0);  // output that waited for the socket goes first
+    }
     if (pMsgsSent != nullptr) {
         *pMsgsSent = 0;
     }
@@ -388,6 +390,9 @@ bool CSymProxy::Flush(bool bSnapshot, int* pMsgsSent) {
     }
     if (!m_UpdatedList.empty()) {
         PublishTicks(bSnapshot, pMsgsSent);
+    }
+    if (m_bHeld && HoldDue()) {
+        WriteMsgs(nullptr, 0);  // kept back long enough, and nothing new took it along
     }
     ReturnSpareRecords();
     SendConflated();

@@ -1,0 +1,170 @@
+// Write coalescing: with a write delay, flushes that follow a write closely keep their messages
+// back and one write sends them together, in order; a slow publisher, a due delay, a full hold,
+// the caller's loop or a status message each let them go.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "proxy/sym_peer.h"
+#include "qrx/wire/sym_msgs.h"
+
+using namespace proxytest;
+
+// Counts the calling thread's sendmsg calls: the writes a flush made.
+namespace {
+thread_local long t_nSendmsgs = 0;
+}
+
+extern "C" ssize_t sendmsg(int fd, const struct msghdr* msg, int flags) {
+    using SendmsgFn = ssize_t (*)(int, const struct msghdr*, int);
+    static SendmsgFn real = reinterpret_cast<SendmsgFn>(dlsym(RTLD_NEXT, "sendmsg"));
+    ++t_nSendmsgs;
+    return real(fd, msg, flags);
+}
+
+namespace {
+
+constexpr int kSeq = CSymData::flid_trade_time;
+constexpr long kLong = 60L * 1000 * 1000;  // a delay no test waits out
+
+void PublishSeq(TestProxy& proxy, const std::string& topic, int nSeq) {
+    HTICK t = proxy.CreateTick(topic.c_str());
+    proxy.SetTickField(t, kSeq, nSeq);
+    proxy.Flush(false, nullptr);
+}
+
+std::vector<int> Seqs(const std::vector<PeerMsg>& msgs) {
+    std::vector<int> out;
+    for (const auto& m : Select(msgs, CM_SYM_DATA, SYM_DATA_UPDATE)) {
+        for (const auto& r : Records(m)) {
+            out.push_back(r.GetFlidIntOrDefault(kSeq, -1));
+        }
+    }
+    return out;
+}
+
+std::vector<int> Range(int nFrom, int nTo) {
+    std::vector<int> out;
+    for (int i = nFrom; i < nTo; ++i) {
+        out.push_back(i);
+    }
+    return out;
+}
+
+class SymProxyWriteDelayTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(proxy.Listen());
+        ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+        ASSERT_TRUE(peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "S"));
+        ASSERT_TRUE(Pump(proxy, [&] { return !proxy.subscribed.empty(); }));
+    }
+    // Waits until the peer holds n updates of S.
+    std::vector<int> Received(size_t n) {
+        peer.WaitFor([&](const std::vector<PeerMsg>& m) { return Seqs(m).size() >= n; });
+        return Seqs(peer.All());
+    }
+    TestProxy proxy;
+    SymPeer peer;
+};
+
+}  // namespace
+
+TEST_F(SymProxyWriteDelayTest, shouldSendFlushesThatFollowAWriteInOneWriteOnceTheLoopServesIt) {
+    PublishSeq(proxy, "S", 0);  // the first after a while goes at once
+    proxy.SetWriteDelay(kLong);
+    PublishSeq(proxy, "S", 1);  // written, starting the delay
+    ASSERT_EQ(Received(2), Range(0, 2));
+    const long nBefore = t_nSendmsgs;
+    const unsigned long long nWritten = proxy.GetCounters().nMsgsWritten;
+    for (int i = 2; i < 22; ++i) {
+        PublishSeq(proxy, "S", i);
+    }
+    EXPECT_EQ(t_nSendmsgs, nBefore) << "a kept flush wrote";
+    EXPECT_EQ(proxy.GetCounters().nMsgsWritten, nWritten);
+    EXPECT_TRUE(proxy.HoldsOutput());
+    EXPECT_TRUE(proxy.WantsWrite()) << "a loop must come back for what is kept";
+    EXPECT_EQ(proxy.GetNumPendingMessages(), 20);
+
+    // The caller's loop finds the socket writable: everything goes, in one write.
+    ASSERT_TRUE(Pump(proxy, [&] { return !proxy.WantsWrite(); }));
+    EXPECT_EQ(t_nSendmsgs - nBefore, 1);
+    EXPECT_FALSE(proxy.HoldsOutput());
+    EXPECT_EQ(Received(22), Range(0, 22));
+}
+
+TEST_F(SymProxyWriteDelayTest, shouldWriteWhatIsKeptOnceTheDelayIsDueOrTheHoldIsFull) {
+    PublishSeq(proxy, "S", 0);
+    proxy.SetWriteDelay(kLong);
+    PublishSeq(proxy, "S", 1);
+    PublishSeq(proxy, "S", 2);
+    ASSERT_TRUE(proxy.HoldsOutput());
+    // Due: the next flush writes the kept one and its own together.
+    proxy.SetWriteDelay(1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    PublishSeq(proxy, "S", 3);
+    EXPECT_FALSE(proxy.HoldsOutput());
+    EXPECT_EQ(proxy.GetNumPendingMessages(), 0);
+    EXPECT_EQ(Received(4), Range(0, 4));
+
+    // Full: with a delay never due, flushes write once the kept bytes reach the bound.
+    proxy.SetWriteDelay(kLong);
+    PublishSeq(proxy, "S", 4);
+    const unsigned long long nWritten = proxy.GetCounters().nMsgsWritten;
+    int n = 5;
+    while (proxy.GetCounters().nMsgsWritten == nWritten && n < 100000) {
+        PublishSeq(proxy, "S", n++);
+    }
+    EXPECT_GT(proxy.GetCounters().nMsgsWritten, nWritten);
+    EXPECT_GT(n, 100) << "it should have kept a good number back first";
+    EXPECT_LT(n, 100000) << "the hold should be bounded";
+    EXPECT_LE(proxy.GetPendingBytes(), CSymProxy::kWriteHoldBytes);
+    ASSERT_TRUE(Pump(proxy, [&] { return !proxy.WantsWrite(); }));
+    EXPECT_EQ(Received(static_cast<size_t>(n)), Range(0, n));
+}
+
+TEST_F(SymProxyWriteDelayTest, shouldWriteAtOnceForAPublisherSlowerThanTheDelay) {
+    proxy.SetWriteDelay(1000);
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const long nBefore = t_nSendmsgs;
+        PublishSeq(proxy, "S", i);
+        EXPECT_EQ(t_nSendmsgs - nBefore, 1) << "tick " << i;
+        EXPECT_FALSE(proxy.HoldsOutput());
+    }
+    EXPECT_EQ(Received(5), Range(0, 5));
+}
+
+TEST_F(SymProxyWriteDelayTest, shouldKeepOrderWithStatusMessagesAndForgetWhatIsKeptWithTheClient) {
+    PublishSeq(proxy, "S", 0);
+    proxy.SetWriteDelay(kLong);
+    PublishSeq(proxy, "S", 1);
+    PublishSeq(proxy, "S", 2);
+    ASSERT_TRUE(proxy.HoldsOutput());
+    // A status message goes out at once, behind what was kept.
+    ASSERT_TRUE(proxy.SendSourceStatus(false, "down"));
+    EXPECT_FALSE(proxy.HoldsOutput());
+    ASSERT_TRUE(peer.WaitFor([](const std::vector<PeerMsg>& m) {
+        return !Select(m, CM_SYM_STATUS, SYM_STATUS_SOURCE_DOWN).empty();
+    }));
+    const auto all = peer.All();
+    ASSERT_EQ(Seqs(all), Range(0, 3));
+    EXPECT_EQ(all.back().mtyp, CM_SYM_STATUS);
+
+    // The client goes while ticks are kept: they go with it, and the next client starts clean.
+    PublishSeq(proxy, "S", 3);
+    ASSERT_TRUE(proxy.HoldsOutput());
+    ASSERT_TRUE(proxy.CloseClient());
+    EXPECT_FALSE(proxy.HoldsOutput());
+    SymPeer next;
+    ASSERT_TRUE(ConnectAndLogon(proxy, next));
+    EXPECT_FALSE(proxy.WantsWrite());
+    EXPECT_EQ(proxy.GetPendingBytes(), 0u);
+    EXPECT_TRUE(next.WaitFor([](const std::vector<PeerMsg>& m) { return !m.empty(); }));
+    EXPECT_TRUE(Seqs(next.All()).empty());
+}
