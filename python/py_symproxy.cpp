@@ -929,6 +929,25 @@ publish.)doc")
 and QUOR_PROXY_BACKLOG_LIMIT). Past the high-water mark updates are
 conflated: each topic's latest state is sent once the server reads again.
 Past the limit the server is dropped.)doc")
+        .def(
+            "setWriteDelay",
+            [](Symproxy& self, long micros) {
+                if (micros < 0) {
+                    throw py::value_error("setWriteDelay takes microseconds, 0 or more");
+                }
+                self.SetWriteDelay(micros);
+            },
+            py::arg("micros"),
+            R"doc(Write coalescing, off (0) by default or QUOR_PROXY_WRITE_DELAY_US: a
+publish that comes within micros of the last write keeps its message back, and
+the publishes that follow add theirs, until micros have passed since the first
+was kept; then one write sends them all. A program publishing tick by tick
+makes one system call per batch instead of one per tick. What is kept leaves
+with a later publish that finds it due, or as soon as serve() or the program's
+own loop (wantsWrite(), then checkSocket()) comes round, so publishers that go
+idle should be serving the proxy.)doc")
+        .def("writeDelay", &Symproxy::GetWriteDelay,
+             "The write delay in microseconds (0: every publish writes at once).")
         .def("backlog", &Symproxy::PyBacklog,
              R"doc(The output waiting for the server and what conflation did, as a dict:
 pendingMessages, pendingBytes, highWater, limit, conflating, dirtyTopics,

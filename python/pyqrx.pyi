@@ -135,6 +135,12 @@ class Symproxy:
         past highWater updates are conflated (each topic's latest state is sent
         once the server reads again), past limit the server is dropped; 0
         keeps a bound."""
+    def setWriteDelay(self, micros: int) -> None:
+        """Write coalescing (0, off, by default): publishes within micros of the
+        last write are kept back and sent together by one write once micros
+        have passed, or when serve() or the program's loop comes round."""
+    def writeDelay(self) -> int:
+        """The write delay in microseconds."""
     def backlog(self) -> Dict[str, Union[int, bool]]:
         """pendingMessages, pendingBytes, highWater, limit, conflating,
         dirtyTopics, conflatedTicks, conflatedTopics, conflations, drops."""

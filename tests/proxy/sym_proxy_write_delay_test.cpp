@@ -76,13 +76,11 @@ protected:
 }  // namespace
 
 TEST_F(SymProxyWriteDelayTest, shouldSendFlushesThatFollowAWriteInOneWriteOnceTheLoopServesIt) {
-    PublishSeq(proxy, "S", 0);  // the first after a while goes at once
     proxy.SetWriteDelay(kLong);
-    PublishSeq(proxy, "S", 1);  // written, starting the delay
-    ASSERT_EQ(Received(2), Range(0, 2));
     const long nBefore = t_nSendmsgs;
     const unsigned long long nWritten = proxy.GetCounters().nMsgsWritten;
-    for (int i = 2; i < 22; ++i) {
+    // The logon answer was the last write: every flush since comes within the delay.
+    for (int i = 0; i < 20; ++i) {
         PublishSeq(proxy, "S", i);
     }
     EXPECT_EQ(t_nSendmsgs, nBefore) << "a kept flush wrote";
@@ -95,12 +93,12 @@ TEST_F(SymProxyWriteDelayTest, shouldSendFlushesThatFollowAWriteInOneWriteOnceTh
     ASSERT_TRUE(Pump(proxy, [&] { return !proxy.WantsWrite(); }));
     EXPECT_EQ(t_nSendmsgs - nBefore, 1);
     EXPECT_FALSE(proxy.HoldsOutput());
-    EXPECT_EQ(Received(22), Range(0, 22));
+    EXPECT_EQ(Received(20), Range(0, 20));
 }
 
 TEST_F(SymProxyWriteDelayTest, shouldWriteWhatIsKeptOnceTheDelayIsDueOrTheHoldIsFull) {
-    PublishSeq(proxy, "S", 0);
     proxy.SetWriteDelay(kLong);
+    PublishSeq(proxy, "S", 0);
     PublishSeq(proxy, "S", 1);
     PublishSeq(proxy, "S", 2);
     ASSERT_TRUE(proxy.HoldsOutput());
@@ -141,8 +139,8 @@ TEST_F(SymProxyWriteDelayTest, shouldWriteAtOnceForAPublisherSlowerThanTheDelay)
 }
 
 TEST_F(SymProxyWriteDelayTest, shouldKeepOrderWithStatusMessagesAndForgetWhatIsKeptWithTheClient) {
-    PublishSeq(proxy, "S", 0);
     proxy.SetWriteDelay(kLong);
+    PublishSeq(proxy, "S", 0);
     PublishSeq(proxy, "S", 1);
     PublishSeq(proxy, "S", 2);
     ASSERT_TRUE(proxy.HoldsOutput());

@@ -431,9 +431,7 @@ int CSymProxy::WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs) {
         };
         advance(nWritten);
         m_Counters.nMsgsWritten += static_cast<unsigned long long>(nWritten);
-        if (m_nWriteDelayNs > 0) {
-            m_nLastWriteNs = MonoNs();
-        }
+        m_nLastWriteNs = MonoNs();  // for the write delay; a write costs far more
         if (rc == 0 && m_pConn->nbWLeft > 0) {
             // The socket is full: wait for it (when allowed) or leave the rest for later.
             if (bMayWait && WaitWritable(bLost)) {
