@@ -2,8 +2,10 @@
 process, over a loopback socket: typed parameters both ways, responses in
 parts, callables per command and for all."""
 
+import gc
 import select
 import time
+import weakref
 
 import pytest
 
@@ -125,6 +127,31 @@ def test_a_callable_that_raises_propagates_from_the_dispatch_that_ran_it(pair):
     lst.sendCommand(pyqrx.Command("explode"))
     with pytest.raises(KeyError, match="explode"):
         drive(proxy, lst, lambda: False, timeout=10.0)
+
+
+def test_a_response_callable_that_raises_propagates_from_the_listeners_dispatch(pair):
+    proxy, lst = pair
+    proxy.onCommand(lambda cmd: proxy.sendResponse(pyqrx.Response(cmd, {"n": 1})))
+
+    def bad(rsp):
+        raise ZeroDivisionError(rsp.get("n"))
+
+    lst.sendCommand(pyqrx.Command("c"), bad)
+    with pytest.raises(ZeroDivisionError):
+        drive(proxy, lst, lambda: False, timeout=10.0)
+
+
+def test_callables_that_refer_back_to_their_objects_do_not_keep_them_alive():
+    lst = pyqrx.Symlistener()
+    lst.onResponse(lambda rsp: lst)
+    proxy = pyqrx.Symproxy()
+    proxy.onCommand(lambda cmd: proxy)
+    proxy.onBookSubscribe(lambda req: proxy)
+    lst.onBook(lambda book: lst)
+    refs = [weakref.ref(lst), weakref.ref(proxy)]
+    del lst, proxy
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
 
 
 def test_bad_parameters_are_refused_with_what_was_wrong():
