@@ -409,8 +409,8 @@ at once or later. None removes it.)doc";
 
 const char* const kSendResponseDoc =
     R"doc(Sends a Response to the client (split over several messages when it is
-large) and flushes, unless inside batch(); False without a client or when
-nothing could be encoded. Send RESPONSE_IN_PROGRESS responses first and
+large) and flushes, unless inside batch() (in queued mode the serving
+thread writes it); False without a client or when nothing could be encoded. Send RESPONSE_IN_PROGRESS responses first and
 one RESPONSE_END last: the client forgets the command after that.)doc";
 
 void RegisterCommands(py::module_& m) {

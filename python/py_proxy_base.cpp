@@ -79,6 +79,9 @@ bool ProxyBase::PySendResponse(CResponse& response) {
         return false;
     }
     const bool ok = SendResponse(&response);
+    if (m_bQueue) {
+        return ok;  // the serving thread, woken by the response's queue, writes it
+    }
     return FlushNow() && ok;
 }
 
@@ -136,7 +139,8 @@ const char* const kPublishBookDoc =
     R"doc(Sends a Book (or a list of them, in one message) to the client:
 Book(underlying, type, infos, data, ids) with BookInfo and BookData
 records whose ids are above 0. False without a client; ValueError when
-the message would pass 65,525 bytes.)doc";
+the message would pass 65,525 bytes. Written at once (or kept while the
+socket is full): call it from the thread that serves the client.)doc";
 
 const char* const kSendBookStatusDoc =
     "Sends the status of book requests: a BookStatus(id, status), an (id, status) pair or a "
