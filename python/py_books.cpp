@@ -1,21 +1,18 @@
+// Consolidated order books for Python: requests, book messages and statuses
+// as named tuples both ways, and the book callables of both ends.
 #include "py_books.h"
 
-#include <climits>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 
 #include "py_bindings.h"
+#include "py_book_values.h"
 #include "py_record_dict.h"
 #include "qrx/marketdata/cob_msg.h"
 #include "qrx/marketdata/cob_request.h"
 #include "qrx/marketdata/cob_status.h"
 #include "qrx/marketdata/sym_data.h"
-#include "qrx/marketdata/sym_data_aux.h"
-#include "qrx/marketdata/sym_topic.h"
-#include "qrx/marketdata/topic_builders.h"
-#include "qrx/proxy/sym_translator.h"
 #include "qrx/wire/net_stream.h"
 
 namespace py = pybind11;
@@ -29,6 +26,8 @@ namespace pyqrx {
 
 namespace {
 
+using namespace bookvalues;
+
 // The named tuple classes, made at registration and kept for the process.
 struct Types {
     PyObject* book = nullptr;
@@ -38,94 +37,9 @@ struct Types {
     PyObject* request = nullptr;
     PyObject* filter = nullptr;
     PyObject* status = nullptr;
-    PyObject* depth = nullptr;
-    PyObject* level = nullptr;
 } g_types;
 
-constexpr int kMaxDepthLevels = 20;
-
-// The field ids of one depth level: price, size and quoter, per side.
-struct LevelIds {
-    int price = -1;
-    int size = -1;
-    int quoter = -1;
-};
-LevelIds g_bidLevels[kMaxDepthLevels];
-LevelIds g_askLevels[kMaxDepthLevels];
-
-int FlidOf(const std::string& name) {
-    CSymData::enFlids id{};
-    bool found = false;
-    CSymDataAux::FieldToFlid(name.c_str(), id, found);
-    return found ? static_cast<int>(id) : -1;
-}
-
-void InitLevelIds() {
-    for (int i = 0; i < kMaxDepthLevels; ++i) {
-        const std::string n = std::to_string(i + 1);
-        g_bidLevels[i] = {FlidOf("bid" + n), FlidOf("bid_size" + n), FlidOf("bid_quoter" + n)};
-        g_askLevels[i] = {FlidOf("ask" + n), FlidOf("ask_size" + n), FlidOf("ask_quoter" + n)};
-    }
-}
-
-py::object Text(const char* s, size_t len) {
-    PyObject* o = TextObject(s, static_cast<Py_ssize_t>(len));
-    if (o == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(o);
-}
-
-py::object Text(const GrowingStr& s) {
-    return Text(s.c_str(), s.length());
-}
-
-// The NUL character reads as the empty string, any other as itself.
-py::object CharOrEmpty(char c) {
-    if (c == '\0') {
-        return py::str("");
-    }
-    return py::reinterpret_borrow<py::object>(CharObject(static_cast<unsigned char>(c)));
-}
-
-py::object Make(PyObject* type, std::initializer_list<py::object> args) {
-    py::tuple t(args.size());
-    size_t i = 0;
-    for (const auto& a : args) {
-        t[i++] = a;
-    }
-    return py::reinterpret_borrow<py::object>(type)(*t);
-}
-
 // ---- Python values to the library's ----
-
-int AsInt(py::handle v, const char* what) {
-    if (!PyLong_Check(v.ptr())) {
-        throw py::type_error(std::string(what) + " must be an int, not " +
-                             Py_TYPE(v.ptr())->tp_name);
-    }
-    int overflow = 0;
-    const long long n = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (n == -1 && PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
-    if (overflow != 0 || n < INT_MIN || n > INT_MAX) {
-        throw py::value_error(std::string(what) + " does not fit a signed 32-bit int");
-    }
-    return static_cast<int>(n);
-}
-
-double AsDouble(py::handle v, const char* what) {
-    if (!PyFloat_Check(v.ptr()) && !PyLong_Check(v.ptr())) {
-        throw py::type_error(std::string(what) + " must be a float, not " +
-                             Py_TYPE(v.ptr())->tp_name);
-    }
-    const double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
-    return d;
-}
 
 // A price, None standing for no price.
 double AsPrice(py::handle v, const char* what) {
@@ -137,28 +51,6 @@ void AsText(py::handle v, const char* what, GrowingStr& out) {
     if (t.size() > 65535 || !out.assign(t.c_str(), static_cast<int>(t.size()))) {
         throw py::value_error(std::string(what) + " is too long");
     }
-}
-
-// One character (str up to U+00FF, one byte) or the empty string / None for none.
-char AsChar(py::handle v, const char* what) {
-    PyObject* o = v.ptr();
-    if (o == Py_None) {
-        return '\0';
-    }
-    if (PyUnicode_Check(o) && PyUnicode_GetLength(o) <= 1) {
-        if (PyUnicode_GetLength(o) == 0) {
-            return '\0';
-        }
-        const Py_UCS4 c = PyUnicode_ReadChar(o, 0);
-        if (c <= 0xFF) {
-            return static_cast<char>(c);
-        }
-    }
-    if (PyBytes_Check(o) && PyBytes_GET_SIZE(o) <= 1) {
-        return PyBytes_GET_SIZE(o) == 0 ? '\0' : PyBytes_AS_STRING(o)[0];
-    }
-    throw py::value_error(std::string(what) + " must be one character, not " +
-                          py::repr(v).cast<std::string>());
 }
 
 bool AsBool(py::handle v) {
@@ -370,170 +262,6 @@ py::object RequestOf(const CCOBRequest& r) {
                 {py::int_(r.m_nId), py::int_(r.m_nClosure), Text(r.m_sTopic), filters});
 }
 
-// ---- depth books ----
-
-py::list Levels(const CSymData& data, const LevelIds* ids) {
-    py::list levels;
-    for (int i = 0; i < kMaxDepthLevels; ++i) {
-        double price = 0;
-        if (ids[i].price < 0 || !data.GetFlidDouble(ids[i].price, price)) {
-            break;
-        }
-        int size = 0;
-        data.GetFlidInt(ids[i].size, size);
-        const char* quoter = nullptr;
-        py::object q = py::none();
-        if (ids[i].quoter >= 0 && data.GetFlidStringPtr(ids[i].quoter, quoter) &&
-            quoter != nullptr) {
-            q = Text(quoter, strlen(quoter));
-        }
-        levels.append(Make(g_types.level, {py::float_(price), py::int_(size), q}));
-    }
-    return levels;
-}
-
-// The levels of one side from a list of (price, size[, quoter]) into fields.
-void LevelFields(py::handle side, const LevelIds* ids, const char* name, py::dict& out) {
-    if (side.is_none()) {
-        return;
-    }
-    int i = 0;
-    for (auto level : py::iter(side)) {
-        if (i == kMaxDepthLevels) {
-            throw py::value_error(std::string("a depth book has at most 20 levels a side (") +
-                                  name + ")");
-        }
-        py::sequence seq = py::reinterpret_borrow<py::sequence>(level);
-        if (!PySequence_Check(level.ptr()) || seq.size() < 2 || seq.size() > 3) {
-            throw py::type_error(std::string(name) +
-                                 " levels must be (price, size) or (price, size, quoter)");
-        }
-        out[py::int_(ids[i].price)] = py::float_(AsDouble(seq[0], "a level's price"));
-        out[py::int_(ids[i].size)] = py::int_(AsInt(seq[1], "a level's size"));
-        if (seq.size() == 3 && !seq[2].is_none()) {
-            TextArg t(seq[2], "a level's quoter");
-            out[py::int_(ids[i].quoter)] = seq[2];
-        }
-        ++i;
-    }
-}
-
-py::dict DepthFields(py::handle bids, py::handle asks) {
-    py::dict out;
-    LevelFields(bids, g_bidLevels, "bid", out);
-    LevelFields(asks, g_askLevels, "ask", out);
-    // The best level also as the top of the book, for subscribers that read only that.
-    const std::pair<const LevelIds*, const char*> sides[2] = {{g_bidLevels, "bid"},
-                                                              {g_askLevels, "ask"}};
-    for (const auto& side : sides) {
-        const std::string n = side.second;
-        py::int_ price(side.first[0].price);
-        if (out.contains(price)) {
-            out[py::int_(FlidOf(n))] = out[price];
-            out[py::int_(FlidOf(n + "_size"))] = out[py::int_(side.first[0].size)];
-            py::int_ quoter(side.first[0].quoter);
-            if (out.contains(quoter)) {
-                out[py::int_(FlidOf(n + "_quoter"))] = out[quoter];
-            }
-        }
-    }
-    return out;
-}
-
-std::string DepthTopic(py::handle symbol, py::handle source) {
-    TextArg s(symbol, "symbol");
-    if (s.null() || s.size() == 0) {
-        throw py::value_error("a depth topic needs a symbol");
-    }
-    char c = 0;
-    if (PyLong_Check(source.ptr())) {
-        const int n = AsInt(source, "source");
-        if (n < 1 || n > 255) {
-            throw py::value_error("a depth source is a code from 1 to 255");
-        }
-        c = static_cast<char>(n);
-    } else {
-        c = AsChar(source, "source");
-    }
-    if (c == '\0') {
-        throw py::value_error("a depth topic needs a source");
-    }
-    char topic[CSymTopicBuilders::TOPIC_SIZE];
-    const int n = CSymTopicBuilders::CreateDepthTopic(s.c_str(), c, topic, sizeof topic);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof topic - 1) {
-        throw py::value_error("the depth topic would be longer than 127 bytes");
-    }
-    return std::string(topic, static_cast<size_t>(n));
-}
-
-// (bids, asks) of an update dict {field id: value}.
-py::tuple DepthLevels(py::handle data) {
-    if (!PyDict_Check(data.ptr())) {
-        throw py::type_error("depthLevels takes a dict of field ids to values");
-    }
-    py::dict d = py::reinterpret_borrow<py::dict>(data);
-    py::list sides[2];
-    const LevelIds* ids[2] = {g_bidLevels, g_askLevels};
-    for (int s = 0; s < 2; ++s) {
-        for (int i = 0; i < kMaxDepthLevels; ++i) {
-            py::int_ price(ids[s][i].price);
-            if (!d.contains(price)) {
-                break;
-            }
-            py::int_ size(ids[s][i].size);
-            py::int_ quoter(ids[s][i].quoter);
-            sides[s].append(
-                Make(g_types.level, {d[price], d.contains(size) ? py::object(d[size]) : py::int_(0),
-                                     d.contains(quoter) ? py::object(d[quoter]) : py::none()}));
-        }
-    }
-    return py::make_tuple(sides[0], sides[1]);
-}
-
-PyObject* Held(py::object o) {
-    return o.release().ptr();
-}
-
-// Runs f, which builds the Python argument; calls callable with it. False with the error held.
-template <typename F>
-bool CallWithBuilt(const py::object& callable, F build) {
-    if (!callable || pending_error::Pending()) {
-        return true;
-    }
-    try {
-        py::object arg = build();
-        py::object held = callable;
-        held(arg);
-        return true;
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    }
-    pending_error::Take();
-    return false;
-}
-
-py::object Checked(py::object c, const char* what) {
-    if (c.is_none()) {
-        return py::object();
-    }
-    if (!PyCallable_Check(c.ptr())) {
-        throw py::type_error(std::string(what) + " takes a callable or None");
-    }
-    return c;
-}
-
-py::object NamedTuple(py::module_& m, const char* name, const char* fields, py::tuple defaults,
-                      const char* doc) {
-    py::object nt = py::module_::import("collections").attr("namedtuple");
-    py::object t = nt(name, fields, py::arg("defaults") = defaults);
-    t.attr("__module__") = "pyqrx";
-    t.attr("__doc__") = doc;
-    m.attr(name) = t;
-    return t;
-}
-
 }  // namespace
 
 // ---- exported conversions ----
@@ -649,21 +377,6 @@ bool ListenerBooks::Request(const CCOBRequest& request) {
     return CallWithBuilt(m_pyOnRequest, [&request] { return RequestOf(request); });
 }
 
-bool ListenerBooks::Depth(const CSymTopic& topic, const CSymData& data) {
-    return CallWithBuilt(m_pyOnDepth, [&topic, &data] {
-        const char* full = nullptr;
-        py::object topicText = py::str("");
-        if (data.GetFlidStringPtr(CSymData::flid_topic, full) && full != nullptr) {
-            topicText = Text(full, strlen(full));
-        }
-        py::object symbol = topic.m_szSymbol != nullptr
-                                ? Text(topic.m_szSymbol, static_cast<size_t>(topic.m_iSymbolLength))
-                                : py::str("");
-        return Make(g_types.depth, {topicText, symbol, CharOrEmpty(topic.m_cDepthSource),
-                                    Levels(data, g_bidLevels), Levels(data, g_askLevels)});
-    });
-}
-
 // ---- the feed handler's callables ----
 
 void ProxyBooks::SetSubscribeCallable(py::object c) {
@@ -690,7 +403,6 @@ bool ProxyBooks::Request(bool bSubscribe, const char* body, int len) {
 // ---- registration ----
 
 void RegisterBooks(py::module_& m) {
-    InitLevelIds();
     m.attr("BOOK_SNAPSHOT") = static_cast<int>(CCOBMsg::COB_MSG_TYPE_SNAPSHOT);
     m.attr("BOOK_UPDATE") = static_cast<int>(CCOBMsg::COB_MSG_TYPE_UPDATE);
     py::none none;
@@ -726,78 +438,9 @@ void RegisterBooks(py::module_& m) {
         "and the request ids it serves."));
     g_types.status = Held(NamedTuple(m, "BookStatus", "id status", py::tuple(),
                                      "The status of a book request: its id and a text."));
-    g_types.level = Held(NamedTuple(m, "Level", "price size quoter", py::make_tuple(none),
-                                    "One level of a depth book: price, size and quoter (None "
-                                    "when the record has none)."));
-    g_types.depth = Held(NamedTuple(
-        m, "DepthBook", "topic symbol source bids asks", py::tuple(),
-        "A depth topic's update: the topic, its symbol and source (one character), and the "
-        "bid and ask levels (lists of Level, best first) the record holds."));
 
-    m.def("depthTopic", &DepthTopic, py::arg("symbol"), py::arg("source"),
-          "The depth topic of a symbol at a source (one character, or its code 1-255).");
-    m.def("depthFields", &DepthFields, py::arg("bids"), py::arg("asks"),
-          R"doc(The fields {field id: value} of a depth book, for Symproxy.publish: each
-side a list of (price, size) or (price, size, quoter), best first, at most
-20; level n goes to bid<n>/bid_size<n>/bid_quoter<n> (ask alike) and the
-best level also to bid, bid_size, bid_quoter (ask alike). A publish with
-fewer levels than before leaves the deeper ones of the cached image.)doc");
-    m.def("depthLevels", &DepthLevels, py::arg("data"),
-          "(bids, asks) of an update dict, as lists of Level, read from level 1 up to the first "
-          "one without a price.");
-
-    py::class_<SymTranslator>(m, "Translator", R"doc(
-A symbol translation table, loaded from a file: lines of "client[,client...]
-feed" (a blank separates the fields unless a SEPARATOR: line sets another),
-REGEX: rules for the symbols the lines do not name, and comments (#). The
-same file given to Symproxy.enableSymbolTranslation translates the client's
-requests and republishes feed ticks under the client symbols.)doc")
-        .def(py::init([](py::handle path) {
-                 auto t = std::make_unique<SymTranslator>();
-                 TextArg p(path, "path");
-                 if (p.null()) {
-                     t->Init();
-                 } else if (!t->Init(p.c_str())) {
-                     PyErr_Format(PyExc_OSError, "cannot load the translation file %s", p.c_str());
-                     throw py::error_already_set();
-                 }
-                 return t;
-             }),
-             py::arg("path") = py::none(),
-             "Loads the file at path (OSError when it cannot be read); an empty table without.")
-        .def(
-            "toFeed",
-            [](SymTranslator& t, py::handle symbol) {
-                TextArg s(symbol, "symbol");
-                const char* feed = s.null() ? nullptr : t.GetKo2Feed(s.c_str());
-                return feed != nullptr ? Text(feed, strlen(feed)) : py::object(py::none());
-            },
-            py::arg("symbol"),
-            "The feed symbol of a client symbol (the symbol itself when nothing translates it).")
-        .def(
-            "toClient",
-            [](SymTranslator& t, py::handle symbol) {
-                TextArg s(symbol, "symbol");
-                py::list out;
-                const SymTranslator::SynonymSet* set = s.null() ? nullptr : t.GetFeed2Ko(s.c_str());
-                if (set != nullptr) {
-                    for (const GrowingStr* g : *set) {
-                        out.append(Text(*g));
-                    }
-                }
-                return out;
-            },
-            py::arg("symbol"), "The client symbols that translate to a feed symbol, in order.")
-        .def(
-            "add",
-            [](SymTranslator& t, py::handle client, py::handle feed) {
-                TextArg c(client, "client symbol");
-                TextArg f(feed, "feed symbol");
-                return !c.null() && !f.null() && t.AddXLateEntry(c.c_str(), f.c_str());
-            },
-            py::arg("client"), py::arg("feed"),
-            "Maps a client symbol to a feed symbol, replacing its earlier mapping; False for an "
-            "empty symbol.");
+    RegisterDepth(m);
+    RegisterTranslator(m);
 }
 
 }  // namespace pyqrx

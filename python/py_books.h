@@ -19,8 +19,12 @@ class CCOBRequest;
 namespace pyqrx {
 
 // The named tuples (Book, BookInfo, BookData, BookLeg, BookRequest,
-// BookFilter, BookStatus, DepthBook, Level), the depth helpers and Translator.
+// BookFilter, BookStatus), then RegisterDepth and RegisterTranslator.
 void RegisterBooks(pybind11::module_& m);
+// Level, DepthBook and the depth helpers (py_depth.cpp), and Translator
+// (py_translator.cpp); called by RegisterBooks.
+void RegisterDepth(pybind11::module_& m);
+void RegisterTranslator(pybind11::module_& m);
 
 // A Python BookRequest as the library's request; throws with a Python error.
 void ToRequest(pybind11::handle request, QuorCOB::CCOBRequest& out);
