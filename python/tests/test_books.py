@@ -133,19 +133,23 @@ def test_translation_tables_apply_to_requests_and_to_published_ticks(pair, tmp_p
     proxy.onSubscribe(subs.append)
     got = []
     lst.onData(lambda topic, data: got.append((topic, dict(data))))
-    assert lst.subscribe("ABC.N") and lst.subscribe("VOD.L")
-    drive(proxy, lst, lambda: len(subs) == 2)
-    assert subs == ["ABC", "VOD.LN"]
+    assert lst.subscribe("ABC.N") and lst.subscribe("VOD.L") and lst.subscribe("ABC")
+    drive(proxy, lst, lambda: len(subs) == 3)
+    assert subs == ["ABC", "VOD.LN", "ABC"]
 
-    # Published under the feed symbol, received under the client's.
+    # Published under the feed symbol, received under each client symbol of it.
     assert proxy.publish("ABC", {f.bid: 1.5, f.exchange: "N", f.last_exchange: "Q"})
     assert proxy.publish("VOD.LN", {f.ask: 2.5})
-    drive(proxy, lst, lambda: len(got) == 2)
+    drive(proxy, lst, lambda: len(got) == 3)
     by_topic = dict(got)
-    abc = by_topic["ABC.N"]
-    assert abc[f.bid] == 1.5 and abc[f.exchange] == "XNYS"
-    assert abc[f.last_exchange] == "Q"  # not in the table: as published
+    assert sorted(by_topic) == ["ABC", "ABC.N", "VOD.L"]
+    for topic in ("ABC", "ABC.N"):
+        abc = by_topic[topic]
+        assert abc[f.bid] == 1.5 and abc[f.exchange] == "XNYS" and abc[f.symbol] == topic
+        assert abc[f.last_exchange] == "Q"  # not in the table: as published
     assert by_topic["VOD.L"][f.ask] == 2.5
+    # Structured topics are not translated.
+    assert proxy.toFeed(pyqrx.depthTopic("ABC.N", "N")) == pyqrx.depthTopic("ABC.N", "N")
 
     table = pyqrx.Translator(str(symbols))
     assert table.toFeed("ABC") == "ABC" and table.toFeed("UNKNOWN") == "UNKNOWN"

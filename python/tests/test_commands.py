@@ -4,6 +4,7 @@ parts, callables per command and for all."""
 
 import gc
 import select
+import threading
 import time
 import weakref
 
@@ -176,3 +177,50 @@ def test_bad_parameters_are_refused_with_what_was_wrong():
     assert "Command('c'" in repr(cmd)
     # Unconnected, nothing is sent.
     assert pyqrx.Symlistener().sendCommand(cmd) is None
+
+
+def test_commands_sent_while_other_threads_serve_and_dispatch_find_their_callables():
+    # The feed handler serves on one thread, the client's loop() dispatches on
+    # another; this thread sends. Each response must reach its own command's
+    # callable, also when it is dispatched before sendCommand has returned.
+    port = w.free_port()
+    proxy = pyqrx.Symproxy()
+    proxy.onCommand(lambda cmd: proxy.sendResponse(pyqrx.Response(cmd, {"echo": cmd.get("i")})))
+    assert proxy.initialize(port)
+    serving = threading.Thread(target=proxy.serve, kwargs={"timeout": 60})
+    serving.start()
+    lst = pyqrx.Symlistener()
+    strays = []
+    lst.onResponse(strays.append)
+    assert lst.connect("127.0.0.1", port, username="client", password="pw")
+    ended = []
+
+    def run():
+        try:
+            lst.loop()
+        except pyqrx.ConnectionClosed:
+            ended.append(True)
+
+    looping = threading.Thread(target=run)
+    looping.start()
+    n = 300
+    answers = {}
+    all_in = threading.Event()
+
+    def answer(i):
+        def on_response(rsp):
+            answers[i] = rsp.get("echo")
+            if len(answers) == n:
+                all_in.set()
+        return on_response
+
+    try:
+        ids = [lst.sendCommand(pyqrx.Command("c", {"i": i}), answer(i)) for i in range(n)]
+        assert all_in.wait(60)
+    finally:
+        lst.disconnect()
+        looping.join(30)
+        proxy.stop()
+        serving.join(30)
+    assert len(set(ids)) == n and None not in ids
+    assert answers == {i: i for i in range(n)} and strays == [] and ended == [True]
