@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "py_bindings.h"
+#include "py_listener_base.h"
 #include "py_listener_events.h"
 #include "py_record_dict.h"
 #include "py_sym_requests.h"
@@ -27,7 +28,7 @@ constexpr const char* kBusy =
 // (a signal may be delivered to another thread of the process).
 constexpr long kSignalCheckMicros = 200000;
 
-class Symlistener : public CSymListener {
+class Symlistener : public pyqrx::ListenerBase {
 public:
     Symlistener();
     ~Symlistener() override;
@@ -74,13 +75,15 @@ public:
         Py_VISIT(m_pyOnData.ptr());
         Py_VISIT(m_pyOnBatch.ptr());
         Py_VISIT(m_batch.ptr());
-        return m_events.Traverse(visit, arg);
+        const int rc = TraverseExtras(visit, arg);
+        return rc != 0 ? rc : m_events.Traverse(visit, arg);
     }
     void ClearRefs() {
         m_pyOnData = py::object();
         m_pyOnBatch = py::object();
         m_batch = py::object();
         m_events.Clear();
+        ClearExtras();
     }
 
 private:
@@ -347,7 +350,7 @@ void Symlistener::PyDisconnect() {
 }  // namespace
 
 void RegisterSymlistener(py::module_& m) {
-    py::class_<Symlistener>(m, "Symlistener", pyqrx::GcSupport<Symlistener>(), R"doc(
+    py::class_<Symlistener> cls(m, "Symlistener", pyqrx::GcSupport<Symlistener>(), R"doc(
 Market-data client of a symbol server.
 
 connect() opens the connection and logs on; subscribe() and its kin send
@@ -356,8 +359,8 @@ callable set with onData() as callable(topic, data), where data is a dict
 {field id: value}: float for ids 0-511, int for 512-1023, str for 1024-1535
 and a one-character str for 1536-2047. The dict is reused for the next
 update: copy it to keep it. Depth and other structured topics reach no
-callable.)doc")
-        .def(py::init<>())
+callable.)doc");
+    cls.def(py::init<>())
         .def("connect", &Symlistener::PyConnect, py::arg("host"), py::arg("port"),
              py::arg("username") = py::none(), py::arg("password") = py::none(),
              R"doc(Opens the TCP connection to host:port and sends the logon without
@@ -408,4 +411,6 @@ KeyboardInterrupt, ends it with that exception and the connection open.)doc")
 loop() ends. A request blocked on a server that does not read ends too
 (it returns False). Safe from the callable and from other threads; a
 later connect() opens a new connection and logs on.)doc");
+    // Commands and order books (py_listener_base.h).
+    pyqrx::DefListenerExtras(cls);
 }

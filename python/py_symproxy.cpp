@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "py_bindings.h"
+#include "py_proxy_base.h"
 #include "py_record_dict.h"
 #include "qrx/client/sym_listener.h"  // the status codes the clients see
 #include "qrx/marketdata/sym_data.h"
@@ -60,7 +61,7 @@ bool IsPlain(PyObject* o) {
            PyBytes_CheckExact(o) || PyBool_Check(o) || o == Py_None;
 }
 
-class Symproxy : public CSymProxy {
+class Symproxy : public pyqrx::ProxyBase {
 public:
     Symproxy();
     ~Symproxy() override;
@@ -107,13 +108,17 @@ public:
         Py_VISIT(m_pyOnLogon.ptr());
         Py_VISIT(m_pyOnSubscribe.ptr());
         Py_VISIT(m_pyOnUnsubscribe.ptr());
-        return 0;
+        return TraverseExtras(visit, arg);
     }
     void ClearRefs() {
         m_pyOnLogon = py::object();
         m_pyOnSubscribe = py::object();
         m_pyOnUnsubscribe = py::object();
+        ClearExtras();
     }
+
+protected:
+    bool Batched() const override { return m_nBatchDepth > 0; }
 
 private:
     static py::object Callable(py::object callable, const char* what);
@@ -1034,4 +1039,6 @@ None topic.)doc"};
     }
     cls.attr("publish") = py::reinterpret_steal<py::object>(descr);
     g_symproxyType = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    // Commands, order books and translation (py_proxy_base.h).
+    pyqrx::DefProxyExtras(cls);
 }

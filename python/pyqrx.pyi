@@ -5,7 +5,8 @@ Field values by field id: 0-511 float, 512-1023 int (signed 32-bit),
 one character (the byte as a Latin-1 character).
 """
 
-from typing import Callable, ContextManager, Dict, Iterable, List, Mapping, Optional, Tuple, Union
+from typing import (Callable, ContextManager, Dict, Iterable, List, Mapping, NamedTuple, Optional,
+                    Sequence, Tuple, Union)
 
 __version__: str
 
@@ -20,6 +21,14 @@ STATUS_TOPIC_PENDING: int
 STATUS_TOPIC_UNKNOWN: int
 STATUS_CONNECTION_LOST: int
 STATUS_CONNECTION_RESTORED: int
+
+# Response statuses (Response.status).
+RESPONSE_START: int
+RESPONSE_IN_PROGRESS: int
+RESPONSE_END: int
+# Book message types (Book.type).
+BOOK_SNAPSHOT: int
+BOOK_UPDATE: int
 
 class Error(Exception):
     """Base of the errors the package raises."""
@@ -39,6 +48,168 @@ def named(data: Mapping[int, FieldValue]) -> Dict[Union[str, int], FieldValue]:
 
 def fieldId(name: str) -> Optional[int]:
     """Field id of a name in the field dictionary, or None when the name is unknown."""
+
+def depthTopic(symbol: Union[str, bytes], source: Union[str, bytes, int]) -> str:
+    """The depth topic of a symbol at a source (one character, or its code 1-255)."""
+
+def depthFields(
+    bids: Optional[Iterable[Sequence[object]]], asks: Optional[Iterable[Sequence[object]]]
+) -> Dict[int, FieldValue]:
+    """The fields of a depth book for Symproxy.publish: each side a list of
+    (price, size) or (price, size, quoter), best first, at most 20; level n
+    goes to bid<n>/bid_size<n>/bid_quoter<n> (ask alike), the best level also
+    to bid, bid_size, bid_quoter (ask alike)."""
+
+def depthLevels(data: Mapping[int, FieldValue]) -> Tuple[List["Level"], List["Level"]]:
+    """(bids, asks) of an update dict, read from level 1 up to the first one
+    without a price."""
+
+ParamValue = Union[int, float, str, bytes]
+
+class Command:
+    """A command: a name and typed parameters (int, double, char, text, each
+    kind its own namespace) that a client sends to the feed handler."""
+
+    def __init__(
+        self,
+        name: Union[str, bytes] = "",
+        params: Optional[Mapping[str, ParamValue]] = None,
+        *,
+        ints: Optional[Mapping[str, int]] = None,
+        doubles: Optional[Mapping[str, float]] = None,
+        chars: Optional[Mapping[str, Union[str, bytes, int]]] = None,
+        texts: Optional[Mapping[str, Union[str, bytes]]] = None,
+    ) -> None:
+        """params: the kind follows the value's type (bool and int an int,
+        float a double, str and bytes a text); chars only through chars=."""
+    name: str
+    @property
+    def id(self) -> int:
+        """client id + 65536 x request id, set when the command is sent."""
+    @property
+    def clientId(self) -> int: ...
+    @property
+    def requestId(self) -> int: ...
+    @property
+    def ints(self) -> Dict[str, int]: ...
+    @property
+    def doubles(self) -> Dict[str, float]: ...
+    @property
+    def chars(self) -> Dict[str, str]:
+        """One-character str (the byte as a Latin-1 character)."""
+    @property
+    def texts(self) -> Dict[str, str]:
+        """UTF-8, undecodable bytes kept as surrogates."""
+    @property
+    def params(self) -> Dict[str, Union[int, float, str]]:
+        """Every kind in one dict (int, double, char, then text win)."""
+    def get(self, name: Union[str, bytes], default: object = None) -> object: ...
+    def set(self, name: Union[str, bytes], value: ParamValue) -> None: ...
+    def setInt(self, name: Union[str, bytes], value: int) -> None:
+        """ValueError outside the signed 32-bit range."""
+    def setDouble(self, name: Union[str, bytes], value: float) -> None: ...
+    def setChar(self, name: Union[str, bytes], value: Union[str, bytes, int]) -> None: ...
+    def setText(self, name: Union[str, bytes], value: Union[str, bytes]) -> None: ...
+
+class Response(Command):
+    """A response to a command: its id and name, parameters and a status."""
+
+    def __init__(
+        self,
+        command: Optional[Command] = None,
+        params: Optional[Mapping[str, ParamValue]] = None,
+        *,
+        status: int = ...,
+        name: Optional[Union[str, bytes]] = None,
+        ints: Optional[Mapping[str, int]] = None,
+        doubles: Optional[Mapping[str, float]] = None,
+        chars: Optional[Mapping[str, Union[str, bytes, int]]] = None,
+        texts: Optional[Mapping[str, Union[str, bytes]]] = None,
+    ) -> None:
+        """Final (RESPONSE_END) unless status says otherwise."""
+    status: int
+    @property
+    def statusName(self) -> str: ...
+    @property
+    def final(self) -> bool: ...
+
+class BookFilter(NamedTuple):
+    """A filter of a book request: field name and bounds."""
+    field: str
+    low: str = ""
+    high: str = ""
+
+class BookRequest(NamedTuple):
+    """A request for consolidated order books."""
+    id: int
+    closure: int = 0
+    topic: str = ""
+    filters: Sequence[Union[BookFilter, Tuple[str, str, str]]] = ()
+
+class BookLeg(NamedTuple):
+    """One leg of a book's composite instrument."""
+    symbol: str
+    expiry: int = 0
+    ratio: int = 1
+    strike: float = 0.0
+    callPut: str = ""
+    isBid: bool = True
+    isOption: bool = False
+
+class BookInfo(NamedTuple):
+    """The description of a book (id above 0)."""
+    id: int
+    description: str = ""
+    exchange: str = ""
+    legs: Sequence[BookLeg] = ()
+    ids: Sequence[int] = ()
+
+class BookData(NamedTuple):
+    """The current data of a book (id above 0; price None for none), aux
+    {leg topic: {field id: value}}."""
+    id: int
+    bidPrice: Optional[float] = None
+    bidSize: int = 0
+    askPrice: Optional[float] = None
+    askSize: int = 0
+    aux: Optional[Dict[str, Dict[int, FieldValue]]] = None
+    ids: Sequence[int] = ()
+
+class Book(NamedTuple):
+    """A consolidated order book message."""
+    underlying: str
+    type: int
+    infos: Sequence[BookInfo] = []
+    data: Sequence[BookData] = []
+    ids: Sequence[int] = ()
+
+class BookStatus(NamedTuple):
+    """The status of a book request."""
+    id: int
+    status: str
+
+class Level(NamedTuple):
+    """One level of a depth book."""
+    price: float
+    size: int
+    quoter: Optional[str] = None
+
+class DepthBook(NamedTuple):
+    """A depth topic's update, levels best first."""
+    topic: str
+    symbol: str
+    source: str
+    bids: List[Level]
+    asks: List[Level]
+
+class Translator:
+    """A symbol translation table loaded from a file."""
+
+    def __init__(self, path: Optional[Union[str, bytes]] = None) -> None:
+        """OSError when the file cannot be read; an empty table without path."""
+    def toFeed(self, symbol: Union[str, bytes]) -> Optional[str]: ...
+    def toClient(self, symbol: Union[str, bytes]) -> List[str]: ...
+    def add(self, client: Union[str, bytes], feed: Union[str, bytes]) -> bool: ...
 
 class Symlistener:
     """Market-data client: connects to a symbol server, subscribes to topics and
@@ -101,6 +272,21 @@ class Symlistener:
         running loop (also from a callback or another thread) and a request
         blocked on a server that does not read. connect() then opens a new
         connection and logs on."""
+    def sendCommand(
+        self, command: Command, callback: Optional[Callable[[Response], object]] = None
+    ) -> Optional[int]:
+        """Sends the command; its id, or None without a connection. callback
+        receives each response to it until the final one."""
+    def onResponse(self, callable: Optional[Callable[[Response], object]]) -> None:
+        """Sets the callable of the responses to commands sent without a callback."""
+    def subscribeBook(self, request: BookRequest) -> bool: ...
+    def unsubscribeBook(self, request: BookRequest) -> bool: ...
+    def onBook(self, callable: Optional[Callable[[Book], object]]) -> None: ...
+    def onBookStatus(self, callable: Optional[Callable[[BookStatus], object]]) -> None: ...
+    def onBookRequest(self, callable: Optional[Callable[[BookRequest], object]]) -> None:
+        """The feed handler asks for a book to be created."""
+    def onDepth(self, callable: Optional[Callable[[DepthBook], object]]) -> None:
+        """Sets callable(book) for the updates of depth topics."""
 
 class Symproxy:
     """Feed-handler end: listens for the symbol server, learns of its
@@ -192,3 +378,23 @@ class Symproxy:
         text into a character field); values no type takes are skipped.
         TypeError for a key that is not an int, and nothing is published.
         False for a None topic or when the tick could not be sent on."""
+    def onCommand(self, callable: Optional[Callable[[Command], object]]) -> None:
+        """Sets callable(command) for the commands the server sends."""
+    def sendResponse(self, response: Response) -> bool:
+        """Sends a response (in parts when large) and flushes, unless batched."""
+    def onBookSubscribe(self, callable: Optional[Callable[[BookRequest], object]]) -> None: ...
+    def onBookUnsubscribe(self, callable: Optional[Callable[[BookRequest], object]]) -> None: ...
+    def publishBook(self, books: Union[Book, Iterable[Book]]) -> bool:
+        """Sends one or more Book in one message; ValueError past 65,525 bytes."""
+    def sendBookStatus(
+        self, statuses: Union[BookStatus, Tuple[int, str], Iterable[Union[BookStatus, Tuple[int, str]]]]
+    ) -> bool: ...
+    def sendBookRequest(self, request: BookRequest) -> bool:
+        """Asks the client to create a book."""
+    def enableSymbolTranslation(self, path: Union[str, bytes]) -> bool:
+        """Translates requests' plain topics to feed symbols and republishes
+        feed ticks under the client symbols; False when unreadable."""
+    def enableExchangeTranslation(self, path: Union[str, bytes]) -> bool:
+        """Translates the exchange-code fields of published ticks."""
+    def toFeed(self, topic: Union[str, bytes]) -> Optional[str]:
+        """The feed topic of a client topic under the symbol table."""

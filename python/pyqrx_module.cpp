@@ -5,6 +5,8 @@
 #include <string>
 
 #include "py_bindings.h"
+#include "py_books.h"
+#include "py_commands.h"
 #include "py_listener_events.h"
 #include "py_record_dict.h"
 #include "py_record_io.h"
@@ -119,6 +121,8 @@ PYBIND11_MODULE(_pyqrx, m) {
     RegisterSymlistener(m);
     pyqrx::RegisterStatusCodes(m);
     RegisterRecordIo(m);
+    pyqrx::RegisterCommands(m);
+    pyqrx::RegisterBooks(m);
 
     m.def("fieldName", &FieldName, py::arg("id"),
           "Name of a field id in the field dictionary, or None when it has none.");

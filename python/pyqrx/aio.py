@@ -91,6 +91,7 @@ class AsyncSymlistener:
         self._all = False
         self.on_data = None
         self.on_status = None
+        self._commands = set()  # futures of commands awaiting their final response
 
     async def connect(self, host, port, username=None, password=None, timeout=10.0,
                       reconnect=False, backoff=0.5, max_backoff=30.0):
@@ -149,6 +150,29 @@ class AsyncSymlistener:
     def connected(self):
         return self._fd >= 0
 
+    async def command(self, command, timeout=None):
+        """Sends a pyqrx.Command and waits for its final Response: returns the
+        list of its responses, those in progress first, the final one last.
+        ConnectionClosed when the connection is not up or ends meanwhile;
+        asyncio.TimeoutError after timeout seconds when given."""
+        if self._fd < 0:
+            raise ConnectionClosed("CONNECTION_ERROR")
+        done = self._loop.create_future()
+        responses = []
+
+        def on_response(rsp):
+            responses.append(rsp)
+            if rsp.final and not done.done():
+                done.set_result(responses)
+
+        if self._listener.sendCommand(command, on_response) is None:
+            raise ConnectionClosed("CONNECTION_ERROR")
+        self._commands.add(done)
+        try:
+            return await asyncio.wait_for(done, timeout)
+        finally:
+            self._commands.discard(done)
+
     async def close(self):
         """Stops watching the connection and closes it (and stops reconnecting)."""
         self._reconnect = None
@@ -180,6 +204,9 @@ class AsyncSymlistener:
         if self._fd >= 0 and self._loop is not None:
             self._loop.remove_reader(self._fd)
         self._fd = -1
+        for done in self._commands:
+            if not done.done():
+                done.set_exception(ConnectionClosed("CONNECTION_ERROR"))
 
     def _readable(self):
         try:

@@ -244,3 +244,37 @@ def test_an_async_feed_handler_of_a_blocking_client_in_another_process():
         return out.decode().split()
 
     assert asyncio.run(main()) == ["CONNECTION_ERROR", "True"]
+
+
+def test_an_awaited_command_returns_its_responses_and_fails_when_the_connection_ends():
+    async def main():
+        proxy = AsyncSymproxy()
+        commands = []
+
+        def on_command(cmd):
+            commands.append(cmd)
+            if cmd.name == "hang":
+                return  # never answered: the awaiting task learns of the closed connection
+            proxy.proxy.sendResponse(pyqrx.Response(cmd, {"row": 1},
+                                                    status=pyqrx.RESPONSE_IN_PROGRESS))
+            proxy.proxy.sendResponse(pyqrx.Response(cmd, {"n": cmd.get("n") * 2}))
+
+        proxy.proxy.onCommand(on_command)
+        port = w.free_port()
+        await proxy.start(port)
+        listener = AsyncSymlistener()
+        assert await listener.connect("127.0.0.1", port, "me", "pw")
+        got = await listener.command(pyqrx.Command("double", {"n": 21}), timeout=20)
+        assert [(r.statusName, r.params) for r in got] == [
+            ("RESPONSE_IN_PROGRESS", {"row": 1}), ("RESPONSE_END", {"n": 42})]
+        hanging = asyncio.ensure_future(listener.command(pyqrx.Command("hang")))
+        while len(commands) < 2:
+            await asyncio.sleep(0.01)
+        await listener.close()
+        with pytest.raises(pyqrx.ConnectionClosed):
+            await hanging
+        with pytest.raises(pyqrx.ConnectionClosed):
+            await listener.command(pyqrx.Command("late"))
+        await proxy.close()
+
+    asyncio.run(main())

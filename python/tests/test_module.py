@@ -60,3 +60,25 @@ def test_loop_ends_with_connection_closed_which_old_callers_still_catch(server):
         lst.loop()
     assert isinstance(info.value, pyqrx.Error) and isinstance(info.value, Exception)
     assert str(info.value) == "CONNECTION_ERROR"
+
+
+def test_commands_books_and_translation_are_documented_and_in_the_stub():
+    tree = ast.parse(open(STUB).read())
+    stub = {n.name: n for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+    for name in ("Command", "Response", "Translator", "depthTopic", "depthFields", "depthLevels",
+                 "Book", "BookInfo", "BookData", "BookLeg", "BookRequest", "BookFilter",
+                 "BookStatus", "DepthBook", "Level"):
+        assert name in stub and getattr(pyqrx, name).__doc__, name
+    for cls in (pyqrx.Command, pyqrx.Response, pyqrx.Translator):
+        public = {m for m in vars(cls) if not m.startswith("_")}
+        members = {n.name for n in stub[cls.__name__].body
+                   if isinstance(n, ast.FunctionDef)} | {
+            n.target.id for n in stub[cls.__name__].body if isinstance(n, ast.AnnAssign)}
+        assert public <= members, (cls, public - members)
+        for m in public:
+            assert getattr(cls, m).__doc__, m
+    # The named tuples' fields are those of the stub, in order.
+    for name in ("Book", "BookInfo", "BookData", "BookLeg", "BookRequest", "BookFilter",
+                 "BookStatus", "DepthBook", "Level"):
+        fields = [n.target.id for n in stub[name].body if isinstance(n, ast.AnnAssign)]
+        assert list(getattr(pyqrx, name)._fields) == fields, name

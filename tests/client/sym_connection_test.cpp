@@ -238,7 +238,9 @@ TEST(SymConnectionCommandTest, shouldSplitCommandsAndMatchTheirResponses) {
 
     CCommand small("PING");
     small.SetIntParam("a", 1);
+    EXPECT_EQ(7u, conn.NextCommandId());
     EXPECT_EQ(7u, conn.SendCommand(&small));
+    EXPECT_EQ((1u << 16) | 7u, conn.NextCommandId());
     Msg part;
     ASSERT_TRUE(peer.ReadMsg(part));
     EXPECT_EQ(CM_SYM_COMMAND, part.Hdr().mtyp);
@@ -298,6 +300,7 @@ TEST(SymConnectionCommandTest, shouldSplitCommandsAndMatchTheirResponses) {
 
     // The request id wraps from 0xFFFF to 0 before the next command.
     conn.SetNextRequestId(0xFFFF);
+    EXPECT_EQ(7u, conn.NextCommandId());
     EXPECT_EQ(7u, conn.SendCommand(&small));
     EXPECT_EQ((1u << 16) | 7u, conn.SendCommand(&small));
 }

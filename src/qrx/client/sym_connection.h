@@ -101,6 +101,13 @@ public:
     bool GetCommandId(const CResponse* response, unsigned int& commandId);
     // Forgets the command of a final response (status 2). Always false.
     bool EndResponse(const CResponse* response);
+    // The id the next SendCommand gives its command, so that a caller can
+    // expect its responses before the send returns.
+    unsigned int NextCommandId() const {
+        const uint16_t request = m_nCmdRequestId == 0xFFFF ? 0 : m_nCmdRequestId;
+        return static_cast<unsigned int>(m_nCmdClientId) |
+               (static_cast<unsigned int>(request) << 16);
+    }
     void SetCmdClientId(unsigned short id) { m_nCmdClientId = id; }
     unsigned short GetCmdClientId() const { return m_nCmdClientId; }
 
