@@ -108,12 +108,16 @@ class Symproxy:
 
     def __init__(self) -> None: ...
     def initialize(
-        self, port: int, enforceLogon: bool = False, bindAddress: Optional[str] = None
+        self, port: int, enforceLogon: bool = False, bindAddress: Optional[str] = None,
+        queued: bool = False
     ) -> bool:
         """Binds and listens on the port; False when binding fails. With
         enforceLogon a logon the onLogon callable answers False is refused;
-        bindAddress picks the local address (else QUOR_SYMBIND)."""
-    def initializeLocal(self, path: Union[str, bytes], enforceLogon: bool = False) -> bool:
+        bindAddress picks the local address (else QUOR_SYMBIND). With queued,
+        publish() may be called from any thread and the serving thread
+        (serve(), or getQueueFd() and flush()) publishes the queued ticks."""
+    def initializeLocal(self, path: Union[str, bytes], enforceLogon: bool = False,
+                        queued: bool = False) -> bool:
         """Listens on a local (Unix-domain) socket at path."""
     def onLogon(self, callable: Optional[Callable[[str, str], Optional[Union[bool, int]]]]) -> None: ...
     def onSubscribe(self, callable: Optional[Callable[[str], object]]) -> None: ...
@@ -163,6 +167,24 @@ class Symproxy:
         when given, with the interpreter lock released while it waits."""
     def stop(self) -> None:
         """Ends serve(), from a callable or any other thread."""
+    def getQueueFd(self) -> int:
+        """Readable when producers queued ticks (queued mode); -1 otherwise."""
+    def flush(self) -> bool:
+        """Publishes what waits (queued ticks, or those of a batch); on the
+        serving thread only."""
+    def isQueued(self) -> bool:
+        """True when initialised with queued=True."""
+    def onSubscribeWithSize(
+        self, callable: Optional[Callable[[str, int, int, int], object]]
+    ) -> None:
+        """Sets callable(topic, nearSize, farSize, reqId) for subscriptions with
+        sizes; their updates are published under sizesTopic(topic, nearSize,
+        farSize)."""
+    def onUnsubscribeWithSize(
+        self, callable: Optional[Callable[[str, int, int, int], object]]
+    ) -> None:
+        """Sets callable(topic, nearSize, farSize, reqId) for a dropped
+        subscription with sizes."""
     def publishMany(
         self, items: Iterable[Tuple[Optional[Union[str, bytes]], Mapping[int, object]]]
     ) -> int:
