@@ -6,6 +6,7 @@
 
 #include "py_bindings.h"
 #include "py_listener_events.h"
+#include "py_listener_topics.h"
 #include "py_record_dict.h"
 #include "py_record_io.h"
 #include "qrx/marketdata/field_dictionary.h"
@@ -118,6 +119,7 @@ PYBIND11_MODULE(_pyqrx, m) {
     RegisterSymproxy(m);
     RegisterSymlistener(m);
     pyqrx::RegisterStatusCodes(m);
+    pyqrx::RegisterTopics(m);
     RegisterRecordIo(m);
 
     m.def("fieldName", &FieldName, py::arg("id"),

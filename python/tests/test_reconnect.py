@@ -80,7 +80,7 @@ def test_a_listener_reconnects_resubscribes_once_and_reports_the_gap():
     feed = Feed(port, 1)
     listener = pyqrx.Symlistener()
     statuses, data = [], []
-    listener.onStatus(lambda code, topic, text: statuses.append(code))
+    listener.onStatus(lambda code, text: statuses.append(code))
     listener.onData(lambda topic, d: data.append((topic, d[SEQ])))
     assert listener.connect("127.0.0.1", port, "me", "pw", reconnect=True, backoff=0.05,
                             max_backoff=0.2)
@@ -123,7 +123,7 @@ def test_an_async_listener_reconnects_and_resubscribes():
         nonlocal feed
         listener = AsyncSymlistener()
         statuses = []
-        listener.on_status = lambda code, topic, text: statuses.append(code)
+        listener.on_status = lambda code, text: statuses.append(code)
         await listener.connect("127.0.0.1", port, reconnect=True, backoff=0.05,
                                max_backoff=0.2)
         listener.subscribe("A")
