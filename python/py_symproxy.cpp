@@ -69,10 +69,19 @@ public:
     bool OnLogon(const char* szUserName, const char* szPassword) override;
     void OnSubscribe(const char* szTopic) override;
     void OnUnsubscribe(const char* szTopic) override;
+    // Without a callable, the library's warning that nobody handles them.
     void OnSubscribeWithSize(const char* szTopic, int nNear, int nFar, int nReqID) override {
+        if (!m_pyOnSubscribeWithSize) {
+            CSymProxy::OnSubscribeWithSize(szTopic, nNear, nFar, nReqID);
+            return;
+        }
         CallSized(m_pyOnSubscribeWithSize, szTopic, nNear, nFar, nReqID);
     }
     void OnUnsubscribeWithSize(const char* szTopic, int nNear, int nFar, int nReqID) override {
+        if (!m_pyOnUnsubscribeWithSize) {
+            CSymProxy::OnUnsubscribeWithSize(szTopic, nNear, nFar, nReqID);
+            return;
+        }
         CallSized(m_pyOnUnsubscribeWithSize, szTopic, nNear, nFar, nReqID);
     }
 

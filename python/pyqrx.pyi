@@ -110,7 +110,8 @@ def fieldId(name: str) -> Optional[int]:
 
 class Symlistener:
     """Market-data client: connects to a symbol server, subscribes to topics and
-    calls the data callable with (topic, dict) for every plain-topic update."""
+    calls the data callable with (topic, dict) for every plain-topic update;
+    status, snapshots and structured topics have callables of their own."""
 
     def __init__(self) -> None: ...
     def connect(
@@ -129,7 +130,7 @@ class Symlistener:
         fails. The logon's verdict is not awaited. With reconnect, loop()
         connects again whenever the connection ends (back-off from backoff to
         max_backoff seconds), logs on, subscribes again to every topic held and
-        reports STATUS_CONNECTION_LOST and STATUS_CONNECTION_RESTORED. With
+        reports SymStatus.CONNECTION_LOST and CONNECTION_RESTORED. With
         wait, waits for the logon verdict: True once accepted, LogonError when
         refused, LogonTimeout when none came within timeout seconds."""
     def subscribeAll(self) -> bool: ...

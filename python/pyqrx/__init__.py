@@ -35,7 +35,9 @@ __all__ = [name for name in vars(_pyqrx) if not name.startswith("_")] + [
     "STATUS_CONNECTION_LOST", "STATUS_CONNECTION_RESTORED"]
 
 # The classes and functions present themselves as members of the package.
-for _name in ("Symlistener", "Symproxy", "fieldName", "fieldId"):
+for _name in ("Symlistener", "Symproxy", "fieldName", "fieldId", "named", "parseTopic",
+              "depthTopic", "filterTopic", "sourceTopic", "sizesTopic", "portfolioTopic",
+              "mmidTopic", "riskUserTopic", "optionUserTopic", "greekTopic", "aliasTopic"):
     try:
         globals()[_name].__module__ = __name__
     except (AttributeError, TypeError):
