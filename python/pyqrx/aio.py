@@ -153,6 +153,14 @@ class AsyncSymlistener:
     def connected(self):
         return self._fd >= 0
 
+    @property
+    def listener(self):
+        """The Symlistener underneath, for the other requests (subscribeList,
+        subscribeWithSize, snapshot, ...) and event callables (onTopicData,
+        onSnapshot, onSnapshotStart, ...). Its onData and onStatus callables
+        belong to this object."""
+        return self._listener
+
     async def close(self):
         """Stops watching the connection and closes it (and stops reconnecting)."""
         self._reconnect = None
