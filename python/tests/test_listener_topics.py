@@ -204,3 +204,29 @@ def test_topic_builders_and_the_parser_agree():
             bad()
     with pytest.raises(TypeError):
         pyqrx.depthTopic("X", 7.5)
+
+
+def test_sized_callables_are_checked_and_do_not_leak_through_cycles():
+    import gc
+    import weakref
+
+    proxy = pyqrx.Symproxy()
+    for name in ("onSubscribeWithSize", "onUnsubscribeWithSize"):
+        with pytest.raises(TypeError):
+            getattr(proxy, name)(42)
+        getattr(proxy, name)(lambda *a, keep=proxy: keep)
+    ref = weakref.ref(proxy)
+    del proxy
+    gc.collect()
+    assert ref() is None
+
+
+def test_a_sized_callable_that_raises_propagates_out_of_check_socket(pair):
+    def refuse(topic, near, far, req):
+        raise LookupError("no book of %d levels for %s" % (near, topic))
+    pair.proxy.onSubscribeWithSize(refuse)
+    assert pair.listener.subscribeWithSize("IBM", 10, 0)
+    with pytest.raises(LookupError, match="no book of 10 levels for IBM"):
+        pair.drive(lambda: False)
+    # The request was handled: the subscription stands.
+    assert pair.proxy.subscriptions() == [pyqrx.sizesTopic("IBM", 10, 0)]
