@@ -166,6 +166,9 @@ private:
     // A tick for the topic holding the staged fields, listed for the next flush; false when
     // none could be made.
     bool ListStaged(const pyqrx::TextArg& topic);
+    // Queued mode: the same, with the interpreter lock given up around the library's part
+    // (taking a record, filling it, queueing it), which other threads may run meanwhile.
+    bool ListQueued(const pyqrx::TextArg& topic);
     // One round of serve(): waits (interpreter lock released) at most nWaitMs for the
     // descriptors, then handles what is ready; false once stopped.
     bool ServeOnce(int nWaitMs);
@@ -179,7 +182,7 @@ private:
     py::object m_pyOnUnsubscribeWithSize;
     bool m_bBusy = false;
     // Queued mode: publish runs on several threads; its staging (which may run Python code,
-    // and so let another thread in) is theirs one at a time.
+    // or give up the interpreter lock) is theirs one at a time.
     std::recursive_mutex m_publishMutex;
 
 public:
@@ -745,6 +748,14 @@ bool Symproxy::ListStaged(const pyqrx::TextArg& topic) {
     return true;
 }
 
+bool Symproxy::ListQueued(const pyqrx::TextArg& topic) {
+    // The staged texts stay referenced while other threads run (the publish lock keeps
+    // other producers out of the staging meanwhile).
+    HoldStaged();
+    py::gil_scoped_release released;
+    return ListStaged(topic);
+}
+
 bool Symproxy::PyPublish(py::handle topic, py::handle data) {
     PublishLock lock(*this);
     pyqrx::TextArg t(topic, "topic");
@@ -758,7 +769,7 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
         ~Release() { holders.clear(); }
     } release{m_holders};
     StageAll(data);
-    if (!ListStaged(t)) {
+    if (!(m_bQueue ? ListQueued(t) : ListStaged(t))) {
         return false;
     }
     m_holders.clear();
@@ -813,7 +824,7 @@ int Symproxy::PyPublishMany(py::handle items) {
             continue;
         }
         StageAll(PyTuple_GET_ITEM(item.ptr(), 1));
-        if (ListStaged(t)) {
+        if (m_bQueue ? ListQueued(t) : ListStaged(t)) {
             ++nListed;
             ++nCount;
         }
