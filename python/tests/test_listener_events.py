@@ -93,3 +93,35 @@ def test_event_callables_are_checked_and_do_not_leak_through_cycles():
     del listener
     gc.collect()
     assert ref() is None
+
+
+def test_markers_and_structured_records_reach_their_callables_and_a_raise_stops_delivery(server):
+    listener = pyqrx.Symlistener()
+    seen = []
+    depth = pyqrx.depthTopic("IBM", 78)
+
+    def on_topic(topic, data):
+        seen.append(("topic", topic.symbol, data[w.BID]))
+        if data[w.BID] < 0:
+            raise ValueError("negative bid")
+    listener.onSnapshotStart(lambda: seen.append("start"))
+    listener.onSnapshotEnd(lambda: seen.append("end"))
+    listener.onTopicData(on_topic)
+    listener.onData(lambda topic, data: seen.append(("data", topic)))
+    peer = connected(server, listener)
+    # Structured snapshot records go to the topic callable when no snapshot callable is set.
+    peer.send(w.frame(w.DATA, w.SNAP_START)
+              + w.data_frame([{w.TOPIC: depth, w.BID: 1.0}, {w.TOPIC: "P", w.BID: 2.0}],
+                             sub=w.DATA_SNAPSHOT)
+              + w.frame(w.DATA, w.SNAP_END)
+              + w.data_frame([{w.TOPIC: depth, w.BID: -1.0}, {w.TOPIC: depth, w.BID: 3.0}])
+              + w.data_frame([{w.TOPIC: "P", w.BID: 4.0}]))
+    with pytest.raises(ValueError, match="negative bid"):
+        listener.loop()
+    assert seen == ["start", ("topic", "IBM", 1.0), ("data", "P"), "end",
+                    ("topic", "IBM", -1.0)]
+    peer.close()
+    with pytest.raises(pyqrx.ConnectionClosed):
+        listener.loop()
+    # The rest of the message that raised is lost; the next message is delivered.
+    assert seen[5:] == [("data", "P")]
