@@ -157,8 +157,9 @@ class AsyncSymlistener:
     def listener(self):
         """The Symlistener underneath, for the other requests (subscribeList,
         subscribeWithSize, snapshot, ...) and event callables (onTopicData,
-        onSnapshot, onSnapshotStart, ...). Its onData and onStatus callables
-        belong to this object."""
+        onSnapshot, onSnapshotStart, ...). Its onData, onStatus and
+        onSymbolStatus callables belong to this object, and requests made
+        through it are not made again after a reconnection."""
         return self._listener
 
     async def close(self):
