@@ -123,8 +123,8 @@ void ClearCache() {
     g_cache->clear();
 }
 
-// The source number of a builder's argument: an int from 1 to 255, or a source code known
-// to the source table ("NSDQ").
+// The source number of a builder's argument: an int from 1 to 255, a one-character str (the
+// byte itself, "N" for 78), or a longer source code known to the source table ("NSDQ").
 char SourceArg(py::handle source) {
     if (PyLong_Check(source.ptr())) {
         const long n = PyLong_AsLong(source.ptr());
@@ -132,6 +132,13 @@ char SourceArg(py::handle source) {
             throw py::value_error("a source number lies between 1 and 255");
         }
         return static_cast<char>(n);
+    }
+    if (PyUnicode_Check(source.ptr()) && PyUnicode_GET_LENGTH(source.ptr()) == 1) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(source.ptr(), 0);
+        if (c < 1 || c > 255) {
+            throw py::value_error("a one-character source lies between chr(1) and chr(255)");
+        }
+        return static_cast<char>(c);
     }
     if (PyUnicode_Check(source.ptr())) {
         const std::string name = source.cast<std::string>();
@@ -141,7 +148,7 @@ char SourceArg(py::handle source) {
         }
         return static_cast<char>(n);
     }
-    throw py::type_error("a source is an int (its number) or a str (its code)");
+    throw py::type_error("a source is an int (its number) or a str (the byte, or its code)");
 }
 
 std::string Arg(py::handle h, const char* what) {
@@ -249,8 +256,9 @@ topic is a plain symbol (type TopicType.SYMBOL, symbol the whole text).)doc");
             return TopicText(buf);
         },
         py::arg("symbol"), py::arg("source"),
-        R"doc(The depth topic of a symbol from a source (its number, or its code such
-as "NSDQ").)doc");
+        R"doc(The depth topic of a symbol from a source: its number (1-255), a
+one-character str holding that byte ("N" for 78), or its code in the
+source table ("NSDQ"). The other builders take sources alike.)doc");
     m.def(
         "filterTopic",
         [](py::handle filter, py::handle symbol, py::handle source) {

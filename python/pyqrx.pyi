@@ -53,7 +53,7 @@ class Topic(NamedTuple):
     publishSymbol: Optional[str]
     symbolType: Optional[int]
 
-Source = Union[int, str]  # a source number (1-255) or its code ("NSDQ")
+Source = Union[int, str]  # a source number (1-255), that byte as a str ("N"), or its code ("NSDQ")
 
 def parseTopic(text: Union[str, bytes]) -> Topic:
     """The parts of a topic text, as a listener parses structured updates."""

@@ -197,9 +197,10 @@ def test_topic_builders_and_the_parser_agree():
         assert {k: getattr(topic, k) for k in parts} == parts, text
     assert pyqrx.depthTopic("X", 78) == "1\x0678\x06X"
     assert pyqrx.depthTopic("X", "NSDQ") == pyqrx.depthTopic("X", 2)
+    assert pyqrx.sourceTopic("X", "N") == pyqrx.sourceTopic("X", 78) == "4\x06N\x06X"
     for bad in (lambda: pyqrx.sizesTopic("X", 0, 1), lambda: pyqrx.depthTopic("X", 0),
                 lambda: pyqrx.depthTopic("X", "NO SUCH SOURCE"),
-                lambda: pyqrx.aliasTopic("X", "Y", 100)):
+                lambda: pyqrx.depthTopic("X", "\0"), lambda: pyqrx.aliasTopic("X", "Y", 100)):
         with pytest.raises(ValueError):
             bad()
     with pytest.raises(TypeError):
