@@ -116,32 +116,6 @@ py::dict DepthFields(py::handle bids, py::handle asks) {
     return out;
 }
 
-std::string DepthTopic(py::handle symbol, py::handle source) {
-    TextArg s(symbol, "symbol");
-    if (s.null() || s.size() == 0) {
-        throw py::value_error("a depth topic needs a symbol");
-    }
-    char c = 0;
-    if (PyLong_Check(source.ptr())) {
-        const int n = AsInt(source, "source");
-        if (n < 1 || n > 255) {
-            throw py::value_error("a depth source is a code from 1 to 255");
-        }
-        c = static_cast<char>(n);
-    } else {
-        c = AsChar(source, "source");
-    }
-    if (c == '\0') {
-        throw py::value_error("a depth topic needs a source");
-    }
-    char topic[CSymTopicBuilders::TOPIC_SIZE];
-    const int n = CSymTopicBuilders::CreateDepthTopic(s.c_str(), c, topic, sizeof topic);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof topic - 1) {
-        throw py::value_error("the depth topic would be longer than 127 bytes");
-    }
-    return std::string(topic, static_cast<size_t>(n));
-}
-
 // (bids, asks) of an update dict {field id: value}.
 py::tuple DepthLevels(py::handle data) {
     if (!PyDict_Check(data.ptr())) {
@@ -194,8 +168,7 @@ void RegisterDepth(py::module_& m) {
         "A depth topic's update: the topic, its symbol and source (one character), and the "
         "bid and ask levels (lists of Level, best first) the record holds."));
 
-    m.def("depthTopic", &DepthTopic, py::arg("symbol"), py::arg("source"),
-          "The depth topic of a symbol at a source (one character, or its code 1-255).");
+    // depthTopic is registered with the other topic builders (py_listener_topics.cpp).
     m.def("depthFields", &DepthFields, py::arg("bids"), py::arg("asks"),
           R"doc(The fields {field id: value} of a depth book, for Symproxy.publish: each
 side a list of (price, size) or (price, size, quoter), best first, at most

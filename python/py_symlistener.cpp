@@ -10,6 +10,7 @@
 #include "py_bindings.h"
 #include "py_listener_base.h"
 #include "py_listener_events.h"
+#include "py_listener_requests.h"
 #include "py_record_dict.h"
 #include "py_sym_requests.h"
 #include "qrx/client/sym_connection.h"
@@ -52,21 +53,56 @@ public:
     void PyDisconnect();
     int ConnectionFd() { return m_pConnection->GetFd(); }
 
-    // ---- status events and snapshot records, for Python (py_listener_events.h) ----
+    // ---- status, snapshots and structured topics, for Python (py_listener_events.h) ----
     void OnStatus(enSymStatusCode code, const char* text) override {
-        if (!m_events.Status(code, nullptr, text)) {
+        if (!m_events.Status(code, text)) {
             StopDelivery();
         }
     }
     void OnSymbolStatus(const char* topic, const char* message, enSymStatusCode code) override {
-        if (!m_events.Status(code, topic, message)) {
+        if (!m_events.SymbolStatus(topic, message, code)) {
             StopDelivery();
         }
     }
+    // Without a snapshot callable, snapshot records go where updates go.
     void OnSnapshotData(const char* topic, const CSymData* data) override {
-        if (!m_events.Snapshot(topic, *data)) {
+        if (!m_events.HasSnapshotCallable()) {
+            OnData(topic, data);
+        } else if (!m_events.Snapshot(topic, *data)) {
             StopDelivery();
         }
+    }
+    void OnSnapshotData(const CSymTopic* topic, const CSymData* data) override {
+        if (!m_events.HasSnapshotCallable()) {
+            OnData(topic, data);
+        } else if (!m_events.Snapshot(TopicText(*data), *data)) {
+            StopDelivery();
+        }
+    }
+    void OnData(const CSymTopic* topic, const CSymData* data) override {
+        // Depth books first (onDepth), unless that callable raised.
+        ListenerBase::OnData(topic, data);
+        if (pyqrx::pending_error::Pending()) {
+            return;
+        }
+        if (!m_events.TopicData(*topic, *data)) {
+            StopDelivery();
+        }
+    }
+    void OnStartSnapshots() override {
+        if (!m_events.SnapshotMarker(true)) {
+            StopDelivery();
+        }
+    }
+    void OnEndSnapshots() override {
+        if (!m_events.SnapshotMarker(false)) {
+            StopDelivery();
+        }
+    }
+    CSymConnection& Connection() { return *m_pConnection; }
+    static const char* TopicText(const CSymData& data) {
+        const GrowingStr* p = data.m_map_flid_2_GrowingStr.GetFlidPtr(CSymData::flid_topic);
+        return p != nullptr ? p->c_str() : "";
     }
     pyqrx::ListenerEvents m_events;
     // ----
@@ -358,8 +394,11 @@ requests; dispatchEvents() or loop() hand every update of a plain topic to the
 callable set with onData() as callable(topic, data), where data is a dict
 {field id: value}: float for ids 0-511, int for 512-1023, str for 1024-1535
 and a one-character str for 1536-2047. The dict is reused for the next
-update: copy it to keep it. Depth and other structured topics reach no
-callable.)doc");
+update: copy it to keep it. Status events, snapshot records and the
+updates of structured topics (depth and other topics of the topic builders)
+have callables of their own: onStatus, onSymbolStatus, onSnapshot,
+onSnapshotStart, onSnapshotEnd, onTopicData and onDepth; commands and order
+books have sendCommand/onResponse and subscribeBook/onBook.)doc");
     cls.def(py::init<>())
         .def("connect", &Symlistener::PyConnect, py::arg("host"), py::arg("port"),
              py::arg("username") = py::none(), py::arg("password") = py::none(),
@@ -383,14 +422,6 @@ each dict its own (None removes it). The per-update callable of onData, if
 set, is still called for each.)doc")
         .def("onData", &Symlistener::PyOnData, py::arg("callable"),
              "Sets the callable(topic, data) that receives updates (None removes it).")
-        // ---- status events and snapshot records (py_listener_events.h) ----
-        .def(
-            "onStatus", [](Symlistener& l, py::object c) { l.m_events.SetStatusCallable(c); },
-            py::arg("callable"), pyqrx::kOnStatusDoc)
-        .def(
-            "onSnapshot", [](Symlistener& l, py::object c) { l.m_events.SetSnapshotCallable(c); },
-            py::arg("callable"), pyqrx::kOnSnapshotDoc)
-        // ----
         .def(
             "getFd", [](Symlistener& l) { return l.ConnectionFd(); },
             R"doc(The connection's descriptor, -1 when not connected: for an event loop
@@ -413,4 +444,7 @@ loop() ends. A request blocked on a server that does not read ends too
 later connect() opens a new connection and logs on.)doc");
     // Commands and order books (py_listener_base.h).
     pyqrx::DefListenerExtras(cls);
+    // Events besides plain updates, and the other request kinds.
+    pyqrx::BindListenerEvents<Symlistener>(cls);
+    pyqrx::BindListenerRequests<Symlistener>(cls);
 }

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -69,10 +70,34 @@ public:
     bool OnLogon(const char* szUserName, const char* szPassword) override;
     void OnSubscribe(const char* szTopic) override;
     void OnUnsubscribe(const char* szTopic) override;
+    // Without a callable, the library's warning that nobody handles them.
+    void OnSubscribeWithSize(const char* szTopic, int nNear, int nFar, int nReqID) override {
+        if (!m_pyOnSubscribeWithSize) {
+            CSymProxy::OnSubscribeWithSize(szTopic, nNear, nFar, nReqID);
+            return;
+        }
+        CallSized(m_pyOnSubscribeWithSize, szTopic, nNear, nFar, nReqID);
+    }
+    void OnUnsubscribeWithSize(const char* szTopic, int nNear, int nFar, int nReqID) override {
+        if (!m_pyOnUnsubscribeWithSize) {
+            CSymProxy::OnUnsubscribeWithSize(szTopic, nNear, nFar, nReqID);
+            return;
+        }
+        CallSized(m_pyOnUnsubscribeWithSize, szTopic, nNear, nFar, nReqID);
+    }
 
     // ---- the methods Python sees ----
-    bool PyInitialize(int port, bool bEnforceLogon, py::handle bindAddress);
-    bool PyInitializeLocal(py::handle path, bool bEnforceLogon);
+    bool PyInitialize(int port, bool bEnforceLogon, py::handle bindAddress, bool bQueued);
+    bool PyInitializeLocal(py::handle path, bool bEnforceLogon, bool bQueued);
+    void PyOnSubscribeWithSize(py::object callable) {
+        m_pyOnSubscribeWithSize = Callable(std::move(callable), "onSubscribeWithSize");
+    }
+    void PyOnUnsubscribeWithSize(py::object callable) {
+        m_pyOnUnsubscribeWithSize = Callable(std::move(callable), "onUnsubscribeWithSize");
+    }
+    bool IsQueued() const { return m_bQueue; }
+    // Publishes what is listed or, in queued mode, what the producers queued.
+    bool PyFlush();
     void PyOnLogon(py::object callable) { m_pyOnLogon = Callable(std::move(callable), "onLogon"); }
     void PyOnSubscribe(py::object callable) {
         m_pyOnSubscribe = Callable(std::move(callable), "onSubscribe");
@@ -108,6 +133,8 @@ public:
         Py_VISIT(m_pyOnLogon.ptr());
         Py_VISIT(m_pyOnSubscribe.ptr());
         Py_VISIT(m_pyOnUnsubscribe.ptr());
+        Py_VISIT(m_pyOnSubscribeWithSize.ptr());
+        Py_VISIT(m_pyOnUnsubscribeWithSize.ptr());
         return TraverseExtras(visit, arg);
     }
     void ClearRefs() {
@@ -115,6 +142,8 @@ public:
         m_pyOnSubscribe = py::object();
         m_pyOnUnsubscribe = py::object();
         ClearExtras();
+        m_pyOnSubscribeWithSize = py::object();
+        m_pyOnUnsubscribeWithSize = py::object();
     }
 
 protected:
@@ -125,6 +154,8 @@ private:
     // Calls callable(args...) with new references (null args stand for None);
     // the result, or null with the error held by pending_error.
     PyObject* Call(const py::object& callable, PyObject* a, PyObject* b);
+    void CallSized(const py::object& callable, const char* szTopic, int nNear, int nFar,
+                   int nReqID);
     // Converts one item of a publish call into m_staged; false with a Python
     // error set. An item whose conversion may run Python code is staged only
     // after HoldStaged().
@@ -140,6 +171,9 @@ private:
     // A tick for the topic holding the staged fields, listed for the next flush; false when
     // none could be made.
     bool ListStaged(const pyqrx::TextArg& topic);
+    // Queued mode: the same, with the interpreter lock given up around the library's part
+    // (taking a record, filling it, queueing it), which other threads may run meanwhile.
+    bool ListQueued(const pyqrx::TextArg& topic);
     // One round of serve(): waits (interpreter lock released) at most nWaitMs for the
     // descriptors, then handles what is ready; false once stopped.
     bool ServeOnce(int nWaitMs);
@@ -149,8 +183,30 @@ private:
     py::object m_pyOnLogon;
     py::object m_pyOnSubscribe;
     py::object m_pyOnUnsubscribe;
+    py::object m_pyOnSubscribeWithSize;
+    py::object m_pyOnUnsubscribeWithSize;
     bool m_bBusy = false;
+    // Queued mode: publish runs on several threads; its staging (which may run Python code,
+    // or give up the interpreter lock) is theirs one at a time.
+    std::recursive_mutex m_publishMutex;
 
+public:
+    // Holds m_publishMutex for the scope in queued mode, giving up the interpreter lock while
+    // it waits for another thread's publish.
+    class PublishLock {
+    public:
+        explicit PublishLock(Symproxy& proxy) : m_lock(proxy.m_publishMutex, std::defer_lock) {
+            if (proxy.m_bQueue && !m_lock.try_lock()) {
+                py::gil_scoped_release released;
+                m_lock.lock();
+            }
+        }
+
+    private:
+        std::unique_lock<std::recursive_mutex> m_lock;
+    };
+
+private:
     std::vector<StagedField> m_staged;
     std::vector<py::object> m_holders;
     bool m_bHolding = false;
@@ -231,6 +287,28 @@ bool Symproxy::OnLogon(const char* szUserName, const char* szPassword) {
     return bAccepted;
 }
 
+void Symproxy::CallSized(const py::object& callable, const char* szTopic, int nNear, int nFar,
+                         int nReqID) {
+    if (!callable) {
+        return;
+    }
+    PyObject* args[4] = {TextOrNone(szTopic), PyLong_FromLong(nNear), PyLong_FromLong(nFar),
+                         PyLong_FromLong(nReqID)};
+    bool ok = args[0] != nullptr && args[1] != nullptr && args[2] != nullptr && args[3] != nullptr;
+    if (ok) {
+        py::object held = callable;  // it may replace itself
+        PyObject* result = PyObject_Vectorcall(held.ptr(), args, 4, nullptr);
+        ok = result != nullptr;
+        Py_XDECREF(result);
+    }
+    for (PyObject* a : args) {
+        Py_XDECREF(a);
+    }
+    if (!ok) {
+        pyqrx::pending_error::Take();
+    }
+}
+
 void Symproxy::OnSubscribe(const char* szTopic) {
     if (!m_pyOnSubscribe) {
         return;
@@ -255,27 +333,34 @@ void Symproxy::OnUnsubscribe(const char* szTopic) {
     Py_XDECREF(Call(m_pyOnUnsubscribe, topic, nullptr));
 }
 
-bool Symproxy::PyInitialize(int port, bool bEnforceLogon, py::handle bindAddress) {
+bool Symproxy::PyInitialize(int port, bool bEnforceLogon, py::handle bindAddress, bool bQueued) {
     pyqrx::TextArg host(bindAddress, "bindAddress");
     m_bEnforceLogon = bEnforceLogon;
     if (host.null()) {
-        return Initialize(port, false, true, true, false);  // QUOR_SYMBIND, when set
+        return Initialize(port, false, true, true, bQueued);  // QUOR_SYMBIND, when set
     }
     if (IsInitialized()) {
         return true;
     }
     CAppConn* pConn =
         new (std::nothrow) CAppConn("BIND - SYMPROXY", 1, nullptr, nullptr, port, host.c_str());
-    return Initialize(pConn, false, true, true, false);
+    return Initialize(pConn, false, true, true, bQueued);
 }
 
-bool Symproxy::PyInitializeLocal(py::handle path, bool bEnforceLogon) {
+bool Symproxy::PyInitializeLocal(py::handle path, bool bEnforceLogon, bool bQueued) {
     pyqrx::TextArg p(path, "path");
     if (p.null()) {
         throw py::type_error("initializeLocal takes a socket path");
     }
     m_bEnforceLogon = bEnforceLogon;
-    return InitializeU(p.c_str(), false, true, true, false);
+    return InitializeU(p.c_str(), false, true, true, bQueued);
+}
+
+bool Symproxy::PyFlush() {
+    pyqrx::CallScope call;
+    const bool ok = Flush(false, nullptr);
+    call.Finish();
+    return ok;
 }
 
 int Symproxy::PyGetFd() {
@@ -662,10 +747,22 @@ bool Symproxy::ListStaged(const pyqrx::TextArg& topic) {
                 break;
         }
     }
+    if (m_bQueue) {
+        PushbackTick(tick);  // to the serving thread's next flush
+    }
     return true;
 }
 
+bool Symproxy::ListQueued(const pyqrx::TextArg& topic) {
+    // The staged texts stay referenced while other threads run (the publish lock keeps
+    // other producers out of the staging meanwhile).
+    HoldStaged();
+    py::gil_scoped_release released;
+    return ListStaged(topic);
+}
+
 bool Symproxy::PyPublish(py::handle topic, py::handle data) {
+    PublishLock lock(*this);
     pyqrx::TextArg t(topic, "topic");
     if (t.null()) {
         return false;
@@ -677,12 +774,12 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
         ~Release() { holders.clear(); }
     } release{m_holders};
     StageAll(data);
-    if (!ListStaged(t)) {
+    if (!(m_bQueue ? ListQueued(t) : ListStaged(t))) {
         return false;
     }
     m_holders.clear();
-    if (m_nBatchDepth > 0) {
-        return true;  // flushed at the end of the batch
+    if (m_nBatchDepth > 0 || m_bQueue) {
+        return true;  // flushed at the end of the batch, or by the serving thread
     }
     // Writing may find the server gone, which reaches the unsubscribe callable.
     pyqrx::CallScope call;
@@ -692,6 +789,7 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
 }
 
 int Symproxy::PyPublishMany(py::handle items) {
+    PublishLock lock(*this);
     py::iterator it = py::iter(items);
     struct Release {
         std::vector<py::object>& holders;
@@ -704,7 +802,8 @@ int Symproxy::PyPublishMany(py::handle items) {
         Symproxy& proxy;
         int& nListed;
         ~FlushListed() {
-            if (nListed > 0 && proxy.m_nBatchDepth == 0 && std::uncaught_exceptions() > 0) {
+            if (nListed > 0 && proxy.m_nBatchDepth == 0 && !proxy.m_bQueue &&
+                std::uncaught_exceptions() > 0) {
                 PyObject *type, *value, *trace;
                 PyErr_Fetch(&type, &value, &trace);
                 {
@@ -730,14 +829,14 @@ int Symproxy::PyPublishMany(py::handle items) {
             continue;
         }
         StageAll(PyTuple_GET_ITEM(item.ptr(), 1));
-        if (ListStaged(t)) {
+        if (m_bQueue ? ListQueued(t) : ListStaged(t)) {
             ++nListed;
             ++nCount;
         }
         m_holders.clear();
     }
     nListed = 0;  // flushed below or by the batch: nothing for the guard to do
-    if (m_nBatchDepth == 0) {
+    if (m_nBatchDepth == 0 && !m_bQueue) {
         pyqrx::CallScope call;
         Flush(false, nullptr);
         call.Finish();
@@ -746,7 +845,7 @@ int Symproxy::PyPublishMany(py::handle items) {
 }
 
 bool Symproxy::EndBatch() {
-    if (m_nBatchDepth > 0 && --m_nBatchDepth > 0) {
+    if ((m_nBatchDepth > 0 && --m_nBatchDepth > 0) || m_bQueue) {
         return true;
     }
     pyqrx::CallScope call;
@@ -764,12 +863,19 @@ bool Symproxy::ServeOnce(int nWaitMs) {
     if (GetFd() < 0) {
         Rebind();  // not listening after a failed bind: tried again every round
     }
-    pollfd fds[2];
+    pollfd fds[3];
     int n = 0;
     fds[n++] = {m_stopPipe.Fd(), POLLIN, 0};
     const int nConn = GetFd();
+    const int iConn = nConn >= 0 ? n : -1;
     if (nConn >= 0) {
         fds[n++] = {nConn, static_cast<short>(POLLIN | (WantsWrite() ? POLLOUT : 0)), 0};
+    }
+    // Queued mode: the producers' ticks wake the serving thread, which flushes them.
+    const int nQueue = m_bQueue ? GetQFd() : -1;
+    const int iQueue = nQueue >= 0 ? n : -1;
+    if (nQueue >= 0) {
+        fds[n++] = {nQueue, POLLIN, 0};
     }
     pyqrx::ReleaseLock();
     const int rc = poll(fds, static_cast<nfds_t>(n), nWaitMs);
@@ -788,9 +894,12 @@ bool Symproxy::ServeOnce(int nWaitMs) {
         }
         return true;
     }
-    const bool bReadable = n > 1 && (fds[1].revents & ~POLLOUT) != 0;
+    const bool bReadable = iConn >= 0 && (fds[iConn].revents & ~POLLOUT) != 0;
     // On a time-out too: heartbeats and the backlog.
     CheckSocketReady(bReadable);
+    if (iQueue >= 0 && fds[iQueue].revents != 0 && !pyqrx::pending_error::Pending()) {
+        Flush(false, nullptr);
+    }
     return !pyqrx::pending_error::Pending() && !m_bStop;
 }
 
@@ -893,16 +1002,24 @@ publish(topic, data) sends one tick to the server when it subscribed the
 topic and keeps the topic's snapshot for later subscribers.)doc");
     cls.def(py::init<>())
         .def("initializeLocal", &Symproxy::PyInitializeLocal, py::arg("path"),
-             py::arg("enforceLogon") = false,
+             py::arg("enforceLogon") = false, py::arg("queued") = false,
              R"doc(Listens on a local (Unix-domain) socket at path instead of a TCP port;
 otherwise as initialize().)doc")
         .def("initialize", &Symproxy::PyInitialize, py::arg("port"),
              py::arg("enforceLogon") = false, py::arg("bindAddress") = py::none(),
+             py::arg("queued") = false,
              R"doc(Binds the port and listens, without waiting for the server; False when
 binding fails. With enforceLogon=True a logon the onLogon callable answers
 with False (or raises on) is refused and the server dropped; by default
 every logon is accepted. bindAddress picks the local address to listen on
-(else QUOR_SYMBIND, else every address).)doc")
+(else QUOR_SYMBIND, else every address).
+
+With queued=True, publish() and publishMany() may be called from any
+number of threads: each tick goes through a queue to the thread that
+serves the server (serve(), or a loop of the program's own that waits for
+getQueueFd() to be readable and then calls flush()), which publishes the
+ticks of each producer in the order published. In this mode publish never
+writes to the socket and batch() changes nothing.)doc")
         .def("onLogon", &Symproxy::PyOnLogon, py::arg("callable"),
              R"doc(Sets callable(user, password), called for each logon. It must return
 None, a bool or an int (else TypeError); the logon is accepted whatever
@@ -996,6 +1113,25 @@ heartbeats and the output that waits for it, and listens again when it
 goes away. The interpreter lock is released while it waits, so other
 threads run; the object stays usable afterwards. An exception of a
 callable ends it and propagates.)doc")
+        .def(
+            "getQueueFd", [](Symproxy& p) { return p.GetQFd(); },
+            R"doc(The descriptor that becomes readable when producers of the queued mode
+have queued ticks (-1 unless initialised with queued=True): a program
+running its own event loop waits for it and then calls flush(). serve()
+does so by itself.)doc")
+        .def("flush", &Symproxy::PyFlush,
+             R"doc(Publishes what waits: the ticks listed by publish() inside a batch,
+or in queued mode every tick the producers queued. On the serving thread
+only; False before initialize().)doc")
+        .def("isQueued", &Symproxy::IsQueued, "True when initialised with queued=True.")
+        .def("onSubscribeWithSize", &Symproxy::PyOnSubscribeWithSize, py::arg("callable"),
+             R"doc(Sets callable(topic, nearSize, farSize, reqId), called for each
+subscription with sizes; the server subscribed the topic
+sizesTopic(topic, nearSize, farSize), which is the topic to publish its
+updates under. None removes it.)doc")
+        .def("onUnsubscribeWithSize", &Symproxy::PyOnUnsubscribeWithSize, py::arg("callable"),
+             "Sets callable(topic, nearSize, farSize, reqId), called when a subscription "
+             "with sizes is dropped. None removes it.")
         .def("stop", &Symproxy::PyStop,
              "Ends serve(): from a callable it runs, or from any other thread.")
         .def("publishMany", &Symproxy::PyPublishMany, py::arg("items"),

@@ -5,6 +5,7 @@ Field values by field id: 0-511 float, 512-1023 int (signed 32-bit),
 one character (the byte as a Latin-1 character).
 """
 
+import enum
 from typing import (Callable, ContextManager, Dict, Iterable, List, Mapping, NamedTuple, Optional,
                     Sequence, Tuple, Union)
 
@@ -12,7 +13,73 @@ __version__: str
 
 FieldValue = Union[float, int, str]
 
-# Status codes of Symlistener.onStatus.
+class SymStatus(enum.IntEnum):
+    """Status codes of Symlistener's onStatus and onSymbolStatus events (ints too)."""
+    LOGIN_SUCCESS = 0
+    LOGIN_ERROR = 1
+    DATA_SOURCE_ERROR = 2
+    DATA_SOURCE_RESTORED = 3
+    PENDING_SUB = 4
+    SUBS_ERROR = 5
+    CONNECTION_LOST = 100
+    CONNECTION_RESTORED = 101
+
+class TopicType(enum.IntEnum):
+    """Types of structured topics (Topic.type)."""
+    SYMBOL = 0
+    DEPTH = 1
+    PORT_SYMBOL = 2
+    FILTER = 3
+    SOURCE_SYMBOL = 4
+    WITH_SIZES = 5
+    SYMBOL_SOURCE_MMID = 6
+    SYMBOL_RISK_USER = 7
+    SYMBOL_OPTION_USER = 8
+    GREEK = 9
+    SYMBOL_ALIAS = 10
+
+class Topic(NamedTuple):
+    """The parsed parts of a topic, immutable; parts a topic does not have are None."""
+    text: str
+    type: TopicType
+    symbol: Optional[str]
+    source: Optional[int]
+    nearSize: Optional[float]
+    farSize: Optional[float]
+    portfolio: Optional[str]
+    filter: Optional[str]
+    mmid: Optional[str]
+    user: Optional[str]
+    publishSymbol: Optional[str]
+    symbolType: Optional[int]
+
+Source = Union[int, str]  # a source number (1-255), that byte as a str ("N"), or its code ("NSDQ")
+
+def parseTopic(text: Union[str, bytes]) -> Topic:
+    """The parts of a topic text, as a listener parses structured updates."""
+def depthTopic(symbol: Union[str, bytes], source: Source) -> str:
+    """The depth topic of a symbol from a source."""
+def filterTopic(filter: Union[str, bytes], symbol: Union[str, bytes], source: Source) -> str:
+    """The depth topic of a symbol from a source, behind a filter."""
+def sourceTopic(symbol: Union[str, bytes], source: Source) -> str:
+    """The topic of a symbol straight from one source."""
+def sizesTopic(symbol: Union[str, bytes], nearSize: int, farSize: int) -> str:
+    """The topic of a symbol with sizes, as a server keys subscribeWithSize()."""
+def portfolioTopic(portfolio: Union[str, bytes], symbol: Union[str, bytes]) -> str:
+    """The topic of a symbol within a portfolio."""
+def mmidTopic(symbol: Union[str, bytes], source: Source, mmid: Union[str, bytes]) -> str:
+    """The topic of one market maker's quotes for a symbol from a source."""
+def riskUserTopic(symbol: Union[str, bytes], user: Union[str, bytes]) -> str:
+    """The risk topic of a symbol for a user."""
+def optionUserTopic(symbol: Union[str, bytes], user: Union[str, bytes]) -> str:
+    """The option topic of a symbol for a user."""
+def greekTopic(symbol: Union[str, bytes]) -> str:
+    """The greeks topic of a symbol."""
+def aliasTopic(subscribeSymbol: Union[str, bytes], publishSymbol: Union[str, bytes],
+               symbolType: int) -> str:
+    """The topic that publishes a symbol under another one."""
+
+# The earlier names of the status codes, aliases of SymStatus members.
 STATUS_LOGON_OK: int
 STATUS_LOGON_REFUSED: int
 STATUS_SOURCE_LOST: int
@@ -213,7 +280,8 @@ class Translator:
 
 class Symlistener:
     """Market-data client: connects to a symbol server, subscribes to topics and
-    calls the data callable with (topic, dict) for every plain-topic update."""
+    calls the data callable with (topic, dict) for every plain-topic update;
+    status, snapshots and structured topics have callables of their own."""
 
     def __init__(self) -> None: ...
     def connect(
@@ -232,7 +300,7 @@ class Symlistener:
         fails. The logon's verdict is not awaited. With reconnect, loop()
         connects again whenever the connection ends (back-off from backoff to
         max_backoff seconds), logs on, subscribes again to every topic held and
-        reports STATUS_CONNECTION_LOST and STATUS_CONNECTION_RESTORED. With
+        reports SymStatus.CONNECTION_LOST and CONNECTION_RESTORED. With
         wait, waits for the logon verdict: True once accepted, LogonError when
         refused, LogonTimeout when none came within timeout seconds."""
     def subscribeAll(self) -> bool: ...
@@ -242,17 +310,49 @@ class Symlistener:
     def onData(self, callable: Optional[Callable[[str, Dict[int, FieldValue]], object]]) -> None:
         """Sets the data callable. The dict it receives is reused for the next
         update: copy it to keep it."""
-    def onStatus(
-        self, callable: Optional[Callable[[int, Optional[str], str], object]]
-    ) -> None:
-        """Sets callable(code, topic, text) for status events: the logon's
-        verdict, a data source lost or restored (topic None), a subscription
-        held pending or refused (STATUS_* codes)."""
+    def onStatus(self, callable: Optional[Callable[[SymStatus, str], object]]) -> None:
+        """Sets callable(code, text) for the connection's status: the logon's
+        verdict (LOGIN_SUCCESS, LOGIN_ERROR with the server's text), a data
+        source lost or restored (DATA_SOURCE_ERROR, DATA_SOURCE_RESTORED)."""
+    def onSymbolStatus(self, callable: Optional[Callable[[str, str, SymStatus], object]]) -> None:
+        """Sets callable(topic, message, code) for a topic's status: refused
+        (SUBS_ERROR) or held pending (PENDING_SUB)."""
     def onSnapshot(
         self, callable: Optional[Callable[[str, Dict[int, FieldValue]], object]]
     ) -> None:
-        """Sets callable(topic, data) for the records of the cached image a
-        server answers a subscription with; the dict is reused."""
+        """Sets callable(topic, data) for the records of a cached image; the
+        dict is reused. Without it they go where updates go (onData for plain
+        topics, onTopicData for structured ones)."""
+    def onSnapshotStart(self, callable: Optional[Callable[[], object]]) -> None:
+        """Sets callable() for the start of a batch of snapshots (subscribeAll,
+        snapshotAll)."""
+    def onSnapshotEnd(self, callable: Optional[Callable[[], object]]) -> None:
+        """Sets callable() for the end of a batch of snapshots."""
+    def onTopicData(self, callable: Optional[Callable[[Topic, Dict[int, FieldValue]], object]]
+                    ) -> None:
+        """Sets callable(topic, data) for updates of structured topics, topic a
+        Topic (parsed, immutable, the same object for the same text); the dict
+        is reused."""
+    def subscribeList(self, topics: Iterable[Union[str, bytes]]) -> bool:
+        """Subscribes to every topic of an iterable (100 a message)."""
+    def unsubscribeList(self, topics: Iterable[Union[str, bytes]]) -> bool:
+        """Drops the subscriptions of every topic of an iterable."""
+    def subscribeWithSize(self, topic: Optional[Union[str, bytes]], nearSize: int, farSize: int,
+                          reqId: int = 0) -> bool:
+        """Subscribes to a topic with near and far sizes; the updates come as
+        sizesTopic(topic, nearSize, farSize) to onTopicData."""
+    def unsubscribeWithSize(self, topic: Optional[Union[str, bytes]], nearSize: int,
+                            farSize: int, reqId: int = 0) -> bool:
+        """Drops a subscription made with subscribeWithSize()."""
+    def subscribeWithType(self, topic: Optional[Union[str, bytes]], symbolType: int) -> bool:
+        """Subscribes to a topic with a symbol type."""
+    def unsubscribeWithType(self, topic: Optional[Union[str, bytes]], symbolType: int) -> bool:
+        """Drops a subscription made with subscribeWithType()."""
+    def snapshot(self, topic: Optional[Union[str, bytes]]) -> bool:
+        """Asks for the cached image of a topic without subscribing."""
+    def snapshotAll(self) -> bool:
+        """Asks for the cached image of every topic (between the start and
+        end markers when it holds two records or more)."""
     def onDataBatch(
         self, callable: Optional[Callable[[List[Tuple[str, Dict[int, FieldValue]]]], object]]
     ) -> None:
@@ -294,12 +394,16 @@ class Symproxy:
 
     def __init__(self) -> None: ...
     def initialize(
-        self, port: int, enforceLogon: bool = False, bindAddress: Optional[str] = None
+        self, port: int, enforceLogon: bool = False, bindAddress: Optional[str] = None,
+        queued: bool = False
     ) -> bool:
         """Binds and listens on the port; False when binding fails. With
         enforceLogon a logon the onLogon callable answers False is refused;
-        bindAddress picks the local address (else QUOR_SYMBIND)."""
-    def initializeLocal(self, path: Union[str, bytes], enforceLogon: bool = False) -> bool:
+        bindAddress picks the local address (else QUOR_SYMBIND). With queued,
+        publish() may be called from any thread and the serving thread
+        (serve(), or getQueueFd() and flush()) publishes the queued ticks."""
+    def initializeLocal(self, path: Union[str, bytes], enforceLogon: bool = False,
+                        queued: bool = False) -> bool:
         """Listens on a local (Unix-domain) socket at path."""
     def onLogon(self, callable: Optional[Callable[[str, str], Optional[Union[bool, int]]]]) -> None: ...
     def onSubscribe(self, callable: Optional[Callable[[str], object]]) -> None: ...
@@ -355,6 +459,24 @@ class Symproxy:
         when given, with the interpreter lock released while it waits."""
     def stop(self) -> None:
         """Ends serve(), from a callable or any other thread."""
+    def getQueueFd(self) -> int:
+        """Readable when producers queued ticks (queued mode); -1 otherwise."""
+    def flush(self) -> bool:
+        """Publishes what waits (queued ticks, or those of a batch); on the
+        serving thread only."""
+    def isQueued(self) -> bool:
+        """True when initialised with queued=True."""
+    def onSubscribeWithSize(
+        self, callable: Optional[Callable[[str, int, int, int], object]]
+    ) -> None:
+        """Sets callable(topic, nearSize, farSize, reqId) for subscriptions with
+        sizes; their updates are published under sizesTopic(topic, nearSize,
+        farSize)."""
+    def onUnsubscribeWithSize(
+        self, callable: Optional[Callable[[str, int, int, int], object]]
+    ) -> None:
+        """Sets callable(topic, nearSize, farSize, reqId) for a dropped
+        subscription with sizes."""
     def publishMany(
         self, items: Iterable[Tuple[Optional[Union[str, bytes]], Mapping[int, object]]]
     ) -> int:

@@ -8,6 +8,7 @@
 #include "py_books.h"
 #include "py_commands.h"
 #include "py_listener_events.h"
+#include "py_listener_topics.h"
 #include "py_record_dict.h"
 #include "py_record_io.h"
 #include "qrx/marketdata/field_dictionary.h"
@@ -120,6 +121,7 @@ PYBIND11_MODULE(_pyqrx, m) {
     RegisterSymproxy(m);
     RegisterSymlistener(m);
     pyqrx::RegisterStatusCodes(m);
+    pyqrx::RegisterTopics(m);
     RegisterRecordIo(m);
     pyqrx::RegisterCommands(m);
     pyqrx::RegisterBooks(m);

@@ -35,8 +35,10 @@ __all__ = [name for name in vars(_pyqrx) if not name.startswith("_")] + [
     "STATUS_CONNECTION_LOST", "STATUS_CONNECTION_RESTORED"]
 
 # The classes and functions present themselves as members of the package.
-for _name in ("Symlistener", "Symproxy", "fieldName", "fieldId", "Command", "Response",
-              "Translator", "depthTopic", "depthFields", "depthLevels"):
+for _name in ("Symlistener", "Symproxy", "fieldName", "fieldId", "named", "parseTopic",
+              "Command", "Response", "Translator", "depthFields", "depthLevels",
+              "depthTopic", "filterTopic", "sourceTopic", "sizesTopic", "portfolioTopic",
+              "mmidTopic", "riskUserTopic", "optionUserTopic", "greekTopic", "aliasTopic"):
     try:
         globals()[_name].__module__ = __name__
     except (AttributeError, TypeError):

@@ -71,15 +71,18 @@ class AsyncSymlistener:
 
     Updates come through `async for topic, data in listener` (each data its
     own dict) and/or the callable set with on_data (called with the module's
-    reused dict); status events through on_status(code, topic, text).
-    connect(..., reconnect=True) keeps the connection up as Symlistener's
-    does: connects again with back-off, subscribes again to every topic held
-    and reports STATUS_CONNECTION_LOST and STATUS_CONNECTION_RESTORED."""
+    reused dict); connection status through on_status(code, text) and the
+    status of a topic through on_symbol_status(topic, message, code), codes
+    being pyqrx.SymStatus members. connect(..., reconnect=True) keeps the
+    connection up as Symlistener's does: connects again with back-off,
+    subscribes again to every topic held and reports SymStatus.CONNECTION_LOST
+    and SymStatus.CONNECTION_RESTORED."""
 
     def __init__(self):
         self._listener = _pyqrx.Symlistener()
         self._listener.onData(self._data)
         self._listener.onStatus(self._status)
+        self._listener.onSymbolStatus(self._symbol_status)
         self._loop = None
         self._fd = -1
         self._logon = None
@@ -92,6 +95,7 @@ class AsyncSymlistener:
         self.on_data = None
         self.on_status = None
         self._commands = set()  # futures of commands awaiting their final response
+        self.on_symbol_status = None
 
     async def connect(self, host, port, username=None, password=None, timeout=10.0,
                       reconnect=False, backoff=0.5, max_backoff=30.0):
@@ -173,6 +177,15 @@ class AsyncSymlistener:
         finally:
             self._commands.discard(done)
 
+    @property
+    def listener(self):
+        """The Symlistener underneath, for the other requests (subscribeList,
+        subscribeWithSize, snapshot, ...) and event callables (onTopicData,
+        onSnapshot, onSnapshotStart, ...). Its onData, onStatus and
+        onSymbolStatus callables belong to this object, and requests made
+        through it are not made again after a reconnection."""
+        return self._listener
+
     async def close(self):
         """Stops watching the connection and closes it (and stops reconnecting)."""
         self._reconnect = None
@@ -217,7 +230,7 @@ class AsyncSymlistener:
         if self._listener.getFd() < 0:
             self._unwatch()
             if self._reconnect is not None and self._logon is None:
-                self._status(STATUS_CONNECTION_LOST, None, "connection lost")
+                self._status(STATUS_CONNECTION_LOST, "connection lost")
                 self._reconnecting = self._loop.create_task(self._connect_again())
                 return
             self._fail(ConnectionClosed("CONNECTION_ERROR"))
@@ -239,7 +252,7 @@ class AsyncSymlistener:
         for topic in list(self._topics):
             self._listener.subscribe(topic)
         self._reconnecting = None
-        self._status(STATUS_CONNECTION_RESTORED, None, "connection restored")
+        self._status(STATUS_CONNECTION_RESTORED, "connection restored")
 
     def _fail(self, error):
         if self._logon is not None and not self._logon.done():
@@ -256,14 +269,18 @@ class AsyncSymlistener:
         if self._inbox is not None:
             self._inbox.put((topic, dict(data)))
 
-    def _status(self, code, topic, text):
+    def _status(self, code, text):
         if self._logon is not None and not self._logon.done():
-            if code == _pyqrx.STATUS_LOGON_OK:
+            if code == _pyqrx.SymStatus.LOGIN_SUCCESS:
                 self._logon.set_result(True)
-            elif code == _pyqrx.STATUS_LOGON_REFUSED:
+            elif code == _pyqrx.SymStatus.LOGIN_ERROR:
                 self._logon.set_exception(LogonError(text))
         if self.on_status is not None:
-            self.on_status(code, topic, text)
+            self.on_status(code, text)
+
+    def _symbol_status(self, topic, message, code):
+        if self.on_symbol_status is not None:
+            self.on_symbol_status(topic, message, code)
 
 
 class AsyncSymproxy:

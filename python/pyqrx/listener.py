@@ -1,10 +1,11 @@
 """Symlistener with opt-in reconnection.
 
 The extension's client, with one addition: connect(..., reconnect=True) keeps
-the connection up. When it ends, loop() reports STATUS_CONNECTION_LOST to the
-status callable, connects again after a back-off that doubles from `backoff`
+the connection up. When it ends, loop() reports SymStatus.CONNECTION_LOST to
+the status callable, connects again after a back-off that doubles from `backoff`
 seconds up to `max_backoff` (with jitter), logs on, subscribes again to every
-topic the program holds, reports STATUS_CONNECTION_RESTORED and dispatches on.
+topic the program holds (also those of subscribeList, subscribeWithSize and
+subscribeWithType), reports SymStatus.CONNECTION_RESTORED and dispatches on.
 Updates published in between are missed: the two events tell the program so.
 Subscriptions made while disconnected are sent once the connection is back.
 disconnect() ends it all.
@@ -18,8 +19,9 @@ import time
 
 from . import _pyqrx
 
-STATUS_CONNECTION_LOST = 100
-STATUS_CONNECTION_RESTORED = 101
+SymStatus = _pyqrx.SymStatus
+STATUS_CONNECTION_LOST = SymStatus.CONNECTION_LOST
+STATUS_CONNECTION_RESTORED = SymStatus.CONNECTION_RESTORED
 
 
 class Symlistener(_pyqrx.Symlistener):
@@ -31,6 +33,7 @@ class Symlistener(_pyqrx.Symlistener):
         self._reconnect = False
         self._backoff = (0.5, 30.0)
         self._topics = {}  # held subscriptions, in the order made
+        self._held = {}  # held sized and typed subscriptions: (method name, args) -> True
         self._all = False
         self._stopped = threading.Event()
         self._on_status = None
@@ -71,8 +74,8 @@ ConnectionClosed when the server hung up first.
 With reconnect=True the connection is kept up: loop() connects again
 after a back-off (from backoff up to max_backoff seconds, doubling, with
 jitter), logs on, subscribes again to every topic held and dispatches on,
-reporting STATUS_CONNECTION_LOST and STATUS_CONNECTION_RESTORED to the
-status callable. disconnect() ends it."""
+reporting SymStatus.CONNECTION_LOST and SymStatus.CONNECTION_RESTORED to
+the status callable as callable(code, text). disconnect() ends it."""
 
     def onStatus(self, callable):
         if callable is not None and not builtins.callable(callable):
@@ -106,7 +109,7 @@ status callable. disconnect() ends it."""
             select.select([fd], [], [], min(left, 0.2))  # the interpreter lock is released
             self.dispatchEvents()
         code, text = self._verdict
-        if code == _pyqrx.STATUS_LOGON_REFUSED:
+        if code == SymStatus.LOGIN_ERROR:
             self.disconnect()
             raise LogonError(text or "logon refused")
 
@@ -122,6 +125,48 @@ status callable. disconnect() ends it."""
         self._topics.pop(topic, None)
         return super().unsubscribe(topic)
     unsubscribe.__doc__ = _pyqrx.Symlistener.unsubscribe.__doc__
+
+    def subscribeList(self, topics):
+        topics = list(topics) if not isinstance(topics, (str, bytes)) else topics
+        sent = super().subscribeList(topics)
+        if self._reconnect:
+            self._topics.update(dict.fromkeys(topics, True))
+            return True
+        return sent
+    subscribeList.__doc__ = _pyqrx.Symlistener.subscribeList.__doc__
+
+    def unsubscribeList(self, topics):
+        topics = list(topics) if not isinstance(topics, (str, bytes)) else topics
+        sent = super().unsubscribeList(topics)
+        for topic in topics:
+            self._topics.pop(topic, None)
+        return sent
+    unsubscribeList.__doc__ = _pyqrx.Symlistener.unsubscribeList.__doc__
+
+    def subscribeWithSize(self, topic, nearSize, farSize, reqId=0):
+        return self._hold("subscribeWithSize", (topic, nearSize, farSize, reqId))
+    subscribeWithSize.__doc__ = _pyqrx.Symlistener.subscribeWithSize.__doc__
+
+    def unsubscribeWithSize(self, topic, nearSize, farSize, reqId=0):
+        self._held.pop(("subscribeWithSize", (topic, nearSize, farSize, reqId)), None)
+        return super().unsubscribeWithSize(topic, nearSize, farSize, reqId)
+    unsubscribeWithSize.__doc__ = _pyqrx.Symlistener.unsubscribeWithSize.__doc__
+
+    def subscribeWithType(self, topic, symbolType):
+        return self._hold("subscribeWithType", (topic, symbolType))
+    subscribeWithType.__doc__ = _pyqrx.Symlistener.subscribeWithType.__doc__
+
+    def unsubscribeWithType(self, topic, symbolType):
+        self._held.pop(("subscribeWithType", (topic, symbolType)), None)
+        return super().unsubscribeWithType(topic, symbolType)
+    unsubscribeWithType.__doc__ = _pyqrx.Symlistener.unsubscribeWithType.__doc__
+
+    def _hold(self, name, args):
+        sent = getattr(_pyqrx.Symlistener, name)(self, *args)
+        if self._reconnect and args[0] is not None:
+            self._held[(name, args)] = True
+            return True  # sent now, or once the connection is back
+        return sent
 
     def subscribeAll(self):
         sent = super().subscribeAll()
@@ -153,10 +198,10 @@ status callable. disconnect() ends it."""
                     raise
             else:
                 return
-            self._report(STATUS_CONNECTION_LOST, "connection lost")
+            self._status(STATUS_CONNECTION_LOST, "connection lost")
             if not self._connect_again():
                 raise Exception("CONNECTION_ERROR")
-            self._report(STATUS_CONNECTION_RESTORED, "connection restored")
+            self._status(STATUS_CONNECTION_RESTORED, "connection restored")
 
     def _connect_again(self):
         """Waits out the back-off and connects until it works; False once
@@ -171,16 +216,15 @@ status callable. disconnect() ends it."""
                     super().subscribeAll()
                 for topic in list(self._topics):
                     super().subscribe(topic)
+                for name, args in list(self._held):
+                    getattr(_pyqrx.Symlistener, name)(self, *args)
                 return True
             delay = min(delay * 2, most)
         return False
 
-    def _status(self, code, topic, text):
+    def _status(self, code, text):
         if self._verdict is not None and not self._verdict and code in (
-                _pyqrx.STATUS_LOGON_OK, _pyqrx.STATUS_LOGON_REFUSED):
+                SymStatus.LOGIN_SUCCESS, SymStatus.LOGIN_ERROR):
             self._verdict[:] = [code, text]
         if self._on_status is not None:
-            self._on_status(code, topic, text)
-
-    def _report(self, code, text):
-        self._status(code, None, text)
+            self._on_status(code, text)

@@ -62,6 +62,35 @@ def test_an_async_client_and_feed_handler_in_one_event_loop():
     assert asyncio.run(main()) > 0
 
 
+def test_an_async_client_sees_topic_status_and_structured_topics():
+    async def main():
+        proxy = AsyncSymproxy()
+        port = w.free_port()
+        await proxy.start(port)
+        subscribed = asyncio.Event()
+        proxy.on_subscribe = lambda topic: (
+            proxy.proxy.sendSymbolStatus(topic, pyqrx.SymStatus.SUBS_ERROR, "unknown")
+            if topic == "NONE" else subscribed.set())
+        listener = AsyncSymlistener()
+        statuses, depth = [], asyncio.Queue()
+        listener.on_status = lambda code, text: statuses.append(code)
+        listener.on_symbol_status = lambda *a: statuses.append(a)
+        listener.listener.onTopicData(lambda topic, data: depth.put_nowait((topic, data[w.BID])))
+        assert await listener.connect("127.0.0.1", port, "me", "pw")
+        topic = pyqrx.depthTopic("IBM", 78)
+        assert listener.subscribe("NONE") and listener.listener.subscribeList([topic])
+        await asyncio.wait_for(subscribed.wait(), 10)
+        proxy.publish(topic, {w.BID: 1.5})
+        got, bid = await asyncio.wait_for(depth.get(), 10)
+        assert (got.type, got.symbol, got.source, bid) == (pyqrx.TopicType.DEPTH, "IBM", 78, 1.5)
+        assert statuses == [pyqrx.SymStatus.LOGIN_SUCCESS,
+                            ("NONE", "unknown", pyqrx.SymStatus.SUBS_ERROR)]
+        await listener.close()
+        await proxy.close()
+
+    asyncio.run(main())
+
+
 def refusing_server(port_box):
     srv = w.ScriptedServer()
     port_box.append(srv.port)

@@ -38,7 +38,7 @@ def test_connect_waits_for_an_accepted_logon_and_raises_a_refused_one(enforcing)
 
     accepted = pyqrx.Symlistener()
     statuses = []
-    accepted.onStatus(lambda code, topic, text: statuses.append(code))
+    accepted.onStatus(lambda code, text: statuses.append(code))
     assert accepted.connect("127.0.0.1", port, "ann", "secret", wait=True, timeout=10)
     assert statuses == [pyqrx.STATUS_LOGON_OK]
     assert logons == ["eve", "ann"]
@@ -105,7 +105,8 @@ def test_status_sent_by_the_feed_handler_reaches_the_clients_status_callable():
     proxy.publish("IBM", {0: 1.25})
     listener = pyqrx.Symlistener()
     events, snaps = [], []
-    listener.onStatus(lambda code, topic, text: events.append((code, topic, text)))
+    listener.onStatus(lambda code, text: events.append((code, None, text)))
+    listener.onSymbolStatus(lambda topic, message, code: events.append((code, topic, message)))
     listener.onSnapshot(lambda topic, data: snaps.append((topic, data[0])))
     assert listener.connect("127.0.0.1", port, "me", "pw")
     listener.subscribe("IBM")
@@ -117,16 +118,18 @@ def test_status_sent_by_the_feed_handler_reaches_the_clients_status_callable():
     assert proxy.sendSnapshot("IBM")
     with pytest.raises(ValueError):
         proxy.sendStatus(pyqrx.STATUS_LOGON_OK)
-    expected = [(pyqrx.STATUS_LOGON_OK, None, ""),
-                (pyqrx.STATUS_SOURCE_LOST, None, "feed down"),
-                (pyqrx.STATUS_TOPIC_UNKNOWN, "XYZ", "no such topic"),
-                (pyqrx.STATUS_TOPIC_PENDING, "ABC", ""),
-                (pyqrx.STATUS_SOURCE_RESTORED, None, "")]
+    S = pyqrx.SymStatus
+    expected = [(S.LOGIN_SUCCESS, None, ""),
+                (S.DATA_SOURCE_ERROR, None, "feed down"),
+                (S.SUBS_ERROR, "XYZ", "no such topic"),
+                (S.PENDING_SUB, "ABC", ""),
+                (S.DATA_SOURCE_RESTORED, None, "")]
     deadline = time.monotonic() + 10
     while (events != expected or len(snaps) < 2) and time.monotonic() < deadline:
         listener.dispatchEvents()
         time.sleep(0.01)
     assert events == expected
+    assert all(type(code) is pyqrx.SymStatus for code, _, _ in events)
     assert snaps == [("IBM", 1.25), ("IBM", 1.25)]  # on subscribing, then asked for
     listener.disconnect()
 

@@ -39,6 +39,20 @@ def test_everything_public_is_documented_and_in_the_stub():
             assert getattr(cls, m).__doc__, m
 
 
+def test_every_public_function_and_type_of_the_extension_is_documented_and_in_the_stub():
+    from pyqrx import _pyqrx
+
+    tree = ast.parse(open(STUB).read())
+    stub = {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+    for name in dir(_pyqrx):
+        obj = getattr(_pyqrx, name)
+        if name.startswith("_") or name == "SymproxyBatch" or not callable(obj):
+            continue
+        assert name in stub, name
+        assert obj.__doc__, name
+        assert hasattr(pyqrx, name), name  # Symlistener is the reconnecting subclass
+
+
 def test_field_names_are_constants_and_updates_turn_into_named_dicts():
     from pyqrx import fields
 

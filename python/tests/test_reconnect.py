@@ -30,6 +30,7 @@ def subscribed(topic):
     print("SUB", topic, flush=True)
     proxy.publish(topic, {600: generation})
 proxy.onSubscribe(subscribed)
+proxy.onSubscribeWithSize(lambda *a: print("SIZE", *a, flush=True))
 print("READY", flush=True)
 proxy.serve(timeout=60)
 """
@@ -80,7 +81,7 @@ def test_a_listener_reconnects_resubscribes_once_and_reports_the_gap():
     feed = Feed(port, 1)
     listener = pyqrx.Symlistener()
     statuses, data = [], []
-    listener.onStatus(lambda code, topic, text: statuses.append(code))
+    listener.onStatus(lambda code, text: statuses.append(code))
     listener.onData(lambda topic, d: data.append((topic, d[SEQ])))
     assert listener.connect("127.0.0.1", port, "me", "pw", reconnect=True, backoff=0.05,
                             max_backoff=0.2)
@@ -123,7 +124,7 @@ def test_an_async_listener_reconnects_and_resubscribes():
         nonlocal feed
         listener = AsyncSymlistener()
         statuses = []
-        listener.on_status = lambda code, topic, text: statuses.append(code)
+        listener.on_status = lambda code, text: statuses.append(code)
         await listener.connect("127.0.0.1", port, reconnect=True, backoff=0.05,
                                max_backoff=0.2)
         listener.subscribe("A")
@@ -142,3 +143,38 @@ def test_an_async_listener_reconnects_and_resubscribes():
         assert feed.subscriptions(1) == ["A"] and feed.no_more_lines()
     finally:
         feed.kill()
+
+
+def test_lists_and_sized_subscriptions_are_held_across_a_reconnection_too():
+    port = w.free_port()
+    feed = Feed(port, 1)
+    listener = pyqrx.Symlistener()
+    statuses = []
+    listener.onStatus(lambda code, text: statuses.append(code))
+    assert listener.connect("127.0.0.1", port, "me", "pw", reconnect=True, backoff=0.05,
+                            max_backoff=0.2)
+    assert listener.subscribeList(["X", "Y"]) and listener.subscribeWithSize("ES", 5, 10, 3)
+    t = threading.Thread(target=lambda: loop_quietly(listener), daemon=True)
+    t.start()
+    try:
+        want = ["SIZE ES 5 10 3", "SUB X", "SUB Y"]
+        assert sorted(feed.line() for _ in range(3)) == want
+        feed.kill()
+        wait_for(lambda: pyqrx.SymStatus.CONNECTION_LOST in statuses)
+        # While away: nothing to send it on, and Y is not subscribed again.
+        assert listener.unsubscribeList(["Y"]) is False
+        feed = Feed(port, 2)
+        assert sorted(feed.line() for _ in range(2)) == ["SIZE ES 5 10 3", "SUB X"]
+        assert feed.no_more_lines()
+        wait_for(lambda: pyqrx.SymStatus.CONNECTION_RESTORED in statuses)
+    finally:
+        listener.disconnect()
+        t.join(10)
+        feed.kill()
+
+
+def loop_quietly(listener):
+    try:
+        listener.loop()
+    except Exception:
+        pass  # loop() ends with an exception; disconnect() ends it here

@@ -215,10 +215,11 @@ def test_dispatch_events_with_nothing_received_calls_nothing(server):
     assert rec.updates == []
 
 
-def test_status_and_snapshot_messages_do_not_disturb_updates(server):
+def test_snapshot_records_reach_the_data_callable_when_no_snapshot_callable_is_set(server):
     lst, peer = connected(server)
     rec = Recorder()
     lst.onData(rec)
+    # Neither the status nor the markers reach the data callable.
     peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b"")) +
               w.frame(w.DATA, w.SNAP_START) +
               w.data_frame([{w.TOPIC: "S", w.BID: 1.0}], sub=w.DATA_SNAPSHOT) +
@@ -226,7 +227,7 @@ def test_status_and_snapshot_messages_do_not_disturb_updates(server):
               w.data_frame([{w.TOPIC: "U", w.BID: 2.0}]))
     peer.close()
     loop_until_closed(lst)
-    assert rec.updates == [("U", {w.TOPIC: "U", w.BID: 2.0})]
+    assert rec.updates == [("S", {w.TOPIC: "S", w.BID: 1.0}), ("U", {w.TOPIC: "U", w.BID: 2.0})]
 
 
 def test_the_callable_may_replace_itself_while_it_runs(server):

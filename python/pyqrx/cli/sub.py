@@ -94,17 +94,20 @@ def run(args):
             if not pending:
                 stop()
 
-    def on_status(code, topic, text):
-        if code == pyqrx.STATUS_LOGON_OK:
+    def on_status(code, text):
+        if code == pyqrx.SymStatus.LOGIN_SUCCESS:
             return
-        if code == pyqrx.STATUS_LOGON_REFUSED:
+        if code == pyqrx.SymStatus.LOGIN_ERROR:
             refused[0] = True
             common.warn(prog, "logon refused by %s:%d%s" % (host, port,
                                                            " (%s)" % text if text else ""))
             stop()
             return
-        common.warn(prog, common.status_line(code, topic, text))
-        if args.snapshot and code == pyqrx.STATUS_TOPIC_UNKNOWN and topic in pending:
+        common.warn(prog, common.status_line(code, None, text))
+
+    def on_symbol_status(topic, message, code):
+        common.warn(prog, common.status_line(code, topic, message))
+        if args.snapshot and code == pyqrx.SymStatus.SUBS_ERROR and topic in pending:
             pending.discard(topic)
             if not pending:
                 stop()
@@ -112,6 +115,7 @@ def run(args):
     listener.onData(on_data)
     listener.onSnapshot(on_snapshot)
     listener.onStatus(on_status)
+    listener.onSymbolStatus(on_symbol_status)
     if not listener.connect(host, port, username=args.user, password=args.password):
         raise CliError("cannot connect to %s:%d" % (host, port), EXIT_CONNECT)
     out.reconfigure(line_buffering=True)

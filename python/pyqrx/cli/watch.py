@@ -159,13 +159,14 @@ def run(args):
     listener.onData(lambda topic, data: board.update(topic, data))
     listener.onSnapshot(lambda topic, data: board.update(topic, data, count=False))
 
-    def on_status(code, topic, text):
+    def on_status(code, text, topic=None):
         with board.lock:
-            if code == pyqrx.STATUS_LOGON_REFUSED:
+            if code == pyqrx.SymStatus.LOGIN_ERROR:
                 board.refused = True
             board.status = time.strftime("%H:%M:%S ") + common.status_line(code, topic, text)
 
     listener.onStatus(on_status)
+    listener.onSymbolStatus(lambda topic, message, code: on_status(code, message, topic))
     if not listener.connect(host, port, username=args.user, password=args.password):
         raise CliError("cannot connect to %s:%d" % (host, port), EXIT_CONNECT)
     for topic in topics:
