@@ -6,7 +6,11 @@ prints every update it receives, field by field, for a while.
     examples/client.py --port 7001 [--host 127.0.0.1] [--seconds 5] IBM MSFT
 
 The updates reach a callable as (topic, data), where data maps field ids to
-values; pyqrx.fieldName turns the ids into names.
+values; pyqrx.fieldName turns the ids into names. The cached image of each
+topic comes first, through its own callable; the logon verdict, a lost or
+restored data source and topics that do not exist arrive as status events.
+Once logged on, the client asks the feed handler for its status with a
+command and prints the answer.
 """
 
 import argparse
@@ -44,12 +48,37 @@ def main():
         received[0] += 1
         print("client: %-6s %s" % (topic, describe(data)), flush=True)
 
+    def on_snapshot(topic, data):
+        print("client: %-6s [image] %s" % (topic, describe(data)), flush=True)
+
+    def on_status(code, text):
+        # code is a pyqrx.SymStatus: LOGIN_SUCCESS, LOGIN_ERROR, DATA_SOURCE_ERROR, ...
+        print("client: status %s%s" % (code.name, " (%s)" % text if text else ""), flush=True)
+
+    def on_symbol_status(topic, message, code):
+        print("client: %s: %s (%s)" % (topic, code.name, message), flush=True)
+
+    def on_response(response):
+        print("client: %s answered %s: %s" % (response.name, response.statusName,
+                                               response.params), flush=True)
+
     listener.onData(on_data)
-    if not listener.connect(args.host, args.port, username=args.user, password=args.password):
+    listener.onSnapshot(on_snapshot)
+    listener.onStatus(on_status)
+    listener.onSymbolStatus(on_symbol_status)
+    try:
+        # wait=True: True once the logon is accepted, pyqrx.LogonError if refused.
+        connected = listener.connect(args.host, args.port, username=args.user,
+                                     password=args.password, wait=True, timeout=5)
+    except pyqrx.Error as e:
+        print("client: %s" % e, file=sys.stderr)
+        return 1
+    if not connected:
         print("client: cannot connect to %s:%d" % (args.host, args.port), file=sys.stderr)
         return 1
     for symbol in args.symbols:
         listener.subscribe(symbol)
+    listener.sendCommand(pyqrx.Command("status", {"detail": 1}), on_response)
 
     # loop() blocks until the connection ends; disconnect() is safe from any
     # thread, so a timer ends it after the listening time.

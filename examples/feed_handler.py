@@ -10,6 +10,10 @@ strs or one-character strs, according to the field.
 
     examples/feed_handler.py --port 7001 [--seconds 30]
 
+It answers the "status" command with what it serves, and every --outage
+seconds (0: never) it plays a short loss of its exchange feed: the server
+is told the data source went down, then that it is back.
+
 Stops after --seconds (0: never), or on Ctrl-C or SIGTERM.
 """
 
@@ -82,6 +86,8 @@ def main():
     parser.add_argument("--port", type=int, default=7001, help="port to listen on")
     parser.add_argument("--seconds", type=float, default=0, help="run time, 0 for ever")
     parser.add_argument("--rate", type=float, default=10, help="market moves per second")
+    parser.add_argument("--outage", type=float, default=3,
+                        help="seconds between simulated feed outages, 0 for none")
     args = parser.parse_args()
 
     rng = random.Random(1)
@@ -110,9 +116,20 @@ def main():
             print("feed: unsubscribe %r" % (topic or "<all>"), flush=True)
             subscribed.discard(topic)
 
+    def on_command(command):
+        # A command's name and typed parameters; the answer goes back by id.
+        print("feed: command %r %s" % (command.name, command.params), flush=True)
+        if command.name == "status":
+            answer = {"symbols": len(market), "subscribed": len(subscribed),
+                      "feed": "down" if outage else "up"}
+            proxy.sendResponse(pyqrx.Response(command, answer))
+        else:
+            proxy.sendResponse(pyqrx.Response(command, {"error": "unknown command"}))
+
     proxy.onLogon(on_logon)
     proxy.onSubscribe(on_subscribe)
     proxy.onUnsubscribe(on_unsubscribe)
+    proxy.onCommand(on_command)
     if not proxy.initialize(args.port):
         print("feed: cannot listen on port %d" % args.port, file=sys.stderr)
         return 1
@@ -126,6 +143,8 @@ def main():
         proxy.publish(inst.symbol, inst.trade())
 
     stopping = []
+    outage = []  # non-empty while the simulated exchange feed is down
+    next_outage = time.monotonic() + args.outage if args.outage > 0 else None
     signal.signal(signal.SIGTERM, lambda *_: stopping.append("SIGTERM"))
     deadline = time.monotonic() + args.seconds if args.seconds > 0 else None
     period = 1.0 / args.rate
@@ -146,8 +165,20 @@ def main():
                 ready = False
             if ready and proxy.select() > 0:
                 proxy.checkSocket()  # accept the server or handle its requests
+            if next_outage is not None and time.monotonic() >= next_outage:
+                # The server learns of it; its clients see the source go and come back.
+                if outage:
+                    outage.clear()
+                    proxy.sendStatus(pyqrx.SymStatus.DATA_SOURCE_RESTORED, "exchange feed back")
+                    next_outage += args.outage
+                else:
+                    outage.append(True)
+                    proxy.sendStatus(pyqrx.SymStatus.DATA_SOURCE_ERROR, "exchange feed down")
+                    next_outage += 0.5
             if time.monotonic() >= next_move:
                 next_move += period
+                if outage:
+                    continue  # nothing comes from the exchange meanwhile
                 inst = rng.choice(market)
                 proxy.publish(inst.symbol, inst.quote())
                 if rng.random() < 0.3:

@@ -87,7 +87,7 @@ public:
     }
 
     // ---- the methods Python sees ----
-    bool PyInitialize(int port, bool bEnforceLogon, py::handle bindAddress, bool bQueued);
+    bool PyInitialize(py::handle port, bool bEnforceLogon, py::handle bindAddress, bool bQueued);
     bool PyInitializeLocal(py::handle path, bool bEnforceLogon, bool bQueued);
     void PyOnSubscribeWithSize(py::object callable) {
         m_pyOnSubscribeWithSize = Callable(std::move(callable), "onSubscribeWithSize");
@@ -333,17 +333,35 @@ void Symproxy::OnUnsubscribe(const char* szTopic) {
     Py_XDECREF(Call(m_pyOnUnsubscribe, topic, nullptr));
 }
 
-bool Symproxy::PyInitialize(int port, bool bEnforceLogon, py::handle bindAddress, bool bQueued) {
+bool Symproxy::PyInitialize(py::handle port, bool bEnforceLogon, py::handle bindAddress,
+                            bool bQueued) {
+    // A port number, or a service name looked up as the system's services database has it.
+    int nPort = 0;
+    std::string strService;
+    if (PyLong_Check(port.ptr()) && !PyBool_Check(port.ptr())) {
+        nPort = port.cast<int>();
+        if (nPort < 0 || nPort > 65535) {
+            throw py::value_error("initialize takes a port from 0 to 65535 or a service name");
+        }
+    } else {
+        pyqrx::TextArg service(port, "port");
+        if (service.null() || service.size() == 0) {
+            throw py::type_error("initialize takes a port number or a service name");
+        }
+        strService = service.c_str();
+    }
     pyqrx::TextArg host(bindAddress, "bindAddress");
     m_bEnforceLogon = bEnforceLogon;
-    if (host.null()) {
-        return Initialize(port, false, true, true, bQueued);  // QUOR_SYMBIND, when set
+    if (strService.empty() && host.null()) {
+        return Initialize(nPort, false, true, true, bQueued);  // QUOR_SYMBIND, when set
     }
     if (IsInitialized()) {
         return true;
     }
-    CAppConn* pConn =
-        new (std::nothrow) CAppConn("BIND - SYMPROXY", 1, nullptr, nullptr, port, host.c_str());
+    const char* szHost = host.null() ? getenv("QUOR_SYMBIND") : host.c_str();
+    CAppConn* pConn = new (std::nothrow)
+        CAppConn("BIND - SYMPROXY", 1, strService.empty() ? nullptr : strService.c_str(), nullptr,
+                 nPort, szHost);
     return Initialize(pConn, false, true, true, bQueued);
 }
 
@@ -1008,8 +1026,11 @@ otherwise as initialize().)doc")
         .def("initialize", &Symproxy::PyInitialize, py::arg("port"),
              py::arg("enforceLogon") = false, py::arg("bindAddress") = py::none(),
              py::arg("queued") = false,
-             R"doc(Binds the port and listens, without waiting for the server; False when
-binding fails. With enforceLogon=True a logon the onLogon callable answers
+             R"doc(Binds the port (a number, or a service name such as "symproxy" looked
+up in KO_PORT_<name> or the system's services database; its two bytes are
+exchanged unless QUOR_TRUE_BIND=YES, as clients connecting by service name
+do) and listens, without waiting for the server; False when binding fails or
+the service is unknown. With enforceLogon=True a logon the onLogon callable answers
 with False (or raises on) is refused and the server dropped; by default
 every logon is accepted. bindAddress picks the local address to listen on
 (else QUOR_SYMBIND, else every address).

@@ -394,10 +394,11 @@ class Symproxy:
 
     def __init__(self) -> None: ...
     def initialize(
-        self, port: int, enforceLogon: bool = False, bindAddress: Optional[str] = None,
+        self, port: Union[int, str], enforceLogon: bool = False, bindAddress: Optional[str] = None,
         queued: bool = False
     ) -> bool:
-        """Binds and listens on the port; False when binding fails. With
+        """Binds and listens on the port (a number or a service name); False
+        when binding fails. With
         enforceLogon a logon the onLogon callable answers False is refused;
         bindAddress picks the local address (else QUOR_SYMBIND). With queued,
         publish() may be called from any thread and the serving thread

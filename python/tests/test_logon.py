@@ -159,3 +159,28 @@ def test_a_feed_handler_listens_on_a_local_socket_or_on_the_address_it_is_given(
     with pytest.raises(ConnectionRefusedError):
         socket.create_connection(("127.0.0.1", port), timeout=5)
     socket.create_connection(("127.0.0.2", port), timeout=5).close()
+
+
+def test_a_feed_handler_listens_on_a_service_name(monkeypatch):
+    # A service resolves through KO_PORT_<name> before the services database;
+    # its port is used as it is with QUOR_TRUE_BIND=YES (byte-swapped otherwise,
+    # as clients connecting by service name do too).
+    port = w.free_port()
+    monkeypatch.setenv("KO_PORT_qrxfeed", str(port))
+    monkeypatch.setenv("QUOR_TRUE_BIND", "YES")
+    proxy = pyqrx.Symproxy()
+    subs = []
+    proxy.onSubscribe(subs.append)
+    assert proxy.initialize("qrxfeed", bindAddress="127.0.0.1")
+    peer = w.connect_client(port)
+    peer.send(w.frame(w.SUBSCRIBE, 0, w.text("S")))
+    w.pump(proxy, lambda: subs == ["S"])
+    peer.expect(w.STATUS, w.STATUS_LOGIN_OK)
+    peer.close()
+    proxy.closeClient()
+
+    assert not pyqrx.Symproxy().initialize("no-such-qrx-service")
+    with pytest.raises(ValueError):
+        pyqrx.Symproxy().initialize(70000)
+    with pytest.raises(TypeError):
+        pyqrx.Symproxy().initialize(None)
