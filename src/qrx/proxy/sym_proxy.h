@@ -192,6 +192,9 @@ public:
     // True while the only output waiting is kept back by the write delay (the socket may well be
     // writable): a publisher may go on without waiting for the socket.
     bool HoldsOutput() const { return m_bHeld && HasClient(); }
+    // Records the publishing thread keeps at hand in direct mode (at most kSpareRecordBatch),
+    // taken from the record pool and not yet listed.
+    int GetSpareRecordCount() const { return static_cast<int>(m_vecSpareRecords.size()); }
     bool IsConflating() const { return m_bConflating; }
     size_t GetDirtyTopicCount() const { return m_vecDirtyTopics.size(); }
     const Counters& GetCounters() const { return m_Counters; }

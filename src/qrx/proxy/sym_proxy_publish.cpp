@@ -232,7 +232,14 @@ void CSymProxy::PushbackTick(HTICK pTick) {
 
 void CSymProxy::ReleaseTicks(std::vector<CSymData*>& vec) {
     if (m_pPools != nullptr && !vec.empty()) {
-        m_pPools->m_SymDataPool.Release(vec.data(), static_cast<int>(vec.size()));
+        if (!m_bQueue && vec.size() <= m_vecSpareRecords.capacity() - m_vecSpareRecords.size()) {
+            // Direct mode, a flush of a few ticks: their records stay at hand for the next
+            // ticks, so that publishing tick by tick does not take the pool's lock at all.
+            m_vecSpareRecords.insert(m_vecSpareRecords.end(), vec.begin(), vec.end());
+        } else {
+            m_pPools->m_SymDataPool.Release(vec.data(), static_cast<int>(vec.size()));
+            ReturnSpareRecords();
+        }
     }
     vec.clear();
 }
@@ -394,7 +401,6 @@ bool CSymProxy::Flush(bool bSnapshot, int* pMsgsSent) {
     if (m_bHeld && HoldDue()) {
         WriteMsgs(nullptr, 0);  // kept back long enough, and nothing new took it along
     }
-    ReturnSpareRecords();
     SendConflated();
     return true;
 }
