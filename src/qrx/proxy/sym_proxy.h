@@ -405,6 +405,7 @@ protected:
     // Write coalescing (SetWriteDelay): whether the backlog holds output kept back on purpose.
     long long m_nWriteDelayNs = 0;
     bool m_bHeld = false;
+    bool m_bHoldChecked = false;  // this flush kept messages back, so the hold is not due
     long long m_nHeldSinceNs = 0;
     long long m_nLastWriteNs = 0;
     std::string m_strClientUser;

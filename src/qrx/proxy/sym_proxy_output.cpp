@@ -95,9 +95,12 @@ bool CSymProxy::HoldDue() const {
 bool CSymProxy::HoldBack(CGrowingBuffer** ppMsgs, int nMsgs) {
     // Only behind nothing or behind what is already kept: output that waits for the socket is
     // written as soon as it takes it.
-    if (m_nWriteDelayNs <= 0 || nMsgs <= 0 || !HasClient() || m_pConn->nbWLeft > 0 ||
+    if (m_nWriteDelayNs <= 0 || !HasClient() || m_pConn->nbWLeft > 0 ||
         (!m_Backlog.Empty() && !m_bHeld)) {
         return false;
+    }
+    if (nMsgs <= 0) {
+        return m_bHeld;  // nothing new: what is kept stays so until the flush finds it due
     }
     size_t nBytes = m_Backlog.Bytes();
     for (int i = 0; i < nMsgs; ++i) {
@@ -116,6 +119,7 @@ bool CSymProxy::HoldBack(CGrowingBuffer** ppMsgs, int nMsgs) {
     }
     AppendPending(ppMsgs, nMsgs);
     m_bHeld = HasClient() && !m_Backlog.Empty();
+    m_bHoldChecked = true;  // not due a moment ago: the flush need not ask the clock again
     return true;
 }
 

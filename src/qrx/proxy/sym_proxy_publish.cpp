@@ -370,6 +370,7 @@ bool CSymProxy::Flush(bool bSnapshot, int* pMsgsSent) {
     if (!m_bHeld) {
         WriteMsgs(nullptr, 0);  // output that waited for the socket goes first
     }
+    m_bHoldChecked = false;
     if (pMsgsSent != nullptr) {
         *pMsgsSent = 0;
     }
@@ -398,7 +399,7 @@ bool CSymProxy::Flush(bool bSnapshot, int* pMsgsSent) {
     if (!m_UpdatedList.empty()) {
         PublishTicks(bSnapshot, pMsgsSent);
     }
-    if (m_bHeld && HoldDue()) {
+    if (m_bHeld && !m_bHoldChecked && HoldDue()) {
         WriteMsgs(nullptr, 0);  // kept back long enough, and nothing new took it along
     }
     SendConflated();
