@@ -137,3 +137,32 @@ def test_a_client_that_stops_reading_is_conflated_then_dropped_and_the_others_ge
             clients.close()
         srv.close()
         feed.close()
+
+
+def test_a_client_whose_queue_passes_the_limit_is_dropped_at_once():
+    feed = Feed()
+    # With the high-water mark at the limit there is no room to conflate in: the slow
+    # client is dropped as soon as its queue passes the limit.
+    srv = SymSrv("--feed", f"127.0.0.1:{feed.port}", "--high-water", 1 << 20,
+                 "--limit", 1 << 20, "--stall-timeout", 0)
+    clients = None
+    try:
+        clients = Clients(srv.port, 2)
+        clients.paused.add(1)
+        for lst in clients.listeners:
+            for t in SLOW_TOPICS:
+                lst.subscribe(t)
+        wait_for(lambda: srv.metric("qrx_symsrv_client_topics") == 2 * len(SLOW_TOPICS), 20,
+                 "the subscriptions")
+        feed.publish(SLOW_TOPICS, rounds=SLOW_ROUNDS, pad=200, per_batch=400, pause=0.005)
+        feed.wait_done()
+        wait_for(lambda: srv.metric("qrx_symsrv_clients_dropped_total") == 1, 30, "the drop")
+        total = len(SLOW_TOPICS) * SLOW_ROUNDS
+        wait_for(lambda: clients.counts[0] == total, 60, "the other client's updates")
+        assert "past the limit of 1048576 bytes" in srv.log()
+        assert srv.metric("qrx_symsrv_clients") >= 1
+    finally:
+        if clients:
+            clients.close()
+        srv.close()
+        feed.close()

@@ -178,6 +178,8 @@ private:
     void SendToClient(CClientSession* c, const char* p, size_t n);
     void QueueWrite(CClientSession* c);
     void WriteClient(CClientSession* c);
+    // Writes what the socket takes now; the bytes still queued.
+    size_t WriteNow(CClientSession* c);
     void SendConflated(CClientSession* c);
     void Doom(CClientSession* c, const std::string& strWhy, bool bDropped = false);
     void CloseClient(CClientSession* c);

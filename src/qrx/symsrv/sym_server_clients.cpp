@@ -413,7 +413,15 @@ void CSymServer::Deliver(CClientSession* c, CTopicEntry& t, short nSubType, cons
     if (c->m_bDoomed) {
         return;
     }
-    const size_t nPending = c->m_out.Pending();
+    size_t nPending = c->m_out.Pending();
+    if (!c->m_bConflating && nPending > static_cast<size_t>(m_cfg.m_nHighWater)) {
+        // What this turn gathered may be on its way already: a client is behind only when
+        // its socket does not take it.
+        nPending = WriteNow(c);
+        if (c->m_bDoomed) {
+            return;
+        }
+    }
     if (!c->m_bConflating && nPending > static_cast<size_t>(m_cfg.m_nHighWater)) {
         c->m_bConflating = true;
         ++c->m_nConflations;
@@ -442,7 +450,8 @@ void CSymServer::Deliver(CClientSession* c, CTopicEntry& t, short nSubType, cons
     ++c->m_nUpdatesOut;
     ++t.m_nUpdatesOut;
     ++m_nUpdatesOut;
-    if (c->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit)) {
+    if (c->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit) &&
+        WriteNow(c) > static_cast<size_t>(m_cfg.m_nLimit) && !c->m_bDoomed) {
         Doom(c,
              std::to_string(c->m_out.Pending()) + " bytes wait to be written, past the limit of " +
                  std::to_string(m_cfg.m_nLimit) + " bytes",
@@ -472,28 +481,37 @@ void CSymServer::SendConflated(CClientSession* c) {
     }
 }
 
+size_t CSymServer::WriteNow(CClientSession* c) {
+    bool bWrote = false;
+    while (!c->m_out.Empty()) {
+        const char* p = c->m_out.Front();
+        const ssize_t n = send(c->m_nFd, p, c->m_out.Pending(), MSG_NOSIGNAL);
+        if (n > 0) {
+            c->m_out.Consume(static_cast<size_t>(n));
+            c->m_nBytesOut += static_cast<uint64_t>(n);
+            bWrote = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        Doom(c, std::string("writing failed: ") + strerror(errno));
+        return 0;
+    }
+    if (bWrote || c->m_out.Empty()) {
+        c->m_tProgress = Now();
+    }
+    return c->m_out.Pending();
+}
+
 void CSymServer::WriteClient(CClientSession* c) {
     for (int nRound = 0; nRound < 4; ++nRound) {
-        while (!c->m_out.Empty()) {
-            const char* p = c->m_out.Front();
-            const ssize_t n = send(c->m_nFd, p, c->m_out.Pending(), MSG_NOSIGNAL);
-            if (n > 0) {
-                c->m_out.Consume(static_cast<size_t>(n));
-                c->m_nBytesOut += static_cast<uint64_t>(n);
-                c->m_tProgress = Now();
-                continue;
-            }
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                break;
-            }
-            Doom(c, std::string("writing failed: ") + strerror(errno));
+        WriteNow(c);
+        if (c->m_bDoomed) {
             return;
-        }
-        if (c->m_out.Empty()) {
-            c->m_tProgress = Now();
         }
         if (!c->m_bConflating || c->m_out.Pending() > static_cast<size_t>(m_cfg.m_nHighWater / 2)) {
             break;

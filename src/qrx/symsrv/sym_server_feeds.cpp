@@ -22,7 +22,7 @@
 namespace {
 
 // Bytes read from one feed handler per readiness event, so that clients get their turn.
-constexpr size_t kFeedReadPerEvent = 1024 * 1024;
+constexpr size_t kFeedReadPerEvent = 256 * 1024;
 constexpr int kFlidSymbol = 1024;
 constexpr int kFlidTopic = 1074;
 

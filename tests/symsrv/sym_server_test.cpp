@@ -1,0 +1,290 @@
+// The symbol server with the library's own feed handler and clients on loopback, all turned
+// from the test's thread.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include "common/alloc_counter.h"
+#include "symsrv/symsrv_peers.h"
+
+using symsrvtest::CRig;
+using symsrvtest::CTestClient;
+using symsrvtest::CTestFeed;
+
+namespace {
+
+CSymSrvConfig FastReconnect() {
+    CSymSrvConfig cfg;
+    cfg.m_dblReconnectMin = 0.02;
+    cfg.m_dblReconnectMax = 0.1;
+    return cfg;
+}
+
+bool AllLoggedOn(CRig& rig) {
+    for (auto& c : rig.clients) {
+        if (!c->LoggedOn()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<int> Range(int nFrom, int nTo) {
+    std::vector<int> v;
+    for (int i = nFrom; i <= nTo; ++i) {
+        v.push_back(i);
+    }
+    return v;
+}
+
+}  // namespace
+
+TEST(SymServerFanOut, EveryClientOfATopicGetsItsUpdatesThroughOneUpstreamSubscription) {
+    CRig rig(CSymSrvConfig(), 4);
+    ASSERT_TRUE(rig.bStarted);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    for (int i = 0; i < 3; ++i) {
+        rig.clients[i]->m_conn.Subscribe("IBM");
+    }
+    rig.clients[3]->m_conn.Subscribe("MSFT");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 2; }));
+    for (int n = 1; n <= 5; ++n) {
+        rig.feed->Publish("IBM", n);
+    }
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] {
+        return rig.clients[0]->m_nUpdates == 5 && rig.clients[1]->m_nUpdates == 5 &&
+               rig.clients[2]->m_nUpdates == 5;
+    }));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(rig.clients[i]->m_mUpdates["IBM"], Range(1, 5));
+    }
+    EXPECT_EQ(rig.clients[3]->m_nUpdates, 0);
+    EXPECT_EQ(rig.feed->m_vecSubs, (std::vector<std::string>{"IBM", "MSFT"}));
+
+    // The upstream subscription goes with the last client that held the topic, whether it
+    // unsubscribed or went away.
+    rig.clients[0]->m_conn.Unsubscribe("IBM");
+    rig.clients[1]->m_conn.Disconnect();
+    rig.Until([&] { return rig.server->FindTopic("IBM")->m_nRefs == 1; });
+    for (int i = 0; i < 50; ++i) {
+        rig.Turn();
+    }
+    EXPECT_TRUE(rig.feed->m_vecUnsubs.empty());
+    rig.clients[2]->m_conn.Unsubscribe("IBM");
+    ASSERT_TRUE(rig.Until([&] { return !rig.feed->m_vecUnsubs.empty(); }));
+    EXPECT_EQ(rig.feed->m_vecUnsubs, (std::vector<std::string>{"IBM"}));
+}
+
+TEST(SymServerFanOut, ALateSubscriberGetsTheMergedImageFirstThenTheUpdates) {
+    CRig rig(CSymSrvConfig(), 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    rig.clients[0]->m_conn.Subscribe("IMG");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed->Publish("IMG", 1, 10);  // the pad field is only in the first update
+    rig.feed->Publish("IMG", 2);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 2; }));
+    const CTopicEntry* t = rig.server->FindTopic("IMG");
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(t->m_bCached);
+    int nSeq = 0;
+    GrowingStr pad;
+    EXPECT_TRUE(t->m_pImage->GetFlidInt(symsrvtest::kSeq, nSeq));
+    EXPECT_EQ(nSeq, 2);
+    EXPECT_TRUE(t->m_pImage->GetFlidString(symsrvtest::kPad, pad));
+    EXPECT_EQ(std::string(pad.c_str()), std::string(10, 'p'));
+
+    rig.clients[1]->m_conn.Subscribe("IMG");
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[1]->m_mSnapshots["IMG"].empty(); }));
+    EXPECT_EQ(rig.clients[1]->m_mSnapshots["IMG"], std::vector<int>{2});
+    rig.feed->Publish("IMG", 3);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[1]->m_nUpdates == 1; }));
+    EXPECT_EQ(rig.clients[1]->m_mUpdates["IMG"], std::vector<int>{3});
+    EXPECT_EQ(rig.clients[0]->m_mUpdates["IMG"], Range(1, 3));
+    EXPECT_EQ(rig.feed->m_vecSubs.size(), 1u);
+
+    // A snapshot request is answered from the image.
+    rig.clients[1]->m_mSnapshots.clear();
+    rig.clients[1]->m_conn.Snapshot("IMG");
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[1]->m_mSnapshots["IMG"].empty(); }));
+    EXPECT_EQ(rig.clients[1]->m_mSnapshots["IMG"], std::vector<int>{3});
+}
+
+TEST(SymServerFanOut, SubscribeAllGetsTheImagesThenEveryTopic) {
+    CRig rig(CSymSrvConfig(), 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    rig.clients[0]->m_conn.Subscribe("A");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed->Publish("A", 7);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 1; }));
+
+    rig.clients[1]->m_conn.SubscribeAll();
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 2; }));
+    EXPECT_EQ(rig.feed->m_vecSubs[1], "");
+    EXPECT_EQ(rig.clients[1]->m_mSnapshots["A"].front(), 7);
+    rig.feed->Publish("B", 1);
+    rig.feed->Publish("A", 8);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[1]->m_nUpdates == 2; }));
+    EXPECT_EQ(rig.clients[1]->m_mUpdates["B"], std::vector<int>{1});
+    EXPECT_EQ(rig.clients[1]->m_mUpdates["A"], std::vector<int>{8});
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 2; }));
+    EXPECT_EQ(rig.clients[0]->m_mUpdates.count("B"), 0u);
+}
+
+TEST(SymServerFanOut, SteadyStateFanOutAllocatesNothing) {
+    if (!qrxtest::AllocCounter::Available()) {
+        GTEST_SKIP() << "the allocator is the sanitizer's";
+    }
+    CRig rig(CSymSrvConfig(), 10);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    const int kTopics = 20;
+    std::vector<std::string> topics;
+    for (int i = 0; i < kTopics; ++i) {
+        topics.push_back("T" + std::to_string(i));
+        for (auto& c : rig.clients) {
+            c->m_conn.Subscribe(topics.back().c_str());
+        }
+    }
+    ASSERT_TRUE(
+        rig.Until([&] { return rig.feed->m_vecSubs.size() == static_cast<size_t>(kTopics); }));
+    long nAllocs = 0;
+    int nSeq = 0;
+    auto round = [&](bool bCount) {
+        ++nSeq;
+        for (const auto& t : topics) {
+            rig.feed->Publish(t.c_str(), nSeq, 40);
+        }
+        rig.feed->Flush(false, nullptr);
+        for (int i = 0; i < 4; ++i) {
+            qrxtest::AllocCounter counter;
+            counter.Start();
+            rig.server->RunOnce(1);
+            const long n = counter.Stop();
+            if (bCount) {
+                nAllocs += n;
+            }
+            for (auto& c : rig.clients) {
+                c->Poll();
+            }
+        }
+    };
+    for (int i = 0; i < 30; ++i) {
+        round(false);  // the images, queues and buffers reach their size
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[9]->m_nUpdates == 30L * kTopics; }));
+    for (int i = 0; i < 200; ++i) {
+        round(true);
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[9]->m_nUpdates == 230L * kTopics; }));
+    EXPECT_EQ(rig.server->UpdatesIn(), 230UL * kTopics);
+    EXPECT_EQ(nAllocs, 0) << "allocations while fanning out 4,000 updates to 10 clients";
+}
+
+TEST(SymServerSlowClients,
+     AConflatedClientEndsWithTheLatestStateOfEveryTopicAndTheOthersMissNothing) {
+    CSymSrvConfig cfg;
+    cfg.m_nHighWater = 512 * 1024;
+    cfg.m_dblStallTimeout = 0;  // never dropped for stalling here
+    CRig rig(cfg, 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    const int kTopics = 20;
+    const int kRounds = 2000;
+    for (int i = 0; i < kTopics; ++i) {
+        for (auto& c : rig.clients) {
+            c->m_conn.Subscribe(("S" + std::to_string(i)).c_str());
+        }
+    }
+    ASSERT_TRUE(
+        rig.Until([&] { return rig.feed->m_vecSubs.size() == static_cast<size_t>(kTopics); }));
+    CTestClient& slow = *rig.clients[1];
+    slow.m_bPaused = true;
+    for (int r = 1; r <= kRounds; ++r) {
+        for (int i = 0; i < kTopics; ++i) {
+            rig.feed->Publish(("S" + std::to_string(i)).c_str(), r, 200);
+        }
+        rig.feed->Flush(false, nullptr);
+        rig.Turn(0);
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == long{kRounds} * kTopics; }));
+    EXPECT_GE(rig.server->Conflations(), 1u);
+    slow.m_bPaused = false;
+    ASSERT_TRUE(rig.Until([&] {
+        for (int i = 0; i < kTopics; ++i) {
+            const auto& v = slow.m_mUpdates["S" + std::to_string(i)];
+            if (v.empty() || v.back() != kRounds) {
+                return false;
+            }
+        }
+        return true;
+    }));
+    EXPECT_LT(slow.m_nUpdates, long{kRounds} * kTopics) << "nothing was conflated";
+    for (int i = 0; i < kTopics; ++i) {
+        const std::string t = "S" + std::to_string(i);
+        EXPECT_EQ(rig.clients[0]->m_mUpdates[t], Range(1, kRounds));
+        const auto& v = slow.m_mUpdates[t];
+        for (size_t k = 1; k < v.size(); ++k) {
+            ASSERT_LT(v[k - 1], v[k]) << t << ": the updates went back";
+        }
+    }
+    EXPECT_EQ(rig.server->ClientsDropped(), 0u);
+}
+
+TEST(SymServerFeeds, ALostFeedHandlerIsReportedAndItsTopicsComeBackWithoutTheClients) {
+    CRig rig(FastReconnect(), 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    rig.clients[0]->m_conn.Subscribe("K");
+    rig.clients[1]->m_conn.Subscribe("K");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    const int nPort = rig.feed->m_nPort;
+    rig.feed.reset();
+    auto has = [&](CTestClient& c, enSymStatusCode code, const char* text) {
+        for (const auto& s : c.m_vecStatus) {
+            if (s.first == code && s.second == text) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(rig.Until([&] {
+        return has(*rig.clients[0], SYM_DATA_SOURCE_ERROR, "data source lost: main") &&
+               has(*rig.clients[1], SYM_DATA_SOURCE_ERROR, "data source lost: main");
+    }));
+    rig.feed = std::make_unique<CTestFeed>(nPort);
+    ASSERT_TRUE(rig.feed->m_bOk);
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    EXPECT_EQ(rig.feed->m_vecSubs.front(), "K");
+    ASSERT_TRUE(rig.Until([&] {
+        return has(*rig.clients[0], SYM_DATA_SOURCE_RESTORED, "data source restored: main") &&
+               has(*rig.clients[1], SYM_DATA_SOURCE_RESTORED, "data source restored: main");
+    }));
+    rig.feed->Publish("K", 42);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until(
+        [&] { return rig.clients[1]->m_nUpdates == 1 && rig.clients[0]->m_nUpdates == 1; }));
+    EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 1u);
+}
+
+TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {
+    CSymSrvConfig cfg;
+    CSymSrvFeedConfig f;
+    f.m_strName = "only-a";
+    f.m_strHost = "127.0.0.1";
+    f.m_nPort = symsrvtest::FreePort();
+    f.m_vecPrefixes.push_back("A");
+    cfg.m_vecFeeds.push_back(f);
+    CRig rig(cfg, 1);
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    rig.clients[0]->m_conn.Subscribe("ZZZ");
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[0]->m_vecSymStatus.empty(); }));
+    EXPECT_EQ(rig.clients[0]->m_vecSymStatus.front().first, SYM_SUBS_ERROR);
+    EXPECT_EQ(rig.clients[0]->m_vecSymStatus.front().second, "ZZZ");
+}
