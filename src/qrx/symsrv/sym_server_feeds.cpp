@@ -309,6 +309,12 @@ void CSymServer::OnFeedReadable(CFeedLink* f) {
         }
         in.m_nLen += static_cast<size_t>(n);
         nRead += static_cast<size_t>(n);
+        if (f->m_cfg.m_strPath.empty()) {
+            // Acknowledged at once: a feed handler that waits for acknowledgements before
+            // sending small writes (Nagle) would otherwise hold each tick for a delayed ACK.
+            int one = 1;
+            setsockopt(f->m_nFd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+        }
         size_t nAt = 0;
         while (in.m_nLen - nAt >= 2) {
             char* p = in.m_buf.data() + nAt;
