@@ -288,3 +288,75 @@ TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {
     EXPECT_EQ(rig.clients[0]->m_vecSymStatus.front().first, SYM_SUBS_ERROR);
     EXPECT_EQ(rig.clients[0]->m_vecSymStatus.front().second, "ZZZ");
 }
+
+TEST(SymServerCommands, CommandsReachTheFeedHandlerOfTheirTopicAndResponsesTheirSender) {
+    CSymSrvConfig cfg = FastReconnect();
+    CTestFeed other(symsrvtest::FreePort());
+    other.m_strTag = "other";
+    CSymSrvFeedConfig a;
+    a.m_strName = "a";
+    a.m_strHost = "127.0.0.1";
+    a.m_vecPrefixes.push_back("A");
+    CSymSrvFeedConfig b = a;
+    b.m_strName = "b";
+    b.m_nPort = other.m_nPort;
+    b.m_vecPrefixes = {"B"};
+    CRig rig;  // its own feed handler serves the topics beginning with A
+    a.m_nPort = rig.feed->m_nPort;
+    cfg.m_vecFeeds = {a, b};
+    cfg.m_nPort = symsrvtest::FreePort();
+    cfg.m_dblSummaryInterval = 0;
+    rig.server = std::make_unique<CSymServer>(cfg);
+    ASSERT_TRUE(rig.server->Start());
+    for (int i = 0; i < 2; ++i) {
+        rig.clients.push_back(std::make_unique<CTestClient>());
+        ASSERT_TRUE(rig.clients.back()->Connect(rig.server->Port()));
+    }
+    auto turn = [&] {
+        other.Poll();
+        return false;
+    };
+    ASSERT_TRUE(rig.Until([&] {
+        turn();
+        return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP &&
+               rig.server->Feed(1)->m_eState == CFeedLink::STATE_UP &&
+               rig.clients[0]->m_conn.GetCmdClientId() != 0 &&
+               rig.clients[1]->m_conn.GetCmdClientId() != 0;
+    }));
+    EXPECT_NE(rig.clients[0]->m_conn.GetCmdClientId(), rig.clients[1]->m_conn.GetCmdClientId());
+
+    CCommand toB("price");
+    toB.SetStringParam("topic", "B7");
+    toB.SetIntParam("qty", 5);
+    ASSERT_NE(rig.clients[0]->m_conn.SendCommand(&toB), 0xFFFFFFFFu);
+    // A command too big for one message travels in parts and is put together at the feed.
+    CCommand toA("bulk");
+    toA.SetStringParam("topic", "A1");
+    for (int i = 0; i < 3000; ++i) {
+        toA.SetIntParam(("p" + std::to_string(i)).c_str(), i);
+    }
+    ASSERT_NE(rig.clients[1]->m_conn.SendCommand(&toA), 0xFFFFFFFFu);
+    ASSERT_TRUE(rig.Until([&] {
+        turn();
+        return rig.clients[0]->m_vecResponses.size() == 1 &&
+               rig.clients[1]->m_vecResponses.size() == 1;
+    }));
+    EXPECT_EQ(other.m_vecCommands, std::vector<std::string>{"price"});
+    EXPECT_EQ(rig.feed->m_vecCommands, std::vector<std::string>{"bulk"});
+    CResponse& r0 = rig.clients[0]->m_vecResponses[0];
+    EXPECT_EQ(r0.GetStringParam("feed"), "other");
+    EXPECT_EQ(r0.GetStringParam("topic"), "B7");
+    CResponse& r1 = rig.clients[1]->m_vecResponses[0];
+    EXPECT_EQ(r1.GetStringParam("feed"), "main");
+    int nParams = 0;
+    EXPECT_TRUE(r1.GetIntParam("params", nParams));
+    EXPECT_EQ(nParams, 3000);
+
+    // A topic no feed handler serves is answered by the server itself.
+    CCommand lost("price");
+    lost.SetStringParam("topic", "Z1");
+    rig.clients[0]->m_conn.SendCommand(&lost);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_vecResponses.size() == 2; }));
+    EXPECT_EQ(rig.clients[0]->m_vecResponses[1].GetStringParam("error"),
+              "no feed handler serves Z1");
+}

@@ -18,6 +18,8 @@
 #include "qrx/client/sym_listener.h"
 #include "qrx/proxy/sym_proxy.h"
 #include "qrx/symsrv/sym_server.h"
+#include "qrx/wire/command.h"
+#include "qrx/wire/response.h"
 
 namespace symsrvtest {
 
@@ -68,8 +70,21 @@ public:
             SetTickField(t, kPad, std::string(static_cast<size_t>(nPad), 'p').c_str());
         }
     }
+    // Answers every command with its name, its "topic" and this feed's tag, at once.
+    void OnCommand(CCommand* pCommand) override {
+        m_vecCommands.push_back(pCommand->GetCmdName());
+        CResponse resp(*pCommand);
+        resp.SetStatus(2);
+        resp.SetStringParam("feed", m_strTag.c_str());
+        resp.SetStringParam("topic", pCommand->GetStringParam("topic").c_str());
+        resp.SetIntParam("params", static_cast<int>(pCommand->GetAllIntParams().size()));
+        SendResponse(&resp);
+        Flush(false, nullptr);
+    }
     int m_nPort;
     bool m_bOk;
+    std::string m_strTag = "main";
+    std::vector<std::string> m_vecCommands;
     std::vector<std::string> m_vecSubs;
     std::vector<std::string> m_vecUnsubs;
 };
@@ -97,6 +112,7 @@ public:
     void OnSymbolStatus(const char* topic, const char*, enSymStatusCode code) override {
         m_vecSymStatus.emplace_back(code, topic);
     }
+    void OnResponse(CResponse* response) override { m_vecResponses.push_back(*response); }
     void Poll() {
         if (m_bPaused || m_conn.GetFd() < 0) {
             return;
@@ -128,6 +144,7 @@ public:
     std::map<std::string, std::vector<int>> m_mSnapshots;
     std::vector<std::pair<enSymStatusCode, std::string>> m_vecStatus;
     std::vector<std::pair<enSymStatusCode, std::string>> m_vecSymStatus;
+    std::vector<CResponse> m_vecResponses;
 };
 
 // A server, a feed handler and clients turned together from the test's thread.

@@ -20,6 +20,8 @@
 #include "qrx/symsrv/symsrv_wire.h"
 #include "qrx/wire/net_stream.h"
 
+class CCommand;
+
 class CSymServer;
 class CClientSession;
 
@@ -60,6 +62,7 @@ public:
     explicit CClientSession(int nFd) : CPollEntry(KIND_CLIENT, nFd) {}
 
     uint32_t m_nId = 0;
+    uint16_t m_nCmdClientId = 0;  // the id its commands carry, 0 before logon
     std::string m_strPeer;
     std::string m_strUser;
     bool m_bLoggedOn = false;
@@ -198,6 +201,13 @@ private:
     void NotifySource(CFeedLink* f, bool bUp);
     void ForwardSubStatus(CFeedLink* f, const MsgHdrSym* h);
 
+    // ---- commands ----
+    void AssignCommandId(CClientSession* c);
+    void ForgetCommandId(CClientSession* c);
+    void HandleCommand(CClientSession* c, const MsgHdrSym* h, const char* p, int nLen);
+    void RefuseCommand(CClientSession* c, const CCommand& cmd, const std::string& strWhy);
+    void ForwardResponse(const char* p, int nLen);
+
     // ---- fan-out ----
     CTopicEntry* Topic(const char* szTopic, size_t nLen, bool bCreate);
     void Deliver(CClientSession* c, CTopicEntry& t, short nSubType, const char* p, size_t n);
@@ -222,7 +232,10 @@ private:
     std::vector<CMetricsConn*> m_vecMetricsConns;
     std::vector<std::unique_ptr<CTopicEntry>> m_vecTopics;
     std::unordered_map<std::string, uint32_t> m_mTopicIndex;
-    std::string m_strKey;  // scratch key for look-ups
+    std::string m_strKey;                                         // scratch key for look-ups
+    std::unordered_map<uint16_t, CClientSession*> m_mCmdClients;  // by command client id
+    std::unordered_map<uint32_t, int> m_mCmdFeeds;  // commands in parts: where they go
+    uint16_t m_nNextCmdClientId = 0;
     CSymSrvWire m_wire;
     CSymData m_rec;          // the record being routed
     CNetStream m_recStream;  // reads the records of a data message in place

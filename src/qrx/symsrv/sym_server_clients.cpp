@@ -195,6 +195,9 @@ bool CSymServer::HandleClientMsg(CClientSession* c, char* p, int nLen) {
         case CM_SYM_SNAPSHOT_ALL:
             SendAllImages(c);
             break;
+        case CM_SYM_COMMAND:
+            HandleCommand(c, h, p, nLen);
+            break;
         case CM_SYM_SUBSCRIBE_LIST:
         case CM_SYM_UNSUBSCRIBE_LIST: {
             const stTopicList* pList = reinterpret_cast<const stTopicList*>(body);
@@ -235,6 +238,9 @@ void CSymServer::HandleLogon(CClientSession* c, const MsgHdrSym* h) {
         QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " logged on as " << strUser.c_str());
         if (m_wire.Status(SYM_STATUS_LOGIN_ACCEPTED, "")) {
             SendToClient(c, m_wire.Data(), m_wire.Length());
+        }
+        if (c->m_nCmdClientId == 0) {
+            AssignCommandId(c);
         }
         return;
     }
@@ -551,6 +557,7 @@ void CSymServer::CloseClient(CClientSession* c) {
         }
     }
     UnsubscribeAll(c);
+    ForgetCommandId(c);
     SetEvents(c, 0);
     close(c->m_nFd);
     m_vecClients.erase(std::find(m_vecClients.begin(), m_vecClients.end(), c));

@@ -357,6 +357,10 @@ bool CSymServer::HandleFeedMsg(CFeedLink* f, char* p, int nLen) {
         }
         return true;  // the markers of a snapshot batch: each record travels on its own
     }
+    if (nType == CM_SYM_RESPONSE) {
+        ForwardResponse(p, nLen);
+        return true;
+    }
     const MsgHdrSym* h = m_wire.Parse(p, nLen);
     if (h == nullptr) {
         ++m_nMalformed;
