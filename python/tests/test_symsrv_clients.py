@@ -9,6 +9,8 @@ import socket
 import struct
 import tempfile
 import time
+import urllib.error
+import urllib.request
 
 import pyqrx
 import pytest
@@ -166,3 +168,20 @@ def test_a_client_whose_queue_passes_the_limit_is_dropped_at_once():
             clients.close()
         srv.close()
         feed.close()
+
+
+def test_the_metrics_port_answers_get_metrics_and_nothing_else():
+    srv = SymSrv()
+    try:
+        lst = pyqrx.Symlistener()
+        assert lst.connect("127.0.0.1", srv.port, "watcher", "x", wait=True, timeout=10)
+        m = srv.metrics()
+        assert m[("qrx_symsrv_clients", "")] >= 1
+        assert any(n == "qrx_symsrv_client_queue_bytes" and 'user="watcher"' in labels
+                   for n, labels in m)
+        with pytest.raises(urllib.error.HTTPError) as e:
+            urllib.request.urlopen(f"http://127.0.0.1:{srv.metrics_port}/other", timeout=10)
+        assert e.value.code == 404
+        lst.disconnect()
+    finally:
+        srv.close()

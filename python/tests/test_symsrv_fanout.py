@@ -64,6 +64,9 @@ def test_every_client_gets_every_update_of_its_topics_once_in_order(setup):
     assert m[("qrx_symsrv_updates_in_total", "")] == N_TOPICS * ROUNDS
     assert m[("qrx_symsrv_updates_out_total", "")] == N_CLIENTS * 100 * ROUNDS
     assert m[("qrx_symsrv_conflated_total", "")] == 0
+    # The periodic summary in the log counts them too.
+    wait_for(lambda: f"updates_in={N_TOPICS * ROUNDS} " in srv.log(), 10, "the summary line")
+    assert f"qrx-symsrv: clients={N_CLIENTS}" in srv.log()
 
     # The last client to leave a topic takes the upstream subscription with it; until
     # then the topic stays subscribed.

@@ -360,3 +360,53 @@ TEST(SymServerCommands, CommandsReachTheFeedHandlerOfTheirTopicAndResponsesTheir
     EXPECT_EQ(rig.clients[0]->m_vecResponses[1].GetStringParam("error"),
               "no feed handler serves Z1");
 }
+
+TEST(SymServerLocalSockets, ClientsAndFeedHandlersMayUseLocalSockets) {
+    const std::string strDir = testing::TempDir();
+    const std::string strFeedPath = strDir + "symsrv_test_feed.sock";
+    const std::string strSrvPath = strDir + "symsrv_test_srv.sock";
+    class CLocalFeed : public CTestFeed {
+    public:
+        explicit CLocalFeed(const std::string& path) : CTestFeed(0) {
+            m_bOk = InitializeU(path.c_str(), false, true, true, false);
+        }
+    };
+    unlink(strFeedPath.c_str());
+    CLocalFeed feed(strFeedPath);
+    ASSERT_TRUE(feed.m_bOk);
+    CSymSrvConfig cfg;
+    cfg.m_nPort = 0;  // no TCP at all
+    cfg.m_strUnixPath = strSrvPath;
+    cfg.m_dblSummaryInterval = 0;
+    CSymSrvFeedConfig f;
+    ASSERT_TRUE(CSymSrvConfig::ParseAddress("unix:" + strFeedPath, f));
+    f.m_strName = "local";
+    cfg.m_vecFeeds.push_back(f);
+    CSymServer server(cfg);
+    ASSERT_TRUE(server.Start());
+    EXPECT_EQ(server.Port(), 0);
+    CTestClient client;
+    client.m_conn.AddClient(&client);
+    ASSERT_TRUE(client.m_conn.ConnectU(strSrvPath.c_str(), "user", "pw"));
+    auto turn = [&] {
+        feed.Poll();
+        server.RunOnce(1);
+        client.Poll();
+    };
+    for (int i = 0;
+         i < 2000 && !(client.LoggedOn() && server.Feed(0)->m_eState == CFeedLink::STATE_UP); ++i) {
+        turn();
+    }
+    ASSERT_TRUE(client.LoggedOn());
+    client.m_conn.Subscribe("L1");
+    for (int i = 0; i < 2000 && feed.m_vecSubs.empty(); ++i) {
+        turn();
+    }
+    ASSERT_EQ(feed.m_vecSubs, std::vector<std::string>{"L1"});
+    feed.Publish("L1", 9);
+    feed.Flush(false, nullptr);
+    for (int i = 0; i < 2000 && client.m_nUpdates == 0; ++i) {
+        turn();
+    }
+    EXPECT_EQ(client.m_mUpdates["L1"], std::vector<int>{9});
+}

@@ -246,7 +246,7 @@ void CSymServer::FlushUpstream(CFeedLink* f) {
         CTopicEntry& t = *m_vecTopics[nTopic];
         t.m_bChangeQueued = false;
         const bool bWanted = t.m_nRefs > 0;
-        if (!bWanted && t.m_bCached) {
+        if (!bWanted && t.m_bCached && m_nAllRefs == 0) {
             // Nobody holds it: its image would go stale.
             t.m_bCached = false;
         }
