@@ -15,6 +15,7 @@
 
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/runtime/stdio_logger.h"
+#include "qrx/symsrv/record_scan.h"
 #include "qrx/symsrv/sym_server.h"
 #include "qrx/wire/session_msgs.h"
 #include "qrx/wire/sym_msgs.h"
@@ -23,7 +24,6 @@ namespace {
 
 // Bytes read from one feed handler per readiness event, so that clients get their turn.
 constexpr size_t kFeedReadPerEvent = 256 * 1024;
-constexpr int kFlidSymbol = 1024;
 constexpr int kFlidTopic = 1074;
 
 }  // namespace
@@ -438,39 +438,36 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
         return false;
     }
     char* pBody = p + 10;
-    m_recStream.Attach(pBody, nBody, false);
-    while (m_recStream.GetRemaining() > 0) {
-        const int nStart = m_recStream.GetReadOffset();
-        m_rec.clear();
-        if (!CSymDataAux::SerializeSymIn(m_rec, m_recStream)) {
+    int nAt = 0;
+    while (nAt < nBody) {
+        const char* szTopic = nullptr;
+        size_t nTopicLen = 0;
+        const int nRecLen =
+            scan_record_topic(pBody + nAt, static_cast<size_t>(nBody - nAt), szTopic, nTopicLen);
+        if (nRecLen < 0) {
             ++m_nMalformed;
             FeedDown(f, "malformed input: a record that cannot be decoded");
             return false;
         }
-        const int nEnd = m_recStream.GetReadOffset();
-        const char* szTopic = nullptr;
-        if (!m_rec.GetFlidStringPtr(kFlidTopic, szTopic) &&
-            !m_rec.GetFlidStringPtr(kFlidSymbol, szTopic)) {
-            continue;  // a record that names nothing cannot be routed
-        }
-        const size_t nTopicLen = strlen(szTopic);
+        char* pRec = pBody + nAt;
+        nAt += nRecLen;
         if (nTopicLen == 0) {
-            continue;
+            continue;  // a record that names nothing cannot be routed
         }
         CTopicEntry* t = Topic(szTopic, nTopicLen, m_nAllRefs > 0);
         if (t == nullptr) {
             continue;  // a late record of a topic nobody holds any more
         }
-        const size_t nRecLen = static_cast<size_t>(nEnd - nStart);
         ++f->m_nUpdatesIn;
-        f->m_nBytesIn += nRecLen;
+        f->m_nBytesIn += static_cast<uint64_t>(nRecLen);
         ++t->m_nUpdatesIn;
-        t->m_nBytesIn += nRecLen;
+        t->m_nBytesIn += static_cast<uint64_t>(nRecLen);
         ++m_nUpdatesIn;
         if (t->m_nRefs == 0 && !(m_nAllRefs > 0)) {
             continue;
         }
-        // The image, merged as a feed handler's cache merges.
+        // The image, merged as a feed handler's cache merges: the record is decoded straight
+        // into it, so its fields replace those held and the others stay.
         if (!t->m_pImage) {
             t->m_pImage = std::make_unique<CSymData>();
         }
@@ -479,15 +476,21 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
             t->m_pImage->SetFlidString(kFlidTopic, GrowingStr(t->m_strTopic.c_str()));
             t->m_bCached = true;
         }
-        CSymDataAux::Copy(*t->m_pImage, m_rec, false);
-        const char* pRec = pBody + nStart;
+        m_recStream.Attach(pRec, nRecLen, false);
+        if (!CSymDataAux::SerializeSymIn(*t->m_pImage, m_recStream)) {
+            t->m_bCached = false;
+            ++m_nMalformed;
+            FeedDown(f, "malformed input: a record that cannot be decoded");
+            return false;
+        }
+        const size_t nLen = static_cast<size_t>(nRecLen);
         for (CClientSession* c : t->m_vecSubs) {
             if (!c->m_bAll) {
-                Deliver(c, *t, nSubType, pRec, nRecLen);
+                Deliver(c, *t, nSubType, pRec, nLen);
             }
         }
         for (CClientSession* c : m_vecAllClients) {
-            Deliver(c, *t, nSubType, pRec, nRecLen);
+            Deliver(c, *t, nSubType, pRec, nLen);
         }
     }
     return true;
