@@ -410,3 +410,21 @@ TEST(SymServerLocalSockets, ClientsAndFeedHandlersMayUseLocalSockets) {
     }
     EXPECT_EQ(client.m_mUpdates["L1"], std::vector<int>{9});
 }
+
+TEST(SymServerClients, ClientsAnswerTheServersHeartbeatsAndTheMetricsCountThem) {
+    CSymSrvConfig cfg;
+    cfg.m_dblHeartbeatInterval = 0.01;
+    CRig rig(cfg, 1);
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    // Only the logon came from the client; every later message is an answered heartbeat.
+    auto messagesIn = [&] {
+        const std::string m = rig.server->MetricsText();
+        const size_t at = m.find("qrx_symsrv_client_messages_in_total{");
+        return at == std::string::npos ? -1L : atol(m.c_str() + m.find("} ", at) + 2);
+    };
+    EXPECT_GE(messagesIn(), 1L);
+    ASSERT_TRUE(rig.Until([&] { return messagesIn() >= 4; }));
+    EXPECT_NE(
+        rig.server->MetricsText().find("qrx_symsrv_client_queue_bytes{client=\"1\",user=\"user\""),
+        std::string::npos);
+}

@@ -54,6 +54,7 @@ struct CTopicEntry {
     uint64_t m_nUpdatesIn = 0;
     uint64_t m_nBytesIn = 0;
     uint64_t m_nUpdatesOut = 0;
+    uint64_t m_nBytesOut = 0;
     uint64_t m_nConflated = 0;
 };
 

@@ -455,6 +455,7 @@ void CSymServer::Deliver(CClientSession* c, CTopicEntry& t, short nSubType, cons
     }
     ++c->m_nUpdatesOut;
     ++t.m_nUpdatesOut;
+    t.m_nBytesOut += n;
     ++m_nUpdatesOut;
     if (c->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit) &&
         WriteNow(c) > static_cast<size_t>(m_cfg.m_nLimit) && !c->m_bDoomed) {

@@ -109,6 +109,12 @@ std::string CSymServer::MetricsText() const {
          [](const CClientSession& c) { return static_cast<uint64_t>(c.m_out.Pending()); }},
         {"qrx_symsrv_client_topics", "gauge", "Topics the client holds.",
          [](const CClientSession& c) { return static_cast<uint64_t>(c.m_nTopics); }},
+        {"qrx_symsrv_client_messages_in_total", "counter",
+         "Messages received from the client (requests and heartbeat answers).",
+         [](const CClientSession& c) { return c.m_nRequests; }},
+        {"qrx_symsrv_client_conflations_total", "counter",
+         "Times the client fell behind and was conflated.",
+         [](const CClientSession& c) { return c.m_nConflations; }},
     };
     for (const auto& m : kClient) {
         head(m.name, m.type, m.help);
@@ -130,6 +136,8 @@ std::string CSymServer::MetricsText() const {
          &CTopicEntry::m_nBytesIn},
         {"qrx_symsrv_topic_updates_out_total", "Records of the topic queued for clients.",
          &CTopicEntry::m_nUpdatesOut},
+        {"qrx_symsrv_topic_bytes_out_total", "Record bytes of the topic queued for clients.",
+         &CTopicEntry::m_nBytesOut},
         {"qrx_symsrv_topic_conflated_total", "Updates of the topic conflated.",
          &CTopicEntry::m_nConflated},
     };
