@@ -237,6 +237,33 @@ TEST(SymServerSlowClients,
     EXPECT_EQ(rig.server->ClientsDropped(), 0u);
 }
 
+TEST(SymServerSlowClients, AClientPastTheLimitIsDroppedAndOneThatReadsLateIsNotHeldUp) {
+    // The client that keeps up reads only between the server's turns, each of which can bring
+    // it a quarter of a megabyte: it must neither stall nor be dropped.
+    CSymSrvConfig cfg;
+    cfg.m_nHighWater = cfg.m_nLimit = 1024 * 1024;
+    CRig rig(cfg, 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    for (auto& c : rig.clients) {
+        c->m_conn.Subscribe("X");
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.clients[1]->m_bPaused = true;
+    const int kRounds = 60000;
+    for (int r = 1; r <= kRounds; ++r) {
+        rig.feed->Publish("X", r, 200);
+        if (r % 50 == 0) {
+            rig.feed->Flush(false, nullptr);
+            rig.Turn(0);
+        }
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == kRounds; }));
+    EXPECT_EQ(rig.server->ClientsDropped(), 1u);
+    EXPECT_EQ(rig.server->ClientCount(), 1u);
+    EXPECT_EQ(rig.clients[0]->m_mUpdates["X"], Range(1, kRounds));
+}
+
 TEST(SymServerFeeds, ALostFeedHandlerIsReportedAndItsTopicsComeBackWithoutTheClients) {
     CRig rig(FastReconnect(), 2);
     ASSERT_TRUE(rig.Until(

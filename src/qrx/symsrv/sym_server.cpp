@@ -19,6 +19,7 @@
 namespace {
 
 constexpr int kMaxEvents = 256;
+constexpr int kClientMaxSegment = 16384;
 
 }  // namespace
 
@@ -102,6 +103,13 @@ int CSymServer::Listen(bool bUnix, int nPort) {
     } else {
         int one = 1;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (nPort == m_cfg.m_nPort) {
+            // Segments well below the 64 KiB receive buffer the library's clients ask for: on
+            // loopback (64 KiB segments) a client that reads a little late would otherwise
+            // have whole segments dropped and wait out retransmission back-off, seconds long.
+            int nMss = kClientMaxSegment;
+            setsockopt(fd, IPPROTO_TCP, TCP_MAXSEG, &nMss, sizeof nMss);
+        }
         sockaddr_in sa;
         memset(&sa, 0, sizeof sa);
         sa.sin_family = AF_INET;
