@@ -63,6 +63,8 @@ struct Options {
     int batch = 32;        // records per flush / per ZeroMQ message
     double rate = 2000;    // paced updates per second
     double seconds = 1.0;  // of a paced run
+    bool bSymsrv = true;   // the contenders that run
+    bool bZmq = true;
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -81,6 +83,12 @@ bool ParseOptions(int argc, char** argv, Options& o) {
                     break;
                 }
                 ++p;
+            }
+        } else if (a == "--only" && (v = next())) {
+            o.bSymsrv = strcmp(v, "symsrv") == 0;
+            o.bZmq = strcmp(v, "zmq") == 0;
+            if (!o.bSymsrv && !o.bZmq) {
+                return false;
             }
         } else if (a == "--reps" && (v = next())) {
             o.reps = atoi(v);
@@ -570,13 +578,15 @@ int main(int argc, char** argv) {
         fprintf(stderr,
                 "usage: symsrv_fanout_bench [--clients 1,10,100] [--reps N] [--updates N]\n"
                 "                           [--topics N] [--batch N] [--rate R] [--seconds S]\n"
+                "                           [--only symsrv|zmq]\n"
                 "  --clients LIST  client counts (default 1,10,100)\n"
                 "  --reps N        repetitions, medians over them (default 3)\n"
                 "  --updates N     updates of each flat-out run (default 20000)\n"
                 "  --topics N      topics the updates go round (default 100)\n"
                 "  --batch N       records per flush / ZeroMQ message, flat out (default 32)\n"
                 "  --rate R        updates per second of the paced runs (default 2000)\n"
-                "  --seconds S     length of a paced run (default 1)\n");
+                "  --seconds S     length of a paced run (default 1)\n"
+                "  --only CASE     symsrv or zmq alone (no ratios)\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -597,6 +607,9 @@ int main(int argc, char** argv) {
     for (int nClients : o.clients) {
         Figures med[2];
         for (int z = 0; z < 2; ++z) {
+            if ((z == 0 && !o.bSymsrv) || (z == 1 && !o.bZmq)) {
+                continue;
+            }
             std::vector<double> tot, per, p50, p99;
             for (int r = 0; r < o.reps; ++r) {
                 Figures flat, paced;
@@ -617,6 +630,9 @@ int main(int argc, char** argv) {
                     z == 0 ? "symsrv" : "zmq", med[z].dblTotal, med[z].dblPerClient, med[z].dblP50,
                     med[z].dblP99);
             fflush(g_out);
+        }
+        if (!o.bSymsrv || !o.bZmq) {
+            continue;
         }
         const double dblRatio = med[0].dblTotal / med[1].dblTotal;
         const bool bRate = dblRatio >= 1.0;

@@ -9,6 +9,19 @@ namespace {
 constexpr int kFlidSymbol = 1024;
 constexpr int kFlidTopic = 1074;
 
+// Values in a group: the bits of its mask (a table: without a popcount instruction in the
+// target the builtin is a library call).
+struct BitCounts {
+    uint8_t n[256];
+    constexpr BitCounts() : n() {
+        for (int i = 0; i < 256; ++i) {
+            n[i] = static_cast<uint8_t>((i & 1) + (i >> 1 & 1) + (i >> 2 & 1) + (i >> 3 & 1) +
+                                        (i >> 4 & 1) + (i >> 5 & 1) + (i >> 6 & 1) + (i >> 7 & 1));
+        }
+    }
+};
+constexpr BitCounts kBits;
+
 }  // namespace
 
 int scan_record_topic(const char* pData, size_t n, const char*& szTopic, size_t& nTopicLen) {
@@ -30,7 +43,7 @@ int scan_record_topic(const char* pData, size_t n, const char*& szTopic, size_t&
         const unsigned group = p[at];
         const unsigned mask = p[at + 1];
         at += 2;
-        const int nValues = __builtin_popcount(mask);
+        const int nValues = kBits.n[mask];
         switch (group >> 6) {
             case 0:
             case 1:
