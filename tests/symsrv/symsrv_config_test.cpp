@@ -134,6 +134,17 @@ TEST(SymSrvConfig, TheCommandLineRefusesWhatItCannotUse) {
             << argv.back();
         EXPECT_FALSE(err.empty());
     }
+    {
+        CSymSrvConfig cfg;
+        bool bHelp = false;
+        std::string err;
+        const char* unknown[] = {"qrx-symsrv", "--bogus", "1"};
+        EXPECT_FALSE(cfg.ParseArgs(3, unknown, bHelp, err));
+        EXPECT_EQ(err, "unknown option --bogus");
+        const char* badValue[] = {"qrx-symsrv", "--high-water", "lots"};
+        EXPECT_FALSE(cfg.ParseArgs(3, badValue, bHelp, err));
+        EXPECT_EQ(err, "--high-water takes a positive number of bytes, not 'lots'");
+    }
     CSymSrvConfig cfg;
     bool bHelp = false;
     std::string err;

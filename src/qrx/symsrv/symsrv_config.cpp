@@ -379,7 +379,10 @@ bool CSymSrvConfig::ParseArgs(int argc, const char* const* argv, bool& bHelp,
                 }
             }
             if (!SetGlobal(strKey, strValue, strError)) {
-                strError = "--" + strError;
+                // Told in the words of the command line: the flag as typed.
+                strError = strError.rfind("unknown key", 0) == 0
+                               ? "unknown option " + strFlag
+                               : strFlag + strError.substr(strKey.size());
                 return false;
             }
         }
