@@ -74,7 +74,7 @@ const char* CSymSrvConfig::Usage() {
            "  --port P               TCP port for clients (default 7001; 0: none)\n"
            "  --bind ADDR            local address for clients (default: all)\n"
            "  --unix PATH            also listen on a local socket\n"
-           "  --feed SPEC            a feed handler: [NAME=]HOST:PORT or [NAME=]unix:PATH, then\n"
+           "  --feed FEED            a feed handler: [NAME=]HOST:PORT or [NAME=]unix:PATH, then\n"
            "                         optional ,prefix:P ,regex:R ,all ,user:U ,password:W\n"
            "                         (repeatable; topics go to the first feed that matches)\n"
            "  --user NAME:PASSWORD   a client logon (repeatable; none: accept every logon)\n"
