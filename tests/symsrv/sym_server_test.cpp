@@ -455,3 +455,18 @@ TEST(SymServerClients, ClientsAnswerTheServersHeartbeatsAndTheMetricsCountThem) 
         rig.server->MetricsText().find("qrx_symsrv_client_queue_bytes{client=\"1\",user=\"user\""),
         std::string::npos);
 }
+
+TEST(SymServerClients, SubscriptionsPastTheTopicLimitAreRefused) {
+    CSymSrvConfig cfg;
+    cfg.m_nMaxTopics = 3;
+    CRig rig(cfg, 1);
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    for (const char* t : {"T1", "T2", "T3", "T4", "T5", "T1"}) {
+        rig.clients[0]->m_conn.Subscribe(t);
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_vecSymStatus.size() == 2; }));
+    EXPECT_EQ(rig.clients[0]->m_vecSymStatus[0], std::make_pair(SYM_SUBS_ERROR, std::string("T4")));
+    EXPECT_EQ(rig.clients[0]->m_vecSymStatus[1], std::make_pair(SYM_SUBS_ERROR, std::string("T5")));
+    EXPECT_EQ(rig.server->TopicCount(), 3u);
+    EXPECT_EQ(rig.server->FindTopic("T1")->m_nRefs, 1);
+}

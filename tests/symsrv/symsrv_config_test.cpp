@@ -38,6 +38,7 @@ TEST(SymSrvConfig, AFileSetsTheLimitsTheUsersAndTheFeedsWithTheirRoutes) {
     EXPECT_EQ(cfg.m_nHighWater, 1000);
     EXPECT_EQ(cfg.m_nLimit, 5000);
     EXPECT_DOUBLE_EQ(cfg.m_dblStallTimeout, 2.5);
+    EXPECT_EQ(cfg.m_nMaxTopics, 500);
     EXPECT_EQ(cfg.m_mUsers.at("alice"), "secret");
     ASSERT_EQ(cfg.m_vecFeeds.size(), 2u);
     EXPECT_EQ(cfg.m_vecFeeds[0].m_strName, "east");

@@ -261,7 +261,7 @@ CTopicEntry* CSymServer::Topic(const char* szTopic, size_t nLen, bool bCreate) {
     if (it != m_mTopicIndex.end()) {
         return m_vecTopics[it->second].get();
     }
-    if (!bCreate) {
+    if (!bCreate || static_cast<long>(m_vecTopics.size()) >= m_cfg.m_nMaxTopics) {
         return nullptr;
     }
     auto t = std::make_unique<CTopicEntry>();
@@ -282,7 +282,17 @@ CTopicEntry* CSymServer::Topic(const char* szTopic, size_t nLen, bool bCreate) {
 }
 
 void CSymServer::Subscribe(CClientSession* c, const char* szTopic) {
-    CTopicEntry& t = *Topic(szTopic, strlen(szTopic), true);
+    CTopicEntry* pTopic = Topic(szTopic, strlen(szTopic), true);
+    if (pTopic == nullptr) {
+        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " subscribed to " << szTopic
+                                              << " past the limit of " << m_cfg.m_nMaxTopics
+                                              << " topics; refused");
+        if (m_wire.SubStatus(SYM_SUB_STATUS_ERROR, szTopic, "the server holds too many topics")) {
+            SendToClient(c, m_wire.Data(), m_wire.Length());
+        }
+        return;
+    }
+    CTopicEntry& t = *pTopic;
     if (!c->IsSubscribed(t.m_nIndex)) {
         c->m_vecFlags[t.m_nIndex] |= 1;
         ++c->m_nTopics;

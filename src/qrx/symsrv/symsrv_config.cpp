@@ -84,6 +84,7 @@ const char* CSymSrvConfig::Usage() {
            "  --stall-timeout S      seconds a conflated client may go without reading\n"
            "  --summary-interval S   seconds between summary lines in the log (0: none)\n"
            "  --heartbeat-interval S seconds between heartbeats to clients (0: none)\n"
+           "  --max-topics N         topics the server keeps; subscriptions past it are refused\n"
            "  --help                 this text\n"
            "\n"
            "Config file:\n"
@@ -97,6 +98,7 @@ const char* CSymSrvConfig::Usage() {
            "  heartbeat_interval = 30\n"
            "  reconnect_min = 0.2\n"
            "  reconnect_max = 5\n"
+           "  max_topics = 1000000\n"
            "  [users]\n"
            "  alice = secret\n"
            "  [feed nyse]\n"
@@ -181,6 +183,10 @@ bool CSymSrvConfig::SetGlobal(const std::string& strKey, const std::string& strV
     } else if (strKey == "high_water") {
         if (!ToLong(strValue, 1, m_nHighWater)) {
             return bad("a positive number of bytes");
+        }
+    } else if (strKey == "max_topics") {
+        if (!ToLong(strValue, 1, m_nMaxTopics)) {
+            return bad("a positive number of topics");
         }
     } else if (strKey == "limit") {
         if (!ToLong(strValue, 1, m_nLimit)) {

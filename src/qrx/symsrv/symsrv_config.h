@@ -12,6 +12,7 @@
 //   heartbeat_interval = 30      # seconds between heartbeats to clients (0: none)
 //   reconnect_min = 0.2          # first back-off before connecting to a feed again, seconds
 //   reconnect_max = 5            # longest back-off, seconds
+//   max_topics = 1000000         # topics the server keeps; subscriptions past it are refused
 //
 //   [users]                      # client logons; none listed: every logon is accepted
 //   alice = secret
@@ -54,6 +55,7 @@ public:
     double m_dblHeartbeatInterval = 30.0;
     double m_dblReconnectMin = 0.2;
     double m_dblReconnectMax = 5.0;
+    long m_nMaxTopics = 1000000;
     std::map<std::string, std::string> m_mUsers;
     std::vector<CSymSrvFeedConfig> m_vecFeeds;
 
