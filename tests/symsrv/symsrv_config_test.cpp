@@ -19,6 +19,7 @@ TEST(SymSrvConfig, AFileSetsTheLimitsTheUsersAndTheFeedsWithTheirRoutes) {
                       "high_water = 1000\n"
                       "limit = 5000\n"
                       "stall_timeout = 2.5\n"
+                      "max_topics = 500\n"
                       "[users]\n"
                       "alice = secret\n"
                       "[feed east]\n"
