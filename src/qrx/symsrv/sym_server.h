@@ -1,0 +1,261 @@
+// CSymServer: the symbol server of one machine. Clients (Sym listeners) connect and log on;
+// the server connects out to each configured feed handler (a Sym proxy), keeps one upstream
+// subscription per topic however many clients want it, merges every update into a per-topic
+// image, and forwards the update's encoded bytes to each subscribed client. Clients that do
+// not keep up are conflated and, if they still do not read, dropped; nobody else waits.
+//
+// Everything runs on one thread around one epoll descriptor; every socket is non-blocking.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "qrx/marketdata/sym_data.h"
+#include "qrx/runtime/reg_ex.h"
+#include "qrx/symsrv/out_queue.h"
+#include "qrx/symsrv/symsrv_config.h"
+#include "qrx/symsrv/symsrv_wire.h"
+#include "qrx/wire/net_stream.h"
+
+class CCommand;
+
+class CSymServer;
+class CClientSession;
+
+// What an epoll event points at.
+struct CPollEntry {
+    enum enKind { KIND_LISTEN, KIND_METRICS_LISTEN, KIND_CLIENT, KIND_FEED, KIND_METRICS_CONN };
+    CPollEntry(enKind eKind, int nFd) : m_eKind(eKind), m_nFd(nFd) {}
+    virtual ~CPollEntry() = default;
+    enKind m_eKind;
+    int m_nFd;
+    uint32_t m_nEvents = 0;  // registered with epoll
+};
+
+// Bytes read from a peer, framed into messages of the stream form.
+struct CInBuffer {
+    std::vector<char> m_buf = std::vector<char>(128 * 1024);
+    size_t m_nLen = 0;
+};
+
+struct CTopicEntry {
+    std::string m_strTopic;
+    uint32_t m_nIndex = 0;
+    int m_nFeed = -1;                        // the feed handler that serves it, -1 none
+    int m_nRefs = 0;                         // clients subscribed
+    std::vector<CClientSession*> m_vecSubs;  // those clients
+    std::unique_ptr<CSymData> m_pImage;      // merged state, when m_bCached
+    bool m_bCached = false;
+    bool m_bUpstream = false;  // subscribed at the feed handler
+    bool m_bChangeQueued = false;
+    uint64_t m_nUpdatesIn = 0;
+    uint64_t m_nBytesIn = 0;
+    uint64_t m_nUpdatesOut = 0;
+    uint64_t m_nBytesOut = 0;
+    uint64_t m_nConflated = 0;
+};
+
+class CClientSession : public CPollEntry {
+public:
+    explicit CClientSession(int nFd) : CPollEntry(KIND_CLIENT, nFd) {}
+
+    uint32_t m_nId = 0;
+    uint16_t m_nCmdClientId = 0;  // the id its commands carry, 0 before logon
+    std::string m_strPeer;
+    std::string m_strUser;
+    bool m_bLoggedOn = false;
+    bool m_bAll = false;            // subscribed to every topic
+    bool m_bCloseWhenSent = false;  // refused logon: close once its answer is written
+    bool m_bDoomed = false;         // to be closed at the end of this turn
+    bool m_bQueued = false;         // in the list of clients to write at the end of this turn
+    bool m_bConflating = false;
+    CInBuffer m_in;
+    COutQueue m_out;
+    // Per topic index: bit 0 subscribed, bit 1 its update waits in the conflated list.
+    std::vector<uint8_t> m_vecFlags;
+    std::vector<uint32_t> m_vecDirty;
+    size_t m_nDirtyHead = 0;
+    double m_tProgress = 0;  // last time the queue emptied or a write took bytes
+    uint64_t m_nStamp = 0;
+    int m_nTopics = 0;
+    uint64_t m_nUpdatesOut = 0;
+    uint64_t m_nBytesOut = 0;
+    uint64_t m_nConflated = 0;
+    uint64_t m_nConflations = 0;
+    uint64_t m_nRequests = 0;
+
+    bool IsSubscribed(uint32_t nTopic) const {
+        return nTopic < m_vecFlags.size() && (m_vecFlags[nTopic] & 1) != 0;
+    }
+};
+
+class CFeedLink : public CPollEntry {
+public:
+    enum enState { STATE_DOWN, STATE_CONNECTING, STATE_LOGON, STATE_UP };
+    CFeedLink(const CSymSrvFeedConfig& cfg, int nIndex);
+
+    bool Routes(const char* szTopic);
+    static const char* StateName(enState e);
+
+    CSymSrvFeedConfig m_cfg;
+    int m_nIndex;
+    std::vector<CRegEx> m_vecRegexes;
+    enState m_eState = STATE_DOWN;
+    CInBuffer m_in;
+    COutQueue m_out;
+    double m_tNextAttempt = 0;
+    double m_dblBackoff = 0;
+    bool m_bLostNotified = false;  // clients were told the source is lost
+    bool m_bFailLogged = false;    // the current run of failed attempts was logged
+    bool m_bAllUpstream = false;
+    std::vector<uint32_t> m_vecChanges;  // topics whose upstream subscription may change
+    uint64_t m_nConnects = 0;
+    uint64_t m_nUpdatesIn = 0;
+    uint64_t m_nBytesIn = 0;
+    uint64_t m_nLosses = 0;
+};
+
+struct CMetricsConn : public CPollEntry {
+    explicit CMetricsConn(int nFd) : CPollEntry(KIND_METRICS_CONN, nFd) {}
+    std::string m_strIn;
+    std::string m_strOut;
+    size_t m_nSent = 0;
+    bool m_bAnswered = false;
+};
+
+class CSymServer {
+public:
+    explicit CSymServer(const CSymSrvConfig& cfg);
+    ~CSymServer();
+    CSymServer(const CSymServer&) = delete;
+    CSymServer& operator=(const CSymServer&) = delete;
+
+    // Opens the listening sockets and starts connecting to the feed handlers. False (with the
+    // reason logged) when a socket cannot be opened.
+    bool Start();
+    // Runs until Stop(): from a signal handler, another thread or a callback.
+    void Run();
+    // One turn of the loop, waiting at most nTimeoutMs for something to happen.
+    void RunOnce(int nTimeoutMs);
+    void Stop();
+
+    // The ports actually bound (useful with port 0).
+    int Port() const { return m_nBoundPort; }
+    int MetricsPort() const { return m_nBoundMetricsPort; }
+
+    // Prometheus text of every counter.
+    std::string MetricsText() const;
+    // The one-line summary the log gets periodically.
+    std::string SummaryLine();
+
+    // Counters, for tests and the summary.
+    size_t ClientCount() const { return m_vecClients.size(); }
+    size_t TopicCount() const { return m_vecTopics.size(); }
+    const CTopicEntry* FindTopic(const char* szTopic) const;
+    const CFeedLink* Feed(int n) const { return m_vecFeeds[static_cast<size_t>(n)].get(); }
+    uint64_t UpdatesIn() const { return m_nUpdatesIn; }
+    uint64_t ClientsDropped() const { return m_nClientsDropped; }
+    uint64_t Conflations() const { return m_nConflations; }
+
+    static double Now();
+
+private:
+    // ---- sockets ----
+    int Listen(bool bUnix, int nPort);
+    void SetEvents(CPollEntry* p, uint32_t nEvents);
+    void Accept(CPollEntry* pListen);
+    void AcceptMetrics();
+
+    // ---- clients ----
+    void OnClientReadable(CClientSession* c);
+    bool HandleClientMsg(CClientSession* c, char* p, int nLen);
+    void HandleLogon(CClientSession* c, const MsgHdrSym* h);
+    void Subscribe(CClientSession* c, const char* szTopic);
+    void Unsubscribe(CClientSession* c, const char* szTopic);
+    void SubscribeAll(CClientSession* c);
+    void UnsubscribeAll(CClientSession* c);
+    void SendImage(CClientSession* c, CTopicEntry& t, short nSubType);
+    void SendAllImages(CClientSession* c);
+    void SendToClient(CClientSession* c, const char* p, size_t n);
+    void QueueWrite(CClientSession* c);
+    void WriteClient(CClientSession* c);
+    // Writes what the socket takes now; the bytes still queued.
+    size_t WriteNow(CClientSession* c);
+    void SendConflated(CClientSession* c);
+    void Doom(CClientSession* c, const std::string& strWhy, bool bDropped = false);
+    void CloseClient(CClientSession* c);
+
+    // ---- feed handlers ----
+    void StartConnect(CFeedLink* f);
+    void OnFeedConnected(CFeedLink* f);
+    void OnFeedReadable(CFeedLink* f);
+    bool HandleFeedMsg(CFeedLink* f, char* p, int nLen);
+    bool HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType);
+    void FeedUp(CFeedLink* f);
+    void FeedDown(CFeedLink* f, const std::string& strWhy);
+    void WriteFeed(CFeedLink* f);
+    void QueueUpstream(CTopicEntry& t);
+    void FlushUpstream(CFeedLink* f);
+    void NotifySource(CFeedLink* f, bool bUp);
+    void ForwardSubStatus(CFeedLink* f, const MsgHdrSym* h);
+
+    // ---- commands ----
+    void AssignCommandId(CClientSession* c);
+    void ForgetCommandId(CClientSession* c);
+    void HandleCommand(CClientSession* c, const MsgHdrSym* h, const char* p, int nLen);
+    void RefuseCommand(CClientSession* c, const CCommand& cmd, const std::string& strWhy);
+    void ForwardResponse(const char* p, int nLen);
+
+    // ---- fan-out ----
+    CTopicEntry* Topic(const char* szTopic, size_t nLen, bool bCreate);
+    void Deliver(CClientSession* c, CTopicEntry& t, short nSubType, const char* p, size_t n);
+
+    // ---- time ----
+    void OnTimers();
+    void OnMetricsConn(CMetricsConn* m, uint32_t nEvents);
+
+    CSymSrvConfig m_cfg;
+    int m_nEpoll = -1;
+    bool m_bRunning = false;
+    std::unique_ptr<CPollEntry> m_pListenTcp;
+    std::unique_ptr<CPollEntry> m_pListenUnix;
+    std::unique_ptr<CPollEntry> m_pListenMetrics;
+    int m_nBoundPort = 0;
+    int m_nBoundMetricsPort = 0;
+    std::vector<std::unique_ptr<CFeedLink>> m_vecFeeds;
+    std::vector<CClientSession*> m_vecClients;
+    std::vector<CClientSession*> m_vecAllClients;
+    std::vector<CClientSession*> m_vecWriteList;
+    std::vector<CClientSession*> m_vecDoomed;
+    std::vector<CMetricsConn*> m_vecMetricsConns;
+    std::vector<std::unique_ptr<CTopicEntry>> m_vecTopics;
+    std::unordered_map<std::string, uint32_t> m_mTopicIndex;
+    std::string m_strKey;                                         // scratch key for look-ups
+    std::unordered_map<uint16_t, CClientSession*> m_mCmdClients;  // by command client id
+    std::unordered_map<uint32_t, int> m_mCmdFeeds;  // commands in parts: where they go
+    uint16_t m_nNextCmdClientId = 0;
+    CSymSrvWire m_wire;
+    CSymData m_rec;          // the record being routed
+    CNetStream m_recStream;  // reads the records of a data message in place
+    CNetStream m_encStream;  // encodes images
+    uint32_t m_nNextClientId = 1;
+    uint64_t m_nStampGen = 0;
+    int m_nAllRefs = 0;
+    // Totals.
+    uint64_t m_nUpdatesIn = 0;
+    uint64_t m_nUpdatesOut = 0;
+    uint64_t m_nClientsAccepted = 0;
+    uint64_t m_nClientsDropped = 0;
+    uint64_t m_nLogonsRefused = 0;
+    uint64_t m_nMalformed = 0;
+    uint64_t m_nConflations = 0;
+    uint64_t m_nConflatedUpdates = 0;
+    uint64_t m_nSummaryUpdatesIn = 0;
+    uint64_t m_nSummaryUpdatesOut = 0;
+    double m_tNextSummary = 0;
+    double m_tNextHeartbeat = 0;
+    double m_tLastSummary = 0;
+};

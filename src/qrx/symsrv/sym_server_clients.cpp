@@ -1,0 +1,576 @@
+// CSymServer: the clients' side. Accepting, reading and answering requests, subscriptions
+// with their reference counts, images for new subscribers, the per-client queue with its
+// conflation and drop bounds.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "qrx/marketdata/sym_data_aux.h"
+#include "qrx/runtime/stdio_logger.h"
+#include "qrx/symsrv/sym_server.h"
+#include "qrx/wire/session_msgs.h"
+#include "qrx/wire/sym_msgs.h"
+
+namespace {
+
+// Bytes read from one client per readiness event: a client that floods requests cannot
+// starve the others.
+constexpr size_t kClientReadPerEvent = 64 * 1024;
+
+std::string PeerName(int fd) {
+    sockaddr_storage ss;
+    socklen_t n = sizeof ss;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &n) != 0) {
+        return "unknown";
+    }
+    if (ss.ss_family == AF_INET) {
+        const sockaddr_in* sa = reinterpret_cast<const sockaddr_in*>(&ss);
+        char host[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &sa->sin_addr, host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(sa->sin_port));
+    }
+    return "local";
+}
+
+// Fixed-size text fields of a request, cut at their NUL or their end.
+std::string FieldText(const char* p, size_t nCap) {
+    return std::string(p, strnlen(p, nCap));
+}
+
+}  // namespace
+
+void CSymServer::Accept(CPollEntry* pListen) {
+    for (int i = 0; i < 64; ++i) {
+        const int fd = accept4(pListen->m_nFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                QRX_LOG_ERROR("qrx-symsrv: accept failed: " << strerror(errno));
+            }
+            return;
+        }
+        if (pListen == m_pListenTcp.get()) {
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        }
+        CClientSession* c = new CClientSession(fd);
+        c->m_nId = m_nNextClientId++;
+        c->m_strPeer = PeerName(fd);
+        c->m_tProgress = Now();
+        c->m_vecFlags.resize(m_vecTopics.size(), 0);
+        m_vecClients.push_back(c);
+        ++m_nClientsAccepted;
+        SetEvents(c, EPOLLIN);
+        QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " connected from "
+                                           << c->m_strPeer.c_str());
+    }
+}
+
+void CSymServer::OnClientReadable(CClientSession* c) {
+    CInBuffer& in = c->m_in;
+    size_t nRead = 0;
+    while (nRead < kClientReadPerEvent) {
+        if (in.m_nLen == in.m_buf.size()) {
+            break;  // a whole message always fits: the bytes are framed below
+        }
+        const ssize_t n = read(c->m_nFd, in.m_buf.data() + in.m_nLen, in.m_buf.size() - in.m_nLen);
+        if (n == 0) {
+            Doom(c, "it closed the connection");
+            return;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                Doom(c, std::string("reading failed: ") + strerror(errno));
+                return;
+            }
+            break;
+        }
+        in.m_nLen += static_cast<size_t>(n);
+        nRead += static_cast<size_t>(n);
+        // Frame and handle what is complete.
+        size_t nAt = 0;
+        while (in.m_nLen - nAt >= 2 && !c->m_bDoomed) {
+            char* p = in.m_buf.data() + nAt;
+            const int nMsg = (static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1]);
+            if (nMsg < 8) {
+                ++m_nMalformed;
+                Doom(c, "malformed input: a message length of " + std::to_string(nMsg));
+                return;
+            }
+            if (static_cast<size_t>(nMsg) > in.m_nLen - nAt) {
+                break;
+            }
+            if (!HandleClientMsg(c, p, nMsg)) {
+                return;
+            }
+            nAt += static_cast<size_t>(nMsg);
+        }
+        if (c->m_bDoomed) {
+            return;
+        }
+        if (nAt > 0) {
+            memmove(in.m_buf.data(), in.m_buf.data() + nAt, in.m_nLen - nAt);
+            in.m_nLen -= nAt;
+        }
+    }
+}
+
+bool CSymServer::HandleClientMsg(CClientSession* c, char* p, int nLen) {
+    const MsgHdrSym* h = m_wire.Parse(p, nLen);
+    if (h == nullptr) {
+        ++m_nMalformed;
+        Doom(c, "malformed input: a message that is not a readable Sym message");
+        return false;
+    }
+    ++c->m_nRequests;
+    if (h->mtyp == CM_LOGIN) {
+        HandleLogon(c, h);
+        return !c->m_bDoomed;
+    }
+    if (h->mtyp == CM_HEARTBEAT) {
+        return true;  // the echo of ours
+    }
+    if (!c->m_bLoggedOn) {
+        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent request type " << h->mtyp
+                                              << " before logging on; ignored");
+        return true;
+    }
+    const char* body = MsgBody(h);
+    switch (h->mtyp) {
+        case CM_SYM_SUBSCRIBE:
+        case CM_SYM_SUBSCRIBE_TYPE: {
+            const std::string t =
+                FieldText(reinterpret_cast<const stTopicInfo*>(body)->m_szTopic, SYM_TOPIC_LEN);
+            if (!t.empty()) {
+                Subscribe(c, t.c_str());
+            }
+            break;
+        }
+        case CM_SYM_UNSUBSCRIBE:
+        case CM_SYM_UNSUBSCRIBE_TYPE:
+            Unsubscribe(
+                c, FieldText(reinterpret_cast<const stTopicInfo*>(body)->m_szTopic, SYM_TOPIC_LEN)
+                       .c_str());
+            break;
+        case CM_SYM_SUBSCRIBE_SIZE:
+        case CM_SYM_UNSUBSCRIBE_SIZE: {
+            // The records of a topic subscribed with sizes carry the plain topic: the client
+            // gets the topic itself (the sizes are a feed handler's matter, not forwarded).
+            const std::string t =
+                FieldText(reinterpret_cast<const stTopicInfoSize*>(body)->m_szTopic, SYM_TOPIC_LEN);
+            if (t.empty()) {
+                break;
+            }
+            if (h->mtyp == CM_SYM_SUBSCRIBE_SIZE) {
+                Subscribe(c, t.c_str());
+            } else {
+                Unsubscribe(c, t.c_str());
+            }
+            break;
+        }
+        case CM_SYM_SUBSCRIBE_ALL:
+            SubscribeAll(c);
+            break;
+        case CM_SYM_UNSUBSCRIBE_ALL:
+            UnsubscribeAll(c);
+            break;
+        case CM_SYM_SNAPSHOT: {
+            const std::string t =
+                FieldText(reinterpret_cast<const stTopicInfo*>(body)->m_szTopic, SYM_TOPIC_LEN);
+            CTopicEntry* pTopic = Topic(t.data(), t.size(), false);
+            if (pTopic != nullptr && pTopic->m_bCached) {
+                SendImage(c, *pTopic, SYM_DATA_SNAPSHOT);
+            }
+            break;
+        }
+        case CM_SYM_SNAPSHOT_ALL:
+            SendAllImages(c);
+            break;
+        case CM_SYM_COMMAND:
+            HandleCommand(c, h, p, nLen);
+            break;
+        case CM_SYM_SUBSCRIBE_LIST:
+        case CM_SYM_UNSUBSCRIBE_LIST: {
+            const stTopicList* pList = reinterpret_cast<const stTopicList*>(body);
+            const int nCount = std::min(pList->m_nCount, SYM_MAX_LIST_TOPICS);
+            for (int i = 0; i < nCount && !c->m_bDoomed; ++i) {
+                const std::string t = FieldText(pList->m_szTopics[i], SYM_TOPIC_LEN);
+                if (h->mtyp == CM_SYM_SUBSCRIBE_LIST) {
+                    if (!t.empty()) {
+                        Subscribe(c, t.c_str());
+                    }
+                } else {
+                    Unsubscribe(c, t.c_str());
+                }
+            }
+            break;
+        }
+        default:
+            QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent unhandled request "
+                                                  << h->hdr_typ << " " << h->mtyp << " "
+                                                  << h->submtyp);
+            break;
+    }
+    return !c->m_bDoomed;
+}
+
+void CSymServer::HandleLogon(CClientSession* c, const MsgHdrSym* h) {
+    const stLogin* pLogin = reinterpret_cast<const stLogin*>(MsgBody(h));
+    const std::string strUser = FieldText(pLogin->username, sizeof pLogin->username);
+    const std::string strPassword = FieldText(pLogin->password, sizeof pLogin->password);
+    bool bOk = true;
+    if (!m_cfg.m_mUsers.empty()) {
+        auto it = m_cfg.m_mUsers.find(strUser);
+        bOk = it != m_cfg.m_mUsers.end() && it->second == strPassword;
+    }
+    c->m_strUser = strUser;
+    if (bOk) {
+        c->m_bLoggedOn = true;
+        QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " logged on as " << strUser.c_str());
+        if (m_wire.Status(SYM_STATUS_LOGIN_ACCEPTED, "")) {
+            SendToClient(c, m_wire.Data(), m_wire.Length());
+        }
+        if (c->m_nCmdClientId == 0) {
+            AssignCommandId(c);
+        }
+        return;
+    }
+    ++m_nLogonsRefused;
+    QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " from " << c->m_strPeer.c_str()
+                                          << " refused: bad user or password for "
+                                          << strUser.c_str());
+    if (m_wire.Status(SYM_STATUS_LOGIN_REFUSED, "Bad user or password")) {
+        SendToClient(c, m_wire.Data(), m_wire.Length());
+    }
+    c->m_bLoggedOn = false;
+    c->m_bCloseWhenSent = true;
+}
+
+CTopicEntry* CSymServer::Topic(const char* szTopic, size_t nLen, bool bCreate) {
+    m_strKey.assign(szTopic, nLen);
+    auto it = m_mTopicIndex.find(m_strKey);
+    if (it != m_mTopicIndex.end()) {
+        return m_vecTopics[it->second].get();
+    }
+    if (!bCreate || static_cast<long>(m_vecTopics.size()) >= m_cfg.m_nMaxTopics) {
+        return nullptr;
+    }
+    auto t = std::make_unique<CTopicEntry>();
+    t->m_strTopic = m_strKey;
+    t->m_nIndex = static_cast<uint32_t>(m_vecTopics.size());
+    for (auto& f : m_vecFeeds) {
+        if (f->Routes(t->m_strTopic.c_str())) {
+            t->m_nFeed = f->m_nIndex;
+            break;
+        }
+    }
+    m_mTopicIndex.emplace(t->m_strTopic, t->m_nIndex);
+    m_vecTopics.push_back(std::move(t));
+    for (CClientSession* c : m_vecClients) {
+        c->m_vecFlags.resize(m_vecTopics.size(), 0);
+    }
+    return m_vecTopics.back().get();
+}
+
+void CSymServer::Subscribe(CClientSession* c, const char* szTopic) {
+    CTopicEntry* pTopic = Topic(szTopic, strlen(szTopic), true);
+    if (pTopic == nullptr) {
+        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " subscribed to " << szTopic
+                                              << " past the limit of " << m_cfg.m_nMaxTopics
+                                              << " topics; refused");
+        if (m_wire.SubStatus(SYM_SUB_STATUS_ERROR, szTopic, "the server holds too many topics")) {
+            SendToClient(c, m_wire.Data(), m_wire.Length());
+        }
+        return;
+    }
+    CTopicEntry& t = *pTopic;
+    if (!c->IsSubscribed(t.m_nIndex)) {
+        c->m_vecFlags[t.m_nIndex] |= 1;
+        ++c->m_nTopics;
+        t.m_vecSubs.push_back(c);
+        if (++t.m_nRefs == 1) {
+            QueueUpstream(t);
+        }
+        if (t.m_nFeed < 0) {
+            if (m_wire.SubStatus(SYM_SUB_STATUS_ERROR, szTopic,
+                                 "no feed handler serves this topic")) {
+                SendToClient(c, m_wire.Data(), m_wire.Length());
+            }
+        }
+    }
+    // As a feed handler does: a subscription is answered with the current image.
+    if (t.m_bCached) {
+        SendImage(c, t, SYM_DATA_SNAPSHOT);
+    }
+}
+
+void CSymServer::Unsubscribe(CClientSession* c, const char* szTopic) {
+    CTopicEntry* pTopic = Topic(szTopic, strlen(szTopic), false);
+    if (pTopic == nullptr || !c->IsSubscribed(pTopic->m_nIndex)) {
+        return;
+    }
+    CTopicEntry& t = *pTopic;
+    c->m_vecFlags[t.m_nIndex] &= static_cast<uint8_t>(~1u);
+    --c->m_nTopics;
+    auto it = std::find(t.m_vecSubs.begin(), t.m_vecSubs.end(), c);
+    if (it != t.m_vecSubs.end()) {
+        *it = t.m_vecSubs.back();
+        t.m_vecSubs.pop_back();
+    }
+    if (--t.m_nRefs == 0) {
+        QueueUpstream(t);
+    }
+}
+
+void CSymServer::SubscribeAll(CClientSession* c) {
+    if (!c->m_bAll) {
+        c->m_bAll = true;
+        m_vecAllClients.push_back(c);
+        if (++m_nAllRefs == 1) {
+            for (auto& f : m_vecFeeds) {
+                if (f->m_eState == CFeedLink::STATE_UP && !f->m_bAllUpstream &&
+                    m_wire.NoBodyRequest(CM_SYM_SUBSCRIBE_ALL)) {
+                    f->m_bAllUpstream = true;
+                    f->m_out.AppendMsg(m_wire.Data(), m_wire.Length());
+                    WriteFeed(f.get());
+                }
+            }
+        }
+    }
+    SendAllImages(c);
+}
+
+void CSymServer::UnsubscribeAll(CClientSession* c) {
+    if (!c->m_bAll) {
+        return;
+    }
+    c->m_bAll = false;
+    m_vecAllClients.erase(std::find(m_vecAllClients.begin(), m_vecAllClients.end(), c));
+    if (--m_nAllRefs == 0) {
+        for (auto& f : m_vecFeeds) {
+            if (f->m_bAllUpstream && f->m_eState == CFeedLink::STATE_UP &&
+                m_wire.NoBodyRequest(CM_SYM_UNSUBSCRIBE_ALL)) {
+                f->m_out.AppendMsg(m_wire.Data(), m_wire.Length());
+                WriteFeed(f.get());
+            }
+            f->m_bAllUpstream = false;
+        }
+    }
+}
+
+void CSymServer::SendImage(CClientSession* c, CTopicEntry& t, short nSubType) {
+    m_encStream.SeekBegin();
+    CSymDataAux::SerializeSymOut(*t.m_pImage, m_encStream);
+    char* p = nullptr;
+    int n = 0;
+    m_encStream.GetBuf(p, n);
+    if (!c->m_out.AppendRecord(nSubType, p, static_cast<size_t>(n))) {
+        Doom(c, "no memory for its queue");
+        return;
+    }
+    ++c->m_nUpdatesOut;
+    QueueWrite(c);
+}
+
+void CSymServer::SendAllImages(CClientSession* c) {
+    if (!m_wire.NoBodyRequest(CM_SYM_DATA)) {
+        return;
+    }
+    // The markers are data messages without a body: sub-types 3 and 4.
+    std::string strStart(m_wire.Data(), m_wire.Length());
+    strStart[7] = static_cast<char>(SYM_DATA_SNAPSHOT_START);
+    std::string strEnd = strStart;
+    strEnd[7] = static_cast<char>(SYM_DATA_SNAPSHOT_END);
+    SendToClient(c, strStart.data(), strStart.size());
+    for (auto& t : m_vecTopics) {
+        if (t->m_bCached && !c->m_bDoomed) {
+            SendImage(c, *t, SYM_DATA_SNAPSHOT);
+        }
+    }
+    SendToClient(c, strEnd.data(), strEnd.size());
+}
+
+void CSymServer::SendToClient(CClientSession* c, const char* p, size_t n) {
+    if (c->m_bDoomed) {
+        return;
+    }
+    if (!c->m_out.AppendMsg(p, n)) {
+        Doom(c, "no memory for its queue");
+        return;
+    }
+    if (c->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit)) {
+        Doom(c,
+             std::to_string(c->m_out.Pending()) + " bytes wait to be written, past the limit of " +
+                 std::to_string(m_cfg.m_nLimit) + " bytes",
+             true);
+        return;
+    }
+    QueueWrite(c);
+}
+
+void CSymServer::QueueWrite(CClientSession* c) {
+    if (!c->m_bQueued) {
+        c->m_bQueued = true;
+        m_vecWriteList.push_back(c);
+    }
+}
+
+void CSymServer::Deliver(CClientSession* c, CTopicEntry& t, short nSubType, const char* p,
+                         size_t n) {
+    if (c->m_bDoomed) {
+        return;
+    }
+    size_t nPending = c->m_out.Pending();
+    if (!c->m_bConflating && nPending > static_cast<size_t>(m_cfg.m_nHighWater)) {
+        // What this turn gathered may be on its way already: a client is behind only when
+        // its socket does not take it.
+        nPending = WriteNow(c);
+        if (c->m_bDoomed) {
+            return;
+        }
+    }
+    if (!c->m_bConflating && nPending > static_cast<size_t>(m_cfg.m_nHighWater)) {
+        c->m_bConflating = true;
+        ++c->m_nConflations;
+        ++m_nConflations;
+        QRX_LOG_WARNING("qrx-symsrv: client "
+                        << c->m_nId << " (" << c->m_strUser.c_str()
+                        << ") is behind: " << static_cast<unsigned long>(nPending)
+                        << " bytes queued, past the high-water mark of " << m_cfg.m_nHighWater
+                        << "; conflating its updates");
+    }
+    if (c->m_bConflating) {
+        // Its image is sent once the client drains: intermediate values are all it loses.
+        ++c->m_nConflated;
+        ++t.m_nConflated;
+        ++m_nConflatedUpdates;
+        if (t.m_nIndex < c->m_vecFlags.size() && (c->m_vecFlags[t.m_nIndex] & 2) == 0) {
+            c->m_vecFlags[t.m_nIndex] |= 2;
+            c->m_vecDirty.push_back(t.m_nIndex);
+        }
+        return;
+    }
+    if (!c->m_out.AppendRecord(nSubType, p, n)) {
+        Doom(c, "no memory for its queue");
+        return;
+    }
+    ++c->m_nUpdatesOut;
+    ++t.m_nUpdatesOut;
+    t.m_nBytesOut += n;
+    ++m_nUpdatesOut;
+    if (c->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit) &&
+        WriteNow(c) > static_cast<size_t>(m_cfg.m_nLimit) && !c->m_bDoomed) {
+        Doom(c,
+             std::to_string(c->m_out.Pending()) + " bytes wait to be written, past the limit of " +
+                 std::to_string(m_cfg.m_nLimit) + " bytes",
+             true);
+        return;
+    }
+    QueueWrite(c);
+}
+
+void CSymServer::SendConflated(CClientSession* c) {
+    const size_t nLowWater = static_cast<size_t>(m_cfg.m_nHighWater / 2);
+    while (c->m_nDirtyHead < c->m_vecDirty.size() && c->m_out.Pending() <= nLowWater) {
+        const uint32_t nTopic = c->m_vecDirty[c->m_nDirtyHead++];
+        c->m_vecFlags[nTopic] &= static_cast<uint8_t>(~2u);
+        CTopicEntry& t = *m_vecTopics[nTopic];
+        if ((c->IsSubscribed(nTopic) || c->m_bAll) && t.m_bCached) {
+            SendImage(c, t, SYM_DATA_UPDATE);
+        }
+    }
+    if (c->m_nDirtyHead == c->m_vecDirty.size()) {
+        c->m_vecDirty.clear();
+        c->m_nDirtyHead = 0;
+        if (c->m_out.Pending() <= nLowWater) {
+            c->m_bConflating = false;
+            QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " caught up; conflation ended");
+        }
+    }
+}
+
+size_t CSymServer::WriteNow(CClientSession* c) {
+    bool bWrote = false;
+    while (!c->m_out.Empty()) {
+        const char* p = c->m_out.Front();
+        const ssize_t n = send(c->m_nFd, p, c->m_out.Pending(), MSG_NOSIGNAL);
+        if (n > 0) {
+            c->m_out.Consume(static_cast<size_t>(n));
+            c->m_nBytesOut += static_cast<uint64_t>(n);
+            bWrote = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        }
+        Doom(c, std::string("writing failed: ") + strerror(errno));
+        return 0;
+    }
+    if (bWrote || c->m_out.Empty()) {
+        c->m_tProgress = Now();
+    }
+    return c->m_out.Pending();
+}
+
+void CSymServer::WriteClient(CClientSession* c) {
+    for (int nRound = 0; nRound < 4; ++nRound) {
+        WriteNow(c);
+        if (c->m_bDoomed) {
+            return;
+        }
+        if (!c->m_bConflating || c->m_out.Pending() > static_cast<size_t>(m_cfg.m_nHighWater / 2)) {
+            break;
+        }
+        SendConflated(c);
+        if (c->m_bDoomed) {
+            return;
+        }
+    }
+    if (c->m_out.Empty() && c->m_bCloseWhenSent) {
+        Doom(c, "its logon was refused");
+        return;
+    }
+    SetEvents(c, c->m_out.Empty() ? EPOLLIN : (EPOLLIN | EPOLLOUT));
+}
+
+void CSymServer::Doom(CClientSession* c, const std::string& strWhy, bool bDropped) {
+    if (c->m_bDoomed) {
+        return;
+    }
+    c->m_bDoomed = true;
+    if (bDropped) {
+        ++m_nClientsDropped;
+        QRX_LOG_ERROR("qrx-symsrv: client " << c->m_nId << " (" << c->m_strUser.c_str() << " from "
+                                            << c->m_strPeer.c_str()
+                                            << ") dropped: " << strWhy.c_str());
+    } else {
+        QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " closed: " << strWhy.c_str());
+    }
+    m_vecDoomed.push_back(c);
+}
+
+void CSymServer::CloseClient(CClientSession* c) {
+    for (uint32_t i = 0; i < c->m_vecFlags.size(); ++i) {
+        if (c->IsSubscribed(i)) {
+            Unsubscribe(c, m_vecTopics[i]->m_strTopic.c_str());
+        }
+    }
+    UnsubscribeAll(c);
+    ForgetCommandId(c);
+    SetEvents(c, 0);
+    close(c->m_nFd);
+    m_vecClients.erase(std::find(m_vecClients.begin(), m_vecClients.end(), c));
+    delete c;
+}

@@ -1,0 +1,251 @@
+// CSymServer: counters as Prometheus text over plain HTTP (GET /metrics), and the summary line.
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
+#include "qrx/runtime/stdio_logger.h"
+#include "qrx/symsrv/sym_server.h"
+
+namespace {
+
+// Label values: backslash, quote and line end escaped.
+std::string Label(const std::string& s) {
+    std::string out;
+    out.reserve(s.size());
+    for (char ch : s) {
+        if (ch == '\\' || ch == '"') {
+            out += '\\';
+            out += ch;
+        } else if (ch == '\n') {
+            out += "\\n";
+        } else if (static_cast<unsigned char>(ch) < 0x20) {
+            out += ' ';  // topics may hold the field separator
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+const CTopicEntry* CSymServer::FindTopic(const char* szTopic) const {
+    auto it = m_mTopicIndex.find(szTopic);
+    return it == m_mTopicIndex.end() ? nullptr : m_vecTopics[it->second].get();
+}
+
+std::string CSymServer::MetricsText() const {
+    std::ostringstream o;
+    auto head = [&](const char* name, const char* type, const char* help) {
+        o << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
+    };
+    head("qrx_symsrv_clients", "gauge", "Clients connected.");
+    o << "qrx_symsrv_clients " << m_vecClients.size() << '\n';
+    head("qrx_symsrv_clients_accepted_total", "counter", "Client connections accepted.");
+    o << "qrx_symsrv_clients_accepted_total " << m_nClientsAccepted << '\n';
+    head("qrx_symsrv_clients_dropped_total", "counter",
+         "Clients dropped for not reading their updates.");
+    o << "qrx_symsrv_clients_dropped_total " << m_nClientsDropped << '\n';
+    head("qrx_symsrv_logons_refused_total", "counter", "Client logons refused.");
+    o << "qrx_symsrv_logons_refused_total " << m_nLogonsRefused << '\n';
+    head("qrx_symsrv_malformed_total", "counter", "Connections closed for malformed input.");
+    o << "qrx_symsrv_malformed_total " << m_nMalformed << '\n';
+    head("qrx_symsrv_topics", "gauge", "Topics known.");
+    o << "qrx_symsrv_topics " << m_vecTopics.size() << '\n';
+    head("qrx_symsrv_updates_in_total", "counter", "Records received from feed handlers.");
+    o << "qrx_symsrv_updates_in_total " << m_nUpdatesIn << '\n';
+    head("qrx_symsrv_updates_out_total", "counter", "Records queued for clients.");
+    o << "qrx_symsrv_updates_out_total " << m_nUpdatesOut << '\n';
+    head("qrx_symsrv_conflated_total", "counter", "Updates conflated for slow clients.");
+    o << "qrx_symsrv_conflated_total " << m_nConflatedUpdates << '\n';
+
+    head("qrx_symsrv_feed_up", "gauge", "1 while the feed handler is logged on.");
+    for (const auto& f : m_vecFeeds) {
+        o << "qrx_symsrv_feed_up{feed=\"" << Label(f->m_cfg.m_strName) << "\",state=\""
+          << CFeedLink::StateName(f->m_eState) << "\"} "
+          << (f->m_eState == CFeedLink::STATE_UP ? 1 : 0) << '\n';
+    }
+    head("qrx_symsrv_feed_connects_total", "counter", "Connections made to the feed handler.");
+    for (const auto& f : m_vecFeeds) {
+        o << "qrx_symsrv_feed_connects_total{feed=\"" << Label(f->m_cfg.m_strName) << "\"} "
+          << f->m_nConnects << '\n';
+    }
+    head("qrx_symsrv_feed_losses_total", "counter", "Times the feed handler was lost.");
+    for (const auto& f : m_vecFeeds) {
+        o << "qrx_symsrv_feed_losses_total{feed=\"" << Label(f->m_cfg.m_strName) << "\"} "
+          << f->m_nLosses << '\n';
+    }
+    head("qrx_symsrv_feed_updates_in_total", "counter", "Records received from the feed handler.");
+    for (const auto& f : m_vecFeeds) {
+        o << "qrx_symsrv_feed_updates_in_total{feed=\"" << Label(f->m_cfg.m_strName) << "\"} "
+          << f->m_nUpdatesIn << '\n';
+    }
+    head("qrx_symsrv_feed_bytes_in_total", "counter",
+         "Record bytes received from the feed handler.");
+    for (const auto& f : m_vecFeeds) {
+        o << "qrx_symsrv_feed_bytes_in_total{feed=\"" << Label(f->m_cfg.m_strName) << "\"} "
+          << f->m_nBytesIn << '\n';
+    }
+
+    struct ClientMetric {
+        const char* name;
+        const char* type;
+        const char* help;
+        uint64_t (*get)(const CClientSession&);
+    };
+    static const ClientMetric kClient[] = {
+        {"qrx_symsrv_client_updates_out_total", "counter", "Records queued for the client.",
+         [](const CClientSession& c) { return c.m_nUpdatesOut; }},
+        {"qrx_symsrv_client_bytes_out_total", "counter", "Bytes written to the client.",
+         [](const CClientSession& c) { return c.m_nBytesOut; }},
+        {"qrx_symsrv_client_conflated_total", "counter", "Updates conflated for the client.",
+         [](const CClientSession& c) { return c.m_nConflated; }},
+        {"qrx_symsrv_client_queue_bytes", "gauge", "Bytes queued for the client.",
+         [](const CClientSession& c) { return static_cast<uint64_t>(c.m_out.Pending()); }},
+        {"qrx_symsrv_client_topics", "gauge", "Topics the client holds.",
+         [](const CClientSession& c) { return static_cast<uint64_t>(c.m_nTopics); }},
+        {"qrx_symsrv_client_messages_in_total", "counter",
+         "Messages received from the client (requests and heartbeat answers).",
+         [](const CClientSession& c) { return c.m_nRequests; }},
+        {"qrx_symsrv_client_conflations_total", "counter",
+         "Times the client fell behind and was conflated.",
+         [](const CClientSession& c) { return c.m_nConflations; }},
+    };
+    for (const auto& m : kClient) {
+        head(m.name, m.type, m.help);
+        for (const CClientSession* c : m_vecClients) {
+            o << m.name << "{client=\"" << c->m_nId << "\",user=\"" << Label(c->m_strUser)
+              << "\",peer=\"" << Label(c->m_strPeer) << "\"} " << m.get(*c) << '\n';
+        }
+    }
+
+    struct TopicMetric {
+        const char* name;
+        const char* help;
+        uint64_t CTopicEntry::*field;
+    };
+    static const TopicMetric kTopic[] = {
+        {"qrx_symsrv_topic_updates_in_total", "Records received for the topic.",
+         &CTopicEntry::m_nUpdatesIn},
+        {"qrx_symsrv_topic_bytes_in_total", "Record bytes received for the topic.",
+         &CTopicEntry::m_nBytesIn},
+        {"qrx_symsrv_topic_updates_out_total", "Records of the topic queued for clients.",
+         &CTopicEntry::m_nUpdatesOut},
+        {"qrx_symsrv_topic_bytes_out_total", "Record bytes of the topic queued for clients.",
+         &CTopicEntry::m_nBytesOut},
+        {"qrx_symsrv_topic_conflated_total", "Updates of the topic conflated.",
+         &CTopicEntry::m_nConflated},
+    };
+    for (const auto& m : kTopic) {
+        head(m.name, "counter", m.help);
+        for (const auto& t : m_vecTopics) {
+            o << m.name << "{topic=\"" << Label(t->m_strTopic) << "\"} " << (*t).*(m.field) << '\n';
+        }
+    }
+    head("qrx_symsrv_topic_subscribers", "gauge", "Clients holding the topic.");
+    for (const auto& t : m_vecTopics) {
+        o << "qrx_symsrv_topic_subscribers{topic=\"" << Label(t->m_strTopic) << "\"} " << t->m_nRefs
+          << '\n';
+    }
+    return o.str();
+}
+
+std::string CSymServer::SummaryLine() {
+    const double tNow = Now();
+    const double dt = std::max(tNow - m_tLastSummary, 1e-3);
+    int nUp = 0;
+    for (const auto& f : m_vecFeeds) {
+        nUp += f->m_eState == CFeedLink::STATE_UP ? 1 : 0;
+    }
+    int nConflating = 0;
+    size_t nQueued = 0;
+    for (const CClientSession* c : m_vecClients) {
+        nConflating += c->m_bConflating ? 1 : 0;
+        nQueued += c->m_out.Pending();
+    }
+    std::ostringstream o;
+    o.setf(std::ios::fixed);
+    o.precision(0);
+    o << "qrx-symsrv: clients=" << m_vecClients.size() << " feeds_up=" << nUp << "/"
+      << m_vecFeeds.size() << " topics=" << m_vecTopics.size() << " updates_in=" << m_nUpdatesIn
+      << " (" << static_cast<double>(m_nUpdatesIn - m_nSummaryUpdatesIn) / dt
+      << "/s) updates_out=" << m_nUpdatesOut << " ("
+      << static_cast<double>(m_nUpdatesOut - m_nSummaryUpdatesOut) / dt
+      << "/s) queued_bytes=" << nQueued << " conflating=" << nConflating
+      << " conflated=" << m_nConflatedUpdates << " dropped=" << m_nClientsDropped
+      << " malformed=" << m_nMalformed;
+    m_nSummaryUpdatesIn = m_nUpdatesIn;
+    m_nSummaryUpdatesOut = m_nUpdatesOut;
+    m_tLastSummary = tNow;
+    return o.str();
+}
+
+void CSymServer::AcceptMetrics() {
+    for (int i = 0; i < 16; ++i) {
+        const int fd =
+            accept4(m_pListenMetrics->m_nFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            return;
+        }
+        CMetricsConn* m = new CMetricsConn(fd);
+        m_vecMetricsConns.push_back(m);
+        SetEvents(m, EPOLLIN);
+    }
+}
+
+void CSymServer::OnMetricsConn(CMetricsConn* m, uint32_t nEvents) {
+    bool bClose = false;
+    if (!m->m_bAnswered && (nEvents & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
+        char buf[2048];
+        const ssize_t n = read(m->m_nFd, buf, sizeof buf);
+        if (n <= 0 && !(n < 0 && (errno == EAGAIN || errno == EINTR))) {
+            bClose = true;
+        } else if (n > 0) {
+            m->m_strIn.append(buf, static_cast<size_t>(n));
+            if (m->m_strIn.size() > 16384) {
+                bClose = true;
+            } else if (m->m_strIn.find("\r\n\r\n") != std::string::npos ||
+                       m->m_strIn.find("\n\n") != std::string::npos) {
+                std::string strBody;
+                std::string strStatus = "200 OK";
+                if (m->m_strIn.rfind("GET /metrics", 0) == 0) {
+                    strBody = MetricsText();
+                } else {
+                    strStatus = "404 Not Found";
+                    strBody = "GET /metrics\n";
+                }
+                m->m_strOut = "HTTP/1.0 " + strStatus +
+                              "\r\nContent-Type: text/plain; version=0.0.4\r\nContent-Length: " +
+                              std::to_string(strBody.size()) + "\r\nConnection: close\r\n\r\n" +
+                              strBody;
+                m->m_bAnswered = true;
+            }
+        }
+    }
+    if (!bClose && m->m_bAnswered) {
+        while (m->m_nSent < m->m_strOut.size()) {
+            const ssize_t n = send(m->m_nFd, m->m_strOut.data() + m->m_nSent,
+                                   m->m_strOut.size() - m->m_nSent, MSG_NOSIGNAL);
+            if (n > 0) {
+                m->m_nSent += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EAGAIN) {
+                SetEvents(m, EPOLLOUT);
+                return;
+            } else {
+                break;
+            }
+        }
+        bClose = true;
+    }
+    if (bClose) {
+        SetEvents(m, 0);
+        close(m->m_nFd);
+        m_vecMetricsConns.erase(std::find(m_vecMetricsConns.begin(), m_vecMetricsConns.end(), m));
+        delete m;
+    }
+}

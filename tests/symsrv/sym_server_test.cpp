@@ -1,0 +1,472 @@
+// The symbol server with the library's own feed handler and clients on loopback, all turned
+// from the test's thread.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include "common/alloc_counter.h"
+#include "symsrv/symsrv_peers.h"
+
+using symsrvtest::CRig;
+using symsrvtest::CTestClient;
+using symsrvtest::CTestFeed;
+
+namespace {
+
+CSymSrvConfig FastReconnect() {
+    CSymSrvConfig cfg;
+    cfg.m_dblReconnectMin = 0.02;
+    cfg.m_dblReconnectMax = 0.1;
+    return cfg;
+}
+
+bool AllLoggedOn(CRig& rig) {
+    for (auto& c : rig.clients) {
+        if (!c->LoggedOn()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<int> Range(int nFrom, int nTo) {
+    std::vector<int> v;
+    for (int i = nFrom; i <= nTo; ++i) {
+        v.push_back(i);
+    }
+    return v;
+}
+
+}  // namespace
+
+TEST(SymServerFanOut, EveryClientOfATopicGetsItsUpdatesThroughOneUpstreamSubscription) {
+    CRig rig(CSymSrvConfig(), 4);
+    ASSERT_TRUE(rig.bStarted);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    for (int i = 0; i < 3; ++i) {
+        rig.clients[i]->m_conn.Subscribe("IBM");
+    }
+    rig.clients[3]->m_conn.Subscribe("MSFT");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 2; }));
+    for (int n = 1; n <= 5; ++n) {
+        rig.feed->Publish("IBM", n);
+    }
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] {
+        return rig.clients[0]->m_nUpdates == 5 && rig.clients[1]->m_nUpdates == 5 &&
+               rig.clients[2]->m_nUpdates == 5;
+    }));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(rig.clients[i]->m_mUpdates["IBM"], Range(1, 5));
+    }
+    EXPECT_EQ(rig.clients[3]->m_nUpdates, 0);
+    EXPECT_EQ(rig.feed->m_vecSubs, (std::vector<std::string>{"IBM", "MSFT"}));
+
+    // The upstream subscription goes with the last client that held the topic, whether it
+    // unsubscribed or went away.
+    rig.clients[0]->m_conn.Unsubscribe("IBM");
+    rig.clients[1]->m_conn.Disconnect();
+    rig.Until([&] { return rig.server->FindTopic("IBM")->m_nRefs == 1; });
+    for (int i = 0; i < 50; ++i) {
+        rig.Turn();
+    }
+    EXPECT_TRUE(rig.feed->m_vecUnsubs.empty());
+    rig.clients[2]->m_conn.Unsubscribe("IBM");
+    ASSERT_TRUE(rig.Until([&] { return !rig.feed->m_vecUnsubs.empty(); }));
+    EXPECT_EQ(rig.feed->m_vecUnsubs, (std::vector<std::string>{"IBM"}));
+}
+
+TEST(SymServerFanOut, ALateSubscriberGetsTheMergedImageFirstThenTheUpdates) {
+    CRig rig(CSymSrvConfig(), 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    rig.clients[0]->m_conn.Subscribe("IMG");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed->Publish("IMG", 1, 10);  // the pad field is only in the first update
+    rig.feed->Publish("IMG", 2);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 2; }));
+    const CTopicEntry* t = rig.server->FindTopic("IMG");
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(t->m_bCached);
+    int nSeq = 0;
+    GrowingStr pad;
+    EXPECT_TRUE(t->m_pImage->GetFlidInt(symsrvtest::kSeq, nSeq));
+    EXPECT_EQ(nSeq, 2);
+    EXPECT_TRUE(t->m_pImage->GetFlidString(symsrvtest::kPad, pad));
+    EXPECT_EQ(std::string(pad.c_str()), std::string(10, 'p'));
+
+    rig.clients[1]->m_conn.Subscribe("IMG");
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[1]->m_mSnapshots["IMG"].empty(); }));
+    EXPECT_EQ(rig.clients[1]->m_mSnapshots["IMG"], std::vector<int>{2});
+    rig.feed->Publish("IMG", 3);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[1]->m_nUpdates == 1; }));
+    EXPECT_EQ(rig.clients[1]->m_mUpdates["IMG"], std::vector<int>{3});
+    EXPECT_EQ(rig.clients[0]->m_mUpdates["IMG"], Range(1, 3));
+    EXPECT_EQ(rig.feed->m_vecSubs.size(), 1u);
+
+    // A snapshot request is answered from the image.
+    rig.clients[1]->m_mSnapshots.clear();
+    rig.clients[1]->m_conn.Snapshot("IMG");
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[1]->m_mSnapshots["IMG"].empty(); }));
+    EXPECT_EQ(rig.clients[1]->m_mSnapshots["IMG"], std::vector<int>{3});
+}
+
+TEST(SymServerFanOut, SubscribeAllGetsTheImagesThenEveryTopic) {
+    CRig rig(CSymSrvConfig(), 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    rig.clients[0]->m_conn.Subscribe("A");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed->Publish("A", 7);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 1; }));
+
+    rig.clients[1]->m_conn.SubscribeAll();
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 2; }));
+    EXPECT_EQ(rig.feed->m_vecSubs[1], "");
+    EXPECT_EQ(rig.clients[1]->m_mSnapshots["A"].front(), 7);
+    rig.feed->Publish("B", 1);
+    rig.feed->Publish("A", 8);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[1]->m_nUpdates == 2; }));
+    EXPECT_EQ(rig.clients[1]->m_mUpdates["B"], std::vector<int>{1});
+    EXPECT_EQ(rig.clients[1]->m_mUpdates["A"], std::vector<int>{8});
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 2; }));
+    EXPECT_EQ(rig.clients[0]->m_mUpdates.count("B"), 0u);
+}
+
+TEST(SymServerFanOut, SteadyStateFanOutAllocatesNothing) {
+    if (!qrxtest::AllocCounter::Available()) {
+        GTEST_SKIP() << "the allocator is the sanitizer's";
+    }
+    CRig rig(CSymSrvConfig(), 10);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    const int kTopics = 20;
+    std::vector<std::string> topics;
+    for (int i = 0; i < kTopics; ++i) {
+        topics.push_back("T" + std::to_string(i));
+        for (auto& c : rig.clients) {
+            c->m_conn.Subscribe(topics.back().c_str());
+        }
+    }
+    ASSERT_TRUE(
+        rig.Until([&] { return rig.feed->m_vecSubs.size() == static_cast<size_t>(kTopics); }));
+    long nAllocs = 0;
+    int nSeq = 0;
+    auto round = [&](bool bCount) {
+        ++nSeq;
+        for (const auto& t : topics) {
+            rig.feed->Publish(t.c_str(), nSeq, 40);
+        }
+        rig.feed->Flush(false, nullptr);
+        for (int i = 0; i < 4; ++i) {
+            qrxtest::AllocCounter counter;
+            counter.Start();
+            rig.server->RunOnce(1);
+            const long n = counter.Stop();
+            if (bCount) {
+                nAllocs += n;
+            }
+            for (auto& c : rig.clients) {
+                c->Poll();
+            }
+        }
+    };
+    for (int i = 0; i < 30; ++i) {
+        round(false);  // the images, queues and buffers reach their size
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[9]->m_nUpdates == 30L * kTopics; }));
+    for (int i = 0; i < 200; ++i) {
+        round(true);
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[9]->m_nUpdates == 230L * kTopics; }));
+    EXPECT_EQ(rig.server->UpdatesIn(), 230UL * kTopics);
+    EXPECT_EQ(nAllocs, 0) << "allocations while fanning out 4,000 updates to 10 clients";
+}
+
+TEST(SymServerSlowClients,
+     AConflatedClientEndsWithTheLatestStateOfEveryTopicAndTheOthersMissNothing) {
+    CSymSrvConfig cfg;
+    cfg.m_nHighWater = 512 * 1024;
+    cfg.m_dblStallTimeout = 0;  // never dropped for stalling here
+    CRig rig(cfg, 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    const int kTopics = 20;
+    const int kRounds = 2000;
+    for (int i = 0; i < kTopics; ++i) {
+        for (auto& c : rig.clients) {
+            c->m_conn.Subscribe(("S" + std::to_string(i)).c_str());
+        }
+    }
+    ASSERT_TRUE(
+        rig.Until([&] { return rig.feed->m_vecSubs.size() == static_cast<size_t>(kTopics); }));
+    CTestClient& slow = *rig.clients[1];
+    slow.m_bPaused = true;
+    for (int r = 1; r <= kRounds; ++r) {
+        for (int i = 0; i < kTopics; ++i) {
+            rig.feed->Publish(("S" + std::to_string(i)).c_str(), r, 200);
+        }
+        rig.feed->Flush(false, nullptr);
+        rig.Turn(0);
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == long{kRounds} * kTopics; }));
+    EXPECT_GE(rig.server->Conflations(), 1u);
+    slow.m_bPaused = false;
+    ASSERT_TRUE(rig.Until([&] {
+        for (int i = 0; i < kTopics; ++i) {
+            const auto& v = slow.m_mUpdates["S" + std::to_string(i)];
+            if (v.empty() || v.back() != kRounds) {
+                return false;
+            }
+        }
+        return true;
+    }));
+    EXPECT_LT(slow.m_nUpdates, long{kRounds} * kTopics) << "nothing was conflated";
+    for (int i = 0; i < kTopics; ++i) {
+        const std::string t = "S" + std::to_string(i);
+        EXPECT_EQ(rig.clients[0]->m_mUpdates[t], Range(1, kRounds));
+        const auto& v = slow.m_mUpdates[t];
+        for (size_t k = 1; k < v.size(); ++k) {
+            ASSERT_LT(v[k - 1], v[k]) << t << ": the updates went back";
+        }
+    }
+    EXPECT_EQ(rig.server->ClientsDropped(), 0u);
+}
+
+TEST(SymServerSlowClients, AClientPastTheLimitIsDroppedAndOneThatReadsLateIsNotHeldUp) {
+    // The client that keeps up reads only between the server's turns, each of which can bring
+    // it a quarter of a megabyte: it must neither stall nor be dropped.
+    CSymSrvConfig cfg;
+    cfg.m_nHighWater = cfg.m_nLimit = 1024 * 1024;
+    CRig rig(cfg, 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    for (auto& c : rig.clients) {
+        c->m_conn.Subscribe("X");
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.clients[1]->m_bPaused = true;
+    const int kRounds = 60000;
+    for (int r = 1; r <= kRounds; ++r) {
+        rig.feed->Publish("X", r, 200);
+        if (r % 50 == 0) {
+            rig.feed->Flush(false, nullptr);
+            rig.Turn(0);
+        }
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == kRounds; }));
+    EXPECT_EQ(rig.server->ClientsDropped(), 1u);
+    EXPECT_EQ(rig.server->ClientCount(), 1u);
+    EXPECT_EQ(rig.clients[0]->m_mUpdates["X"], Range(1, kRounds));
+}
+
+TEST(SymServerFeeds, ALostFeedHandlerIsReportedAndItsTopicsComeBackWithoutTheClients) {
+    CRig rig(FastReconnect(), 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    rig.clients[0]->m_conn.Subscribe("K");
+    rig.clients[1]->m_conn.Subscribe("K");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    const int nPort = rig.feed->m_nPort;
+    rig.feed.reset();
+    auto has = [&](CTestClient& c, enSymStatusCode code, const char* text) {
+        for (const auto& s : c.m_vecStatus) {
+            if (s.first == code && s.second == text) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(rig.Until([&] {
+        return has(*rig.clients[0], SYM_DATA_SOURCE_ERROR, "data source lost: main") &&
+               has(*rig.clients[1], SYM_DATA_SOURCE_ERROR, "data source lost: main");
+    }));
+    rig.feed = std::make_unique<CTestFeed>(nPort);
+    ASSERT_TRUE(rig.feed->m_bOk);
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    EXPECT_EQ(rig.feed->m_vecSubs.front(), "K");
+    ASSERT_TRUE(rig.Until([&] {
+        return has(*rig.clients[0], SYM_DATA_SOURCE_RESTORED, "data source restored: main") &&
+               has(*rig.clients[1], SYM_DATA_SOURCE_RESTORED, "data source restored: main");
+    }));
+    rig.feed->Publish("K", 42);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until(
+        [&] { return rig.clients[1]->m_nUpdates == 1 && rig.clients[0]->m_nUpdates == 1; }));
+    EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 1u);
+}
+
+TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {
+    CSymSrvConfig cfg;
+    CSymSrvFeedConfig f;
+    f.m_strName = "only-a";
+    f.m_strHost = "127.0.0.1";
+    f.m_nPort = symsrvtest::FreePort();
+    f.m_vecPrefixes.push_back("A");
+    cfg.m_vecFeeds.push_back(f);
+    CRig rig(cfg, 1);
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    rig.clients[0]->m_conn.Subscribe("ZZZ");
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[0]->m_vecSymStatus.empty(); }));
+    EXPECT_EQ(rig.clients[0]->m_vecSymStatus.front().first, SYM_SUBS_ERROR);
+    EXPECT_EQ(rig.clients[0]->m_vecSymStatus.front().second, "ZZZ");
+}
+
+TEST(SymServerCommands, CommandsReachTheFeedHandlerOfTheirTopicAndResponsesTheirSender) {
+    CSymSrvConfig cfg = FastReconnect();
+    CTestFeed other(symsrvtest::FreePort());
+    other.m_strTag = "other";
+    CSymSrvFeedConfig a;
+    a.m_strName = "a";
+    a.m_strHost = "127.0.0.1";
+    a.m_vecPrefixes.push_back("A");
+    CSymSrvFeedConfig b = a;
+    b.m_strName = "b";
+    b.m_nPort = other.m_nPort;
+    b.m_vecPrefixes = {"B"};
+    CRig rig;  // its own feed handler serves the topics beginning with A
+    a.m_nPort = rig.feed->m_nPort;
+    cfg.m_vecFeeds = {a, b};
+    cfg.m_nPort = symsrvtest::FreePort();
+    cfg.m_dblSummaryInterval = 0;
+    rig.server = std::make_unique<CSymServer>(cfg);
+    ASSERT_TRUE(rig.server->Start());
+    for (int i = 0; i < 2; ++i) {
+        rig.clients.push_back(std::make_unique<CTestClient>());
+        ASSERT_TRUE(rig.clients.back()->Connect(rig.server->Port()));
+    }
+    auto turn = [&] {
+        other.Poll();
+        return false;
+    };
+    ASSERT_TRUE(rig.Until([&] {
+        turn();
+        return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP &&
+               rig.server->Feed(1)->m_eState == CFeedLink::STATE_UP &&
+               rig.clients[0]->m_conn.GetCmdClientId() != 0 &&
+               rig.clients[1]->m_conn.GetCmdClientId() != 0;
+    }));
+    EXPECT_NE(rig.clients[0]->m_conn.GetCmdClientId(), rig.clients[1]->m_conn.GetCmdClientId());
+
+    CCommand toB("price");
+    toB.SetStringParam("topic", "B7");
+    toB.SetIntParam("qty", 5);
+    ASSERT_NE(rig.clients[0]->m_conn.SendCommand(&toB), 0xFFFFFFFFu);
+    // A command too big for one message travels in parts and is put together at the feed.
+    CCommand toA("bulk");
+    toA.SetStringParam("topic", "A1");
+    for (int i = 0; i < 3000; ++i) {
+        toA.SetIntParam(("p" + std::to_string(i)).c_str(), i);
+    }
+    ASSERT_NE(rig.clients[1]->m_conn.SendCommand(&toA), 0xFFFFFFFFu);
+    ASSERT_TRUE(rig.Until([&] {
+        turn();
+        return rig.clients[0]->m_vecResponses.size() == 1 &&
+               rig.clients[1]->m_vecResponses.size() == 1;
+    }));
+    EXPECT_EQ(other.m_vecCommands, std::vector<std::string>{"price"});
+    EXPECT_EQ(rig.feed->m_vecCommands, std::vector<std::string>{"bulk"});
+    CResponse& r0 = rig.clients[0]->m_vecResponses[0];
+    EXPECT_EQ(r0.GetStringParam("feed"), "other");
+    EXPECT_EQ(r0.GetStringParam("topic"), "B7");
+    CResponse& r1 = rig.clients[1]->m_vecResponses[0];
+    EXPECT_EQ(r1.GetStringParam("feed"), "main");
+    int nParams = 0;
+    EXPECT_TRUE(r1.GetIntParam("params", nParams));
+    EXPECT_EQ(nParams, 3000);
+
+    // A topic no feed handler serves is answered by the server itself.
+    CCommand lost("price");
+    lost.SetStringParam("topic", "Z1");
+    rig.clients[0]->m_conn.SendCommand(&lost);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_vecResponses.size() == 2; }));
+    EXPECT_EQ(rig.clients[0]->m_vecResponses[1].GetStringParam("error"),
+              "no feed handler serves Z1");
+}
+
+TEST(SymServerLocalSockets, ClientsAndFeedHandlersMayUseLocalSockets) {
+    const std::string strDir = testing::TempDir();
+    const std::string strFeedPath = strDir + "symsrv_test_feed.sock";
+    const std::string strSrvPath = strDir + "symsrv_test_srv.sock";
+    class CLocalFeed : public CTestFeed {
+    public:
+        explicit CLocalFeed(const std::string& path) : CTestFeed(0) {
+            m_bOk = InitializeU(path.c_str(), false, true, true, false);
+        }
+    };
+    unlink(strFeedPath.c_str());
+    CLocalFeed feed(strFeedPath);
+    ASSERT_TRUE(feed.m_bOk);
+    CSymSrvConfig cfg;
+    cfg.m_nPort = 0;  // no TCP at all
+    cfg.m_strUnixPath = strSrvPath;
+    cfg.m_dblSummaryInterval = 0;
+    CSymSrvFeedConfig f;
+    ASSERT_TRUE(CSymSrvConfig::ParseAddress("unix:" + strFeedPath, f));
+    f.m_strName = "local";
+    cfg.m_vecFeeds.push_back(f);
+    CSymServer server(cfg);
+    ASSERT_TRUE(server.Start());
+    EXPECT_EQ(server.Port(), 0);
+    CTestClient client;
+    client.m_conn.AddClient(&client);
+    ASSERT_TRUE(client.m_conn.ConnectU(strSrvPath.c_str(), "user", "pw"));
+    auto turn = [&] {
+        feed.Poll();
+        server.RunOnce(1);
+        client.Poll();
+    };
+    for (int i = 0;
+         i < 2000 && !(client.LoggedOn() && server.Feed(0)->m_eState == CFeedLink::STATE_UP); ++i) {
+        turn();
+    }
+    ASSERT_TRUE(client.LoggedOn());
+    client.m_conn.Subscribe("L1");
+    for (int i = 0; i < 2000 && feed.m_vecSubs.empty(); ++i) {
+        turn();
+    }
+    ASSERT_EQ(feed.m_vecSubs, std::vector<std::string>{"L1"});
+    feed.Publish("L1", 9);
+    feed.Flush(false, nullptr);
+    for (int i = 0; i < 2000 && client.m_nUpdates == 0; ++i) {
+        turn();
+    }
+    EXPECT_EQ(client.m_mUpdates["L1"], std::vector<int>{9});
+}
+
+TEST(SymServerClients, ClientsAnswerTheServersHeartbeatsAndTheMetricsCountThem) {
+    CSymSrvConfig cfg;
+    cfg.m_dblHeartbeatInterval = 0.01;
+    CRig rig(cfg, 1);
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    // Only the logon came from the client; every later message is an answered heartbeat.
+    auto messagesIn = [&] {
+        const std::string m = rig.server->MetricsText();
+        const size_t at = m.find("qrx_symsrv_client_messages_in_total{");
+        return at == std::string::npos ? -1L : atol(m.c_str() + m.find("} ", at) + 2);
+    };
+    EXPECT_GE(messagesIn(), 1L);
+    ASSERT_TRUE(rig.Until([&] { return messagesIn() >= 4; }));
+    EXPECT_NE(
+        rig.server->MetricsText().find("qrx_symsrv_client_queue_bytes{client=\"1\",user=\"user\""),
+        std::string::npos);
+}
+
+TEST(SymServerClients, SubscriptionsPastTheTopicLimitAreRefused) {
+    CSymSrvConfig cfg;
+    cfg.m_nMaxTopics = 3;
+    CRig rig(cfg, 1);
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    for (const char* t : {"T1", "T2", "T3", "T4", "T5", "T1"}) {
+        rig.clients[0]->m_conn.Subscribe(t);
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_vecSymStatus.size() == 2; }));
+    EXPECT_EQ(rig.clients[0]->m_vecSymStatus[0], std::make_pair(SYM_SUBS_ERROR, std::string("T4")));
+    EXPECT_EQ(rig.clients[0]->m_vecSymStatus[1], std::make_pair(SYM_SUBS_ERROR, std::string("T5")));
+    EXPECT_EQ(rig.server->TopicCount(), 3u);
+    EXPECT_EQ(rig.server->FindTopic("T1")->m_nRefs, 1);
+}

@@ -1,0 +1,156 @@
+// The symbol server's configuration: the key = value / [section] file, the command line over
+// it, and the errors that name where they are.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "qrx/symsrv/symsrv_config.h"
+
+TEST(SymSrvConfig, AFileSetsTheLimitsTheUsersAndTheFeedsWithTheirRoutes) {
+    CSymSrvConfig cfg;
+    std::string err;
+    ASSERT_TRUE(
+        cfg.ParseText("# a comment\n"
+                      "port = 7100   # trailing comment\n"
+                      "unix = /tmp/x.sock\n"
+                      "metrics_port = 9100\n"
+                      "high_water = 1000\n"
+                      "limit = 5000\n"
+                      "stall_timeout = 2.5\n"
+                      "max_topics = 500\n"
+                      "[users]\n"
+                      "alice = secret\n"
+                      "[feed east]\n"
+                      "address = 10.0.0.1:7001\n"
+                      "user = srv\n"
+                      "password = pw\n"
+                      "prefix = N\n"
+                      "prefix = Q\n"
+                      "[feed]\n"
+                      "address = unix:/tmp/feed.sock\n"
+                      "regex = ^[A-M]\n",
+                      "t.conf", err))
+        << err;
+    EXPECT_EQ(cfg.m_nPort, 7100);
+    EXPECT_EQ(cfg.m_strUnixPath, "/tmp/x.sock");
+    EXPECT_EQ(cfg.m_nMetricsPort, 9100);
+    EXPECT_EQ(cfg.m_nHighWater, 1000);
+    EXPECT_EQ(cfg.m_nLimit, 5000);
+    EXPECT_DOUBLE_EQ(cfg.m_dblStallTimeout, 2.5);
+    EXPECT_EQ(cfg.m_nMaxTopics, 500);
+    EXPECT_EQ(cfg.m_mUsers.at("alice"), "secret");
+    ASSERT_EQ(cfg.m_vecFeeds.size(), 2u);
+    EXPECT_EQ(cfg.m_vecFeeds[0].m_strName, "east");
+    EXPECT_EQ(cfg.m_vecFeeds[0].m_strHost, "10.0.0.1");
+    EXPECT_EQ(cfg.m_vecFeeds[0].m_nPort, 7001);
+    EXPECT_EQ(cfg.m_vecFeeds[0].m_strUser, "srv");
+    EXPECT_EQ(cfg.m_vecFeeds[0].m_vecPrefixes, (std::vector<std::string>{"N", "Q"}));
+    EXPECT_EQ(cfg.m_vecFeeds[1].m_strName, "feed2");
+    EXPECT_EQ(cfg.m_vecFeeds[1].m_strPath, "/tmp/feed.sock");
+    EXPECT_EQ(cfg.m_vecFeeds[1].m_vecRegexes, (std::vector<std::string>{"^[A-M]"}));
+    EXPECT_TRUE(cfg.Validate(err)) << err;
+}
+
+TEST(SymSrvConfig, ErrorsNameTheFileAndTheLine) {
+    const struct {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"port = 1\nbogus = 2\n", "t.conf:2: unknown key 'bogus'"},
+        {"\n\nlimit = many\n", "t.conf:3: limit takes a positive number of bytes, not 'many'"},
+        {"[feed x]\nregex = ([\n", "t.conf:2: bad regular expression '(['"},
+        {"[feed x\n", "t.conf:1: section header without ']'"},
+        {"[feeds]\n", "t.conf:1: unknown section 'feeds'"},
+        {"port 7000\n", "t.conf:1: expected key = value"},
+        {"[feed x]\naddress = nohost\n",
+         "t.conf:2: bad feed address 'nohost' (host:port or unix:/path)"},
+        {"port = 70000\n", "t.conf:1: port takes a port number, not '70000'"},
+    };
+    for (const auto& c : cases) {
+        CSymSrvConfig cfg;
+        std::string err;
+        EXPECT_FALSE(cfg.ParseText(c.text, "t.conf", err)) << c.text;
+        EXPECT_EQ(err, c.error);
+    }
+}
+
+TEST(SymSrvConfig, TheCommandLineOverridesTheFileAndAddsFeedsAndUsers) {
+    const std::string path = testing::TempDir() + "symsrv_config_test.conf";
+    {
+        std::ofstream f(path);
+        f << "port = 7100\nhigh_water = 100\nlimit = 1000\n[feed file]\naddress = h:1\n";
+    }
+    const char* argv[] = {"qrx-symsrv",
+                          "--port",
+                          "7200",
+                          "--feed",
+                          "cli=127.0.0.1:7300,prefix:IB,user:u,password:p",
+                          "--config",
+                          path.c_str(),
+                          "--feed",
+                          "unix:/tmp/f.sock,all",
+                          "--user",
+                          "bob:pw:with:colons",
+                          "--stall-timeout",
+                          "0"};
+    CSymSrvConfig cfg;
+    bool bHelp = true;
+    std::string err;
+    ASSERT_TRUE(cfg.ParseArgs(static_cast<int>(sizeof argv / sizeof argv[0]), argv, bHelp, err))
+        << err;
+    EXPECT_FALSE(bHelp);
+    EXPECT_EQ(cfg.m_nPort, 7200);
+    EXPECT_EQ(cfg.m_nHighWater, 100);
+    ASSERT_EQ(cfg.m_vecFeeds.size(), 3u);
+    EXPECT_EQ(cfg.m_vecFeeds[0].m_strName, "file");
+    EXPECT_EQ(cfg.m_vecFeeds[1].m_strName, "cli");
+    EXPECT_EQ(cfg.m_vecFeeds[1].m_nPort, 7300);
+    EXPECT_EQ(cfg.m_vecFeeds[1].m_vecPrefixes, std::vector<std::string>{"IB"});
+    EXPECT_EQ(cfg.m_vecFeeds[1].m_strPassword, "p");
+    EXPECT_EQ(cfg.m_vecFeeds[2].m_strName, "feed3");
+    EXPECT_EQ(cfg.m_vecFeeds[2].m_strPath, "/tmp/f.sock");
+    EXPECT_TRUE(cfg.m_vecFeeds[2].m_bAll);
+    EXPECT_EQ(cfg.m_mUsers.at("bob"), "pw:with:colons");
+    EXPECT_DOUBLE_EQ(cfg.m_dblStallTimeout, 0.0);
+    remove(path.c_str());
+}
+
+TEST(SymSrvConfig, TheCommandLineRefusesWhatItCannotUse) {
+    const std::vector<std::vector<const char*>> bad = {
+        {"qrx-symsrv", "--port"},
+        {"qrx-symsrv", "stray"},
+        {"qrx-symsrv", "--feed", "nohost"},
+        {"qrx-symsrv", "--feed", "h:1,weird"},
+        {"qrx-symsrv", "--user", "nopassword"},
+        {"qrx-symsrv", "--high-water", "10", "--limit", "5"},
+        {"qrx-symsrv", "--port", "0"},
+        {"qrx-symsrv", "--config", "/nonexistent/symsrv.conf"},
+    };
+    for (const auto& argv : bad) {
+        CSymSrvConfig cfg;
+        bool bHelp = false;
+        std::string err;
+        EXPECT_FALSE(cfg.ParseArgs(static_cast<int>(argv.size()), argv.data(), bHelp, err))
+            << argv.back();
+        EXPECT_FALSE(err.empty());
+    }
+    {
+        CSymSrvConfig cfg;
+        bool bHelp = false;
+        std::string err;
+        const char* unknown[] = {"qrx-symsrv", "--bogus", "1"};
+        EXPECT_FALSE(cfg.ParseArgs(3, unknown, bHelp, err));
+        EXPECT_EQ(err, "unknown option --bogus");
+        const char* badValue[] = {"qrx-symsrv", "--high-water", "lots"};
+        EXPECT_FALSE(cfg.ParseArgs(3, badValue, bHelp, err));
+        EXPECT_EQ(err, "--high-water takes a positive number of bytes, not 'lots'");
+    }
+    CSymSrvConfig cfg;
+    bool bHelp = false;
+    std::string err;
+    const char* help[] = {"qrx-symsrv", "--limit", "oops", "--help"};
+    EXPECT_TRUE(cfg.ParseArgs(4, help, bHelp, err));
+    EXPECT_TRUE(bHelp) << "--help wins over everything else";
+}
