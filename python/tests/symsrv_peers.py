@@ -250,6 +250,7 @@ class Clients:
             lst.onData(self._on_data(k))
             lst.onSnapshot(self._on_snapshot(k))
             lst.onStatus(self._on_status(k))
+            lst.onSymbolStatus(self._on_symbol_status(k))
             assert lst.connect("127.0.0.1", port, user, password, wait=True)
             self.listeners.append(lst)
         self.stop = False
@@ -272,8 +273,14 @@ class Clients:
         return cb
 
     def _on_status(self, k):
-        def cb(code, topic, text):
-            self.statuses[k].append((code, topic, text))
+        # Connection status and per-topic status land in one list as (code, topic, text).
+        def cb(code, text):
+            self.statuses[k].append((code, None, text))
+        return cb
+
+    def _on_symbol_status(self, k):
+        def cb(topic, message, code):
+            self.statuses[k].append((code, topic, message))
         return cb
 
     def _run(self):
