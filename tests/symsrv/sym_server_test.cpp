@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <cerrno>
+
 #include "common/alloc_counter.h"
 #include "symsrv/symsrv_peers.h"
 
@@ -469,4 +471,58 @@ TEST(SymServerClients, SubscriptionsPastTheTopicLimitAreRefused) {
     EXPECT_EQ(rig.clients[0]->m_vecSymStatus[1], std::make_pair(SYM_SUBS_ERROR, std::string("T5")));
     EXPECT_EQ(rig.server->TopicCount(), 3u);
     EXPECT_EQ(rig.server->FindTopic("T1")->m_nRefs, 1);
+}
+
+namespace {
+
+// A bare TCP connection to the server that says nothing.
+int SilentConnection(int nPort) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(nPort));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True once the server has closed fd (a read sees the end).
+bool ClosedByServer(int fd) {
+    char c;
+    const ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+}  // namespace
+
+TEST(SymServerClients, ConnectionsThatNeverLogOnOrPassTheClientBoundAreClosed) {
+    CSymSrvConfig cfg;
+    cfg.m_dblLogonTimeout = 0.2;
+    cfg.m_nMaxClients = 3;
+    CRig rig(cfg, 1);
+    ASSERT_TRUE(rig.bStarted);
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+
+    const int silent = SilentConnection(rig.server->Port());
+    ASSERT_GE(silent, 0);
+    ASSERT_TRUE(rig.Until([&] { return rig.server->ClientCount() == 2; }));
+    // Two clients now: one more fits, the one after it does not.
+    const int third = SilentConnection(rig.server->Port());
+    const int fourth = SilentConnection(rig.server->Port());
+    ASSERT_GE(third, 0);
+    ASSERT_GE(fourth, 0);
+    ASSERT_TRUE(rig.Until([&] { return ClosedByServer(fourth); }));
+    EXPECT_EQ(rig.server->ClientsRefused(), 1u);
+    EXPECT_FALSE(ClosedByServer(silent));
+
+    // Past the logon time-out the silent ones go; the logged-on client stays.
+    ASSERT_TRUE(rig.Until([&] { return ClosedByServer(silent) && ClosedByServer(third); }, 200000));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->ClientCount() == 1; }));
+    EXPECT_TRUE(rig.clients[0]->LoggedOn());
+    close(silent);
+    close(third);
+    close(fourth);
 }

@@ -293,6 +293,16 @@ void CSymServer::OnTimers() {
             }
         }
     }
+    // A connection that never logs on would hold its place for ever.
+    if (m_cfg.m_dblLogonTimeout > 0) {
+        for (CClientSession* c : m_vecClients) {
+            if (!c->m_bDoomed && !c->m_bLoggedOn && !c->m_bCloseWhenSent &&
+                tNow - c->m_tAccepted > m_cfg.m_dblLogonTimeout) {
+                Doom(c, "no logon within " + std::to_string(m_cfg.m_dblLogonTimeout) + " seconds",
+                     true);
+            }
+        }
+    }
     if (m_cfg.m_dblHeartbeatInterval > 0 && tNow >= m_tNextHeartbeat) {
         m_tNextHeartbeat = tNow + m_cfg.m_dblHeartbeatInterval;
         if (m_wire.Heartbeat()) {

@@ -79,6 +79,7 @@ public:
     std::vector<uint32_t> m_vecDirty;
     size_t m_nDirtyHead = 0;
     double m_tProgress = 0;  // last time the queue emptied or a write took bytes
+    double m_tAccepted = 0;
     uint64_t m_nStamp = 0;
     int m_nTopics = 0;
     uint64_t m_nUpdatesOut = 0;
@@ -158,6 +159,7 @@ public:
     const CFeedLink* Feed(int n) const { return m_vecFeeds[static_cast<size_t>(n)].get(); }
     uint64_t UpdatesIn() const { return m_nUpdatesIn; }
     uint64_t ClientsDropped() const { return m_nClientsDropped; }
+    uint64_t ClientsRefused() const { return m_nClientsRefused; }
     uint64_t Conflations() const { return m_nConflations; }
 
     static double Now();
@@ -249,6 +251,7 @@ private:
     uint64_t m_nUpdatesOut = 0;
     uint64_t m_nClientsAccepted = 0;
     uint64_t m_nClientsDropped = 0;
+    uint64_t m_nClientsRefused = 0;  // connections closed past max_clients
     uint64_t m_nLogonsRefused = 0;
     uint64_t m_nMalformed = 0;
     uint64_t m_nConflations = 0;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/runtime/stdio_logger.h"
@@ -55,14 +56,29 @@ void CSymServer::Accept(CPollEntry* pListen) {
             }
             return;
         }
+        if (static_cast<long>(m_vecClients.size()) >= m_cfg.m_nMaxClients) {
+            // Past the bound a connection costs nothing but this line.
+            ++m_nClientsRefused;
+            QRX_LOG_ERROR("qrx-symsrv: connection from " << PeerName(fd).c_str()
+                                                         << " closed: " << m_vecClients.size()
+                                                         << " clients, the most served at once");
+            close(fd);
+            continue;
+        }
         if (pListen == m_pListenTcp.get()) {
             int one = 1;
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         }
-        CClientSession* c = new CClientSession(fd);
+        CClientSession* c = new (std::nothrow) CClientSession(fd);
+        if (c == nullptr) {
+            QRX_LOG_ERROR("qrx-symsrv: no memory for a client; connection closed");
+            close(fd);
+            continue;
+        }
         c->m_nId = m_nNextClientId++;
         c->m_strPeer = PeerName(fd);
         c->m_tProgress = Now();
+        c->m_tAccepted = c->m_tProgress;
         c->m_vecFlags.resize(m_vecTopics.size(), 0);
         m_vecClients.push_back(c);
         ++m_nClientsAccepted;

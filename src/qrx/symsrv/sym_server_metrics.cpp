@@ -51,6 +51,9 @@ std::string CSymServer::MetricsText() const {
     head("qrx_symsrv_clients_dropped_total", "counter",
          "Clients dropped for not reading their updates.");
     o << "qrx_symsrv_clients_dropped_total " << m_nClientsDropped << '\n';
+    head("qrx_symsrv_clients_refused_total", "counter",
+         "Connections closed at once for passing max_clients.");
+    o << "qrx_symsrv_clients_refused_total " << m_nClientsRefused << '\n';
     head("qrx_symsrv_logons_refused_total", "counter", "Client logons refused.");
     o << "qrx_symsrv_logons_refused_total " << m_nLogonsRefused << '\n';
     head("qrx_symsrv_malformed_total", "counter", "Connections closed for malformed input.");

@@ -82,6 +82,8 @@ const char* CSymSrvConfig::Usage() {
            "  --high-water BYTES     queued bytes past which a client is conflated\n"
            "  --limit BYTES          queued bytes past which a client is dropped\n"
            "  --stall-timeout S      seconds a conflated client may go without reading\n"
+           "  --logon-timeout S      seconds a client may stay without logging on (0: no limit)\n"
+           "  --max-clients N        clients served at once; more are closed at once\n"
            "  --summary-interval S   seconds between summary lines in the log (0: none)\n"
            "  --heartbeat-interval S seconds between heartbeats to clients (0: none)\n"
            "  --max-topics N         topics the server keeps; subscriptions past it are refused\n"
@@ -94,6 +96,8 @@ const char* CSymSrvConfig::Usage() {
            "  high_water = 1048576\n"
            "  limit = 16777216\n"
            "  stall_timeout = 10\n"
+           "  logon_timeout = 10\n"
+           "  max_clients = 1024\n"
            "  summary_interval = 10\n"
            "  heartbeat_interval = 30\n"
            "  reconnect_min = 0.2\n"
@@ -192,14 +196,20 @@ bool CSymSrvConfig::SetGlobal(const std::string& strKey, const std::string& strV
         if (!ToLong(strValue, 1, m_nLimit)) {
             return bad("a positive number of bytes");
         }
-    } else if (strKey == "stall_timeout" || strKey == "summary_interval" ||
-               strKey == "heartbeat_interval" || strKey == "reconnect_min" ||
-               strKey == "reconnect_max") {
+    } else if (strKey == "max_clients") {
+        if (!ToLong(strValue, 1, m_nMaxClients)) {
+            return bad("a positive number of clients");
+        }
+    } else if (strKey == "stall_timeout" || strKey == "logon_timeout" ||
+               strKey == "summary_interval" || strKey == "heartbeat_interval" ||
+               strKey == "reconnect_min" || strKey == "reconnect_max") {
         if (!ToDouble(strValue, d)) {
             return bad("a number of seconds");
         }
         if (strKey == "stall_timeout") {
             m_dblStallTimeout = d;
+        } else if (strKey == "logon_timeout") {
+            m_dblLogonTimeout = d;
         } else if (strKey == "summary_interval") {
             m_dblSummaryInterval = d;
         } else if (strKey == "heartbeat_interval") {

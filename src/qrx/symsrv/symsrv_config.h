@@ -8,6 +8,8 @@
 //   high_water = 1048576         # bytes queued for a client past which it is conflated
 //   limit = 16777216             # bytes queued for a client past which it is dropped
 //   stall_timeout = 10           # seconds a conflated client may go without reading
+//   logon_timeout = 10           # seconds a client may stay connected without logging on
+//   max_clients = 1024           # clients at once; connections past it are closed at once
 //   summary_interval = 10        # seconds between the one-line summaries (0: none)
 //   heartbeat_interval = 30      # seconds between heartbeats to clients (0: none)
 //   reconnect_min = 0.2          # first back-off before connecting to a feed again, seconds
@@ -51,6 +53,8 @@ public:
     long m_nHighWater = 1L << 20;
     long m_nLimit = 16L << 20;
     double m_dblStallTimeout = 10.0;
+    double m_dblLogonTimeout = 10.0;
+    long m_nMaxClients = 1024;
     double m_dblSummaryInterval = 10.0;
     double m_dblHeartbeatInterval = 30.0;
     double m_dblReconnectMin = 0.2;
