@@ -182,6 +182,8 @@ private:
     void SendImage(CClientSession* c, CTopicEntry& t, short nSubType);
     void SendAllImages(CClientSession* c);
     void SendToClient(CClientSession* c, const char* p, size_t n);
+    // Drops a client whose queue passed the limit, saying so.
+    void DoomOverLimit(CClientSession* c);
     void QueueWrite(CClientSession* c);
     void WriteClient(CClientSession* c);
     // Writes what the socket takes now; the bytes still queued.

@@ -424,13 +424,17 @@ void CSymServer::SendToClient(CClientSession* c, const char* p, size_t n) {
         return;
     }
     if (c->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit)) {
-        Doom(c,
-             std::to_string(c->m_out.Pending()) + " bytes wait to be written, past the limit of " +
-                 std::to_string(m_cfg.m_nLimit) + " bytes",
-             true);
+        DoomOverLimit(c);
         return;
     }
     QueueWrite(c);
+}
+
+void CSymServer::DoomOverLimit(CClientSession* c) {
+    Doom(c,
+         std::to_string(c->m_out.Pending()) + " bytes wait to be written, past the limit of " +
+             std::to_string(m_cfg.m_nLimit) + " bytes",
+         true);
 }
 
 void CSymServer::QueueWrite(CClientSession* c) {
@@ -485,10 +489,7 @@ void CSymServer::Deliver(CClientSession* c, CTopicEntry& t, short nSubType, cons
     ++m_nUpdatesOut;
     if (c->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit) &&
         WriteNow(c) > static_cast<size_t>(m_cfg.m_nLimit) && !c->m_bDoomed) {
-        Doom(c,
-             std::to_string(c->m_out.Pending()) + " bytes wait to be written, past the limit of " +
-                 std::to_string(m_cfg.m_nLimit) + " bytes",
-             true);
+        DoomOverLimit(c);
         return;
     }
     QueueWrite(c);
