@@ -70,6 +70,7 @@ struct Options {
     double seconds = 1.0;  // of a paced run
     bool bSymsrv = true;   // the contenders that run
     bool bZmq = true;
+    int stalled = 10;  // readers beside a client that stops reading (0: that comparison is skipped)
 };
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -107,6 +108,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
             o.rate = atof(v);
         } else if (a == "--seconds" && (v = next())) {
             o.seconds = atof(v);
+        } else if (a == "--stalled" && (v = next())) {
+            o.stalled = atoi(v);
         } else {
             fprintf(stderr, "symsrv_fanout_bench: unknown or incomplete option %s\n", a.c_str());
             return false;
@@ -358,8 +361,23 @@ struct IPublisher {
     virtual void Pump() = 0;  // housekeeping between sends (requests, waiting output)
 };
 
+// A client that logs on, subscribes every topic and then reads nothing.
+struct CStalledClient {
+    CSymConnection conn{nullptr};
+    bool Start(int nPort, int nTopics) {
+        std::vector<GrowingStr> topics;
+        for (int i = 0; i < nTopics; ++i) {
+            topics.emplace_back(TopicName(i).c_str());
+        }
+        return conn.Connect("127.0.0.1", nPort, "stalled", "stalled") && conn.Subscribe(topics);
+    }
+};
+
 struct CSymSrvRig : IPublisher {
-    CSymSrvRig(const Options& o, int nClients, std::vector<std::unique_ptr<Tally>>& tallies)
+    // With bStalled, one more client subscribes every topic and never reads: past a high-water
+    // mark the server conflates it, and once it has stayed so for a while it is dropped.
+    CSymSrvRig(const Options& o, int nClients, std::vector<std::unique_ptr<Tally>>& tallies,
+               bool bStalled = false)
         : m_opt(o) {
         const int nFeedPort = FreePort();
         m_bOk = m_feed.Initialize(nFeedPort, false, true, true, false);
@@ -370,6 +388,10 @@ struct CSymSrvRig : IPublisher {
         cfg.m_nLimit = 1L << 30;
         cfg.m_dblSummaryInterval = 0;
         cfg.m_dblHeartbeatInterval = 0;
+        if (bStalled) {
+            cfg.m_nHighWater = kStalledHighWater;
+            cfg.m_dblStallTimeout = 0.5;
+        }
         CSymSrvFeedConfig f;
         f.m_strName = "bench";
         f.m_strHost = "127.0.0.1";
@@ -390,7 +412,12 @@ struct CSymSrvRig : IPublisher {
                                    std::ref(*tallies[static_cast<size_t>(k)]),
                                    std::ref(m_stopClients), std::ref(m_nReady));
         }
+        if (bStalled) {
+            m_pStalled = std::make_unique<CStalledClient>();
+            m_bOk = m_bOk && m_pStalled->Start(cfg.m_nPort, o.topics);
+        }
     }
+    static constexpr long kStalledHighWater = 1L << 20;
     ~CSymSrvRig() override {
         m_stopClients = true;
         for (auto& t : m_clients) {
@@ -409,6 +436,7 @@ struct CSymSrvRig : IPublisher {
     bool m_bOk = false;
     CBenchFeed m_feed;
     std::unique_ptr<CSymServer> m_pServer;
+    std::unique_ptr<CStalledClient> m_pStalled;
     std::thread m_serverThread;
     std::vector<std::thread> m_clients;
     std::vector<std::string> m_topics;
@@ -465,7 +493,14 @@ struct CZmqRig : IPublisher {
 };
 
 // One flat-out run and one paced run of a contender with nClients clients.
-bool RunCase(bool bZmq, int nClients, const Options& o, Figures& flat, Figures& paced) {
+// What the server did with the stalled client of a run.
+struct StalledOutcome {
+    uint64_t nConflations = 0;
+    uint64_t nDropped = 0;
+};
+
+bool RunCase(bool bZmq, int nClients, const Options& o, Figures& flat, Figures& paced,
+             bool bStalled = false, StalledOutcome* pOutcome = nullptr) {
     const long nPaced = static_cast<long>(o.rate * o.seconds);
     std::vector<std::unique_ptr<Tally>> tallies;
     for (int k = 0; k < nClients; ++k) {
@@ -473,10 +508,12 @@ bool RunCase(bool bZmq, int nClients, const Options& o, Figures& flat, Figures& 
         tallies.back()->Reset(o.topics, false, 0);
     }
     std::unique_ptr<IPublisher> pub;
+    CSymSrvRig* pSymsrv = nullptr;
     if (bZmq) {
         pub = std::make_unique<CZmqRig>(o, nClients, tallies);
     } else {
-        pub = std::make_unique<CSymSrvRig>(o, nClients, tallies);
+        pSymsrv = new CSymSrvRig(o, nClients, tallies, bStalled);
+        pub.reset(pSymsrv);
     }
     auto all = [&](const std::function<bool(Tally&)>& f) {
         for (auto& t : tallies) {
@@ -567,6 +604,16 @@ bool RunCase(bool bZmq, int nClients, const Options& o, Figures& flat, Figures& 
     }
     paced.dblP50 = Percentile(all_lat, 0.50);
     paced.dblP99 = Percentile(all_lat, 0.99);
+    if (pOutcome != nullptr && pSymsrv != nullptr) {
+        // The stalled client has been conflated since the flat-out run; give the server its
+        // stall time-out to drop it.
+        const double tEnd = NowUs() + 5e6;
+        while (pSymsrv->m_pServer->ClientsDropped() == 0 && NowUs() < tEnd) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        pOutcome->nConflations = pSymsrv->m_pServer->Conflations();
+        pOutcome->nDropped = pSymsrv->m_pServer->ClientsDropped();
+    }
     return flat.bOk && paced.bOk;
 }
 
@@ -583,7 +630,7 @@ int main(int argc, char** argv) {
         fprintf(stderr,
                 "usage: symsrv_fanout_bench [--clients 1,10,100] [--reps N] [--updates N]\n"
                 "                           [--topics N] [--batch N] [--rate R] [--seconds S]\n"
-                "                           [--only symsrv|zmq]\n"
+                "                           [--only symsrv|zmq] [--stalled N]\n"
                 "  --clients LIST  client counts (default 1,10,100)\n"
                 "  --reps N        repetitions, medians over them (default 3)\n"
                 "  --updates N     updates of each flat-out run (default 20000)\n"
@@ -591,7 +638,9 @@ int main(int argc, char** argv) {
                 "  --batch N       records per flush / ZeroMQ message, flat out (default 32)\n"
                 "  --rate R        updates per second of the paced runs (default 2000)\n"
                 "  --seconds S     length of a paced run (default 1)\n"
-                "  --only CASE     symsrv or zmq alone (no ratios)\n");
+                "  --only CASE     symsrv or zmq alone (no ratios)\n"
+                "  --stalled N     N + 1 clients reading, against N reading beside one that\n"
+                "                  stops reading (default 10; 0 skips it)\n");
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
@@ -652,6 +701,39 @@ int main(int argc, char** argv) {
         fprintf(g_out, "  %d clients: p99 %.1f us vs ZeroMQ %.1f us (target: no worse): %s\n",
                 nClients, med[0].dblP99, med[1].dblP99, bP99 ? "met" : "MISSED");
         bAllMet = bAllMet && bP99;
+    }
+    if (o.stalled > 0 && o.bSymsrv) {
+        // Each reader's rate once one of N + 1 clients stops reading, against the rate of each of
+        // the N + 1 while all of them read: what the others lose to the one that stopped.
+        // Alternating run by run.
+        std::vector<double> alone, beside;
+        uint64_t nConflated = 0, nDropped = 0;
+        for (int r = 0; r < o.reps; ++r) {
+            for (int z = 0; z < 2; ++z) {
+                Figures flat, paced;
+                StalledOutcome out;
+                if (!RunCase(false, z == 0 ? o.stalled + 1 : o.stalled, o, flat, paced, z == 1,
+                             z == 1 ? &out : nullptr)) {
+                    fprintf(stderr, "symsrv_fanout_bench: a run failed\n");
+                    return 1;
+                }
+                (z == 0 ? alone : beside).push_back(flat.dblPerClient);
+                nConflated += out.nConflations > 0 ? 1 : 0;
+                nDropped += out.nDropped > 0 ? 1 : 0;
+            }
+        }
+        const double dblRatio = Median(beside) / Median(alone);
+        const bool bHeld = dblRatio >= 0.9;
+        fprintf(g_out,
+                "%d clients all reading: %.0f/s each; %d of them reading beside one that stops "
+                "reading: %.0f/s each (that one conflated in %llu and dropped in %llu of %d "
+                "runs)\n",
+                o.stalled + 1, Median(alone), o.stalled, Median(beside),
+                static_cast<unsigned long long>(nConflated),
+                static_cast<unsigned long long>(nDropped), o.reps);
+        fprintf(g_out, "  readers' rate beside it %.2fx (target >= 0.90x): %s\n", dblRatio,
+                bHeld ? "met" : "MISSED");
+        bAllMet = bAllMet && bHeld;
     }
     fprintf(g_out, "targets: %s\n", bAllMet ? "all met" : "some MISSED");
     return 0;
