@@ -455,7 +455,7 @@ public:
     }
 
     bool Finish() override {
-        m_proxy.WriteMsgs(nullptr, 0);
+        m_proxy.FlushHeld();
         return Drain();
     }
 

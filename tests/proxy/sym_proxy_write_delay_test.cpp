@@ -87,13 +87,15 @@ TEST_F(SymProxyWriteDelayTest, shouldSendFlushesThatFollowAWriteInOneWriteOnceTh
     EXPECT_EQ(proxy.GetCounters().nMsgsWritten, nWritten);
     EXPECT_TRUE(proxy.HoldsOutput());
     EXPECT_TRUE(proxy.WantsWrite()) << "a loop must come back for what is kept";
-    EXPECT_EQ(proxy.GetNumPendingMessages(), 20);
 
-    // The caller's loop finds the socket writable: everything goes, in one write.
+    // The caller's loop finds the socket writable: everything goes, in one write of one
+    // message, as one flush of the twenty ticks would send them.
+    const size_t nMsgsBefore = Select(peer.All(), CM_SYM_DATA, SYM_DATA_UPDATE).size();
     ASSERT_TRUE(Pump(proxy, [&] { return !proxy.WantsWrite(); }));
     EXPECT_EQ(t_nSendmsgs - nBefore, 1);
     EXPECT_FALSE(proxy.HoldsOutput());
     EXPECT_EQ(Received(20), Range(0, 20));
+    EXPECT_EQ(Select(peer.All(), CM_SYM_DATA, SYM_DATA_UPDATE).size(), nMsgsBefore + 1);
 }
 
 TEST_F(SymProxyWriteDelayTest, shouldWriteWhatIsKeptOnceTheDelayIsDueOrTheHoldIsFull) {
@@ -165,4 +167,24 @@ TEST_F(SymProxyWriteDelayTest, shouldKeepOrderWithStatusMessagesAndForgetWhatIsK
     EXPECT_EQ(proxy.GetPendingBytes(), 0u);
     EXPECT_TRUE(next.WaitFor([](const std::vector<PeerMsg>& m) { return !m.empty(); }));
     EXPECT_TRUE(Seqs(next.All()).empty());
+}
+
+TEST_F(SymProxyWriteDelayTest, shouldPublishWhatIsKeptBeforeAnImageSoTheImageHoldsIt) {
+    proxy.SetWriteDelay(kLong);
+    for (int i = 1; i <= 3; ++i) {
+        PublishSeq(proxy, "S", i);
+    }
+    ASSERT_TRUE(proxy.HoldsOutput());
+    ASSERT_TRUE(proxy.SendSnapshot("S"));
+    ASSERT_TRUE(Pump(proxy, [&] { return !proxy.WantsWrite(); }));
+    ASSERT_TRUE(peer.WaitFor([](const std::vector<PeerMsg>& m) {
+        return !Select(m, CM_SYM_DATA, SYM_DATA_SNAPSHOT).empty();
+    }));
+    const auto all = peer.All();
+    EXPECT_EQ(Seqs(all), Range(1, 4));
+    const auto images = Select(all, CM_SYM_DATA, SYM_DATA_SNAPSHOT);
+    ASSERT_EQ(images.size(), 1u);
+    ASSERT_EQ(Records(images[0]).size(), 1u);
+    EXPECT_EQ(Records(images[0])[0].GetFlidIntOrDefault(kSeq, -1), 3);
+    EXPECT_EQ(proxy.GetCounters().nTicksFlushed, 4u);
 }

@@ -179,19 +179,23 @@ public:
     long GetBacklogHighWater() const { return m_nBacklogHighWater; }
     long GetBacklogLimit() const { return m_nBacklogLimit; }
     // Write coalescing, off by default (QUOR_PROXY_WRITE_DELAY_US sets it): a flush that comes
-    // less than nMicros after the last write keeps its messages back, and the flushes that follow
-    // add theirs, until nMicros have passed since the first was kept or kWriteHoldBytes wait;
-    // then all go to the socket in one write. A publisher flushing every tick then makes one
-    // system call per batch instead of one per tick; one that flushes less often than every
-    // nMicros writes at once as before. What is kept leaves with the next flush that finds it
-    // due, with WriteMsgs, or with CheckSocket once the caller's loop sees the socket writable
-    // (WantsWrite is true while anything is kept), so a loop that serves the proxy bounds the
-    // delay itself. 0 turns it off (and writes what is kept at the next flush).
+    // less than nMicros after the last write keeps its ticks back, and the flushes that follow
+    // add theirs, until nMicros have passed since the first was kept; then all go out together.
+    // In direct mode the ticks stay listed and are encoded as one flush of them all would be
+    // (a list's worth at most); otherwise (queued mode, translation, responses waiting) the
+    // encoded messages are kept, kWriteHoldBytes at most. A publisher flushing every tick then
+    // makes one system call per batch instead of one per tick; one that flushes less often than
+    // every nMicros writes at once as before. What is kept leaves with the next flush that
+    // finds it due, with FlushHeld, before any status message or image, or with CheckSocket
+    // once the caller's loop sees the socket writable (WantsWrite is true while anything is
+    // kept), so a loop that serves the proxy bounds the delay itself. 0 turns it off.
     void SetWriteDelay(long nMicros);
     long GetWriteDelay() const { return m_nWriteDelayNs / 1000; }
     // True while the only output waiting is kept back by the write delay (the socket may well be
     // writable): a publisher may go on without waiting for the socket.
-    bool HoldsOutput() const { return m_bHeld && HasClient(); }
+    bool HoldsOutput() const { return (m_bHeld || m_bDeferred) && HasClient(); }
+    // Publishes and writes at once what the write delay keeps back.
+    void FlushHeld();
     // Records the publishing thread keeps at hand in direct mode (at most kSpareRecordBatch),
     // taken from the record pool and not yet listed.
     int GetSpareRecordCount() const { return static_cast<int>(m_vecSpareRecords.size()); }
@@ -348,6 +352,11 @@ protected:
     bool HoldBack(CGrowingBuffer** ppMsgs, int nMsgs);
     // Whether what the write delay keeps back is to be written now (true when nothing is).
     bool HoldDue() const;
+    // The write delay in direct mode: true when this flush is to leave its ticks listed for a
+    // later one.
+    bool DeferFlush(bool bSnapshot);
+    // Publishes ticks a deferred flush left listed.
+    void PublishDeferred();
     // Past the high-water mark: the rest of the flush is conflated (with a snapshot cache)
     // or the client dropped (without); nBuilt bytes of this flush are not written yet.
     bool OverHighWater(size_t nBuilt) const {
@@ -406,6 +415,11 @@ protected:
     long long m_nWriteDelayNs = 0;
     bool m_bHeld = false;
     bool m_bHoldChecked = false;  // this flush kept messages back, so the hold is not due
+    // Direct mode with a write delay: ticks of flushes that came within the delay stay listed,
+    // and a later flush encodes them all together, as one flush of many ticks would.
+    bool m_bDeferred = false;
+    bool m_bNoDefer = false;  // a flush that must publish what is listed
+    long long m_nDeferredSinceNs = 0;
     long long m_nHeldSinceNs = 0;
     long long m_nLastWriteNs = 0;
     std::string m_strClientUser;

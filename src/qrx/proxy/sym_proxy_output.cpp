@@ -38,7 +38,8 @@ size_t CSymProxy::GetPendingBytes() const {
 }
 
 bool CSymProxy::WantsWrite() const {
-    return HasClient() && (!m_Backlog.Empty() || m_pConn->nbWLeft > 0 || !m_vecDirtyTopics.empty());
+    return HasClient() &&
+           (!m_Backlog.Empty() || m_pConn->nbWLeft > 0 || !m_vecDirtyTopics.empty() || m_bDeferred);
 }
 
 void CSymProxy::SetBacklogLimits(long nHighWater, long nLimit) {
@@ -90,6 +91,41 @@ void CSymProxy::SetWriteDelay(long nMicros) {
 
 bool CSymProxy::HoldDue() const {
     return !m_bHeld || MonoNs() - m_nHeldSinceNs >= m_nWriteDelayNs;
+}
+
+bool CSymProxy::DeferFlush(bool bSnapshot) {
+    // Only plain update flushes of the owning thread, with nothing else to send, and no more
+    // ticks than the list holds without growing.
+    if (m_nWriteDelayNs <= 0 || m_bNoDefer || bSnapshot || m_bQueue ||
+        m_pSymTranslator != nullptr || m_pPools == nullptr || !HasClient() ||
+        m_pConn->nbWLeft > 0 || (!m_Backlog.Empty() && !m_bHeld) || !m_vecResponseMsgBuf.empty() ||
+        m_bNewResponse || m_UpdatedList.size() >= m_UpdatedList.capacity()) {
+        return false;
+    }
+    const long long nNow = MonoNs();
+    const long long nSince = m_bDeferred ? m_nDeferredSinceNs : m_nLastWriteNs;
+    if (nNow - nSince >= m_nWriteDelayNs) {
+        return false;
+    }
+    if (!m_bDeferred) {
+        m_bDeferred = true;
+        m_nDeferredSinceNs = nNow;
+    }
+    return true;
+}
+
+void CSymProxy::PublishDeferred() {
+    if (!m_bDeferred) {
+        return;
+    }
+    m_bNoDefer = true;
+    Flush(false, nullptr);
+    m_bNoDefer = false;
+}
+
+void CSymProxy::FlushHeld() {
+    PublishDeferred();
+    WriteMsgs(nullptr, 0);
 }
 
 bool CSymProxy::HoldBack(CGrowingBuffer** ppMsgs, int nMsgs) {
@@ -200,6 +236,7 @@ std::vector<std::string> CSymProxy::GetSubscriptions() const {
 // ---- status messages ----
 
 bool CSymProxy::SendKept(CGrowingBuffer* pBuf) {
+    PublishDeferred();  // what was published before goes first
     if (WriteMsgs(&pBuf, 1) == 1) {
         m_pPools->m_MsgBufPool.Release(pBuf);
         return true;

@@ -313,6 +313,7 @@ bool CSymProxy::SendSnapshot(const char* szTopic) {
     if (m_pConn == nullptr || szTopic == nullptr || m_pPools == nullptr) {
         return false;
     }
+    PublishDeferred();  // the images include every tick published before
     auto addCopy = [this](const GrowingStr& topic, const CSymData& cached) {
         CSymData* pCopy = GetEmptyTick(topic.c_str(), topic.length());
         if (pCopy == nullptr) {
@@ -367,6 +368,13 @@ void CSymProxy::UpdateTickListWithXLate() {
 // ---- flush ----
 
 bool CSymProxy::Flush(bool bSnapshot, int* pMsgsSent) {
+    if (DeferFlush(bSnapshot)) {
+        if (pMsgsSent != nullptr) {
+            *pMsgsSent = 0;
+        }
+        return true;  // the ticks stay listed for a flush that finds the delay passed
+    }
+    m_bDeferred = false;
     if (!m_bHeld) {
         WriteMsgs(nullptr, 0);  // output that waited for the socket goes first
     }

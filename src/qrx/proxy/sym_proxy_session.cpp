@@ -118,8 +118,10 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
         }
         if (!bReadable || Dispatch()) {
             SendHeartBeat();
-            // Output that waits leaves as soon as the socket takes it, and topics conflated
-            // meanwhile follow it once the client has caught up.
+            // Output that waits leaves as soon as the socket takes it (ticks the write delay
+            // left listed first), and topics conflated meanwhile follow it once the client has
+            // caught up.
+            PublishDeferred();
             WriteMsgs(nullptr, 0);
             SendConflated();
             return true;
