@@ -169,9 +169,9 @@ public:
     int GetNumPendingMessages() const { return m_Backlog.Count(); }
     // Bytes waiting for the client: the pending messages and the unwritten rest of one.
     size_t GetPendingBytes() const;
-    // True while output waits for the client (pending messages, or topics owed after a
-    // conflation): a caller's select should then also wait for GetFd() to be writable and call
-    // CheckSocket when it is.
+    // True while output waits for the client (pending messages, topics owed after a
+    // conflation, or ticks the write delay keeps back): a caller's select should then also wait for
+    // GetFd() to be writable and call CheckSocket when it is.
     bool WantsWrite() const;
     // Sets the backlog bounds in bytes (values of 0 or less keep the current ones); the
     // high-water mark is kept at or below the limit.
