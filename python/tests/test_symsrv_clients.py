@@ -105,8 +105,9 @@ def test_a_client_that_stops_reading_is_conflated_then_dropped_and_the_others_ge
         wait_for(lambda: srv.metric("qrx_symsrv_client_topics") == 3 * len(SLOW_TOPICS), 20,
                  "the subscriptions")
         rss_before = srv.rss_kib()
-        # Paced, so that the clients that read keep up on a loaded machine too.
-        feed.publish(SLOW_TOPICS, rounds=SLOW_ROUNDS, pad=200, per_batch=200, pause=0.01)
+        # Paced (about 10,000 updates a second), so that the clients that read keep up on a
+        # loaded machine too: they would have to fall 4 MB, some 1.6 s, behind to be conflated.
+        feed.publish(SLOW_TOPICS, rounds=SLOW_ROUNDS, pad=200, per_batch=200, pause=0.02)
         peak = 0
         dropped = lambda: srv.metric("qrx_symsrv_clients_dropped_total") == 1  # noqa: E731
         while not dropped():
@@ -160,7 +161,7 @@ def test_a_client_whose_queue_passes_the_limit_is_dropped_at_once():
                 lst.subscribe(t)
         wait_for(lambda: srv.metric("qrx_symsrv_client_topics") == 2 * len(SLOW_TOPICS), 20,
                  "the subscriptions")
-        feed.publish(SLOW_TOPICS, rounds=SLOW_ROUNDS, pad=200, per_batch=200, pause=0.01)
+        feed.publish(SLOW_TOPICS, rounds=SLOW_ROUNDS, pad=200, per_batch=200, pause=0.02)
         feed.wait_done()
         wait_for(lambda: srv.metric("qrx_symsrv_clients_dropped_total") == 1, 30, "the drop")
         total = len(SLOW_TOPICS) * SLOW_ROUNDS
