@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/free_port.h"
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
 #include "qrx/marketdata/sym_data.h"
@@ -341,18 +342,6 @@ double Percentile(std::vector<float>& v, double q) {
     return v[k];
 }
 
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t n = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
-
 // A publisher as the driver sees it.
 struct IPublisher {
     virtual ~IPublisher() = default;
@@ -379,11 +368,11 @@ struct CSymSrvRig : IPublisher {
     CSymSrvRig(const Options& o, int nClients, std::vector<std::unique_ptr<Tally>>& tallies,
                bool bStalled = false)
         : m_opt(o) {
-        const int nFeedPort = FreePort();
+        const int nFeedPort = FreeLoopbackPort();
         m_bOk = m_feed.Initialize(nFeedPort, false, true, true, false);
         m_feed.SetBacklogLimits(1L << 30, 1L << 30);
         CSymSrvConfig cfg;
-        cfg.m_nPort = FreePort();
+        cfg.m_nPort = FreeLoopbackPort();
         cfg.m_nHighWater = 1L << 30;  // lossless: nothing conflated in a flat-out run
         cfg.m_nLimit = 1L << 30;
         cfg.m_dblSummaryInterval = 0;

@@ -52,6 +52,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "common/free_port.h"
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
 #include "qrx/marketdata/sym_data.h"
@@ -420,23 +421,6 @@ protected:
     std::thread m_thread;
     std::string m_strError;
 };
-
-int FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    return port;
-}
 
 bool SetNonBlocking(int fd) {
     const int fl = fcntl(fd, F_GETFL, 0);

@@ -251,9 +251,14 @@ std::string Repr(const CCommand& c, const char* cls, const CResponse* r) {
 
 }  // namespace
 
-PyObject* ResponseObject(const CResponse& response) {
+namespace {
+
+// A Python object holding a copy of the command or response; null, with the error held for
+// the caller, when it cannot be made.
+template <class T>
+PyObject* CopyObject(const T& value) {
     try {
-        return py::cast(CResponse(response)).release().ptr();
+        return py::cast(T(value)).release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (const std::exception& e) {
@@ -263,16 +268,14 @@ PyObject* ResponseObject(const CResponse& response) {
     return nullptr;
 }
 
+}  // namespace
+
+PyObject* ResponseObject(const CResponse& response) {
+    return CopyObject(response);
+}
+
 PyObject* CommandObject(const CCommand& command) {
-    try {
-        return py::cast(CCommand(command)).release().ptr();
-    } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_MemoryError, e.what());
-    }
-    pending_error::Take();
-    return nullptr;
+    return CopyObject(command);
 }
 
 // ---- the client side ----

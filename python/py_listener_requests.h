@@ -54,6 +54,33 @@ bool Request(F&& send) {
     return ok;
 }
 
+// A method (topic, nearSize, farSize, reqId) of listener class T making a sized request.
+template <typename T>
+auto SizedRequest(bool (CSymConnection::*send)(const char*, int, int, int)) {
+    return [send](T& l, pybind11::handle topic, long nearSize, long farSize, long reqId) {
+        TextArg t(topic, "topic");
+        if (t.null()) {
+            return false;
+        }
+        const int n = IntArg(nearSize, "nearSize"), f = IntArg(farSize, "farSize");
+        const int r = IntArg(reqId, "reqId");
+        return Request([&] { return (l.Connection().*send)(t.c_str(), n, f, r); });
+    };
+}
+
+// A method (topic, symbolType) of listener class T making a typed request.
+template <typename T>
+auto TypedRequest(bool (CSymConnection::*send)(const char*, short)) {
+    return [send](T& l, pybind11::handle topic, long symbolType) {
+        TextArg t(topic, "topic");
+        if (t.null()) {
+            return false;
+        }
+        const short st = SymbolTypeArg(symbolType);
+        return Request([&] { return (l.Connection().*send)(t.c_str(), st); });
+    };
+}
+
 // Binds the requests on the listener class T, whose Connection() is its CSymConnection.
 template <typename T, typename Cls>
 void BindListenerRequests(Cls& cls) {
@@ -75,62 +102,21 @@ without a connection. An empty iterable sends nothing and gives True.)doc")
             },
             py::arg("topics"),
             "Drops the subscriptions of every topic of an iterable; False without a connection.")
-        .def(
-            "subscribeWithSize",
-            [](T& l, py::handle topic, long nearSize, long farSize, long reqId) {
-                TextArg t(topic, "topic");
-                if (t.null()) {
-                    return false;
-                }
-                const int n = IntArg(nearSize, "nearSize"), f = IntArg(farSize, "farSize");
-                const int r = IntArg(reqId, "reqId");
-                return Request(
-                    [&] { return l.Connection().SubscribeWithSize(t.c_str(), n, f, r); });
-            },
-            py::arg("topic"), py::arg("nearSize"), py::arg("farSize"), py::arg("reqId") = 0,
-            R"doc(Subscribes to a topic with near and far sizes (and a request id of
+        .def("subscribeWithSize", SizedRequest<T>(&CSymConnection::SubscribeWithSize),
+             py::arg("topic"), py::arg("nearSize"), py::arg("farSize"), py::arg("reqId") = 0,
+             R"doc(Subscribes to a topic with near and far sizes (and a request id of
 the caller's choosing). The server keys it as sizesTopic(topic, nearSize,
 farSize): updates published under that topic reach the onTopicData
 callable, with the sizes in their Topic. False without a connection or for
 None.)doc")
-        .def(
-            "unsubscribeWithSize",
-            [](T& l, py::handle topic, long nearSize, long farSize, long reqId) {
-                TextArg t(topic, "topic");
-                if (t.null()) {
-                    return false;
-                }
-                const int n = IntArg(nearSize, "nearSize"), f = IntArg(farSize, "farSize");
-                const int r = IntArg(reqId, "reqId");
-                return Request(
-                    [&] { return l.Connection().UnsubscribeWithSize(t.c_str(), n, f, r); });
-            },
-            py::arg("topic"), py::arg("nearSize"), py::arg("farSize"), py::arg("reqId") = 0,
-            "Drops a subscription made with subscribeWithSize() (the same sizes).")
-        .def(
-            "subscribeWithType",
-            [](T& l, py::handle topic, long symbolType) {
-                TextArg t(topic, "topic");
-                if (t.null()) {
-                    return false;
-                }
-                const short st = SymbolTypeArg(symbolType);
-                return Request([&] { return l.Connection().Subscribe(t.c_str(), st); });
-            },
-            py::arg("topic"), py::arg("symbolType"),
-            "Subscribes to a topic with a symbol type; False without a connection or for None.")
-        .def(
-            "unsubscribeWithType",
-            [](T& l, py::handle topic, long symbolType) {
-                TextArg t(topic, "topic");
-                if (t.null()) {
-                    return false;
-                }
-                const short st = SymbolTypeArg(symbolType);
-                return Request([&] { return l.Connection().Unsubscribe(t.c_str(), st); });
-            },
-            py::arg("topic"), py::arg("symbolType"),
-            "Drops a subscription made with subscribeWithType().")
+        .def("unsubscribeWithSize", SizedRequest<T>(&CSymConnection::UnsubscribeWithSize),
+             py::arg("topic"), py::arg("nearSize"), py::arg("farSize"), py::arg("reqId") = 0,
+             "Drops a subscription made with subscribeWithSize() (the same sizes).")
+        .def("subscribeWithType", TypedRequest<T>(&CSymConnection::Subscribe), py::arg("topic"),
+             py::arg("symbolType"),
+             "Subscribes to a topic with a symbol type; False without a connection or for None.")
+        .def("unsubscribeWithType", TypedRequest<T>(&CSymConnection::Unsubscribe), py::arg("topic"),
+             py::arg("symbolType"), "Drops a subscription made with subscribeWithType().")
         .def(
             "snapshot",
             [](T& l, py::handle topic) {

@@ -85,11 +85,6 @@ int LoopbackListener::AcceptWithin(int timeout_ms) {
     return accept(m_fd, nullptr, nullptr);
 }
 
-int FreeLoopbackPort() {
-    LoopbackListener probe(1);
-    return probe.Port();
-}
-
 int ConnectLoopback(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in sin;

@@ -2,6 +2,8 @@
 // is bounded; nothing leaves the loopback range.
 #pragma once
 
+#include "common/free_port.h"
+
 #include <sys/types.h>
 
 #include <cstddef>
@@ -27,8 +29,6 @@ private:
     int m_port = 0;
 };
 
-// A loopback port that was free a moment ago.
-int FreeLoopbackPort();
 // A connected TCP socket to 127.0.0.1:port (blocking), or -1.
 int ConnectLoopback(int port);
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/free_port.h"
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/proxy/sym_proxy.h"
 #include "qrx/wire/command.h"
@@ -114,9 +115,6 @@ public:
 private:
     int m_nPort = 0;
 };
-
-// A loopback port nobody listens on at the moment.
-int FreeLoopbackPort();
 
 // Runs CheckSocket after each select on GetFd() (25 ms at most) until done() holds; bounded.
 // pLast receives the result of the last CheckSocket.

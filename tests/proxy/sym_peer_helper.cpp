@@ -363,18 +363,6 @@ void TestProxy::OnCommand(CCommand* pCommand) {
     commands.push_back(*pCommand);
 }
 
-int FreeLoopbackPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
 bool TestProxy::Listen(bool bQueue, bool bKeepSnapShot) {
     setenv("QUOR_SYMBIND", "127.0.0.1", 1);
     for (int attempt = 0; attempt < 10; ++attempt) {

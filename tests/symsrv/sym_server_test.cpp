@@ -307,7 +307,7 @@ TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {
     CSymSrvFeedConfig f;
     f.m_strName = "only-a";
     f.m_strHost = "127.0.0.1";
-    f.m_nPort = symsrvtest::FreePort();
+    f.m_nPort = FreeLoopbackPort();
     f.m_vecPrefixes.push_back("A");
     cfg.m_vecFeeds.push_back(f);
     CRig rig(cfg, 1);
@@ -320,7 +320,7 @@ TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {
 
 TEST(SymServerCommands, CommandsReachTheFeedHandlerOfTheirTopicAndResponsesTheirSender) {
     CSymSrvConfig cfg = FastReconnect();
-    CTestFeed other(symsrvtest::FreePort());
+    CTestFeed other(FreeLoopbackPort());
     other.m_strTag = "other";
     CSymSrvFeedConfig a;
     a.m_strName = "a";
@@ -333,7 +333,7 @@ TEST(SymServerCommands, CommandsReachTheFeedHandlerOfTheirTopicAndResponsesTheir
     CRig rig;  // its own feed handler serves the topics beginning with A
     a.m_nPort = rig.feed->m_nPort;
     cfg.m_vecFeeds = {a, b};
-    cfg.m_nPort = symsrvtest::FreePort();
+    cfg.m_nPort = FreeLoopbackPort();
     cfg.m_dblSummaryInterval = 0;
     rig.server = std::make_unique<CSymServer>(cfg);
     ASSERT_TRUE(rig.server->Start());

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/free_port.h"
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
 #include "qrx/proxy/sym_proxy.h"
@@ -25,19 +26,6 @@ namespace symsrvtest {
 
 constexpr int kSeq = 600;
 constexpr int kPad = 1100;
-
-// A port free for the moment.
-inline int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t n = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
 
 class CTestFeed : public CSymProxy {
 public:
@@ -150,8 +138,8 @@ public:
 // A server, a feed handler and clients turned together from the test's thread.
 struct CRig {
     explicit CRig(CSymSrvConfig cfg = CSymSrvConfig(), int nClients = 0) {
-        feed = std::make_unique<CTestFeed>(FreePort());
-        cfg.m_nPort = FreePort();
+        feed = std::make_unique<CTestFeed>(FreeLoopbackPort());
+        cfg.m_nPort = FreeLoopbackPort();
         if (cfg.m_vecFeeds.empty()) {
             CSymSrvFeedConfig f;
             f.m_strName = "main";

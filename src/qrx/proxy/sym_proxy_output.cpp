@@ -86,6 +86,11 @@ void CSymProxy::ReleasePending() {
 // ---- write coalescing ----
 
 void CSymProxy::SetWriteDelay(long nMicros) {
+    if (m_nWriteDelayNs <= 0 && nMicros > 0) {
+        // Writes are timed only while a delay is set: the delay starts as if one had just
+        // been made.
+        m_nLastWriteNs = MonoNs();
+    }
     m_nWriteDelayNs = nMicros > 0 ? static_cast<long long>(nMicros) * 1000 : 0;
 }
 
@@ -472,7 +477,9 @@ int CSymProxy::WriteMsgs(CGrowingBuffer** ppMsgs, int nMsgs) {
         };
         advance(nWritten);
         m_Counters.nMsgsWritten += static_cast<unsigned long long>(nWritten);
-        m_nLastWriteNs = MonoNs();  // for the write delay; a write costs far more
+        if (m_nWriteDelayNs > 0) {
+            m_nLastWriteNs = MonoNs();
+        }
         if (rc == 0 && m_pConn->nbWLeft > 0) {
             // The socket is full: wait for it (when allowed) or leave the rest for later.
             if (bMayWait && WaitWritable(bLost)) {
