@@ -492,3 +492,34 @@ TEST(SymProxyQueuedTest, shouldPublishEveryTickOfEveryProducerOnceAndInOrder) {
     EXPECT_EQ(Select(peer.All(), CM_SYM_RESPONSE, SYM_RSP_WHOLE).size(), 1u);
     unlink(file.c_str());
 }
+
+TEST(SymProxyQueuedTest, shouldSendQueuedTicksAsUpdatesWhenASnapshotRequestFindsNoImage) {
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen(true));
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+    ASSERT_TRUE(peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "LIVE"));
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 1; }));
+
+    // Ticks wait in the queue while the client asks for images nobody has.
+    for (int i = 0; i < 3; ++i) {
+        HTICK t = proxy.CreateTick("LIVE");
+        proxy.SetTickField(t, kSeq, i);
+        proxy.PushbackTick(t);
+    }
+    ASSERT_TRUE(peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "EMPTY"));
+    ASSERT_TRUE(peer.SendTopicMsg(CM_SYM_SNAPSHOT, "NONE"));
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 2; }));
+    proxy.Flush(false, nullptr);
+
+    ASSERT_TRUE(peer.WaitFor([](const std::vector<PeerMsg>& msgs) {
+        return AllRecords(msgs, SYM_DATA_UPDATE).size() +
+                   AllRecords(msgs, SYM_DATA_SNAPSHOT).size() >=
+               3;
+    }));
+    const auto all = peer.All();
+    EXPECT_EQ(AllRecords(all, SYM_DATA_UPDATE).size(), 3u);
+    EXPECT_TRUE(AllRecords(all, SYM_DATA_SNAPSHOT).empty());
+    EXPECT_TRUE(Select(all, CM_SYM_DATA, SYM_DATA_SNAPSHOT_START).empty());
+    EXPECT_TRUE(Select(all, CM_SYM_DATA, SYM_DATA_SNAPSHOT_END).empty());
+}

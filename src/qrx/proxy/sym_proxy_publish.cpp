@@ -334,6 +334,10 @@ bool CSymProxy::SendSnapshot(const char* szTopic) {
             addCopy(*entry.first, *entry.second);
         }
     }
+    if (m_bQueue && m_UpdatedList.empty()) {
+        // No image: a snapshot flush would pop the producers' ticks and label them images.
+        return true;
+    }
     return Flush(true, nullptr);
 }
 
