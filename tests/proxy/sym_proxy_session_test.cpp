@@ -72,6 +72,10 @@ TEST(SymProxySessionTest, shouldAnswerLogonServeOneClientAndKeepThePasswordOutOf
     const auto status = Select(peer.All(), CM_SYM_STATUS, SYM_STATUS_LOGIN_ACCEPTED);
     EXPECT_EQ(status[0].wire, (std::vector<uint8_t>{0, 10, 0, 15, 0, 10, 0, 7, 0, 0}));
     // The first step with a client sends the heartbeat; another within 300 s sends nothing.
+    // The reader thread may not have framed it yet when the status is seen.
+    ASSERT_TRUE(peer.WaitFor([](const std::vector<PeerMsg>& msgs) {
+        return !Select(msgs, CM_SYM_HEARTBEAT_NOTICE, SYM_HEARTBEAT_NOTICE).empty();
+    }));
     const auto beats = Select(peer.All(), CM_SYM_HEARTBEAT_NOTICE, SYM_HEARTBEAT_NOTICE);
     ASSERT_EQ(beats.size(), 1u);
     EXPECT_EQ(beats[0].text, "Heart Beat Message.");
