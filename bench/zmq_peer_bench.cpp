@@ -105,7 +105,8 @@ void Usage() {
         "zmq_encoded_100\n"
         "       zmq_encoded_1 tcp_floor_100 tcp_floor_1\n"
         "The proxy's sockets follow the QUOR_ environment; unless set, QUOR_DISABLE_NAGLE=YES\n"
-        "(ZeroMQ and the floor disable Nagle too) and QUOR_SYMBIND=127.0.0.1.\n");
+        "(ZeroMQ and the floor disable Nagle too), QUOR_TCP_BUFFER_SIZE=0 (the kernel sizes the\n"
+        "buffers, as it does for ZeroMQ and the floor) and QUOR_SYMBIND=127.0.0.1.\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
@@ -1293,6 +1294,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     // ZeroMQ and the floor send without Nagle; so does the proxy unless told otherwise.
     setenv("QUOR_DISABLE_NAGLE", "YES", 0);
+    setenv("QUOR_TCP_BUFFER_SIZE", "0", 0);
     setenv("QUOR_SYMBIND", "127.0.0.1", 0);
     prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);  // paced sends wake on time
     g_bListener = o.bListener;
