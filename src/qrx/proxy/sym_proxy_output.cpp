@@ -10,6 +10,7 @@
 
 #include "qrx/proxy/data_msg_builder.h"
 #include "qrx/proxy/sym_proxy.h"
+#include "qrx/runtime/mono_clock.h"
 #include "qrx/runtime/stdio_logger.h"
 #include "qrx/wire/sym_msgs.h"
 
@@ -22,10 +23,9 @@ bool IsFatalWriteErrno(int nErr) {
     return nErr == EIO || nErr == EBADF || nErr == EPIPE || nErr == ECONNRESET;
 }
 
+// The write delay's deadlines are checked on every flush: a clock that costs little to read.
 long long MonoNs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    return mono_clock::NowNs();
 }
 
 }  // namespace
