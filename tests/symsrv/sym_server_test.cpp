@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "common/alloc_counter.h"
+#include "qrx/wire/sym_msgs.h"
 #include "symsrv/symsrv_peers.h"
 
 using symsrvtest::CRig;
@@ -300,6 +301,133 @@ TEST(SymServerFeeds, ALostFeedHandlerIsReportedAndItsTopicsComeBackWithoutTheCli
     ASSERT_TRUE(rig.Until(
         [&] { return rig.clients[1]->m_nUpdates == 1 && rig.clients[0]->m_nUpdates == 1; }));
     EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 1u);
+}
+
+namespace {
+
+// A feed handler played by the test over a bare loopback socket: it accepts the server's
+// connections and writes what the test gives it.
+class CScriptedFeed {
+public:
+    CScriptedFeed() {
+        m_nListen = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        if (bind(m_nListen, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            listen(m_nListen, 4) == 0 &&
+            getsockname(m_nListen, reinterpret_cast<sockaddr*>(&a), &n) == 0) {
+            m_nPort = ntohs(a.sin_port);
+        }
+    }
+    ~CScriptedFeed() {
+        Close();
+        close(m_nListen);
+    }
+    bool Accept() {
+        m_nConn = accept(m_nListen, nullptr, nullptr);
+        return m_nConn >= 0;
+    }
+    bool Send(const std::string& s) {
+        return send(m_nConn, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size());
+    }
+    // Goes away with a reset, whatever the server sent that was not read.
+    void Reset() {
+        linger l{1, 0};
+        setsockopt(m_nConn, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        Close();
+    }
+    void Close() {
+        if (m_nConn >= 0) {
+            close(m_nConn);
+            m_nConn = -1;
+        }
+    }
+    int m_nPort = 0;
+    int m_nListen = -1;
+    int m_nConn = -1;
+};
+
+std::string StatusMsg(short nSubType, const char* szText) {
+    CSymSrvWire wire;
+    wire.Status(nSubType, szText);
+    return std::string(wire.Data(), wire.Length());
+}
+
+// The data-source statuses a client was told, in order.
+std::vector<std::string> SourceStatuses(const CTestClient& c) {
+    std::vector<std::string> v;
+    for (const auto& s : c.m_vecStatus) {
+        if (s.first == SYM_DATA_SOURCE_ERROR || s.first == SYM_DATA_SOURCE_RESTORED) {
+            v.push_back((s.first == SYM_DATA_SOURCE_ERROR ? "down " : "up ") + s.second);
+        }
+    }
+    return v;
+}
+
+long MetricValue(const std::string& strText, const std::string& strName) {
+    const size_t at = strText.find("\n" + strName + " ");
+    return at == std::string::npos ? -1L : atol(strText.c_str() + at + strName.size() + 2);
+}
+
+}  // namespace
+
+TEST(SymServerFeeds, AFeedHandlerThatResetsRightAfterAcceptingTheLogonLeavesTheLinkDown) {
+    CScriptedFeed scripted;
+    ASSERT_GT(scripted.m_nPort, 0);
+    CSymSrvConfig cfg = FastReconnect();
+    CSymSrvFeedConfig f;
+    f.m_strName = "main";
+    f.m_strHost = "127.0.0.1";
+    f.m_nPort = scripted.m_nPort;
+    cfg.m_vecFeeds.push_back(f);
+    CRig rig(cfg, 1);
+    rig.feed.reset();
+    ASSERT_TRUE(rig.bStarted);
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    rig.clients[0]->m_conn.Subscribe("X");
+    ASSERT_TRUE(rig.Until([&] {
+        const CTopicEntry* t = rig.server->FindTopic("X");
+        return t != nullptr && t->m_nRefs == 1;
+    }));
+    const std::string strAccepted = StatusMsg(SYM_STATUS_LOGIN_ACCEPTED, "");
+    auto logOn = [&] {
+        // Accepted once the server has written its logon, so that the answer is read as one.
+        if (!rig.Until([&] { return scripted.Accept(); })) {
+            return false;
+        }
+        return rig.Until([&] { return rig.server->Feed(0)->m_eState == CFeedLink::STATE_LOGON; });
+    };
+
+    // A first connection that tells of its own source, then closes.
+    ASSERT_TRUE(logOn());
+    ASSERT_TRUE(scripted.Send(strAccepted + StatusMsg(SYM_STATUS_SOURCE_DOWN, "upstream A")));
+    ASSERT_TRUE(rig.Until([&] { return SourceStatuses(*rig.clients[0]).size() == 1; }));
+    scripted.Close();
+    ASSERT_TRUE(rig.Until([&] { return SourceStatuses(*rig.clients[0]).size() == 2; }));
+
+    // The second accepts the logon and resets before the server has said anything more: the
+    // subscriptions the server then writes fail, and the link is down again.
+    ASSERT_TRUE(logOn());
+    ASSERT_TRUE(scripted.Send(strAccepted));
+    scripted.Reset();
+
+    // The third stays. What it says before and after its logon answer frames what the client
+    // is told of it.
+    ASSERT_TRUE(logOn());
+    ASSERT_TRUE(scripted.Send(StatusMsg(SYM_STATUS_SOURCE_DOWN, "upstream M") + strAccepted +
+                              StatusMsg(SYM_STATUS_SOURCE_RESTORED, "upstream B")));
+    ASSERT_TRUE(rig.Until([&] {
+        const auto v = SourceStatuses(*rig.clients[0]);
+        return !v.empty() && v.back() == "up upstream B";
+    }));
+    EXPECT_EQ(SourceStatuses(*rig.clients[0]),
+              (std::vector<std::string>{"down upstream A", "down data source lost: main",
+                                        "down data source lost: main", "down upstream M",
+                                        "up data source restored: main", "up upstream B"}));
+    EXPECT_EQ(MetricValue(rig.server->MetricsText(), "qrx_symsrv_malformed_total"), 0);
+    EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 2u);
 }
 
 TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {

@@ -192,6 +192,9 @@ void CSymServer::FeedUp(CFeedLink* f) {
         f->m_out.AppendMsg(m_wire.Data(), m_wire.Length());
     }
     FlushUpstream(f);
+    if (f->m_eState != CFeedLink::STATE_UP) {
+        return;  // writing the subscriptions found the link gone: its clients have been told
+    }
     if (f->m_bLostNotified) {
         NotifySource(f, true);
     }
@@ -327,7 +330,9 @@ void CSymServer::OnFeedReadable(CFeedLink* f) {
             if (static_cast<size_t>(nMsg) > in.m_nLen - nAt) {
                 break;
             }
-            if (!HandleFeedMsg(f, p, nMsg)) {
+            // The link may also have closed while a message was handled (a write of ours
+            // failed): its input is gone with it.
+            if (!HandleFeedMsg(f, p, nMsg) || f->m_nFd < 0) {
                 return;  // the link was closed
             }
             nAt += static_cast<size_t>(nMsg);
