@@ -140,6 +140,32 @@ TEST(SymServerFanOut, SubscribeAllGetsTheImagesThenEveryTopic) {
     EXPECT_EQ(rig.clients[0]->m_mUpdates.count("B"), 0u);
 }
 
+TEST(SymServerFanOut, ImagesKeptForSubscribeAllAreNotServedAfterItEnds) {
+    CRig rig(CSymSrvConfig(), 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    rig.clients[0]->m_conn.SubscribeAll();
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed->Publish("S", 1);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 1; }));
+    rig.clients[0]->m_conn.UnsubscribeAll();
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecUnsubs.size() == 1; }));
+    // Nobody holds S now: the server hears no more of it.
+    rig.feed->Publish("S", 2);
+    rig.feed->Flush(false, nullptr);
+
+    rig.clients[1]->m_conn.Subscribe("S");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 2; }));
+    rig.feed->Publish("S", 3);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[1]->m_nUpdates == 1; }));
+    EXPECT_EQ(rig.clients[1]->m_mUpdates["S"], std::vector<int>{3});
+    for (int n : rig.clients[1]->m_mSnapshots["S"]) {
+        EXPECT_GE(n, 2) << "an image older than the feed handler's was served";
+    }
+}
+
 TEST(SymServerFanOut, SteadyStateFanOutAllocatesNothing) {
     if (!qrxtest::AllocCounter::Available()) {
         GTEST_SKIP() << "the allocator is the sanitizer's";

@@ -380,6 +380,12 @@ void CSymServer::UnsubscribeAll(CClientSession* c) {
             }
             f->m_bAllUpstream = false;
         }
+        // The images only subscribe-all kept fresh would go stale.
+        for (auto& t : m_vecTopics) {
+            if (t->m_nRefs == 0) {
+                t->m_bCached = false;
+            }
+        }
     }
 }
 
