@@ -6,6 +6,8 @@
 #include <cerrno>
 
 #include "common/alloc_counter.h"
+#include "qrx/runtime/growing_buffer.h"
+#include "qrx/wire/command_serialization.h"
 #include "qrx/wire/sym_msgs.h"
 #include "symsrv/symsrv_peers.h"
 
@@ -542,6 +544,104 @@ TEST(SymServerCommands, CommandsReachTheFeedHandlerOfTheirTopicAndResponsesTheir
     ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_vecResponses.size() == 2; }));
     EXPECT_EQ(rig.clients[0]->m_vecResponses[1].GetStringParam("error"),
               "no feed handler serves Z1");
+}
+
+namespace {
+
+// The messages a client sends for cmd, one string each, in the order it sends them.
+std::vector<std::string> CommandMessages(CCommand& cmd) {
+    std::vector<std::string> vecBodies;
+    CGrowingBuffer body(1024);
+    CCommandSerializationState state;
+    while (!state.m_bDone) {
+        body.Reset();
+        if (cmd.SerializeOut(body, state) == 0 && !state.m_bDone) {
+            continue;
+        }
+        vecBodies.emplace_back(body.GetData(), static_cast<size_t>(body.GetLength()));
+    }
+    std::vector<std::string> vecMsgs;
+    for (size_t i = 0; i < vecBodies.size(); ++i) {
+        const char nSub =
+            vecBodies.size() == 1 ? 11 : (i == 0 ? 14 : (i + 1 < vecBodies.size() ? 15 : 16));
+        const size_t nBody = vecBodies[i].size();
+        const size_t nLen = 10 + nBody;
+        std::string m = {static_cast<char>(nLen >> 8),
+                         static_cast<char>(nLen & 0xFF),
+                         0,
+                         static_cast<char>(MsgHdrSym::HDR_TYPE),
+                         0,
+                         static_cast<char>(CM_SYM_COMMAND),
+                         0,
+                         nSub,
+                         static_cast<char>(nBody >> 8),
+                         static_cast<char>(nBody & 0xFF)};
+        vecMsgs.push_back(m + vecBodies[i]);
+    }
+    return vecMsgs;
+}
+
+bool SendRaw(CTestClient& c, const std::string& s) {
+    return send(c.m_conn.GetFd(), s.data(), s.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(s.size());
+}
+
+}  // namespace
+
+TEST(SymServerCommands, TheRestOfACommandWhoseStartWentToALostFeedHandlerGoesNowhere) {
+    CRig rig(FastReconnect(), 2);
+    ASSERT_TRUE(rig.Until([&] {
+        return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP &&
+               rig.clients[0]->m_conn.GetCmdClientId() != 0 &&
+               rig.clients[1]->m_conn.GetCmdClientId() != 0;
+    }));
+    CCommand bulk("bulk");
+    for (int i = 0; i < 3000; ++i) {
+        bulk.SetIntParam(("p" + std::to_string(i)).c_str(), i);
+    }
+    bulk.SetCmdId(rig.clients[0]->m_conn.GetCmdClientId(), 500);
+    const std::vector<std::string> parts = CommandMessages(bulk);
+    ASSERT_EQ(parts.size(), 3u);
+
+    // The first part reaches the feed handler, which then goes away and comes back.
+    ASSERT_TRUE(SendRaw(*rig.clients[0], parts[0]));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->CommandsInParts() == 1; }));
+    const int nPort = rig.feed->m_nPort;
+    rig.feed.reset();
+    ASSERT_TRUE(rig.Until([&] { return rig.server->Feed(0)->m_eState != CFeedLink::STATE_UP; }));
+    rig.feed = std::make_unique<CTestFeed>(nPort);
+    ASSERT_TRUE(rig.feed->m_bOk);
+    ASSERT_TRUE(rig.Until([&] { return rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+
+    // The new connection never saw the start: the rest must not make a command there.
+    ASSERT_TRUE(SendRaw(*rig.clients[0], parts[1]));
+    ASSERT_TRUE(SendRaw(*rig.clients[0], parts[2]));
+    CCommand mark("mark");
+    ASSERT_NE(rig.clients[0]->m_conn.SendCommand(&mark), 0xFFFFFFFFu);
+    ASSERT_TRUE(rig.Until([&] {
+        return !rig.feed->m_vecCommands.empty() && rig.feed->m_vecCommands.back() == "mark";
+    }));
+    EXPECT_EQ(rig.feed->m_vecCommands, std::vector<std::string>{"mark"});
+    EXPECT_EQ(rig.server->CommandsInParts(), 0u);
+    // Its sender is told, once, before the answer to what it sent next.
+    ASSERT_TRUE(rig.Until([&] {
+        const auto& v = rig.clients[0]->m_vecResponses;
+        return !v.empty() && v.back().GetCmdName() == "mark";
+    }));
+    const auto& responses = rig.clients[0]->m_vecResponses;
+    ASSERT_EQ(responses.size(), 2u);
+    EXPECT_EQ(responses[0].GetCmdName(), "bulk");
+    EXPECT_EQ(responses[0].GetRequestId(), 500);
+    EXPECT_EQ(const_cast<CResponse&>(responses[0]).GetStringParam("error"),
+              "the feed handler was lost: main");
+
+    // A client that goes away in the middle of a command leaves nothing of it behind.
+    bulk.SetCmdId(rig.clients[1]->m_conn.GetCmdClientId(), 9);
+    ASSERT_TRUE(SendRaw(*rig.clients[1], CommandMessages(bulk)[0]));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->CommandsInParts() == 1; }));
+    rig.clients[1]->m_conn.Disconnect();
+    ASSERT_TRUE(rig.Until([&] { return rig.server->ClientCount() == 1; }));
+    EXPECT_EQ(rig.server->CommandsInParts(), 0u);
 }
 
 TEST(SymServerLocalSockets, ClientsAndFeedHandlersMayUseLocalSockets) {

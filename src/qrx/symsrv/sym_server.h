@@ -155,6 +155,8 @@ public:
     // Counters, for tests and the summary.
     size_t ClientCount() const { return m_vecClients.size(); }
     size_t TopicCount() const { return m_vecTopics.size(); }
+    // Commands in parts whose last part has not come yet.
+    size_t CommandsInParts() const { return m_mCmdFeeds.size(); }
     const CTopicEntry* FindTopic(const char* szTopic) const;
     const CFeedLink* Feed(int n) const { return m_vecFeeds[static_cast<size_t>(n)].get(); }
     uint64_t UpdatesIn() const { return m_nUpdatesIn; }
@@ -209,6 +211,8 @@ private:
     // ---- commands ----
     void AssignCommandId(CClientSession* c);
     void ForgetCommandId(CClientSession* c);
+    // Commands in parts whose start went to f, when f is lost: their rest is refused.
+    void ForgetFeedCommands(CFeedLink* f);
     void HandleCommand(CClientSession* c, const MsgHdrSym* h, const char* p, int nLen);
     void RefuseCommand(CClientSession* c, const CCommand& cmd, const std::string& strWhy);
     void ForwardResponse(const char* p, int nLen);
@@ -239,7 +243,8 @@ private:
     std::unordered_map<std::string, uint32_t> m_mTopicIndex;
     std::string m_strKey;                                         // scratch key for look-ups
     std::unordered_map<uint16_t, CClientSession*> m_mCmdClients;  // by command client id
-    std::unordered_map<uint32_t, int> m_mCmdFeeds;  // commands in parts: where they go
+    // Commands in parts: where they go (-1 - the feed's index once that feed was lost).
+    std::unordered_map<uint32_t, int> m_mCmdFeeds;
     uint16_t m_nNextCmdClientId = 0;
     CSymSrvWire m_wire;
     CSymData m_rec;          // the record being routed

@@ -3,6 +3,7 @@
 // the topic named by their "topic" text parameter (else to the first feed handler that is
 // up), and the feed handler's responses, which carry the same id, go back to that client.
 #include <cstring>
+#include <iterator>
 
 #include "qrx/runtime/growing_buffer.h"
 #include "qrx/runtime/stdio_logger.h"
@@ -65,7 +66,19 @@ void CSymServer::AssignCommandId(CClientSession* c) {
 void CSymServer::ForgetCommandId(CClientSession* c) {
     if (c->m_nCmdClientId != 0) {
         m_mCmdClients.erase(c->m_nCmdClientId);
+        // Its commands whose last part will not come now.
+        for (auto it = m_mCmdFeeds.begin(); it != m_mCmdFeeds.end();) {
+            it = (it->first & 0xFFFFu) == c->m_nCmdClientId ? m_mCmdFeeds.erase(it) : std::next(it);
+        }
         c->m_nCmdClientId = 0;
+    }
+}
+
+void CSymServer::ForgetFeedCommands(CFeedLink* f) {
+    for (auto& kv : m_mCmdFeeds) {
+        if (kv.second == f->m_nIndex) {
+            kv.second = -1 - f->m_nIndex;
+        }
     }
 }
 
@@ -109,6 +122,18 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
             return;  // the rest of a command whose start went nowhere
         }
         nFeed = it->second;
+        if (nFeed < 0) {
+            // Its feed handler was lost after the start went there: said once, the rest
+            // goes nowhere (a new connection would take the rest for a whole command).
+            m_mCmdFeeds.erase(it);
+            CCommand cmd;
+            CNetStream in(const_cast<char*>(pBody), static_cast<int>(nBody), false);
+            in >> cmd;
+            RefuseCommand(c, cmd,
+                          "the feed handler was lost: " +
+                              m_vecFeeds[static_cast<size_t>(-1 - nFeed)]->m_cfg.m_strName);
+            return;
+        }
         if (h->submtyp == 16) {
             m_mCmdFeeds.erase(it);
         }

@@ -154,6 +154,7 @@ void CSymServer::FeedDown(CFeedLink* f, const std::string& strWhy) {
     f->m_in.m_nLen = 0;
     f->m_out.Clear();
     f->m_bAllUpstream = false;
+    ForgetFeedCommands(f);
     for (auto& t : m_vecTopics) {
         if (t->m_nFeed == f->m_nIndex) {
             t->m_bUpstream = false;
