@@ -4,6 +4,7 @@ input) and sets of clients (pyqrx.Symlistener, dispatched by one thread)."""
 
 import os
 import queue
+import resource
 import selectors
 import signal
 import socket
@@ -58,7 +59,8 @@ def wait_for(cond, timeout=30.0, what="the condition"):
 class SymSrv:
     """The qrx-symsrv program on a free port, its log in a file."""
 
-    def __init__(self, *args, metrics=True):
+    def __init__(self, *args, metrics=True, nofile=None):
+        """nofile: the most descriptors the process may hold (its own limit when None)."""
         need_symsrv()
         self.port = free_port()
         self.metrics_port = free_port() if metrics else 0
@@ -66,8 +68,12 @@ class SymSrv:
         argv = [SYMSRV, "--port", str(self.port), "--summary-interval", "1"]
         if metrics:
             argv += ["--metrics-port", str(self.metrics_port)]
+        limit = None
+        if nofile is not None:
+            def limit():
+                resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
         self.proc = subprocess.Popen(argv + [str(a) for a in args], stdout=self.log_file,
-                                     stderr=subprocess.STDOUT)
+                                     stderr=subprocess.STDOUT, preexec_fn=limit)
         wait_for(self._listening, 20, "qrx-symsrv to listen")
 
     def _listening(self):

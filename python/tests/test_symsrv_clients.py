@@ -5,6 +5,7 @@ which is conflated and then dropped while the others get every update and the
 server's memory stays bounded."""
 
 import os
+import select
 import socket
 import struct
 import tempfile
@@ -189,4 +190,29 @@ def test_the_metrics_port_answers_get_metrics_and_nothing_else():
         assert e.value.code == 404
         lst.disconnect()
     finally:
+        srv.close()
+
+
+def test_connections_the_server_has_no_descriptor_for_are_closed_and_it_keeps_serving():
+    # Room for a few clients only; the connections past them wait in the listen queue.
+    srv = SymSrv("--logon-timeout", 0, metrics=False, nofile=24)
+    conns = []
+    try:
+        for _ in range(40):
+            conns.append(socket.create_connection(("127.0.0.1", srv.port), timeout=10))
+
+        def one_closed():
+            readable, _, _ = select.select(conns, [], [], 0.05)
+            return any(s.recv(1) == b"" for s in readable)
+        wait_for(one_closed, 30, "a connection past the descriptors to be closed")
+        assert "no descriptor left" in srv.log()
+        for s in conns:
+            s.close()
+        conns = []
+        lst = pyqrx.Symlistener()
+        assert lst.connect("127.0.0.1", srv.port, "later", "x", wait=True, timeout=10)
+        lst.disconnect()
+    finally:
+        for s in conns:
+            s.close()
         srv.close()

@@ -172,6 +172,9 @@ private:
     void SetEvents(CPollEntry* p, uint32_t nEvents);
     void Accept(CPollEntry* pListen);
     void AcceptMetrics();
+    // Out of descriptors: closes the connection waiting on the listening socket, with a line,
+    // through the descriptor kept spare for it. False when there is none.
+    bool ShedConnection(int nListenFd);
 
     // ---- clients ----
     void OnClientReadable(CClientSession* c);
@@ -227,6 +230,7 @@ private:
 
     CSymSrvConfig m_cfg;
     int m_nEpoll = -1;
+    int m_nSpareFd = -1;  // kept open so that a connection can be closed when none is left
     bool m_bRunning = false;
     std::unique_ptr<CPollEntry> m_pListenTcp;
     std::unique_ptr<CPollEntry> m_pListenUnix;

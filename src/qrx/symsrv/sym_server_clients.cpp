@@ -2,6 +2,7 @@
 // with their reference counts, images for new subscribers, the per-client queue with its
 // conflation and drop bounds.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -51,6 +52,11 @@ void CSymServer::Accept(CPollEntry* pListen) {
     for (int i = 0; i < 64; ++i) {
         const int fd = accept4(pListen->m_nFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
+            // Without a descriptor for it the connection would stay ready, and the loop
+            // would spin on it until a client left.
+            if ((errno == EMFILE || errno == ENFILE) && ShedConnection(pListen->m_nFd)) {
+                continue;
+            }
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                 QRX_LOG_ERROR("qrx-symsrv: accept failed: " << strerror(errno));
             }
@@ -86,6 +92,23 @@ void CSymServer::Accept(CPollEntry* pListen) {
         QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " connected from "
                                            << c->m_strPeer.c_str());
     }
+}
+
+bool CSymServer::ShedConnection(int nListenFd) {
+    if (m_nSpareFd < 0) {
+        return false;
+    }
+    const int nErr = errno;
+    close(m_nSpareFd);
+    const int fd = accept4(nListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        QRX_LOG_ERROR("qrx-symsrv: connection from " << PeerName(fd).c_str()
+                                                     << " closed: no descriptor left for it ("
+                                                     << strerror(nErr) << ")");
+        close(fd);
+    }
+    m_nSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return fd >= 0;
 }
 
 void CSymServer::OnClientReadable(CClientSession* c) {

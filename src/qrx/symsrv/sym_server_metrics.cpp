@@ -193,6 +193,9 @@ void CSymServer::AcceptMetrics() {
         const int fd =
             accept4(m_pListenMetrics->m_nFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
+            if ((errno == EMFILE || errno == ENFILE) && ShedConnection(m_pListenMetrics->m_nFd)) {
+                continue;
+            }
             return;
         }
         CMetricsConn* m = new CMetricsConn(fd);
