@@ -8,6 +8,7 @@ import os
 import select
 import socket
 import struct
+import subprocess
 import tempfile
 import time
 import urllib.error
@@ -16,7 +17,7 @@ import urllib.request
 import pyqrx
 import pytest
 
-from symsrv_peers import Clients, Feed, SymSrv, needs_symsrv, wait_for
+from symsrv_peers import SYMSRV, Clients, Feed, SymSrv, need_symsrv, needs_symsrv, wait_for
 
 pytestmark = needs_symsrv
 
@@ -216,3 +217,24 @@ def test_connections_the_server_has_no_descriptor_for_are_closed_and_it_keeps_se
         for s in conns:
             s.close()
         srv.close()
+
+
+def test_a_local_socket_path_that_names_another_file_is_refused_and_the_file_kept():
+    need_symsrv()
+    with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+        f.write("not a socket\n")
+    proc = subprocess.Popen([SYMSRV, "--port", "0", "--unix", f.name],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        wait_for(lambda: proc.poll() is not None, 30, "qrx-symsrv to give up")
+        assert proc.returncode != 0
+        assert "cannot listen on " + f.name in proc.stdout.read()
+        with open(f.name) as kept:
+            assert kept.read() == "not a socket\n"
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        proc.stdout.close()
+        if os.path.exists(f.name):
+            os.unlink(f.name)

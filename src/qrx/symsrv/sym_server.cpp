@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -102,7 +103,12 @@ int CSymServer::Listen(bool bUnix, int nPort) {
             return -1;
         }
         strcpy(sa.sun_path, m_cfg.m_strUnixPath.c_str());
-        unlink(sa.sun_path);
+        // A socket left by an earlier run is replaced; any other file there is not ours to
+        // remove (bind then fails and says so).
+        struct stat st;
+        if (lstat(sa.sun_path, &st) == 0 && S_ISSOCK(st.st_mode)) {
+            unlink(sa.sun_path);
+        }
         rc = bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     } else {
         int one = 1;
