@@ -546,6 +546,62 @@ TEST(SymServerCommands, CommandsReachTheFeedHandlerOfTheirTopicAndResponsesTheir
               "no feed handler serves Z1");
 }
 
+TEST(SymServerCommands, ACommandWhoseFeedHandlerIsDownIsRefusedNotSentToAnother) {
+    CTestFeed other(FreeLoopbackPort());
+    other.m_strTag = "other";
+    CRig rig;  // its own feed handler serves the topics beginning with A
+    CSymSrvConfig cfg = FastReconnect();
+    CSymSrvFeedConfig a;
+    a.m_strName = "a";
+    a.m_strHost = "127.0.0.1";
+    a.m_nPort = rig.feed->m_nPort;
+    a.m_vecPrefixes.push_back("A");
+    CSymSrvFeedConfig rest = a;
+    rest.m_strName = "rest";
+    rest.m_nPort = other.m_nPort;
+    rest.m_vecPrefixes.clear();
+    rest.m_bAll = true;
+    cfg.m_vecFeeds = {a, rest};
+    cfg.m_nPort = FreeLoopbackPort();
+    cfg.m_dblSummaryInterval = 0;
+    rig.server = std::make_unique<CSymServer>(cfg);
+    ASSERT_TRUE(rig.server->Start());
+    rig.clients.push_back(std::make_unique<CTestClient>());
+    ASSERT_TRUE(rig.clients.back()->Connect(rig.server->Port()));
+    ASSERT_TRUE(rig.Until([&] {
+        other.Poll();
+        return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP &&
+               rig.server->Feed(1)->m_eState == CFeedLink::STATE_UP &&
+               rig.clients[0]->m_conn.GetCmdClientId() != 0;
+    }));
+    // Its subscriptions stay with the feed handler that serves A while it is away ...
+    rig.clients[0]->m_conn.Subscribe("A1");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed.reset();
+    ASSERT_TRUE(rig.Until([&] {
+        other.Poll();
+        return rig.server->Feed(0)->m_eState != CFeedLink::STATE_UP;
+    }));
+    EXPECT_EQ(rig.server->FindTopic("A1")->m_nFeed, 0);
+
+    // ... and so do its commands: the catch-all feed handler is not asked.
+    CCommand cmd("price");
+    cmd.SetStringParam("topic", "A1");
+    ASSERT_NE(rig.clients[0]->m_conn.SendCommand(&cmd), 0xFFFFFFFFu);
+    CCommand any("status");  // without a topic: the first feed handler that is up
+    ASSERT_NE(rig.clients[0]->m_conn.SendCommand(&any), 0xFFFFFFFFu);
+    ASSERT_TRUE(rig.Until([&] {
+        other.Poll();
+        return rig.clients[0]->m_vecResponses.size() == 2;
+    }));
+    EXPECT_EQ(other.m_vecCommands, std::vector<std::string>{"status"});
+    CResponse& refused = rig.clients[0]->m_vecResponses[0];
+    EXPECT_EQ(refused.GetCmdName(), "price");
+    EXPECT_EQ(refused.GetStringParam("feed"), "");
+    EXPECT_EQ(refused.GetStringParam("error"), "no feed handler serves A1");
+    EXPECT_EQ(rig.clients[0]->m_vecResponses[1].GetStringParam("feed"), "other");
+}
+
 namespace {
 
 // The messages a client sends for cmd, one string each, in the order it sends them.

@@ -100,10 +100,12 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
         CNetStream in(const_cast<char*>(pBody), static_cast<int>(nBody), false);
         in >> cmd;
         const std::string strTopic = cmd.GetStringParam("topic");
+        // A topic goes where its subscriptions go, up or not: another feed handler whose
+        // rule also matches does not serve it.
         for (auto& f : m_vecFeeds) {
-            if (f->m_eState == CFeedLink::STATE_UP &&
-                (strTopic.empty() || f->Routes(strTopic.c_str()))) {
-                nFeed = f->m_nIndex;
+            if (strTopic.empty() ? f->m_eState == CFeedLink::STATE_UP
+                                 : f->Routes(strTopic.c_str())) {
+                nFeed = f->m_eState == CFeedLink::STATE_UP ? f->m_nIndex : -1;
                 break;
             }
         }
