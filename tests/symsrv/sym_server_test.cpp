@@ -295,6 +295,50 @@ TEST(SymServerSlowClients, AClientPastTheLimitIsDroppedAndOneThatReadsLateIsNotH
     EXPECT_EQ(rig.clients[0]->m_mUpdates["X"], Range(1, kRounds));
 }
 
+TEST(SymServerSlowClients, AClientThatAsksForImagesWithoutReadingIsDroppedAtTheLimit) {
+    CSymSrvConfig cfg;
+    cfg.m_nHighWater = 256 * 1024;
+    cfg.m_nLimit = 1024 * 1024;
+    cfg.m_dblStallTimeout = 0;  // only the limit can drop it
+    CRig rig(cfg, 2);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    rig.clients[0]->m_conn.Subscribe("S");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed->Publish("S", 1, 1000);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 1; }));
+
+    // Snapshot requests of a few bytes each bring a kilobyte image each; the client reads
+    // none of them. Sixteen megabytes are asked for in all, far past what the sockets hold.
+    CTestClient& greedy = *rig.clients[1];
+    greedy.m_bPaused = true;
+    CSymSrvWire wire;
+    ASSERT_TRUE(wire.TopicRequest(CM_SYM_SNAPSHOT, "S"));
+    std::string batch;
+    for (int i = 0; i < 100; ++i) {
+        batch.append(wire.Data(), wire.Length());
+    }
+    int nBatches = 0;
+    size_t nAt = 0;
+    ASSERT_TRUE(rig.Until([&] {
+        if (nBatches < 160) {
+            const ssize_t n = send(greedy.m_conn.GetFd(), batch.data() + nAt, batch.size() - nAt,
+                                   MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0 && (nAt += static_cast<size_t>(n)) == batch.size()) {
+                nAt = 0;
+                ++nBatches;
+            }
+        }
+        return rig.server->ClientsDropped() == 1;
+    }));
+    EXPECT_EQ(rig.server->ClientCount(), 1u);
+    // The client that reads is untouched.
+    rig.feed->Publish("S", 2, 1000);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 2; }));
+}
+
 TEST(SymServerFeeds, ALostFeedHandlerIsReportedAndItsTopicsComeBackWithoutTheClients) {
     CRig rig(FastReconnect(), 2);
     ASSERT_TRUE(rig.Until(

@@ -423,6 +423,12 @@ void CSymServer::SendImage(CClientSession* c, CTopicEntry& t, short nSubType) {
         return;
     }
     ++c->m_nUpdatesOut;
+    // Images are asked for by the client itself, which may never read them.
+    if (c->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit) &&
+        WriteNow(c) > static_cast<size_t>(m_cfg.m_nLimit) && !c->m_bDoomed) {
+        DoomOverLimit(c);
+        return;
+    }
     QueueWrite(c);
 }
 
