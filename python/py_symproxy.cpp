@@ -959,7 +959,9 @@ void Symproxy::PyServe(double dblTimeout) {
     m_stopPipe.Clear();
     m_bStop = false;
     using Clock = std::chrono::steady_clock;
-    const bool bTimed = dblTimeout >= 0;
+    // A time-out longer than the clock can count ahead (infinity among them) is none.
+    constexpr double kLongestTimeout = 1e9;
+    const bool bTimed = dblTimeout >= 0 && dblTimeout < kLongestTimeout;
     const Clock::time_point end =
         Clock::now() +
         std::chrono::microseconds(static_cast<long long>((bTimed ? dblTimeout : 0) * 1e6));
