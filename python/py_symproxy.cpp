@@ -370,10 +370,15 @@ bool Symproxy::PyInitialize(py::handle port, bool bEnforceLogon, py::handle bind
     int nPort = 0;
     std::string strService;
     if (PyLong_Check(port.ptr()) && !PyBool_Check(port.ptr())) {
-        nPort = port.cast<int>();
-        if (nPort < 0 || nPort > 65535) {
+        int overflow = 0;
+        const long n = PyLong_AsLongAndOverflow(port.ptr(), &overflow);
+        if (n == -1 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        if (overflow != 0 || n < 0 || n > 65535) {
             throw py::value_error("initialize takes a port from 0 to 65535 or a service name");
         }
+        nPort = static_cast<int>(n);
     } else {
         pyqrx::TextArg service(port, "port");
         if (service.null() || service.size() == 0) {

@@ -277,6 +277,14 @@ def test_initialize_fails_on_a_port_in_use():
     s.close()
 
 
+
+def test_initialize_refuses_every_port_number_out_of_range_alike():
+    p = pyqrx.Symproxy()
+    for port in (-1, 65536, 2**40, -2**63, 2**80):
+        with pytest.raises(ValueError, match="port from 0 to 65535"):
+            p.initialize(port)
+    assert p.getFd() == -1
+
 def test_a_server_lost_while_publishing_reaches_the_unsubscribe_callable(proxy):
     import socket
     import struct
