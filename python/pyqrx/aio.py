@@ -26,11 +26,11 @@ __all__ = ["AsyncSymlistener", "AsyncSymproxy"]
 
 class _Inbox:
     """Items for an async iterator: appended by callbacks of the event loop's
-    reader, awaited by the iterating task."""
+    reader, awaited by the iterating tasks (each item goes to one of them)."""
 
     def __init__(self):
         self._items = collections.deque()
-        self._waiter = None
+        self._waiters = []
         self._error = None
         self._ended = False
 
@@ -47,9 +47,14 @@ class _Inbox:
         self._ended = True
         self._wake()
 
+    @property
+    def ended(self):
+        return self._ended
+
     def _wake(self):
-        if self._waiter is not None and not self._waiter.done():
-            self._waiter.set_result(None)
+        for waiter in self._waiters:
+            if not waiter.done():
+                waiter.set_result(None)
 
     async def get(self):
         while not self._items:
@@ -58,11 +63,12 @@ class _Inbox:
                 raise error
             if self._ended:
                 raise StopAsyncIteration
-            self._waiter = asyncio.get_running_loop().create_future()
+            waiter = asyncio.get_running_loop().create_future()
+            self._waiters.append(waiter)
             try:
-                await self._waiter
+                await waiter
             finally:
-                self._waiter = None
+                self._waiters.remove(waiter)
         return self._items.popleft()
 
 
@@ -109,6 +115,8 @@ class AsyncSymlistener:
         self._loop = asyncio.get_running_loop()
         self._target = (host, port, username, password)
         self._reconnect = (backoff, max_backoff) if reconnect else None
+        if self._inbox is not None and self._inbox.ended:
+            self._inbox = _Inbox()  # ended by close(): iterating goes on with this connection
         self._logon = self._loop.create_future()
         # The TCP connect itself waits (bounded by the connect time-out).
         if not self._listener.connect(host, port, username, password):

@@ -202,6 +202,46 @@ def test_cancelled_tasks_and_closed_objects_leave_no_descriptor_open():
     assert open_fds() == before
 
 
+
+def test_every_task_iterating_a_listener_ends_at_close_and_a_new_connection_delivers_again():
+    async def main():
+        proxies = []
+
+        async def feed(bid):
+            proxy = AsyncSymproxy()
+            port = w.free_port()
+            await proxy.start(port)
+            proxy.publish("IBM", {w.BID: bid})
+            proxies.append(proxy)
+            return port
+
+        async def first(listener):
+            async for topic, data in listener:
+                return topic, data[w.BID]
+            return "ended"
+
+        listener = AsyncSymlistener()
+        await listener.connect("127.0.0.1", await feed(1.0))
+        # Two tasks wait for the same listener: the image goes to one of them,
+        # and close() ends the other.
+        readers = [asyncio.create_task(first(listener)) for _ in range(2)]
+        await asyncio.sleep(0)
+        listener.subscribe("IBM")
+        done, _ = await asyncio.wait(readers, timeout=10, return_when=asyncio.FIRST_COMPLETED)
+        assert [t.result() for t in done] == [("IBM", 1.0)]
+        await listener.close()
+        results = await asyncio.wait_for(asyncio.gather(*readers), 10)
+        assert sorted(results, key=str) == [("IBM", 1.0), "ended"]
+        # The same object connects again: iterating it delivers the new session's updates.
+        await listener.connect("127.0.0.1", await feed(2.0))
+        listener.subscribe("IBM")
+        assert await asyncio.wait_for(first(listener), 10) == ("IBM", 2.0)
+        await listener.close()
+        for proxy in proxies:
+            await proxy.close()
+
+    asyncio.run(main())
+
 def test_a_server_that_stops_reading_does_not_hold_up_the_other_tasks():
     async def main():
         proxy = AsyncSymproxy()
