@@ -238,7 +238,10 @@ class AsyncSymlistener:
         if self._listener.getFd() < 0:
             self._unwatch()
             if self._reconnect is not None and self._logon is None:
-                self._status(STATUS_CONNECTION_LOST, "connection lost")
+                try:
+                    self._status(STATUS_CONNECTION_LOST, "connection lost")
+                except BaseException as exc:  # the status callable raised: as a data callable's
+                    self._fail(exc)
                 self._reconnecting = self._loop.create_task(self._connect_again())
                 return
             self._fail(ConnectionClosed("CONNECTION_ERROR"))
@@ -260,7 +263,10 @@ class AsyncSymlistener:
         for topic in list(self._topics):
             self._listener.subscribe(topic)
         self._reconnecting = None
-        self._status(STATUS_CONNECTION_RESTORED, "connection restored")
+        try:
+            self._status(STATUS_CONNECTION_RESTORED, "connection restored")
+        except BaseException as exc:  # the status callable raised: as a data callable's
+            self._fail(exc)
 
     def _fail(self, error):
         if self._logon is not None and not self._logon.done():

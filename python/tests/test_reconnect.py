@@ -10,6 +10,8 @@ import sys
 import threading
 import time
 
+import pytest
+
 import pyqrx
 import symwire as w
 from pyqrx.aio import AsyncSymlistener
@@ -178,3 +180,48 @@ def loop_quietly(listener):
         listener.loop()
     except Exception:
         pass  # loop() ends with an exception; disconnect() ends it here
+
+
+def test_an_async_status_callable_that_raises_reaches_the_iterating_task_and_reconnection_goes_on():
+    srv = w.ScriptedServer()
+
+    async def main():
+        loop = asyncio.get_running_loop()
+
+        def accept():
+            peer = srv.accept()
+            peer.expect(w.LOGIN)
+            peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b"")))
+            return peer
+
+        def on_status(code, text):
+            if code in (pyqrx.SymStatus.CONNECTION_LOST, pyqrx.SymStatus.CONNECTION_RESTORED):
+                raise LookupError(code.name)
+
+        listener = AsyncSymlistener()
+        listener.on_status = on_status
+        accepting = loop.run_in_executor(None, accept)
+        await listener.connect("127.0.0.1", srv.port, reconnect=True, backoff=0.05,
+                               max_backoff=0.2)
+        peer = await accepting
+        listener.subscribe("A")
+        assert (await loop.run_in_executor(None, peer.expect, w.SUBSCRIBE)).topic() == "A"
+        updates = aiter(listener)
+        accepting = loop.run_in_executor(None, accept)
+        peer.close()
+        with pytest.raises(LookupError, match="CONNECTION_LOST"):
+            await asyncio.wait_for(updates.__anext__(), 20)
+        peer = await asyncio.wait_for(accepting, 20)
+        assert (await loop.run_in_executor(None, peer.expect, w.SUBSCRIBE)).topic() == "A"
+        with pytest.raises(LookupError, match="CONNECTION_RESTORED"):
+            await asyncio.wait_for(updates.__anext__(), 20)
+        peer.send(w.data_frame([{w.TOPIC: "A", SEQ: 5}]))
+        topic, d = await asyncio.wait_for(updates.__anext__(), 20)
+        assert (topic, d[SEQ]) == ("A", 5)
+        await listener.close()
+        peer.close()
+
+    try:
+        asyncio.run(main())
+    finally:
+        srv.close()
