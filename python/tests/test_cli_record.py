@@ -306,6 +306,17 @@ def test_recording_to_nobody_is_exit_code_3_and_leaves_no_file(tmp_path):
     assert proc.returncode == 3
     assert one_line_error(proc) == "qrx record: cannot connect to 127.0.0.1:%d" % port
     assert not os.path.exists(path)
+    # What was there before the command is not removed: a file, or a link to /dev/null.
+    kept = str(tmp_path / "kept.qrx")
+    with open(kept, "w") as f:
+        f.write("earlier")
+    nowhere = str(tmp_path / "nowhere.qrx")
+    os.symlink(os.devnull, nowhere)
+    for out in (kept, nowhere):
+        proc = qrx("record", "127.0.0.1:%d" % port, "IBM", "-o", out)
+        assert proc.returncode == 3, proc.stderr
+        assert os.path.lexists(out)
+    assert os.readlink(nowhere) == os.devnull
 
 
 def test_a_long_recording_survives_its_buffers(tmp_path, server):
