@@ -143,6 +143,10 @@ def test_status_events_go_to_standard_error(server):
     (["serve", "f", "--port", "1", "--rate", "nan"], "--rate wants a number above 0"),
     (["sub", "127.0.0.1:7001"], "the following arguments are required: TOPIC"),
     (["fields", "("], "bad pattern '('"),
+    # Digits int() does not read are no port and no field id.
+    (["sub", "127.0.0.1:\u00b2", "IBM"], "bad address '127.0.0.1:\u00b2'"),
+    (["serve", "f", "--port", "\u00b9"], "bad port '\u00b9'"),
+    (["sub", "127.0.0.1:7001", "IBM", "--fields", "bid,\u00b3"], "unknown field name '\u00b3'"),
     (["nosuch"], "argument COMMAND: invalid choice: 'nosuch'"),
 ])
 def test_bad_arguments_give_one_line_and_exit_code_2(args, message):
@@ -171,6 +175,8 @@ def test_fields_lists_the_dictionary_filtered():
     proc = qrx("fields", "no_such_field")
     assert proc.returncode == 1 and one_line_error(proc) == \
         "qrx fields: no field matches 'no_such_field'"
+    proc = qrx("fields", "\u00b2")
+    assert proc.returncode == 1 and one_line_error(proc) == "qrx fields: no field matches '\u00b2'"
 
 
 def test_every_command_explains_itself_with_an_example():

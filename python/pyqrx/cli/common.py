@@ -66,14 +66,14 @@ def parse_address(text):
         host = "127.0.0.1"
     if not host:
         host = "127.0.0.1"
-    if not port.isdigit() or not 0 < int(port) < 65536 or any(c.isspace() for c in host):
+    if not port.isdecimal() or not 0 < int(port) < 65536 or any(c.isspace() for c in host):
         raise CliError("bad address %r: expected HOST:PORT with a port from 1 to 65535"
                        % text)
     return host, int(port)
 
 
 def parse_port(text):
-    if not text.isdigit() or not 0 < int(text) < 65536:
+    if not text.isdecimal() or not 0 < int(text) < 65536:
         raise CliError("bad port %r: expected a number from 1 to 65535" % text)
     return int(text)
 
@@ -88,7 +88,7 @@ def field_id(key):
     if isinstance(key, int):
         return key if 0 <= key < 2048 else None
     key = key.strip()
-    if key.isdigit():
+    if key.isdecimal():
         flid = int(key)
         return flid if flid < 2048 else None
     return pyqrx.fieldId(key)
