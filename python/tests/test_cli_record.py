@@ -105,6 +105,22 @@ def test_a_served_file_of_10000_lines_arrives_whole_and_in_order(tmp_path, serve
     assert code == 0 and "published 10000 records" in err
 
 
+def test_text_holding_unicode_line_separators_is_served_as_written(tmp_path, served):
+    # qrx sub --json and qrx dump write text as it is: a U+2028 or U+0085
+    # inside a value ends no line of the file.
+    records = [{"topic": "IBM", "exchange": "a\u2028b\x85c\u2029d\x1ce", "bid": 1.5},
+               {"topic": "IBM", "bid": 2.5}]
+    path = str(tmp_path / "separators.jsonl")
+    with open(path, "w", encoding="utf-8") as f:
+        for r in records:
+            f.write(json.dumps(r, ensure_ascii=False) + "\n")
+    feed = served("serve", path, "--rate", "1000")
+    proc = qrx("sub", "127.0.0.1:%d" % feed.port, "IBM", "--json", "--count", 2)
+    assert proc.returncode == 0, proc.stderr
+    assert [json.loads(x)["fields"] for x in proc.stdout.split("\n") if x] == \
+        [expected(r) for r in records]
+
+
 def test_csv_values_take_the_type_of_their_field(tmp_path, served):
     path = str(tmp_path / "quotes.csv")
     with open(path, "w") as f:
@@ -250,6 +266,14 @@ def malformed_cases(tmp):
         (["serve", write("h.csv", "topic,trade_direction\nA,ab\n"), "--port", 7001],
          "qrx serve: %s:2: field 'trade_direction' wants one character, got 'ab'", 5),
         (["serve", write("i.jsonl", b"\xff\xfe{}\n", "wb"), "--port", 7001], None, 5),
+        # Found when the file is read, not when a record of it is published.
+        (["serve", write("l.jsonl", '{"topic": "A\\u0000B", "bid": 1}\n'), "--port", 7001,
+          "--no-wait"], "qrx serve: %s:1: the topic holds a NUL character", 5),
+        (["serve", write("m.csv", "topic,exchange\nA,%s\n" % ("x" * 16385)), "--port", 7001,
+          "--no-wait"], "qrx serve: %s:2: field 'exchange' holds 16385 bytes of text, at most "
+         "16384", 5),
+        (["serve", write("n.jsonl", '{"topic": "A", "exchange": "\\ud800"}\n'), "--port", 7001,
+          "--no-wait"], "qrx serve: %s:1: field 'exchange' wants UTF-8 text", 5),
         (["serve", os.path.join(tmp, "missing.jsonl"), "--port", 7001],
          "qrx serve: cannot read %s: No such file or directory", 5),
         (["serve", good, "--port", "70000"], "qrx serve: bad port '70000'", 2),

@@ -20,6 +20,7 @@ EXIT_INPUT = 5        # an input file is unreadable or malformed
 EXIT_INTERRUPTED = 130
 
 TOPIC_FIELD = 1074    # every update carries its topic in this field
+MAX_TEXT_BYTES = 16384  # the longest text of a field that a record carries
 
 # Field types by id range: 0-511, 512-1023, 1024-1535, 1536-2047.
 TYPE_NAMES = ("float", "int", "str", "char")
@@ -196,6 +197,16 @@ class Stopper:
             self._thread.join()
 
 
+def encodable(text):
+    """Whether a str goes out as UTF-8 (undecodable bytes kept as they came);
+    a lone surrogate from a JSON escape does not."""
+    try:
+        text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def coerce_value(flid, value, where):
     """A value read from a file, as the type of its field: numbers from text for
     float and int fields, text for string fields, one character for character
@@ -228,9 +239,15 @@ def coerce_value(flid, value, where):
     if kind == 2:
         if isinstance(value, (dict, list)) or value is None:
             raise CliError("%s: field %r wants text, got %r" % (where, name, value), EXIT_INPUT)
-        if isinstance(value, float):
-            return repr(value)
-        return str(value)
+        text = repr(value) if isinstance(value, float) else str(value)
+        if not encodable(text):
+            raise CliError("%s: field %r wants UTF-8 text, got %r" % (where, name, value),
+                           EXIT_INPUT)
+        size = len(text.encode("utf-8", "surrogateescape"))
+        if size > MAX_TEXT_BYTES:
+            raise CliError("%s: field %r holds %d bytes of text, at most %d" % (
+                where, name, size, MAX_TEXT_BYTES), EXIT_INPUT)
+        return text
     if not isinstance(value, str) or len(value) != 1 or ord(value) > 255:
         raise CliError("%s: field %r wants one character, got %r" % (where, name, value),
                        EXIT_INPUT)
