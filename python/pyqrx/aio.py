@@ -156,6 +156,7 @@ class AsyncSymlistener:
 
     def unsubscribeAll(self):
         self._all = False
+        self._topics.clear()  # every subscription is dropped
         return self._listener.unsubscribeAll()
 
     @property

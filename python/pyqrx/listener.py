@@ -177,7 +177,10 @@ the status callable as callable(code, text). disconnect() ends it."""
     subscribeAll.__doc__ = _pyqrx.Symlistener.subscribeAll.__doc__
 
     def unsubscribeAll(self):
+        # Every subscription is dropped, the single, listed, sized and typed ones too.
         self._all = False
+        self._topics.clear()
+        self._held.clear()
         return super().unsubscribeAll()
     unsubscribeAll.__doc__ = _pyqrx.Symlistener.unsubscribeAll.__doc__
 

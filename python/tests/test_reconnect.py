@@ -225,3 +225,64 @@ def test_an_async_status_callable_that_raises_reaches_the_iterating_task_and_rec
         asyncio.run(main())
     finally:
         srv.close()
+
+
+def test_topics_dropped_by_unsubscribe_all_are_not_subscribed_again_after_a_reconnection():
+    srv = w.ScriptedServer()
+
+    def accept():
+        peer = srv.accept()
+        peer.expect(w.LOGIN)
+        peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b"")))
+        return peer
+
+    def drop_all_then_reconnect(subscribe, unsubscribe_all, restored):
+        """The first connection sees A and B subscribed and then everything
+        dropped; after it is lost, the first request on the next one is C."""
+        peer = accept()
+        subscribe("A")
+        subscribe("B")
+        assert [peer.expect(w.SUBSCRIBE).topic() for _ in range(2)] == ["A", "B"]
+        assert unsubscribe_all()
+        peer.expect(w.UNSUBSCRIBE_ALL)
+        peer.close()
+        peer = accept()
+        wait_for(restored)
+        subscribe("C")
+        assert peer.expect(w.SUBSCRIBE).topic() == "C"
+        return peer
+
+    try:
+        listener = pyqrx.Symlistener()
+        statuses = []
+        listener.onStatus(lambda code, text: statuses.append(code))
+        assert listener.connect("127.0.0.1", srv.port, reconnect=True, backoff=0.05,
+                                max_backoff=0.2)
+        t = threading.Thread(target=lambda: loop_quietly(listener), daemon=True)
+        t.start()
+        peer = drop_all_then_reconnect(
+            listener.subscribe, listener.unsubscribeAll,
+            lambda: pyqrx.SymStatus.CONNECTION_RESTORED in statuses)
+        listener.disconnect()
+        t.join(10)
+        peer.close()
+
+        async def main():
+            listener = AsyncSymlistener()
+            statuses = []
+            listener.on_status = lambda code, text: statuses.append(code)
+            loop = asyncio.get_running_loop()
+            connecting = listener.connect("127.0.0.1", srv.port, reconnect=True, backoff=0.05,
+                                          max_backoff=0.2)
+            # The scripted server runs in a thread; the listener in this loop.
+            script = loop.run_in_executor(None, drop_all_then_reconnect, listener.subscribe,
+                                          listener.unsubscribeAll,
+                                          lambda: pyqrx.SymStatus.CONNECTION_RESTORED in statuses)
+            await connecting
+            peer = await asyncio.wait_for(script, 60)
+            await listener.close()
+            peer.close()
+
+        asyncio.run(main())
+    finally:
+        srv.close()
