@@ -19,7 +19,7 @@ import random
 
 from . import _pyqrx
 from . import ConnectionClosed, LogonError, LogonTimeout
-from .listener import STATUS_CONNECTION_LOST, STATUS_CONNECTION_RESTORED
+from .listener import STATUS_CONNECTION_LOST, STATUS_CONNECTION_RESTORED, _held_key
 
 __all__ = ["AsyncSymlistener", "AsyncSymproxy"]
 
@@ -139,12 +139,12 @@ class AsyncSymlistener:
     def subscribe(self, topic):
         sent = self._listener.subscribe(topic)
         if self._reconnect is not None and topic is not None:
-            self._topics[topic] = True
+            self._topics[_held_key(topic)] = True
             return True  # sent now, or once the connection is back
         return sent
 
     def unsubscribe(self, topic):
-        self._topics.pop(topic, None)
+        self._topics.pop(_held_key(topic), None)
         return self._listener.unsubscribe(topic)
 
     def subscribeAll(self):

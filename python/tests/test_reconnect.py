@@ -227,29 +227,19 @@ def test_an_async_status_callable_that_raises_reaches_the_iterating_task_and_rec
         srv.close()
 
 
-def test_topics_dropped_by_unsubscribe_all_are_not_subscribed_again_after_a_reconnection():
+
+def run_both_listeners(script):
+    """Runs script(peer_of, listener, restored) against a scripted server for
+    a reconnecting Symlistener (its loop in a thread) and then for an
+    AsyncSymlistener (script in a thread, the listener in the event loop).
+    peer_of() accepts the next connection and answers its logon; restored()
+    tells whether the listener reported CONNECTION_RESTORED."""
     srv = w.ScriptedServer()
 
-    def accept():
+    def peer_of():
         peer = srv.accept()
         peer.expect(w.LOGIN)
         peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b"")))
-        return peer
-
-    def drop_all_then_reconnect(subscribe, unsubscribe_all, restored):
-        """The first connection sees A and B subscribed and then everything
-        dropped; after it is lost, the first request on the next one is C."""
-        peer = accept()
-        subscribe("A")
-        subscribe("B")
-        assert [peer.expect(w.SUBSCRIBE).topic() for _ in range(2)] == ["A", "B"]
-        assert unsubscribe_all()
-        peer.expect(w.UNSUBSCRIBE_ALL)
-        peer.close()
-        peer = accept()
-        wait_for(restored)
-        subscribe("C")
-        assert peer.expect(w.SUBSCRIBE).topic() == "C"
         return peer
 
     try:
@@ -260,9 +250,8 @@ def test_topics_dropped_by_unsubscribe_all_are_not_subscribed_again_after_a_reco
                                 max_backoff=0.2)
         t = threading.Thread(target=lambda: loop_quietly(listener), daemon=True)
         t.start()
-        peer = drop_all_then_reconnect(
-            listener.subscribe, listener.unsubscribeAll,
-            lambda: pyqrx.SymStatus.CONNECTION_RESTORED in statuses)
+        peer = script(peer_of, listener,
+                      lambda: pyqrx.SymStatus.CONNECTION_RESTORED in statuses)
         listener.disconnect()
         t.join(10)
         peer.close()
@@ -271,18 +260,56 @@ def test_topics_dropped_by_unsubscribe_all_are_not_subscribed_again_after_a_reco
             listener = AsyncSymlistener()
             statuses = []
             listener.on_status = lambda code, text: statuses.append(code)
-            loop = asyncio.get_running_loop()
             connecting = listener.connect("127.0.0.1", srv.port, reconnect=True, backoff=0.05,
                                           max_backoff=0.2)
-            # The scripted server runs in a thread; the listener in this loop.
-            script = loop.run_in_executor(None, drop_all_then_reconnect, listener.subscribe,
-                                          listener.unsubscribeAll,
-                                          lambda: pyqrx.SymStatus.CONNECTION_RESTORED in statuses)
+            running = asyncio.get_running_loop().run_in_executor(
+                None, script, peer_of, listener,
+                lambda: pyqrx.SymStatus.CONNECTION_RESTORED in statuses)
             await connecting
-            peer = await asyncio.wait_for(script, 60)
+            peer = await asyncio.wait_for(running, 60)
             await listener.close()
             peer.close()
 
         asyncio.run(main())
     finally:
         srv.close()
+
+
+def test_topics_dropped_by_unsubscribe_all_are_not_subscribed_again_after_a_reconnection():
+    def script(peer_of, listener, restored):
+        # A and B subscribed, then everything dropped: after the connection
+        # is lost, the first request on the next one is C.
+        peer = peer_of()
+        listener.subscribe("A")
+        listener.subscribe("B")
+        assert [peer.expect(w.SUBSCRIBE).topic() for _ in range(2)] == ["A", "B"]
+        assert listener.unsubscribeAll()
+        peer.expect(w.UNSUBSCRIBE_ALL)
+        peer.close()
+        peer = peer_of()
+        wait_for(restored)
+        listener.subscribe("C")
+        assert peer.expect(w.SUBSCRIBE).topic() == "C"
+        return peer
+
+    run_both_listeners(script)
+
+
+def test_a_topic_held_as_bytes_and_as_str_is_one_topic_across_a_reconnection():
+    def script(peer_of, listener, restored):
+        peer = peer_of()
+        listener.subscribe(b"A")
+        listener.subscribe("B")
+        listener.subscribe(b"B")
+        assert [peer.expect(w.SUBSCRIBE).topic() for _ in range(3)] == ["A", "B", "B"]
+        listener.unsubscribe("A")
+        assert peer.expect(w.UNSUBSCRIBE).topic() == "A"
+        peer.close()
+        # B once, A not at all, then what is asked for after the restoration.
+        peer = peer_of()
+        wait_for(restored)
+        listener.subscribe("C")
+        assert [peer.expect(w.SUBSCRIBE).topic() for _ in range(2)] == ["B", "C"]
+        return peer
+
+    run_both_listeners(script)
