@@ -56,7 +56,8 @@ def check_pacing(args):
 
 def read_text(path):
     try:
-        with open(path, encoding="utf-8", newline="") as f:
+        # Bytes that are no UTF-8 (as qrx sub and qrx dump write a peer's) are kept.
+        with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
             return f.read()
     except (OSError, UnicodeDecodeError) as e:
         raise CliError("cannot read %s: %s" % (path, getattr(e, "strerror", None) or e),
