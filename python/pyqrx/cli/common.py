@@ -92,6 +92,8 @@ def field_id(key):
     if key.isdecimal():
         flid = int(key)
         return flid if flid < 2048 else None
+    if not key.isascii():
+        return None  # every name of the dictionary is ASCII; a surrogate has no UTF-8 form
     return pyqrx.fieldId(key)
 
 
