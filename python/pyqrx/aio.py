@@ -31,7 +31,7 @@ class _Inbox:
     def __init__(self):
         self._items = collections.deque()
         self._waiters = []
-        self._error = None
+        self._errors = collections.deque()  # each raised in turn, none dropped
         self._ended = False
 
     def put(self, item):
@@ -39,8 +39,7 @@ class _Inbox:
         self._wake()
 
     def fail(self, error):
-        if self._error is None:
-            self._error = error
+        self._errors.append(error)
         self._wake()
 
     def end(self):
@@ -58,9 +57,8 @@ class _Inbox:
 
     async def get(self):
         while not self._items:
-            if self._error is not None:
-                error, self._error = self._error, None
-                raise error
+            if self._errors:
+                raise self._errors.popleft()
             if self._ended:
                 raise StopAsyncIteration
             waiter = asyncio.get_running_loop().create_future()

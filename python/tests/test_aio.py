@@ -242,6 +242,46 @@ def test_every_task_iterating_a_listener_ends_at_close_and_a_new_connection_deli
 
     asyncio.run(main())
 
+
+def test_every_failure_reaches_the_iterating_task_even_when_it_reads_them_late(server):
+    # The data callable raises on both updates, then the server hangs up; the
+    # task iterates only once all of it was handled: each exception comes in
+    # turn, the closed connection last, and only then the end.
+    def script():
+        peer = server.accept()
+        peer.expect(w.LOGIN)
+        peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b"")))
+        peer.expect(w.SUBSCRIBE)
+        peer.send(w.data_frame([{w.TOPIC: "A", w.BID: 1.0}]))
+        peer.send(w.data_frame([{w.TOPIC: "A", w.BID: 2.0}]))
+        peer.hang_up()
+
+    def on_data(topic, data):
+        raise LookupError(data[w.BID])
+
+    async def main():
+        scripted = asyncio.get_running_loop().run_in_executor(None, script)
+        listener = AsyncSymlistener()
+        listener.on_data = on_data
+        await listener.connect("127.0.0.1", server.port)
+        updates = aiter(listener)
+        listener.subscribe("A")
+        await asyncio.wait_for(scripted, 20)
+        while listener.connected:
+            await asyncio.sleep(0.01)
+        seen = []
+        while True:
+            try:
+                await asyncio.wait_for(updates.__anext__(), 10)
+            except StopAsyncIteration:
+                break
+            except (LookupError, pyqrx.ConnectionClosed) as exc:
+                seen.append(repr(exc))
+        return seen
+
+    assert asyncio.run(main()) == ["LookupError(1.0)", "LookupError(2.0)",
+                                   "ConnectionClosed('CONNECTION_ERROR')"]
+
 def test_a_server_that_stops_reading_does_not_hold_up_the_other_tasks():
     async def main():
         proxy = AsyncSymproxy()
