@@ -121,6 +121,19 @@ def test_text_holding_unicode_line_separators_is_served_as_written(tmp_path, ser
         [expected(r) for r in records]
 
 
+
+def test_sigterm_ends_a_served_file_waiting_for_its_next_record(tmp_path, served):
+    # The next record is due in an hour: SIGTERM ends the playback meanwhile.
+    path = str(tmp_path / "slow.jsonl")
+    write_jsonl(path, [{"topic": "IBM", "time": 0, "bid": 1.5},
+                       {"topic": "IBM", "time": 3600, "bid": 2.5}])
+    feed = served("serve", path)
+    proc = qrx("sub", "127.0.0.1:%d" % feed.port, "IBM", "--json", "--count", 1)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout)["fields"]["bid"] == 1.5
+    code, err = feed.stop()
+    assert code == 0 and "published 1 records" in err
+
 def test_csv_values_take_the_type_of_their_field(tmp_path, served):
     path = str(tmp_path / "quotes.csv")
     with open(path, "w") as f:
