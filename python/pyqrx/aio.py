@@ -328,11 +328,15 @@ class AsyncSymproxy:
         self._watch()
 
     def publish(self, topic, data):
+        if self._proxy is None:
+            return False  # closed: nobody to send to
         ok = self._proxy.publish(topic, data)
         self._watch()
         return ok
 
     def publishMany(self, items):
+        if self._proxy is None:
+            return 0  # closed: nothing listed
         n = self._proxy.publishMany(items)
         self._watch()
         return n

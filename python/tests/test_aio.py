@@ -197,6 +197,11 @@ def test_cancelled_tasks_and_closed_objects_leave_no_descriptor_open():
         await proxy.close()
         pending = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
         assert pending == []
+        # A task still publishing after close() finds nobody to send to, as
+        # requests of a closed listener do.
+        assert proxy.publish("Q", {w.BID: 1.0}) is False
+        assert proxy.publishMany([("Q", {w.BID: 2.0})]) == 0
+        assert listener.subscribe("Q") is False
 
     asyncio.run(main())
     assert open_fds() == before
