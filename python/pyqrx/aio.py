@@ -357,13 +357,16 @@ class AsyncSymproxy:
         """Stops serving and closes every descriptor of the proxy."""
         self._unwatch()
         proxy, self._proxy = self._proxy, None
-        if proxy is not None:
-            proxy.closeClient()
-            proxy.onSubscribe(None)
-            proxy.onUnsubscribe(None)
-            del proxy  # the listening socket goes with the object
-        if self._inbox is not None:
-            self._inbox.end()
+        try:
+            if proxy is not None:
+                proxy.closeClient()  # an unsubscribe callable that raises propagates
+        finally:
+            if proxy is not None:
+                proxy.onSubscribe(None)
+                proxy.onUnsubscribe(None)
+                del proxy  # the listening socket goes with the object
+            if self._inbox is not None:
+                self._inbox.end()
 
     # ---- driven by the event loop ----
 

@@ -287,6 +287,35 @@ def test_every_failure_reaches_the_iterating_task_even_when_it_reads_them_late(s
     assert asyncio.run(main()) == ["LookupError(1.0)", "LookupError(2.0)",
                                    "ConnectionClosed('CONNECTION_ERROR')"]
 
+
+def test_close_ends_the_event_iterator_also_when_the_unsubscribe_callable_raises():
+    async def main():
+        proxy = AsyncSymproxy()
+        port = w.free_port()
+        await proxy.start(port)
+        events = proxy.events()
+        listener = AsyncSymlistener()
+        assert await listener.connect("127.0.0.1", port)
+        listener.subscribe("IBM")
+        assert await next_item(events) == ("subscribe", "IBM")
+
+        def refuse(topic):
+            raise LookupError(topic)
+
+        proxy.on_unsubscribe = refuse
+
+        async def rest():
+            return [e async for e in events]
+
+        reader = asyncio.create_task(rest())
+        await asyncio.sleep(0)
+        with pytest.raises(LookupError):  # the server's going reaches the callable
+            await proxy.close()
+        assert await asyncio.wait_for(reader, 10) == []
+        await listener.close()
+
+    asyncio.run(main())
+
 def test_a_server_that_stops_reading_does_not_hold_up_the_other_tasks():
     async def main():
         proxy = AsyncSymproxy()
