@@ -64,9 +64,11 @@ class Symlistener(_pyqrx.Symlistener):
         self._verdict = [] if wait else None
         self._route_status()
         try:
+            # While connected, connect() sends no second logon: no verdict to wait for.
+            connected = self.getFd() >= 0
             if not super().connect(host, port, username, password):
                 return False
-            if wait:
+            if wait and not connected:
                 self._await_verdict(host, port, timeout)
             return True
         finally:
