@@ -62,6 +62,14 @@ bool IsPlain(PyObject* o) {
            PyBytes_CheckExact(o) || PyBool_Check(o) || o == Py_None;
 }
 
+// The conversions of one publish call: its staged fields and the objects that keep their
+// texts alive.
+struct Staging {
+    std::vector<StagedField> staged;
+    std::vector<py::object> holders;
+    bool holding = false;
+};
+
 class Symproxy : public pyqrx::ProxyBase {
 public:
     Symproxy();
@@ -156,24 +164,24 @@ private:
     PyObject* Call(const py::object& callable, PyObject* a, PyObject* b);
     void CallSized(const py::object& callable, const char* szTopic, int nNear, int nFar,
                    int nReqID);
-    // Converts one item of a publish call into m_staged; false with a Python
+    // Converts one item of a publish call into s.staged; false with a Python
     // error set. An item whose conversion may run Python code is staged only
     // after HoldStaged().
-    bool Stage(PyObject* key, PyObject* value);
-    bool StageText(PyObject* value, StagedField& f);
+    bool Stage(Staging& s, PyObject* key, PyObject* value);
+    bool StageText(Staging& s, PyObject* value, StagedField& f);
     // Texts staged so far point into the caller's objects; before Python code
     // may run (str() of an object of its own), they are referenced, and so is
     // every later one.
-    void HoldStaged();
-    void KeepText(PyObject* text, StagedField& f);
-    // Converts every item of the mapping into m_staged (throws with the Python error set).
-    void StageAll(py::handle data);
+    void HoldStaged(Staging& s);
+    void KeepText(Staging& s, PyObject* text, StagedField& f);
+    // Converts every item of the mapping into s.staged (throws with the Python error set).
+    void StageAll(Staging& s, py::handle data);
     // A tick for the topic holding the staged fields, listed for the next flush; false when
     // none could be made.
-    bool ListStaged(const pyqrx::TextArg& topic);
+    bool ListStaged(const Staging& s, const pyqrx::TextArg& topic);
     // Queued mode: the same, with the interpreter lock given up around the library's part
     // (taking a record, filling it, queueing it), which other threads may run meanwhile.
-    bool ListQueued(const pyqrx::TextArg& topic);
+    bool ListQueued(Staging& s, const pyqrx::TextArg& topic);
     // One round of serve(): waits (interpreter lock released) at most nWaitMs for the
     // descriptors, then handles what is ready; false once stopped.
     bool ServeOnce(int nWaitMs);
@@ -206,10 +214,33 @@ public:
         std::unique_lock<std::recursive_mutex> m_lock;
     };
 
+    // The staging of one publish call: the object's own, or, while another call is still
+    // converting (a value's str() that publishes, or another thread's publish while Python
+    // code runs), one of the call's own. The texts it holds are let go at the end.
+    class StagingLease {
+    public:
+        explicit StagingLease(Symproxy& proxy) : m_proxy(proxy), m_bOwn(!proxy.m_bStagingInUse) {
+            m_proxy.m_bStagingInUse = true;
+        }
+        ~StagingLease() {
+            Get().holders.clear();
+            if (m_bOwn) {
+                m_proxy.m_bStagingInUse = false;
+            }
+        }
+        StagingLease(const StagingLease&) = delete;
+        StagingLease& operator=(const StagingLease&) = delete;
+        Staging& Get() { return m_bOwn ? m_proxy.m_staging : m_local; }
+
+    private:
+        Symproxy& m_proxy;
+        const bool m_bOwn;
+        Staging m_local;
+    };
+
 private:
-    std::vector<StagedField> m_staged;
-    std::vector<py::object> m_holders;
-    bool m_bHolding = false;
+    Staging m_staging;
+    bool m_bStagingInUse = false;
     int m_nBatchDepth = 0;
     bool m_bEnforceLogon = false;  // the logon callable's False refuses
     ThreadNotifier m_stopPipe;     // stop() wakes serve()
@@ -217,8 +248,8 @@ private:
 };
 
 Symproxy::Symproxy() {
-    m_staged.reserve(64);
-    m_holders.reserve(16);
+    m_staging.staged.reserve(64);
+    m_staging.holders.reserve(16);
 }
 
 Symproxy::~Symproxy() = default;
@@ -339,10 +370,15 @@ bool Symproxy::PyInitialize(py::handle port, bool bEnforceLogon, py::handle bind
     int nPort = 0;
     std::string strService;
     if (PyLong_Check(port.ptr()) && !PyBool_Check(port.ptr())) {
-        nPort = port.cast<int>();
-        if (nPort < 0 || nPort > 65535) {
+        int overflow = 0;
+        const long n = PyLong_AsLongAndOverflow(port.ptr(), &overflow);
+        if (n == -1 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        if (overflow != 0 || n < 0 || n > 65535) {
             throw py::value_error("initialize takes a port from 0 to 65535 or a service name");
         }
+        nPort = static_cast<int>(n);
     } else {
         pyqrx::TextArg service(port, "port");
         if (service.null() || service.size() == 0) {
@@ -537,22 +573,22 @@ bool Symproxy::PyDispatch() {
     return ok;
 }
 
-void Symproxy::HoldStaged() {
-    if (m_bHolding) {
+void Symproxy::HoldStaged(Staging& s) {
+    if (s.holding) {
         return;
     }
-    for (StagedField& f : m_staged) {
+    for (StagedField& f : s.staged) {
         if (f.pyText != nullptr) {
-            m_holders.push_back(py::reinterpret_borrow<py::object>(f.pyText));
+            s.holders.push_back(py::reinterpret_borrow<py::object>(f.pyText));
             f.pyText = nullptr;
         }
     }
-    m_bHolding = true;
+    s.holding = true;
 }
 
-void Symproxy::KeepText(PyObject* text, StagedField& f) {
-    if (m_bHolding) {
-        m_holders.push_back(py::reinterpret_borrow<py::object>(text));
+void Symproxy::KeepText(Staging& s, PyObject* text, StagedField& f) {
+    if (s.holding) {
+        s.holders.push_back(py::reinterpret_borrow<py::object>(text));
     } else {
         f.pyText = text;
     }
@@ -560,11 +596,11 @@ void Symproxy::KeepText(PyObject* text, StagedField& f) {
 
 // Text of a value for a string or character field: str as UTF-8 (surrogates
 // back to their bytes), bytes as they are, anything else through str().
-bool Symproxy::StageText(PyObject* value, StagedField& f) {
+bool Symproxy::StageText(Staging& s, PyObject* value, StagedField& f) {
     if (PyBytes_Check(value)) {
         f.szValue = PyBytes_AS_STRING(value);
         f.nLen = static_cast<size_t>(PyBytes_GET_SIZE(value));
-        KeepText(value, f);
+        KeepText(s, value, f);
         return true;
     }
     PyObject* text = value;
@@ -572,7 +608,7 @@ bool Symproxy::StageText(PyObject* value, StagedField& f) {
         if ((text = PyObject_Str(value)) == nullptr) {
             return false;
         }
-        m_holders.push_back(py::reinterpret_steal<py::object>(text));
+        s.holders.push_back(py::reinterpret_steal<py::object>(text));
     }
     Py_ssize_t len = 0;
     py::object converted;
@@ -581,9 +617,9 @@ bool Symproxy::StageText(PyObject* value, StagedField& f) {
         return false;
     }
     if (converted) {
-        m_holders.push_back(std::move(converted));
+        s.holders.push_back(std::move(converted));
     } else if (text == value) {
-        KeepText(text, f);
+        KeepText(s, text, f);
     }
     f.szValue = p;
     f.nLen = static_cast<size_t>(len);
@@ -600,7 +636,7 @@ bool ConversionRefused() {
     return false;
 }
 
-bool Symproxy::Stage(PyObject* key, PyObject* value) {
+bool Symproxy::Stage(Staging& s, PyObject* key, PyObject* value) {
     if (!PyLong_Check(key) && !PyIndex_Check(key)) {
         PyErr_Format(PyExc_TypeError, "publish takes int field ids as keys, not %.100s",
                      Py_TYPE(key)->tp_name);
@@ -651,7 +687,7 @@ bool Symproxy::Stage(PyObject* key, PyObject* value) {
             break;
         }
         case 2: {  // string: the value's text
-            if (!StageText(value, f)) {
+            if (!StageText(s, value, f)) {
                 return false;
             }
             if (f.nLen > kMaxTextLen) {
@@ -691,31 +727,31 @@ bool Symproxy::Stage(PyObject* key, PyObject* value) {
             break;
         }
     }
-    m_staged.push_back(f);
+    s.staged.push_back(f);
     return true;
 }
 
-void Symproxy::StageAll(py::handle data) {
-    m_staged.clear();
-    m_holders.clear();
-    m_bHolding = false;
+void Symproxy::StageAll(Staging& s, py::handle data) {
+    s.staged.clear();
+    s.holders.clear();
+    s.holding = false;
     if (PyDict_Check(data.ptr())) {
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(data.ptr(), &pos, &key, &value)) {
             if (IsPlain(key) && IsPlain(value)) {
-                if (!Stage(key, value)) {
+                if (!Stage(s, key, value)) {
                     throw py::error_already_set();
                 }
                 continue;
             }
             // Python code may run and change the dict: the item is held, and so are the texts
             // already staged.
-            HoldStaged();
+            HoldStaged(s);
             py::object k = py::reinterpret_borrow<py::object>(key);
             py::object v = py::reinterpret_borrow<py::object>(value);
-            if (!Stage(k.ptr(), v.ptr())) {
+            if (!Stage(s, k.ptr(), v.ptr())) {
                 throw py::error_already_set();
             }
         }
@@ -726,13 +762,13 @@ void Symproxy::StageAll(py::handle data) {
             throw py::error_already_set();
         }
         py::object keep = py::reinterpret_steal<py::object>(items);
-        HoldStaged();
+        HoldStaged(s);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
             PyObject* item = PyList_GET_ITEM(items, i);
             if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
                 throw py::type_error("publish takes a mapping of field ids to values");
             }
-            if (!Stage(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) {
+            if (!Stage(s, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1))) {
                 throw py::error_already_set();
             }
         }
@@ -741,12 +777,12 @@ void Symproxy::StageAll(py::handle data) {
     }
 }
 
-bool Symproxy::ListStaged(const pyqrx::TextArg& topic) {
+bool Symproxy::ListStaged(const Staging& s, const pyqrx::TextArg& topic) {
     HTICK tick = CreateTick(topic.c_str(), topic.size());  // a topic holds no NUL
     if (tick == nullptr) {
         return false;
     }
-    for (const StagedField& f : m_staged) {
+    for (const StagedField& f : s.staged) {
         switch (f.kind) {
             case StagedField::kInt:
                 SetTickField(tick, f.id, f.nValue);
@@ -771,12 +807,12 @@ bool Symproxy::ListStaged(const pyqrx::TextArg& topic) {
     return true;
 }
 
-bool Symproxy::ListQueued(const pyqrx::TextArg& topic) {
+bool Symproxy::ListQueued(Staging& s, const pyqrx::TextArg& topic) {
     // The staged texts stay referenced while other threads run (the publish lock keeps
     // other producers out of the staging meanwhile).
-    HoldStaged();
+    HoldStaged(s);
     py::gil_scoped_release released;
-    return ListStaged(topic);
+    return ListStaged(s, topic);
 }
 
 bool Symproxy::PyPublish(py::handle topic, py::handle data) {
@@ -787,15 +823,13 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
     }
     // Every item is converted before the tick is taken, so that a call that
     // raises publishes nothing and leaves nothing behind for the next flush.
-    struct Release {
-        std::vector<py::object>& holders;
-        ~Release() { holders.clear(); }
-    } release{m_holders};
-    StageAll(data);
-    if (!(m_bQueue ? ListQueued(t) : ListStaged(t))) {
+    StagingLease lease(*this);
+    Staging& s = lease.Get();
+    StageAll(s, data);
+    if (!(m_bQueue ? ListQueued(s, t) : ListStaged(s, t))) {
         return false;
     }
-    m_holders.clear();
+    s.holders.clear();
     if (m_nBatchDepth > 0 || m_bQueue) {
         return true;  // flushed at the end of the batch, or by the serving thread
     }
@@ -809,10 +843,8 @@ bool Symproxy::PyPublish(py::handle topic, py::handle data) {
 int Symproxy::PyPublishMany(py::handle items) {
     PublishLock lock(*this);
     py::iterator it = py::iter(items);
-    struct Release {
-        std::vector<py::object>& holders;
-        ~Release() { holders.clear(); }
-    } release{m_holders};
+    StagingLease lease(*this);
+    Staging& s = lease.Get();
     int nListed = 0;  // listed and not flushed yet
     int nCount = 0;
     // What was listed before an item that raises is still published.
@@ -846,12 +878,12 @@ int Symproxy::PyPublishMany(py::handle items) {
         if (t.null()) {
             continue;
         }
-        StageAll(PyTuple_GET_ITEM(item.ptr(), 1));
-        if (m_bQueue ? ListQueued(t) : ListStaged(t)) {
+        StageAll(s, PyTuple_GET_ITEM(item.ptr(), 1));
+        if (m_bQueue ? ListQueued(s, t) : ListStaged(s, t)) {
             ++nListed;
             ++nCount;
         }
-        m_holders.clear();
+        s.holders.clear();
     }
     nListed = 0;  // flushed below or by the batch: nothing for the guard to do
     if (m_nBatchDepth == 0 && !m_bQueue) {
@@ -932,7 +964,9 @@ void Symproxy::PyServe(double dblTimeout) {
     m_stopPipe.Clear();
     m_bStop = false;
     using Clock = std::chrono::steady_clock;
-    const bool bTimed = dblTimeout >= 0;
+    // A time-out longer than the clock can count ahead (infinity among them) is none.
+    constexpr double kLongestTimeout = 1e9;
+    const bool bTimed = dblTimeout >= 0 && dblTimeout < kLongestTimeout;
     const Clock::time_point end =
         Clock::now() +
         std::chrono::microseconds(static_cast<long long>((bTimed ? dblTimeout : 0) * 1e6));

@@ -63,6 +63,9 @@ py::dict Named(py::handle data) {
 }
 
 py::object FieldId(const std::string& name) {
+    if (name.find('\0') != std::string::npos) {
+        return py::none();  // the dictionary would read it only up to the NUL
+    }
     CSymData::enFlids id{};
     bool found = false;
     CSymDataAux::FieldToFlid(name.c_str(), id, found);

@@ -19,19 +19,19 @@ import random
 
 from . import _pyqrx
 from . import ConnectionClosed, LogonError, LogonTimeout
-from .listener import STATUS_CONNECTION_LOST, STATUS_CONNECTION_RESTORED
+from .listener import STATUS_CONNECTION_LOST, STATUS_CONNECTION_RESTORED, _held_key
 
 __all__ = ["AsyncSymlistener", "AsyncSymproxy"]
 
 
 class _Inbox:
     """Items for an async iterator: appended by callbacks of the event loop's
-    reader, awaited by the iterating task."""
+    reader, awaited by the iterating tasks (each item goes to one of them)."""
 
     def __init__(self):
         self._items = collections.deque()
-        self._waiter = None
-        self._error = None
+        self._waiters = []
+        self._errors = collections.deque()  # each raised in turn, none dropped
         self._ended = False
 
     def put(self, item):
@@ -39,30 +39,34 @@ class _Inbox:
         self._wake()
 
     def fail(self, error):
-        if self._error is None:
-            self._error = error
+        self._errors.append(error)
         self._wake()
 
     def end(self):
         self._ended = True
         self._wake()
 
+    @property
+    def ended(self):
+        return self._ended
+
     def _wake(self):
-        if self._waiter is not None and not self._waiter.done():
-            self._waiter.set_result(None)
+        for waiter in self._waiters:
+            if not waiter.done():
+                waiter.set_result(None)
 
     async def get(self):
         while not self._items:
-            if self._error is not None:
-                error, self._error = self._error, None
-                raise error
+            if self._errors:
+                raise self._errors.popleft()
             if self._ended:
                 raise StopAsyncIteration
-            self._waiter = asyncio.get_running_loop().create_future()
+            waiter = asyncio.get_running_loop().create_future()
+            self._waiters.append(waiter)
             try:
-                await self._waiter
+                await waiter
             finally:
-                self._waiter = None
+                self._waiters.remove(waiter)
         return self._items.popleft()
 
 
@@ -109,6 +113,8 @@ class AsyncSymlistener:
         self._loop = asyncio.get_running_loop()
         self._target = (host, port, username, password)
         self._reconnect = (backoff, max_backoff) if reconnect else None
+        if self._inbox is not None and self._inbox.ended:
+            self._inbox = _Inbox()  # ended by close(): iterating goes on with this connection
         self._logon = self._loop.create_future()
         # The TCP connect itself waits (bounded by the connect time-out).
         if not self._listener.connect(host, port, username, password):
@@ -131,12 +137,12 @@ class AsyncSymlistener:
     def subscribe(self, topic):
         sent = self._listener.subscribe(topic)
         if self._reconnect is not None and topic is not None:
-            self._topics[topic] = True
+            self._topics[_held_key(topic)] = True
             return True  # sent now, or once the connection is back
         return sent
 
     def unsubscribe(self, topic):
-        self._topics.pop(topic, None)
+        self._topics.pop(_held_key(topic), None)
         return self._listener.unsubscribe(topic)
 
     def subscribeAll(self):
@@ -148,6 +154,7 @@ class AsyncSymlistener:
 
     def unsubscribeAll(self):
         self._all = False
+        self._topics.clear()  # every subscription is dropped
         return self._listener.unsubscribeAll()
 
     @property
@@ -230,7 +237,10 @@ class AsyncSymlistener:
         if self._listener.getFd() < 0:
             self._unwatch()
             if self._reconnect is not None and self._logon is None:
-                self._status(STATUS_CONNECTION_LOST, "connection lost")
+                try:
+                    self._status(STATUS_CONNECTION_LOST, "connection lost")
+                except BaseException as exc:  # the status callable raised: as a data callable's
+                    self._fail(exc)
                 self._reconnecting = self._loop.create_task(self._connect_again())
                 return
             self._fail(ConnectionClosed("CONNECTION_ERROR"))
@@ -252,7 +262,10 @@ class AsyncSymlistener:
         for topic in list(self._topics):
             self._listener.subscribe(topic)
         self._reconnecting = None
-        self._status(STATUS_CONNECTION_RESTORED, "connection restored")
+        try:
+            self._status(STATUS_CONNECTION_RESTORED, "connection restored")
+        except BaseException as exc:  # the status callable raised: as a data callable's
+            self._fail(exc)
 
     def _fail(self, error):
         if self._logon is not None and not self._logon.done():
@@ -315,11 +328,15 @@ class AsyncSymproxy:
         self._watch()
 
     def publish(self, topic, data):
+        if self._proxy is None:
+            return False  # closed: nobody to send to
         ok = self._proxy.publish(topic, data)
         self._watch()
         return ok
 
     def publishMany(self, items):
+        if self._proxy is None:
+            return 0  # closed: nothing listed
         n = self._proxy.publishMany(items)
         self._watch()
         return n
@@ -340,13 +357,16 @@ class AsyncSymproxy:
         """Stops serving and closes every descriptor of the proxy."""
         self._unwatch()
         proxy, self._proxy = self._proxy, None
-        if proxy is not None:
-            proxy.closeClient()
-            proxy.onSubscribe(None)
-            proxy.onUnsubscribe(None)
-            del proxy  # the listening socket goes with the object
-        if self._inbox is not None:
-            self._inbox.end()
+        try:
+            if proxy is not None:
+                proxy.closeClient()  # an unsubscribe callable that raises propagates
+        finally:
+            if proxy is not None:
+                proxy.onSubscribe(None)
+                proxy.onUnsubscribe(None)
+                del proxy  # the listening socket goes with the object
+            if self._inbox is not None:
+                self._inbox.end()
 
     # ---- driven by the event loop ----
 

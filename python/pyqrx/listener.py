@@ -24,6 +24,14 @@ STATUS_CONNECTION_LOST = SymStatus.CONNECTION_LOST
 STATUS_CONNECTION_RESTORED = SymStatus.CONNECTION_RESTORED
 
 
+def _held_key(topic):
+    """A topic as held for subscribing again: bytes and the str they decode to
+    (as the module encodes a str) are one topic."""
+    if isinstance(topic, bytes):
+        return topic.decode("utf-8", "surrogateescape")
+    return topic
+
+
 class Symlistener(_pyqrx.Symlistener):
     __doc__ = _pyqrx.Symlistener.__doc__
 
@@ -56,9 +64,11 @@ class Symlistener(_pyqrx.Symlistener):
         self._verdict = [] if wait else None
         self._route_status()
         try:
+            # While connected, connect() sends no second logon: no verdict to wait for.
+            connected = self.getFd() >= 0
             if not super().connect(host, port, username, password):
                 return False
-            if wait:
+            if wait and not connected:
                 self._await_verdict(host, port, timeout)
             return True
         finally:
@@ -116,13 +126,13 @@ the status callable as callable(code, text). disconnect() ends it."""
     def subscribe(self, topic):
         sent = super().subscribe(topic)
         if self._reconnect and topic is not None:
-            self._topics[topic] = True
+            self._topics[_held_key(topic)] = True
             return True  # sent now, or once the connection is back
         return sent
     subscribe.__doc__ = _pyqrx.Symlistener.subscribe.__doc__
 
     def unsubscribe(self, topic):
-        self._topics.pop(topic, None)
+        self._topics.pop(_held_key(topic), None)
         return super().unsubscribe(topic)
     unsubscribe.__doc__ = _pyqrx.Symlistener.unsubscribe.__doc__
 
@@ -130,7 +140,7 @@ the status callable as callable(code, text). disconnect() ends it."""
         topics = list(topics) if not isinstance(topics, (str, bytes)) else topics
         sent = super().subscribeList(topics)
         if self._reconnect:
-            self._topics.update(dict.fromkeys(topics, True))
+            self._topics.update(dict.fromkeys(map(_held_key, topics), True))
             return True
         return sent
     subscribeList.__doc__ = _pyqrx.Symlistener.subscribeList.__doc__
@@ -139,7 +149,7 @@ the status callable as callable(code, text). disconnect() ends it."""
         topics = list(topics) if not isinstance(topics, (str, bytes)) else topics
         sent = super().unsubscribeList(topics)
         for topic in topics:
-            self._topics.pop(topic, None)
+            self._topics.pop(_held_key(topic), None)
         return sent
     unsubscribeList.__doc__ = _pyqrx.Symlistener.unsubscribeList.__doc__
 
@@ -148,7 +158,7 @@ the status callable as callable(code, text). disconnect() ends it."""
     subscribeWithSize.__doc__ = _pyqrx.Symlistener.subscribeWithSize.__doc__
 
     def unsubscribeWithSize(self, topic, nearSize, farSize, reqId=0):
-        self._held.pop(("subscribeWithSize", (topic, nearSize, farSize, reqId)), None)
+        self._held.pop(("subscribeWithSize", (_held_key(topic), nearSize, farSize, reqId)), None)
         return super().unsubscribeWithSize(topic, nearSize, farSize, reqId)
     unsubscribeWithSize.__doc__ = _pyqrx.Symlistener.unsubscribeWithSize.__doc__
 
@@ -157,14 +167,14 @@ the status callable as callable(code, text). disconnect() ends it."""
     subscribeWithType.__doc__ = _pyqrx.Symlistener.subscribeWithType.__doc__
 
     def unsubscribeWithType(self, topic, symbolType):
-        self._held.pop(("subscribeWithType", (topic, symbolType)), None)
+        self._held.pop(("subscribeWithType", (_held_key(topic), symbolType)), None)
         return super().unsubscribeWithType(topic, symbolType)
     unsubscribeWithType.__doc__ = _pyqrx.Symlistener.unsubscribeWithType.__doc__
 
     def _hold(self, name, args):
         sent = getattr(_pyqrx.Symlistener, name)(self, *args)
         if self._reconnect and args[0] is not None:
-            self._held[(name, args)] = True
+            self._held[(name, (_held_key(args[0]),) + args[1:])] = True
             return True  # sent now, or once the connection is back
         return sent
 
@@ -177,7 +187,10 @@ the status callable as callable(code, text). disconnect() ends it."""
     subscribeAll.__doc__ = _pyqrx.Symlistener.subscribeAll.__doc__
 
     def unsubscribeAll(self):
+        # Every subscription is dropped, the single, listed, sized and typed ones too.
         self._all = False
+        self._topics.clear()
+        self._held.clear()
         return super().unsubscribeAll()
     unsubscribeAll.__doc__ = _pyqrx.Symlistener.unsubscribeAll.__doc__
 

@@ -197,10 +197,124 @@ def test_cancelled_tasks_and_closed_objects_leave_no_descriptor_open():
         await proxy.close()
         pending = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
         assert pending == []
+        # A task still publishing after close() finds nobody to send to, as
+        # requests of a closed listener do.
+        assert proxy.publish("Q", {w.BID: 1.0}) is False
+        assert proxy.publishMany([("Q", {w.BID: 2.0})]) == 0
+        assert listener.subscribe("Q") is False
 
     asyncio.run(main())
     assert open_fds() == before
 
+
+
+def test_every_task_iterating_a_listener_ends_at_close_and_a_new_connection_delivers_again():
+    async def main():
+        proxies = []
+
+        async def feed(bid):
+            proxy = AsyncSymproxy()
+            port = w.free_port()
+            await proxy.start(port)
+            proxy.publish("IBM", {w.BID: bid})
+            proxies.append(proxy)
+            return port
+
+        async def first(listener):
+            async for topic, data in listener:
+                return topic, data[w.BID]
+            return "ended"
+
+        listener = AsyncSymlistener()
+        await listener.connect("127.0.0.1", await feed(1.0))
+        # Two tasks wait for the same listener: the image goes to one of them,
+        # and close() ends the other.
+        readers = [asyncio.create_task(first(listener)) for _ in range(2)]
+        await asyncio.sleep(0)
+        listener.subscribe("IBM")
+        done, _ = await asyncio.wait(readers, timeout=10, return_when=asyncio.FIRST_COMPLETED)
+        assert [t.result() for t in done] == [("IBM", 1.0)]
+        await listener.close()
+        results = await asyncio.wait_for(asyncio.gather(*readers), 10)
+        assert sorted(results, key=str) == [("IBM", 1.0), "ended"]
+        # The same object connects again: iterating it delivers the new session's updates.
+        await listener.connect("127.0.0.1", await feed(2.0))
+        listener.subscribe("IBM")
+        assert await asyncio.wait_for(first(listener), 10) == ("IBM", 2.0)
+        await listener.close()
+        for proxy in proxies:
+            await proxy.close()
+
+    asyncio.run(main())
+
+
+def test_every_failure_reaches_the_iterating_task_even_when_it_reads_them_late(server):
+    # The data callable raises on both updates, then the server hangs up; the
+    # task iterates only once all of it was handled: each exception comes in
+    # turn, the closed connection last, and only then the end.
+    def script():
+        peer = server.accept()
+        peer.expect(w.LOGIN)
+        peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b"")))
+        peer.expect(w.SUBSCRIBE)
+        peer.send(w.data_frame([{w.TOPIC: "A", w.BID: 1.0}]))
+        peer.send(w.data_frame([{w.TOPIC: "A", w.BID: 2.0}]))
+        peer.hang_up()
+
+    def on_data(topic, data):
+        raise LookupError(data[w.BID])
+
+    async def main():
+        scripted = asyncio.get_running_loop().run_in_executor(None, script)
+        listener = AsyncSymlistener()
+        listener.on_data = on_data
+        await listener.connect("127.0.0.1", server.port)
+        updates = aiter(listener)
+        listener.subscribe("A")
+        await asyncio.wait_for(scripted, 20)
+        while listener.connected:
+            await asyncio.sleep(0.01)
+        seen = []
+        while True:
+            try:
+                await asyncio.wait_for(updates.__anext__(), 10)
+            except StopAsyncIteration:
+                break
+            except (LookupError, pyqrx.ConnectionClosed) as exc:
+                seen.append(repr(exc))
+        return seen
+
+    assert asyncio.run(main()) == ["LookupError(1.0)", "LookupError(2.0)",
+                                   "ConnectionClosed('CONNECTION_ERROR')"]
+
+
+def test_close_ends_the_event_iterator_also_when_the_unsubscribe_callable_raises():
+    async def main():
+        proxy = AsyncSymproxy()
+        port = w.free_port()
+        await proxy.start(port)
+        events = proxy.events()
+        listener = AsyncSymlistener()
+        assert await listener.connect("127.0.0.1", port)
+        listener.subscribe("IBM")
+        assert await next_item(events) == ("subscribe", "IBM")
+
+        def refuse(topic):
+            raise LookupError(topic)
+
+        proxy.on_unsubscribe = refuse
+
+        async def rest():
+            return [e async for e in events]
+
+        reader = asyncio.create_task(rest())
+        await asyncio.sleep(0)
+        with pytest.raises(LookupError):  # the server's going reaches the callable
+            await proxy.close()
+        assert await asyncio.wait_for(reader, 10) == []
+        await listener.close()
+
+    asyncio.run(main())
 
 def test_a_server_that_stops_reading_does_not_hold_up_the_other_tasks():
     async def main():

@@ -105,6 +105,35 @@ def test_a_served_file_of_10000_lines_arrives_whole_and_in_order(tmp_path, serve
     assert code == 0 and "published 10000 records" in err
 
 
+def test_text_holding_unicode_line_separators_is_served_as_written(tmp_path, served):
+    # qrx sub --json and qrx dump write text as it is: a U+2028 or U+0085
+    # inside a value ends no line of the file.
+    records = [{"topic": "IBM", "exchange": "a\u2028b\x85c\u2029d\x1ce", "bid": 1.5},
+               {"topic": "IBM", "bid": 2.5}]
+    path = str(tmp_path / "separators.jsonl")
+    with open(path, "w", encoding="utf-8") as f:
+        for r in records:
+            f.write(json.dumps(r, ensure_ascii=False) + "\n")
+    feed = served("serve", path, "--rate", "1000")
+    proc = qrx("sub", "127.0.0.1:%d" % feed.port, "IBM", "--json", "--count", 2)
+    assert proc.returncode == 0, proc.stderr
+    assert [json.loads(x)["fields"] for x in proc.stdout.split("\n") if x] == \
+        [expected(r) for r in records]
+
+
+
+def test_sigterm_ends_a_served_file_waiting_for_its_next_record(tmp_path, served):
+    # The next record is due in an hour: SIGTERM ends the playback meanwhile.
+    path = str(tmp_path / "slow.jsonl")
+    write_jsonl(path, [{"topic": "IBM", "time": 0, "bid": 1.5},
+                       {"topic": "IBM", "time": 3600, "bid": 2.5}])
+    feed = served("serve", path)
+    proc = qrx("sub", "127.0.0.1:%d" % feed.port, "IBM", "--json", "--count", 1)
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout)["fields"]["bid"] == 1.5
+    code, err = feed.stop()
+    assert code == 0 and "published 1 records" in err
+
 def test_csv_values_take_the_type_of_their_field(tmp_path, served):
     path = str(tmp_path / "quotes.csv")
     with open(path, "w") as f:
@@ -250,6 +279,18 @@ def malformed_cases(tmp):
         (["serve", write("h.csv", "topic,trade_direction\nA,ab\n"), "--port", 7001],
          "qrx serve: %s:2: field 'trade_direction' wants one character, got 'ab'", 5),
         (["serve", write("i.jsonl", b"\xff\xfe{}\n", "wb"), "--port", 7001], None, 5),
+        # Found when the file is read, not when a record of it is published.
+        (["serve", write("l.jsonl", '{"topic": "A\\u0000B", "bid": 1}\n'), "--port", 7001,
+          "--no-wait"], "qrx serve: %s:1: the topic holds a NUL character", 5),
+        (["serve", write("m.csv", "topic,exchange\nA,%s\n" % ("x" * 16385)), "--port", 7001,
+          "--no-wait"], "qrx serve: %s:2: field 'exchange' holds 16385 bytes of text, at most "
+         "16384", 5),
+        (["serve", write("n.jsonl", '{"topic": "A", "exchange": "\\ud800"}\n'), "--port", 7001,
+          "--no-wait"], "qrx serve: %s:1: field 'exchange' wants UTF-8 text", 5),
+        (["serve", write("o.jsonl", '{"topic": "A", "\\ud800": 1}\n'), "--port", 7001],
+         "qrx serve: %s:1: unknown field name '\\ud800'", 5),
+        (["serve", write("p.csv", b"topic,b\xffd\nA,1\n", "wb"), "--port", 7001],
+         "qrx serve: %s:1: unknown field name 'b\\udcffd'", 5),
         (["serve", os.path.join(tmp, "missing.jsonl"), "--port", 7001],
          "qrx serve: cannot read %s: No such file or directory", 5),
         (["serve", good, "--port", "70000"], "qrx serve: bad port '70000'", 2),
@@ -306,6 +347,17 @@ def test_recording_to_nobody_is_exit_code_3_and_leaves_no_file(tmp_path):
     assert proc.returncode == 3
     assert one_line_error(proc) == "qrx record: cannot connect to 127.0.0.1:%d" % port
     assert not os.path.exists(path)
+    # What was there before the command is not removed: a file, or a link to /dev/null.
+    kept = str(tmp_path / "kept.qrx")
+    with open(kept, "w") as f:
+        f.write("earlier")
+    nowhere = str(tmp_path / "nowhere.qrx")
+    os.symlink(os.devnull, nowhere)
+    for out in (kept, nowhere):
+        proc = qrx("record", "127.0.0.1:%d" % port, "IBM", "-o", out)
+        assert proc.returncode == 3, proc.stderr
+        assert os.path.lexists(out)
+    assert os.readlink(nowhere) == os.devnull
 
 
 def test_a_long_recording_survives_its_buffers(tmp_path, server):

@@ -3,12 +3,15 @@ loopback: a Symproxy publishing known records, and a scripted symbol server
 that refuses the logon or reports status events."""
 
 import json
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
 
 import symwire as w
-from cli_peers import FeedThread, by_name, one_line_error, qrx
+from cli_peers import FeedThread, by_name, one_line_error, qrx, qrx_popen
 
 IBM = [
     {w.BID: 181.25, w.ASK: 181.5, w.BID_SIZE: 300, w.ASK_SIZE: -7, w.EXCHANGE: "N",
@@ -131,6 +134,39 @@ def test_status_events_go_to_standard_error(server):
     assert [json.loads(x)["fields"] for x in proc.stdout.splitlines()] == [{"bid": 1.5}]
 
 
+
+def test_text_that_is_no_utf8_prints_as_it_came_and_serves_back(server, tmp_path):
+    # A server's Latin-1 text: sub writes its bytes as they came whatever the
+    # locale's error handler (PYTHONIOENCODING=utf-8 makes it strict), and
+    # qrx serve takes those JSON lines back, bytes and all.
+    env = dict(os.environ, PYTHONIOENCODING="utf-8")
+
+    def sub(port, *args):
+        return subprocess.run([sys.executable, "-m", "pyqrx", "sub", "127.0.0.1:%d" % port,
+                               "IBM"] + list(args), capture_output=True, env=env, timeout=60)
+
+    update = w.data_frame([{w.TOPIC: "IBM", w.EXCHANGE: b"Z\xfcrich", w.BID: 1.5}])
+    for args in ([], ["--json"]):
+        t = scripted(server, w.frame(w.STATUS, w.STATUS_LOGIN_OK), update)
+        proc = sub(server.port, *args)
+        t.join()
+        assert proc.returncode == 1, proc.stderr  # the server closed the connection
+        assert b"exchange=Z\xfcrich" in proc.stdout or b'"exchange":"Z\xfcrich"' in proc.stdout
+    path = tmp_path / "latin.jsonl"
+    path.write_bytes(proc.stdout)
+    port = w.free_port()
+    feed = qrx_popen("serve", path, "--port", port)
+    try:
+        first = feed.stderr.readline()
+        assert "listening on port %d" % port in first, first + feed.stderr.read()
+        proc = sub(port, "--json", "--count", "1")
+        assert proc.returncode == 0, proc.stderr
+        assert json.loads(proc.stdout.decode("utf-8", "surrogateescape"))["fields"] == {
+            "bid": 1.5, "exchange": "Z\udcfcrich", "symbol": "IBM"}
+    finally:
+        feed.kill()
+        feed.communicate()
+
 @pytest.mark.parametrize("args, message", [
     (["sub", "localhost", "IBM"], "bad address 'localhost'"),
     (["sub", "127.0.0.1:99999", "IBM"], "bad address '127.0.0.1:99999'"),
@@ -143,6 +179,10 @@ def test_status_events_go_to_standard_error(server):
     (["serve", "f", "--port", "1", "--rate", "nan"], "--rate wants a number above 0"),
     (["sub", "127.0.0.1:7001"], "the following arguments are required: TOPIC"),
     (["fields", "("], "bad pattern '('"),
+    # Digits int() does not read are no port and no field id.
+    (["sub", "127.0.0.1:\u00b2", "IBM"], "bad address '127.0.0.1:\u00b2'"),
+    (["serve", "f", "--port", "\u00b9"], "bad port '\u00b9'"),
+    (["sub", "127.0.0.1:7001", "IBM", "--fields", "bid,\u00b3"], "unknown field name '\u00b3'"),
     (["nosuch"], "argument COMMAND: invalid choice: 'nosuch'"),
 ])
 def test_bad_arguments_give_one_line_and_exit_code_2(args, message):
@@ -171,6 +211,8 @@ def test_fields_lists_the_dictionary_filtered():
     proc = qrx("fields", "no_such_field")
     assert proc.returncode == 1 and one_line_error(proc) == \
         "qrx fields: no field matches 'no_such_field'"
+    proc = qrx("fields", "\u00b2")
+    assert proc.returncode == 1 and one_line_error(proc) == "qrx fields: no field matches '\u00b2'"
 
 
 def test_every_command_explains_itself_with_an_example():

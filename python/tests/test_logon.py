@@ -42,6 +42,10 @@ def test_connect_waits_for_an_accepted_logon_and_raises_a_refused_one(enforcing)
     assert accepted.connect("127.0.0.1", port, "ann", "secret", wait=True, timeout=10)
     assert statuses == [pyqrx.STATUS_LOGON_OK]
     assert logons == ["eve", "ann"]
+    # Connected already: no second logon goes out, so there is no verdict to
+    # wait for, and the connection stands.
+    assert accepted.connect("127.0.0.1", port, "ann", "secret", wait=True, timeout=0.5)
+    assert accepted.getFd() >= 0 and logons == ["eve", "ann"]
     accepted.disconnect()
 
 

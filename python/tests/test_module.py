@@ -19,6 +19,8 @@ def test_field_names_and_ids_go_both_ways():
     for flid in (150, 2047, -1, 2048, 10**6):
         assert pyqrx.fieldName(flid) is None
     assert pyqrx.fieldId("Bid") is None and pyqrx.fieldId("") is None
+    # A name is the whole text: one that a NUL cuts short is none.
+    assert pyqrx.fieldId("bid\x00size") is None and pyqrx.fieldId("topic\x00") is None
     named = [i for i in range(2048) if pyqrx.fieldName(i) is not None]
     assert len(named) == 466
     assert all(pyqrx.fieldId(pyqrx.fieldName(i)) == i for i in named)

@@ -10,6 +10,8 @@ import sys
 import threading
 import time
 
+import pytest
+
 import pyqrx
 import symwire as w
 from pyqrx.aio import AsyncSymlistener
@@ -178,3 +180,136 @@ def loop_quietly(listener):
         listener.loop()
     except Exception:
         pass  # loop() ends with an exception; disconnect() ends it here
+
+
+def test_an_async_status_callable_that_raises_reaches_the_iterating_task_and_reconnection_goes_on():
+    srv = w.ScriptedServer()
+
+    async def main():
+        loop = asyncio.get_running_loop()
+
+        def accept():
+            peer = srv.accept()
+            peer.expect(w.LOGIN)
+            peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b"")))
+            return peer
+
+        def on_status(code, text):
+            if code in (pyqrx.SymStatus.CONNECTION_LOST, pyqrx.SymStatus.CONNECTION_RESTORED):
+                raise LookupError(code.name)
+
+        listener = AsyncSymlistener()
+        listener.on_status = on_status
+        accepting = loop.run_in_executor(None, accept)
+        await listener.connect("127.0.0.1", srv.port, reconnect=True, backoff=0.05,
+                               max_backoff=0.2)
+        peer = await accepting
+        listener.subscribe("A")
+        assert (await loop.run_in_executor(None, peer.expect, w.SUBSCRIBE)).topic() == "A"
+        updates = aiter(listener)
+        accepting = loop.run_in_executor(None, accept)
+        peer.close()
+        with pytest.raises(LookupError, match="CONNECTION_LOST"):
+            await asyncio.wait_for(updates.__anext__(), 20)
+        peer = await asyncio.wait_for(accepting, 20)
+        assert (await loop.run_in_executor(None, peer.expect, w.SUBSCRIBE)).topic() == "A"
+        with pytest.raises(LookupError, match="CONNECTION_RESTORED"):
+            await asyncio.wait_for(updates.__anext__(), 20)
+        peer.send(w.data_frame([{w.TOPIC: "A", SEQ: 5}]))
+        topic, d = await asyncio.wait_for(updates.__anext__(), 20)
+        assert (topic, d[SEQ]) == ("A", 5)
+        await listener.close()
+        peer.close()
+
+    try:
+        asyncio.run(main())
+    finally:
+        srv.close()
+
+
+
+def run_both_listeners(script):
+    """Runs script(peer_of, listener, restored) against a scripted server for
+    a reconnecting Symlistener (its loop in a thread) and then for an
+    AsyncSymlistener (script in a thread, the listener in the event loop).
+    peer_of() accepts the next connection and answers its logon; restored()
+    tells whether the listener reported CONNECTION_RESTORED."""
+    srv = w.ScriptedServer()
+
+    def peer_of():
+        peer = srv.accept()
+        peer.expect(w.LOGIN)
+        peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b"")))
+        return peer
+
+    try:
+        listener = pyqrx.Symlistener()
+        statuses = []
+        listener.onStatus(lambda code, text: statuses.append(code))
+        assert listener.connect("127.0.0.1", srv.port, reconnect=True, backoff=0.05,
+                                max_backoff=0.2)
+        t = threading.Thread(target=lambda: loop_quietly(listener), daemon=True)
+        t.start()
+        peer = script(peer_of, listener,
+                      lambda: pyqrx.SymStatus.CONNECTION_RESTORED in statuses)
+        listener.disconnect()
+        t.join(10)
+        peer.close()
+
+        async def main():
+            listener = AsyncSymlistener()
+            statuses = []
+            listener.on_status = lambda code, text: statuses.append(code)
+            connecting = listener.connect("127.0.0.1", srv.port, reconnect=True, backoff=0.05,
+                                          max_backoff=0.2)
+            running = asyncio.get_running_loop().run_in_executor(
+                None, script, peer_of, listener,
+                lambda: pyqrx.SymStatus.CONNECTION_RESTORED in statuses)
+            await connecting
+            peer = await asyncio.wait_for(running, 60)
+            await listener.close()
+            peer.close()
+
+        asyncio.run(main())
+    finally:
+        srv.close()
+
+
+def test_topics_dropped_by_unsubscribe_all_are_not_subscribed_again_after_a_reconnection():
+    def script(peer_of, listener, restored):
+        # A and B subscribed, then everything dropped: after the connection
+        # is lost, the first request on the next one is C.
+        peer = peer_of()
+        listener.subscribe("A")
+        listener.subscribe("B")
+        assert [peer.expect(w.SUBSCRIBE).topic() for _ in range(2)] == ["A", "B"]
+        assert listener.unsubscribeAll()
+        peer.expect(w.UNSUBSCRIBE_ALL)
+        peer.close()
+        peer = peer_of()
+        wait_for(restored)
+        listener.subscribe("C")
+        assert peer.expect(w.SUBSCRIBE).topic() == "C"
+        return peer
+
+    run_both_listeners(script)
+
+
+def test_a_topic_held_as_bytes_and_as_str_is_one_topic_across_a_reconnection():
+    def script(peer_of, listener, restored):
+        peer = peer_of()
+        listener.subscribe(b"A")
+        listener.subscribe("B")
+        listener.subscribe(b"B")
+        assert [peer.expect(w.SUBSCRIBE).topic() for _ in range(3)] == ["A", "B", "B"]
+        listener.unsubscribe("A")
+        assert peer.expect(w.UNSUBSCRIBE).topic() == "A"
+        peer.close()
+        # B once, A not at all, then what is asked for after the restoration.
+        peer = peer_of()
+        wait_for(restored)
+        listener.subscribe("C")
+        assert [peer.expect(w.SUBSCRIBE).topic() for _ in range(2)] == ["B", "C"]
+        return peer
+
+    run_both_listeners(script)

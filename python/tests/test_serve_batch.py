@@ -71,6 +71,20 @@ def test_serve_ends_on_stop_from_a_callable_and_on_its_time_out():
     srv.close()
 
 
+
+@pytest.mark.parametrize("timeout", [float("inf"), 1e20])
+def test_a_time_out_past_any_clock_serves_until_stop(timeout):
+    proxy = pyqrx.Symproxy()
+    port = w.free_port()
+    assert proxy.initialize(port)
+    t = serving(proxy, timeout=timeout)
+    srv = w.connect_client(port)
+    srv.expect(w.STATUS, w.STATUS_LOGIN_OK)  # answered: serve() runs
+    proxy.stop()
+    t.join(10)
+    assert not t.is_alive()
+    srv.close()
+
 def test_serve_propagates_the_exception_of_a_callable():
     proxy = pyqrx.Symproxy()
     port = w.free_port()

@@ -148,6 +148,36 @@ def test_publish_takes_any_mapping(proxy):
     assert published(proxy, c, m) == {w.BID: 1.0, w.BID_SIZE: 2}
 
 
+
+def test_a_value_whose_text_publishes_again_leaves_each_tick_its_own_fields(proxy):
+    # str() of a value may publish another tick (the same thread re-entering
+    # publish while the outer call converts): each tick carries its own fields.
+    c = proxy.client()
+    proxy.subscribe(c, "T")
+    proxy.subscribe(c, "U")
+
+    class Republishing:
+        def __str__(self):
+            assert proxy.p.publish("U", {w.EXCHANGE: "u" * (3000 + len(seen))}) is True
+            seen.append(1)
+            return "r"
+
+    def frames(n):
+        out = []
+        while len(out) < n:
+            out.extend(c.expect(w.DATA, w.DATA_UPDATE).records())
+        return [(r.pop(w.TOPIC), {k: v for k, v in r.items() if k != w.SYMBOL}) for r in out]
+
+    seen = []
+    own = "".join(["own ", "text"])  # held by nobody but the dict
+    assert proxy.p.publish("T", {1025: own, 1026: Republishing(), w.BID: 2.5}) is True
+    assert frames(2) == [("U", {w.EXCHANGE: "u" * 3000}),
+                         ("T", {w.BID: 2.5, 1025: "own text", 1026: "r"})]
+    items = [("T", {1025: "".join(["a", "b"]), 1026: Republishing()}), ("T", {w.BID: 3.5})]
+    assert proxy.p.publishMany(items) == 2
+    assert frames(3) == [("U", {w.EXCHANGE: "u" * 3001}), ("T", {1025: "ab", 1026: "r"}),
+                         ("T", {w.BID: 3.5})]
+
 def test_subscribe_all_gets_every_snapshot_between_markers(proxy):
     for topic in ("A", "B", "C"):
         proxy.p.publish(topic, {w.BID: 1.0})
@@ -246,6 +276,14 @@ def test_initialize_fails_on_a_port_in_use():
     assert p.getFd() == -1 and p.select() == -1
     s.close()
 
+
+
+def test_initialize_refuses_every_port_number_out_of_range_alike():
+    p = pyqrx.Symproxy()
+    for port in (-1, 65536, 2**40, -2**63, 2**80):
+        with pytest.raises(ValueError, match="port from 0 to 65535"):
+            p.initialize(port)
+    assert p.getFd() == -1
 
 def test_a_server_lost_while_publishing_reaches_the_unsubscribe_callable(proxy):
     import socket

@@ -67,6 +67,12 @@ def main(argv=None):
     if argv is None:
         argv = sys.argv[1:]
     quiet_library_log()
+    # Text from a peer that is no UTF-8 arrives with its bytes kept as surrogates: they
+    # are written out as they came, whatever error handler the locale gives stdout.
+    try:
+        sys.stdout.reconfigure(errors="surrogateescape")
+    except (AttributeError, ValueError):
+        pass
     parser = build_parser()
     prog = "qrx"
     try:

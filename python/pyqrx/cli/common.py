@@ -20,6 +20,7 @@ EXIT_INPUT = 5        # an input file is unreadable or malformed
 EXIT_INTERRUPTED = 130
 
 TOPIC_FIELD = 1074    # every update carries its topic in this field
+MAX_TEXT_BYTES = 16384  # the longest text of a field that a record carries
 
 # Field types by id range: 0-511, 512-1023, 1024-1535, 1536-2047.
 TYPE_NAMES = ("float", "int", "str", "char")
@@ -66,14 +67,14 @@ def parse_address(text):
         host = "127.0.0.1"
     if not host:
         host = "127.0.0.1"
-    if not port.isdigit() or not 0 < int(port) < 65536 or any(c.isspace() for c in host):
+    if not port.isdecimal() or not 0 < int(port) < 65536 or any(c.isspace() for c in host):
         raise CliError("bad address %r: expected HOST:PORT with a port from 1 to 65535"
                        % text)
     return host, int(port)
 
 
 def parse_port(text):
-    if not text.isdigit() or not 0 < int(text) < 65536:
+    if not text.isdecimal() or not 0 < int(text) < 65536:
         raise CliError("bad port %r: expected a number from 1 to 65535" % text)
     return int(text)
 
@@ -88,9 +89,11 @@ def field_id(key):
     if isinstance(key, int):
         return key if 0 <= key < 2048 else None
     key = key.strip()
-    if key.isdigit():
+    if key.isdecimal():
         flid = int(key)
         return flid if flid < 2048 else None
+    if not key.isascii():
+        return None  # every name of the dictionary is ASCII; a surrogate has no UTF-8 form
     return pyqrx.fieldId(key)
 
 
@@ -196,6 +199,16 @@ class Stopper:
             self._thread.join()
 
 
+def encodable(text):
+    """Whether a str goes out as UTF-8 (undecodable bytes kept as they came);
+    a lone surrogate from a JSON escape does not."""
+    try:
+        text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def coerce_value(flid, value, where):
     """A value read from a file, as the type of its field: numbers from text for
     float and int fields, text for string fields, one character for character
@@ -228,9 +241,15 @@ def coerce_value(flid, value, where):
     if kind == 2:
         if isinstance(value, (dict, list)) or value is None:
             raise CliError("%s: field %r wants text, got %r" % (where, name, value), EXIT_INPUT)
-        if isinstance(value, float):
-            return repr(value)
-        return str(value)
+        text = repr(value) if isinstance(value, float) else str(value)
+        if not encodable(text):
+            raise CliError("%s: field %r wants UTF-8 text, got %r" % (where, name, value),
+                           EXIT_INPUT)
+        size = len(text.encode("utf-8", "surrogateescape"))
+        if size > MAX_TEXT_BYTES:
+            raise CliError("%s: field %r holds %d bytes of text, at most %d" % (
+                where, name, size, MAX_TEXT_BYTES), EXIT_INPUT)
+        return text
     if not isinstance(value, str) or len(value) != 1 or ord(value) > 255:
         raise CliError("%s: field %r wants one character, got %r" % (where, name, value),
                        EXIT_INPUT)

@@ -16,6 +16,9 @@ BATCH = 1000
 # Playback starts once the client has subscribed to every topic of the file,
 # or when this long has passed without a new subscription.
 START_GRACE = 1.0
+# The longest wait for the socket: a SIGTERM (whose handler only takes note)
+# is seen at least this often, also while the next record is due much later.
+LONGEST_WAIT = 0.5
 
 
 class Feed:
@@ -71,7 +74,8 @@ class Feed:
             return
         writers = [fd] if self._wants_write() else []
         try:
-            readable, writable, _ = select.select([fd], writers, [], max(0.0, timeout))
+            readable, writable, _ = select.select([fd], writers, [],
+                                                  max(0.0, min(timeout, LONGEST_WAIT)))
         except InterruptedError:
             return
         if (readable or writable) and self.proxy.select() > 0:

@@ -20,7 +20,7 @@ def add_parser(subparsers):
 
 
 def run(args):
-    by_id = args.pattern is not None and args.pattern.isdigit()
+    by_id = args.pattern is not None and args.pattern.isdecimal()
     try:
         regex = re.compile("" if by_id else args.pattern or "", re.IGNORECASE)
     except re.error as e:

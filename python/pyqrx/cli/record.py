@@ -59,13 +59,18 @@ def summary(stats, elapsed, path):
 def run(args):
     host, port = common.parse_address(args.address)
     check_limits(args)
+    existed = os.path.lexists(args.output)
     try:
         rec = _pyqrx._Recorder(args.output)
     except Exception as e:
         raise CliError(str(e), EXIT_INPUT) from None
     if not rec.connect(host, port, username=args.user, password=args.password):
         rec.close()
-        os.unlink(args.output)
+        if not existed:  # only a file this command made (never /dev/null, say)
+            try:
+                os.unlink(args.output)
+            except OSError:
+                pass
         raise CliError("cannot connect to %s:%d" % (host, port), EXIT_CONNECT)
     for topic in dict.fromkeys(args.topics):
         rec.subscribe(topic)

@@ -56,7 +56,8 @@ def check_pacing(args):
 
 def read_text(path):
     try:
-        with open(path, encoding="utf-8", newline="") as f:
+        # Bytes that are no UTF-8 (as qrx sub and qrx dump write a peer's) are kept.
+        with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
             return f.read()
     except (OSError, UnicodeDecodeError) as e:
         raise CliError("cannot read %s: %s" % (path, getattr(e, "strerror", None) or e),
@@ -80,9 +81,19 @@ def _time(value, where):
     return t
 
 
+def _topic(text, where):
+    if "\0" in text:
+        raise CliError("%s: the topic holds a NUL character" % where, EXIT_INPUT)
+    if not common.encodable(text):
+        raise CliError("%s: the topic is not UTF-8 text: %r" % (where, text), EXIT_INPUT)
+    return text
+
+
 def parse_json_lines(text, path):
     records = []
-    for n, line in enumerate(text.splitlines(), 1):
+    # Lines end at "\n" only: text values may hold U+2028, U+0085 and the like
+    # unescaped (qrx sub --json and qrx dump write them so).
+    for n, line in enumerate(text.split("\n"), 1):
         if not line.strip():
             continue
         where = "%s:%d" % (path, n)
@@ -97,6 +108,7 @@ def parse_json_lines(text, path):
         topic = obj.get("topic")
         if not isinstance(topic, str) or not topic:
             raise CliError("%s: no topic" % where, EXIT_INPUT)
+        _topic(topic, where)
         t = _time(obj["time"], where) if obj.get("time") is not None else None
         fields = obj.get("fields")
         if fields is None:
@@ -150,6 +162,7 @@ def parse_csv(text, path):
                     data[col] = common.coerce_value(col, value, where)
             if not topic:
                 raise CliError("%s: no topic" % where, EXIT_INPUT)
+            _topic(topic, where)
             records.append((t, topic, data))
     except csv.Error as e:
         raise CliError("%s:%d: %s" % (path, rows.line_num, e), EXIT_INPUT) from None
