@@ -502,6 +502,32 @@ TEST(SymServerFeeds, AFeedHandlerThatResetsRightAfterAcceptingTheLogonLeavesTheL
     EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 2u);
 }
 
+TEST(SymServerFeeds, AFeedHandlerThatNeverAnswersTheLogonIsTriedAgain) {
+    CScriptedFeed scripted;
+    ASSERT_GT(scripted.m_nPort, 0);
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_dblLogonTimeout = 0.2;
+    CSymSrvFeedConfig f;
+    f.m_strName = "mute";
+    f.m_strHost = "127.0.0.1";
+    f.m_nPort = scripted.m_nPort;
+    cfg.m_vecFeeds.push_back(f);
+    CRig rig(cfg, 1);
+    rig.feed.reset();
+    ASSERT_TRUE(rig.bStarted);
+    ASSERT_TRUE(rig.Until([&] { return scripted.Accept(); }));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->Feed(0)->m_eState == CFeedLink::STATE_LOGON; }));
+    // Nothing is answered, and the connection stays open: the server gives it up and
+    // connects again.
+    const int nMute = scripted.m_nConn;
+    scripted.m_nConn = -1;
+    const bool bAgain = rig.Until([&] { return scripted.Accept(); });
+    close(nMute);
+    ASSERT_TRUE(bAgain);
+    ASSERT_TRUE(rig.Until([&] { return rig.server->Feed(0)->m_nConnects == 2; }));
+    EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 0u);  // it was never up
+}
+
 TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {
     CSymSrvConfig cfg;
     CSymSrvFeedConfig f;

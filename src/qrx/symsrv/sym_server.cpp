@@ -288,6 +288,17 @@ void CSymServer::OnTimers() {
     for (auto& f : m_vecFeeds) {
         if (f->m_eState == CFeedLink::STATE_DOWN && tNow >= f->m_tNextAttempt) {
             StartConnect(f.get());
+        } else if ((f->m_eState == CFeedLink::STATE_CONNECTING ||
+                    f->m_eState == CFeedLink::STATE_LOGON) &&
+                   m_cfg.m_dblLogonTimeout > 0 &&
+                   tNow - f->m_tStateSince > m_cfg.m_dblLogonTimeout) {
+            // A feed handler that takes the connection but never answers would hold its topics
+            // without a source, and its clients without word, for ever.
+            FeedDown(
+                f.get(),
+                std::string(f->m_eState == CFeedLink::STATE_CONNECTING ? "no connection"
+                                                                       : "no answer to the logon") +
+                    " within " + std::to_string(m_cfg.m_dblLogonTimeout) + " seconds");
         }
     }
     // A conflated client that has not read for the stall time-out is dropped: its state

@@ -108,6 +108,7 @@ public:
     CInBuffer m_in;
     COutQueue m_out;
     double m_tNextAttempt = 0;
+    double m_tStateSince = 0;  // when connecting or logging on began
     double m_dblBackoff = 0;
     bool m_bLostNotified = false;  // clients were told the source is lost
     bool m_bFailLogged = false;    // the current run of failed attempts was logged

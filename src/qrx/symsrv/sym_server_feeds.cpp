@@ -113,6 +113,7 @@ void CSymServer::StartConnect(CFeedLink* f) {
     f->m_nFd = fd;
     f->m_nEvents = 0;
     f->m_eState = CFeedLink::STATE_CONNECTING;
+    f->m_tStateSince = Now();
     f->m_in.m_nLen = 0;
     f->m_out.Clear();
     SetEvents(f, EPOLLOUT);
@@ -133,6 +134,7 @@ void CSymServer::OnFeedConnected(CFeedLink* f) {
     }
     ++f->m_nConnects;
     f->m_eState = CFeedLink::STATE_LOGON;
+    f->m_tStateSince = Now();
     QRX_LOG_INFO("qrx-symsrv: feed " << f->m_cfg.m_strName.c_str() << " connected; logging on as "
                                      << f->m_cfg.m_strUser.c_str());
     SetEvents(f, EPOLLIN);

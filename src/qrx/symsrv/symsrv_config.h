@@ -8,7 +8,8 @@
 //   high_water = 1048576         # bytes queued for a client past which it is conflated
 //   limit = 16777216             # bytes queued for a client past which it is dropped
 //   stall_timeout = 10           # seconds a conflated client may go without reading
-//   logon_timeout = 10           # seconds a client may stay connected without logging on
+//   logon_timeout = 10           # seconds a client may stay connected without logging on, and
+//                                # a feed handler may take to connect and answer our logon
 //   max_clients = 1024           # clients at once; connections past it are closed at once
 //   summary_interval = 10        # seconds between the one-line summaries (0: none)
 //   heartbeat_interval = 30      # seconds between heartbeats to clients (0: none)
