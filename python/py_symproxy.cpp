@@ -961,8 +961,10 @@ void Symproxy::PyServe(double dblTimeout) {
         throw py_error("Symproxy.serve() could not make its wake-up pipe");
     }
     pyqrx::BusyGuard busy(m_bBusy, kBusy);
-    m_stopPipe.Clear();
-    m_bStop = false;
+    // A stop() that came before this serve() began ends it at once: a thread that starts
+    // serve() and another that stops it a moment later must not leave it serving for ever.
+    // serve() clears the request as it returns.
+    m_stopPipe.Clear();  // a wake-up left by such a stop; the flag says whether to stop
     using Clock = std::chrono::steady_clock;
     // A time-out longer than the clock can count ahead (infinity among them) is none.
     constexpr double kLongestTimeout = 1e9;
@@ -972,6 +974,9 @@ void Symproxy::PyServe(double dblTimeout) {
         std::chrono::microseconds(static_cast<long long>((bTimed ? dblTimeout : 0) * 1e6));
     pyqrx::CallScope call;
     for (;;) {
+        if (m_bStop) {
+            break;
+        }
         int nWaitMs = 1000;  // heartbeats are looked at once a second
         if (bTimed) {
             const auto left =
@@ -986,6 +991,7 @@ void Symproxy::PyServe(double dblTimeout) {
         }
     }
     m_bStop = false;
+    m_stopPipe.Clear();
     call.Finish();
 }
 
@@ -1188,7 +1194,8 @@ updates under. None removes it.)doc")
              "Sets callable(topic, nearSize, farSize, reqId), called when a subscription "
              "with sizes is dropped. None removes it.")
         .def("stop", &Symproxy::PyStop,
-             "Ends serve(): from a callable it runs, or from any other thread.")
+             "Ends serve(): from a callable it runs, or from any other thread. A stop() "
+             "while no serve() runs ends the next one as soon as it starts.")
         .def("publishMany", &Symproxy::PyPublishMany, py::arg("items"),
              R"doc(Publishes every (topic, data) pair of an iterable, converted as
 publish() converts them, with one flush and as few writes as the messages

@@ -212,3 +212,23 @@ def test_batch_delivery_hands_each_dispatch_over_as_one_list_of_own_dicts():
     dicts = [data for batch in batches for _, data in batch]
     assert len({id(d) for d in dicts}) == n
     listener.disconnect()
+
+
+def test_a_stop_that_comes_before_serve_begins_ends_it_and_the_next_serves():
+    # A thread starts serve() and the program stops it at once: the stop may come first.
+    proxy = pyqrx.Symproxy()
+    port = w.free_port()
+    assert proxy.initialize(port)
+    proxy.stop()
+    t = serving(proxy)
+    t.join(10)
+    assert not t.is_alive(), "serve() missed the stop that came before it"
+    # The request was used up: the next serve() serves until its own stop.
+    t = serving(proxy)
+    srv = w.connect_client(port)
+    srv.expect(w.STATUS, w.STATUS_LOGIN_OK)
+    assert t.is_alive()
+    proxy.stop()
+    t.join(10)
+    assert not t.is_alive()
+    srv.close()
