@@ -143,6 +143,16 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
     }
     ReleasePending();
     ForgetConflation();
+    // Responses not flushed yet answer the commands of the client that left.
+    if (m_pPools != nullptr) {
+        m_bNewResponse = false;
+        if (m_pResponseMsgQ != nullptr) {
+            m_pResponseMsgQ->Pop(m_vecResponseMsgBuf);
+        }
+        m_pPools->m_MsgBufPool.Release(m_vecResponseMsgBuf.data(),
+                                       static_cast<int>(m_vecResponseMsgBuf.size()));
+        m_vecResponseMsgBuf.clear();
+    }
     m_Commands.clear();
     m_CommandAge.clear();
     const int fd = m_pBindConn->Accept();
