@@ -188,3 +188,33 @@ TEST_F(SymProxyWriteDelayTest, shouldPublishWhatIsKeptBeforeAnImageSoTheImageHol
     EXPECT_EQ(Records(images[0])[0].GetFlidIntOrDefault(kSeq, -1), 3);
     EXPECT_EQ(proxy.GetCounters().nTicksFlushed, 4u);
 }
+
+TEST(SymProxyWriteDelayBoundsTest, shouldNotCountWhatItKeepsBackAsTheBacklogOfASlowClient) {
+    // Queued mode keeps encoded messages back; bounds below what the delay may keep.
+    for (const bool bKeepSnapShot : {false, true}) {
+        SCOPED_TRACE(bKeepSnapShot ? "with a snapshot cache" : "without a snapshot cache");
+        TestProxy proxy;
+        ASSERT_TRUE(proxy.Listen(true, bKeepSnapShot));
+        proxy.SetBacklogLimits(2048, 4096);
+        SymPeer peer;
+        ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+        ASSERT_TRUE(peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "S"));
+        ASSERT_TRUE(Pump(proxy, [&] { return !proxy.subscribed.empty(); }));
+        proxy.SetWriteDelay(kLong);
+
+        constexpr int kTicks = 400;  // far more bytes than the bounds
+        for (int i = 0; i < kTicks; ++i) {
+            HTICK t = proxy.CreateTick("S");
+            proxy.SetTickField(t, kSeq, i);
+            proxy.PushbackTick(t);
+            proxy.Flush(false, nullptr);
+        }
+        ASSERT_TRUE(Pump(proxy, [&] { return !proxy.WantsWrite(); }));
+        // A client that reads is neither dropped nor conflated for what the delay kept.
+        EXPECT_EQ(proxy.lostClient, 0);
+        EXPECT_EQ(proxy.GetCounters().nBacklogDrops, 0u);
+        EXPECT_EQ(proxy.GetCounters().nConflations, 0u);
+        peer.WaitFor([&](const std::vector<PeerMsg>& m) { return Seqs(m).size() >= kTicks; });
+        EXPECT_EQ(Seqs(peer.All()), Range(0, kTicks));
+    }
+}
