@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "proxy/sym_peer.h"
+#include "qrx/wire/command_serialization.h"
+#include "qrx/wire/response.h"
 #include "qrx/wire/sym_msgs.h"
 
 using namespace proxytest;
@@ -187,6 +189,24 @@ TEST_F(SymProxyWriteDelayTest, shouldPublishWhatIsKeptBeforeAnImageSoTheImageHol
     ASSERT_EQ(Records(images[0]).size(), 1u);
     EXPECT_EQ(Records(images[0])[0].GetFlidIntOrDefault(kSeq, -1), 3);
     EXPECT_EQ(proxy.GetCounters().nTicksFlushed, 4u);
+}
+
+TEST_F(SymProxyWriteDelayTest, shouldSendAResponseBehindTheTicksFlushedBeforeIt) {
+    proxy.SetWriteDelay(kLong);
+    PublishSeq(proxy, "S", 0);
+    PublishSeq(proxy, "S", 1);
+    ASSERT_TRUE(proxy.HoldsOutput());
+    // Published, then answered: the client must see them in that order, as without a delay.
+    CResponse rsp("done");
+    ASSERT_TRUE(proxy.SendResponse(&rsp));
+    ASSERT_TRUE(proxy.Flush(false, nullptr));
+    ASSERT_TRUE(Pump(proxy, [&] { return !proxy.WantsWrite(); }));
+    ASSERT_TRUE(peer.WaitFor([](const std::vector<PeerMsg>& m) {
+        return Seqs(m).size() >= 2 && !Select(m, CM_SYM_RESPONSE, SYM_RSP_WHOLE).empty();
+    }));
+    const auto all = peer.All();
+    EXPECT_EQ(Seqs(all), Range(0, 2));
+    EXPECT_EQ(all.back().mtyp, CM_SYM_RESPONSE);
 }
 
 TEST(SymProxyWriteDelayBoundsTest, shouldNotCountWhatItKeepsBackAsTheBacklogOfASlowClient) {

@@ -578,6 +578,11 @@ bool CSymProxy::SendResponse(CResponse* pResponse) {
         QRX_LOG_ERROR("No message is serialized!");
         return false;
     }
+    if (!m_bQueue) {
+        // Ticks flushed before go first, as they would without a write delay; in queued mode
+        // what the delay keeps is encoded already and written ahead of the responses anyway.
+        PublishDeferred();
+    }
     MsgHdrSym hdr;
     memset(&hdr, 0, sizeof(hdr));
     hdr.hdr_typ = MsgHdrSym::HDR_TYPE;
