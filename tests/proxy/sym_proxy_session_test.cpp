@@ -336,6 +336,40 @@ TEST(SymProxySessionTest, shouldSplitALargeResponseIntoThreeMessages) {
     EXPECT_EQ(data[3].sub, SYM_RSP_WHOLE);
 }
 
+TEST(SymProxySessionTest, shouldNotHandAResponseForAClientThatLeftToTheNextClient) {
+    for (const bool bQueue : {false, true}) {
+        SCOPED_TRACE(bQueue ? "queued" : "direct");
+        TestProxy proxy;
+        ASSERT_TRUE(proxy.Listen(bQueue));
+        {
+            SymPeer first;
+            ASSERT_TRUE(ConnectAndLogon(proxy, first));
+            CCommand cmd("query");
+            cmd.SetCmdId(5, 1);
+            ASSERT_EQ(first.SendCommand(cmd), 1);
+            ASSERT_TRUE(Pump(proxy, [&] { return proxy.commands.size() == 1; }));
+            // Answered, to go with the next flush; in queued mode from a producer thread.
+            CResponse rsp("answer");
+            rsp.SetCmdId(5, 1);
+            std::thread([&] { EXPECT_TRUE(proxy.SendResponse(&rsp)); }).join();
+        }
+        ASSERT_TRUE(Pump(proxy, [&] { return proxy.lostClient == 1; }));
+
+        SymPeer next;
+        ASSERT_TRUE(ConnectAndLogon(proxy, next));
+        next.SendTopicMsg(CM_SYM_SUBSCRIBE, "MARK");
+        ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 1; }));
+        HTICK t = proxy.CreateTick("MARK");
+        proxy.SetTickField(t, CSymData::flid_bid, 1.0);
+        proxy.PushbackTick(t);
+        ASSERT_TRUE(proxy.Flush(false, nullptr));
+        ASSERT_TRUE(next.WaitFor([](const std::vector<PeerMsg>& msgs) {
+            return !Select(msgs, CM_SYM_DATA, SYM_DATA_UPDATE).empty();
+        }));
+        EXPECT_TRUE(Select(next.All(), CM_SYM_RESPONSE, SYM_RSP_WHOLE).empty());
+    }
+}
+
 TEST(SymProxySessionTest, shouldLogUnhandledRequestsAndKeepTheConnection) {
     TestProxy proxy;
     ASSERT_TRUE(proxy.Listen());

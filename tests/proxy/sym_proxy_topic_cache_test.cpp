@@ -218,3 +218,68 @@ TEST(SymProxyTopicCacheTest, shouldFollowSubscriptionChangesForTopicsItHasSeen) 
     }));
     EXPECT_TRUE(Seqs(next.All(), "A").empty());
 }
+
+TEST(SymProxyTopicCacheTest, shouldSendImagesThatHoldTheTicksListedBeforeTheRequest) {
+    CacheProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+    for (const char* topic : {"IBM", "VOD"}) {
+        HTICK t = proxy.CreateTick(topic);
+        proxy.SetTickField(t, CSymData::flid_bid, 10.0);
+        proxy.SetTickField(t, kSeq, 1);
+    }
+    ASSERT_TRUE(proxy.Flush(false, nullptr));  // not subscribed: cached only
+
+    // A feed handler that flushes in batches has a newer tick listed when the request comes.
+    // Folded in arrival order, as the server merges records, what the client receives must end
+    // at the newest values, and the cache must keep them.
+    auto fold = [](const std::vector<PeerMsg>& msgs, const std::string& topic) {
+        CSymData state;
+        for (const PeerMsg& m : msgs) {
+            if (m.mtyp == CM_SYM_DATA) {
+                for (const CSymData& r : Records(m)) {
+                    if (TopicOf(r) == topic) {
+                        state.insert(r);
+                    }
+                }
+            }
+        }
+        return state;
+    };
+    auto listTick = [&](const char* topic, double bid, int seq) {
+        HTICK t = proxy.CreateTick(topic);
+        proxy.SetTickField(t, CSymData::flid_bid, bid);
+        proxy.SetTickField(t, kSeq, seq);
+    };
+    listTick("IBM", 11.0, 2);
+    ASSERT_TRUE(peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "IBM"));
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 1; }));
+    ASSERT_TRUE(peer.WaitFor([](const std::vector<PeerMsg>& msgs) {
+        return !Select(msgs, CM_SYM_DATA, SYM_DATA_SNAPSHOT_END).empty();
+    }));
+    CSymData ibm = fold(peer.All(), "IBM");
+    EXPECT_EQ(ibm.GetFlidDoubleOrDefault(CSymData::flid_bid, 0), 11.0);
+    EXPECT_EQ(ibm.GetFlidIntOrDefault(kSeq, -1), 2);
+    ASSERT_NE(proxy.Cached("IBM"), nullptr);
+    EXPECT_EQ(proxy.Cached("IBM")->GetFlidIntOrDefault(kSeq, -1), 2);
+
+    // The same for every image of a snapshot of all topics.
+    listTick("IBM", 12.0, 3);
+    listTick("VOD", 12.5, 3);
+    ASSERT_TRUE(peer.SendBare(CM_SYM_SUBSCRIBE_ALL));
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == 2; }));
+    ASSERT_TRUE(peer.WaitFor([](const std::vector<PeerMsg>& msgs) {
+        return Select(msgs, CM_SYM_DATA, SYM_DATA_SNAPSHOT_END).size() == 2;
+    }));
+    ibm = fold(peer.All(), "IBM");
+    const CSymData vod = fold(peer.All(), "VOD");
+    EXPECT_EQ(ibm.GetFlidDoubleOrDefault(CSymData::flid_bid, 0), 12.0);
+    EXPECT_EQ(ibm.GetFlidIntOrDefault(kSeq, -1), 3);
+    EXPECT_EQ(vod.GetFlidDoubleOrDefault(CSymData::flid_bid, 0), 12.5);
+    EXPECT_EQ(vod.GetFlidIntOrDefault(kSeq, -1), 3);
+    for (const char* topic : {"IBM", "VOD"}) {
+        ASSERT_NE(proxy.Cached(topic), nullptr);
+        EXPECT_EQ(proxy.Cached(topic)->GetFlidIntOrDefault(kSeq, -1), 3) << topic;
+    }
+}

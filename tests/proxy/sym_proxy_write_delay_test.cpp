@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "proxy/sym_peer.h"
+#include "qrx/wire/command_serialization.h"
+#include "qrx/wire/response.h"
 #include "qrx/wire/sym_msgs.h"
 
 using namespace proxytest;
@@ -187,4 +189,52 @@ TEST_F(SymProxyWriteDelayTest, shouldPublishWhatIsKeptBeforeAnImageSoTheImageHol
     ASSERT_EQ(Records(images[0]).size(), 1u);
     EXPECT_EQ(Records(images[0])[0].GetFlidIntOrDefault(kSeq, -1), 3);
     EXPECT_EQ(proxy.GetCounters().nTicksFlushed, 4u);
+}
+
+TEST_F(SymProxyWriteDelayTest, shouldSendAResponseBehindTheTicksFlushedBeforeIt) {
+    proxy.SetWriteDelay(kLong);
+    PublishSeq(proxy, "S", 0);
+    PublishSeq(proxy, "S", 1);
+    ASSERT_TRUE(proxy.HoldsOutput());
+    // Published, then answered: the client must see them in that order, as without a delay.
+    CResponse rsp("done");
+    ASSERT_TRUE(proxy.SendResponse(&rsp));
+    ASSERT_TRUE(proxy.Flush(false, nullptr));
+    ASSERT_TRUE(Pump(proxy, [&] { return !proxy.WantsWrite(); }));
+    ASSERT_TRUE(peer.WaitFor([](const std::vector<PeerMsg>& m) {
+        return Seqs(m).size() >= 2 && !Select(m, CM_SYM_RESPONSE, SYM_RSP_WHOLE).empty();
+    }));
+    const auto all = peer.All();
+    EXPECT_EQ(Seqs(all), Range(0, 2));
+    EXPECT_EQ(all.back().mtyp, CM_SYM_RESPONSE);
+}
+
+TEST(SymProxyWriteDelayBoundsTest, shouldNotCountWhatItKeepsBackAsTheBacklogOfASlowClient) {
+    // Queued mode keeps encoded messages back; bounds below what the delay may keep.
+    for (const bool bKeepSnapShot : {false, true}) {
+        SCOPED_TRACE(bKeepSnapShot ? "with a snapshot cache" : "without a snapshot cache");
+        TestProxy proxy;
+        ASSERT_TRUE(proxy.Listen(true, bKeepSnapShot));
+        proxy.SetBacklogLimits(2048, 4096);
+        SymPeer peer;
+        ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+        ASSERT_TRUE(peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "S"));
+        ASSERT_TRUE(Pump(proxy, [&] { return !proxy.subscribed.empty(); }));
+        proxy.SetWriteDelay(kLong);
+
+        constexpr int kTicks = 400;  // far more bytes than the bounds
+        for (int i = 0; i < kTicks; ++i) {
+            HTICK t = proxy.CreateTick("S");
+            proxy.SetTickField(t, kSeq, i);
+            proxy.PushbackTick(t);
+            proxy.Flush(false, nullptr);
+        }
+        ASSERT_TRUE(Pump(proxy, [&] { return !proxy.WantsWrite(); }));
+        // A client that reads is neither dropped nor conflated for what the delay kept.
+        EXPECT_EQ(proxy.lostClient, 0);
+        EXPECT_EQ(proxy.GetCounters().nBacklogDrops, 0u);
+        EXPECT_EQ(proxy.GetCounters().nConflations, 0u);
+        peer.WaitFor([&](const std::vector<PeerMsg>& m) { return Seqs(m).size() >= kTicks; });
+        EXPECT_EQ(Seqs(peer.All()), Range(0, kTicks));
+    }
 }

@@ -358,9 +358,11 @@ protected:
     // Publishes ticks a deferred flush left listed.
     void PublishDeferred();
     // Past the high-water mark: the rest of the flush is conflated (with a snapshot cache)
-    // or the client dropped (without); nBuilt bytes of this flush are not written yet.
+    // or the client dropped (without); nBuilt bytes of this flush are not written yet. What the
+    // write delay keeps back is no sign of a slow client and does not count.
     bool OverHighWater(size_t nBuilt) const {
-        return GetPendingBytes() + nBuilt >= static_cast<size_t>(m_nBacklogHighWater);
+        return (m_bHeld ? 0 : GetPendingBytes()) + nBuilt >=
+               static_cast<size_t>(m_nBacklogHighWater);
     }
     // Marks a subscribed tick's topic dirty instead of sending the tick.
     void Conflate(TopicState* pState);

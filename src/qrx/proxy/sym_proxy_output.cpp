@@ -147,7 +147,9 @@ bool CSymProxy::HoldBack(CGrowingBuffer** ppMsgs, int nMsgs) {
     for (int i = 0; i < nMsgs; ++i) {
         nBytes += ppMsgs[i] != nullptr ? static_cast<size_t>(ppMsgs[i]->GetLength()) : 0;
     }
-    if (nBytes >= kWriteHoldBytes) {
+    // Kept below the backlog's bounds too: what is kept must not pass for a slow client's
+    // backlog, which would be conflated or dropped.
+    if (nBytes >= kWriteHoldBytes || nBytes >= static_cast<size_t>(m_nBacklogHighWater)) {
         return false;
     }
     const long long nNow = MonoNs();

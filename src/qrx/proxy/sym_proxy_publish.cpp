@@ -314,6 +314,16 @@ bool CSymProxy::SendSnapshot(const char* szTopic) {
         return false;
     }
     PublishDeferred();  // the images include every tick published before
+    // Ticks listed and not yet flushed go out in the same flush, ahead of the images: the
+    // images must hold them too, or the older state would follow them and overwrite them, at
+    // the client and in the cache (an image takes the cached record's place). Merging them
+    // again in the flush changes nothing.
+    for (CSymData* pTick : m_UpdatedList) {
+        const TopicKey key = TopicKeyOf(*pTick);
+        if (TopicState* pState = m_TopicIndex.Find(key.szText, key.nLen, key.nHash)) {
+            pState->pSnapshot->insert(*pTick);
+        }
+    }
     auto addCopy = [this](const GrowingStr& topic, const CSymData& cached) {
         CSymData* pCopy = GetEmptyTick(topic.c_str(), topic.length());
         if (pCopy == nullptr) {

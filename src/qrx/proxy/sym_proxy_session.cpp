@@ -143,6 +143,16 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
     }
     ReleasePending();
     ForgetConflation();
+    // Responses not flushed yet answer the commands of the client that left.
+    if (m_pPools != nullptr) {
+        m_bNewResponse = false;
+        if (m_pResponseMsgQ != nullptr) {
+            m_pResponseMsgQ->Pop(m_vecResponseMsgBuf);
+        }
+        m_pPools->m_MsgBufPool.Release(m_vecResponseMsgBuf.data(),
+                                       static_cast<int>(m_vecResponseMsgBuf.size()));
+        m_vecResponseMsgBuf.clear();
+    }
     m_Commands.clear();
     m_CommandAge.clear();
     const int fd = m_pBindConn->Accept();
@@ -567,6 +577,11 @@ bool CSymProxy::SendResponse(CResponse* pResponse) {
     if (pResponse == nullptr || m_pPools == nullptr) {
         QRX_LOG_ERROR("No message is serialized!");
         return false;
+    }
+    if (!m_bQueue) {
+        // Ticks flushed before go first, as they would without a write delay; in queued mode
+        // what the delay keeps is encoded already and written ahead of the responses anyway.
+        PublishDeferred();
     }
     MsgHdrSym hdr;
     memset(&hdr, 0, sizeof(hdr));
