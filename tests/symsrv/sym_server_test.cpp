@@ -853,6 +853,59 @@ TEST(SymServerClients, SubscriptionsPastTheTopicLimitAreRefused) {
     EXPECT_EQ(rig.server->FindTopic("T1")->m_nRefs, 1);
 }
 
+TEST(SymServerClients, TopicsNobodyHoldsAnyMoreMakeRoomForNewOnes) {
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_nMaxTopics = 4;
+    const int nFeedPort = FreeLoopbackPort();
+    CSymSrvFeedConfig served;
+    served.m_strName = "main";
+    served.m_strHost = "127.0.0.1";
+    served.m_nPort = nFeedPort;
+    served.m_vecPrefixes.push_back("T");  // "X..." topics are served by nobody
+    cfg.m_vecFeeds.push_back(served);
+    CRig rig(cfg, 1);
+    rig.feed = std::make_unique<CTestFeed>(nFeedPort);
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    CTestClient& c = *rig.clients[0];
+    auto last = [&](const std::string& t) {
+        const auto it = c.m_mUpdates.find(t);
+        return it == c.m_mUpdates.end() || it->second.empty() ? -1 : it->second.back();
+    };
+    // Far more topics than the limit come and go, served ones and ones nobody serves.
+    for (int i = 0; i < 40; ++i) {
+        const std::string t = (i % 4 == 3 ? "X" : "T") + std::to_string(i);
+        c.m_conn.Subscribe(t.c_str());
+        ASSERT_TRUE(rig.Until([&] {
+            const CTopicEntry* e = rig.server->FindTopic(t.c_str());
+            return e != nullptr && e->m_nRefs == 1;
+        })) << t;
+        if (t[0] == 'T') {
+            ASSERT_TRUE(rig.Until([&] {
+                return !rig.feed->m_vecSubs.empty() && rig.feed->m_vecSubs.back() == t;
+            })) << t;
+            rig.feed->Publish(t.c_str(), i);
+            rig.feed->Flush(false, nullptr);
+            ASSERT_TRUE(rig.Until([&] { return last(t) == i; })) << t;
+        }
+        c.m_conn.Unsubscribe(t.c_str());
+        ASSERT_TRUE(rig.Until([&] { return rig.server->FindTopic(t.c_str()) == nullptr; })) << t;
+    }
+    EXPECT_EQ(rig.server->TopicCount(), 0u);
+    // None of the served ones was refused, and one taken again later is served again.
+    for (const auto& st : c.m_vecSymStatus) {
+        EXPECT_EQ(st.second.substr(0, 1), "X") << st.second;
+    }
+    c.m_conn.Subscribe("T0");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.back() == "T0"; }));
+    rig.feed->Publish("T0", 100);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return last("T0") == 100; }));
+    EXPECT_EQ(rig.server->FindTopic("T0")->m_nRefs, 1);
+    const std::string metrics = rig.server->MetricsText();
+    EXPECT_EQ(MetricValue(metrics, "qrx_symsrv_topics"), 1);
+    EXPECT_EQ(metrics.find("topic=\"T1\""), std::string::npos);
+}
+
 namespace {
 
 // A bare TCP connection to the server that says nothing.

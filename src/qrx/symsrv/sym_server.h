@@ -51,6 +51,7 @@ struct CTopicEntry {
     bool m_bCached = false;
     bool m_bUpstream = false;  // subscribed at the feed handler
     bool m_bChangeQueued = false;
+    bool m_bFree = false;  // nobody holds it and nothing refers to it: the slot is reused
     uint64_t m_nUpdatesIn = 0;
     uint64_t m_nBytesIn = 0;
     uint64_t m_nUpdatesOut = 0;
@@ -155,7 +156,7 @@ public:
 
     // Counters, for tests and the summary.
     size_t ClientCount() const { return m_vecClients.size(); }
-    size_t TopicCount() const { return m_vecTopics.size(); }
+    size_t TopicCount() const { return m_vecTopics.size() - m_vecFreeTopics.size(); }
     // Commands in parts whose last part has not come yet.
     size_t CommandsInParts() const { return m_mCmdFeeds.size(); }
     const CTopicEntry* FindTopic(const char* szTopic) const;
@@ -223,6 +224,10 @@ private:
 
     // ---- fan-out ----
     CTopicEntry* Topic(const char* szTopic, size_t nLen, bool bCreate);
+    // Gives up a topic nobody holds, that has no image and no subscription or change pending
+    // at its feed handler: its slot goes to the next new topic, so that topics that come and
+    // go do not use up max_topics.
+    void ReleaseIfIdle(CTopicEntry& t);
     void Deliver(CClientSession* c, CTopicEntry& t, short nSubType, const char* p, size_t n);
 
     // ---- time ----
@@ -246,7 +251,8 @@ private:
     std::vector<CMetricsConn*> m_vecMetricsConns;
     std::vector<std::unique_ptr<CTopicEntry>> m_vecTopics;
     std::unordered_map<std::string, uint32_t> m_mTopicIndex;
-    std::string m_strKey;                                         // scratch key for look-ups
+    std::vector<uint32_t> m_vecFreeTopics;  // slots of topics given up, reused first
+    std::string m_strKey;                   // scratch key for look-ups
     std::unordered_map<uint16_t, CClientSession*> m_mCmdClients;  // by command client id
     // Commands in parts: where they go (-1 - the feed's index once that feed was lost).
     std::unordered_map<uint32_t, int> m_mCmdFeeds;

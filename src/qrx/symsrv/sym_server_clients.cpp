@@ -300,12 +300,23 @@ CTopicEntry* CSymServer::Topic(const char* szTopic, size_t nLen, bool bCreate) {
     if (it != m_mTopicIndex.end()) {
         return m_vecTopics[it->second].get();
     }
-    if (!bCreate || static_cast<long>(m_vecTopics.size()) >= m_cfg.m_nMaxTopics) {
+    if (!bCreate || static_cast<long>(TopicCount()) >= m_cfg.m_nMaxTopics) {
         return nullptr;
     }
-    auto t = std::make_unique<CTopicEntry>();
+    CTopicEntry* t = nullptr;
+    if (!m_vecFreeTopics.empty()) {
+        t = m_vecTopics[m_vecFreeTopics.back()].get();
+        m_vecFreeTopics.pop_back();
+        t->m_bFree = false;
+    } else {
+        m_vecTopics.push_back(std::make_unique<CTopicEntry>());
+        t = m_vecTopics.back().get();
+        t->m_nIndex = static_cast<uint32_t>(m_vecTopics.size() - 1);
+        for (CClientSession* c : m_vecClients) {
+            c->m_vecFlags.resize(m_vecTopics.size(), 0);
+        }
+    }
     t->m_strTopic = m_strKey;
-    t->m_nIndex = static_cast<uint32_t>(m_vecTopics.size());
     for (auto& f : m_vecFeeds) {
         if (f->Routes(t->m_strTopic.c_str())) {
             t->m_nFeed = f->m_nIndex;
@@ -313,11 +324,23 @@ CTopicEntry* CSymServer::Topic(const char* szTopic, size_t nLen, bool bCreate) {
         }
     }
     m_mTopicIndex.emplace(t->m_strTopic, t->m_nIndex);
-    m_vecTopics.push_back(std::move(t));
-    for (CClientSession* c : m_vecClients) {
-        c->m_vecFlags.resize(m_vecTopics.size(), 0);
+    return t;
+}
+
+void CSymServer::ReleaseIfIdle(CTopicEntry& t) {
+    if (t.m_bFree || t.m_nRefs != 0 || t.m_bCached || t.m_bUpstream || t.m_bChangeQueued ||
+        m_nAllRefs > 0) {
+        return;
     }
-    return m_vecTopics.back().get();
+    m_mTopicIndex.erase(t.m_strTopic);
+    // The image's storage stays for the next topic of the slot. A conflated client may still
+    // list the slot; the slot's next topic is sent there only to a client that holds it.
+    t.m_strTopic.clear();
+    t.m_nFeed = -1;
+    t.m_vecSubs.clear();
+    t.m_nUpdatesIn = t.m_nBytesIn = t.m_nUpdatesOut = t.m_nBytesOut = t.m_nConflated = 0;
+    t.m_bFree = true;
+    m_vecFreeTopics.push_back(t.m_nIndex);
 }
 
 void CSymServer::Subscribe(CClientSession* c, const char* szTopic) {
@@ -367,6 +390,7 @@ void CSymServer::Unsubscribe(CClientSession* c, const char* szTopic) {
     }
     if (--t.m_nRefs == 0) {
         QueueUpstream(t);
+        ReleaseIfIdle(t);  // a topic no feed handler serves has no change to wait for
     }
 }
 
@@ -403,10 +427,11 @@ void CSymServer::UnsubscribeAll(CClientSession* c) {
             }
             f->m_bAllUpstream = false;
         }
-        // The images only subscribe-all kept fresh would go stale.
+        // The images only subscribe-all kept fresh would go stale, and their topics with them.
         for (auto& t : m_vecTopics) {
             if (t->m_nRefs == 0) {
                 t->m_bCached = false;
+                ReleaseIfIdle(*t);
             }
         }
     }

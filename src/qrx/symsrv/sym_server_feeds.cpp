@@ -266,9 +266,13 @@ void CSymServer::FlushUpstream(CFeedLink* f) {
             send(bWanted ? CM_SYM_SUBSCRIBE_LIST : CM_SYM_UNSUBSCRIBE_LIST, v);
         }
     }
-    f->m_vecChanges.clear();
     send(CM_SYM_UNSUBSCRIBE_LIST, vecUnsub);
     send(CM_SYM_SUBSCRIBE_LIST, vecSub);
+    // Written into messages now: the topics nobody holds any more may go.
+    for (uint32_t nTopic : f->m_vecChanges) {
+        ReleaseIfIdle(*m_vecTopics[nTopic]);
+    }
+    f->m_vecChanges.clear();
     if (bUp) {
         WriteFeed(f);
     }

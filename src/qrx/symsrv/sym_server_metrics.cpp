@@ -59,7 +59,7 @@ std::string CSymServer::MetricsText() const {
     head("qrx_symsrv_malformed_total", "counter", "Connections closed for malformed input.");
     o << "qrx_symsrv_malformed_total " << m_nMalformed << '\n';
     head("qrx_symsrv_topics", "gauge", "Topics known.");
-    o << "qrx_symsrv_topics " << m_vecTopics.size() << '\n';
+    o << "qrx_symsrv_topics " << TopicCount() << '\n';
     head("qrx_symsrv_updates_in_total", "counter", "Records received from feed handlers.");
     o << "qrx_symsrv_updates_in_total " << m_nUpdatesIn << '\n';
     head("qrx_symsrv_updates_out_total", "counter", "Records queued for clients.");
@@ -147,11 +147,17 @@ std::string CSymServer::MetricsText() const {
     for (const auto& m : kTopic) {
         head(m.name, "counter", m.help);
         for (const auto& t : m_vecTopics) {
+            if (t->m_bFree) {
+                continue;
+            }
             o << m.name << "{topic=\"" << Label(t->m_strTopic) << "\"} " << (*t).*(m.field) << '\n';
         }
     }
     head("qrx_symsrv_topic_subscribers", "gauge", "Clients holding the topic.");
     for (const auto& t : m_vecTopics) {
+        if (t->m_bFree) {
+            continue;
+        }
         o << "qrx_symsrv_topic_subscribers{topic=\"" << Label(t->m_strTopic) << "\"} " << t->m_nRefs
           << '\n';
     }
@@ -175,8 +181,8 @@ std::string CSymServer::SummaryLine() {
     o.setf(std::ios::fixed);
     o.precision(0);
     o << "qrx-symsrv: clients=" << m_vecClients.size() << " feeds_up=" << nUp << "/"
-      << m_vecFeeds.size() << " topics=" << m_vecTopics.size() << " updates_in=" << m_nUpdatesIn
-      << " (" << static_cast<double>(m_nUpdatesIn - m_nSummaryUpdatesIn) / dt
+      << m_vecFeeds.size() << " topics=" << TopicCount() << " updates_in=" << m_nUpdatesIn << " ("
+      << static_cast<double>(m_nUpdatesIn - m_nSummaryUpdatesIn) / dt
       << "/s) updates_out=" << m_nUpdatesOut << " ("
       << static_cast<double>(m_nUpdatesOut - m_nSummaryUpdatesOut) / dt
       << "/s) queued_bytes=" << nQueued << " conflating=" << nConflating

@@ -15,7 +15,8 @@
 //   heartbeat_interval = 30      # seconds between heartbeats to clients (0: none)
 //   reconnect_min = 0.2          # first back-off before connecting to a feed again, seconds
 //   reconnect_max = 5            # longest back-off, seconds
-//   max_topics = 1000000         # topics the server keeps; subscriptions past it are refused
+//   max_topics = 1000000         # topics held at once (a topic nobody holds any more is given
+//                                # up); subscriptions past it are refused
 //
 //   [users]                      # client logons; none listed: every logon is accepted
 //   alice = secret
