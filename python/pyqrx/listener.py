@@ -225,6 +225,11 @@ the status callable as callable(code, text). disconnect() ends it."""
             if self._stopped.wait(delay * random.uniform(0.5, 1.0)):
                 return False
             if super().connect(*self._target):
+                if self._stopped.is_set():
+                    # disconnect() came while connecting, before there was a
+                    # connection for it to close.
+                    super().disconnect()
+                    return False
                 if self._all:
                     super().subscribeAll()
                 for topic in list(self._topics):

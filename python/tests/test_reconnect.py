@@ -313,3 +313,33 @@ def test_a_topic_held_as_bytes_and_as_str_is_one_topic_across_a_reconnection():
         return peer
 
     run_both_listeners(script)
+
+
+def test_a_disconnect_that_comes_while_reconnecting_ends_the_loop(monkeypatch):
+    # disconnect() from another thread while the listener is making its new
+    # connection finds nothing to close yet; the connection then made must
+    # not keep the loop going.
+    srv = w.ScriptedServer()
+    try:
+        listener = pyqrx.Symlistener()
+        assert listener.connect("127.0.0.1", srv.port, reconnect=True, backoff=0.05,
+                                max_backoff=0.2)
+        first = srv.accept()
+        first.expect(w.LOGIN)
+        connect = pyqrx._pyqrx.Symlistener.connect
+
+        def connect_meanwhile_stopped(self, *args):
+            listener.disconnect()  # as if from another thread, just before
+            return connect(self, *args)
+
+        monkeypatch.setattr(pyqrx._pyqrx.Symlistener, "connect", connect_meanwhile_stopped)
+        t = threading.Thread(target=lambda: loop_quietly(listener), daemon=True)
+        t.start()
+        first.close()
+        second = srv.accept()
+        t.join(10)
+        assert not t.is_alive(), "the loop went on with the connection made after disconnect()"
+        assert listener.getFd() < 0
+        second.close()
+    finally:
+        srv.close()
