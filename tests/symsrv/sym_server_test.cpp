@@ -168,6 +168,31 @@ TEST(SymServerFanOut, ImagesKeptForSubscribeAllAreNotServedAfterItEnds) {
     }
 }
 
+TEST(SymServerFanOut, AnImageTooLongForAMessageIsLeftOutAndItsSubscriberKept) {
+    CRig rig(CSymSrvConfig(), 2);
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    rig.clients[0]->m_conn.Subscribe("BIG");
+    ASSERT_TRUE(rig.Until([&] { return !rig.feed->m_vecSubs.empty(); }));
+    // Five updates of 15,000 characters each, in fields of their own: each fits a message,
+    // their merged image does not.
+    for (int i = 0; i < 5; ++i) {
+        HTICK t = rig.feed->CreateTick("BIG");
+        rig.feed->SetTickField(t, symsrvtest::kSeq, i);
+        rig.feed->SetTickField(t, symsrvtest::kPad + i, std::string(15000, 'a' + i).c_str());
+        rig.feed->Flush(false, nullptr);
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 5; }));
+    rig.clients[1]->m_conn.Subscribe("BIG");
+    ASSERT_TRUE(rig.Until([&] { return rig.server->FindTopic("BIG")->m_nRefs == 2; }));
+    rig.feed->Publish("BIG", 5);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[1]->m_nUpdates == 1; }));
+    EXPECT_EQ(rig.clients[1]->m_mUpdates["BIG"], std::vector<int>{5});
+    EXPECT_TRUE(rig.clients[1]->m_mSnapshots["BIG"].empty());
+    EXPECT_GE(rig.clients[1]->m_conn.GetFd(), 0);
+    EXPECT_EQ(rig.server->ClientCount(), 2u);
+}
+
 TEST(SymServerFanOut, SteadyStateFanOutAllocatesNothing) {
     if (!qrxtest::AllocCounter::Available()) {
         GTEST_SKIP() << "the allocator is the sanitizer's";

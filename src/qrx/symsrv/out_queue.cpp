@@ -13,7 +13,6 @@ void PutBE16(char* p, uint16_t v) {
 }
 
 // Longest message of the stream form: its length travels in 16 bits.
-constexpr size_t kMaxMsg = 65535;
 
 }  // namespace
 
@@ -69,7 +68,7 @@ bool COutQueue::AppendMsg(const char* pMsg, size_t nLen) {
 }
 
 bool COutQueue::AppendRecord(short nSubType, const char* pRecord, size_t nLen) {
-    if (nLen + kDataPrefix > kMaxMsg) {
+    if (!RecordFits(nLen)) {
         return false;
     }
     if (m_nOpenAt >= 0) {

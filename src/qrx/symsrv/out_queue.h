@@ -20,6 +20,11 @@ public:
     static constexpr size_t kCutBodyBytes = 8192;
     // Header (8) and the text length of the raw body (2).
     static constexpr size_t kDataPrefix = 10;
+    // The longest message the stream form can frame.
+    static constexpr size_t kMaxMsg = 65535;
+
+    // Whether a record of nLen bytes fits a data message at all.
+    static bool RecordFits(size_t nLen) { return nLen + kDataPrefix <= kMaxMsg; }
 
     COutQueue() = default;
     COutQueue(const COutQueue&) = delete;

@@ -52,6 +52,7 @@ struct CTopicEntry {
     bool m_bUpstream = false;  // subscribed at the feed handler
     bool m_bChangeQueued = false;
     bool m_bFree = false;  // nobody holds it and nothing refers to it: the slot is reused
+    bool m_bImageTooLongLogged = false;
     uint64_t m_nUpdatesIn = 0;
     uint64_t m_nBytesIn = 0;
     uint64_t m_nUpdatesOut = 0;

@@ -337,6 +337,7 @@ void CSymServer::ReleaseIfIdle(CTopicEntry& t) {
     // list the slot; the slot's next topic is sent there only to a client that holds it.
     t.m_strTopic.clear();
     t.m_nFeed = -1;
+    t.m_bImageTooLongLogged = false;
     t.m_vecSubs.clear();
     t.m_nUpdatesIn = t.m_nBytesIn = t.m_nUpdatesOut = t.m_nBytesOut = t.m_nConflated = 0;
     t.m_bFree = true;
@@ -439,10 +440,22 @@ void CSymServer::UnsubscribeAll(CClientSession* c) {
 
 void CSymServer::SendImage(CClientSession* c, CTopicEntry& t, short nSubType) {
     m_encStream.SeekBegin();
-    CSymDataAux::SerializeSymOut(*t.m_pImage, m_encStream);
+    const bool bEncoded = CSymDataAux::SerializeSymOut(*t.m_pImage, m_encStream);
     char* p = nullptr;
     int n = 0;
     m_encStream.GetBuf(p, n);
+    if (!bEncoded || !COutQueue::RecordFits(static_cast<size_t>(n))) {
+        // Merged from updates that each fitted, the image may not: it cannot be sent, and the
+        // client keeps its place and gets the topic's updates.
+        if (!t.m_bImageTooLongLogged) {
+            t.m_bImageTooLongLogged = true;
+            QRX_LOG_WARNING("qrx-symsrv: the image of " << t.m_strTopic.c_str() << " ("
+                                                        << (bEncoded ? n : -1)
+                                                        << " bytes) does not fit a message; "
+                                                           "not sent");
+        }
+        return;
+    }
     if (!c->m_out.AppendRecord(nSubType, p, static_cast<size_t>(n))) {
         Doom(c, "no memory for its queue");
         return;
