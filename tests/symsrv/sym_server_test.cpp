@@ -553,6 +553,39 @@ TEST(SymServerFeeds, AFeedHandlerThatNeverAnswersTheLogonIsTriedAgain) {
     EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 0u);  // it was never up
 }
 
+TEST(SymServerFeeds, AFeedHandlerThatStopsReadingIsConnectedAfreshPastTheLimit) {
+    CScriptedFeed scripted;
+    ASSERT_GT(scripted.m_nPort, 0);
+    const int nSmall = 4096;  // its connection takes little before the server must keep the rest
+    setsockopt(scripted.m_nListen, SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_nHighWater = 100000;
+    cfg.m_nLimit = 200000;
+    CSymSrvFeedConfig f;
+    f.m_strName = "deaf";
+    f.m_strHost = "127.0.0.1";
+    f.m_nPort = scripted.m_nPort;
+    cfg.m_vecFeeds.push_back(f);
+    CRig rig(cfg, 1);
+    rig.feed.reset();
+    ASSERT_TRUE(rig.Until([&] { return scripted.Accept(); }));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->Feed(0)->m_eState == CFeedLink::STATE_LOGON; }));
+    ASSERT_TRUE(scripted.Send(StatusMsg(SYM_STATUS_LOGIN_ACCEPTED, "")));
+    ASSERT_TRUE(rig.Until([&] {
+        return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP &&
+               rig.clients[0]->m_conn.GetCmdClientId() != 0;
+    }));
+    // Commands keep coming for a feed handler that reads none of them.
+    CCommand cmd("load");
+    cmd.SetStringParam("blob", std::string(4000, 'x').c_str());
+    for (int i = 0; i < 2000 && rig.server->Feed(0)->m_nLosses == 0; ++i) {
+        ASSERT_NE(rig.clients[0]->m_conn.SendCommand(&cmd), 0xFFFFFFFFu);
+        rig.Until([] { return false; }, 3);
+    }
+    EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 1u);
+    EXPECT_NE(rig.server->Feed(0)->m_eState, CFeedLink::STATE_UP);
+}
+
 TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {
     CSymSrvConfig cfg;
     CSymSrvFeedConfig f;

@@ -294,6 +294,14 @@ void CSymServer::WriteFeed(CFeedLink* f) {
         FeedDown(f, std::string("writing failed: ") + strerror(errno));
         return;
     }
+    if (f->m_nFd >= 0 && f->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit)) {
+        // A feed handler that stopped reading would have the clients' requests and commands
+        // pile up here without end: it is connected afresh, and asked again for what the
+        // clients hold.
+        FeedDown(f, "it has not read " + std::to_string(f->m_out.Pending()) +
+                        " bytes of requests, past the limit of " + std::to_string(m_cfg.m_nLimit));
+        return;
+    }
     if (f->m_nFd >= 0 && f->m_eState != CFeedLink::STATE_CONNECTING) {
         SetEvents(f, f->m_out.Empty() ? EPOLLIN : (EPOLLIN | EPOLLOUT));
     }

@@ -6,7 +6,8 @@
 //   unix = /tmp/symsrv.sock      # a local socket for clients as well (optional)
 //   metrics_port = 9101          # Prometheus text on GET /metrics (0: off)
 //   high_water = 1048576         # bytes queued for a client past which it is conflated
-//   limit = 16777216             # bytes queued for a client past which it is dropped
+//   limit = 16777216             # bytes queued for a client past which it is dropped (and for
+//                                # a feed handler, past which it is connected afresh)
 //   stall_timeout = 10           # seconds a conflated client may go without reading
 //   logon_timeout = 10           # seconds a client may stay connected without logging on, and
 //                                # a feed handler may take to connect and answer our logon
