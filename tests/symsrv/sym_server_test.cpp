@@ -1017,3 +1017,44 @@ TEST(SymServerClients, ConnectionsThatNeverLogOnOrPassTheClientBoundAreClosed) {
     close(third);
     close(fourth);
 }
+
+TEST(SymServerClients, MetricsConnectionsAreBoundedInNumberAndTime) {
+    CSymSrvConfig cfg;
+    cfg.m_nMetricsPort = FreeLoopbackPort();
+    CRig rig(cfg, 0);
+    ASSERT_TRUE(rig.bStarted);
+    const int nPort = rig.server->MetricsPort();
+    ASSERT_GT(nPort, 0);
+    // Connections that ask nothing: past 32 at once they are closed as they come.
+    std::vector<int> silent;
+    for (int i = 0; i < 32; ++i) {
+        silent.push_back(SilentConnection(nPort));
+        ASSERT_GE(silent.back(), 0);
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.server->MetricsConnections() == 32; }));
+    const int extra = SilentConnection(nPort);
+    ASSERT_GE(extra, 0);
+    ASSERT_TRUE(rig.Until([&] { return ClosedByServer(extra); }));
+    EXPECT_FALSE(ClosedByServer(silent.front()));
+    // Given up once they have had their time (seconds), which makes room for a scrape.
+    ASSERT_TRUE(rig.Until([&] { return ClosedByServer(silent.back()); }, 2000000));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->MetricsConnections() == 0; }));
+    const int scrape = SilentConnection(nPort);
+    const std::string get = "GET /metrics HTTP/1.0\r\n\r\n";
+    ASSERT_EQ(send(scrape, get.data(), get.size(), MSG_NOSIGNAL), ssize_t(get.size()));
+    std::string answer;
+    ASSERT_TRUE(rig.Until([&] {
+        char buf[4096];
+        const ssize_t n = recv(scrape, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+            answer.append(buf, static_cast<size_t>(n));
+        }
+        return n == 0;
+    }));
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK", 0), 0u);
+    for (int fd : silent) {
+        close(fd);
+    }
+    close(extra);
+    close(scrape);
+}

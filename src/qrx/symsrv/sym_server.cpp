@@ -342,6 +342,7 @@ void CSymServer::OnTimers() {
         }
         m_vecWriteList.clear();
     }
+    CloseIdleMetricsConns(tNow);
     if (m_cfg.m_dblSummaryInterval > 0 && tNow >= m_tNextSummary) {
         m_tNextSummary = tNow + m_cfg.m_dblSummaryInterval;
         QRX_LOG_INFO(SummaryLine().c_str());

@@ -128,6 +128,7 @@ struct CMetricsConn : public CPollEntry {
     std::string m_strOut;
     size_t m_nSent = 0;
     bool m_bAnswered = false;
+    double m_tAccepted = 0;
 };
 
 class CSymServer {
@@ -157,6 +158,7 @@ public:
 
     // Counters, for tests and the summary.
     size_t ClientCount() const { return m_vecClients.size(); }
+    size_t MetricsConnections() const { return m_vecMetricsConns.size(); }
     size_t TopicCount() const { return m_vecTopics.size() - m_vecFreeTopics.size(); }
     // Commands in parts whose last part has not come yet.
     size_t CommandsInParts() const { return m_mCmdFeeds.size(); }
@@ -234,6 +236,9 @@ private:
     // ---- time ----
     void OnTimers();
     void OnMetricsConn(CMetricsConn* m, uint32_t nEvents);
+    void CloseMetricsConn(CMetricsConn* m);
+    // Metrics connections that have not been answered and written in time; between turns only.
+    void CloseIdleMetricsConns(double tNow);
 
     CSymSrvConfig m_cfg;
     int m_nEpoll = -1;

@@ -6,12 +6,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <sstream>
 
 #include "qrx/runtime/stdio_logger.h"
 #include "qrx/symsrv/sym_server.h"
 
 namespace {
+
+constexpr size_t kMaxMetricsConns = 32;
+constexpr double kMetricsConnSeconds = 10;  // a scrape that takes longer is given up
 
 // Label values: backslash, quote and line end escaped.
 std::string Label(const std::string& s) {
@@ -204,7 +208,17 @@ void CSymServer::AcceptMetrics() {
             }
             return;
         }
-        CMetricsConn* m = new CMetricsConn(fd);
+        // A scrape takes a moment: more connections than this at once are not scrapers.
+        if (m_vecMetricsConns.size() >= kMaxMetricsConns) {
+            close(fd);
+            continue;
+        }
+        CMetricsConn* m = new (std::nothrow) CMetricsConn(fd);
+        if (m == nullptr) {
+            close(fd);
+            continue;
+        }
+        m->m_tAccepted = Now();
         m_vecMetricsConns.push_back(m);
         SetEvents(m, EPOLLIN);
     }
@@ -255,9 +269,24 @@ void CSymServer::OnMetricsConn(CMetricsConn* m, uint32_t nEvents) {
         bClose = true;
     }
     if (bClose) {
-        SetEvents(m, 0);
-        close(m->m_nFd);
-        m_vecMetricsConns.erase(std::find(m_vecMetricsConns.begin(), m_vecMetricsConns.end(), m));
-        delete m;
+        CloseMetricsConn(m);
     }
+}
+
+void CSymServer::CloseIdleMetricsConns(double tNow) {
+    for (size_t i = 0; i < m_vecMetricsConns.size();) {
+        CMetricsConn* m = m_vecMetricsConns[i];
+        if (tNow - m->m_tAccepted > kMetricsConnSeconds) {
+            CloseMetricsConn(m);  // takes it out of the list
+        } else {
+            ++i;
+        }
+    }
+}
+
+void CSymServer::CloseMetricsConn(CMetricsConn* m) {
+    SetEvents(m, 0);
+    close(m->m_nFd);
+    m_vecMetricsConns.erase(std::find(m_vecMetricsConns.begin(), m_vecMetricsConns.end(), m));
+    delete m;
 }
