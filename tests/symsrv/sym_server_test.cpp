@@ -933,18 +933,24 @@ TEST(SymServerClients, TopicsNobodyHoldsAnyMoreMakeRoomForNewOnes) {
     for (int i = 0; i < 40; ++i) {
         const std::string t = (i % 4 == 3 ? "X" : "T") + std::to_string(i);
         c.m_conn.Subscribe(t.c_str());
+        if (t[0] == 'X') {
+            // Refused, and not held.
+            ASSERT_TRUE(rig.Until([&] {
+                return !c.m_vecSymStatus.empty() && c.m_vecSymStatus.back().second == t;
+            })) << t;
+            EXPECT_EQ(rig.server->FindTopic(t.c_str()), nullptr) << t;
+            continue;
+        }
         ASSERT_TRUE(rig.Until([&] {
             const CTopicEntry* e = rig.server->FindTopic(t.c_str());
             return e != nullptr && e->m_nRefs == 1;
         })) << t;
-        if (t[0] == 'T') {
-            ASSERT_TRUE(rig.Until([&] {
-                return !rig.feed->m_vecSubs.empty() && rig.feed->m_vecSubs.back() == t;
-            })) << t;
-            rig.feed->Publish(t.c_str(), i);
-            rig.feed->Flush(false, nullptr);
-            ASSERT_TRUE(rig.Until([&] { return last(t) == i; })) << t;
-        }
+        ASSERT_TRUE(rig.Until([&] {
+            return !rig.feed->m_vecSubs.empty() && rig.feed->m_vecSubs.back() == t;
+        })) << t;
+        rig.feed->Publish(t.c_str(), i);
+        rig.feed->Flush(false, nullptr);
+        ASSERT_TRUE(rig.Until([&] { return last(t) == i; })) << t;
         c.m_conn.Unsubscribe(t.c_str());
         ASSERT_TRUE(rig.Until([&] { return rig.server->FindTopic(t.c_str()) == nullptr; })) << t;
     }
@@ -952,6 +958,10 @@ TEST(SymServerClients, TopicsNobodyHoldsAnyMoreMakeRoomForNewOnes) {
     // None of the served ones was refused, and one taken again later is served again.
     for (const auto& st : c.m_vecSymStatus) {
         EXPECT_EQ(st.second.substr(0, 1), "X") << st.second;
+    }
+    // Topics nobody serves, never dropped, take no room either.
+    for (int i = 0; i < 10; ++i) {
+        c.m_conn.Subscribe(("X" + std::to_string(100 + i)).c_str());
     }
     c.m_conn.Subscribe("T0");
     ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.back() == "T0"; }));

@@ -356,18 +356,20 @@ void CSymServer::Subscribe(CClientSession* c, const char* szTopic) {
         return;
     }
     CTopicEntry& t = *pTopic;
+    if (t.m_nFeed < 0) {
+        // Refused, and not held: topics nobody can serve must not use up max_topics.
+        if (m_wire.SubStatus(SYM_SUB_STATUS_ERROR, szTopic, "no feed handler serves this topic")) {
+            SendToClient(c, m_wire.Data(), m_wire.Length());
+        }
+        ReleaseIfIdle(t);
+        return;
+    }
     if (!c->IsSubscribed(t.m_nIndex)) {
         c->m_vecFlags[t.m_nIndex] |= 1;
         ++c->m_nTopics;
         t.m_vecSubs.push_back(c);
         if (++t.m_nRefs == 1) {
             QueueUpstream(t);
-        }
-        if (t.m_nFeed < 0) {
-            if (m_wire.SubStatus(SYM_SUB_STATUS_ERROR, szTopic,
-                                 "no feed handler serves this topic")) {
-                SendToClient(c, m_wire.Data(), m_wire.Length());
-            }
         }
     }
     // As a feed handler does: a subscription is answered with the current image.
@@ -391,7 +393,6 @@ void CSymServer::Unsubscribe(CClientSession* c, const char* szTopic) {
     }
     if (--t.m_nRefs == 0) {
         QueueUpstream(t);
-        ReleaseIfIdle(t);  // a topic no feed handler serves has no change to wait for
     }
 }
 
