@@ -24,6 +24,15 @@ CSymSrvConfig FastReconnect() {
     return cfg;
 }
 
+// A feed handler on a loopback port.
+CSymSrvFeedConfig LoopbackFeed(const char* szName, int nPort) {
+    CSymSrvFeedConfig f;
+    f.m_strName = szName;
+    f.m_strHost = "127.0.0.1";
+    f.m_nPort = nPort;
+    return f;
+}
+
 bool AllLoggedOn(CRig& rig) {
     for (auto& c : rig.clients) {
         if (!c->LoggedOn()) {
@@ -474,11 +483,7 @@ TEST(SymServerFeeds, AFeedHandlerThatResetsRightAfterAcceptingTheLogonLeavesTheL
     CScriptedFeed scripted;
     ASSERT_GT(scripted.m_nPort, 0);
     CSymSrvConfig cfg = FastReconnect();
-    CSymSrvFeedConfig f;
-    f.m_strName = "main";
-    f.m_strHost = "127.0.0.1";
-    f.m_nPort = scripted.m_nPort;
-    cfg.m_vecFeeds.push_back(f);
+    cfg.m_vecFeeds.push_back(LoopbackFeed("main", scripted.m_nPort));
     CRig rig(cfg, 1);
     rig.feed.reset();
     ASSERT_TRUE(rig.bStarted);
@@ -532,11 +537,7 @@ TEST(SymServerFeeds, AFeedHandlerThatNeverAnswersTheLogonIsTriedAgain) {
     ASSERT_GT(scripted.m_nPort, 0);
     CSymSrvConfig cfg = FastReconnect();
     cfg.m_dblLogonTimeout = 0.2;
-    CSymSrvFeedConfig f;
-    f.m_strName = "mute";
-    f.m_strHost = "127.0.0.1";
-    f.m_nPort = scripted.m_nPort;
-    cfg.m_vecFeeds.push_back(f);
+    cfg.m_vecFeeds.push_back(LoopbackFeed("mute", scripted.m_nPort));
     CRig rig(cfg, 1);
     rig.feed.reset();
     ASSERT_TRUE(rig.bStarted);
@@ -561,11 +562,7 @@ TEST(SymServerFeeds, AFeedHandlerThatStopsReadingIsConnectedAfreshPastTheLimit) 
     CSymSrvConfig cfg = FastReconnect();
     cfg.m_nHighWater = 100000;
     cfg.m_nLimit = 200000;
-    CSymSrvFeedConfig f;
-    f.m_strName = "deaf";
-    f.m_strHost = "127.0.0.1";
-    f.m_nPort = scripted.m_nPort;
-    cfg.m_vecFeeds.push_back(f);
+    cfg.m_vecFeeds.push_back(LoopbackFeed("deaf", scripted.m_nPort));
     CRig rig(cfg, 1);
     rig.feed.reset();
     ASSERT_TRUE(rig.Until([&] { return scripted.Accept(); }));
@@ -915,10 +912,7 @@ TEST(SymServerClients, TopicsNobodyHoldsAnyMoreMakeRoomForNewOnes) {
     CSymSrvConfig cfg = FastReconnect();
     cfg.m_nMaxTopics = 4;
     const int nFeedPort = FreeLoopbackPort();
-    CSymSrvFeedConfig served;
-    served.m_strName = "main";
-    served.m_strHost = "127.0.0.1";
-    served.m_nPort = nFeedPort;
+    CSymSrvFeedConfig served = LoopbackFeed("main", nFeedPort);
     served.m_vecPrefixes.push_back("T");  // "X..." topics are served by nobody
     cfg.m_vecFeeds.push_back(served);
     CRig rig(cfg, 1);
