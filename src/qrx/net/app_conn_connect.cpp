@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -295,7 +296,21 @@ int CAppConn::connU() {
     if (m_IPCPath.empty()) {
         errno = ENOENT;  // never an unnamed or abstract address
     } else {
+        // A local connect waits while the server's backlog is full, which a
+        // server that has stopped accepting keeps full for good: the wait is
+        // bounded by the connect time-out, as that of a TCP connect is.
+        const int timeout = csock_signals_enabled() ? quor_conn_timeout() : 0;
+        struct timeval limit = {timeout > 0 ? timeout : 0, 0};
+        if (timeout > 0) {
+            setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        }
         rc = connect(m_fd, reinterpret_cast<struct sockaddr*>(&addr), len);
+        if (timeout > 0) {
+            const int saved = rc != 0 && errno == EAGAIN ? ETIMEDOUT : errno;
+            limit.tv_sec = 0;
+            setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            errno = saved;
+        }
     }
     if (rc != 0) {
         sock_err(m_descr, "connect() returned");
