@@ -2,11 +2,20 @@
 // the connection stands, the connect forms, the bytes of every request, topic
 // lists, commands in parts, order-book requests, listeners and the custom
 // logon library.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <string>
@@ -47,6 +56,72 @@ std::string LocalAddress() {
 
 Bytes SymFrame(short mtyp, short submtyp, const Bytes& fields) {
     return Frame(MsgHdrSym::HDR_TYPE, mtyp, submtyp, fields);
+}
+
+// What a body run in a fresh process (a new run of this binary filtered to the
+// current test, so that environment values the library caches per process are
+// read anew) wrote to standard error, and its exit code: -1 when it did not
+// exit normally or was killed after timeoutS seconds.
+struct FreshRun {
+    int exitCode = -1;
+    std::string err;
+};
+FreshRun RunFreshWithin(const std::function<int()>& body, int timeoutS) {
+    FreshRun run;
+    if (getenv("QRX_CLIENT_TEST_CHILD") != nullptr) {
+        const int rc = body();
+        fflush(stderr);
+        _exit(rc);
+    }
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter =
+        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return run;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], 2);
+        close(fds[1]);
+        const int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            dup2(devnull, 1);
+        }
+        setenv("QRX_CLIENT_TEST_CHILD", "1", 1);
+        execl("/proc/self/exe", "/proc/self/exe", filter.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
+    bool killed = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        struct pollfd in = {fds[0], POLLIN, 0};
+        if (left <= 0 || poll(&in, 1, static_cast<int>(left)) == 0) {
+            kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        char buf[4096];
+        const ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        run.err.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!killed && WIFEXITED(status)) {
+        run.exitCode = WEXITSTATUS(status);
+    }
+    return run;
 }
 
 class SymConnectionTest : public ::testing::Test {
@@ -412,6 +487,94 @@ TEST_F(SymConnectionTest, shouldKeepEveryMessageWholeWhenRequestsRaceTheHeartbea
     }
     m_conn.Disconnect();
     ASSERT_EQ(std::future_status::ready, loop.wait_for(std::chrono::seconds(10)));
+}
+
+// A SOCKS5 proxy that has taken the client's greeting and not yet answered
+// holds the connect in its handshake: a request sent from another thread then
+// has no connection to go to, and must neither reach the proxy nor count as sent.
+TEST(SymConnectionProxyTest, shouldRefuseRequestsFromOtherThreadsWhileTheConnectIsUnderWay) {
+    const FreshRun run = RunFreshWithin(
+        [] {
+            const int proxy = socket(AF_INET, SOCK_STREAM, 0);
+            struct sockaddr_in sin;
+            memset(&sin, 0, sizeof sin);
+            sin.sin_family = AF_INET;
+            sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof sin;
+            if (bind(proxy, reinterpret_cast<struct sockaddr*>(&sin), sizeof sin) != 0 ||
+                listen(proxy, 4) != 0 ||
+                getsockname(proxy, reinterpret_cast<struct sockaddr*>(&sin), &len) != 0) {
+                return 2;
+            }
+            const std::string proxyPort = std::to_string(ntohs(sin.sin_port));
+            setenv("QUOR_SOCKS_PROXY_HOST", "127.0.0.1", 1);
+            setenv("QUOR_SOCKS_PROXY_PORT", proxyPort.c_str(), 1);
+            setenv("QUOR_CONN_TIMEOUT", "30", 1);
+
+            CSymConnection conn("");
+            std::future<bool> connected = std::async(
+                std::launch::async, [&] { return conn.Connect("127.0.0.1", 4711, "alice", "pw"); });
+            struct pollfd pfd = {proxy, POLLIN, 0};
+            if (poll(&pfd, 1, 20000) != 1) {
+                return 3;
+            }
+            const int fd = accept(proxy, nullptr, nullptr);
+            // Reads exactly n bytes within a bound.
+            auto readExact = [fd](size_t n) {
+                std::string got;
+                while (got.size() < n) {
+                    struct pollfd in = {fd, POLLIN, 0};
+                    char buf[512];
+                    const size_t want = std::min(n - got.size(), sizeof buf);
+                    if (poll(&in, 1, 20000) != 1) {
+                        break;
+                    }
+                    const ssize_t r = read(fd, buf, want);
+                    if (r <= 0) {
+                        break;
+                    }
+                    got.append(buf, static_cast<size_t>(r));
+                }
+                return got;
+            };
+            if (readExact(3) != std::string("\x05\x01\x00", 3)) {
+                return 4;
+            }
+            // The connect now waits for the proxy's answer.
+            const bool subscribed = conn.Subscribe("IBM");
+            const bool all = conn.SubscribeAll();
+
+            const std::string granted("\x05\x00", 2);
+            if (write(fd, granted.data(), granted.size()) != 2) {
+                return 5;
+            }
+            const std::string request = readExact(10);
+            const std::string expected("\x05\x01\x00\x01\x7f\x00\x00\x01\x12\x67", 10);
+            const std::string reply("\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10);
+            if (request != expected) {
+                shutdown(fd, SHUT_RDWR);  // the handshake is spoilt: the connect fails
+            } else if (write(fd, reply.data(), reply.size()) != 10) {
+                return 6;
+            }
+            if (connected.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+                fprintf(stderr, "the connect did not end\n");
+                _exit(7);
+            }
+            const bool ok = connected.get();
+            // What follows the handshake is the logon, the first message of the session.
+            const std::string head = request == expected ? readExact(8) : "";
+            fprintf(stderr, "subscribed=%d all=%d request=%d connected=%d logon=%d\n", subscribed,
+                    all, request == expected, ok,
+                    head.size() == 8 && head.substr(4, 4) == std::string("\x27\x10\x27\x10", 4));
+            close(fd);
+            close(proxy);
+            return 0;
+        },
+        60);
+    ASSERT_EQ(0, run.exitCode) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("subscribed=0 all=0 request=1 connected=1 logon=1\n"))
+        << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("SYM_API: No connection available\n"));
 }
 
 // ---------------------------------------------------------------- custom logon

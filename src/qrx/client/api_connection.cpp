@@ -211,9 +211,7 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
         KoGuard state(*m_state_mutex);
         m_pSocket = socket;
     }
-    WaitEnter();
-    const int fd = socket->Conn();
-    WaitLeave();
+    const int fd = ConnectSocket(*socket);
     if (fd < 0) {
         return false;
     }
@@ -221,6 +219,19 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
         OnConnect();
     }
     return true;
+}
+
+int CApiConnection::ConnectSocket(CAppConn& socket) {
+    {
+        KoGuard guard(*m_write_block_mutex);
+        m_bConnecting = true;
+    }
+    WaitEnter();
+    const int fd = socket.Conn();
+    WaitLeave();
+    KoGuard guard(*m_write_block_mutex);
+    m_bConnecting = false;
+    return fd;
 }
 
 bool CApiConnection::Connect(const char* host, int port, bool isStream) {
@@ -242,9 +253,7 @@ bool CApiConnection::Reconnect() {
     if (m_pSocket->GetFd() >= 0) {
         return true;
     }
-    WaitEnter();
-    const int fd = m_pSocket->Conn();
-    WaitLeave();
+    const int fd = ConnectSocket(*m_pSocket);
     if (fd < 0) {
         return false;
     }
@@ -516,7 +525,9 @@ bool CApiConnection::WriteBlock(void* msg) {
     bool ok = false;
     {
         KoGuard guard(*m_write_block_mutex);
-        open = SocketOpen();
+        // A socket still connecting (through a proxy's handshake, say) is not
+        // open for messages yet: the logon goes first, once it stands.
+        open = SocketOpen() && !m_bConnecting;
         if (open) {
             ok = m_pSocket->WriteMsgBlock(static_cast<MsgHdrCmn*>(msg)) == 0;
         }

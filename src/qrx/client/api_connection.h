@@ -103,6 +103,7 @@ public:
     virtual bool SendLogon(const char* user, const char* password);
     // Writes a complete message (beginning with the common header) whole,
     // under the write mutex. On failure the socket is closed and false returned.
+    // While a connect is under way nothing is written and false is returned.
     virtual bool WriteBlock(void* msg);
     // The name the TCP layer uses for the connection in its log lines.
     virtual const char* GetDescription();
@@ -166,6 +167,8 @@ private:
     // or (when another thread is reading it) shuts it down for that thread to
     // close.
     void CloseSocket();
+    // Opens socket (Conn) with writes held off until it stands; its descriptor or -1.
+    int ConnectSocket(CAppConn& socket);
     // Shuts the open socket down (both ways), from any thread.
     void ShutdownSocket();
     // The wait-and-dispatch passes of Loop.
@@ -184,6 +187,8 @@ private:
     // The thread inside Loop or DispatchEvents, if any.
     std::atomic<std::thread::id> m_readerThread;
     bool m_bDispatching = false;
+    // True while a connect opens the socket; set and read under the write mutex.
+    bool m_bConnecting = false;
     bool m_bCloseAfterDispatch = false;
     bool m_bInterruptDispatch = false;
     // Bumped by every change of m_setClients, so that ForEachClient can tell
