@@ -136,7 +136,8 @@ public:
     // unconsumed bytes (only when they start at the beginning of the receive
     // buffer). 1 when the connection is unusable (peer closed, socket error,
     // no memory, or, with QUOR_FIX_LARGE_LIST, unconsumed input filling the
-    // buffer at its limit), else 0.
+    // buffer at its limit), else 0. Bytes read before a close or an error are
+    // kept and 0 returned: the next call reports the close.
     int ReadNoBlk(int& bytes_rcvd);
     // True when a complete message (or a malformed length) is at the read
     // position; mlen receives its length.
