@@ -206,6 +206,17 @@ TEST_F(ApiConnectionTest, shouldHandEveryMessageToListenersInPointerOrderEvenWhe
     EXPECT_EQ(1u, pair[0].m_msgs.size());
 }
 
+TEST_F(ApiConnectionTest, shouldIgnoreANullListener) {
+    m_conn.AddClient(nullptr);
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a")));
+    ASSERT_TRUE(PumpUntil([&] { return m_listener.m_msgs.size() == 1; }));
+    m_peer.CloseClient();
+    ASSERT_TRUE(PumpUntil([&] { return m_conn.GetFd() < 0; }));
+    EXPECT_EQ(1, m_listener.m_nCloses);
+    EXPECT_EQ(m_listener.m_nStarts, m_listener.m_nEnds);
+    m_conn.RemoveClient(nullptr);
+}
+
 TEST_F(ApiConnectionTest, shouldEndTheLoopWhenDisconnectedFromAnotherThread) {
     std::promise<void> firstMessage;
     m_listener.m_onFire = [&] {

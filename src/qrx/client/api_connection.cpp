@@ -327,7 +327,8 @@ void CApiConnection::SocketCloseCallback(CAppConn* socket, void* data) {
 // ---------------------------------------------------------------- listeners
 
 void CApiConnection::AddClient(CApiListener* listener) {
-    if (m_setClients.insert(listener).second) {
+    // A null listener would be called with the first message.
+    if (listener != nullptr && m_setClients.insert(listener).second) {
         ++m_nClientChanges;
     }
 }

@@ -76,6 +76,7 @@ public:
     virtual void Disconnect();
     // Reopens a closed socket and logs on again when m_LoginAsSoonAsConnect.
     virtual bool Reconnect();
+    // A null listener is ignored.
     virtual void AddClient(CApiListener* listener);
     virtual void RemoveClient(CApiListener* listener);
     // The socket's descriptor, -1 without a socket object.
