@@ -26,6 +26,7 @@
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
 #include "qrx/marketdata/cob_request.h"
+#include "qrx/net/app_conn.h"
 #include "qrx/net/sock_utils.h"
 #include "qrx/runtime/source_map.h"
 #include "qrx/wire/command.h"
@@ -491,8 +492,11 @@ TEST_F(SymConnectionTest, shouldKeepEveryMessageWholeWhenRequestsRaceTheHeartbea
 
 // A SOCKS5 proxy that has taken the client's greeting and not yet answered
 // holds the connect in its handshake: a request sent from another thread then
-// has no connection to go to, and must neither reach the proxy nor count as sent.
-TEST(SymConnectionProxyTest, shouldRefuseRequestsFromOtherThreadsWhileTheConnectIsUnderWay) {
+// has no connection to go to, and must neither reach the proxy nor count as
+// sent; a second connect must neither pass for a made connection nor replace
+// the socket being connected.
+TEST(SymConnectionProxyTest,
+     shouldRefuseRequestsAndConnectsFromOtherThreadsWhileTheConnectIsUnderWay) {
     const FreshRun run = RunFreshWithin(
         [] {
             const int proxy = socket(AF_INET, SOCK_STREAM, 0);
@@ -543,7 +547,11 @@ TEST(SymConnectionProxyTest, shouldRefuseRequestsFromOtherThreadsWhileTheConnect
             // The connect now waits for the proxy's answer.
             const bool subscribed = conn.Subscribe("IBM");
             const bool all = conn.SubscribeAll();
-
+            // Neither is a second connect: the first has not succeeded yet.
+            CAppConn* socket = conn.GetSocket();
+            const bool again = conn.Connect("127.0.0.1", 4711, "alice", "pw");
+            const bool re = conn.Reconnect();
+            const bool same = conn.GetSocket() == socket;
             const std::string granted("\x05\x00", 2);
             if (write(fd, granted.data(), granted.size()) != 2) {
                 return 5;
@@ -563,18 +571,23 @@ TEST(SymConnectionProxyTest, shouldRefuseRequestsFromOtherThreadsWhileTheConnect
             const bool ok = connected.get();
             // What follows the handshake is the logon, the first message of the session.
             const std::string head = request == expected ? readExact(8) : "";
-            fprintf(stderr, "subscribed=%d all=%d request=%d connected=%d logon=%d\n", subscribed,
-                    all, request == expected, ok,
-                    head.size() == 8 && head.substr(4, 4) == std::string("\x27\x10\x27\x10", 4));
+            fprintf(
+                stderr,
+                "subscribed=%d all=%d again=%d re=%d same=%d request=%d connected=%d logon=%d\n",
+                subscribed, all, again, re, same, request == expected, ok,
+                head.size() == 8 && head.substr(4, 4) == std::string("\x27\x10\x27\x10", 4));
             close(fd);
             close(proxy);
             return 0;
         },
         60);
     ASSERT_EQ(0, run.exitCode) << run.err;
-    EXPECT_NE(std::string::npos, run.err.find("subscribed=0 all=0 request=1 connected=1 logon=1\n"))
+    EXPECT_NE(
+        std::string::npos,
+        run.err.find("subscribed=0 all=0 again=0 re=0 same=1 request=1 connected=1 logon=1\n"))
         << run.err;
     EXPECT_NE(std::string::npos, run.err.find("SYM_API: No connection available\n"));
+    EXPECT_NE(std::string::npos, run.err.find("SYM_API: a connect is already under way\n"));
 }
 
 // ---------------------------------------------------------------- custom logon

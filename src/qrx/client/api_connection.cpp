@@ -188,8 +188,12 @@ bool CApiConnection::InitSocketLibs(const char* name) {
 template <typename MakeSocket>
 bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     InitSocketLibs(GetDescription());
+    if (!BeginConnect()) {
+        return false;
+    }
     if (m_pSocket != nullptr) {
         if (m_pSocket->GetFd() >= 0) {
+            EndConnect();
             return true;
         }
         KoGuard guard(*m_write_block_mutex);
@@ -200,6 +204,7 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     }
     CAppConn* socket = makeSocket();
     if (socket == nullptr) {
+        EndConnect();
         return false;
     }
     socket->RegisterCloseCallBack(SocketCloseCallback, this);
@@ -211,7 +216,10 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
         KoGuard state(*m_state_mutex);
         m_pSocket = socket;
     }
-    const int fd = ConnectSocket(*socket);
+    WaitEnter();
+    const int fd = socket->Conn();
+    WaitLeave();
+    EndConnect();
     if (fd < 0) {
         return false;
     }
@@ -221,17 +229,19 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     return true;
 }
 
-int CApiConnection::ConnectSocket(CAppConn& socket) {
-    {
-        KoGuard guard(*m_write_block_mutex);
-        m_bConnecting = true;
+bool CApiConnection::BeginConnect() {
+    KoGuard guard(*m_write_block_mutex);
+    if (m_bConnecting) {
+        fprintf(stderr, "%s: a connect is already under way\n", GetDescription());
+        return false;
     }
-    WaitEnter();
-    const int fd = socket.Conn();
-    WaitLeave();
+    m_bConnecting = true;
+    return true;
+}
+
+void CApiConnection::EndConnect() {
     KoGuard guard(*m_write_block_mutex);
     m_bConnecting = false;
-    return fd;
 }
 
 bool CApiConnection::Connect(const char* host, int port, bool isStream) {
@@ -247,13 +257,17 @@ bool CApiConnection::ConnectU(const char* ipcPath, bool isStream) {
 }
 
 bool CApiConnection::Reconnect() {
-    if (m_pSocket == nullptr) {
+    if (m_pSocket == nullptr || !BeginConnect()) {
         return false;
     }
     if (m_pSocket->GetFd() >= 0) {
+        EndConnect();
         return true;
     }
-    const int fd = ConnectSocket(*m_pSocket);
+    WaitEnter();
+    const int fd = m_pSocket->Conn();
+    WaitLeave();
+    EndConnect();
     if (fd < 0) {
         return false;
     }

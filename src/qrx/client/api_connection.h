@@ -61,7 +61,8 @@ public:
 
     // Opens the connection (stream form when isStream) and, when
     // m_LoginAsSoonAsConnect, calls OnConnect. True at once when already
-    // connected; false when the connect fails.
+    // connected; false when the connect fails or another thread's connect is
+    // under way.
     virtual bool Connect(const char* host, int port, bool isStream);
     // The port comes from the service name (see CAppConn::InitializePortFromService).
     virtual bool Connect(const char* host, const char* service, bool isStream);
@@ -74,7 +75,8 @@ public:
     // dispatched, from a listener's callback). Safe from any thread and from
     // callbacks.
     virtual void Disconnect();
-    // Reopens a closed socket and logs on again when m_LoginAsSoonAsConnect.
+    // Reopens a closed socket and logs on again when m_LoginAsSoonAsConnect;
+    // false while another thread's connect is under way.
     virtual bool Reconnect();
     // A null listener is ignored.
     virtual void AddClient(CApiListener* listener);
@@ -168,8 +170,11 @@ private:
     // or (when another thread is reading it) shuts it down for that thread to
     // close.
     void CloseSocket();
-    // Opens socket (Conn) with writes held off until it stands; its descriptor or -1.
-    int ConnectSocket(CAppConn& socket);
+    // Claims the connection for one connect at a time (false, with a line on
+    // standard error, while another is under way); writes are held off until
+    // EndConnect, so that nothing goes out on a socket that does not stand yet.
+    bool BeginConnect();
+    void EndConnect();
     // Shuts the open socket down (both ways), from any thread.
     void ShutdownSocket();
     // The wait-and-dispatch passes of Loop.
@@ -188,7 +193,7 @@ private:
     // The thread inside Loop or DispatchEvents, if any.
     std::atomic<std::thread::id> m_readerThread;
     bool m_bDispatching = false;
-    // True while a connect opens the socket; set and read under the write mutex.
+    // True while a connect or reconnect runs; set and read under the write mutex.
     bool m_bConnecting = false;
     bool m_bCloseAfterDispatch = false;
     bool m_bInterruptDispatch = false;
