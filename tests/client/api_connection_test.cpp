@@ -217,6 +217,27 @@ TEST_F(ApiConnectionTest, shouldIgnoreANullListener) {
     m_conn.RemoveClient(nullptr);
 }
 
+TEST_F(ApiConnectionTest, shouldReturnAtOnceFromALoopStartedInsideAListenerCallback) {
+    std::atomic<int> nested{0};
+    m_listener.m_onFire = [&] {
+        m_conn.Loop(nullptr, nullptr, nullptr);
+        ++nested;
+    };
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a")));
+    {
+        Runner dispatch([&] { PumpUntil([&] { return nested.load() == 1; }); },
+                        [&] { m_conn.Disconnect(); });
+        EXPECT_TRUE(dispatch.Finished(20000)) << "the inner loop did not return";
+    }
+    // The dispatch it was started in went on, and the connection stays usable.
+    EXPECT_EQ(1, nested.load());
+    EXPECT_EQ(1u, m_listener.m_msgs.size());
+    m_listener.m_onFire = nullptr;
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_RESTORED, "b")));
+    ASSERT_TRUE(PumpUntil([&] { return m_listener.m_msgs.size() == 2; }));
+    EXPECT_EQ(0, m_listener.m_nCloses);
+}
+
 TEST_F(ApiConnectionTest, shouldEndTheLoopWhenDisconnectedFromAnotherThread) {
     std::promise<void> firstMessage;
     m_listener.m_onFire = [&] {

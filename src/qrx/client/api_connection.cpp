@@ -432,6 +432,11 @@ bool CApiConnection::Loop(int seconds) {
 }
 
 bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
+    if (m_bDispatching && m_readerThread.load() == std::this_thread::get_id()) {
+        // Called from a listener: a loop here could dispatch nothing (the
+        // message being handed out must stay intact) and would wait for good.
+        return false;
+    }
     ThreadNotifier* stop = m_LoopExitRequest.load(std::memory_order_acquire);
     if (stop == nullptr) {
         // Opened before it is published, so Disconnect on another thread sees it whole.

@@ -98,7 +98,8 @@ public:
     // the connection or an interruption reported by the wait hook. timeout
     // bounds each wait (null: no limit); onIdle(data) is called when a wait
     // times out. A stop request that arrives while the loop ends for another
-    // reason still closes the socket. Always returns false.
+    // reason still closes the socket. Always returns false; at once when
+    // called from a listener during a dispatch.
     virtual bool Loop(timeval* timeout, UserFunction onIdle, void* data);
     virtual bool Loop(int seconds);
     virtual void StopCheck();
