@@ -615,3 +615,28 @@ TEST_F(ApiConnectionTest, shouldLogTheReasonsOfARefusedLogon) {
 }
 
 }  // namespace
+
+TEST_F(ApiConnectionTest, shouldRefuseALogonFromAListenerAndKeepTheMessagesOfTheDispatch) {
+    int tries = 0;
+    bool logon = true;
+    m_listener.m_onFire = [&] {
+        if (tries++ == 0) {
+            logon = m_conn.SendLogon("u", "p");
+        }
+    };
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a") +
+                             Status(SYM_STATUS_SOURCE_RESTORED, "b") + LogonReply(LOGIN_OK, "")));
+    testing::internal::CaptureStderr();
+    const bool all = PumpUntil([&] { return m_listener.m_msgs.size() >= 3; });
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(all) << m_listener.m_msgs.size();
+    // A reply cannot be waited for while a message is in hand: nothing taken
+    // from the dispatch, everything delivered in order.
+    EXPECT_FALSE(logon);
+    EXPECT_EQ((std::vector<int>{CM_SYM_STATUS * 100000 + SYM_STATUS_SOURCE_DOWN,
+                                CM_SYM_STATUS * 100000 + SYM_STATUS_SOURCE_RESTORED,
+                                CM_LOGIN * 100000 + CM_LOGIN}),
+              m_listener.m_msgs);
+    EXPECT_FALSE(m_conn.IsLoginOk());
+    EXPECT_EQ(0, m_listener.m_nCloses);
+}

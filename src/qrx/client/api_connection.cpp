@@ -431,8 +431,12 @@ bool CApiConnection::Loop(int seconds) {
     return Loop(&tv, nullptr, nullptr);
 }
 
+bool CApiConnection::InListenerCall() const {
+    return m_bDispatching && m_readerThread.load() == std::this_thread::get_id();
+}
+
 bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
-    if (m_bDispatching && m_readerThread.load() == std::this_thread::get_id()) {
+    if (InListenerCall()) {
         // Called from a listener: a loop here could dispatch nothing (the
         // message being handed out must stay intact) and would wait for good.
         return false;
@@ -568,6 +572,12 @@ bool CApiConnection::WriteBlock(void* msg) {
 // ---------------------------------------------------------------- logon
 
 bool CApiConnection::SendLogon(const char* user, const char* password) {
+    if (InListenerCall()) {
+        // Its reply could not be waited for: nothing is sent.
+        m_login_ok = false;
+        QRX_LOG_ERROR(" Couldn't get response from server.");
+        return false;
+    }
     m_login_ok = true;
     LoginMsg msg;
     memset(&msg, 0, sizeof msg);
@@ -592,6 +602,12 @@ bool CApiConnection::VerifyLoginResponse(char*& reply, int& length) {
     length = 0;
     if (!SocketOpen()) {
         PrintNoConnection();
+        return false;
+    }
+    if (InListenerCall()) {
+        // Reading here would take the messages of the dispatch under way,
+        // and overwrite the one in hand.
+        QRX_LOG_ERROR(" Couldn't get response from server.");
         return false;
     }
     WaitEnter();

@@ -104,6 +104,8 @@ public:
     virtual bool Loop(int seconds);
     virtual void StopCheck();
     // The synchronous logon: writes a CM_LOGIN message and waits for the reply.
+    // Refused (false, nothing sent) from a listener during a dispatch, whose
+    // messages the wait would take.
     virtual bool SendLogon(const char* user, const char* password);
     // Writes a complete message (beginning with the common header) whole,
     // under the write mutex. On failure the socket is closed and false returned.
@@ -187,6 +189,8 @@ private:
     template <typename Fn>
     void ForEachClient(Fn fn);
     void PrintNoConnection() const;
+    // True on the thread of a dispatch under way (inside a listener's call).
+    bool InListenerCall() const;
 
     ApiWaitEnter m_pWaitEnter = nullptr;
     ApiWaitLeave m_pWaitLeave = nullptr;
