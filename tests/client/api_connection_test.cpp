@@ -238,6 +238,41 @@ TEST_F(ApiConnectionTest, shouldReturnAtOnceFromALoopStartedInsideAListenerCallb
     EXPECT_EQ(0, m_listener.m_nCloses);
 }
 
+TEST_F(ApiConnectionTest, shouldNotPassAConnectionBeingClosedForConnectedWhenToldToConnect) {
+    // From a listener, without and with a loop: the close waits for the end
+    // of the dispatch, so the connection is still open when Connect comes.
+    for (bool bLoop : {false, true}) {
+        int tries = 0;
+        bool again = true;
+        bool re = true;
+        m_listener.m_onFire = [&] {
+            if (tries++ == 0) {
+                m_conn.Disconnect();
+                again = m_conn.Connect("127.0.0.1", m_peer.Port(), true);
+                re = m_conn.Reconnect();
+            }
+        };
+        ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a")));
+        testing::internal::CaptureStderr();
+        if (bLoop) {
+            Runner loop([&] { m_conn.Loop(nullptr, nullptr, nullptr); },
+                        [&] { m_peer.CloseClient(); });
+            EXPECT_TRUE(loop.Finished(20000));
+        } else {
+            PumpUntil([&] { return tries > 0; });
+        }
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(1, tries);
+        EXPECT_EQ(-1, m_conn.GetFd()) << bLoop;
+        EXPECT_FALSE(again) << bLoop;
+        EXPECT_FALSE(re) << bLoop;
+        // Closed, it connects again.
+        m_listener.m_onFire = nullptr;
+        ASSERT_TRUE(m_conn.Connect("127.0.0.1", m_peer.Port(), true));
+        ASSERT_TRUE(m_peer.Accept());
+    }
+}
+
 TEST_F(ApiConnectionTest, shouldEndTheLoopWhenDisconnectedFromAnotherThread) {
     std::promise<void> firstMessage;
     m_listener.m_onFire = [&] {

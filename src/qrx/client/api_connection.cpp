@@ -194,7 +194,7 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     if (m_pSocket != nullptr) {
         if (m_pSocket->GetFd() >= 0) {
             EndConnect();
-            return true;
+            return !ClosePending();
         }
         KoGuard guard(*m_write_block_mutex);
         KoGuard state(*m_state_mutex);
@@ -239,6 +239,18 @@ bool CApiConnection::BeginConnect() {
     return true;
 }
 
+bool CApiConnection::ClosePending() {
+    bool pending;
+    {
+        KoGuard guard(*m_state_mutex);
+        pending = m_bStopRequested || (InListenerCall() && m_bCloseAfterDispatch);
+    }
+    if (pending) {
+        fprintf(stderr, "%s: the connection is being closed\n", GetDescription());
+    }
+    return pending;
+}
+
 void CApiConnection::EndConnect() {
     KoGuard guard(*m_write_block_mutex);
     m_bConnecting = false;
@@ -262,7 +274,7 @@ bool CApiConnection::Reconnect() {
     }
     if (m_pSocket->GetFd() >= 0) {
         EndConnect();
-        return true;
+        return !ClosePending();
     }
     WaitEnter();
     const int fd = m_pSocket->Conn();

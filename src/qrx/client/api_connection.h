@@ -61,8 +61,8 @@ public:
 
     // Opens the connection (stream form when isStream) and, when
     // m_LoginAsSoonAsConnect, calls OnConnect. True at once when already
-    // connected; false when the connect fails or another thread's connect is
-    // under way.
+    // connected; false when the connect fails, another thread's connect is
+    // under way or the open connection is being closed.
     virtual bool Connect(const char* host, int port, bool isStream);
     // The port comes from the service name (see CAppConn::InitializePortFromService).
     virtual bool Connect(const char* host, const char* service, bool isStream);
@@ -76,7 +76,8 @@ public:
     // callbacks.
     virtual void Disconnect();
     // Reopens a closed socket and logs on again when m_LoginAsSoonAsConnect;
-    // false while another thread's connect is under way.
+    // false while another thread's connect is under way or the open
+    // connection is being closed.
     virtual bool Reconnect();
     // A null listener is ignored.
     virtual void AddClient(CApiListener* listener);
@@ -178,6 +179,10 @@ private:
     // EndConnect, so that nothing goes out on a socket that does not stand yet.
     bool BeginConnect();
     void EndConnect();
+    // True, with a line on standard error, when the open socket is to be
+    // closed (asked of a running loop, or after the dispatch under way on
+    // this thread): it cannot pass for a connection that stands.
+    bool ClosePending();
     // Shuts the open socket down (both ways), from any thread.
     void ShutdownSocket();
     // The wait-and-dispatch passes of Loop.
