@@ -457,6 +457,33 @@ TEST_F(SymConnectionTest, shouldAttachOnlySymListenersAndReportARefusedLogon) {
     EXPECT_EQ(-1, m_conn.GetFd());
 }
 
+TEST_F(SymConnectionTest, shouldForgetListenersDestroyedWhileAttachedInEitherOrder) {
+    StatusListener stays;
+    m_conn.AddClient(&stays);
+    for (int i = 0; i < 8; ++i) {
+        auto* gone = new StatusListener();
+        m_conn.AddClient(gone);
+        delete gone;
+    }
+    ASSERT_TRUE(m_peer.Write(SymFrame(CM_SYM_STATUS, SYM_STATUS_SOURCE_DOWN, Text("down"))));
+    for (int i = 0; i < 500 && stays.m_statuses.empty() && m_conn.DispatchEvents() >= 0; ++i) {
+        usleep(10000);
+    }
+    EXPECT_EQ(std::vector<std::string>{"2:down"}, stays.m_statuses);
+
+    // A connection that goes first leaves its listeners unattached, also one
+    // that was removed from it.
+    auto* conn = new CSymConnection("");
+    StatusListener attached;
+    StatusListener removed;
+    conn->AddClient(&attached);
+    conn->AddClient(&removed);
+    conn->RemoveClient(&removed);
+    EXPECT_EQ(nullptr, removed.GetSymConnection());
+    delete conn;
+    EXPECT_EQ(nullptr, attached.GetSymConnection());
+}
+
 TEST_F(SymConnectionTest, shouldKeepEveryMessageWholeWhenRequestsRaceTheHeartbeatEcho) {
     const Bytes heartbeat = SymFrame(CM_HEARTBEAT, CM_HEARTBEAT, BE32(17));
     Bytes heartbeats;

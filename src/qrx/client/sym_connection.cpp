@@ -44,6 +44,10 @@ CSymConnection::CSymConnection(const char* customLoginModule)
 }
 
 CSymConnection::~CSymConnection() {
+    // The listeners outlive it unattached.
+    for (CApiListener* listener : m_setClients) {
+        Detach(listener);
+    }
     m_cmdIdMap.clear();
     m_UniqueCmdIdSet.clear();
 }
@@ -59,6 +63,18 @@ void CSymConnection::AddClient(CApiListener* listener) {
     }
     symListener->SetSymConnection(this);
     CApiConnection::AddClient(listener);
+}
+
+void CSymConnection::RemoveClient(CApiListener* listener) {
+    CApiConnection::RemoveClient(listener);
+    Detach(listener);
+}
+
+void CSymConnection::Detach(CApiListener* listener) {
+    CSymListener* symListener = dynamic_cast<CSymListener*>(listener);
+    if (symListener != nullptr && symListener->GetSymConnection() == this) {
+        symListener->SetSymConnection(nullptr);
+    }
 }
 
 void CSymConnection::SetLoginCredentials(const char* user, const char* password) {

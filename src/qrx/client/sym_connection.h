@@ -47,8 +47,10 @@ public:
     using CApiConnection::Connect;
     using CApiConnection::ConnectU;
 
-    // Only CSymListener objects are added; each is attached to this connection.
+    // Only CSymListener objects are added; each is attached to this connection
+    // until it is removed or either of the two is destroyed.
     void AddClient(CApiListener* listener) override;
+    void RemoveClient(CApiListener* listener) override;
     // "SYM_API".
     const char* GetDescription() override;
     // Sends the logon (Login).
@@ -173,6 +175,8 @@ private:
     bool SendTopicSize(short mtyp, const char* topic, int nearSize, int farSize, int reqId);
     bool SendTopicList(short mtyp, const std::vector<GrowingStr>& topics);
     bool SendCOB(short mtyp, const QuorCOB::CCOBRequest& request);
+    // Unattaches a Sym listener attached to this connection.
+    void Detach(CApiListener* listener);
 
     // Guards m_cmdIdMap: commands are recorded by the sending thread and
     // looked up by the thread that reads the responses.
