@@ -87,6 +87,17 @@ int ExchangeHeartbeats(CAppConn& a, CAppConn& b) {
     return 0;
 }
 
+// Descriptors open in this process.
+int OpenDescriptors() {
+    int n = 0;
+    for (int fd = 0; fd < 4096; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0) {
+            ++n;
+        }
+    }
+    return n;
+}
+
 }  // namespace
 
 TEST(AppConnConnectTest, shouldConnectToSwappedServicePortUnlessTrueBindIsSet) {
@@ -135,6 +146,31 @@ TEST(AppConnConnectTest, shouldReportRefusedConnectAndAllowRetry) {
     EXPECT_EQ(unresolvable.Conn(), -1);
     EXPECT_THAT(again.Take(),
                 HasSubstr("getaddrinfo failed for host: no-such-host.invalid  error:"));
+}
+
+TEST(AppConnConnectTest, shouldKeepTheOpenSocketWhenConnectOrBindIsCalledAgain) {
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.Ok());
+    const int before = OpenDescriptors();
+    {
+        StderrCapture quiet;
+        CAppConn conn("twice", 1, nullptr, "127.0.0.1", listener.Port(), nullptr);
+        const int fd = conn.Conn();
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(conn.Conn(), fd);
+        EXPECT_EQ(conn.GetFd(), fd);
+        CAppConn server("bound", 1, nullptr, nullptr, FreeLoopbackPort(), "127.0.0.1");
+        const int lfd = server.Bind(4);
+        ASSERT_GE(lfd, 0);
+        EXPECT_EQ(server.Bind(4), lfd);
+        conn.Close(false);
+        server.Close(false);
+        const int peer = listener.AcceptWithin(5000);
+        ASSERT_GE(peer, 0);
+        EXPECT_TRUE(WaitEofWithin(peer, 5000));
+        close(peer);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(AppConnConnectTest, shouldBindListenAndAcceptOverTcp) {

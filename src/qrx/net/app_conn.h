@@ -94,7 +94,8 @@ public:
     // counts and reports such events.
     virtual bool would_block(bool print_err);
 
-    // ---- client side ----
+    // ---- client side; on an open connection Conn and Bind (and the forms
+    // below) return its descriptor and open nothing ----
     int Conn();
     int connI();
     int connU();

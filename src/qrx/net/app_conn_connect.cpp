@@ -206,6 +206,9 @@ bool CAppConn::ConnectIWithProxy(const char* proxyHost, const char* proxyPort,
 }
 
 int CAppConn::connI() {
+    if (m_fd >= 0) {
+        return m_fd;  // open already: a new socket would leak this one
+    }
     m_fd = open_tcp_socket(*this, "connI");
     if (m_fd < 0) {
         return -1;
@@ -283,6 +286,9 @@ int CAppConn::connI() {
 }
 
 int CAppConn::connU() {
+    if (m_fd >= 0) {
+        return m_fd;  // open already: a new socket would leak this one
+    }
     m_fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (m_fd < 0) {
         sock_err(m_descr, "socket");
@@ -323,6 +329,9 @@ int CAppConn::connU() {
 }
 
 int CAppConn::bindI(int nlisten) {
+    if (m_fd >= 0) {
+        return m_fd;  // open already: a new socket would leak this one
+    }
     m_fd = open_tcp_socket(*this, "bindI");
     if (m_fd < 0) {
         return -1;
@@ -362,6 +371,9 @@ int CAppConn::bindI(int nlisten) {
 }
 
 int CAppConn::bindU(int nlisten) {
+    if (m_fd >= 0) {
+        return m_fd;  // open already: a new socket would leak this one
+    }
     const char* path = m_IPCPath.c_str();
     if (m_IPCPath.empty()) {
         errno = ENOENT;  // never an unnamed or abstract address
