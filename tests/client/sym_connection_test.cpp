@@ -170,6 +170,20 @@ TEST_F(SymConnectionTest, shouldLogOnAsSoonAsConnectedAndAgainOnReconnect) {
     EXPECT_EQ(SymLogon(longUser.substr(0, 31), longPassword.substr(0, 31)), Next());
 }
 
+TEST(SymConnectionConnectTest, shouldStayInStreamFormWhenConnectedThroughTheGenericForms) {
+    ScriptedPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    CSymConnection conn("");
+    conn.SetLoginCredentials("alice", "pw");
+    CApiConnection& generic = conn;
+    ASSERT_TRUE(generic.Connect("127.0.0.1", peer.Port(), false));
+    ASSERT_TRUE(peer.Accept());
+    Bytes logon;
+    ASSERT_TRUE(peer.ReadFrame(logon));
+    EXPECT_EQ(SymLogon("alice", "pw"), logon);
+    EXPECT_EQ(5, conn.GetSocket()->m_is_stream);
+}
+
 TEST(SymConnectionConnectTest, shouldFindThePortFromNumbersServiceNamesAndTheEnvironment) {
     ScriptedPeer peer;
     ASSERT_TRUE(peer.Ok());

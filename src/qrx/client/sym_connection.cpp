@@ -124,6 +124,21 @@ bool CSymConnection::ConnectU(const char* ipcPath, const char* user, const char*
     return CApiConnection::ConnectU(ipcPath, true);
 }
 
+bool CSymConnection::Connect(const char* host, int port, bool isStream) {
+    (void)isStream;
+    return CApiConnection::Connect(host, port, true);
+}
+
+bool CSymConnection::Connect(const char* host, const char* service, bool isStream) {
+    (void)isStream;
+    return CApiConnection::Connect(host, service, true);
+}
+
+bool CSymConnection::ConnectU(const char* ipcPath, bool isStream) {
+    (void)isStream;
+    return CApiConnection::ConnectU(ipcPath, true);
+}
+
 bool CSymConnection::OnConnect() {
     return Login();
 }

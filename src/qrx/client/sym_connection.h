@@ -44,8 +44,11 @@ public:
     explicit CSymConnection(const char* customLoginModule = nullptr);
     ~CSymConnection() override;
 
-    using CApiConnection::Connect;
-    using CApiConnection::ConnectU;
+    // The generic forms: the socket is in stream form whatever isStream says,
+    // the form the symbol server and the listeners read.
+    bool Connect(const char* host, int port, bool isStream) override;
+    bool Connect(const char* host, const char* service, bool isStream) override;
+    bool ConnectU(const char* ipcPath, bool isStream) override;
 
     // Only CSymListener objects are added; each is attached to this connection
     // until it is removed or either of the two is destroyed.
