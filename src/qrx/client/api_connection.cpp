@@ -230,13 +230,17 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
 }
 
 bool CApiConnection::BeginConnect() {
-    KoGuard guard(*m_write_block_mutex);
-    if (m_bConnecting) {
-        fprintf(stderr, "%s: a connect is already under way\n", GetDescription());
-        return false;
+    {
+        // Not the write mutex: a write blocked on the peer must not hold a
+        // connect up, not even one that finds the connection open.
+        KoGuard guard(*m_state_mutex);
+        if (!m_bConnecting) {
+            m_bConnecting = true;
+            return true;
+        }
     }
-    m_bConnecting = true;
-    return true;
+    fprintf(stderr, "%s: a connect is already under way\n", GetDescription());
+    return false;
 }
 
 bool CApiConnection::ClosePending() {
@@ -252,7 +256,7 @@ bool CApiConnection::ClosePending() {
 }
 
 void CApiConnection::EndConnect() {
-    KoGuard guard(*m_write_block_mutex);
+    KoGuard guard(*m_state_mutex);
     m_bConnecting = false;
 }
 
@@ -563,7 +567,10 @@ bool CApiConnection::WriteBlock(void* msg) {
         KoGuard guard(*m_write_block_mutex);
         // A socket still connecting (through a proxy's handshake, say) is not
         // open for messages yet: the logon goes first, once it stands.
-        open = SocketOpen() && !m_bConnecting;
+        {
+            KoGuard state(*m_state_mutex);
+            open = SocketOpen() && !m_bConnecting;
+        }
         if (open) {
             ok = m_pSocket->WriteMsgBlock(static_cast<MsgHdrCmn*>(msg)) == 0;
         }

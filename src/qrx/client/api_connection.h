@@ -203,7 +203,7 @@ private:
     // The thread inside Loop or DispatchEvents, if any.
     std::atomic<std::thread::id> m_readerThread;
     bool m_bDispatching = false;
-    // True while a connect or reconnect runs; set and read under the write mutex.
+    // True while a connect or reconnect runs; set and read under m_state_mutex.
     bool m_bConnecting = false;
     bool m_bCloseAfterDispatch = false;
     bool m_bInterruptDispatch = false;
