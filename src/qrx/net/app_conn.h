@@ -81,7 +81,8 @@ public:
     // The gathering form of Write, for several buffers in one call. A derived
     // connection that changes how bytes are written overrides both.
     virtual ssize_t WriteVec(const struct iovec* iov, int cnt);
-    // Adopts an open socket (made non-blocking, options applied).
+    // Adopts an open socket (made non-blocking, options applied); one that is
+    // open still is closed first (Close(false)).
     virtual void SetFd(int fd);
     // Non-blocking mode, buffer sizes (QUOR_TCP_BUFFER_SIZE) and Nagle
     // (QUOR_DISABLE_NAGLE) for the current descriptor.
