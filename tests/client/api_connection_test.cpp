@@ -206,6 +206,73 @@ TEST_F(ApiConnectionTest, shouldHandEveryMessageToListenersInPointerOrderEvenWhe
     EXPECT_EQ(1u, pair[0].m_msgs.size());
 }
 
+TEST_F(ApiConnectionTest, shouldIgnoreANullListener) {
+    m_conn.AddClient(nullptr);
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a")));
+    ASSERT_TRUE(PumpUntil([&] { return m_listener.m_msgs.size() == 1; }));
+    m_peer.CloseClient();
+    ASSERT_TRUE(PumpUntil([&] { return m_conn.GetFd() < 0; }));
+    EXPECT_EQ(1, m_listener.m_nCloses);
+    EXPECT_EQ(m_listener.m_nStarts, m_listener.m_nEnds);
+    m_conn.RemoveClient(nullptr);
+}
+
+TEST_F(ApiConnectionTest, shouldReturnAtOnceFromALoopStartedInsideAListenerCallback) {
+    std::atomic<int> nested{0};
+    m_listener.m_onFire = [&] {
+        m_conn.Loop(nullptr, nullptr, nullptr);
+        ++nested;
+    };
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a")));
+    {
+        Runner dispatch([&] { PumpUntil([&] { return nested.load() == 1; }); },
+                        [&] { m_conn.Disconnect(); });
+        EXPECT_TRUE(dispatch.Finished(20000)) << "the inner loop did not return";
+    }
+    // The dispatch it was started in went on, and the connection stays usable.
+    EXPECT_EQ(1, nested.load());
+    EXPECT_EQ(1u, m_listener.m_msgs.size());
+    m_listener.m_onFire = nullptr;
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_RESTORED, "b")));
+    ASSERT_TRUE(PumpUntil([&] { return m_listener.m_msgs.size() == 2; }));
+    EXPECT_EQ(0, m_listener.m_nCloses);
+}
+
+TEST_F(ApiConnectionTest, shouldNotPassAConnectionBeingClosedForConnectedWhenToldToConnect) {
+    // From a listener, without and with a loop: the close waits for the end
+    // of the dispatch, so the connection is still open when Connect comes.
+    for (bool bLoop : {false, true}) {
+        int tries = 0;
+        bool again = true;
+        bool re = true;
+        m_listener.m_onFire = [&] {
+            if (tries++ == 0) {
+                m_conn.Disconnect();
+                again = m_conn.Connect("127.0.0.1", m_peer.Port(), true);
+                re = m_conn.Reconnect();
+            }
+        };
+        ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a")));
+        testing::internal::CaptureStderr();
+        if (bLoop) {
+            Runner loop([&] { m_conn.Loop(nullptr, nullptr, nullptr); },
+                        [&] { m_peer.CloseClient(); });
+            EXPECT_TRUE(loop.Finished(20000));
+        } else {
+            PumpUntil([&] { return tries > 0; });
+        }
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(1, tries);
+        EXPECT_EQ(-1, m_conn.GetFd()) << bLoop;
+        EXPECT_FALSE(again) << bLoop;
+        EXPECT_FALSE(re) << bLoop;
+        // Closed, it connects again.
+        m_listener.m_onFire = nullptr;
+        ASSERT_TRUE(m_conn.Connect("127.0.0.1", m_peer.Port(), true));
+        ASSERT_TRUE(m_peer.Accept());
+    }
+}
+
 TEST_F(ApiConnectionTest, shouldEndTheLoopWhenDisconnectedFromAnotherThread) {
     std::promise<void> firstMessage;
     m_listener.m_onFire = [&] {
@@ -583,3 +650,28 @@ TEST_F(ApiConnectionTest, shouldLogTheReasonsOfARefusedLogon) {
 }
 
 }  // namespace
+
+TEST_F(ApiConnectionTest, shouldRefuseALogonFromAListenerAndKeepTheMessagesOfTheDispatch) {
+    int tries = 0;
+    bool logon = true;
+    m_listener.m_onFire = [&] {
+        if (tries++ == 0) {
+            logon = m_conn.SendLogon("u", "p");
+        }
+    };
+    ASSERT_TRUE(m_peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a") +
+                             Status(SYM_STATUS_SOURCE_RESTORED, "b") + LogonReply(LOGIN_OK, "")));
+    testing::internal::CaptureStderr();
+    const bool all = PumpUntil([&] { return m_listener.m_msgs.size() >= 3; });
+    testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(all) << m_listener.m_msgs.size();
+    // A reply cannot be waited for while a message is in hand: nothing taken
+    // from the dispatch, everything delivered in order.
+    EXPECT_FALSE(logon);
+    EXPECT_EQ((std::vector<int>{CM_SYM_STATUS * 100000 + SYM_STATUS_SOURCE_DOWN,
+                                CM_SYM_STATUS * 100000 + SYM_STATUS_SOURCE_RESTORED,
+                                CM_LOGIN * 100000 + CM_LOGIN}),
+              m_listener.m_msgs);
+    EXPECT_FALSE(m_conn.IsLoginOk());
+    EXPECT_EQ(0, m_listener.m_nCloses);
+}

@@ -2,11 +2,20 @@
 // the connection stands, the connect forms, the bytes of every request, topic
 // lists, commands in parts, order-book requests, listeners and the custom
 // logon library.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <string>
@@ -17,6 +26,7 @@
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
 #include "qrx/marketdata/cob_request.h"
+#include "qrx/net/app_conn.h"
 #include "qrx/net/sock_utils.h"
 #include "qrx/runtime/source_map.h"
 #include "qrx/wire/command.h"
@@ -47,6 +57,72 @@ std::string LocalAddress() {
 
 Bytes SymFrame(short mtyp, short submtyp, const Bytes& fields) {
     return Frame(MsgHdrSym::HDR_TYPE, mtyp, submtyp, fields);
+}
+
+// What a body run in a fresh process (a new run of this binary filtered to the
+// current test, so that environment values the library caches per process are
+// read anew) wrote to standard error, and its exit code: -1 when it did not
+// exit normally or was killed after timeoutS seconds.
+struct FreshRun {
+    int exitCode = -1;
+    std::string err;
+};
+FreshRun RunFreshWithin(const std::function<int()>& body, int timeoutS) {
+    FreshRun run;
+    if (getenv("QRX_CLIENT_TEST_CHILD") != nullptr) {
+        const int rc = body();
+        fflush(stderr);
+        _exit(rc);
+    }
+    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter =
+        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return run;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        dup2(fds[1], 2);
+        close(fds[1]);
+        const int devnull = open("/dev/null", O_WRONLY);
+        if (devnull >= 0) {
+            dup2(devnull, 1);
+        }
+        setenv("QRX_CLIENT_TEST_CHILD", "1", 1);
+        execl("/proc/self/exe", "/proc/self/exe", filter.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
+    bool killed = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        struct pollfd in = {fds[0], POLLIN, 0};
+        if (left <= 0 || poll(&in, 1, static_cast<int>(left)) == 0) {
+            kill(pid, SIGKILL);
+            killed = true;
+            break;
+        }
+        char buf[4096];
+        const ssize_t n = read(fds[0], buf, sizeof buf);
+        if (n <= 0) {
+            break;
+        }
+        run.err.append(buf, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!killed && WIFEXITED(status)) {
+        run.exitCode = WEXITSTATUS(status);
+    }
+    return run;
 }
 
 class SymConnectionTest : public ::testing::Test {
@@ -92,6 +168,20 @@ TEST_F(SymConnectionTest, shouldLogOnAsSoonAsConnectedAndAgainOnReconnect) {
     ASSERT_TRUE(anonymous.Reconnect());
     ASSERT_TRUE(m_peer.Accept());
     EXPECT_EQ(SymLogon(longUser.substr(0, 31), longPassword.substr(0, 31)), Next());
+}
+
+TEST(SymConnectionConnectTest, shouldStayInStreamFormWhenConnectedThroughTheGenericForms) {
+    ScriptedPeer peer;
+    ASSERT_TRUE(peer.Ok());
+    CSymConnection conn("");
+    conn.SetLoginCredentials("alice", "pw");
+    CApiConnection& generic = conn;
+    ASSERT_TRUE(generic.Connect("127.0.0.1", peer.Port(), false));
+    ASSERT_TRUE(peer.Accept());
+    Bytes logon;
+    ASSERT_TRUE(peer.ReadFrame(logon));
+    EXPECT_EQ(SymLogon("alice", "pw"), logon);
+    EXPECT_EQ(5, conn.GetSocket()->m_is_stream);
 }
 
 TEST(SymConnectionConnectTest, shouldFindThePortFromNumbersServiceNamesAndTheEnvironment) {
@@ -381,6 +471,33 @@ TEST_F(SymConnectionTest, shouldAttachOnlySymListenersAndReportARefusedLogon) {
     EXPECT_EQ(-1, m_conn.GetFd());
 }
 
+TEST_F(SymConnectionTest, shouldForgetListenersDestroyedWhileAttachedInEitherOrder) {
+    StatusListener stays;
+    m_conn.AddClient(&stays);
+    for (int i = 0; i < 8; ++i) {
+        auto* gone = new StatusListener();
+        m_conn.AddClient(gone);
+        delete gone;
+    }
+    ASSERT_TRUE(m_peer.Write(SymFrame(CM_SYM_STATUS, SYM_STATUS_SOURCE_DOWN, Text("down"))));
+    for (int i = 0; i < 500 && stays.m_statuses.empty() && m_conn.DispatchEvents() >= 0; ++i) {
+        usleep(10000);
+    }
+    EXPECT_EQ(std::vector<std::string>{"2:down"}, stays.m_statuses);
+
+    // A connection that goes first leaves its listeners unattached, also one
+    // that was removed from it.
+    auto* conn = new CSymConnection("");
+    StatusListener attached;
+    StatusListener removed;
+    conn->AddClient(&attached);
+    conn->AddClient(&removed);
+    conn->RemoveClient(&removed);
+    EXPECT_EQ(nullptr, removed.GetSymConnection());
+    delete conn;
+    EXPECT_EQ(nullptr, attached.GetSymConnection());
+}
+
 TEST_F(SymConnectionTest, shouldKeepEveryMessageWholeWhenRequestsRaceTheHeartbeatEcho) {
     const Bytes heartbeat = SymFrame(CM_HEARTBEAT, CM_HEARTBEAT, BE32(17));
     Bytes heartbeats;
@@ -412,6 +529,106 @@ TEST_F(SymConnectionTest, shouldKeepEveryMessageWholeWhenRequestsRaceTheHeartbea
     }
     m_conn.Disconnect();
     ASSERT_EQ(std::future_status::ready, loop.wait_for(std::chrono::seconds(10)));
+}
+
+// A SOCKS5 proxy that has taken the client's greeting and not yet answered
+// holds the connect in its handshake: a request sent from another thread then
+// has no connection to go to, and must neither reach the proxy nor count as
+// sent; a second connect must neither pass for a made connection nor replace
+// the socket being connected.
+TEST(SymConnectionProxyTest,
+     shouldRefuseRequestsAndConnectsFromOtherThreadsWhileTheConnectIsUnderWay) {
+    const FreshRun run = RunFreshWithin(
+        [] {
+            const int proxy = socket(AF_INET, SOCK_STREAM, 0);
+            struct sockaddr_in sin;
+            memset(&sin, 0, sizeof sin);
+            sin.sin_family = AF_INET;
+            sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof sin;
+            if (bind(proxy, reinterpret_cast<struct sockaddr*>(&sin), sizeof sin) != 0 ||
+                listen(proxy, 4) != 0 ||
+                getsockname(proxy, reinterpret_cast<struct sockaddr*>(&sin), &len) != 0) {
+                return 2;
+            }
+            const std::string proxyPort = std::to_string(ntohs(sin.sin_port));
+            setenv("QUOR_SOCKS_PROXY_HOST", "127.0.0.1", 1);
+            setenv("QUOR_SOCKS_PROXY_PORT", proxyPort.c_str(), 1);
+            setenv("QUOR_CONN_TIMEOUT", "30", 1);
+
+            CSymConnection conn("");
+            std::future<bool> connected = std::async(
+                std::launch::async, [&] { return conn.Connect("127.0.0.1", 4711, "alice", "pw"); });
+            struct pollfd pfd = {proxy, POLLIN, 0};
+            if (poll(&pfd, 1, 20000) != 1) {
+                return 3;
+            }
+            const int fd = accept(proxy, nullptr, nullptr);
+            // Reads exactly n bytes within a bound.
+            auto readExact = [fd](size_t n) {
+                std::string got;
+                while (got.size() < n) {
+                    struct pollfd in = {fd, POLLIN, 0};
+                    char buf[512];
+                    const size_t want = std::min(n - got.size(), sizeof buf);
+                    if (poll(&in, 1, 20000) != 1) {
+                        break;
+                    }
+                    const ssize_t r = read(fd, buf, want);
+                    if (r <= 0) {
+                        break;
+                    }
+                    got.append(buf, static_cast<size_t>(r));
+                }
+                return got;
+            };
+            if (readExact(3) != std::string("\x05\x01\x00", 3)) {
+                return 4;
+            }
+            // The connect now waits for the proxy's answer.
+            const bool subscribed = conn.Subscribe("IBM");
+            const bool all = conn.SubscribeAll();
+            // Neither is a second connect: the first has not succeeded yet.
+            CAppConn* socket = conn.GetSocket();
+            const bool again = conn.Connect("127.0.0.1", 4711, "alice", "pw");
+            const bool re = conn.Reconnect();
+            const bool same = conn.GetSocket() == socket;
+            const std::string granted("\x05\x00", 2);
+            if (write(fd, granted.data(), granted.size()) != 2) {
+                return 5;
+            }
+            const std::string request = readExact(10);
+            const std::string expected("\x05\x01\x00\x01\x7f\x00\x00\x01\x12\x67", 10);
+            const std::string reply("\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00", 10);
+            if (request != expected) {
+                shutdown(fd, SHUT_RDWR);  // the handshake is spoilt: the connect fails
+            } else if (write(fd, reply.data(), reply.size()) != 10) {
+                return 6;
+            }
+            if (connected.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+                fprintf(stderr, "the connect did not end\n");
+                _exit(7);
+            }
+            const bool ok = connected.get();
+            // What follows the handshake is the logon, the first message of the session.
+            const std::string head = request == expected ? readExact(8) : "";
+            fprintf(
+                stderr,
+                "subscribed=%d all=%d again=%d re=%d same=%d request=%d connected=%d logon=%d\n",
+                subscribed, all, again, re, same, request == expected, ok,
+                head.size() == 8 && head.substr(4, 4) == std::string("\x27\x10\x27\x10", 4));
+            close(fd);
+            close(proxy);
+            return 0;
+        },
+        60);
+    ASSERT_EQ(0, run.exitCode) << run.err;
+    EXPECT_NE(
+        std::string::npos,
+        run.err.find("subscribed=0 all=0 again=0 re=0 same=1 request=1 connected=1 logon=1\n"))
+        << run.err;
+    EXPECT_NE(std::string::npos, run.err.find("SYM_API: No connection available\n"));
+    EXPECT_NE(std::string::npos, run.err.find("SYM_API: a connect is already under way\n"));
 }
 
 // ---------------------------------------------------------------- custom logon

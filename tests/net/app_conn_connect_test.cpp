@@ -7,11 +7,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,6 +87,17 @@ int ExchangeHeartbeats(CAppConn& a, CAppConn& b) {
     return 0;
 }
 
+// Descriptors open in this process.
+int OpenDescriptors() {
+    int n = 0;
+    for (int fd = 0; fd < 4096; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0) {
+            ++n;
+        }
+    }
+    return n;
+}
+
 }  // namespace
 
 TEST(AppConnConnectTest, shouldConnectToSwappedServicePortUnlessTrueBindIsSet) {
@@ -132,6 +146,31 @@ TEST(AppConnConnectTest, shouldReportRefusedConnectAndAllowRetry) {
     EXPECT_EQ(unresolvable.Conn(), -1);
     EXPECT_THAT(again.Take(),
                 HasSubstr("getaddrinfo failed for host: no-such-host.invalid  error:"));
+}
+
+TEST(AppConnConnectTest, shouldKeepTheOpenSocketWhenConnectOrBindIsCalledAgain) {
+    LoopbackListener listener;
+    ASSERT_TRUE(listener.Ok());
+    const int before = OpenDescriptors();
+    {
+        StderrCapture quiet;
+        CAppConn conn("twice", 1, nullptr, "127.0.0.1", listener.Port(), nullptr);
+        const int fd = conn.Conn();
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(conn.Conn(), fd);
+        EXPECT_EQ(conn.GetFd(), fd);
+        CAppConn server("bound", 1, nullptr, nullptr, FreeLoopbackPort(), "127.0.0.1");
+        const int lfd = server.Bind(4);
+        ASSERT_GE(lfd, 0);
+        EXPECT_EQ(server.Bind(4), lfd);
+        conn.Close(false);
+        server.Close(false);
+        const int peer = listener.AcceptWithin(5000);
+        ASSERT_GE(peer, 0);
+        EXPECT_TRUE(WaitEofWithin(peer, 5000));
+        close(peer);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(AppConnConnectTest, shouldBindListenAndAcceptOverTcp) {
@@ -281,6 +320,50 @@ TEST(AppConnConnectTest, shouldAbandonConnectToPeerThatDoesNotAnswer) {
                                    "seconds\n"));
     EXPECT_THAT(run.err, HasSubstr("**ERROR**\t:In slow: host = 127.0.0.1  port = " + port +
                                    " timeout interval = 1: Connection timed out"));
+}
+
+TEST(AppConnConnectTest, shouldAbandonUnixConnectToServerThatNeverAccepts) {
+    char tmpl[] = "/tmp/qrx_net_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string path = std::string(tmpl) + "/busy.sock";
+    const ChildRun run = RunChildWithin(
+        [&path] {
+            setenv("QUOR_CONN_TIMEOUT", "1", 1);
+            // A server that has stopped accepting: its backlog is full, so a
+            // further local connect has to wait for room that never comes.
+            const int srv = socket(AF_UNIX, SOCK_STREAM, 0);
+            struct sockaddr_un addr;
+            memset(&addr, 0, sizeof addr);
+            addr.sun_family = AF_UNIX;
+            memcpy(addr.sun_path, path.c_str(), path.size());
+            CHILD_CHECK(bind(srv, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0);
+            CHILD_CHECK(listen(srv, 0) == 0);
+            std::vector<int> fillers;
+            bool full = false;
+            for (int i = 0; i < 16 && !full; ++i) {
+                const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                fillers.push_back(fd);
+                full = connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0 &&
+                       errno == EAGAIN;
+            }
+            CHILD_CHECK(full);
+            CAppConn conn("ubusy", path.c_str());
+            CHILD_CHECK(conn.Conn() == -1);
+            CHILD_CHECK(conn.GetFd() == -1);
+            // Once the server accepts again, a new attempt gets through.
+            const int first = accept(srv, nullptr, nullptr);
+            CHILD_CHECK(first >= 0);
+            CAppConn later("ulater", path.c_str());
+            CHILD_CHECK(later.Conn() >= 0);
+            return 0;
+        },
+        60);
+    unlink(path.c_str());
+    rmdir(tmpl);
+    ASSERT_FALSE(run.timedOut) << "the connect did not give up: " << run.err;
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_THAT(run.err,
+                HasSubstr("**ERROR**\t:In ubusy: connect() returned: Connection timed out"));
 }
 
 TEST(AppConnConnectTest, shouldLeaveFromClusterBindAddress) {

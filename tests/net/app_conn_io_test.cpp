@@ -148,6 +148,40 @@ TEST_F(AppConnIoTest, shouldReturnTwoStreamMessagesOfOneReadThenCompactThenSeeTh
     EXPECT_THAT(log, HasSubstr("CAppConn::ReadNoBlk():(io) read returned 0.\n"));
 }
 
+TEST_F(AppConnIoTest, shouldHandOverTheLastMessagesOfAPeerThatClosedWhenTheyFillTheBuffer) {
+    // Messages that fill the receive buffer exactly, then the close: the read
+    // that took them goes on into a larger buffer and meets the end of stream.
+    const size_t header = RawMessage(3, std::string(8, 'a')).size() - 8;
+    std::vector<std::string> sent;
+    std::string all;
+    for (int i = 0; i < 4; ++i) {
+        sent.push_back(RawMessage(static_cast<short>(10 + i),
+                                  Pattern(CAppConn::DEFAULT_BUF_SIZE / 4 - header, 0)));
+        ASSERT_EQ(sent.back().size(), static_cast<size_t>(CAppConn::DEFAULT_BUF_SIZE / 4));
+        all += sent.back();
+    }
+    ASSERT_EQ(m_conn->maxRlen, CAppConn::DEFAULT_BUF_SIZE);
+    PeerSends(all);
+    close(m_peer);
+    m_peer = -1;
+    struct pollfd pfd = {m_conn->GetFd(), POLLRDHUP, 0};
+    ASSERT_EQ(poll(&pfd, 1, kWait), 1);
+
+    for (const std::string& expected : sent) {
+        char* msg = nullptr;
+        StderrCapture quiet;
+        ASSERT_EQ(m_conn->ReadCmsgNoblok(msg), 0) << quiet.Take();
+        ASSERT_NE(msg, nullptr);
+        EXPECT_EQ(std::string(msg, expected.size()), expected);
+    }
+    char* msg = nullptr;
+    StderrCapture capture;
+    EXPECT_EQ(m_conn->ReadCmsgNoblok(msg), 0);  // compacts
+    EXPECT_EQ(m_conn->ReadCmsgNoblok(msg), 1);
+    EXPECT_EQ(msg, nullptr);
+    EXPECT_THAT(capture.Take(), HasSubstr("CAppConn::ReadNoBlk():(io) read returned 0.\n"));
+}
+
 TEST_F(AppConnIoTest, shouldReturnSplitMessageWithTheReadThatCompletesIt) {
     m_conn->m_is_stream = 5;
     const std::string whole = StreamHeartbeat(77);

@@ -12,10 +12,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/scoped_env.h"
 #include "net/net_test_helper.h"
+#include "qrx/wire/session_msgs.h"
 
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -253,6 +255,48 @@ TEST(AppConnCloseTest, shouldCallTheCloseCallBackOnceAndKeepItAgainstNullRegistr
 
     conn.RegisterCloseCallBack(OtherClose, nullptr);
     EXPECT_EQ(conn.m_pCloseCallBack, &OtherClose);
+}
+
+TEST(AppConnCloseTest, shouldCloseTheOldSocketAndItsInputWhenAnotherIsAdopted) {
+    int first[2];
+    int second[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, first), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, second), 0);
+    CAppConn conn("adopt", -1, nullptr, nullptr, 0, nullptr);
+    CloseRecord rec;
+    conn.RegisterCloseCallBack(RecordClose, &rec);
+    StderrCapture quiet;
+    conn.m_is_stream = 5;
+    conn.SetFd(first[0]);
+    // Half a message from the first peer waits in the buffer when the second
+    // socket is adopted.
+    const std::string stale = StreamHeartbeat(1);
+    ASSERT_TRUE(WriteAllWithin(first[1], stale.substr(0, 5), 5000));
+    ASSERT_TRUE(WaitPendingBytes(first[0], 5, 5000));
+    char* msg = nullptr;
+    ASSERT_EQ(conn.ReadCmsgNoblok(msg), 0);
+    EXPECT_EQ(msg, nullptr);
+
+    conn.SetFd(second[0]);
+    EXPECT_EQ(rec.calls, 1);
+    EXPECT_TRUE(WaitEofWithin(first[1], 5000));  // the first socket is closed
+    const std::string fresh = StreamHeartbeat(2);
+    ASSERT_TRUE(WriteAllWithin(second[1], fresh, 5000));
+    ASSERT_TRUE(WaitPendingBytes(second[0], static_cast<int>(fresh.size()), 5000));
+    ASSERT_EQ(conn.ReadCmsgNoblok(msg), 0) << quiet.Take();
+    ASSERT_NE(msg, nullptr);
+    const auto* hdr = reinterpret_cast<const MsgHdrPort*>(msg);
+    stHeartBeat body;
+    memcpy(&body, hdr->mstrt, sizeof body);
+    EXPECT_EQ(hdr->mtyp, CM_HEARTBEAT);
+    EXPECT_EQ(body.request_id, 2);
+
+    conn.SetFd(second[0]);  // the same socket again: nothing changes
+    EXPECT_EQ(rec.calls, 1);
+    EXPECT_EQ(conn.GetFd(), second[0]);
+    conn.Close(false);
+    close(first[1]);
+    close(second[1]);
 }
 
 TEST(AppConnOptionsTest, shouldApplyBufferSizeAndNagleSwitchFromEnvironment) {

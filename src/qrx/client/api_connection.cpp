@@ -188,9 +188,13 @@ bool CApiConnection::InitSocketLibs(const char* name) {
 template <typename MakeSocket>
 bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     InitSocketLibs(GetDescription());
+    if (!BeginConnect()) {
+        return false;
+    }
     if (m_pSocket != nullptr) {
         if (m_pSocket->GetFd() >= 0) {
-            return true;
+            EndConnect();
+            return !ClosePending();
         }
         KoGuard guard(*m_write_block_mutex);
         KoGuard state(*m_state_mutex);
@@ -200,6 +204,7 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     }
     CAppConn* socket = makeSocket();
     if (socket == nullptr) {
+        EndConnect();
         return false;
     }
     socket->RegisterCloseCallBack(SocketCloseCallback, this);
@@ -214,6 +219,7 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     WaitEnter();
     const int fd = socket->Conn();
     WaitLeave();
+    EndConnect();
     if (fd < 0) {
         return false;
     }
@@ -221,6 +227,37 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
         OnConnect();
     }
     return true;
+}
+
+bool CApiConnection::BeginConnect() {
+    {
+        // Not the write mutex: a write blocked on the peer must not hold a
+        // connect up, not even one that finds the connection open.
+        KoGuard guard(*m_state_mutex);
+        if (!m_bConnecting) {
+            m_bConnecting = true;
+            return true;
+        }
+    }
+    fprintf(stderr, "%s: a connect is already under way\n", GetDescription());
+    return false;
+}
+
+bool CApiConnection::ClosePending() {
+    bool pending;
+    {
+        KoGuard guard(*m_state_mutex);
+        pending = m_bStopRequested || (InListenerCall() && m_bCloseAfterDispatch);
+    }
+    if (pending) {
+        fprintf(stderr, "%s: the connection is being closed\n", GetDescription());
+    }
+    return pending;
+}
+
+void CApiConnection::EndConnect() {
+    KoGuard guard(*m_state_mutex);
+    m_bConnecting = false;
 }
 
 bool CApiConnection::Connect(const char* host, int port, bool isStream) {
@@ -236,15 +273,17 @@ bool CApiConnection::ConnectU(const char* ipcPath, bool isStream) {
 }
 
 bool CApiConnection::Reconnect() {
-    if (m_pSocket == nullptr) {
+    if (m_pSocket == nullptr || !BeginConnect()) {
         return false;
     }
     if (m_pSocket->GetFd() >= 0) {
-        return true;
+        EndConnect();
+        return !ClosePending();
     }
     WaitEnter();
     const int fd = m_pSocket->Conn();
     WaitLeave();
+    EndConnect();
     if (fd < 0) {
         return false;
     }
@@ -318,7 +357,8 @@ void CApiConnection::SocketCloseCallback(CAppConn* socket, void* data) {
 // ---------------------------------------------------------------- listeners
 
 void CApiConnection::AddClient(CApiListener* listener) {
-    if (m_setClients.insert(listener).second) {
+    // A null listener would be called with the first message.
+    if (listener != nullptr && m_setClients.insert(listener).second) {
         ++m_nClientChanges;
     }
 }
@@ -407,7 +447,16 @@ bool CApiConnection::Loop(int seconds) {
     return Loop(&tv, nullptr, nullptr);
 }
 
+bool CApiConnection::InListenerCall() const {
+    return m_bDispatching && m_readerThread.load() == std::this_thread::get_id();
+}
+
 bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
+    if (InListenerCall()) {
+        // Called from a listener: a loop here could dispatch nothing (the
+        // message being handed out must stay intact) and would wait for good.
+        return false;
+    }
     ThreadNotifier* stop = m_LoopExitRequest.load(std::memory_order_acquire);
     if (stop == nullptr) {
         // Opened before it is published, so Disconnect on another thread sees it whole.
@@ -516,7 +565,12 @@ bool CApiConnection::WriteBlock(void* msg) {
     bool ok = false;
     {
         KoGuard guard(*m_write_block_mutex);
-        open = SocketOpen();
+        // A socket still connecting (through a proxy's handshake, say) is not
+        // open for messages yet: the logon goes first, once it stands.
+        {
+            KoGuard state(*m_state_mutex);
+            open = SocketOpen() && !m_bConnecting;
+        }
         if (open) {
             ok = m_pSocket->WriteMsgBlock(static_cast<MsgHdrCmn*>(msg)) == 0;
         }
@@ -537,6 +591,12 @@ bool CApiConnection::WriteBlock(void* msg) {
 // ---------------------------------------------------------------- logon
 
 bool CApiConnection::SendLogon(const char* user, const char* password) {
+    if (InListenerCall()) {
+        // Its reply could not be waited for: nothing is sent.
+        m_login_ok = false;
+        QRX_LOG_ERROR(" Couldn't get response from server.");
+        return false;
+    }
     m_login_ok = true;
     LoginMsg msg;
     memset(&msg, 0, sizeof msg);
@@ -561,6 +621,12 @@ bool CApiConnection::VerifyLoginResponse(char*& reply, int& length) {
     length = 0;
     if (!SocketOpen()) {
         PrintNoConnection();
+        return false;
+    }
+    if (InListenerCall()) {
+        // Reading here would take the messages of the dispatch under way,
+        // and overwrite the one in hand.
+        QRX_LOG_ERROR(" Couldn't get response from server.");
         return false;
     }
     WaitEnter();

@@ -61,7 +61,8 @@ public:
 
     // Opens the connection (stream form when isStream) and, when
     // m_LoginAsSoonAsConnect, calls OnConnect. True at once when already
-    // connected; false when the connect fails.
+    // connected; false when the connect fails, another thread's connect is
+    // under way or the open connection is being closed.
     virtual bool Connect(const char* host, int port, bool isStream);
     // The port comes from the service name (see CAppConn::InitializePortFromService).
     virtual bool Connect(const char* host, const char* service, bool isStream);
@@ -74,8 +75,11 @@ public:
     // dispatched, from a listener's callback). Safe from any thread and from
     // callbacks.
     virtual void Disconnect();
-    // Reopens a closed socket and logs on again when m_LoginAsSoonAsConnect.
+    // Reopens a closed socket and logs on again when m_LoginAsSoonAsConnect;
+    // false while another thread's connect is under way or the open
+    // connection is being closed.
     virtual bool Reconnect();
+    // A null listener is ignored.
     virtual void AddClient(CApiListener* listener);
     virtual void RemoveClient(CApiListener* listener);
     // The socket's descriptor, -1 without a socket object.
@@ -95,14 +99,18 @@ public:
     // the connection or an interruption reported by the wait hook. timeout
     // bounds each wait (null: no limit); onIdle(data) is called when a wait
     // times out. A stop request that arrives while the loop ends for another
-    // reason still closes the socket. Always returns false.
+    // reason still closes the socket. Always returns false; at once when
+    // called from a listener during a dispatch.
     virtual bool Loop(timeval* timeout, UserFunction onIdle, void* data);
     virtual bool Loop(int seconds);
     virtual void StopCheck();
     // The synchronous logon: writes a CM_LOGIN message and waits for the reply.
+    // Refused (false, nothing sent) from a listener during a dispatch, whose
+    // messages the wait would take.
     virtual bool SendLogon(const char* user, const char* password);
     // Writes a complete message (beginning with the common header) whole,
     // under the write mutex. On failure the socket is closed and false returned.
+    // While a connect is under way nothing is written and false is returned.
     virtual bool WriteBlock(void* msg);
     // The name the TCP layer uses for the connection in its log lines.
     virtual const char* GetDescription();
@@ -166,6 +174,15 @@ private:
     // or (when another thread is reading it) shuts it down for that thread to
     // close.
     void CloseSocket();
+    // Claims the connection for one connect at a time (false, with a line on
+    // standard error, while another is under way); writes are held off until
+    // EndConnect, so that nothing goes out on a socket that does not stand yet.
+    bool BeginConnect();
+    void EndConnect();
+    // True, with a line on standard error, when the open socket is to be
+    // closed (asked of a running loop, or after the dispatch under way on
+    // this thread): it cannot pass for a connection that stands.
+    bool ClosePending();
     // Shuts the open socket down (both ways), from any thread.
     void ShutdownSocket();
     // The wait-and-dispatch passes of Loop.
@@ -177,6 +194,8 @@ private:
     template <typename Fn>
     void ForEachClient(Fn fn);
     void PrintNoConnection() const;
+    // True on the thread of a dispatch under way (inside a listener's call).
+    bool InListenerCall() const;
 
     ApiWaitEnter m_pWaitEnter = nullptr;
     ApiWaitLeave m_pWaitLeave = nullptr;
@@ -184,6 +203,8 @@ private:
     // The thread inside Loop or DispatchEvents, if any.
     std::atomic<std::thread::id> m_readerThread;
     bool m_bDispatching = false;
+    // True while a connect or reconnect runs; set and read under m_state_mutex.
+    bool m_bConnecting = false;
     bool m_bCloseAfterDispatch = false;
     bool m_bInterruptDispatch = false;
     // Bumped by every change of m_setClients, so that ForEachClient can tell

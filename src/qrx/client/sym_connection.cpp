@@ -44,6 +44,10 @@ CSymConnection::CSymConnection(const char* customLoginModule)
 }
 
 CSymConnection::~CSymConnection() {
+    // The listeners outlive it unattached.
+    for (CApiListener* listener : m_setClients) {
+        Detach(listener);
+    }
     m_cmdIdMap.clear();
     m_UniqueCmdIdSet.clear();
 }
@@ -59,6 +63,18 @@ void CSymConnection::AddClient(CApiListener* listener) {
     }
     symListener->SetSymConnection(this);
     CApiConnection::AddClient(listener);
+}
+
+void CSymConnection::RemoveClient(CApiListener* listener) {
+    CApiConnection::RemoveClient(listener);
+    Detach(listener);
+}
+
+void CSymConnection::Detach(CApiListener* listener) {
+    CSymListener* symListener = dynamic_cast<CSymListener*>(listener);
+    if (symListener != nullptr && symListener->GetSymConnection() == this) {
+        symListener->SetSymConnection(nullptr);
+    }
 }
 
 void CSymConnection::SetLoginCredentials(const char* user, const char* password) {
@@ -105,6 +121,21 @@ bool CSymConnection::Connect(const char* host, int port, const char* user, const
 
 bool CSymConnection::ConnectU(const char* ipcPath, const char* user, const char* password) {
     SetLoginCredentials(user, password);
+    return CApiConnection::ConnectU(ipcPath, true);
+}
+
+bool CSymConnection::Connect(const char* host, int port, bool isStream) {
+    (void)isStream;
+    return CApiConnection::Connect(host, port, true);
+}
+
+bool CSymConnection::Connect(const char* host, const char* service, bool isStream) {
+    (void)isStream;
+    return CApiConnection::Connect(host, service, true);
+}
+
+bool CSymConnection::ConnectU(const char* ipcPath, bool isStream) {
+    (void)isStream;
     return CApiConnection::ConnectU(ipcPath, true);
 }
 

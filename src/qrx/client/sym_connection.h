@@ -44,11 +44,16 @@ public:
     explicit CSymConnection(const char* customLoginModule = nullptr);
     ~CSymConnection() override;
 
-    using CApiConnection::Connect;
-    using CApiConnection::ConnectU;
+    // The generic forms: the socket is in stream form whatever isStream says,
+    // the form the symbol server and the listeners read.
+    bool Connect(const char* host, int port, bool isStream) override;
+    bool Connect(const char* host, const char* service, bool isStream) override;
+    bool ConnectU(const char* ipcPath, bool isStream) override;
 
-    // Only CSymListener objects are added; each is attached to this connection.
+    // Only CSymListener objects are added; each is attached to this connection
+    // until it is removed or either of the two is destroyed.
     void AddClient(CApiListener* listener) override;
+    void RemoveClient(CApiListener* listener) override;
     // "SYM_API".
     const char* GetDescription() override;
     // Sends the logon (Login).
@@ -173,6 +178,8 @@ private:
     bool SendTopicSize(short mtyp, const char* topic, int nearSize, int farSize, int reqId);
     bool SendTopicList(short mtyp, const std::vector<GrowingStr>& topics);
     bool SendCOB(short mtyp, const QuorCOB::CCOBRequest& request);
+    // Unattaches a Sym listener attached to this connection.
+    void Detach(CApiListener* listener);
 
     // Guards m_cmdIdMap: commands are recorded by the sending thread and
     // looked up by the thread that reads the responses.

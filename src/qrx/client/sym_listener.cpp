@@ -44,6 +44,11 @@ CSymListener::CSymListener()
       m_pTopic(new CSymTopic("_UN_INITIALIZED_")) {}
 
 CSymListener::~CSymListener() {
+    // A listener destroyed while attached leaves its connection, which would
+    // otherwise call it with the next message.
+    if (m_pSymConnection != nullptr) {
+        m_pSymConnection->RemoveClient(this);
+    }
     delete m_pStream;
     delete m_pData;
     delete m_pTopic;

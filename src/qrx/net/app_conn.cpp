@@ -321,6 +321,14 @@ void CAppConn::setSocketKeepAliveOff() {
 }
 
 void CAppConn::SetFd(int fd) {
+    if (fd == m_fd) {
+        return;
+    }
+    // The socket adopted before, and what it left in the buffers, go first:
+    // kept, the descriptor would leak and its bytes would run into the new stream.
+    if (m_fd >= 0) {
+        Close(false);
+    }
     m_fd = fd;
     SetNoDelay();
     char peer[QRX_HOST_NAME_LEN];

@@ -81,7 +81,8 @@ public:
     // The gathering form of Write, for several buffers in one call. A derived
     // connection that changes how bytes are written overrides both.
     virtual ssize_t WriteVec(const struct iovec* iov, int cnt);
-    // Adopts an open socket (made non-blocking, options applied).
+    // Adopts an open socket (made non-blocking, options applied); one that is
+    // open still is closed first (Close(false)).
     virtual void SetFd(int fd);
     // Non-blocking mode, buffer sizes (QUOR_TCP_BUFFER_SIZE) and Nagle
     // (QUOR_DISABLE_NAGLE) for the current descriptor.
@@ -94,7 +95,8 @@ public:
     // counts and reports such events.
     virtual bool would_block(bool print_err);
 
-    // ---- client side ----
+    // ---- client side; on an open connection Conn and Bind (and the forms
+    // below) return its descriptor and open nothing ----
     int Conn();
     int connI();
     int connU();
@@ -136,7 +138,8 @@ public:
     // unconsumed bytes (only when they start at the beginning of the receive
     // buffer). 1 when the connection is unusable (peer closed, socket error,
     // no memory, or, with QUOR_FIX_LARGE_LIST, unconsumed input filling the
-    // buffer at its limit), else 0.
+    // buffer at its limit), else 0. Bytes read before a close or an error are
+    // kept and 0 returned: the next call reports the close.
     int ReadNoBlk(int& bytes_rcvd);
     // True when a complete message (or a malformed length) is at the read
     // position; mlen receives its length.

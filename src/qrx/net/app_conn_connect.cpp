@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -205,6 +206,9 @@ bool CAppConn::ConnectIWithProxy(const char* proxyHost, const char* proxyPort,
 }
 
 int CAppConn::connI() {
+    if (m_fd >= 0) {
+        return m_fd;  // open already: a new socket would leak this one
+    }
     m_fd = open_tcp_socket(*this, "connI");
     if (m_fd < 0) {
         return -1;
@@ -282,6 +286,9 @@ int CAppConn::connI() {
 }
 
 int CAppConn::connU() {
+    if (m_fd >= 0) {
+        return m_fd;  // open already: a new socket would leak this one
+    }
     m_fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (m_fd < 0) {
         sock_err(m_descr, "socket");
@@ -295,7 +302,21 @@ int CAppConn::connU() {
     if (m_IPCPath.empty()) {
         errno = ENOENT;  // never an unnamed or abstract address
     } else {
+        // A local connect waits while the server's backlog is full, which a
+        // server that has stopped accepting keeps full for good: the wait is
+        // bounded by the connect time-out, as that of a TCP connect is.
+        const int timeout = csock_signals_enabled() ? quor_conn_timeout() : 0;
+        struct timeval limit = {timeout > 0 ? timeout : 0, 0};
+        if (timeout > 0) {
+            setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        }
         rc = connect(m_fd, reinterpret_cast<struct sockaddr*>(&addr), len);
+        if (timeout > 0) {
+            const int saved = rc != 0 && errno == EAGAIN ? ETIMEDOUT : errno;
+            limit.tv_sec = 0;
+            setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            errno = saved;
+        }
     }
     if (rc != 0) {
         sock_err(m_descr, "connect() returned");
@@ -308,6 +329,9 @@ int CAppConn::connU() {
 }
 
 int CAppConn::bindI(int nlisten) {
+    if (m_fd >= 0) {
+        return m_fd;  // open already: a new socket would leak this one
+    }
     m_fd = open_tcp_socket(*this, "bindI");
     if (m_fd < 0) {
         return -1;
@@ -347,6 +371,9 @@ int CAppConn::bindI(int nlisten) {
 }
 
 int CAppConn::bindU(int nlisten) {
+    if (m_fd >= 0) {
+        return m_fd;  // open already: a new socket would leak this one
+    }
     const char* path = m_IPCPath.c_str();
     if (m_IPCPath.empty()) {
         errno = ENOENT;  // never an unnamed or abstract address

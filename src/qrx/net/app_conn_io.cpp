@@ -133,6 +133,11 @@ int CAppConn::ReadNoBlk(int& bytes_rcvd) {
             room = MAX_READ_PER_CALL - bytes_rcvd;
         }
         const int n = Read(pRdata + nbRLeft, room);
+        if (n <= 0 && bytes_rcvd > 0) {
+            // The bytes this call has read come first: the next read meets
+            // the close (or the end of stream behind an error) again.
+            return 0;
+        }
         if (n == 0) {
             QRX_LOG_WARNING_AT("CAppConn::ReadNoBlk():(" << m_descr << ") read returned 0.");
             return 1;
