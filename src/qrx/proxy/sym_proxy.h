@@ -368,6 +368,8 @@ protected:
     void Conflate(TopicState* pState);
     // Sends the dirty topics as their current state while the backlog stays below the mark.
     void SendConflated();
+    // Ends the conflation episode once no topic is owed and the backlog is below the mark.
+    void EndConflationIfCaughtUp();
     // Drops the client when its backlog passed a bound; true when it was dropped.
     bool EnforceBacklogLimits();
     void ForgetConflation();

@@ -331,7 +331,13 @@ void CSymProxy::Conflate(TopicState* pState) {
 }
 
 void CSymProxy::SendConflated() {
-    if (m_vecDirtyTopics.empty() || !HasClient() || m_pPools == nullptr) {
+    if (!HasClient() || m_pPools == nullptr) {
+        return;
+    }
+    if (m_vecDirtyTopics.empty()) {
+        // The last topics may have left with the backlog still past the mark: the episode
+        // ends once that has drained.
+        EndConflationIfCaughtUp();
         return;
     }
     const unsigned long nGeneration = m_nClientGeneration;
@@ -377,6 +383,10 @@ void CSymProxy::SendConflated() {
     }
     m_vecDirtyTopics.erase(m_vecDirtyTopics.begin(),
                            m_vecDirtyTopics.begin() + static_cast<std::ptrdiff_t>(nNext));
+    EndConflationIfCaughtUp();
+}
+
+void CSymProxy::EndConflationIfCaughtUp() {
     if (m_bConflating && m_vecDirtyTopics.empty() && !OverHighWater(0)) {
         m_bConflating = false;
         QRX_LOG_INFO("CSymProxy::Client caught up: " << m_nEpisodeTopics
