@@ -523,3 +523,41 @@ TEST(SymProxyQueuedTest, shouldSendQueuedTicksAsUpdatesWhenASnapshotRequestFinds
     EXPECT_TRUE(Select(all, CM_SYM_DATA, SYM_DATA_SNAPSHOT_START).empty());
     EXPECT_TRUE(Select(all, CM_SYM_DATA, SYM_DATA_SNAPSHOT_END).empty());
 }
+
+TEST(SymProxyQueuedTest, shouldLetProducersSetExchangeFieldsWhileTheTableIsReplaced) {
+    // A feed handler that reloads its exchange table while its producers run.
+    const std::string base = "/tmp/qrx_proxy_" + std::to_string(getpid()) + "_reload";
+    const std::string files[2] = {base + "_n.txt", base + "_x.txt"};
+    std::ofstream(files[0]) << "NYSE N\n";
+    std::ofstream(files[1]) << "NYSE X\n";
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen(true));
+    ASSERT_TRUE(proxy.EnableExchTranslation(files[0].c_str()));
+    std::atomic<bool> bStop{false};
+    std::atomic<int> nWrong{0};
+    std::vector<std::thread> producers;
+    for (int p = 0; p < 2; ++p) {
+        producers.emplace_back([&, p] {
+            const std::string topic = "R" + std::to_string(p);
+            while (!bStop.load()) {
+                HTICK t = proxy.CreateTick(topic.c_str());
+                proxy.SetTickField(t, CSymData::flid_exchange, "NYSE");
+                const std::string code = Text(t, CSymData::flid_exchange);
+                nWrong += code != "N" && code != "X";
+                proxy.PushbackTick(t);
+            }
+        });
+    }
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(proxy.EnableExchTranslation(files[i % 2].c_str()));
+        proxy.Flush(false, nullptr);  // the owning thread keeps the queue short
+    }
+    bStop = true;
+    for (auto& t : producers) {
+        t.join();
+    }
+    proxy.Flush(false, nullptr);
+    EXPECT_EQ(nWrong.load(), 0);
+    unlink(files[0].c_str());
+    unlink(files[1].c_str());
+}

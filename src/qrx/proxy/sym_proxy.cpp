@@ -178,8 +178,7 @@ void CSymProxy::TearDown() {
 
     ReleasePending();
 
-    delete m_pExchTranslator;
-    m_pExchTranslator = nullptr;
+    delete m_pExchTranslator.exchange(nullptr);
     delete m_pSymTranslator;
     m_pSymTranslator = nullptr;
     delete m_pSubscriptions;
@@ -230,8 +229,14 @@ bool CSymProxy::EnableSymTranslation(const char* szFileName) {
 
 bool CSymProxy::EnableExchTranslation(const char* szFileName) {
     SymTranslator* pTable = LoadTable(szFileName, "exchange");
-    delete m_pExchTranslator;
-    m_pExchTranslator = pTable;
+    SymTranslator* pOld = nullptr;
+    {
+        // Producers of the queued mode use the table under this lock: a table they may be
+        // reading is replaced under it, and freed once it is out of their hands.
+        MKTUTIL::Guard lock(m_bQueue ? m_pMutex : nullptr);
+        pOld = m_pExchTranslator.exchange(pTable);
+    }
+    delete pOld;
     return pTable != nullptr;
 }
 

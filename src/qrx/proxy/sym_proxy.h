@@ -441,7 +441,9 @@ protected:
     // Set by SendResponse, possibly on another thread; cleared by the flush that takes the
     // responses.
     std::atomic<bool> m_bNewResponse{false};
-    SymTranslator* m_pExchTranslator = nullptr;
+    // Read by queued producers as they set exchange fields, and swapped by EnableExchTranslation
+    // under m_pMutex.
+    std::atomic<SymTranslator*> m_pExchTranslator{nullptr};
     SymTranslator* m_pSymTranslator = nullptr;
     std::map<unsigned int, CCommand> m_Commands;
     std::atomic<bool> m_bRun{false};

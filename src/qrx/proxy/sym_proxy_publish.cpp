@@ -208,12 +208,15 @@ bool CSymProxy::SetTickField(HTICK pTick, int nFlid, const char* pValue, size_t 
         return false;
     }
     CSymData& tick = *static_cast<CSymData*>(pTick);
-    if (m_pExchTranslator != nullptr && IsExchangeFlid(nFlid)) {
-        // The table inserts what its rules translate, so producers take turns with it.
+    if (IsExchangeFlid(nFlid) && m_pExchTranslator.load(std::memory_order_relaxed) != nullptr) {
+        // The table inserts what its rules translate, so producers take turns with it; it is
+        // read again under the lock, which a new table replaces it under.
         MKTUTIL::Guard lock(m_bQueue ? m_pMutex : nullptr);
-        const char* szFeed = m_pExchTranslator->GetKo2Feed(pValue);
-        const size_t nFeedLen = strlen(szFeed);
-        return !RefuseLongText(nFlid, nFeedLen) && StoreText(tick, nFlid, szFeed, nFeedLen);
+        if (SymTranslator* pTable = m_pExchTranslator.load(std::memory_order_relaxed)) {
+            const char* szFeed = pTable->GetKo2Feed(pValue);
+            const size_t nFeedLen = strlen(szFeed);
+            return !RefuseLongText(nFlid, nFeedLen) && StoreText(tick, nFlid, szFeed, nFeedLen);
+        }
     }
     return !RefuseLongText(nFlid, nLen) && StoreText(tick, nFlid, pValue, nLen);
 }
