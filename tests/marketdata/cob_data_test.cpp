@@ -101,6 +101,19 @@ TEST(COBDataTest, shouldWalkEveryValueTypeOverTheLegsThatHoldIt) {
     EXPECT_FALSE(empty.GetNextStrAuxField(&leg, flid, &text));
 }
 
+TEST(COBDataTest, shouldKeepAnEntryAddedAgainAndDropOnlyAnotherOfTheSameTopic) {
+    CCOBData data = TwoLegs();
+    SymQData* leg1 = *data.m_setAuxData.begin();
+    // The entry it owns already, handed over a second time, is neither added nor deleted.
+    EXPECT_FALSE(data.AddAuxData(leg1));
+    ASSERT_EQ(data.m_setAuxData.size(), 2u);
+    EXPECT_EQ(*data.m_setAuxData.begin(), leg1);
+    EXPECT_FALSE(data.AddAuxData(NewLeg("LEG1", {{0, 7.0}})));
+    EXPECT_EQ(WalkDoubles(data),
+              (std::vector<DblStep>{DblStep("LEG1", 0, 1.5), DblStep("LEG2", 0, 2.5),
+                                    DblStep("LEG2", 1, 3.5)}));
+}
+
 TEST(COBDataTest, shouldCopyAuxiliaryEntriesDeeplyAndReplaceThemOnAssignment) {
     CCOBData src = TwoLegs();
     src.m_nId = 4;

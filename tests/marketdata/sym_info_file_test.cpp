@@ -147,6 +147,29 @@ TEST(SymInfoFileTest, shouldRefuseWhatTheLineFormCannotCarryBack) {
     EXPECT_EQ(file.Read(), "X:bid=1\n");
 }
 
+TEST(SymInfoFileTest, shouldReportTopicsAndTextsThatWouldReadBackAsNothing) {
+    // A line whose topic begins with "#" reads back as a comment, and one with an empty value
+    // is passed over: the writer must not report such records as written.
+    TempFile file;
+    Owned src;
+    CSymData* hash = new CSymData();
+    hash->SetFlidDouble(0, 1.0);
+    src.map[GrowingStr("#ES")] = hash;
+    CSymData* empty = new CSymData();
+    empty->SetFlidString(1025, GrowingStr(""));
+    empty->SetFlidDouble(0, 2.0);
+    src.map[GrowingStr("Y")] = empty;
+    EXPECT_FALSE(CSymDataAux::SerializeSymOut(src.map, file.Path(), false));
+    EXPECT_EQ(file.Read(), "Y:bid=2\n");
+
+    Owned back;
+    ASSERT_TRUE(CSymDataAux::SerializeSymIn(back.map, file.Path(), true));
+    ASSERT_EQ(back.map.size(), 1u);
+    double bid = 0;
+    EXPECT_TRUE(back.map.begin()->second->m_map_flid_2_double.GetFlid(0, bid));
+    EXPECT_EQ(bid, 2.0);
+}
+
 TEST(SymInfoFileTest, shouldFailOnFilesThatCannotBeOpened) {
     Owned m;
     EXPECT_FALSE(CSymDataAux::SerializeSymIn(m.map, "/nonexistent/dir/file", true));

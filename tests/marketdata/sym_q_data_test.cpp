@@ -77,6 +77,28 @@ TEST(DynArrayTest, shouldDoubleWhenFullAndKeepStringObjectsWhenEmptied) {
     EXPECT_EQ(copy[0].m_flid, 3);
 }
 
+TEST(DynArrayTest, shouldAppendACopyOfItsOwnEntryWhenItMustGrow) {
+    // The entry appended lies in the storage that growing replaces.
+    DynArray<StrFld, ObjCopy> arr(2);
+    StrFld f;
+    f.m_flid = 7;
+    f.m_value = "a text longer than the inline copy";
+    arr.push_back(f);
+    arr.push_back(f);
+    arr.push_back(arr[1]);
+    ASSERT_EQ(arr.Size(), 3u);
+    EXPECT_EQ(arr[2].m_flid, 7);
+    EXPECT_STREQ(arr[2].m_value.c_str(), "a text longer than the inline copy");
+    EXPECT_STREQ(arr[1].m_value.c_str(), "a text longer than the inline copy");
+
+    DynArray<DblFld, MemCopy> d(1);
+    d.push_back(DblFld{3, 2.5});
+    d.push_back(d[0]);
+    ASSERT_EQ(d.Size(), 2u);
+    EXPECT_EQ(d[1].m_flid, 3);
+    EXPECT_EQ(d[1].m_value, 2.5);
+}
+
 TEST(SetFlidsTest, shouldHoldIdsAsBitsAndWalkThemInOrder) {
     SetFlids<2048> s;
     EXPECT_EQ(s.first(), 2048);
@@ -117,6 +139,19 @@ TEST(SymQDataTest, shouldReplaceEntriesWithTheSameIdAndRefuseIdsOfAnotherType) {
     q.Sort();
     EXPECT_EQ(Ids(q), (std::vector<short>{2, 5, 520, 1600}));
     EXPECT_EQ(q.m_vecDbl[1].m_value, 3.0);
+}
+
+TEST(SymQDataTest, shouldStoreOneOfItsOwnTextsUnderAnotherIdWhenTheArrayGrows) {
+    SymQData q;
+    for (short i = 0; i < 5; ++i) {
+        ASSERT_TRUE(q.SetFlid(static_cast<short>(1024 + i), "a text longer than the inline copy"));
+    }
+    // The text given is an entry of q's full text array, which the new entry makes grow.
+    ASSERT_TRUE(q.SetFlid(short(1100), q.m_vecStr[2].m_value));
+    ASSERT_EQ(q.m_vecStr.Size(), 6u);
+    EXPECT_EQ(q.m_vecStr[5].m_flid, 1100);
+    EXPECT_STREQ(q.m_vecStr[5].m_value.c_str(), "a text longer than the inline copy");
+    EXPECT_STREQ(q.m_vecStr[2].m_value.c_str(), "a text longer than the inline copy");
 }
 
 TEST(SymQDataTest, shouldMergeWithTheSourceWinning) {

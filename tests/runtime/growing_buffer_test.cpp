@@ -57,3 +57,16 @@ TEST(GrowingBufferTest, shouldRefuseMissingBytesAndLengthsPastTheLargestSize) {
     EXPECT_NE(b.Append(few, 8), nullptr);
     EXPECT_EQ(b.GetLength(), 11);
 }
+
+TEST(GrowingBufferTest, shouldAppendItsOwnBytesWhenItMustGrow) {
+    // The source lies in the storage that growing replaces.
+    CGrowingBuffer b(24);
+    b.Append("abcdefghijklmnopqrstuvwx", 24);
+    char* at = b.Append(b.GetData(), b.GetLength());
+    ASSERT_NE(at, nullptr);
+    EXPECT_EQ(at, b.GetData() + 24);
+    EXPECT_EQ(std::string(b.GetData(), b.GetLength()),
+              "abcdefghijklmnopqrstuvwxabcdefghijklmnopqrstuvwx");
+    ASSERT_NE(b.Append(b.GetData() + 40, 8), nullptr);
+    EXPECT_EQ(std::string(b.GetData() + 48, 8), "qrstuvwx");
+}

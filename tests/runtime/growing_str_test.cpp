@@ -99,3 +99,13 @@ TEST(GrowingStrTest, shouldCopyAndCompareShortTextsOfEveryLength) {
     }
     EXPECT_TRUE(GrowingStr() == GrowingStr(""));
 }
+
+TEST(GrowingStrTest, shouldAppendItsOwnTextWhenTheBufferMustGrow) {
+    // The source lies in the buffer that the append reallocates.
+    GrowingStr s("abcdefghijklmnopqrstuvwxyz");
+    ASSERT_TRUE(s.append(s.c_str(), s.length()));
+    EXPECT_STREQ(s.c_str(), "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyz");
+    ASSERT_TRUE(s.append(s.c_str() + 40, 12));
+    EXPECT_STREQ(s.c_str(), "abcdefghijklmnopqrstuvwxyzabcdefghijklmnopqrstuvwxyzopqrstuvwxyz");
+    EXPECT_EQ(s.length(), 64);
+}

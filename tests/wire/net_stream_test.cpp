@@ -108,6 +108,23 @@ TEST(NetStreamTest, shouldGrowAnOwningStreamOneStepAtATime) {
     EXPECT_EQ(small.GetCapacity(), 100u);
 }
 
+TEST(NetStreamTest, shouldAppendTextFromItsOwnBufferWhenItMustGrow) {
+    // The text lies in the buffer that growing replaces: a field written earlier copied again.
+    CNetStream out(true, 32, 32);
+    ASSERT_TRUE(out.Append("0123456789abcdefghijklmnopqrstu", -1));
+    char* p;
+    int n;
+    out.GetBuf(p, n);
+    ASSERT_EQ(n, 33);
+    ASSERT_TRUE(out.AppendText(p + 2, 31));
+    out.GetBuf(p, n);
+    ASSERT_EQ(n, 66);
+    EXPECT_EQ(std::string(p + 35, 31), "0123456789abcdefghijklmnopqrstu");
+    ASSERT_TRUE(out.Append(p + 45, 5));
+    out.GetBuf(p, n);
+    EXPECT_EQ(std::string(p + 68, 5), "abcde");
+}
+
 TEST(NetStreamTest, shouldKeepItsBufferWhenRewound) {
     CNetStream out(true, 8, 8);
     out << 1 << 2 << 3;

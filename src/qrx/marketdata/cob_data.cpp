@@ -92,8 +92,12 @@ bool CCOBData::AddAuxData(SymQData* q) {
     if (q == nullptr) {
         return false;
     }
-    if (!m_setAuxData.insert(q).second) {
-        delete q;
+    const auto added = m_setAuxData.insert(q);
+    if (!added.second) {
+        // The same object handed over again is ours already: it stays.
+        if (*added.first != q) {
+            delete q;
+        }
         return false;
     }
     return true;

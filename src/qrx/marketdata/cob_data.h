@@ -37,7 +37,7 @@ public:
     ~CCOBData();
 
     // Takes ownership of q and adds it, unless an entry with the same topic is
-    // already there: q is then deleted and the result is false.
+    // already there: q is then deleted (unless it is that entry) and the result is false.
     bool AddAuxData(SymQData* q);
     // Deletes every auxiliary entry and ends any walk under way.
     void ClearAuxData();

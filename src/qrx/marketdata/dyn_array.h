@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -73,8 +74,19 @@ public:
 
     // Appends a copy of v; a full array doubles its capacity first.
     void push_back(const T& v) {
+        if (m_Size == m_initSize && Holds(&v)) {
+            const T copy(v);  // v is one of our entries, which growing frees
+            push_back(copy);
+            return;
+        }
         NextSlot() = v;
         ++m_Size;
+    }
+    // True when p lies in the array's storage (an entry or a member of one).
+    bool Holds(const void* p) const {
+        const uintptr_t at = reinterpret_cast<uintptr_t>(p);
+        const uintptr_t base = reinterpret_cast<uintptr_t>(m_pBuffArray);
+        return at >= base && at - base < m_initSize * sizeof(T);
     }
     // The entry behind the last one, made available (growing if full) but not
     // yet counted: fill it, then Commit() to keep it. Lets a reader fill an

@@ -18,11 +18,12 @@ constexpr size_t kMaxLine = 131071;
 constexpr size_t kMaxTopic = 127;
 
 // A topic is written only when the reader gets the same text back: not empty,
-// not longer than the reader keeps, and free of the characters that delimit
-// the line (":" ends the topic, ";" starts a typed description).
+// not longer than the reader keeps, not starting a comment ("#"), and free of
+// the characters that delimit the line (":" ends the topic, ";" starts a typed
+// description).
 bool WritableTopic(const GrowingStr& topic) {
     const size_t n = topic.length();
-    if (n == 0 || n > kMaxTopic) {
+    if (n == 0 || n > kMaxTopic || topic.c_str()[0] == '#') {
         return false;
     }
     const char* p = topic.c_str();
@@ -54,13 +55,14 @@ void PutDouble(FILE* f, double v) {
 }
 
 // Writes one field line; false, with nothing written, for a value the line
-// form cannot carry (a string holding a newline or a NUL).
+// form cannot carry (a string holding a newline or a NUL, or an empty one,
+// whose line the reader passes over).
 bool PutField(FILE* f, const GrowingStr& topic, const CSymData& d, int id) {
     const int type = id >> 9;
     const GrowingStr* s = nullptr;
     if (type == 2) {
         s = d.m_map_flid_2_GrowingStr.GetFlidPtr(id);
-        if (s == nullptr || memchr(s->c_str(), '\n', s->length()) != nullptr ||
+        if (s == nullptr || s->empty() || memchr(s->c_str(), '\n', s->length()) != nullptr ||
             strlen(s->c_str()) != s->length()) {
             return false;
         }

@@ -106,6 +106,11 @@ public:
     // same id: for callers that know the id is new or that mean to keep both.
     template <typename Arr, typename V>
     static void AppendFld(Arr& arr, short id, const V& v) {
+        if (arr.Size() == arr.Capacity() && arr.Holds(&v)) {
+            const V copy(v);  // v lies in an entry of arr, which growing frees
+            AppendFld(arr, id, copy);
+            return;
+        }
         auto& slot = arr.NextSlot();
         slot.m_flid = id;
         slot.m_value = v;

@@ -1,6 +1,7 @@
 #include "qrx/runtime/growing_buffer.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 CGrowingBuffer::CGrowingBuffer(int nInitialSize)
@@ -39,7 +40,14 @@ char* CGrowingBuffer::Append(const char* pBuf, int nLen) {
         return nullptr;
     }
     if (m_nCurrPos + nLen > m_nSize) {
+        // The source may lie in our own storage (appending our own bytes), which Grow replaces.
+        const uintptr_t at = reinterpret_cast<uintptr_t>(pBuf);
+        const uintptr_t base = reinterpret_cast<uintptr_t>(m_pBuffer);
+        const bool bOwn = at >= base && at < base + static_cast<uintptr_t>(m_nSize);
         Grow(m_nCurrPos + nLen);
+        if (bOwn) {
+            pBuf = m_pBuffer + (at - base);
+        }
     }
     char* dst = m_pBuffer + m_nCurrPos;
     memcpy(dst, pBuf, static_cast<size_t>(nLen));

@@ -1,6 +1,7 @@
 #include "qrx/runtime/growing_str.h"
 
 #include <cassert>
+#include <cstdint>
 #include <cstdlib>
 #include <utility>
 
@@ -82,6 +83,10 @@ bool GrowingStr::append(const char* src, int len) {
         return false;
     }
     if (len + m_nLen >= m_nMaxSize) {
+        // The source may lie in our own buffer (appending ourselves), which realloc may move.
+        const uintptr_t at = reinterpret_cast<uintptr_t>(src);
+        const uintptr_t base = reinterpret_cast<uintptr_t>(m_pBuf);
+        const bool bOwn = m_pBuf != nullptr && at >= base && at < base + m_nMaxSize;
         const int newSize = m_nLen + len + 1;
         char* p = static_cast<char*>(realloc(m_pBuf, static_cast<size_t>(newSize)));
         if (p == nullptr) {
@@ -91,6 +96,9 @@ bool GrowingStr::append(const char* src, int len) {
             m_nMaxSize = 0;
             assert(!"void GrowingStr::append(const char*, int)");
             abort();
+        }
+        if (bOwn) {
+            src = p + (at - base);
         }
         m_pBuf = p;
         m_nMaxSize = static_cast<unsigned short>(newSize);

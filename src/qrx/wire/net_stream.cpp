@@ -1,6 +1,7 @@
 #include "qrx/wire/net_stream.h"
 
 #include <climits>
+#include <cstdint>
 #include <new>
 
 #include "qrx/runtime/growing_str.h"
@@ -88,9 +89,16 @@ bool CNetStream::AppendText(const char* pVal, int nLen) {
     }
     // Room for the length and the bytes together, so that neither is written alone.
     const size_t total = 2 + static_cast<size_t>(nLen);
+    // The text may lie in our own buffer (a field copied again), which growing replaces.
+    const uintptr_t at = reinterpret_cast<uintptr_t>(pVal);
+    const uintptr_t base = reinterpret_cast<uintptr_t>(m_pData);
+    const bool bOwn = pVal != nullptr && m_pData != nullptr && at >= base && at - base < m_nLen;
     char* dst = PrepareAppend(total);
     if (dst == nullptr) {
         return false;
+    }
+    if (bOwn) {
+        pVal = m_pData + (at - base);
     }
     StoreBE16(dst, static_cast<uint16_t>(nLen));
     if (nLen != 0) {
