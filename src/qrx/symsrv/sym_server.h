@@ -50,6 +50,10 @@ struct CTopicEntry {
     std::unique_ptr<CSymData> m_pImage;      // merged state, when m_bCached
     bool m_bCached = false;
     bool m_bUpstream = false;  // subscribed at the feed handler
+    // The feed handler's answer to a subscription (its image) is still to come: its snapshot
+    // records are for the subscribers. Other snapshot records of the topic (those answering a
+    // subscribe-all) only fill the image.
+    bool m_bImageDue = false;
     bool m_bChangeQueued = false;
     bool m_bFree = false;  // nobody holds it and nothing refers to it: the slot is reused
     bool m_bImageTooLongLogged = false;

@@ -338,6 +338,7 @@ void CSymServer::ReleaseIfIdle(CTopicEntry& t) {
     t.m_strTopic.clear();
     t.m_nFeed = -1;
     t.m_bImageTooLongLogged = false;
+    t.m_bImageDue = false;
     t.m_vecSubs.clear();
     t.m_nUpdatesIn = t.m_nBytesIn = t.m_nUpdatesOut = t.m_nBytesOut = t.m_nConflated = 0;
     t.m_bFree = true;

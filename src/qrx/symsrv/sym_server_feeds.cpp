@@ -191,6 +191,12 @@ void CSymServer::FeedUp(CFeedLink* f) {
         }
     }
     if (m_nAllRefs > 0 && m_wire.NoBodyRequest(CM_SYM_SUBSCRIBE_ALL)) {
+        // Images held from before the loss may be behind the feed handler's.
+        for (auto& t : m_vecTopics) {
+            if (t->m_nFeed == f->m_nIndex) {
+                t->m_bImageDue = true;
+            }
+        }
         f->m_bAllUpstream = true;
         f->m_out.AppendMsg(m_wire.Data(), m_wire.Length());
     }
@@ -260,6 +266,7 @@ void CSymServer::FlushUpstream(CFeedLink* f) {
             continue;
         }
         t.m_bUpstream = bWanted;
+        t.m_bImageDue = bWanted;
         std::vector<const char*>& v = bWanted ? vecSub : vecUnsub;
         v.push_back(t.m_strTopic.c_str());
         if (v.size() == SYM_MAX_LIST_TOPICS) {
@@ -491,6 +498,10 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
         if (!t->m_pImage) {
             t->m_pImage = std::make_unique<CSymData>();
         }
+        // A snapshot record that answers nobody's subscription repeats what the subscribers
+        // have (a new subscriber is given the held image): it only fills the image.
+        const bool bForward = nSubType != SYM_DATA_SNAPSHOT || t->m_bImageDue || !t->m_bCached;
+        t->m_bImageDue = false;
         if (!t->m_bCached) {
             t->m_pImage->clear();
             t->m_pImage->SetFlidString(kFlidTopic, GrowingStr(t->m_strTopic.c_str()));
@@ -502,6 +513,9 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
             ++m_nMalformed;
             FeedDown(f, "malformed input: a record that cannot be decoded");
             return false;
+        }
+        if (!bForward) {
+            continue;
         }
         const size_t nLen = static_cast<size_t>(nRecLen);
         for (CClientSession* c : t->m_vecSubs) {
