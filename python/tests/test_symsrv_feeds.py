@@ -96,6 +96,30 @@ def test_topics_are_routed_to_the_feed_handler_that_serves_them():
         fb.close()
 
 
+def test_a_list_holding_topics_nobody_serves_subscribes_the_others_all_the_same():
+    feed = Feed()
+    srv = SymSrv("--feed", f"a=127.0.0.1:{feed.port},prefix:A")
+    clients = None
+    try:
+        wait_for(lambda: srv.metric("qrx_symsrv_feed_up") == 1, 20, "the feed handler")
+        clients = Clients(srv.port, 1)
+        clients.listeners[0].subscribeList(["C1", "A1", "A2", "C2", "A3"])
+        refused = [(pyqrx.STATUS_TOPIC_UNKNOWN, t) for t in ("C1", "C2")]
+        wait_for(lambda: all(r in [(c, t) for c, t, _ in clients.statuses[0]] for r in refused),
+                 20, "the refusals")
+        wait_for(lambda: len(feed.subs()[0]) == 3, 20, "the upstream subscriptions")
+        assert feed.subs()[0] == {"A1", "A2", "A3"}
+        feed.publish(["A1", "A2", "A3"], rounds=1)
+        feed.wait_done()
+        wait_for(lambda: clients.counts[0] == 3, 20, "the updates")
+        assert clients.updates[0] == {"A1": [(1, 1)], "A2": [(1, 1)], "A3": [(1, 1)]}
+    finally:
+        if clients:
+            clients.close()
+        srv.close()
+        feed.close()
+
+
 def test_the_server_logs_on_at_the_feed_handler_with_its_own_credentials():
     feed = Feed(password="feedpw")
     bad = SymSrv("--feed", f"x=127.0.0.1:{feed.port},user:symsrv,password:wrong")

@@ -239,11 +239,18 @@ bool CSymServer::HandleClientMsg(CClientSession* c, char* p, int nLen) {
             break;
         case CM_SYM_SUBSCRIBE_LIST:
         case CM_SYM_UNSUBSCRIBE_LIST: {
+            // Taken out of the parsed message first: answering a topic (a refusal) builds its
+            // message in the same memory.
             const stTopicList* pList = reinterpret_cast<const stTopicList*>(body);
             const int nCount = std::min(pList->m_nCount, SYM_MAX_LIST_TOPICS);
-            for (int i = 0; i < nCount && !c->m_bDoomed; ++i) {
-                const std::string t = FieldText(pList->m_szTopics[i], SYM_TOPIC_LEN);
-                if (h->mtyp == CM_SYM_SUBSCRIBE_LIST) {
+            const bool bSubscribe = h->mtyp == CM_SYM_SUBSCRIBE_LIST;
+            std::vector<std::string> vecTopics;
+            for (int i = 0; i < nCount; ++i) {
+                vecTopics.push_back(FieldText(pList->m_szTopics[i], SYM_TOPIC_LEN));
+            }
+            for (size_t i = 0; i < vecTopics.size() && !c->m_bDoomed; ++i) {
+                const std::string& t = vecTopics[i];
+                if (bSubscribe) {
                     if (!t.empty()) {
                         Subscribe(c, t.c_str());
                     }
