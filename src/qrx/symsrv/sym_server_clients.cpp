@@ -379,6 +379,7 @@ void CSymServer::Subscribe(CClientSession* c, const char* szTopic) {
         if (++t.m_nRefs == 1) {
             QueueUpstream(t);
         }
+        TellLost(c, m_vecFeeds[static_cast<size_t>(t.m_nFeed)].get());
     }
     // As a feed handler does: a subscription is answered with the current image.
     if (t.m_bCached) {
@@ -417,6 +418,9 @@ void CSymServer::SubscribeAll(CClientSession* c) {
                     WriteFeed(f.get());
                 }
             }
+        }
+        for (auto& f : m_vecFeeds) {
+            TellLost(c, f.get());
         }
     }
     SendAllImages(c);

@@ -218,9 +218,19 @@ void CSymServer::NotifySource(CFeedLink* f, bool bUp) {
     }
     f->m_bLostNotified = !bUp;
     const uint64_t nStamp = ++m_nStampGen;
+    if (!bUp) {
+        f->m_nLostStamp = nStamp;
+    }
+    const size_t nFeed = static_cast<size_t>(f->m_nIndex);
     auto tell = [&](CClientSession* c) {
         if (c->m_nStamp != nStamp && !c->m_bDoomed) {
             c->m_nStamp = nStamp;
+            if (!bUp) {
+                if (c->m_vecLostTold.size() <= nFeed) {
+                    c->m_vecLostTold.resize(nFeed + 1, 0);
+                }
+                c->m_vecLostTold[nFeed] = nStamp;
+            }
             SendToClient(c, m_wire.Data(), m_wire.Length());
         }
     };
@@ -234,6 +244,25 @@ void CSymServer::NotifySource(CFeedLink* f, bool bUp) {
     for (CClientSession* c : m_vecAllClients) {
         tell(c);
     }
+}
+
+// A client that comes to a lost feed handler's topics is told, as those holding them were,
+// once: the restored notice that follows is then no surprise.
+void CSymServer::TellLost(CClientSession* c, CFeedLink* f) {
+    const size_t nFeed = static_cast<size_t>(f->m_nIndex);
+    if (!f->m_bLostNotified || c->m_bDoomed ||
+        (nFeed < c->m_vecLostTold.size() && c->m_vecLostTold[nFeed] == f->m_nLostStamp)) {
+        return;
+    }
+    const std::string strText = "data source lost: " + f->m_cfg.m_strName;
+    if (!m_wire.Status(SYM_STATUS_SOURCE_DOWN, strText.c_str())) {
+        return;
+    }
+    if (c->m_vecLostTold.size() <= nFeed) {
+        c->m_vecLostTold.resize(nFeed + 1, 0);
+    }
+    c->m_vecLostTold[nFeed] = f->m_nLostStamp;
+    SendToClient(c, m_wire.Data(), m_wire.Length());
 }
 
 void CSymServer::QueueUpstream(CTopicEntry& t) {
