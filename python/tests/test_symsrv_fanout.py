@@ -100,3 +100,38 @@ def test_a_late_subscriber_gets_the_merged_image_then_the_updates(setup):
     assert clients.updates[1]["IMG"] == [(1, 1)]
     # The second client added no upstream request.
     assert feed.subs()[1] == 1
+
+
+def test_a_subscribe_all_client_joining_mid_stream_gets_each_image_once_and_nobody_else_any():
+    feed = Feed()
+    srv = SymSrv("--feed", f"127.0.0.1:{feed.port}")
+    clients = None
+    try:
+        wait_for(lambda: srv.metric("qrx_symsrv_feed_up") == 1, 20, "the feed handler to be up")
+        clients = Clients(srv.port, 2)
+        plain, everything = clients.listeners
+        plain.subscribeList(["AAA", "BBB"])
+        wait_for(lambda: feed.subs()[0] == {"AAA", "BBB"}, 20, "the upstream subscriptions")
+        feed.publish(["AAA", "BBB"], rounds=3)
+        feed.wait_done()
+        wait_for(lambda: clients.counts[0] == 6, 20, "the first updates")
+
+        # The feed handler answers the upstream subscribe-all with images of what it
+        # holds; the server has already given the joining client its own.
+        requests = feed.subs()[1]
+        everything.subscribeAll()
+        wait_for(lambda: feed.subs()[1] > requests, 20, "the upstream subscribe-all")
+        feed.publish(["AAA", "BBB"], rounds=1)
+        feed.wait_done()
+        wait_for(lambda: clients.counts[0] == 8 and clients.counts[1] == 2, 20,
+                 "the updates after the join")
+
+        assert clients.snapshots[0] == {}
+        assert clients.updates[0] == {t: [(1, 1), (1, 2), (1, 3), (1, 1)] for t in ("AAA", "BBB")}
+        assert clients.snapshots[1] == {"AAA": [(1, 3)], "BBB": [(1, 3)]}
+        assert clients.updates[1] == {"AAA": [(1, 1)], "BBB": [(1, 1)]}
+    finally:
+        if clients:
+            clients.close()
+        srv.close()
+        feed.close()

@@ -96,6 +96,71 @@ def test_topics_are_routed_to_the_feed_handler_that_serves_them():
         fb.close()
 
 
+def test_a_client_that_subscribes_while_a_feed_handler_is_down_is_told_it_is_lost_once():
+    pa = free_port()
+    fa, fb = Feed(pa, gen=1), Feed(gen=2)
+    srv = SymSrv("--feed", f"a=127.0.0.1:{pa},prefix:A", "--feed", f"b=127.0.0.1:{fb.port},prefix:B")
+    first = late = None
+    try:
+        wait_for(lambda: srv.metric("qrx_symsrv_feed_up") == 2, 20, "both feed handlers")
+        first = Clients(srv.port, 1)
+        first.listeners[0].subscribeList(["A1", "A2"])
+        wait_for(lambda: fa.subs()[0] == {"A1", "A2"}, 20, "the upstream subscriptions")
+        fa.publish(["A1", "A2"], rounds=1)
+        fa.wait_done()
+        wait_for(lambda: first.counts[0] == 2, 20, "the first updates")
+        fa.kill()
+        lost = (pyqrx.STATUS_SOURCE_LOST, None, "data source lost: a")
+        restored = (pyqrx.STATUS_SOURCE_RESTORED, None, "data source restored: a")
+        wait_for(lambda: lost in first.statuses[0], 20, "the first client's lost notice")
+
+        # One client takes two topics of the lost feed handler and one of the other, one
+        # takes everything: each is given the images held, and told the source is lost.
+        late = Clients(srv.port, 2)
+        late.listeners[0].subscribeList(["A1", "A2", "B1"])
+        late.listeners[1].subscribeAll()
+        wait_for(lambda: all(set(s) >= {"A1", "A2"} for s in late.snapshots), 20, "the images")
+        for s in late.statuses:
+            assert s.count(lost) == 1
+
+        fa = Feed(pa, gen=3)
+        wait_for(lambda: all(restored in s for s in late.statuses + first.statuses), 30,
+                 "the restored notices")
+        for s in late.statuses + first.statuses:
+            assert [e for e in s if e[0] != pyqrx.SymStatus.LOGIN_SUCCESS] == [lost, restored]
+    finally:
+        for c in (first, late):
+            if c:
+                c.close()
+        srv.close()
+        fa.close()
+        fb.close()
+
+
+def test_a_list_holding_topics_nobody_serves_subscribes_the_others_all_the_same():
+    feed = Feed()
+    srv = SymSrv("--feed", f"a=127.0.0.1:{feed.port},prefix:A")
+    clients = None
+    try:
+        wait_for(lambda: srv.metric("qrx_symsrv_feed_up") == 1, 20, "the feed handler")
+        clients = Clients(srv.port, 1)
+        clients.listeners[0].subscribeList(["C1", "A1", "A2", "C2", "A3"])
+        refused = [(pyqrx.STATUS_TOPIC_UNKNOWN, t) for t in ("C1", "C2")]
+        wait_for(lambda: all(r in [(c, t) for c, t, _ in clients.statuses[0]] for r in refused),
+                 20, "the refusals")
+        wait_for(lambda: len(feed.subs()[0]) == 3, 20, "the upstream subscriptions")
+        assert feed.subs()[0] == {"A1", "A2", "A3"}
+        feed.publish(["A1", "A2", "A3"], rounds=1)
+        feed.wait_done()
+        wait_for(lambda: clients.counts[0] == 3, 20, "the updates")
+        assert clients.updates[0] == {"A1": [(1, 1)], "A2": [(1, 1)], "A3": [(1, 1)]}
+    finally:
+        if clients:
+            clients.close()
+        srv.close()
+        feed.close()
+
+
 def test_the_server_logs_on_at_the_feed_handler_with_its_own_credentials():
     feed = Feed(password="feedpw")
     bad = SymSrv("--feed", f"x=127.0.0.1:{feed.port},user:symsrv,password:wrong")

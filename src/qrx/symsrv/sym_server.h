@@ -50,6 +50,10 @@ struct CTopicEntry {
     std::unique_ptr<CSymData> m_pImage;      // merged state, when m_bCached
     bool m_bCached = false;
     bool m_bUpstream = false;  // subscribed at the feed handler
+    // The feed handler's answer to a subscription (its image) is still to come: its snapshot
+    // records are for the subscribers. Other snapshot records of the topic (those answering a
+    // subscribe-all) only fill the image.
+    bool m_bImageDue = false;
     bool m_bChangeQueued = false;
     bool m_bFree = false;  // nobody holds it and nothing refers to it: the slot is reused
     bool m_bImageTooLongLogged = false;
@@ -83,6 +87,8 @@ public:
     double m_tProgress = 0;  // last time the queue emptied or a write took bytes
     double m_tAccepted = 0;
     uint64_t m_nStamp = 0;
+    // Per feed handler: the loss notice this client was told of (the notice's stamp).
+    std::vector<uint64_t> m_vecLostTold;
     int m_nTopics = 0;
     uint64_t m_nUpdatesOut = 0;
     uint64_t m_nBytesOut = 0;
@@ -113,6 +119,7 @@ public:
     double m_tStateSince = 0;  // when connecting or logging on began
     double m_dblBackoff = 0;
     bool m_bLostNotified = false;  // clients were told the source is lost
+    uint64_t m_nLostStamp = 0;     // the stamp of that notice
     bool m_bFailLogged = false;    // the current run of failed attempts was logged
     bool m_bAllUpstream = false;
     std::vector<uint32_t> m_vecChanges;  // topics whose upstream subscription may change
@@ -214,6 +221,7 @@ private:
     void QueueUpstream(CTopicEntry& t);
     void FlushUpstream(CFeedLink* f);
     void NotifySource(CFeedLink* f, bool bUp);
+    void TellLost(CClientSession* c, CFeedLink* f);
     void ForwardSubStatus(CFeedLink* f, const MsgHdrSym* h);
 
     // ---- commands ----

@@ -239,11 +239,18 @@ bool CSymServer::HandleClientMsg(CClientSession* c, char* p, int nLen) {
             break;
         case CM_SYM_SUBSCRIBE_LIST:
         case CM_SYM_UNSUBSCRIBE_LIST: {
+            // Taken out of the parsed message first: answering a topic (a refusal) builds its
+            // message in the same memory.
             const stTopicList* pList = reinterpret_cast<const stTopicList*>(body);
             const int nCount = std::min(pList->m_nCount, SYM_MAX_LIST_TOPICS);
-            for (int i = 0; i < nCount && !c->m_bDoomed; ++i) {
-                const std::string t = FieldText(pList->m_szTopics[i], SYM_TOPIC_LEN);
-                if (h->mtyp == CM_SYM_SUBSCRIBE_LIST) {
+            const bool bSubscribe = h->mtyp == CM_SYM_SUBSCRIBE_LIST;
+            std::vector<std::string> vecTopics;
+            for (int i = 0; i < nCount; ++i) {
+                vecTopics.push_back(FieldText(pList->m_szTopics[i], SYM_TOPIC_LEN));
+            }
+            for (size_t i = 0; i < vecTopics.size() && !c->m_bDoomed; ++i) {
+                const std::string& t = vecTopics[i];
+                if (bSubscribe) {
                     if (!t.empty()) {
                         Subscribe(c, t.c_str());
                     }
@@ -338,6 +345,7 @@ void CSymServer::ReleaseIfIdle(CTopicEntry& t) {
     t.m_strTopic.clear();
     t.m_nFeed = -1;
     t.m_bImageTooLongLogged = false;
+    t.m_bImageDue = false;
     t.m_vecSubs.clear();
     t.m_nUpdatesIn = t.m_nBytesIn = t.m_nUpdatesOut = t.m_nBytesOut = t.m_nConflated = 0;
     t.m_bFree = true;
@@ -371,6 +379,7 @@ void CSymServer::Subscribe(CClientSession* c, const char* szTopic) {
         if (++t.m_nRefs == 1) {
             QueueUpstream(t);
         }
+        TellLost(c, m_vecFeeds[static_cast<size_t>(t.m_nFeed)].get());
     }
     // As a feed handler does: a subscription is answered with the current image.
     if (t.m_bCached) {
@@ -409,6 +418,9 @@ void CSymServer::SubscribeAll(CClientSession* c) {
                     WriteFeed(f.get());
                 }
             }
+        }
+        for (auto& f : m_vecFeeds) {
+            TellLost(c, f.get());
         }
     }
     SendAllImages(c);

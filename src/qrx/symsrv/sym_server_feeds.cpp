@@ -191,6 +191,12 @@ void CSymServer::FeedUp(CFeedLink* f) {
         }
     }
     if (m_nAllRefs > 0 && m_wire.NoBodyRequest(CM_SYM_SUBSCRIBE_ALL)) {
+        // Images held from before the loss may be behind the feed handler's.
+        for (auto& t : m_vecTopics) {
+            if (t->m_nFeed == f->m_nIndex) {
+                t->m_bImageDue = true;
+            }
+        }
         f->m_bAllUpstream = true;
         f->m_out.AppendMsg(m_wire.Data(), m_wire.Length());
     }
@@ -212,9 +218,19 @@ void CSymServer::NotifySource(CFeedLink* f, bool bUp) {
     }
     f->m_bLostNotified = !bUp;
     const uint64_t nStamp = ++m_nStampGen;
+    if (!bUp) {
+        f->m_nLostStamp = nStamp;
+    }
+    const size_t nFeed = static_cast<size_t>(f->m_nIndex);
     auto tell = [&](CClientSession* c) {
         if (c->m_nStamp != nStamp && !c->m_bDoomed) {
             c->m_nStamp = nStamp;
+            if (!bUp) {
+                if (c->m_vecLostTold.size() <= nFeed) {
+                    c->m_vecLostTold.resize(nFeed + 1, 0);
+                }
+                c->m_vecLostTold[nFeed] = nStamp;
+            }
             SendToClient(c, m_wire.Data(), m_wire.Length());
         }
     };
@@ -228,6 +244,25 @@ void CSymServer::NotifySource(CFeedLink* f, bool bUp) {
     for (CClientSession* c : m_vecAllClients) {
         tell(c);
     }
+}
+
+// A client that comes to a lost feed handler's topics is told, as those holding them were,
+// once: the restored notice that follows is then no surprise.
+void CSymServer::TellLost(CClientSession* c, CFeedLink* f) {
+    const size_t nFeed = static_cast<size_t>(f->m_nIndex);
+    if (!f->m_bLostNotified || c->m_bDoomed ||
+        (nFeed < c->m_vecLostTold.size() && c->m_vecLostTold[nFeed] == f->m_nLostStamp)) {
+        return;
+    }
+    const std::string strText = "data source lost: " + f->m_cfg.m_strName;
+    if (!m_wire.Status(SYM_STATUS_SOURCE_DOWN, strText.c_str())) {
+        return;
+    }
+    if (c->m_vecLostTold.size() <= nFeed) {
+        c->m_vecLostTold.resize(nFeed + 1, 0);
+    }
+    c->m_vecLostTold[nFeed] = f->m_nLostStamp;
+    SendToClient(c, m_wire.Data(), m_wire.Length());
 }
 
 void CSymServer::QueueUpstream(CTopicEntry& t) {
@@ -260,6 +295,7 @@ void CSymServer::FlushUpstream(CFeedLink* f) {
             continue;
         }
         t.m_bUpstream = bWanted;
+        t.m_bImageDue = bWanted;
         std::vector<const char*>& v = bWanted ? vecSub : vecUnsub;
         v.push_back(t.m_strTopic.c_str());
         if (v.size() == SYM_MAX_LIST_TOPICS) {
@@ -491,6 +527,10 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
         if (!t->m_pImage) {
             t->m_pImage = std::make_unique<CSymData>();
         }
+        // A snapshot record that answers nobody's subscription repeats what the subscribers
+        // have (a new subscriber is given the held image): it only fills the image.
+        const bool bForward = nSubType != SYM_DATA_SNAPSHOT || t->m_bImageDue || !t->m_bCached;
+        t->m_bImageDue = false;
         if (!t->m_bCached) {
             t->m_pImage->clear();
             t->m_pImage->SetFlidString(kFlidTopic, GrowingStr(t->m_strTopic.c_str()));
@@ -502,6 +542,9 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
             ++m_nMalformed;
             FeedDown(f, "malformed input: a record that cannot be decoded");
             return false;
+        }
+        if (!bForward) {
+            continue;
         }
         const size_t nLen = static_cast<size_t>(nRecLen);
         for (CClientSession* c : t->m_vecSubs) {
