@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "client/scripted_peer.h"
+#include "common/child_process.h"
 #include "common/scoped_env.h"
 #include "qrx/client/sym_connection.h"
 #include "qrx/client/sym_listener.h"
@@ -57,72 +58,6 @@ std::string LocalAddress() {
 
 Bytes SymFrame(short mtyp, short submtyp, const Bytes& fields) {
     return Frame(MsgHdrSym::HDR_TYPE, mtyp, submtyp, fields);
-}
-
-// What a body run in a fresh process (a new run of this binary filtered to the
-// current test, so that environment values the library caches per process are
-// read anew) wrote to standard error, and its exit code: -1 when it did not
-// exit normally or was killed after timeoutS seconds.
-struct FreshRun {
-    int exitCode = -1;
-    std::string err;
-};
-FreshRun RunFreshWithin(const std::function<int()>& body, int timeoutS) {
-    FreshRun run;
-    if (getenv("QRX_CLIENT_TEST_CHILD") != nullptr) {
-        const int rc = body();
-        fflush(stderr);
-        _exit(rc);
-    }
-    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    const std::string filter =
-        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
-    int fds[2];
-    if (pipe(fds) != 0) {
-        return run;
-    }
-    fflush(stdout);
-    fflush(stderr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        dup2(fds[1], 2);
-        close(fds[1]);
-        const int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0) {
-            dup2(devnull, 1);
-        }
-        setenv("QRX_CLIENT_TEST_CHILD", "1", 1);
-        execl("/proc/self/exe", "/proc/self/exe", filter.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(fds[1]);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutS);
-    bool killed = false;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        struct pollfd in = {fds[0], POLLIN, 0};
-        if (left <= 0 || poll(&in, 1, static_cast<int>(left)) == 0) {
-            kill(pid, SIGKILL);
-            killed = true;
-            break;
-        }
-        char buf[4096];
-        const ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n <= 0) {
-            break;
-        }
-        run.err.append(buf, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!killed && WIFEXITED(status)) {
-        run.exitCode = WEXITSTATUS(status);
-    }
-    return run;
 }
 
 class SymConnectionTest : public ::testing::Test {
@@ -538,7 +473,7 @@ TEST_F(SymConnectionTest, shouldKeepEveryMessageWholeWhenRequestsRaceTheHeartbea
 // the socket being connected.
 TEST(SymConnectionProxyTest,
      shouldRefuseRequestsAndConnectsFromOtherThreadsWhileTheConnectIsUnderWay) {
-    const FreshRun run = RunFreshWithin(
+    const ChildRun run = RunChildWithin(
         [] {
             const int proxy = socket(AF_INET, SOCK_STREAM, 0);
             struct sockaddr_in sin;

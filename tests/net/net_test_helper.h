@@ -2,6 +2,7 @@
 // is bounded; nothing leaves the loopback range.
 #pragma once
 
+#include "common/child_process.h"
 #include "common/free_port.h"
 
 #include <sys/types.h>
@@ -56,17 +57,6 @@ private:
     bool m_bActive = true;
     std::string m_text;
 };
-
-// A body run in a fresh process (a new run of this test binary, so values the
-// library caches per process start fresh), its standard error captured; killed
-// when it outlives timeout_s. The child runs the calling test from its start up
-// to the matching call: keep set-up and clean-up inside the body.
-struct ChildRun {
-    int exitCode = -1;  // -1: no normal exit
-    bool timedOut = false;
-    std::string err;
-};
-ChildRun RunChildWithin(const std::function<int()>& body, int timeout_s);
 
 // Exit code by which a child asks its test to be skipped.
 constexpr int kChildSkip = 77;
