@@ -268,6 +268,22 @@ PyObject* CopyObject(const T& value) {
     return nullptr;
 }
 
+// Calls callable(obj), taking obj over (null: making it failed); false, with the error held,
+// when either failed.
+bool CallTaking(const py::object& callable, PyObject* obj) {
+    if (obj == nullptr) {
+        return false;
+    }
+    PyObject* result = PyObject_CallOneArg(callable.ptr(), obj);
+    Py_DECREF(obj);
+    if (result == nullptr) {
+        pending_error::Take();
+        return false;
+    }
+    Py_DECREF(result);
+    return true;
+}
+
 }  // namespace
 
 PyObject* ResponseObject(const CResponse& response) {
@@ -333,18 +349,7 @@ bool ListenerCommands::Response(CSymConnection* conn, CResponse* response) {
     if (!callable || pending_error::Pending()) {
         return true;
     }
-    PyObject* obj = ResponseObject(*response);
-    if (obj == nullptr) {
-        return false;
-    }
-    PyObject* result = PyObject_CallOneArg(callable.ptr(), obj);
-    Py_DECREF(obj);
-    if (result == nullptr) {
-        pending_error::Take();
-        return false;
-    }
-    Py_DECREF(result);
-    return true;
+    return CallTaking(callable, ResponseObject(*response));
 }
 
 int ListenerCommands::Traverse(visitproc visit, void* arg) {
@@ -375,19 +380,8 @@ bool ProxyCommands::Command(const CCommand& command) {
     if (!m_pyOnCommand || pending_error::Pending()) {
         return true;
     }
-    PyObject* obj = CommandObject(command);
-    if (obj == nullptr) {
-        return false;
-    }
-    py::object held = m_pyOnCommand;  // the callable may replace itself
-    PyObject* result = PyObject_CallOneArg(held.ptr(), obj);
-    Py_DECREF(obj);
-    if (result == nullptr) {
-        pending_error::Take();
-        return false;
-    }
-    Py_DECREF(result);
-    return true;
+    const py::object held = m_pyOnCommand;  // the callable may replace itself
+    return CallTaking(held, CommandObject(command));
 }
 
 // ---- registration ----
