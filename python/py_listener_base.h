@@ -7,11 +7,12 @@
 
 #include "py_books.h"
 #include "py_commands.h"
+#include "py_extras.h"
 #include "qrx/client/sym_listener.h"
 
 namespace pyqrx {
 
-class ListenerBase : public CSymListener {
+class ListenerBase : public CSymListener, public CommandsAndBooks<ListenerCommands, ListenerBooks> {
 public:
     using CSymListener::OnData;
 
@@ -44,18 +45,6 @@ public:
         return m_commands.Send(GetSymConnection(), command, std::move(callback));
     }
     bool PySubscribeBook(pybind11::handle request, bool bSubscribe);
-
-    int TraverseExtras(visitproc visit, void* arg) {
-        const int rc = m_commands.Traverse(visit, arg);
-        return rc != 0 ? rc : m_books.Traverse(visit, arg);
-    }
-    void ClearExtras() {
-        m_commands.Clear();
-        m_books.Clear();
-    }
-
-    ListenerCommands m_commands;
-    ListenerBooks m_books;
 
 protected:
     void Interrupt();

@@ -7,11 +7,12 @@
 
 #include "py_books.h"
 #include "py_commands.h"
+#include "py_extras.h"
 #include "qrx/proxy/sym_proxy.h"
 
 namespace pyqrx {
 
-class ProxyBase : public CSymProxy {
+class ProxyBase : public CSymProxy, public CommandsAndBooks<ProxyCommands, ProxyBooks> {
 public:
     void OnCommand(CCommand* pCommand) override { m_commands.Command(*pCommand); }
     // Order-book requests to their callables; every other request as the proxy handles it.
@@ -24,18 +25,6 @@ public:
     bool PySendBookRequest(pybind11::handle request);
     bool PyEnableTranslation(pybind11::handle path, bool bExchange);
     pybind11::object PyToFeed(pybind11::handle topic);
-
-    int TraverseExtras(visitproc visit, void* arg) {
-        const int rc = m_commands.Traverse(visit, arg);
-        return rc != 0 ? rc : m_books.Traverse(visit, arg);
-    }
-    void ClearExtras() {
-        m_commands.Clear();
-        m_books.Clear();
-    }
-
-    ProxyCommands m_commands;
-    ProxyBooks m_books;
 
 protected:
     // True while publish only lists ticks (inside batch()): sends then wait for its end.
