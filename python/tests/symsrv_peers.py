@@ -62,27 +62,40 @@ class SymSrv:
     def __init__(self, *args, metrics=True, nofile=None):
         """nofile: the most descriptors the process may hold (its own limit when None)."""
         need_symsrv()
-        self.port = free_port()
-        self.metrics_port = free_port() if metrics else 0
-        self.log_file = tempfile.NamedTemporaryFile(prefix="symsrv-", suffix=".log", delete=False)
-        argv = [SYMSRV, "--port", str(self.port), "--summary-interval", "1"]
-        if metrics:
-            argv += ["--metrics-port", str(self.metrics_port)]
         limit = None
         if nofile is not None:
             def limit():
                 resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
-        self.proc = subprocess.Popen(argv + [str(a) for a in args], stdout=self.log_file,
-                                     stderr=subprocess.STDOUT, preexec_fn=limit)
-        wait_for(self._listening, 20, "qrx-symsrv to listen")
+        # A free port may be taken by another test's process before the server binds it:
+        # the server then ends at once, and is started again on other ports.
+        for attempt in range(5):
+            self.port = free_port()
+            self.metrics_port = free_port() if metrics else 0
+            self.log_file = tempfile.NamedTemporaryFile(prefix="symsrv-", suffix=".log",
+                                                        delete=False)
+            argv = [SYMSRV, "--port", str(self.port), "--summary-interval", "1"]
+            if metrics:
+                argv += ["--metrics-port", str(self.metrics_port)]
+            self.proc = subprocess.Popen(argv + [str(a) for a in args], stdout=self.log_file,
+                                         stderr=subprocess.STDOUT, preexec_fn=limit)
+            wait_for(self._listening, 20, "qrx-symsrv to listen")
+            if self.proc.poll() is None:
+                return
+            assert "cannot listen" in self.log() and attempt < 4, \
+                "qrx-symsrv ended:\n" + self.log()
 
     def _listening(self):
-        assert self.proc.poll() is None, "qrx-symsrv ended:\n" + self.log()
-        try:
-            socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+        # Ready once every port it was given takes connections (the metrics port is opened
+        # after the clients' one), or ended.
+        if self.proc.poll() is not None:
             return True
-        except OSError:
-            return False
+        for port in (self.port, self.metrics_port):
+            if port:
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                except OSError:
+                    return False
+        return True
 
     def log(self):
         with open(self.log_file.name, errors="replace") as f:
