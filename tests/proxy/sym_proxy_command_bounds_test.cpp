@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "proxy/sym_peer.h"
@@ -19,6 +20,17 @@ class BoundedProxy : public TestProxy {
 public:
     static constexpr int kMaxParts = CommandIntake::kMaxParts;
     static constexpr size_t kMaxBytes = CommandIntake::kMaxBytes;
+    static constexpr size_t kMaxHeldBytes = CommandIntake::kMaxHeldBytes;
+    // The bytes of text parameter values held in commands not yet whole.
+    size_t HeldTextBytes() const {
+        size_t n = 0;
+        for (const auto& entry : m_Commands) {
+            for (const auto& param : entry.second.StringParams()) {
+                n += static_cast<size_t>(param.second.length());
+            }
+        }
+        return n;
+    }
     // Serves a client on fd as an accepted one, its receive buffer growing for large lists.
     void AdoptClient(int fd) {
         CAppConn* pConn =
@@ -137,6 +149,55 @@ TEST(SymProxyCommandBoundsTest, shouldDropACommandPastItsPartOrByteBoundWithTheR
               static_cast<size_t>(BoundedProxy::kMaxParts));
     EXPECT_EQ(proxy.commands[2].GetStringParam("last"), std::string(nPartBytes, 'v'));
     EXPECT_EQ(proxy.IncompleteCommands(), 0u);
+}
+
+TEST(SymProxyCommandBoundsTest, shouldBoundWhatAllUnfinishedCommandsHoldTogetherDroppingTheOldest) {
+    BoundedProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+
+    // Commands each just below the bound of one command, started and never finished: a client
+    // that goes on so would otherwise have the proxy hold all of them.
+    const size_t nPartBytes = 15000;
+    const int nParts = static_cast<int>(BoundedProxy::kMaxBytes / (nPartBytes + 64));
+    const int nCommands =
+        static_cast<int>(3 * BoundedProxy::kMaxHeldBytes / BoundedProxy::kMaxBytes);
+    size_t nMostHeld = 0;
+    for (int id = 1; id <= nCommands; ++id) {
+        const std::string name = "big" + std::to_string(id);
+        for (int i = 0; i < nParts; ++i) {
+            ASSERT_TRUE(SendPart(peer, Part(name.c_str(), id, "p" + std::to_string(i), nPartBytes),
+                                 i == 0 ? SYM_CMD_FIRST : SYM_CMD_MIDDLE));
+        }
+        ASSERT_TRUE(Settle(proxy, peer));
+        nMostHeld = std::max(nMostHeld, proxy.HeldTextBytes());
+    }
+    EXPECT_LE(nMostHeld, BoundedProxy::kMaxHeldBytes);
+    EXPECT_GT(nMostHeld, BoundedProxy::kMaxHeldBytes - 2 * BoundedProxy::kMaxBytes);
+
+    // The newest are still being put together and arrive whole; the oldest were dropped with
+    // the rest of their parts.
+    for (int id : {1, nCommands}) {
+        const std::string name = "big" + std::to_string(id);
+        ASSERT_TRUE(SendPart(peer, Part(name.c_str(), id, "last", 1), SYM_CMD_LAST));
+    }
+    ASSERT_TRUE(Settle(proxy, peer));
+    testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_GE(proxy.commands.size(), 2u);
+    const CCommand& last = proxy.commands[proxy.commands.size() - 2];
+    EXPECT_EQ(last.GetCmdName(), "big" + std::to_string(nCommands));
+    EXPECT_EQ(last.GetAllStringParams().size(), static_cast<size_t>(nParts) + 1);
+    for (const CCommand& c : proxy.commands) {
+        EXPECT_NE(c.GetCmdName(), "big1");
+    }
+    EXPECT_NE(err.find("CSymProxy::Command 1 dropped: unfinished commands hold more than " +
+                       std::to_string(BoundedProxy::kMaxHeldBytes) + " bytes"),
+              std::string::npos)
+        << err.substr(0, 2000);
 }
 
 TEST(SymProxyCommandBoundsTest, shouldHandleOneReadsShareOfRequestsPerDispatchAndStayReadable) {

@@ -192,8 +192,7 @@ void CSymProxy::TearDown() {
     delete m_pSymTopic;
     m_pSymTopic = nullptr;
 
-    m_Commands.clear();
-    m_CommandAge.clear();
+    ForgetAllCommands();
     m_bNewResponse = false;
 
     // Each pool deletes its idle objects.

@@ -378,6 +378,22 @@ protected:
     bool WaitWritable(bool& bLost);
     void ReleaseTicks(std::vector<CSymData*>& vec);
 
+    // Each incomplete command: when it was stored (to drop the oldest beyond the limit) and
+    // what has arrived of it. Past kMaxParts parts or kMaxBytes body bytes the command is
+    // dropped, and so are the oldest ones once all together hold more than kMaxHeldBytes; a
+    // dropped command's entry stays, marked, until its last part, so that the rest of its parts
+    // are dropped too.
+    struct CommandIntake {
+        static constexpr int kMaxParts = 128;
+        static constexpr size_t kMaxBytes = 1024 * 1024;
+        // Body bytes of all the commands being put together at once.
+        static constexpr size_t kMaxHeldBytes = 8 * kMaxBytes;
+        unsigned long long nSeq = 0;
+        int nParts = 0;
+        size_t nBytes = 0;
+        bool bDropped = false;
+    };
+
     // ---- session helpers (sym_proxy_session.cpp) ----
     // Forgets the client: closes and deletes the connection and, with bNotify, tells
     // OnUnsubscribe(nullptr). Does nothing without a client, so a lost client is told once.
@@ -391,6 +407,12 @@ protected:
     void HandleCommand(MsgHdrSym* pSym);
     void StoreCommand(const CCommand& command);
     void ForgetCommand(unsigned int nId);
+    void ForgetAllCommands();
+    // Drops what has arrived of a command; its entry stays until its last part.
+    void DropCommand(unsigned int nId, CommandIntake& intake);
+    // Drops the oldest commands other than nKeep while all together hold more than
+    // kMaxHeldBytes.
+    void BoundHeldCommands(unsigned int nKeep);
     // Writes one control message at once; it is not kept when the socket refuses it.
     bool SendControlMsg(CGrowingBuffer* pBuf);
     void HandleSubscribe(const char* szTopic);
@@ -450,20 +472,9 @@ protected:
     int32_t m_HeartBeat = 0;
     time_t m_LastHBTime = 0;
 
-    // Each incomplete command: when it was stored (to drop the oldest beyond the limit) and
-    // what has arrived of it. Past kMaxParts parts or kMaxBytes body bytes the command is
-    // dropped; its entry stays, marked, until its last part, so that the rest of its parts
-    // are dropped too.
-    struct CommandIntake {
-        static constexpr int kMaxParts = 128;
-        static constexpr size_t kMaxBytes = 1024 * 1024;
-        unsigned long long nSeq = 0;
-        int nParts = 0;
-        size_t nBytes = 0;
-        bool bDropped = false;
-    };
     std::map<unsigned int, CommandIntake> m_CommandAge;
     unsigned long long m_nCommandSeq = 0;
+    size_t m_nCommandBytes = 0;  // body bytes of the commands being put together, not dropped
     // Counts lost clients, so that request handling notices a client dropped under it.
     unsigned long m_nClientGeneration = 0;
     // Set while Dispatch reads, so that a callback calling Dispatch does not read over the

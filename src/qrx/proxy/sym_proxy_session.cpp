@@ -153,8 +153,7 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
                                        static_cast<int>(m_vecResponseMsgBuf.size()));
         m_vecResponseMsgBuf.clear();
     }
-    m_Commands.clear();
-    m_CommandAge.clear();
+    ForgetAllCommands();
     const int fd = m_pBindConn->Accept();
     if (fd < 0) {
         return false;
@@ -421,8 +420,49 @@ bool CSymProxy::HandleLogon(MsgHdrSym* pSym) {
 // ---- commands ----
 
 void CSymProxy::ForgetCommand(unsigned int nId) {
+    const auto intake = m_CommandAge.find(nId);
+    if (intake != m_CommandAge.end()) {
+        if (!intake->second.bDropped) {
+            m_nCommandBytes -= intake->second.nBytes;
+        }
+        m_CommandAge.erase(intake);
+    }
     m_Commands.erase(nId);
-    m_CommandAge.erase(nId);
+}
+
+void CSymProxy::ForgetAllCommands() {
+    m_Commands.clear();
+    m_CommandAge.clear();
+    m_nCommandBytes = 0;
+}
+
+void CSymProxy::DropCommand(unsigned int nId, CommandIntake& intake) {
+    if (!intake.bDropped) {
+        m_nCommandBytes -= intake.nBytes;
+        intake.bDropped = true;
+    }
+    m_Commands.erase(nId);
+}
+
+void CSymProxy::BoundHeldCommands(unsigned int nKeep) {
+    // A client that starts commands and never finishes them cannot make the proxy hold more
+    // than this, however many it starts: the parts it sends replace the oldest.
+    while (m_nCommandBytes > CommandIntake::kMaxHeldBytes) {
+        auto oldest = m_CommandAge.end();
+        for (auto it = m_CommandAge.begin(); it != m_CommandAge.end(); ++it) {
+            if (it->first != nKeep && !it->second.bDropped &&
+                (oldest == m_CommandAge.end() || it->second.nSeq < oldest->second.nSeq)) {
+                oldest = it;
+            }
+        }
+        if (oldest == m_CommandAge.end()) {
+            return;
+        }
+        QRX_LOG_ERROR("CSymProxy::Command " << oldest->first
+                                            << " dropped: unfinished commands hold more than "
+                                            << CommandIntake::kMaxHeldBytes << " bytes");
+        DropCommand(oldest->first, oldest->second);
+    }
 }
 
 void CSymProxy::StoreCommand(const CCommand& command) {
@@ -445,6 +485,9 @@ void CSymProxy::StoreCommand(const CCommand& command) {
         }
         m_Commands[nId] = command;
         CommandIntake& intake = m_CommandAge[nId];
+        if (!intake.bDropped) {
+            m_nCommandBytes -= intake.nBytes;  // a command of the same id starts anew
+        }
         intake = CommandIntake();
         intake.nSeq = ++m_nCommandSeq;
         intake.nParts = 1;
@@ -475,6 +518,8 @@ void CSymProxy::HandleCommand(MsgHdrSym* pSym) {
                 const auto stored = m_CommandAge.find(nId);
                 if (stored != m_CommandAge.end()) {
                     stored->second.nBytes = static_cast<size_t>(nBody);
+                    m_nCommandBytes += static_cast<size_t>(nBody);
+                    BoundHeldCommands(nId);
                 }
                 break;
             }
@@ -487,6 +532,7 @@ void CSymProxy::HandleCommand(MsgHdrSym* pSym) {
             if (!counts.bDropped) {
                 ++counts.nParts;
                 counts.nBytes += static_cast<size_t>(nBody);
+                m_nCommandBytes += static_cast<size_t>(nBody);
                 if (counts.nParts > CommandIntake::kMaxParts ||
                     counts.nBytes > CommandIntake::kMaxBytes || it == m_Commands.end()) {
                     QRX_LOG_ERROR("CSymProxy::Command "
@@ -494,10 +540,7 @@ void CSymProxy::HandleCommand(MsgHdrSym* pSym) {
                                   << " parts or " << CommandIntake::kMaxBytes << " bytes ("
                                   << counts.nParts << " parts, " << counts.nBytes
                                   << " bytes so far)");
-                    counts.bDropped = true;
-                    if (it != m_Commands.end()) {
-                        m_Commands.erase(it);
-                    }
+                    DropCommand(nId, counts);
                 }
             }
             if (counts.bDropped) {
@@ -508,6 +551,7 @@ void CSymProxy::HandleCommand(MsgHdrSym* pSym) {
             }
             it->second.Merge(command);
             if (pSym->submtyp == SYM_CMD_MIDDLE) {
+                BoundHeldCommands(nId);
                 break;
             }
             // Out of the map before the callback, which may well send more commands' answers.
