@@ -42,6 +42,18 @@ void Publish(CSymProxy& proxy, const std::vector<std::string>& topics, double bi
     proxy.Flush(false, nullptr);
 }
 
+// The resident set of the process, in KiB.
+long RssKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
 std::string TempPath(const char* name) {
     return std::string("/tmp/qrx_proxy_") + std::to_string(getpid()) + "_" + name;
 }
@@ -427,6 +439,47 @@ TEST(SymProxySessionTest, shouldTranslateRequestTopicsAndRepublishFeedTicksUnder
     }));
     const auto updates = Select(peer.All(), CM_SYM_DATA, SYM_DATA_UPDATE);
     EXPECT_EQ(Topics(updates[1]), (std::vector<std::string>{"ABC", "ABC.N"}));
+    unlink(file.c_str());
+}
+
+TEST(SymProxySessionTest, shouldRememberRuleTranslationsOfClientTopicsInLittleMemory) {
+    const std::string file = TempPath("rules.txt");
+    std::ofstream(file) << "REGEX: ^(.*)\\.L$ $1.LN\n";
+    TestProxy proxy;
+    ASSERT_TRUE(proxy.Listen());
+    ASSERT_TRUE(proxy.EnableSymTranslation(file.c_str()));
+    SymPeer peer;
+    ASSERT_TRUE(ConnectAndLogon(proxy, peer));
+    testing::internal::CaptureStderr();
+
+    // A client that subscribes to and drops distinct topics the rule translates, a hundred a
+    // request: each translation is remembered, and must cost about what its texts take.
+    const int nTopics = 3000;
+    const long nRssBefore = RssKb();
+    for (int i = 0; i < nTopics; i += 100) {
+        std::vector<std::string> topics;
+        for (int k = i; k < i + 100; ++k) {
+            topics.push_back(std::to_string(k) + std::string(20, 'x') + ".L");
+        }
+        peer.SendList(CM_SYM_SUBSCRIBE_LIST, topics);
+        peer.SendList(CM_SYM_UNSUBSCRIBE_LIST, topics);
+        ASSERT_TRUE(Pump(proxy, [&] { return proxy.unsubscribed.size() == size_t(i) + 100; }));
+    }
+    const long nGrowthKb = RssKb() - nRssBefore;
+    EXPECT_EQ(proxy.subscribed.back(), std::to_string(nTopics - 1) + std::string(20, 'x') + ".LN");
+    EXPECT_LT(nGrowthKb, 16 * 1024) << "for " << nTopics << " topics";
+
+    // What is remembered still serves: requests and ticks both ways.
+    const std::string again = "7" + std::string(20, 'x');
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, "VOD.L");
+    peer.SendTopicMsg(CM_SYM_SUBSCRIBE, (again + ".L").c_str());
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.subscribed.size() == size_t(nTopics) + 2; }));
+    EXPECT_EQ(proxy.subscribed.back(), again + ".LN");
+    Publish(proxy, {"VOD.LN", again + ".LN"}, 2.5);
+    auto data = peer.WaitData(1);
+    ASSERT_EQ(data.size(), 1u);
+    EXPECT_EQ(Topics(data[0]), (std::vector<std::string>{"VOD.L", again + ".L"}));
+    testing::internal::GetCapturedStderr();
     unlink(file.c_str());
 }
 

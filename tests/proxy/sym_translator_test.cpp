@@ -209,6 +209,37 @@ TEST_F(SymTranslatorTest, shouldTranslateWithTheLastMatchingRuleAndRememberTheRe
     EXPECT_STREQ(xlate.GetKo2Feed("ABC.L"), "ABC.NEW");
 }
 
+TEST_F(SymTranslatorTest, shouldTreatWhatARuleTranslatedAsTheFilesEntriesAreTreated) {
+    SymTranslator xlate;
+    const std::string rules = "REGEX: ^(.*)\\.L$ $1.LN\n";
+    Load(xlate, rules);
+    EXPECT_STREQ(xlate.GetKo2Feed("VOD.L"), "VOD.LN");
+
+    // Loaded again with entries: the remembered translation is the first mapping of VOD.L, and
+    // the file's symbols for VOD.LN join the rule's.
+    const std::string path = Write("map.txt", rules + "VOD.L OTHER\nVOD.X VOD.LN\n");
+    SetMTime(path, time(nullptr) + 60);
+    CaptureStdout();
+    CaptureStderr();
+    xlate.Refresh();
+    GetCapturedStdout();
+    EXPECT_THAT(GetCapturedStderr(),
+                HasSubstr("Insert to KO2Feed returned false: VOD.L --> OTHER"));
+    EXPECT_STREQ(xlate.GetKo2Feed("VOD.L"), "VOD.LN");
+    EXPECT_STREQ(xlate.GetKo2Feed("VOD.X"), "VOD.LN");
+    EXPECT_EQ(Synonyms(xlate, "VOD.LN"), (std::vector<std::string>{"VOD.L", "VOD.X"}));
+    EXPECT_EQ(Synonyms(xlate, "OTHER"), (std::vector<std::string>{"VOD.L"}));
+
+    // A mapping made at run time replaces the rule's.
+    CaptureStderr();
+    EXPECT_TRUE(xlate.AddXLateEntry("VOD.L", "NEW"));
+    EXPECT_THAT(GetCapturedStderr(),
+                HasSubstr("Erasing : VOD.L from the Synonyms list for : VOD.LN"));
+    EXPECT_STREQ(xlate.GetKo2Feed("VOD.L"), "NEW");
+    EXPECT_EQ(Synonyms(xlate, "VOD.LN"), (std::vector<std::string>{"VOD.X"}));
+    EXPECT_EQ(Synonyms(xlate, "NEW"), (std::vector<std::string>{"VOD.L"}));
+}
+
 TEST_F(SymTranslatorTest, shouldPassUntranslatableSymbolsThroughAndLogEveryMiss) {
     SymTranslator xlate;
     Load(xlate, "REGEX: ^(A.*)$ $1.X\nOK FEED\n");

@@ -35,6 +35,16 @@ bool ReadLine(FILE* fp, char* buf, int size) {
     return true;
 }
 
+// A key the tries can hold: printable characters only. Rule results are held to the same.
+bool IsPrintableKey(const char* szKey) {
+    for (; *szKey != '\0'; ++szKey) {
+        if (KoMap::Printable::Index(*szKey) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 SymTranslator::SymTranslator()
@@ -53,6 +63,17 @@ SymTranslator::~SymTranslator() {
             ReleaseString(pKO);
         }
         delete pSet;
+    }
+    for (auto& entry : m_RuleKO2Feed) {
+        ReleaseString(entry.first);
+        ReleaseString(entry.second);
+    }
+    for (auto& entry : m_RuleFeed2KO) {
+        for (GrowingStr* pKO : *entry.second) {
+            ReleaseString(pKO);
+        }
+        delete entry.second;
+        ReleaseString(entry.first);
     }
     for (CRegEx* pRegEx : m_vecRegEx) {
         delete pRegEx;
@@ -202,8 +223,7 @@ void SymTranslator::HandleEntryLine(char* szLine) {
 }
 
 void SymTranslator::AddEntry(const char* szKOSymbol, const char* szFeedSymbol) {
-    GrowingStr* pFeed =
-        m_DictKO2Feed.Find(szKOSymbol) == nullptr ? NewString(szFeedSymbol) : nullptr;
+    GrowingStr* pFeed = FindFeed(szKOSymbol) == nullptr ? NewString(szFeedSymbol) : nullptr;
     if (pFeed == nullptr || !m_DictKO2Feed.Insert(szKOSymbol, pFeed)) {
         QRX_LOG_ERROR("Insert to KO2Feed returned false: " << szKOSymbol << " --> "
                                                            << szFeedSymbol);
@@ -223,14 +243,39 @@ GrowingStr* SymTranslator::NewString(const char* szText) {
     return pStr;
 }
 
-bool SymTranslator::AddSynonym(const char* szFeedSymbol, const char* szKOSymbol) {
-    SynonymSet* pSet = m_ThesFeed2KO.Find(szFeedSymbol);
+GrowingStr* SymTranslator::FindFeed(const char* szKOSymbol) const {
+    if (GrowingStr* pFeed = m_DictKO2Feed.Find(szKOSymbol)) {
+        return pFeed;
+    }
+    if (szKOSymbol == nullptr || m_RuleKO2Feed.empty()) {
+        return nullptr;
+    }
+    const auto it = m_RuleKO2Feed.find(szKOSymbol);
+    return it != m_RuleKO2Feed.end() ? it->second : nullptr;
+}
+
+bool SymTranslator::AddSynonym(const char* szFeedSymbol, const char* szKOSymbol, bool bFromRule) {
+    SynonymSet* pSet = GetFeed2Ko(szFeedSymbol);
     if (pSet == nullptr) {
         pSet = new (std::nothrow) SynonymSet();
         if (pSet == nullptr) {
             return false;
         }
-        if (!m_ThesFeed2KO.Insert(szFeedSymbol, pSet)) {
+        bool bStored;
+        if (bFromRule) {
+            GrowingStr* pKey = IsPrintableKey(szFeedSymbol) ? NewString(szFeedSymbol) : nullptr;
+            try {
+                bStored = pKey != nullptr && m_RuleFeed2KO.emplace(pKey, pSet).second;
+            } catch (...) {
+                bStored = false;
+            }
+            if (!bStored) {
+                ReleaseString(pKey);
+            }
+        } else {
+            bStored = m_ThesFeed2KO.Insert(szFeedSymbol, pSet);
+        }
+        if (!bStored) {
             delete pSet;
             return false;
         }
@@ -255,7 +300,7 @@ const char* SymTranslator::GetKo2Feed(const char* szKOSymbol) {
     if (szKOSymbol == nullptr) {
         return nullptr;
     }
-    if (const GrowingStr* pFeed = m_DictKO2Feed.Find(szKOSymbol)) {
+    if (const GrowingStr* pFeed = FindFeed(szKOSymbol)) {
         return pFeed->c_str();
     }
     if (const char* szFeed = GetRegExKO2Feed(szKOSymbol)) {
@@ -275,21 +320,36 @@ const char* SymTranslator::GetRegExKO2Feed(const char* szKOSymbol) {
     if (!bMatched) {
         return nullptr;
     }
-    GrowingStr* pFeed = NewString(szResult);
-    if (pFeed == nullptr || !m_DictKO2Feed.Insert(szKOSymbol, pFeed)) {
+    GrowingStr* pKO = IsPrintableKey(szKOSymbol) ? NewString(szKOSymbol) : nullptr;
+    GrowingStr* pFeed = pKO != nullptr ? NewString(szResult) : nullptr;
+    bool bStored;
+    try {
+        bStored = pFeed != nullptr && m_RuleKO2Feed.emplace(pKO, pFeed).second;
+    } catch (...) {
+        bStored = false;
+    }
+    if (!bStored) {
         QRX_LOG_ERROR("RegEx Insert to KO2Feed returned false: " << szKOSymbol << " --> "
                                                                  << szResult);
+        ReleaseString(pKO);
         ReleaseString(pFeed);
         return nullptr;
     }
-    if (!AddSynonym(szResult, szKOSymbol)) {
+    if (!AddSynonym(szResult, szKOSymbol, true)) {
         QRX_LOG_ERROR("RegEx Insert to Feed2KO failed. " << szResult << " --> " << szKOSymbol);
     }
     return pFeed->c_str();
 }
 
 SymTranslator::SynonymSet* SymTranslator::GetFeed2Ko(const char* szFeedSymbol) {
-    return m_ThesFeed2KO.Find(szFeedSymbol);
+    if (SynonymSet* pSet = m_ThesFeed2KO.Find(szFeedSymbol)) {
+        return pSet;
+    }
+    if (szFeedSymbol == nullptr || m_RuleFeed2KO.empty()) {
+        return nullptr;
+    }
+    const auto it = m_RuleFeed2KO.find(szFeedSymbol);
+    return it != m_RuleFeed2KO.end() ? it->second : nullptr;
 }
 
 bool SymTranslator::AddXLateEntry(const char* szKOSymbol, const char* szFeedSymbol) {
@@ -298,9 +358,9 @@ bool SymTranslator::AddXLateEntry(const char* szKOSymbol, const char* szFeedSymb
         QRX_LOG_ERROR("Cannot add XLate Entry - NULL Feed or KO Symbol Received.");
         return false;
     }
-    if (GrowingStr* pOldFeed = m_DictKO2Feed.Find(szKOSymbol)) {
+    if (GrowingStr* pOldFeed = FindFeed(szKOSymbol)) {
         const char* szOldFeed = pOldFeed->c_str();
-        if (SynonymSet* pSet = m_ThesFeed2KO.Find(szOldFeed)) {
+        if (SynonymSet* pSet = GetFeed2Ko(szOldFeed)) {
             auto it = pSet->find(szKOSymbol);
             if (it != pSet->end()) {
                 QRX_LOG_INFO("Erasing : " << szKOSymbol
@@ -311,13 +371,20 @@ bool SymTranslator::AddXLateEntry(const char* szKOSymbol, const char* szFeedSymb
             }
         }
         QRX_LOG_INFO("SymTranslator: Existing Synonyms for " << szOldFeed << " are :");
-        if (const SynonymSet* pSet = m_ThesFeed2KO.Find(szOldFeed)) {
+        if (const SynonymSet* pSet = GetFeed2Ko(szOldFeed)) {
             for (const GrowingStr* pKO : *pSet) {
                 fprintf(stderr, " %s,", pKO->c_str());
             }
         }
         fprintf(stderr, "\n");
-        m_DictKO2Feed.Erase(szKOSymbol);
+        const auto itRule = m_RuleKO2Feed.find(szKOSymbol);
+        if (itRule != m_RuleKO2Feed.end() && itRule->second == pOldFeed) {
+            GrowingStr* pKey = itRule->first;
+            m_RuleKO2Feed.erase(itRule);
+            ReleaseString(pKey);
+        } else {
+            m_DictKO2Feed.Erase(szKOSymbol);
+        }
         ReleaseString(pOldFeed);
     }
     GrowingStr* pFeed = NewString(szFeedSymbol);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -24,7 +25,10 @@ struct predGSP {
 // Translation between the symbols clients use and the symbols of a market-data feed, loaded
 // from a text file: a forward map client symbol -> feed symbol, a reverse map feed symbol -> the
 // client symbols that translate to it (its synonyms), and regular-expression rules for client
-// symbols the maps do not know, whose results are remembered in both maps.
+// symbols the maps do not know, whose results are remembered. The file's entries live in
+// character tries; what the rules translate is remembered in ordered maps beside them, since a
+// client can name any number of symbols and a trie takes a node of some 800 bytes per character
+// of each.
 //
 // File format, one line each:
 //   # comment             (so is any line that starts with a blank, and an empty line)
@@ -82,8 +86,11 @@ private:
     void HandleEntryLine(char* szLine);
     void AddEntry(const char* szKOSymbol, const char* szFeedSymbol);
     const char* GetRegExKO2Feed(const char* szKOSymbol);
-    // Adds a client symbol to the synonym set of a feed symbol, making the set when needed.
-    bool AddSynonym(const char* szFeedSymbol, const char* szKOSymbol);
+    // The feed symbol a client symbol maps to, from the file or a rule; null when none.
+    GrowingStr* FindFeed(const char* szKOSymbol) const;
+    // Adds a client symbol to the synonym set of a feed symbol, making the set when needed (in
+    // the rules' map for a rule's result).
+    bool AddSynonym(const char* szFeedSymbol, const char* szKOSymbol, bool bFromRule = false);
     // A string from the pool holding the text, or null.
     GrowingStr* NewString(const char* szText);
     void ReleaseString(GrowingStr* pStr) { m_GSPool.Release(pStr); }
@@ -91,6 +98,10 @@ private:
 
     KoMap::TMap<char*, GrowingStr*, KoMap::Printable> m_DictKO2Feed;
     KoMap::TMap<char*, SynonymSet*, KoMap::Printable> m_ThesFeed2KO;
+    // What the rules translated: client symbol -> feed symbol, and the synonym sets of feed
+    // symbols first met as a rule's result. Keys hold printable characters only, as the tries'.
+    std::map<GrowingStr*, GrowingStr*, predGSP> m_RuleKO2Feed;
+    std::map<GrowingStr*, SynonymSet*, predGSP> m_RuleFeed2KO;
     char m_TranFile[kFileNameSize];
     time_t m_tRefreshTime;
     CDataPool<GrowingStr> m_GSPool;
