@@ -26,7 +26,9 @@
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/proxy/sym_proxy.h"
+#include "qrx/runtime/stdio_logger.h"
 #include "qrx/runtime/thread_notifier.h"
+#include "qrx/wire/session_msgs.h"
 
 namespace py = pybind11;
 
@@ -76,6 +78,8 @@ public:
     ~Symproxy() override;
 
     bool OnLogon(const char* szUserName, const char* szPassword) override;
+    // With enforceLogon, a request of a server that has not passed the logon drops it.
+    bool HandleClientRequest(MsgHdrSym* pSym) override;
     void OnSubscribe(const char* szTopic) override;
     void OnUnsubscribe(const char* szTopic) override;
     // Without a callable, the library's warning that nobody handles them.
@@ -243,7 +247,9 @@ private:
     bool m_bStagingInUse = false;
     int m_nBatchDepth = 0;
     bool m_bEnforceLogon = false;  // the logon callable's False refuses
-    ThreadNotifier m_stopPipe;     // stop() wakes serve()
+    // One more than the client generation whose logon was accepted (0: none yet).
+    unsigned long m_nLogonGeneration = 0;
+    ThreadNotifier m_stopPipe;  // stop() wakes serve()
     std::atomic<bool> m_bStop{false};
 };
 
@@ -285,6 +291,29 @@ PyObject* TextOrNone(const char* s) {
         return Py_None;
     }
     return pyqrx::TextObject(s, static_cast<Py_ssize_t>(strlen(s)));
+}
+
+bool Symproxy::HandleClientRequest(MsgHdrSym* pSym) {
+    if (!m_bEnforceLogon || pSym == nullptr) {
+        return ProxyBase::HandleClientRequest(pSym);
+    }
+    const unsigned long nGeneration = m_nClientGeneration;
+    if (pSym->mtyp == CM_LOGIN) {
+        const bool bAccepted = ProxyBase::HandleClientRequest(pSym);
+        if (bAccepted && nGeneration == m_nClientGeneration) {
+            m_nLogonGeneration = nGeneration + 1;
+        }
+        return bAccepted;
+    }
+    if (m_nLogonGeneration != nGeneration + 1) {
+        // Enforcing logons means serving nobody who has not passed one: a server that skips it
+        // is dropped as a refused one is, before any callable sees its request.
+        QRX_LOG_ERROR("CSymProxy::Request " << pSym->mtyp
+                                            << " before an accepted logon; client dropped");
+        CloseClient();
+        return false;
+    }
+    return ProxyBase::HandleClientRequest(pSym);
 }
 
 bool Symproxy::OnLogon(const char* szUserName, const char* szPassword) {
@@ -1071,7 +1100,8 @@ up in KO_PORT_<name> or the system's services database; its two bytes are
 exchanged unless QUOR_TRUE_BIND=YES, as clients connecting by service name
 do) and listens, without waiting for the server; False when binding fails or
 the service is unknown. With enforceLogon=True a logon the onLogon callable answers
-with False (or raises on) is refused and the server dropped; by default
+with False (or raises on) is refused and the server dropped, and so is a
+server that sends a request before its logon was accepted; by default
 every logon is accepted. bindAddress picks the local address to listen on
 (else QUOR_SYMBIND, else every address).
 

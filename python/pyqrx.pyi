@@ -399,7 +399,8 @@ class Symproxy:
     ) -> bool:
         """Binds and listens on the port (a number or a service name); False
         when binding fails. With
-        enforceLogon a logon the onLogon callable answers False is refused;
+        enforceLogon a logon the onLogon callable answers False is refused
+        (and a server that sends a request before an accepted logon dropped);
         bindAddress picks the local address (else QUOR_SYMBIND). With queued,
         publish() may be called from any thread and the serving thread
         (serve(), or getQueueFd() and flush()) publishes the queued ticks."""

@@ -1,6 +1,7 @@
 """Logon verdicts: a feed handler that enforces its logon callable's answer,
 and a client that waits for the verdict in connect()."""
 
+import socket
 import threading
 import time
 
@@ -47,6 +48,35 @@ def test_connect_waits_for_an_accepted_logon_and_raises_a_refused_one(enforcing)
     assert accepted.connect("127.0.0.1", port, "ann", "secret", wait=True, timeout=0.5)
     assert accepted.getFd() >= 0 and logons == ["eve", "ann"]
     accepted.disconnect()
+
+
+def test_an_enforcing_feed_handler_serves_no_request_of_a_server_that_has_not_logged_on():
+    proxy = pyqrx.Symproxy()
+    proxy.onLogon(lambda user, password: password == "secret")
+    subs, unsubs = [], []
+    proxy.onSubscribe(subs.append)
+    proxy.onUnsubscribe(unsubs.append)
+    port = w.free_port()
+    assert proxy.initialize(port, enforceLogon=True)
+    proxy.publish("X", {0: 1.5})
+
+    # Requests with no logon before them: none reaches a callable or is answered, and the
+    # server is dropped as a refused one is.
+    sock = socket.create_connection(("127.0.0.1", port), timeout=10)
+    peer = w.Peer(sock)
+    peer.send(w.frame(w.SUBSCRIBE, 0, w.text("X")) + w.frame(w.SUBSCRIBE, 0, w.text("Y")))
+    w.pump(proxy, lambda: subs or unsubs)
+    assert subs == [] and unsubs == [None]
+    assert all(f.mtyp != w.DATA for f in peer.wait_closed())
+    peer.close()
+
+    # One that logs on first is served.
+    good = w.connect_client(port, b"ann", b"secret")
+    good.send(w.frame(w.SUBSCRIBE, 0, w.text("X")))
+    w.pump(proxy, lambda: subs == ["X"])
+    good.expect(w.STATUS, w.STATUS_LOGIN_OK)
+    assert good.expect(w.DATA).records()[0][0] == 1.5
+    good.close()
 
 
 def test_without_enforcing_every_logon_is_accepted_whatever_the_callable_says():
