@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -379,6 +380,38 @@ TEST(SymProxySessionTest, shouldNotHandAResponseForAClientThatLeftToTheNextClien
             return !Select(msgs, CM_SYM_DATA, SYM_DATA_UPDATE).empty();
         }));
         EXPECT_TRUE(Select(next.All(), CM_SYM_RESPONSE, SYM_RSP_WHOLE).empty());
+    }
+}
+
+TEST(SymProxySessionTest, shouldKeepNothingOfResponsesFlushedWhileNoClientIsConnected) {
+    for (const bool bQueue : {false, true}) {
+        SCOPED_TRACE(bQueue ? "queued" : "direct");
+        TestProxy proxy;
+        ASSERT_TRUE(proxy.Listen(bQueue));
+        {
+            SymPeer gone;
+            ASSERT_TRUE(ConnectAndLogon(proxy, gone));
+        }
+        ASSERT_TRUE(Pump(proxy, [&] { return proxy.lostClient == 1; }));
+
+        // Answers the feed handler still sends (from a producer thread in queued mode) for the
+        // client that left: nobody can have them, and they must not pile up meanwhile.
+        CResponse rsp("late");
+        rsp.SetCmdId(5, 1);
+        rsp.SetStringParam("text", std::string(3000, 'r').c_str());
+        size_t nMostPending = 0;
+        for (int i = 0; i < 200; ++i) {
+            std::thread([&] {
+                for (int k = 0; k < 10; ++k) {
+                    proxy.SendResponse(&rsp);
+                }
+            }).join();
+            ASSERT_TRUE(proxy.Flush(false, nullptr));
+            nMostPending = std::max(nMostPending, proxy.GetPendingBytes());
+        }
+        EXPECT_EQ(nMostPending, 0u);
+        EXPECT_EQ(proxy.GetNumPendingMessages(), 0);
+        EXPECT_FALSE(proxy.WantsWrite());
     }
 }
 

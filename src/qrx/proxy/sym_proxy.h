@@ -343,7 +343,7 @@ protected:
     // Writes the listed responses; the unwritten ones become pending.
     void WriteResponses();
     // Copies messages behind the pending ones and gives their buffers back to the pool; drops
-    // the client when the backlog passes its bound.
+    // the client when the backlog passes its bound. Without a client nothing is kept.
     void AppendPending(CGrowingBuffer** ppMsgs, int nMsgs);
     void ReleasePending();
     // The write delay: keeps the messages back (copied behind what is kept already) when the

@@ -56,6 +56,15 @@ void CSymProxy::AppendPending(CGrowingBuffer** ppMsgs, int nMsgs) {
     if (nMsgs <= 0) {
         return;
     }
+    if (!HasClient()) {
+        // What waits is for the client connected now. Without one (responses flushed after their
+        // client left) it can reach nobody, the next client must not have it, and keeping it
+        // would grow the backlog with no bound until a client came.
+        if (m_pPools != nullptr) {
+            m_pPools->m_MsgBufPool.Release(ppMsgs, nMsgs);
+        }
+        return;
+    }
     bool bKept = true;
     for (int i = 0; i < nMsgs && bKept; ++i) {
         if (ppMsgs[i] != nullptr) {
