@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include <fstream>
 #include <thread>
 
+#include "common/child_process.h"
 #include "proxy/sym_peer.h"
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/wire/command_serialization.h"
@@ -553,6 +556,55 @@ TEST(SymProxySessionTest, shouldPassSubscribeAllAndUnsubscribeAllOnWithoutTransl
     EXPECT_EQ(log.find("XLATE_NOT_FOUND"), std::string::npos) << log;
     unlink(plain.c_str());
     unlink(catchAll.c_str());
+}
+
+TEST(SymProxySessionTest, shouldCloseAClientItHasNoDescriptorForInsteadOfSpinningOnIt) {
+    // In a child process: the descriptor limit is the process's own.
+    const ChildResult r = RunInChild([] {
+        TestProxy proxy;
+        SymPeer first;
+        if (!proxy.Listen() || !first.Connect(proxy.Port())) {
+            return 10;
+        }
+        // Every descriptor in use: the lowest free one becomes the limit.
+        const int nLowestFree = dup(0);
+        close(nLowestFree);
+        rlimit old;
+        getrlimit(RLIMIT_NOFILE, &old);
+        rlimit low = old;
+        low.rlim_cur = static_cast<rlim_t>(nLowestFree);
+        if (setrlimit(RLIMIT_NOFILE, &low) != 0) {
+            return 11;
+        }
+        // The rounds of a feed handler's loop in which the listening socket reads as ready.
+        int nReady = 0;
+        for (int i = 0; i < 40; ++i) {
+            const int fd = proxy.GetFd();
+            fd_set readF;
+            FD_ZERO(&readF);
+            FD_SET(fd, &readF);
+            timeval tv = {0, 20000};
+            if (select(fd + 1, &readF, nullptr, nullptr, &tv) > 0) {
+                ++nReady;
+            } else {
+                FD_ZERO(&readF);
+            }
+            proxy.CheckSocket(readF);
+        }
+        setrlimit(RLIMIT_NOFILE, &old);
+        fprintf(stderr, "ready in %d rounds\n", nReady);
+        // The client that came meanwhile was told by the end of its connection; once there
+        // are descriptors again the next one is served.
+        SymPeer next;
+        if (!first.WaitClosed(5000) || !ConnectAndLogon(proxy, next)) {
+            return 12;
+        }
+        return nReady == 1 ? 0 : 13;
+    });
+    EXPECT_EQ(r.exitCode, 0) << r.stderrText.substr(0, 3000);
+    EXPECT_NE(r.stderrText.find("CSymProxy::No descriptor left for a new client; its connection "
+                                "was closed"),
+              std::string::npos);
 }
 
 TEST(SymProxySessionTest, shouldRetryAFailedInitializeAndListenOnLocalSockets) {

@@ -2,6 +2,9 @@
 // teardown.
 #include "qrx/proxy/sym_proxy.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <new>
 
@@ -128,6 +131,9 @@ bool CSymProxy::SetUp() {
     m_pSubscriptions = new (std::nothrow) Subscriptions();
     bOk = m_pSubscriptions != nullptr && m_pSubscriptions->Init() && bOk;
 
+    // Without it the proxy still works; it only cannot turn away a client it has no room for.
+    m_nSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+
     // Room for a usual flush, so that publishing allocates nothing once warm.
     try {
         m_UpdatedList.reserve(kInitialListSize);
@@ -175,6 +181,10 @@ void CSymProxy::TearDown() {
     m_pConn = nullptr;
     delete m_pBindConn;
     m_pBindConn = nullptr;
+    if (m_nSpareFd >= 0) {
+        close(m_nSpareFd);
+        m_nSpareFd = -1;
+    }
 
     ReleasePending();
 

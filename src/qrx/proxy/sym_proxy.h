@@ -403,6 +403,9 @@ protected:
     // Binds the listening connection again unless it is listening; true when it listens.
     bool Rebind();
     bool CheckSocketReady(bool bReadable);
+    // Takes the connection waiting on the listening socket with the spare descriptor's room and
+    // closes it, when the process had no descriptor left to accept it.
+    void ShedConnection();
     bool HasClient() const { return m_pConn != nullptr && m_pConn->GetFd() >= 0; }
     void HandleCommand(MsgHdrSym* pSym);
     void StoreCommand(const CCommand& command);
@@ -428,6 +431,9 @@ protected:
 
     CAppConn* m_pBindConn = nullptr;
     CAppConn* m_pConn = nullptr;
+    // Kept open so that a client can be accepted and closed when the process has no descriptor
+    // left: a connection left waiting keeps the listening socket readable.
+    int m_nSpareFd = -1;
     Subscriptions* m_pSubscriptions = nullptr;
     SnapshotMap m_mSnapshot;
     TopicIndex m_TopicIndex;

@@ -1,6 +1,8 @@
 // CSymProxy session: listening and accepting, reading the client's requests and handing them
 // to the callbacks, commands in parts, the logon answer, heartbeats and responses.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -156,6 +158,9 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
     ForgetAllCommands();
     const int fd = m_pBindConn->Accept();
     if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE) {
+            ShedConnection();
+        }
         return false;
     }
     CAppConn* pConn = new (std::nothrow)
@@ -170,6 +175,25 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
     // One client at a time: nobody else can connect until this one is gone.
     m_pBindConn->Close(false);
     return true;
+}
+
+void CSymProxy::ShedConnection() {
+    // Left in the listening socket's queue, the connection would make every select return at
+    // once, and the loop would spin (and log each failed accept) until a descriptor came free.
+    if (m_nSpareFd < 0 || m_pBindConn == nullptr || m_pBindConn->GetFd() < 0) {
+        return;
+    }
+    pollfd pfd = {m_pBindConn->GetFd(), POLLIN, 0};
+    if (poll(&pfd, 1, 0) != 1) {
+        return;  // gone meanwhile: an accept on a blocking socket would wait for the next one
+    }
+    close(m_nSpareFd);
+    const int fd = accept(m_pBindConn->GetFd(), nullptr, nullptr);
+    if (fd >= 0) {
+        close(fd);
+        QRX_LOG_ERROR("CSymProxy::No descriptor left for a new client; its connection was closed");
+    }
+    m_nSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 bool CSymProxy::WaitForClient() {
