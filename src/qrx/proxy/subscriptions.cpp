@@ -1,5 +1,7 @@
 #include "qrx/proxy/subscriptions.h"
 
+#include <string_view>
+
 #include "qrx/marketdata/sym_topic.h"
 
 unsigned long Subscriptions::NextGeneration() {
@@ -21,20 +23,48 @@ bool Subscriptions::IsSubscribedLocked(const char* szTopic) const {
 }
 
 bool Subscriptions::IsSubscribedWithSizeLocked(const char* szTopic) const {
-    if (szTopic == nullptr) {
+    // The symbol is the last field of the key: a topic that merely ends the same way ("BC"
+    // against a key for "ABC") does not match.
+    return szTopic != nullptr && !m_Tails.empty() && m_Tails.find(szTopic) != m_Tails.end();
+}
+
+bool Subscriptions::AddTails(const GrowingStr& entry) {
+    const char* p = entry.c_str();
+    const char* end = p + entry.length();
+    const char* at = p;
+    try {
+        for (; (at = static_cast<const char*>(
+                    memchr(at, CSymTopic::m_cDelimiter, static_cast<size_t>(end - at)))) != nullptr;
+             ++at) {
+            ++m_Tails[std::string(at + 1, end)];
+        }
+    } catch (...) {
+        // Uncounts what was counted: the separators before the one that failed.
+        for (const char* q = p; q < end; ++q) {
+            if (*q == CSymTopic::m_cDelimiter && (at == nullptr || q < at)) {
+                const auto it =
+                    m_Tails.find(std::string_view(q + 1, static_cast<size_t>(end - q - 1)));
+                if (it != m_Tails.end() && --it->second == 0) {
+                    m_Tails.erase(it);
+                }
+            }
+        }
         return false;
     }
-    const size_t nLen = strlen(szTopic);
-    for (const GrowingStr& entry : m_Set) {
-        const size_t nEntry = entry.length();
-        // The symbol is the last field of the key: a topic that merely ends the same way
-        // ("BC" against a key for "ABC") does not match.
-        if (nEntry > nLen && memcmp(entry.c_str() + (nEntry - nLen), szTopic, nLen) == 0 &&
-            entry.c_str()[nEntry - nLen - 1] == CSymTopic::m_cDelimiter) {
-            return true;
+    return true;
+}
+
+void Subscriptions::RemoveTails(const GrowingStr& entry) {
+    const char* p = entry.c_str();
+    const char* end = p + entry.length();
+    for (const char* q = p; q < end; ++q) {
+        if (*q == CSymTopic::m_cDelimiter) {
+            const auto it = m_Tails.find(std::string_view(q + 1, static_cast<size_t>(end - q - 1)));
+            if (it != m_Tails.end() && --it->second == 0) {
+                m_Tails.erase(it);
+            }
         }
     }
-    return false;
 }
 
 bool Subscriptions::IsSubscribed(const char* szTopic) {
@@ -73,7 +103,11 @@ bool Subscriptions::insert(const char* szTopic) {
         return false;
     }
     try {
-        m_Set.emplace(szTopic);
+        const auto it = m_Set.emplace(szTopic).first;
+        if (!AddTails(*it)) {
+            m_Set.erase(it);
+            return false;
+        }
     } catch (...) {
         return false;
     }
@@ -90,6 +124,7 @@ bool Subscriptions::erase(const char* szTopic) {
     if (it == m_Set.end()) {
         return false;
     }
+    RemoveTails(*it);
     m_Set.erase(it);
     Changed();
     return true;
@@ -98,6 +133,7 @@ bool Subscriptions::erase(const char* szTopic) {
 void Subscriptions::clear() {
     MKTUTIL::Guard lock(&m_Mutex);
     m_Set.clear();
+    m_Tails.clear();
     Changed();
 }
 

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -59,8 +61,15 @@ private:
     bool IsSubscribedWithSizeLocked(const char* szTopic) const;
     // After a change, under the lock.
     void Changed();
+    // Counts (or uncounts) every text that follows a separator of the entry in m_Tails; false,
+    // with nothing counted, when there is no memory for it.
+    bool AddTails(const GrowingStr& entry);
+    void RemoveTails(const GrowingStr& entry);
 
     TopicSet m_Set;
+    // Every text that follows a separator in some entry, with the number of such places: a
+    // topic is subscribed with sizes when it is one of them, found without scanning the set.
+    std::map<std::string, int, std::less<>> m_Tails;
     MKTUTIL::Mutex m_Mutex;
     bool m_bHasSymsWithSizes = false;
     std::atomic<unsigned long> m_nGeneration{NextGeneration()};
