@@ -5,6 +5,8 @@ hold up the other tasks."""
 
 import asyncio
 import os
+import queue
+import select
 import socket
 import subprocess
 import sys
@@ -129,6 +131,63 @@ def test_connect_raises_the_servers_refusal_and_times_out_without_a_verdict():
     accept.start()
     asyncio.run(no_verdict())
     silent.close()
+
+
+def flooding_server(srv, count, outcome, go_on):
+    """Accepts the logon and, once IBM is subscribed, sends count updates of
+    about 1 KB as fast as the client takes them. When the client takes nothing for two seconds, it puts
+    ("stalled", updates sent) in outcome and sends the rest once go_on is set;
+    at the end it puts ("done", count)."""
+    peer = srv.accept()
+    peer.expect(w.LOGIN)
+    peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
+    peer.expect(w.SUBSCRIBE)
+    peer.sock.setblocking(False)
+    pad = "x" * 1000
+    stalled = False
+    for i in range(count):
+        data = memoryview(w.data_frame([{w.TOPIC: "IBM", SEQ: i, w.SYMBOL: pad}]))
+        while data:
+            try:
+                data = data[peer.sock.send(data):]
+            except BlockingIOError:
+                if not select.select([], [peer.sock], [], 2.0)[1] and not stalled:
+                    stalled = True
+                    outcome.put(("stalled", i))
+                    go_on.wait(30)
+    outcome.put(("done", count))
+    peer.sock.setblocking(True)
+    peer.wait_closed()
+    srv.close()
+
+
+def test_a_server_faster_than_the_iterating_task_waits_in_the_socket_and_nothing_is_lost():
+    count = 8000  # about 8 MB: more than the socket buffers of both ends hold
+    srv = w.ScriptedServer()
+    outcome, go_on = queue.Queue(), threading.Event()
+    server = threading.Thread(target=flooding_server, args=(srv, count, outcome, go_on),
+                              daemon=True)
+    server.start()
+
+    async def main():
+        listener = AsyncSymlistener()
+        listener.max_waiting = 50
+        assert await listener.connect("127.0.0.1", srv.port, "me", "pw")
+        updates = aiter(listener)
+        assert listener.subscribe("IBM")
+        first = await next_item(updates)
+        # The task takes nothing more until the server has sent what it could.
+        loop = asyncio.get_running_loop()
+        verdict = await loop.run_in_executor(None, outcome.get, True, 60)
+        go_on.set()
+        seqs = [first[1][SEQ]] + [(await next_item(updates))[1][SEQ] for _ in range(count - 1)]
+        await listener.close()
+        return verdict, seqs
+
+    verdict, seqs = asyncio.run(main())
+    server.join(10)
+    assert verdict[0] == "stalled" and verdict[1] < count
+    assert seqs == list(range(count))
 
 
 FEED = r"""
