@@ -135,9 +135,9 @@ def test_connect_raises_the_servers_refusal_and_times_out_without_a_verdict():
 
 def flooding_server(srv, count, outcome, go_on):
     """Accepts the logon and, once IBM is subscribed, sends count updates of
-    about 1 KB as fast as the client takes them. When the client takes nothing for two seconds, it puts
-    ("stalled", updates sent) in outcome and sends the rest once go_on is set;
-    at the end it puts ("done", count)."""
+    about 1 KB as fast as the client takes them. When the client takes
+    nothing for two seconds, it puts ("stalled", updates sent) in outcome and
+    sends the rest once go_on is set; at the end it puts ("done", count)."""
     peer = srv.accept()
     peer.expect(w.LOGIN)
     peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
