@@ -424,7 +424,7 @@ int CApiConnection::DispatchEvents() {
         }
         const MsgHdrCmn* hdr = reinterpret_cast<const MsgHdrCmn*>(msg);
         if (hdr->mtyp == CM_HEARTBEAT && hdr->submtyp == CM_HEARTBEAT) {
-            WriteBlock(msg);
+            EchoHeartbeat(msg);
         } else {
             ForEachClient([msg](CApiListener* l) { l->FireEvents(msg); });
         }
@@ -438,6 +438,25 @@ int CApiConnection::DispatchEvents() {
         CloseSocket();
     }
     return lost ? -1 : count;
+}
+
+void CApiConnection::EchoHeartbeat(char* msg) {
+    // Written only when the socket takes it now (or has failed, which the
+    // write reports): a server that sends heartbeats and reads nothing would
+    // otherwise hold the dispatch in a blocking write for good. It reads none
+    // of the echoes it would get either.
+    struct pollfd p = {m_pSocket->GetFd(), POLLOUT, 0};
+    if (poll(&p, 1, 0) == 1) {
+        m_bEchoesHeld = false;
+        WriteBlock(msg);
+        return;
+    }
+    if (!m_bEchoesHeld) {
+        m_bEchoesHeld = true;
+        QRX_LOG_WARNING(GetDescription()
+                        << ": the server takes no more output; its heartbeats are not echoed "
+                           "until it does");
+    }
 }
 
 bool CApiConnection::Loop(int seconds) {

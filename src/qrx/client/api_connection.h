@@ -18,6 +18,8 @@
 // One DispatchEvents reads the socket at most once, and one read takes at most
 // CAppConn::MAX_READ_PER_CALL bytes: a fast peer cannot keep a call going, and
 // what it has not read yet stays in the socket, where a select or poll sees it.
+// Nor does a peer that stops reading: heartbeats are echoed only when the
+// socket takes the echo at once.
 #pragma once
 
 #include <sys/select.h>
@@ -185,6 +187,8 @@ private:
     bool ClosePending();
     // Shuts the open socket down (both ways), from any thread.
     void ShutdownSocket();
+    // Echoes a heartbeat when the socket takes it without waiting.
+    void EchoHeartbeat(char* msg);
     // The wait-and-dispatch passes of Loop.
     void RunLoop(ThreadNotifier* stop, timeval* timeout, UserFunction onIdle, void* data);
     void WaitEnter();
@@ -207,6 +211,8 @@ private:
     bool m_bConnecting = false;
     bool m_bCloseAfterDispatch = false;
     bool m_bInterruptDispatch = false;
+    // Heartbeats are going unechoed (logged once until an echo goes out again).
+    bool m_bEchoesHeld = false;
     // Bumped by every change of m_setClients, so that ForEachClient can tell
     // whether a callback changed the set.
     unsigned long m_nClientChanges = 0;
