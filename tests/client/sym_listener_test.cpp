@@ -500,6 +500,90 @@ TEST(SymListenerTest, shouldHandOrderBookMessagesStatusesAndRequestsRecordByReco
     EXPECT_EQ((std::set<int>{1, 2}), got.m_setIds);
 }
 
+// ---- a listener destroyed by its own callback ----
+
+// Deletes itself in the callback named by its kind ("data", "snap", "cob",
+// "cobstatus"), the first time one comes; what it saw goes to a log that
+// outlives it.
+class SelfDeletingListener : public CSymListener {
+public:
+    using CSymListener::OnData;
+    using CSymListener::OnSnapshotData;
+
+    SelfDeletingListener(std::string kind, std::vector<std::string>& log)
+        : m_kind(std::move(kind)), m_log(log) {}
+
+    void OnData(const char* topic, const CSymData*) override { Seen("data", topic); }
+    void OnSnapshotData(const char* topic, const CSymData*) override { Seen("snap", topic); }
+    void OnEndTickGroupRead() override { m_log.push_back(m_kind + " endtick"); }
+    void OnCOBMsg(QuorCOB::CCOBMsg* msg) override { Seen("cob", msg->m_sUnderlying.c_str()); }
+    void OnCOBStatus(QuorCOB::CCOBStatus* status) override {
+        Seen("cobstatus", status->m_sStatus.c_str());
+    }
+
+private:
+    void Seen(const std::string& what, const char* text) {
+        m_log.push_back(m_kind + " " + what + ":" + text);
+        if (what == m_kind) {
+            delete this;
+        }
+    }
+
+    std::string m_kind;
+    std::vector<std::string>& m_log;
+};
+
+TEST(SymListenerTest, shouldReadNoFurtherForAListenerItsOwnCallbackDestroyed) {
+    QuorCOB::CCOBMsg m1;
+    m1.m_sUnderlying = "IBM";
+    QuorCOB::CCOBMsg m2;
+    m2.m_sUnderlying = "MSFT";
+    QuorCOB::CCOBStatus st1;
+    st1.m_nId = 7;
+    st1.m_sStatus = "ok";
+    QuorCOB::CCOBStatus st2 = st1;
+    st2.m_sStatus = "refused";
+    const Bytes ticks = RawFrame(
+        CM_SYM_DATA, SYM_DATA_UPDATE,
+        Bodies({MakeRecord("A", "A", 1.0), MakeRecord("B", "B", 2.0), MakeRecord("C", "C", 3.0)}));
+    const Bytes snapshots =
+        RawFrame(CM_SYM_DATA, SYM_DATA_SNAPSHOT,
+                 Bodies({MakeRecord("A", "A", 1.0), MakeRecord("B", "B", 2.0)}));
+    Session s({ticks, snapshots,
+               RawFrame(CM_SYM_COB_DATA, 0, CobBytes(std::vector<QuorCOB::CCOBMsg>{m1, m2})),
+               RawFrame(CM_SYM_COB_STATUS, 3, CobBytes(std::vector<QuorCOB::CCOBStatus>{st1, st2})),
+               ticks, Sentinel()});
+    ASSERT_TRUE(s.connected);
+    std::vector<std::string> log;
+    for (const char* kind : {"data", "snap", "cob", "cobstatus"}) {
+        s.conn.AddClient(new SelfDeletingListener(kind, log));
+    }
+    ASSERT_TRUE(s.PumpFor(kSentinel));
+
+    // Each saw the messages before its own kind and the first record of that
+    // kind, and nothing after; the listener that stays saw everything.
+    const std::vector<std::string> expected = {"data data:A",        "snap data:A",
+                                               "snap data:B",        "snap data:C",
+                                               "snap endtick",       "cob data:A",
+                                               "cob data:B",         "cob data:C",
+                                               "cob endtick",        "cobstatus data:A",
+                                               "cobstatus data:B",   "cobstatus data:C",
+                                               "cobstatus endtick",  "snap snap:A",
+                                               "cob snap:A",         "cob snap:B",
+                                               "cobstatus snap:A",   "cobstatus snap:B",
+                                               "cob cob:IBM",        "cobstatus cob:IBM",
+                                               "cobstatus cob:MSFT", "cobstatus cobstatus:ok"};
+    std::vector<std::string> sorted = log;
+    std::vector<std::string> want = expected;
+    std::sort(sorted.begin(), sorted.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(want, sorted);
+    EXPECT_EQ(Without(s.listener.events, "endtick"),
+              (std::vector<std::string>{"data:A", "data:B", "data:C", "snap:A", "snap:B", "cob:IBM",
+                                        "cob:MSFT", "cobstatus:7:ok", "cobstatus:7:refused",
+                                        "data:A", "data:B", "data:C", kSentinel}));
+}
+
 // ---- malformed messages ----
 
 TEST(SymListenerTest, shouldStopAtWhatCannotBeDecodedAndGoOnWithTheNextMessage) {

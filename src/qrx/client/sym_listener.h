@@ -22,6 +22,7 @@
 class CNetStream;
 class CSymTopic;
 class CSymConnection;
+struct MsgHdrCmn;
 
 namespace QuorCOB {
 class CCOBMsg;
@@ -131,18 +132,22 @@ protected:
     std::map<unsigned int, CResponse> m_Responses;
 
 private:
+    // FireEvents after the header check: the message's callbacks.
+    void Dispatch(char* msg, const MsgHdrCmn& hdr, const bool& alive);
     // Attaches m_pStream to the raw body of msg, bounded by its length.
     void AttachBody(char* msg, unsigned short msglen);
-    // Updates (bSnapshot false) and snapshot records (true).
-    void ReadRecords(bool bSnapshot);
+    // Updates (bSnapshot false) and snapshot records (true). The loops that
+    // run callbacks record by record stop when alive turns false: a callback
+    // destroyed the listener, whose members are gone.
+    void ReadRecords(bool bSnapshot, const bool& alive);
     void HandleSubStatus(char* msg, enSymStatusCode code);
     void HandleStatus(char* msg, enSymStatusCode code);
     // A response message (or part) whose body holds nBodyBytes bytes.
     void HandleResponse(short submtyp, size_t nBodyBytes);
     void HandleClientId(char* msg);
-    void HandleCOBMsgs();
+    void HandleCOBMsgs(const bool& alive);
     void HandleCOBRequest();
-    void HandleCOBStatus();
+    void HandleCOBStatus(const bool& alive);
 
     // Pending responses: store part (of nBytes body bytes) under id, it being
     // the entry of that id (replaced) or the map's end.
@@ -168,4 +173,6 @@ private:
     std::list<unsigned int> m_lstResponseAge;
     std::unordered_map<unsigned int, ResponseIntake> m_ResponseIntake;
     GrowingStr m_sScratch;  // texts that reach the end of the message memory
+    // While FireEvents runs: its flag, which the destructor clears.
+    bool* m_pbAlive = nullptr;
 };
