@@ -670,6 +670,86 @@ TEST(ApiConnectionShareTest, shouldGoOnDispatchingWhenAServerSendsHeartbeatsAndR
     close(fds[1]);
 }
 
+// Destroys the connection it is attached to in its first callback of the
+// chosen kind (a message, or the close of the socket).
+class DestroyingListener : public CApiListener {
+public:
+    DestroyingListener(CApiConnection*& conn, bool bOnClose) : m_conn(conn), m_bOnClose(bOnClose) {}
+    void FireEvents(char* msg) override {
+        // The message stays readable after the connection is gone.
+        m_msgs.push_back(reinterpret_cast<const MsgHdrCmn*>(msg)->submtyp);
+        if (!m_bOnClose) {
+            Destroy();
+        }
+        m_msgs.push_back(reinterpret_cast<const MsgHdrCmn*>(msg)->submtyp);
+    }
+    void OnConnectionClose(CApiConnection*) override {
+        ++m_nCloses;
+        if (m_bOnClose) {
+            Destroy();
+        }
+    }
+
+    std::vector<int> m_msgs;  // each message's sub-type, before and after the destruction
+    int m_nCloses = 0;
+
+private:
+    void Destroy() {
+        delete m_conn;
+        m_conn = nullptr;
+    }
+
+    CApiConnection*& m_conn;
+    bool m_bOnClose;
+};
+
+TEST(ApiConnectionDestroyTest, shouldReturnWithoutTouchingAConnectionThatACallbackDestroyed) {
+    enum { kInDispatch, kInLoop, kOnCloseInLoop };
+    for (int how : {kInDispatch, kInLoop, kOnCloseInLoop}) {
+        SCOPED_TRACE(how);
+        ScriptedPeer peer;
+        ASSERT_TRUE(peer.Ok());
+        CApiConnection* conn = new TestConnection();
+        ASSERT_TRUE(conn->Connect("127.0.0.1", peer.Port(), true));
+        ASSERT_TRUE(peer.Accept());
+        DestroyingListener listener(conn, how == kOnCloseInLoop);
+        RecordingListener other;
+        conn->AddClient(&listener);
+        conn->AddClient(&other);
+        ASSERT_TRUE(peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a") +
+                               Status(SYM_STATUS_SOURCE_RESTORED, "b")));
+        if (how == kOnCloseInLoop) {
+            peer.CloseClient();
+        }
+        if (how == kInDispatch) {
+            int rc = 0;
+            for (int i = 0; i < 500 && conn != nullptr && rc >= 0; ++i) {
+                struct pollfd pfd = {conn->GetFd(), POLLIN, 0};
+                poll(&pfd, 1, 20);
+                rc = conn->DispatchEvents();
+            }
+            EXPECT_EQ(-1, rc);
+        } else {
+            Runner loop([&] { EXPECT_FALSE(conn->Loop(nullptr, nullptr, nullptr)); },
+                        [&] { peer.CloseClient(); });
+            ASSERT_TRUE(loop.Finished(10000));
+        }
+        EXPECT_EQ(nullptr, conn);
+        if (how == kOnCloseInLoop) {
+            EXPECT_EQ((std::vector<int>{SYM_STATUS_SOURCE_DOWN, SYM_STATUS_SOURCE_DOWN,
+                                        SYM_STATUS_SOURCE_RESTORED, SYM_STATUS_SOURCE_RESTORED}),
+                      listener.m_msgs);
+            EXPECT_EQ(1, listener.m_nCloses);
+        } else {
+            // Nothing is handed out after the first message's destruction.
+            EXPECT_EQ((std::vector<int>{SYM_STATUS_SOURCE_DOWN, SYM_STATUS_SOURCE_DOWN}),
+                      listener.m_msgs);
+            EXPECT_LE(other.m_msgs.size(), 1u);
+            EXPECT_EQ(0, listener.m_nCloses);
+        }
+    }
+}
+
 // ---------------------------------------------------------------- logon
 
 Bytes LogonFields(int version, const std::string& user, const std::string& password, int status,
