@@ -254,6 +254,9 @@ class AsyncSymlistener:
             self._listener.dispatchEvents()
         except BaseException as exc:  # a callable raised: the iterating task gets it
             self._fail(exc)
+            # The rest of what was read waits in the listener, where no readable
+            # descriptor tells of it: it is dispatched on the loop's next turn.
+            self._loop.call_soon(self._dispatch_rest)
             return
         if self._listener.getFd() < 0:
             self._unwatch()
@@ -274,11 +277,16 @@ class AsyncSymlistener:
             self._loop.remove_reader(self._fd)
             self._paused = True
 
+    def _dispatch_rest(self):
+        if self._fd >= 0 and not self._paused:
+            self._readable()
+
     def _taken(self, left):
         if self._paused and self._fd >= 0 and (
                 self.max_waiting is None or left <= self.max_waiting // 2):
             self._paused = False
             self._loop.add_reader(self._fd, self._readable)
+            self._loop.call_soon(self._dispatch_rest)  # what an error left unread
 
     async def _connect_again(self):
         delay, most = self._reconnect

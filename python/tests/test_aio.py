@@ -190,6 +190,43 @@ def test_a_server_faster_than_the_iterating_task_waits_in_the_socket_and_nothing
     assert seqs == list(range(count))
 
 
+def test_what_a_raising_callable_left_unread_is_delivered_without_more_from_the_server():
+    srv = w.ScriptedServer()
+
+    def serve():
+        peer = srv.accept()
+        peer.expect(w.LOGIN)
+        peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
+        peer.expect(w.SUBSCRIBE)
+        # One write: the three arrive in one read, and then the server is silent.
+        peer.send(b"".join(w.data_frame([{w.TOPIC: "IBM", SEQ: i}]) for i in range(3)))
+        peer.wait_closed()
+        srv.close()
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+
+    async def main():
+        listener = AsyncSymlistener()
+
+        def on_data(topic, data):
+            if data[SEQ] == 0:
+                raise ValueError("first")
+
+        listener.on_data = on_data
+        assert await listener.connect("127.0.0.1", srv.port, "me", "pw")
+        updates = aiter(listener)
+        assert listener.subscribe("IBM")
+        with pytest.raises(ValueError, match="first"):
+            await next_item(updates)
+        got = [(await next_item(updates))[1][SEQ] for _ in range(2)]
+        await listener.close()
+        return got
+
+    assert asyncio.run(main()) == [1, 2]
+    server.join(10)
+
+
 FEED = r"""
 import sys, pyqrx
 proxy = pyqrx.Symproxy()
