@@ -27,8 +27,9 @@ __all__ = ["AsyncSymlistener", "AsyncSymproxy"]
 class _Inbox:
     """Items for an async iterator: appended by callbacks of the event loop's
     reader, awaited by the iterating tasks (each item goes to one of them).
-    on_take(n), when given, is called with the number of items left after each
-    one taken, so that a reader held back for a full inbox can go on."""
+    on_take(n), when given, is called with the number of items and failures
+    left after each one taken, so that a reader held back for a full inbox can
+    go on."""
 
     def __init__(self, on_take=None):
         self._items = collections.deque()
@@ -38,7 +39,7 @@ class _Inbox:
         self._on_take = on_take
 
     def __len__(self):
-        return len(self._items)
+        return len(self._items) + len(self._errors)
 
     def put(self, item):
         self._items.append(item)
@@ -64,7 +65,10 @@ class _Inbox:
     async def get(self):
         while not self._items:
             if self._errors:
-                raise self._errors.popleft()
+                error = self._errors.popleft()
+                if self._on_take is not None:
+                    self._on_take(len(self))
+                raise error
             if self._ended:
                 raise StopAsyncIteration
             waiter = asyncio.get_running_loop().create_future()
@@ -75,7 +79,7 @@ class _Inbox:
                 self._waiters.remove(waiter)
         item = self._items.popleft()
         if self._on_take is not None:
-            self._on_take(len(self._items))
+            self._on_take(len(self))
         return item
 
 
@@ -91,8 +95,8 @@ class AsyncSymlistener:
     subscribes again to every topic held and reports SymStatus.CONNECTION_LOST
     and SymStatus.CONNECTION_RESTORED.
 
-    Updates wait for the iterating tasks in memory, at most max_waiting of
-    them (plus what one read of the socket brings): past that the connection
+    Updates (and failures) wait for the iterating tasks in memory, at most
+    max_waiting of them (plus what one read of the socket brings): past that the connection
     is not read, so a server faster than the tasks waits in the socket, until
     they have taken half of them. on_data is then held back too, also when no
     task iterates any more: close() the listener, or set max_waiting to None
@@ -256,7 +260,8 @@ class AsyncSymlistener:
             self._fail(exc)
             # The rest of what was read waits in the listener, where no readable
             # descriptor tells of it: it is dispatched on the loop's next turn.
-            self._loop.call_soon(self._dispatch_rest)
+            if not self._hold_if_full():
+                self._loop.call_soon(self._dispatch_rest)
             return
         if self._listener.getFd() < 0:
             self._unwatch()
@@ -271,11 +276,16 @@ class AsyncSymlistener:
             if self._inbox is not None:
                 self._inbox.end()
             return
-        if (self.max_waiting is not None and self._inbox is not None
+        self._hold_if_full()
+
+    def _hold_if_full(self):
+        """Stops reading while max_waiting updates and failures wait for the
+        iterating tasks: what the server sends meanwhile waits in the socket."""
+        if (not self._paused and self.max_waiting is not None and self._inbox is not None
                 and len(self._inbox) >= self.max_waiting):
-            # What the server sends meanwhile waits in the socket.
             self._loop.remove_reader(self._fd)
             self._paused = True
+        return self._paused
 
     def _dispatch_rest(self):
         if self._fd >= 0 and not self._paused:

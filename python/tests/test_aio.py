@@ -190,6 +190,43 @@ def test_a_server_faster_than_the_iterating_task_waits_in_the_socket_and_nothing
     assert seqs == list(range(count))
 
 
+def test_failures_of_a_callable_count_against_the_updates_waiting_for_the_iterating_task():
+    count = 8000
+    srv = w.ScriptedServer()
+    outcome, go_on = queue.Queue(), threading.Event()
+    server = threading.Thread(target=flooding_server, args=(srv, count, outcome, go_on),
+                              daemon=True)
+    server.start()
+
+    async def main():
+        listener = AsyncSymlistener()
+        listener.max_waiting = 50
+
+        def on_data(topic, data):
+            raise ValueError(data[SEQ])
+
+        listener.on_data = on_data
+        assert await listener.connect("127.0.0.1", srv.port, "me", "pw")
+        updates = aiter(listener)
+        assert listener.subscribe("IBM")
+        with pytest.raises(ValueError):
+            await next_item(updates)
+        verdict = await asyncio.get_running_loop().run_in_executor(None, outcome.get, True, 60)
+        go_on.set()
+        failed = [0]
+        for _ in range(count - 1):
+            with pytest.raises(ValueError) as raised:
+                await next_item(updates)
+            failed.append(raised.value.args[0])
+        await listener.close()
+        return verdict, failed
+
+    verdict, failed = asyncio.run(main())
+    server.join(10)
+    assert verdict[0] == "stalled" and verdict[1] < count
+    assert failed == list(range(count))
+
+
 def test_what_a_raising_callable_left_unread_is_delivered_without_more_from_the_server():
     srv = w.ScriptedServer()
 
