@@ -432,6 +432,58 @@ TEST(SymListenerTest, shouldDropAResponsePastItsPartOrByteBoundWithTheRestOfItsP
         << err;
 }
 
+TEST(SymListenerTest, shouldKeepTheResponsesInProgressWithinTheirByteBoundDroppingTheOldest) {
+    auto part = [](int request, short sub, const std::string& param, size_t n) {
+        CResponse r("BIG");
+        r.SetCmdId(1, static_cast<unsigned short>(request));
+        r.SetStringParam(param.c_str(), std::string(n, 'v').c_str());
+        Bytes f = ResponseFrames(r)[0];
+        f[7] = static_cast<char>(sub);
+        return f;
+    };
+    // Responses just under their own bound, none of them finished.
+    const size_t nPartBytes = 15000;
+    const int nParts = static_cast<int>(CSymListener::MAX_RESPONSE_BYTES / nPartBytes) - 1;
+    const int nResponses = 24;
+    std::vector<Bytes> script;
+    for (int request = 1; request <= nResponses; ++request) {
+        script.push_back(part(request, 17, "p0", nPartBytes));
+        for (int i = 1; i < nParts; ++i) {
+            script.push_back(part(request, 18, "p" + std::to_string(i), nPartBytes));
+        }
+    }
+    script.push_back(Sentinel());
+    // Then the last parts of the newest and of the oldest.
+    script.push_back(part(nResponses, 19, "last", 1));
+    script.push_back(part(1, 19, "last", 1));
+    script.push_back(StatusFrame(SYM_STATUS_LOGIN_ACCEPTED, "after"));
+
+    testing::internal::CaptureStderr();
+    Session s(script);
+    const bool pumped = s.connected && s.PumpFor("status:0:after");
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(pumped);
+
+    // What is kept stays within the bound, the oldest going first.
+    EXPECT_LE(s.listener.PendingResponseBytes(), CSymListener::MAX_PENDING_RESPONSE_BYTES);
+    size_t dropped = 0;
+    for (size_t at = 0; (at = err.find("Dropped the incomplete response", at)) != std::string::npos;
+         ++at) {
+        ++dropped;
+    }
+    EXPECT_GT(dropped, 0u);
+    EXPECT_NE(std::string::npos,
+              err.find("Dropped the incomplete response for command id " +
+                       std::to_string(1u | (1u << 16)) +
+                       ": the responses awaiting their last part hold more than 16777216 bytes"))
+        << err;
+    // The newest came whole; the oldest, dropped, ends as a lone last part.
+    ASSERT_EQ(2u, s.listener.responses.size());
+    EXPECT_EQ(static_cast<size_t>(nParts) + 1, s.listener.responses[0].StringParams().size());
+    EXPECT_EQ(1u, s.listener.responses[1].StringParams().size());
+    EXPECT_EQ(static_cast<size_t>(nResponses) - dropped - 1, s.listener.PendingResponseCount());
+}
+
 // ---- client id and order books ----
 
 TEST(SymListenerTest, shouldStoreTheClientIdInItsConnectionAndPrintIt) {

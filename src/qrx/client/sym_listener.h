@@ -50,6 +50,10 @@ public:
     // it, so a peer cannot grow one response without bound either.
     static constexpr int MAX_RESPONSE_PARTS = 128;
     static constexpr size_t MAX_RESPONSE_BYTES = 1024 * 1024;
+    // Most body bytes of all the responses kept together; past it the ones
+    // touched longest ago are dropped, so that many responses just under
+    // their own bound cannot add up either.
+    static constexpr size_t MAX_PENDING_RESPONSE_BYTES = 16 * 1024 * 1024;
 
     CSymListener();
     ~CSymListener() override;
@@ -121,8 +125,9 @@ public:
         return data != nullptr && data->GetFlidChar(id, value);
     }
 
-    // Responses whose later parts are still awaited.
+    // Responses whose later parts are still awaited, and their body bytes.
     size_t PendingResponseCount() const { return m_Responses.size(); }
+    size_t PendingResponseBytes() const { return m_nPendingResponseBytes; }
 
 protected:
     CNetStream* m_pStream;
@@ -158,6 +163,9 @@ private:
     bool CountResponsePart(unsigned int id, size_t nBytes);
     void TouchResponse(unsigned int id);
     void ForgetResponse(unsigned int id);
+    // Drops the responses touched longest ago, other than keep's, while the
+    // responses kept hold more than MAX_PENDING_RESPONSE_BYTES.
+    void TrimPendingResponses(unsigned int keep);
 
     // What has arrived of a response being put together. An entry whose
     // response was dropped for its size stays (without a response in
@@ -172,6 +180,8 @@ private:
     // Ids in the order their entries were last touched, oldest first.
     std::list<unsigned int> m_lstResponseAge;
     std::unordered_map<unsigned int, ResponseIntake> m_ResponseIntake;
+    // Body bytes of the responses kept (those of entries not dropped).
+    size_t m_nPendingResponseBytes = 0;
     GrowingStr m_sScratch;  // texts that reach the end of the message memory
     // While FireEvents runs: its flag, which the destructor clears.
     bool* m_pbAlive = nullptr;
