@@ -196,8 +196,10 @@ class AsyncSymlistener:
         responses = []
 
         def on_response(rsp):
+            if done.done():
+                return  # the awaiting task has gone (time-out, cancellation): nothing is kept
             responses.append(rsp)
-            if rsp.final and not done.done():
+            if rsp.final:
                 done.set_result(responses)
 
         if self._listener.sendCommand(command, on_response) is None:

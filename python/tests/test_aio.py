@@ -554,3 +554,41 @@ def test_an_awaited_command_returns_its_responses_and_fails_when_the_connection_
         await proxy.close()
 
     asyncio.run(main())
+
+
+def rss_kb():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def test_responses_that_come_after_the_awaiting_task_gave_up_are_not_kept():
+    async def main():
+        proxy = AsyncSymproxy()
+        commands = []
+        proxy.proxy.onCommand(commands.append)
+        port = w.free_port()
+        await proxy.start(port)
+        listener = AsyncSymlistener()
+        assert await listener.connect("127.0.0.1", port, "me", "pw")
+        with pytest.raises(asyncio.TimeoutError):
+            await listener.command(pyqrx.Command("slow"), timeout=0.2)
+        while not commands:
+            await asyncio.sleep(0.01)
+        # The feed handler goes on answering, never finally, then answers a
+        # second command: once that is back, every answer to the first was read.
+        before = rss_kb()
+        for i in range(20000):
+            proxy.proxy.sendResponse(pyqrx.Response(commands[0], {"row": "r" * 1000},
+                                                    status=pyqrx.RESPONSE_IN_PROGRESS))
+            if i % 100 == 0:
+                await asyncio.sleep(0)
+        proxy.proxy.onCommand(lambda cmd: proxy.proxy.sendResponse(pyqrx.Response(cmd)))
+        got = await listener.command(pyqrx.Command("ping"), timeout=20)
+        grown = rss_kb() - before
+        assert [r.name for r in got] == ["ping"]
+        await listener.close()
+        await proxy.close()
+        return grown
+
+    # Kept, the 20,000 responses of a kilobyte each came to about 30 MB.
+    assert asyncio.run(main()) < 10_000
