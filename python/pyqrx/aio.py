@@ -96,11 +96,11 @@ class AsyncSymlistener:
     and SymStatus.CONNECTION_RESTORED.
 
     Updates (and failures) wait for the iterating tasks in memory, at most
-    max_waiting of them (plus what one read of the socket brings): past that the connection
-    is not read, so a server faster than the tasks waits in the socket, until
-    they have taken half of them. on_data is then held back too, also when no
-    task iterates any more: close() the listener, or set max_waiting to None
-    (no bound) before iterating, when that is meant."""
+    max_waiting of them (plus what one read of the socket brings): past that
+    the connection is not read, so a server faster than the tasks waits in the
+    socket, until they have taken half of them. on_data is then held back too,
+    also when no task iterates any more: close() the listener, or set
+    max_waiting to None (no bound) before iterating, when that is meant."""
 
     max_waiting = 10000
 
