@@ -300,6 +300,7 @@ py::object ListenerCommands::Send(CSymConnection* conn, CCommand& command, py::o
     if (!callback.is_none() && !PyCallable_Check(callback.ptr())) {
         throw py::type_error("sendCommand's callback must be a callable or None");
     }
+    DropClosed();
     if (conn == nullptr || conn->GetFd() < 0) {
         return py::none();
     }
@@ -331,7 +332,16 @@ void ListenerCommands::SetResponseCallable(py::object callable) {
     m_pyOnResponse = callable.is_none() ? py::object() : std::move(callable);
 }
 
+void ListenerCommands::DropClosed() {
+    if (m_bClosed.exchange(false)) {
+        // Moved out first: dropping a callable may run code that touches the map.
+        auto waiting = std::move(m_mapWaiting);
+        m_mapWaiting.clear();
+    }
+}
+
 bool ListenerCommands::Response(CSymConnection* conn, CResponse* response) {
+    DropClosed();
     const bool bFinal = response->GetStatus() == CResponse::RESPONSE_END;
     if (conn != nullptr && bFinal) {
         conn->EndResponse(response);
@@ -391,8 +401,9 @@ const char* const kSendCommandDoc =
 returns its id (also set on the command), or None without a connection or
 when the write failed. callback(response), when given, receives every
 Response to this command, each put together from its parts, until the
-final one (status RESPONSE_END); responses to commands sent without a
-callback go to the callable of onResponse. Send commands from one thread.)doc";
+final one (status RESPONSE_END), or until the connection closes (it is
+then let go); responses to commands sent without a callback go to the
+callable of onResponse. Send commands from one thread.)doc";
 
 const char* const kOnResponseDoc =
     R"doc(Sets callable(response), called with each Response (put together from

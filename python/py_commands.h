@@ -7,6 +7,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <unordered_map>
 
 #include "qrx/wire/response.h"
@@ -36,13 +37,21 @@ public:
     // by pending_error).
     bool Response(CSymConnection* conn, CResponse* response);
     size_t Waiting() const { return m_mapWaiting.size(); }
+    // The connection the commands went out on has closed: no answer can come
+    // any more, so their callables are let go at the next send or response
+    // (here no Python code may run, nor the interpreter lock be taken).
+    void ConnectionClosed() { m_bClosed.store(true); }
 
     int Traverse(visitproc visit, void* arg);
     void Clear();
 
 private:
+    // Lets the callables of a closed connection's commands go.
+    void DropClosed();
+
     pybind11::object m_pyOnResponse;
     std::unordered_map<unsigned int, pybind11::object> m_mapWaiting;  // command id -> callable
+    std::atomic<bool> m_bClosed{false};
 };
 
 // The feed handler's commands: the callable that receives them.

@@ -39,6 +39,11 @@ public:
     }
     // Structured topics: depth books to the depth callable.
     void OnData(const CSymTopic* topic, const CSymData* data) override;
+    // May come without the interpreter lock (a disconnect gives it up).
+    void OnConnectionClose(CApiConnection* conn) override {
+        CSymListener::OnConnectionClose(conn);
+        m_commands.ConnectionClosed();
+    }
 
     // ---- the methods Python sees ----
     pybind11::object PySendCommand(CCommand& command, pybind11::object callback) {

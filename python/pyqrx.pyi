@@ -376,7 +376,8 @@ class Symlistener:
         self, command: Command, callback: Optional[Callable[[Response], object]] = None
     ) -> Optional[int]:
         """Sends the command; its id, or None without a connection. callback
-        receives each response to it until the final one."""
+        receives each response to it until the final one, or until the
+        connection closes."""
     def onResponse(self, callable: Optional[Callable[[Response], object]]) -> None:
         """Sets the callable of the responses to commands sent without a callback."""
     def subscribeBook(self, request: BookRequest) -> bool: ...

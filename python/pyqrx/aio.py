@@ -26,13 +26,20 @@ __all__ = ["AsyncSymlistener", "AsyncSymproxy"]
 
 class _Inbox:
     """Items for an async iterator: appended by callbacks of the event loop's
-    reader, awaited by the iterating tasks (each item goes to one of them)."""
+    reader, awaited by the iterating tasks (each item goes to one of them).
+    on_take(n), when given, is called with the number of items and failures
+    left after each one taken, so that a reader held back for a full inbox can
+    go on."""
 
-    def __init__(self):
+    def __init__(self, on_take=None):
         self._items = collections.deque()
         self._waiters = []
         self._errors = collections.deque()  # each raised in turn, none dropped
         self._ended = False
+        self._on_take = on_take
+
+    def __len__(self):
+        return len(self._items) + len(self._errors)
 
     def put(self, item):
         self._items.append(item)
@@ -58,7 +65,10 @@ class _Inbox:
     async def get(self):
         while not self._items:
             if self._errors:
-                raise self._errors.popleft()
+                error = self._errors.popleft()
+                if self._on_take is not None:
+                    self._on_take(len(self))
+                raise error
             if self._ended:
                 raise StopAsyncIteration
             waiter = asyncio.get_running_loop().create_future()
@@ -67,7 +77,10 @@ class _Inbox:
                 await waiter
             finally:
                 self._waiters.remove(waiter)
-        return self._items.popleft()
+        item = self._items.popleft()
+        if self._on_take is not None:
+            self._on_take(len(self))
+        return item
 
 
 class AsyncSymlistener:
@@ -80,7 +93,16 @@ class AsyncSymlistener:
     being pyqrx.SymStatus members. connect(..., reconnect=True) keeps the
     connection up as Symlistener's does: connects again with back-off,
     subscribes again to every topic held and reports SymStatus.CONNECTION_LOST
-    and SymStatus.CONNECTION_RESTORED."""
+    and SymStatus.CONNECTION_RESTORED.
+
+    Updates (and failures) wait for the iterating tasks in memory, at most
+    max_waiting of them (plus what one read of the socket brings): past that
+    the connection is not read, so a server faster than the tasks waits in the
+    socket, until they have taken half of them. on_data is then held back too,
+    also when no task iterates any more: close() the listener, or set
+    max_waiting to None (no bound) before iterating, when that is meant."""
+
+    max_waiting = 10000
 
     def __init__(self):
         self._listener = _pyqrx.Symlistener()
@@ -100,6 +122,7 @@ class AsyncSymlistener:
         self.on_status = None
         self._commands = set()  # futures of commands awaiting their final response
         self.on_symbol_status = None
+        self._paused = False  # not read while the inbox is full
 
     async def connect(self, host, port, username=None, password=None, timeout=10.0,
                       reconnect=False, backoff=0.5, max_backoff=30.0):
@@ -114,7 +137,8 @@ class AsyncSymlistener:
         self._target = (host, port, username, password)
         self._reconnect = (backoff, max_backoff) if reconnect else None
         if self._inbox is not None and self._inbox.ended:
-            self._inbox = _Inbox()  # ended by close(): iterating goes on with this connection
+            # ended by close(): iterating goes on with this connection
+            self._inbox = _Inbox(self._taken)
         self._logon = self._loop.create_future()
         # The TCP connect itself waits (bounded by the connect time-out).
         if not self._listener.connect(host, port, username, password):
@@ -172,8 +196,10 @@ class AsyncSymlistener:
         responses = []
 
         def on_response(rsp):
+            if done.done():
+                return  # the awaiting task has gone (time-out, cancellation): nothing is kept
             responses.append(rsp)
-            if rsp.final and not done.done():
+            if rsp.final:
                 done.set_result(responses)
 
         if self._listener.sendCommand(command, on_response) is None:
@@ -210,7 +236,7 @@ class AsyncSymlistener:
 
     def __aiter__(self):
         if self._inbox is None:
-            self._inbox = _Inbox()
+            self._inbox = _Inbox(self._taken)
         return self
 
     async def __anext__(self):
@@ -224,6 +250,7 @@ class AsyncSymlistener:
         if self._fd >= 0 and self._loop is not None:
             self._loop.remove_reader(self._fd)
         self._fd = -1
+        self._paused = False
         for done in self._commands:
             if not done.done():
                 done.set_exception(ConnectionClosed("CONNECTION_ERROR"))
@@ -233,6 +260,10 @@ class AsyncSymlistener:
             self._listener.dispatchEvents()
         except BaseException as exc:  # a callable raised: the iterating task gets it
             self._fail(exc)
+            # The rest of what was read waits in the listener, where no readable
+            # descriptor tells of it: it is dispatched on the loop's next turn.
+            if not self._hold_if_full():
+                self._loop.call_soon(self._dispatch_rest)
             return
         if self._listener.getFd() < 0:
             self._unwatch()
@@ -246,6 +277,28 @@ class AsyncSymlistener:
             self._fail(ConnectionClosed("CONNECTION_ERROR"))
             if self._inbox is not None:
                 self._inbox.end()
+            return
+        self._hold_if_full()
+
+    def _hold_if_full(self):
+        """Stops reading while max_waiting updates and failures wait for the
+        iterating tasks: what the server sends meanwhile waits in the socket."""
+        if (not self._paused and self.max_waiting is not None and self._inbox is not None
+                and len(self._inbox) >= self.max_waiting):
+            self._loop.remove_reader(self._fd)
+            self._paused = True
+        return self._paused
+
+    def _dispatch_rest(self):
+        if self._fd >= 0 and not self._paused:
+            self._readable()
+
+    def _taken(self, left):
+        if self._paused and self._fd >= 0 and (
+                self.max_waiting is None or left <= self.max_waiting // 2):
+            self._paused = False
+            self._loop.add_reader(self._fd, self._readable)
+            self._loop.call_soon(self._dispatch_rest)  # what an error left unread
 
     async def _connect_again(self):
         delay, most = self._reconnect

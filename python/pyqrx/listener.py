@@ -116,7 +116,10 @@ the status callable as callable(code, text). disconnect() ends it."""
                 self.disconnect()
                 raise LogonTimeout("no logon verdict from %s:%s within %s s"
                                    % (host, port, timeout))
-            select.select([fd], [], [], min(left, 0.2))  # the interpreter lock is released
+            # poll, not select: the descriptor may lie beyond what select can watch.
+            waiter = select.poll()
+            waiter.register(fd, select.POLLIN)
+            waiter.poll(min(left, 0.2) * 1000)  # the interpreter lock is released
             self.dispatchEvents()
         code, text = self._verdict
         if code == SymStatus.LOGIN_ERROR:

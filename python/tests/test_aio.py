@@ -5,6 +5,8 @@ hold up the other tasks."""
 
 import asyncio
 import os
+import queue
+import select
 import socket
 import subprocess
 import sys
@@ -129,6 +131,137 @@ def test_connect_raises_the_servers_refusal_and_times_out_without_a_verdict():
     accept.start()
     asyncio.run(no_verdict())
     silent.close()
+
+
+def flooding_server(srv, count, outcome, go_on):
+    """Accepts the logon and, once IBM is subscribed, sends count updates of
+    about 1 KB as fast as the client takes them. When the client takes
+    nothing for two seconds, it puts ("stalled", updates sent) in outcome and
+    sends the rest once go_on is set; at the end it puts ("done", count)."""
+    peer = srv.accept()
+    peer.expect(w.LOGIN)
+    peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
+    peer.expect(w.SUBSCRIBE)
+    peer.sock.setblocking(False)
+    pad = "x" * 1000
+    stalled = False
+    for i in range(count):
+        data = memoryview(w.data_frame([{w.TOPIC: "IBM", SEQ: i, w.SYMBOL: pad}]))
+        while data:
+            try:
+                data = data[peer.sock.send(data):]
+            except BlockingIOError:
+                if not select.select([], [peer.sock], [], 2.0)[1] and not stalled:
+                    stalled = True
+                    outcome.put(("stalled", i))
+                    go_on.wait(30)
+    outcome.put(("done", count))
+    peer.sock.setblocking(True)
+    peer.wait_closed()
+    srv.close()
+
+
+def test_a_server_faster_than_the_iterating_task_waits_in_the_socket_and_nothing_is_lost():
+    count = 8000  # about 8 MB: more than the socket buffers of both ends hold
+    srv = w.ScriptedServer()
+    outcome, go_on = queue.Queue(), threading.Event()
+    server = threading.Thread(target=flooding_server, args=(srv, count, outcome, go_on),
+                              daemon=True)
+    server.start()
+
+    async def main():
+        listener = AsyncSymlistener()
+        listener.max_waiting = 50
+        assert await listener.connect("127.0.0.1", srv.port, "me", "pw")
+        updates = aiter(listener)
+        assert listener.subscribe("IBM")
+        first = await next_item(updates)
+        # The task takes nothing more until the server has sent what it could.
+        loop = asyncio.get_running_loop()
+        verdict = await loop.run_in_executor(None, outcome.get, True, 60)
+        go_on.set()
+        seqs = [first[1][SEQ]] + [(await next_item(updates))[1][SEQ] for _ in range(count - 1)]
+        await listener.close()
+        return verdict, seqs
+
+    verdict, seqs = asyncio.run(main())
+    server.join(10)
+    assert verdict[0] == "stalled" and verdict[1] < count
+    assert seqs == list(range(count))
+
+
+def test_failures_of_a_callable_count_against_the_updates_waiting_for_the_iterating_task():
+    count = 8000
+    srv = w.ScriptedServer()
+    outcome, go_on = queue.Queue(), threading.Event()
+    server = threading.Thread(target=flooding_server, args=(srv, count, outcome, go_on),
+                              daemon=True)
+    server.start()
+
+    async def main():
+        listener = AsyncSymlistener()
+        listener.max_waiting = 50
+
+        def on_data(topic, data):
+            raise ValueError(data[SEQ])
+
+        listener.on_data = on_data
+        assert await listener.connect("127.0.0.1", srv.port, "me", "pw")
+        updates = aiter(listener)
+        assert listener.subscribe("IBM")
+        with pytest.raises(ValueError):
+            await next_item(updates)
+        verdict = await asyncio.get_running_loop().run_in_executor(None, outcome.get, True, 60)
+        go_on.set()
+        failed = [0]
+        for _ in range(count - 1):
+            with pytest.raises(ValueError) as raised:
+                await next_item(updates)
+            failed.append(raised.value.args[0])
+        await listener.close()
+        return verdict, failed
+
+    verdict, failed = asyncio.run(main())
+    server.join(10)
+    assert verdict[0] == "stalled" and verdict[1] < count
+    assert failed == list(range(count))
+
+
+def test_what_a_raising_callable_left_unread_is_delivered_without_more_from_the_server():
+    srv = w.ScriptedServer()
+
+    def serve():
+        peer = srv.accept()
+        peer.expect(w.LOGIN)
+        peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
+        peer.expect(w.SUBSCRIBE)
+        # One write: the three arrive in one read, and then the server is silent.
+        peer.send(b"".join(w.data_frame([{w.TOPIC: "IBM", SEQ: i}]) for i in range(3)))
+        peer.wait_closed()
+        srv.close()
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+
+    async def main():
+        listener = AsyncSymlistener()
+
+        def on_data(topic, data):
+            if data[SEQ] == 0:
+                raise ValueError("first")
+
+        listener.on_data = on_data
+        assert await listener.connect("127.0.0.1", srv.port, "me", "pw")
+        updates = aiter(listener)
+        assert listener.subscribe("IBM")
+        with pytest.raises(ValueError, match="first"):
+            await next_item(updates)
+        got = [(await next_item(updates))[1][SEQ] for _ in range(2)]
+        await listener.close()
+        return got
+
+    assert asyncio.run(main()) == [1, 2]
+    server.join(10)
 
 
 FEED = r"""
@@ -421,3 +554,41 @@ def test_an_awaited_command_returns_its_responses_and_fails_when_the_connection_
         await proxy.close()
 
     asyncio.run(main())
+
+
+def rss_kb():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def test_responses_that_come_after_the_awaiting_task_gave_up_are_not_kept():
+    async def main():
+        proxy = AsyncSymproxy()
+        commands = []
+        proxy.proxy.onCommand(commands.append)
+        port = w.free_port()
+        await proxy.start(port)
+        listener = AsyncSymlistener()
+        assert await listener.connect("127.0.0.1", port, "me", "pw")
+        with pytest.raises(asyncio.TimeoutError):
+            await listener.command(pyqrx.Command("slow"), timeout=0.2)
+        while not commands:
+            await asyncio.sleep(0.01)
+        # The feed handler goes on answering, never finally, then answers a
+        # second command: once that is back, every answer to the first was read.
+        before = rss_kb()
+        for i in range(20000):
+            proxy.proxy.sendResponse(pyqrx.Response(commands[0], {"row": "r" * 1000},
+                                                    status=pyqrx.RESPONSE_IN_PROGRESS))
+            if i % 100 == 0:
+                await asyncio.sleep(0)
+        proxy.proxy.onCommand(lambda cmd: proxy.proxy.sendResponse(pyqrx.Response(cmd)))
+        got = await listener.command(pyqrx.Command("ping"), timeout=20)
+        grown = rss_kb() - before
+        assert [r.name for r in got] == ["ping"]
+        await listener.close()
+        await proxy.close()
+        return grown
+
+    # Kept, the 20,000 responses of a kilobyte each came to about 30 MB.
+    assert asyncio.run(main()) < 10_000

@@ -6,6 +6,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -129,3 +130,39 @@ def test_watch_says_when_it_cannot_connect():
         assert "qrx watch: cannot connect to 127.0.0.1:%d\nexit code 3" % port in screen
     finally:
         pane.close()
+
+
+def test_watch_keeps_nothing_of_topics_it_does_not_show():
+    # A server that sends topics nobody asked for (every one new) besides the
+    # two of the table: they neither add columns nor stay in memory.
+    srv = w.ScriptedServer()
+    done = threading.Event()
+
+    def serve():
+        peer = srv.accept()
+        peer.expect(w.LOGIN)
+        peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
+        peer.expect(w.SUBSCRIBE)
+        peer.expect(w.SUBSCRIBE)
+        for k in range(400):
+            peer.send(w.data_frame([{w.TOPIC: "JUNK%d" % (k * 50 + i), w.ASK_SIZE: i}
+                                    for i in range(50)]))
+        peer.send(w.data_frame([{w.TOPIC: "IBM", w.BID: 181.5}, {w.TOPIC: "MSFT", w.BID: 402.75}]))
+        done.set()
+        peer.wait_closed()
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+    pane = Pane(watch_command(srv.port))
+    try:
+        screen = pane.wait_for(
+            lambda s: done.is_set() and rows(s).get("MSFT", [""])[0] == "402.75")
+        header = next(line for line in screen.splitlines() if line.startswith("topic"))
+        assert header.split() == ["topic", "bid", "upd/s"]
+        assert rows(screen)["IBM"][0] == "181.5"
+        pane.tmux("send-keys", "q")
+        assert "exit code 0" in pane.wait_for(lambda s: "exit code" in s)
+    finally:
+        pane.close()
+        server.join(10)
+        srv.close()

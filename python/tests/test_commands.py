@@ -224,3 +224,48 @@ def test_commands_sent_while_other_threads_serve_and_dispatch_find_their_callabl
         serving.join(30)
     assert len(set(ids)) == n and None not in ids
     assert answers == {i: i for i in range(n)} and strays == [] and ended == [True]
+
+
+COMMAND = 14  # the message type of a command
+
+
+class Callback:
+    """A command's callable, watched through a weak reference."""
+
+    def __call__(self, rsp):
+        pass
+
+
+def test_the_callables_of_commands_a_closed_connection_never_answered_are_let_go():
+    # A server that takes each command and hangs up without answering, once
+    # through the library's loop and once through a disconnect() of the program.
+    srv = w.ScriptedServer()
+
+    def serve():
+        for _ in range(2):
+            peer = srv.accept()
+            peer.expect(w.LOGIN)
+            peer.expect(COMMAND)
+            peer.hang_up()
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+    lst = pyqrx.Symlistener()
+    refs = []
+    for how in ("server hangs up", "program disconnects"):
+        assert lst.connect("127.0.0.1", srv.port, "me", "pw")
+        callback = Callback()
+        refs.append(weakref.ref(callback))
+        assert lst.sendCommand(pyqrx.Command("quote", {"qty": 1}), callback) is not None
+        del callback
+        if how == "server hangs up":
+            with pytest.raises(pyqrx.ConnectionClosed):
+                lst.loop()
+        else:
+            lst.disconnect()
+    server.join(10)
+    srv.close()
+    # The next command (none can go out now) finds both connections gone.
+    assert lst.sendCommand(pyqrx.Command("quote"), Callback()) is None
+    gc.collect()
+    assert [r() for r in refs] == [None, None]

@@ -1,6 +1,8 @@
 """Logon verdicts: a feed handler that enforces its logon callable's answer,
 and a client that waits for the verdict in connect()."""
 
+import os
+import resource
 import socket
 import threading
 import time
@@ -218,3 +220,35 @@ def test_a_feed_handler_listens_on_a_service_name(monkeypatch):
         pyqrx.Symproxy().initialize(70000)
     with pytest.raises(TypeError):
         pyqrx.Symproxy().initialize(None)
+
+
+def test_connect_waits_for_a_late_verdict_also_on_a_descriptor_beyond_what_select_watches():
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if hard != resource.RLIM_INFINITY and hard < 1200:
+        pytest.skip("the process may not open 1,200 descriptors")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 1200), hard))
+    held = [os.open(os.devnull, os.O_RDONLY) for _ in range(1100)]
+    srv = w.ScriptedServer()
+    answered = threading.Event()
+
+    def serve():
+        peer = srv.accept()
+        peer.expect(w.LOGIN)
+        time.sleep(0.3)  # the verdict comes after connect() has begun to wait
+        peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
+        answered.set()
+        peer.wait_closed()
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+    try:
+        lst = pyqrx.Symlistener()
+        assert lst.connect("127.0.0.1", srv.port, "me", "pw", wait=True, timeout=10)
+        assert lst.getFd() >= 1024 and answered.is_set()
+        lst.disconnect()
+        server.join(10)
+    finally:
+        for fd in held:
+            os.close(fd)
+        srv.close()
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))

@@ -583,6 +583,173 @@ TEST(ApiConnectionShareTest, shouldDispatchOneReadsShareAtATimeAndLeaveTheRestWh
     close(fds[1]);
 }
 
+TEST(ApiConnectionShareTest, shouldGoOnDispatchingWhenAServerSendsHeartbeatsAndReadsNothing) {
+    // The server's end of a Unix-domain pair: it writes heartbeats and never
+    // reads, so the echoes soon find the client's socket full.
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    const int small = 4096;
+    setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    TestConnection conn;
+    RecordingListener listener;
+    CAppConn* socket =
+        new CAppConn("API_TEST", CAppConn::SOCKET_UNSPEC, nullptr, nullptr, 0, nullptr);
+    socket->SetFd(fds[0]);
+    socket->m_is_stream = 5;
+    conn.SetSocket(socket);
+    conn.AddClient(&listener);
+
+    const Bytes heartbeat = Frame(MsgHdrSym::HDR_TYPE, CM_HEARTBEAT, CM_HEARTBEAT, BE32(7));
+    const int total = 20000;
+    Bytes wire;
+    for (int i = 0; i < total; ++i) {
+        wire += heartbeat;
+    }
+    wire += Status(SYM_STATUS_SOURCE_DOWN, "after the heartbeats");
+    std::thread server([&] {
+        for (size_t done = 0; done < wire.size();) {
+            const ssize_t n = write(fds[1], wire.data() + done, wire.size() - done);
+            if (n <= 0) {
+                return;  // shut down by the runner below
+            }
+            done += static_cast<size_t>(n);
+        }
+    });
+
+    testing::internal::CaptureStderr();
+    int handled = 0;
+    Runner dispatcher(
+        [&] {
+            for (int i = 0; i < 100000 && listener.m_msgs.empty(); ++i) {
+                struct pollfd pfd = {conn.GetFd(), POLLIN, 0};
+                poll(&pfd, 1, 100);
+                const int n = conn.DispatchEvents();
+                if (n < 0) {
+                    return;
+                }
+                handled += n;
+            }
+        },
+        [&] { shutdown(fds[1], SHUT_RDWR); });
+    const bool finished = dispatcher.Finished(60000);
+    if (!finished) {
+        shutdown(fds[1], SHUT_RDWR);  // frees the blocked echo, and so the dispatcher
+    }
+    server.join();
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(finished) << "the dispatch was held up writing echoes";
+    EXPECT_EQ(total + 1, handled);
+    EXPECT_EQ(std::vector<int>{CM_SYM_STATUS * 100000 + SYM_STATUS_SOURCE_DOWN}, listener.m_msgs);
+    EXPECT_GE(conn.GetFd(), 0);
+    EXPECT_NE(std::string::npos,
+              err.find("API_TEST: the server takes no more output; its heartbeats are not "
+                       "echoed until it does"));
+
+    // What was echoed is whole heartbeats, and once the server reads again
+    // the next heartbeat is echoed.
+    Bytes echoed;
+    char buf[65536];
+    for (ssize_t n; (n = recv(fds[1], buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+        echoed.append(buf, static_cast<size_t>(n));
+    }
+    ASSERT_GT(echoed.size(), 0u);
+    ASSERT_EQ(0u, echoed.size() % heartbeat.size());
+    EXPECT_LT(echoed.size() / heartbeat.size(), static_cast<size_t>(total));
+    for (size_t at = 0; at < echoed.size(); at += heartbeat.size()) {
+        ASSERT_EQ(heartbeat, echoed.substr(at, heartbeat.size()));
+    }
+    ASSERT_EQ(static_cast<ssize_t>(heartbeat.size()),
+              write(fds[1], heartbeat.data(), heartbeat.size()));
+    struct pollfd in = {conn.GetFd(), POLLIN, 0};
+    ASSERT_EQ(1, poll(&in, 1, 10000));
+    EXPECT_EQ(1, conn.DispatchEvents());
+    struct pollfd back = {fds[1], POLLIN, 0};
+    ASSERT_EQ(1, poll(&back, 1, 10000));
+    ASSERT_EQ(static_cast<ssize_t>(heartbeat.size()), recv(fds[1], buf, sizeof buf, 0));
+    EXPECT_EQ(heartbeat, Bytes(buf, heartbeat.size()));
+    close(fds[1]);
+}
+
+// Destroys the connection it is attached to in its first callback of the
+// chosen kind (a message, or the close of the socket).
+class DestroyingListener : public CApiListener {
+public:
+    DestroyingListener(CApiConnection*& conn, bool bOnClose) : m_conn(conn), m_bOnClose(bOnClose) {}
+    void FireEvents(char* msg) override {
+        // The message stays readable after the connection is gone.
+        m_msgs.push_back(reinterpret_cast<const MsgHdrCmn*>(msg)->submtyp);
+        if (!m_bOnClose) {
+            Destroy();
+        }
+        m_msgs.push_back(reinterpret_cast<const MsgHdrCmn*>(msg)->submtyp);
+    }
+    void OnConnectionClose(CApiConnection*) override {
+        ++m_nCloses;
+        if (m_bOnClose) {
+            Destroy();
+        }
+    }
+
+    std::vector<int> m_msgs;  // each message's sub-type, before and after the destruction
+    int m_nCloses = 0;
+
+private:
+    void Destroy() {
+        delete m_conn;
+        m_conn = nullptr;
+    }
+
+    CApiConnection*& m_conn;
+    bool m_bOnClose;
+};
+
+TEST(ApiConnectionDestroyTest, shouldReturnWithoutTouchingAConnectionThatACallbackDestroyed) {
+    enum { kInDispatch, kInLoop, kOnCloseInLoop };
+    for (int how : {kInDispatch, kInLoop, kOnCloseInLoop}) {
+        SCOPED_TRACE(how);
+        ScriptedPeer peer;
+        ASSERT_TRUE(peer.Ok());
+        CApiConnection* conn = new TestConnection();
+        ASSERT_TRUE(conn->Connect("127.0.0.1", peer.Port(), true));
+        ASSERT_TRUE(peer.Accept());
+        DestroyingListener listener(conn, how == kOnCloseInLoop);
+        RecordingListener other;
+        conn->AddClient(&listener);
+        conn->AddClient(&other);
+        ASSERT_TRUE(peer.Write(Status(SYM_STATUS_SOURCE_DOWN, "a") +
+                               Status(SYM_STATUS_SOURCE_RESTORED, "b")));
+        if (how == kOnCloseInLoop) {
+            peer.CloseClient();
+        }
+        if (how == kInDispatch) {
+            int rc = 0;
+            for (int i = 0; i < 500 && conn != nullptr && rc >= 0; ++i) {
+                struct pollfd pfd = {conn->GetFd(), POLLIN, 0};
+                poll(&pfd, 1, 20);
+                rc = conn->DispatchEvents();
+            }
+            EXPECT_EQ(-1, rc);
+        } else {
+            Runner loop([&] { EXPECT_FALSE(conn->Loop(nullptr, nullptr, nullptr)); },
+                        [&] { peer.CloseClient(); });
+            ASSERT_TRUE(loop.Finished(10000));
+        }
+        EXPECT_EQ(nullptr, conn);
+        if (how == kOnCloseInLoop) {
+            EXPECT_EQ((std::vector<int>{SYM_STATUS_SOURCE_DOWN, SYM_STATUS_SOURCE_DOWN,
+                                        SYM_STATUS_SOURCE_RESTORED, SYM_STATUS_SOURCE_RESTORED}),
+                      listener.m_msgs);
+            EXPECT_EQ(1, listener.m_nCloses);
+        } else {
+            // Nothing is handed out after the first message's destruction.
+            EXPECT_EQ((std::vector<int>{SYM_STATUS_SOURCE_DOWN, SYM_STATUS_SOURCE_DOWN}),
+                      listener.m_msgs);
+            EXPECT_LE(other.m_msgs.size(), 1u);
+            EXPECT_EQ(0, listener.m_nCloses);
+        }
+    }
+}
+
 // ---------------------------------------------------------------- logon
 
 Bytes LogonFields(int version, const std::string& user, const std::string& password, int status,

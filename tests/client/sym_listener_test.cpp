@@ -432,6 +432,58 @@ TEST(SymListenerTest, shouldDropAResponsePastItsPartOrByteBoundWithTheRestOfItsP
         << err;
 }
 
+TEST(SymListenerTest, shouldKeepTheResponsesInProgressWithinTheirByteBoundDroppingTheOldest) {
+    auto part = [](int request, short sub, const std::string& param, size_t n) {
+        CResponse r("BIG");
+        r.SetCmdId(1, static_cast<unsigned short>(request));
+        r.SetStringParam(param.c_str(), std::string(n, 'v').c_str());
+        Bytes f = ResponseFrames(r)[0];
+        f[7] = static_cast<char>(sub);
+        return f;
+    };
+    // Responses just under their own bound, none of them finished.
+    const size_t nPartBytes = 15000;
+    const int nParts = static_cast<int>(CSymListener::MAX_RESPONSE_BYTES / nPartBytes) - 1;
+    const int nResponses = 24;
+    std::vector<Bytes> script;
+    for (int request = 1; request <= nResponses; ++request) {
+        script.push_back(part(request, 17, "p0", nPartBytes));
+        for (int i = 1; i < nParts; ++i) {
+            script.push_back(part(request, 18, "p" + std::to_string(i), nPartBytes));
+        }
+    }
+    script.push_back(Sentinel());
+    // Then the last parts of the newest and of the oldest.
+    script.push_back(part(nResponses, 19, "last", 1));
+    script.push_back(part(1, 19, "last", 1));
+    script.push_back(StatusFrame(SYM_STATUS_LOGIN_ACCEPTED, "after"));
+
+    testing::internal::CaptureStderr();
+    Session s(script);
+    const bool pumped = s.connected && s.PumpFor("status:0:after");
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(pumped);
+
+    // What is kept stays within the bound, the oldest going first.
+    EXPECT_LE(s.listener.PendingResponseBytes(), CSymListener::MAX_PENDING_RESPONSE_BYTES);
+    size_t dropped = 0;
+    for (size_t at = 0; (at = err.find("Dropped the incomplete response", at)) != std::string::npos;
+         ++at) {
+        ++dropped;
+    }
+    EXPECT_GT(dropped, 0u);
+    EXPECT_NE(std::string::npos,
+              err.find("Dropped the incomplete response for command id " +
+                       std::to_string(1u | (1u << 16)) +
+                       ": the responses awaiting their last part hold more than 16777216 bytes"))
+        << err;
+    // The newest came whole; the oldest, dropped, ends as a lone last part.
+    ASSERT_EQ(2u, s.listener.responses.size());
+    EXPECT_EQ(static_cast<size_t>(nParts) + 1, s.listener.responses[0].StringParams().size());
+    EXPECT_EQ(1u, s.listener.responses[1].StringParams().size());
+    EXPECT_EQ(static_cast<size_t>(nResponses) - dropped - 1, s.listener.PendingResponseCount());
+}
+
 // ---- client id and order books ----
 
 TEST(SymListenerTest, shouldStoreTheClientIdInItsConnectionAndPrintIt) {
@@ -498,6 +550,90 @@ TEST(SymListenerTest, shouldHandOrderBookMessagesStatusesAndRequestsRecordByReco
     EXPECT_EQ(10, got.m_mapData.at(5).m_nBidSize);
     EXPECT_STREQ("spread", got.m_mapInfo.at(5).m_sDescription.c_str());
     EXPECT_EQ((std::set<int>{1, 2}), got.m_setIds);
+}
+
+// ---- a listener destroyed by its own callback ----
+
+// Deletes itself in the callback named by its kind ("data", "snap", "cob",
+// "cobstatus"), the first time one comes; what it saw goes to a log that
+// outlives it.
+class SelfDeletingListener : public CSymListener {
+public:
+    using CSymListener::OnData;
+    using CSymListener::OnSnapshotData;
+
+    SelfDeletingListener(std::string kind, std::vector<std::string>& log)
+        : m_kind(std::move(kind)), m_log(log) {}
+
+    void OnData(const char* topic, const CSymData*) override { Seen("data", topic); }
+    void OnSnapshotData(const char* topic, const CSymData*) override { Seen("snap", topic); }
+    void OnEndTickGroupRead() override { m_log.push_back(m_kind + " endtick"); }
+    void OnCOBMsg(QuorCOB::CCOBMsg* msg) override { Seen("cob", msg->m_sUnderlying.c_str()); }
+    void OnCOBStatus(QuorCOB::CCOBStatus* status) override {
+        Seen("cobstatus", status->m_sStatus.c_str());
+    }
+
+private:
+    void Seen(const std::string& what, const char* text) {
+        m_log.push_back(m_kind + " " + what + ":" + text);
+        if (what == m_kind) {
+            delete this;
+        }
+    }
+
+    std::string m_kind;
+    std::vector<std::string>& m_log;
+};
+
+TEST(SymListenerTest, shouldReadNoFurtherForAListenerItsOwnCallbackDestroyed) {
+    QuorCOB::CCOBMsg m1;
+    m1.m_sUnderlying = "IBM";
+    QuorCOB::CCOBMsg m2;
+    m2.m_sUnderlying = "MSFT";
+    QuorCOB::CCOBStatus st1;
+    st1.m_nId = 7;
+    st1.m_sStatus = "ok";
+    QuorCOB::CCOBStatus st2 = st1;
+    st2.m_sStatus = "refused";
+    const Bytes ticks = RawFrame(
+        CM_SYM_DATA, SYM_DATA_UPDATE,
+        Bodies({MakeRecord("A", "A", 1.0), MakeRecord("B", "B", 2.0), MakeRecord("C", "C", 3.0)}));
+    const Bytes snapshots =
+        RawFrame(CM_SYM_DATA, SYM_DATA_SNAPSHOT,
+                 Bodies({MakeRecord("A", "A", 1.0), MakeRecord("B", "B", 2.0)}));
+    Session s({ticks, snapshots,
+               RawFrame(CM_SYM_COB_DATA, 0, CobBytes(std::vector<QuorCOB::CCOBMsg>{m1, m2})),
+               RawFrame(CM_SYM_COB_STATUS, 3, CobBytes(std::vector<QuorCOB::CCOBStatus>{st1, st2})),
+               ticks, Sentinel()});
+    ASSERT_TRUE(s.connected);
+    std::vector<std::string> log;
+    for (const char* kind : {"data", "snap", "cob", "cobstatus"}) {
+        s.conn.AddClient(new SelfDeletingListener(kind, log));
+    }
+    ASSERT_TRUE(s.PumpFor(kSentinel));
+
+    // Each saw the messages before its own kind and the first record of that
+    // kind, and nothing after; the listener that stays saw everything.
+    const std::vector<std::string> expected = {"data data:A",        "snap data:A",
+                                               "snap data:B",        "snap data:C",
+                                               "snap endtick",       "cob data:A",
+                                               "cob data:B",         "cob data:C",
+                                               "cob endtick",        "cobstatus data:A",
+                                               "cobstatus data:B",   "cobstatus data:C",
+                                               "cobstatus endtick",  "snap snap:A",
+                                               "cob snap:A",         "cob snap:B",
+                                               "cobstatus snap:A",   "cobstatus snap:B",
+                                               "cob cob:IBM",        "cobstatus cob:IBM",
+                                               "cobstatus cob:MSFT", "cobstatus cobstatus:ok"};
+    std::vector<std::string> sorted = log;
+    std::vector<std::string> want = expected;
+    std::sort(sorted.begin(), sorted.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(want, sorted);
+    EXPECT_EQ(Without(s.listener.events, "endtick"),
+              (std::vector<std::string>{"data:A", "data:B", "data:C", "snap:A", "snap:B", "cob:IBM",
+                                        "cob:MSFT", "cobstatus:7:ok", "cobstatus:7:refused",
+                                        "data:A", "data:B", "data:C", kSentinel}));
 }
 
 // ---- malformed messages ----

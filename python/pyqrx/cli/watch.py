@@ -59,8 +59,12 @@ class Board:
     def update(self, topic, data, count=True):
         now = time.monotonic()
         with self.lock:
-            row = self.values.setdefault(topic, {})
-            marks = self.changed.setdefault(topic, {})
+            row = self.values.get(topic)
+            if row is None:
+                # A topic the table does not show: nothing of it is kept, or a
+                # server sending other topics would grow the board without end.
+                return
+            marks = self.changed[topic]
             for flid, value in data.items():
                 old = row.get(flid)
                 if old != value:
@@ -71,7 +75,7 @@ class Board:
                     row[flid] = value
                 self.seen.add(flid)
             if count:
-                self.times.setdefault(topic, collections.deque()).append(now)
+                self.times[topic].append(now)
 
     def columns(self):
         if self.wanted is not None:

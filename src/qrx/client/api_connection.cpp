@@ -27,12 +27,17 @@ constexpr const char* kUnitName = "ApiConnection";
 using LoginMsg = HdrMsg<stLogin>;
 static_assert(sizeof(LoginMsg) == 328, "a logon message is 328 bytes");
 
-// Records the calling thread as the one reading the socket for a scope.
+// Records the calling thread as the one reading the socket for a scope (and
+// leaves it alone once a callback destroyed the connection, clearing alive).
 class ReaderScope {
 public:
-    explicit ReaderScope(std::atomic<std::thread::id>& reader)
-        : m_reader(reader), m_prev(reader.exchange(std::this_thread::get_id())) {}
-    ~ReaderScope() { m_reader.store(m_prev); }
+    ReaderScope(std::atomic<std::thread::id>& reader, const bool& alive)
+        : m_reader(reader), m_prev(reader.exchange(std::this_thread::get_id())), m_alive(alive) {}
+    ~ReaderScope() {
+        if (m_alive) {
+            m_reader.store(m_prev);
+        }
+    }
 
     ReaderScope(const ReaderScope&) = delete;
     ReaderScope& operator=(const ReaderScope&) = delete;
@@ -40,6 +45,7 @@ public:
 private:
     std::atomic<std::thread::id>& m_reader;
     std::thread::id m_prev;
+    const bool& m_alive;
 };
 
 // A wait limit in milliseconds for poll, rounded up so that a short non-zero
@@ -55,6 +61,28 @@ int TimeoutMs(const timeval& tv) {
 
 }  // namespace
 
+// Marks a call that runs callbacks, on its own stack. A callback may destroy
+// the connection: the destructor clears every mark in force, so that the calls
+// return without touching the connection again, and leaves the socket object
+// (whose buffer holds the message being handed out) to the outermost mark,
+// which deletes it when its call returns.
+struct CApiConnection::AliveMark {
+    explicit AliveMark(AliveMark*& head) : m_head(head), m_outer(head) { head = this; }
+    ~AliveMark() {
+        if (m_bAlive) {
+            m_head = m_outer;
+        }
+        delete m_pDoomedSocket;
+    }
+    AliveMark(const AliveMark&) = delete;
+    AliveMark& operator=(const AliveMark&) = delete;
+
+    bool m_bAlive = true;
+    AliveMark*& m_head;
+    AliveMark* m_outer;
+    CAppConn* m_pDoomedSocket = nullptr;
+};
+
 CApiConnection::CApiConnection()
     : m_nFileDescriptor(-1),
       m_bChecking(true),
@@ -69,9 +97,18 @@ CApiConnection::CApiConnection()
 
 CApiConnection::~CApiConnection() {
     m_login_ok = false;
+    AliveMark* outermost = nullptr;
+    for (AliveMark* mark = m_pAlive; mark != nullptr; mark = mark->m_outer) {
+        mark->m_bAlive = false;  // destroyed by a callback of that call
+        outermost = mark;
+    }
     if (m_pSocket != nullptr) {
         m_pSocket->UnRegisterCloseCallBack();
-        delete m_pSocket;
+        if (outermost != nullptr) {
+            outermost->m_pDoomedSocket = m_pSocket;
+        } else {
+            delete m_pSocket;
+        }
         m_pSocket = nullptr;
     }
     delete m_write_block_mutex;
@@ -112,7 +149,7 @@ bool CApiConnection::WaitLeave() {
 }
 
 template <typename Fn>
-void CApiConnection::ForEachClient(Fn fn) {
+void CApiConnection::ForEachClient(Fn fn, const bool& alive) {
     // A callback may add or remove listeners (itself included): when the set
     // changed during the call, the next listener is looked up afresh.
     auto it = m_setClients.begin();
@@ -120,6 +157,9 @@ void CApiConnection::ForEachClient(Fn fn) {
         CApiListener* listener = *it;
         const unsigned long changes = m_nClientChanges;
         fn(listener);
+        if (!alive) {
+            return;
+        }
         if (m_nClientChanges == changes) {
             ++it;
         } else {
@@ -350,8 +390,11 @@ void CApiConnection::SocketCloseCallback(CAppConn* socket, void* data) {
     if (conn == nullptr) {
         return;
     }
+    AliveMark mark(conn->m_pAlive);
     conn->OnConnectionClose();
-    conn->ForEachClient([conn](CApiListener* l) { l->OnConnectionClose(conn); });
+    if (mark.m_bAlive) {
+        conn->ForEachClient([conn](CApiListener* l) { l->OnConnectionClose(conn); }, mark.m_bAlive);
+    }
 }
 
 // ---------------------------------------------------------------- listeners
@@ -406,11 +449,16 @@ int CApiConnection::DispatchEvents() {
         // Called from a listener: the current message must stay intact.
         return 0;
     }
-    ReaderScope reader(m_readerThread);
+    AliveMark mark(m_pAlive);
+    const bool& alive = mark.m_bAlive;
+    ReaderScope reader(m_readerThread, alive);
     m_bDispatching = true;
     m_bCloseAfterDispatch = false;
     m_bInterruptDispatch = false;
-    ForEachClient([](CApiListener* l) { l->OnStartMsgGroup(); });
+    ForEachClient([](CApiListener* l) { l->OnStartMsgGroup(); }, alive);
+    if (!alive) {
+        return -1;
+    }
     bool lost = false;
     int count = 0;
     while (SocketOpen() && !m_bCloseAfterDispatch && !m_bInterruptDispatch) {
@@ -424,13 +472,19 @@ int CApiConnection::DispatchEvents() {
         }
         const MsgHdrCmn* hdr = reinterpret_cast<const MsgHdrCmn*>(msg);
         if (hdr->mtyp == CM_HEARTBEAT && hdr->submtyp == CM_HEARTBEAT) {
-            WriteBlock(msg);
+            EchoHeartbeat(msg);
         } else {
-            ForEachClient([msg](CApiListener* l) { l->FireEvents(msg); });
+            ForEachClient([msg](CApiListener* l) { l->FireEvents(msg); }, alive);
+            if (!alive) {
+                return -1;
+            }
         }
         ++count;
     }
-    ForEachClient([](CApiListener* l) { l->OnEndMsgGroup(); });
+    ForEachClient([](CApiListener* l) { l->OnEndMsgGroup(); }, alive);
+    if (!alive) {
+        return -1;
+    }
     m_bDispatching = false;
     const bool closeNow = lost || m_bCloseAfterDispatch;
     m_bCloseAfterDispatch = false;
@@ -438,6 +492,25 @@ int CApiConnection::DispatchEvents() {
         CloseSocket();
     }
     return lost ? -1 : count;
+}
+
+void CApiConnection::EchoHeartbeat(char* msg) {
+    // Written only when the socket takes it now (or has failed, which the
+    // write reports): a server that sends heartbeats and reads nothing would
+    // otherwise hold the dispatch in a blocking write for good. It reads none
+    // of the echoes it would get either.
+    struct pollfd p = {m_pSocket->GetFd(), POLLOUT, 0};
+    if (poll(&p, 1, 0) == 1) {
+        m_bEchoesHeld = false;
+        WriteBlock(msg);
+        return;
+    }
+    if (!m_bEchoesHeld) {
+        m_bEchoesHeld = true;
+        QRX_LOG_WARNING(GetDescription()
+                        << ": the server takes no more output; its heartbeats are not echoed "
+                           "until it does");
+    }
 }
 
 bool CApiConnection::Loop(int seconds) {
@@ -475,7 +548,11 @@ bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
         m_bStopRequested = false;
         m_bLoopRunning = true;
     }
-    RunLoop(stop, timeout, onIdle, data);
+    AliveMark mark(m_pAlive);
+    RunLoop(stop, timeout, onIdle, data, mark.m_bAlive);
+    if (!mark.m_bAlive) {
+        return false;
+    }
     bool bStopRequested;
     {
         KoGuard guard(*m_state_mutex);
@@ -491,13 +568,16 @@ bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
 }
 
 void CApiConnection::RunLoop(ThreadNotifier* stop, timeval* timeout, UserFunction onIdle,
-                             void* data) {
+                             void* data, const bool& alive) {
     if (m_pSocket == nullptr) {
         return;
     }
-    ReaderScope reader(m_readerThread);
+    ReaderScope reader(m_readerThread, alive);
     if (m_pSocket->nbRLeft > 0) {
         DispatchEvents();
+        if (!alive) {
+            return;
+        }
         if (m_pSocket == nullptr || m_bInterruptDispatch) {
             m_bInterruptDispatch = false;
             return;
@@ -537,6 +617,9 @@ void CApiConnection::RunLoop(ThreadNotifier* stop, timeval* timeout, UserFunctio
         if (rc == 0) {
             if (onIdle != nullptr) {
                 onIdle(data);
+                if (!alive) {
+                    return;
+                }
             }
             continue;
         }
@@ -547,7 +630,7 @@ void CApiConnection::RunLoop(ThreadNotifier* stop, timeval* timeout, UserFunctio
         if (!SocketOpen()) {
             return;
         }
-        if (DispatchEvents() < 0) {
+        if (DispatchEvents() < 0 || !alive) {
             return;
         }
         if (m_bInterruptDispatch) {

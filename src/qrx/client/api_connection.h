@@ -18,6 +18,13 @@
 // One DispatchEvents reads the socket at most once, and one read takes at most
 // CAppConn::MAX_READ_PER_CALL bytes: a fast peer cannot keep a call going, and
 // what it has not read yet stays in the socket, where a select or poll sees it.
+// Nor does a peer that stops reading: heartbeats are echoed only when the
+// socket takes the echo at once.
+//
+// A listener's callback (or Loop's idle function) may destroy the connection:
+// the DispatchEvents, Loop or close call-back under way then returns at once
+// (DispatchEvents with -1) without touching it, and hands out nothing more;
+// the message in hand stays valid until that call returns.
 #pragma once
 
 #include <sys/select.h>
@@ -185,14 +192,19 @@ private:
     bool ClosePending();
     // Shuts the open socket down (both ways), from any thread.
     void ShutdownSocket();
-    // The wait-and-dispatch passes of Loop.
-    void RunLoop(ThreadNotifier* stop, timeval* timeout, UserFunction onIdle, void* data);
+    // Echoes a heartbeat when the socket takes it without waiting.
+    void EchoHeartbeat(char* msg);
+    // The wait-and-dispatch passes of Loop; alive turns false when a
+    // callback destroyed the connection.
+    void RunLoop(ThreadNotifier* stop, timeval* timeout, UserFunction onIdle, void* data,
+                 const bool& alive);
     void WaitEnter();
     bool WaitLeave();
     // Calls fn(listener) for every listener in ascending pointer order; a
     // listener added or removed by a callback is seen or skipped accordingly.
+    // Stops when alive turns false (a callback destroyed the connection).
     template <typename Fn>
-    void ForEachClient(Fn fn);
+    void ForEachClient(Fn fn, const bool& alive);
     void PrintNoConnection() const;
     // True on the thread of a dispatch under way (inside a listener's call).
     bool InListenerCall() const;
@@ -207,6 +219,11 @@ private:
     bool m_bConnecting = false;
     bool m_bCloseAfterDispatch = false;
     bool m_bInterruptDispatch = false;
+    // Heartbeats are going unechoed (logged once until an echo goes out again).
+    bool m_bEchoesHeld = false;
+    // The innermost call under way that runs callbacks (see AliveMark).
+    struct AliveMark;
+    AliveMark* m_pAlive = nullptr;
     // Bumped by every change of m_setClients, so that ForEachClient can tell
     // whether a callback changed the set.
     unsigned long m_nClientChanges = 0;

@@ -44,6 +44,9 @@ CSymListener::CSymListener()
       m_pTopic(new CSymTopic("_UN_INITIALIZED_")) {}
 
 CSymListener::~CSymListener() {
+    if (m_pbAlive != nullptr) {
+        *m_pbAlive = false;  // destroyed by a callback: FireEvents reads no further
+    }
     // A listener destroyed while attached leaves its connection, which would
     // otherwise call it with the next message.
     if (m_pSymConnection != nullptr) {
@@ -68,17 +71,32 @@ void CSymListener::FireEvents(char* msg) {
     if (hdr.hdr_typ != MsgHdrSym::HDR_TYPE || hdr.mtyp > CM_SYM_COB_STATUS) {
         return;
     }
+    // A callback may destroy the listener: the flag lives here, on the stack.
+    bool alive = true;
+    bool* const outer = m_pbAlive;
+    m_pbAlive = &alive;
+    Dispatch(msg, hdr, alive);
+    if (alive) {
+        m_pbAlive = outer;
+    } else if (outer != nullptr) {
+        *outer = false;
+    }
+}
+
+void CSymListener::Dispatch(char* msg, const MsgHdrCmn& hdr, const bool& alive) {
     switch (hdr.mtyp) {
         case CM_SYM_DATA:
             switch (hdr.submtyp) {
                 case SYM_DATA_UPDATE:
                     AttachBody(msg, hdr.msglen);
-                    ReadRecords(false);
-                    OnEndTickGroupRead();
+                    ReadRecords(false, alive);
+                    if (alive) {
+                        OnEndTickGroupRead();
+                    }
                     break;
                 case SYM_DATA_SNAPSHOT:
                     AttachBody(msg, hdr.msglen);
-                    ReadRecords(true);
+                    ReadRecords(true, alive);
                     break;
                 case SYM_DATA_SNAPSHOT_START:
                     OnStartSnapshots();
@@ -125,7 +143,7 @@ void CSymListener::FireEvents(char* msg) {
             break;
         case CM_SYM_COB_DATA:
             AttachBody(msg, hdr.msglen);
-            HandleCOBMsgs();
+            HandleCOBMsgs(alive);
             break;
         case CM_SYM_COB_CREATE:
             AttachBody(msg, hdr.msglen);
@@ -133,7 +151,7 @@ void CSymListener::FireEvents(char* msg) {
             break;
         case CM_SYM_COB_STATUS:
             AttachBody(msg, hdr.msglen);
-            HandleCOBStatus();
+            HandleCOBStatus(alive);
             break;
         default:
             break;
@@ -154,10 +172,10 @@ void CSymListener::AttachBody(char* msg, unsigned short msglen) {
 // the rest zeros; a zero count reads as a record without fields. Such records
 // carry neither topic nor symbol and are not delivered, so that the padding of
 // an empty body produces no update.
-void CSymListener::ReadRecords(bool bSnapshot) {
+void CSymListener::ReadRecords(bool bSnapshot, const bool& alive) {
     CSymData& data = *m_pData;
     FlidMap<GrowingStr>& strings = data.m_map_flid_2_GrowingStr;
-    while (m_pStream->GetRemaining() > 0) {
+    while (alive && m_pStream->GetRemaining() > 0) {
         data.clear();
         if (!CSymDataAux::SerializeSymIn(data, *m_pStream)) {
             fputs("Failed to serialize sym data\n", stderr);
@@ -226,8 +244,8 @@ void CSymListener::HandleClientId(char* msg) {
 
 // ---- order-book messages: records are read whole before they are handed on ----
 
-void CSymListener::HandleCOBMsgs() {
-    while (m_pStream->GetRemaining() > 0) {
+void CSymListener::HandleCOBMsgs(const bool& alive) {
+    while (alive && m_pStream->GetRemaining() > 0) {
         QuorCOB::CCOBMsg cob;
         if (!QuorCOB::read_cob(*m_pStream, cob)) {
             QRX_LOG_ERROR(
@@ -247,8 +265,8 @@ void CSymListener::HandleCOBRequest() {
     OnCreateCOBRequest(&request);
 }
 
-void CSymListener::HandleCOBStatus() {
-    while (m_pStream->GetRemaining() > 0) {
+void CSymListener::HandleCOBStatus(const bool& alive) {
+    while (alive && m_pStream->GetRemaining() > 0) {
         QuorCOB::CCOBStatus status;
         if (!QuorCOB::read_cob(*m_pStream, status)) {
             QRX_LOG_ERROR(

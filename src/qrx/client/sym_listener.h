@@ -22,6 +22,7 @@
 class CNetStream;
 class CSymTopic;
 class CSymConnection;
+struct MsgHdrCmn;
 
 namespace QuorCOB {
 class CCOBMsg;
@@ -49,6 +50,10 @@ public:
     // it, so a peer cannot grow one response without bound either.
     static constexpr int MAX_RESPONSE_PARTS = 128;
     static constexpr size_t MAX_RESPONSE_BYTES = 1024 * 1024;
+    // Most body bytes of all the responses kept together; past it the ones
+    // touched longest ago are dropped, so that many responses just under
+    // their own bound cannot add up either.
+    static constexpr size_t MAX_PENDING_RESPONSE_BYTES = 16 * 1024 * 1024;
 
     CSymListener();
     ~CSymListener() override;
@@ -120,8 +125,9 @@ public:
         return data != nullptr && data->GetFlidChar(id, value);
     }
 
-    // Responses whose later parts are still awaited.
+    // Responses whose later parts are still awaited, and their body bytes.
     size_t PendingResponseCount() const { return m_Responses.size(); }
+    size_t PendingResponseBytes() const { return m_nPendingResponseBytes; }
 
 protected:
     CNetStream* m_pStream;
@@ -131,18 +137,22 @@ protected:
     std::map<unsigned int, CResponse> m_Responses;
 
 private:
+    // FireEvents after the header check: the message's callbacks.
+    void Dispatch(char* msg, const MsgHdrCmn& hdr, const bool& alive);
     // Attaches m_pStream to the raw body of msg, bounded by its length.
     void AttachBody(char* msg, unsigned short msglen);
-    // Updates (bSnapshot false) and snapshot records (true).
-    void ReadRecords(bool bSnapshot);
+    // Updates (bSnapshot false) and snapshot records (true). The loops that
+    // run callbacks record by record stop when alive turns false: a callback
+    // destroyed the listener, whose members are gone.
+    void ReadRecords(bool bSnapshot, const bool& alive);
     void HandleSubStatus(char* msg, enSymStatusCode code);
     void HandleStatus(char* msg, enSymStatusCode code);
     // A response message (or part) whose body holds nBodyBytes bytes.
     void HandleResponse(short submtyp, size_t nBodyBytes);
     void HandleClientId(char* msg);
-    void HandleCOBMsgs();
+    void HandleCOBMsgs(const bool& alive);
     void HandleCOBRequest();
-    void HandleCOBStatus();
+    void HandleCOBStatus(const bool& alive);
 
     // Pending responses: store part (of nBytes body bytes) under id, it being
     // the entry of that id (replaced) or the map's end.
@@ -153,6 +163,9 @@ private:
     bool CountResponsePart(unsigned int id, size_t nBytes);
     void TouchResponse(unsigned int id);
     void ForgetResponse(unsigned int id);
+    // Drops the responses touched longest ago, other than keep's, while the
+    // responses kept hold more than MAX_PENDING_RESPONSE_BYTES.
+    void TrimPendingResponses(unsigned int keep);
 
     // What has arrived of a response being put together. An entry whose
     // response was dropped for its size stays (without a response in
@@ -167,5 +180,9 @@ private:
     // Ids in the order their entries were last touched, oldest first.
     std::list<unsigned int> m_lstResponseAge;
     std::unordered_map<unsigned int, ResponseIntake> m_ResponseIntake;
+    // Body bytes of the responses kept (those of entries not dropped).
+    size_t m_nPendingResponseBytes = 0;
     GrowingStr m_sScratch;  // texts that reach the end of the message memory
+    // While FireEvents runs: its flag, which the destructor clears.
+    bool* m_pbAlive = nullptr;
 };

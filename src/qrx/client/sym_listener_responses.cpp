@@ -1,8 +1,9 @@
 // Command responses of the Sym listener. A response may come in parts: the
 // first is kept under its command id, middle parts are merged into it and the
-// last completes it. What is kept is bounded: past MAX_PENDING_RESPONSES the
-// one touched longest ago is dropped, and a response whose parts pass
-// MAX_RESPONSE_PARTS or MAX_RESPONSE_BYTES is dropped with the rest of its parts.
+// last completes it. What is kept is bounded: past MAX_PENDING_RESPONSES or
+// MAX_PENDING_RESPONSE_BYTES the ones touched longest ago are dropped, and a
+// response whose parts pass MAX_RESPONSE_PARTS or MAX_RESPONSE_BYTES is
+// dropped with the rest of its parts.
 #include <utility>
 
 #include "qrx/client/sym_listener.h"
@@ -76,8 +77,10 @@ bool CSymListener::CountResponsePart(unsigned int id, size_t nBytes) {
     }
     ++intake.nParts;
     intake.nBytes += nBytes;
+    m_nPendingResponseBytes += nBytes;
     if (intake.nParts <= MAX_RESPONSE_PARTS && intake.nBytes <= MAX_RESPONSE_BYTES &&
         m_Responses.count(id) != 0) {
+        TrimPendingResponses(id);
         return true;
     }
     QRX_LOG_ERROR("Dropped the response for command id "
@@ -85,6 +88,7 @@ bool CSymListener::CountResponsePart(unsigned int id, size_t nBytes) {
                   << MAX_RESPONSE_BYTES << " bytes (" << intake.nParts << " parts, "
                   << intake.nBytes << " bytes so far)");
     intake.bDropped = true;
+    m_nPendingResponseBytes -= intake.nBytes;
     m_Responses.erase(id);
     return false;
 }
@@ -107,9 +111,30 @@ void CSymListener::StoreResponse(unsigned int id, CResponse&& part, size_t nByte
     }
     TouchResponse(id);
     ResponseIntake& intake = m_ResponseIntake[id];
+    if (!intake.bDropped) {
+        m_nPendingResponseBytes -= intake.nBytes;  // the part it replaces
+    }
     intake.nParts = 1;
     intake.nBytes = nBytes;
     intake.bDropped = false;
+    m_nPendingResponseBytes += nBytes;
+    TrimPendingResponses(id);
+}
+
+void CSymListener::TrimPendingResponses(unsigned int keep) {
+    auto at = m_lstResponseAge.begin();
+    while (m_nPendingResponseBytes > MAX_PENDING_RESPONSE_BYTES && at != m_lstResponseAge.end()) {
+        const unsigned int oldest = *at++;  // moved on first: forgetting erases its node
+        const auto intake = m_ResponseIntake.find(oldest);
+        if (oldest == keep || intake == m_ResponseIntake.end() || intake->second.bDropped) {
+            continue;
+        }
+        ForgetResponse(oldest);
+        m_Responses.erase(oldest);
+        QRX_LOG_ERROR("Dropped the incomplete response for command id "
+                      << oldest << ": the responses awaiting their last part hold more than "
+                      << MAX_PENDING_RESPONSE_BYTES << " bytes");
+    }
 }
 
 void CSymListener::TouchResponse(unsigned int id) {
@@ -127,6 +152,9 @@ void CSymListener::TouchResponse(unsigned int id) {
 void CSymListener::ForgetResponse(unsigned int id) {
     auto at = m_ResponseIntake.find(id);
     if (at != m_ResponseIntake.end()) {
+        if (!at->second.bDropped) {
+            m_nPendingResponseBytes -= at->second.nBytes;
+        }
         m_lstResponseAge.erase(at->second.itAge);
         m_ResponseIntake.erase(at);
     }
