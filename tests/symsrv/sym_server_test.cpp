@@ -968,6 +968,59 @@ TEST(SymServerClients, TopicsNobodyHoldsAnyMoreMakeRoomForNewOnes) {
     EXPECT_EQ(metrics.find("topic=\"T1\""), std::string::npos);
 }
 
+TEST(SymServerClients, TopicsThatComeAndGoTakeNoRoomWhileAnotherClientSubscribesToAll) {
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_nMaxTopics = 4;
+    const int nFeedPort = FreeLoopbackPort();
+    CSymSrvFeedConfig served = LoopbackFeed("main", nFeedPort);
+    served.m_vecPrefixes.push_back("T");  // "X..." topics are served by nobody
+    cfg.m_vecFeeds.push_back(served);
+    CRig rig(cfg, 2);
+    rig.feed = std::make_unique<CTestFeed>(nFeedPort);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    // A recorder holds everything the feed handler has.
+    CTestClient& all = *rig.clients[0];
+    all.m_conn.SubscribeAll();
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed->Publish("T-kept", 1);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return all.m_mUpdates["T-kept"] == std::vector<int>{1}; }));
+
+    // Another client asks for topics nobody serves, and for served ones that never see an
+    // update (symbols the feed handler does not know), far more of them than the limit.
+    CTestClient& c = *rig.clients[1];
+    for (int i = 0; i < 12; ++i) {
+        const std::string strRefused = "X" + std::to_string(i);
+        const std::string strQuiet = "T" + std::to_string(i);
+        c.m_conn.Subscribe(strRefused.c_str());
+        c.m_conn.Subscribe(strQuiet.c_str());
+        ASSERT_TRUE(rig.Until([&] {
+            return !rig.feed->m_vecSubs.empty() && rig.feed->m_vecSubs.back() == strQuiet;
+        })) << strQuiet;
+        c.m_conn.Unsubscribe(strQuiet.c_str());
+        ASSERT_TRUE(rig.Until([&] {
+            return !rig.feed->m_vecUnsubs.empty() && rig.feed->m_vecUnsubs.back() == strQuiet;
+        })) << strQuiet;
+        ASSERT_TRUE(rig.Until([&] { return rig.server->FindTopic(strQuiet.c_str()) == nullptr; }))
+            << strQuiet << " is still held";
+        EXPECT_EQ(rig.server->FindTopic(strRefused.c_str()), nullptr) << strRefused;
+    }
+    // Only the recorder's topic is held, and a new subscription is served.
+    EXPECT_EQ(rig.server->TopicCount(), 1u);
+    c.m_conn.Subscribe("T-new");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.back() == "T-new"; }));
+    rig.feed->Publish("T-new", 5);
+    rig.feed->Publish("T-kept", 2);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return c.m_mUpdates["T-new"] == std::vector<int>{5}; }));
+    ASSERT_TRUE(rig.Until([&] { return all.m_mUpdates["T-kept"] == std::vector<int>({1, 2}); }));
+    EXPECT_EQ(all.m_mUpdates["T-new"], std::vector<int>{5});
+    for (const auto& st : c.m_vecSymStatus) {
+        EXPECT_EQ(st.second.substr(0, 1), "X") << st.second << " was refused";
+    }
+}
+
 namespace {
 
 // A bare TCP connection to the server that says nothing.

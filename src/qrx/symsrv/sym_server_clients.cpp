@@ -335,8 +335,9 @@ CTopicEntry* CSymServer::Topic(const char* szTopic, size_t nLen, bool bCreate) {
 }
 
 void CSymServer::ReleaseIfIdle(CTopicEntry& t) {
-    if (t.m_bFree || t.m_nRefs != 0 || t.m_bCached || t.m_bUpstream || t.m_bChangeQueued ||
-        m_nAllRefs > 0) {
+    // Subscribe-all holds the images, not the names: a topic without an image is nothing to
+    // it, and one whose updates come later is taken up again as they come.
+    if (t.m_bFree || t.m_nRefs != 0 || t.m_bCached || t.m_bUpstream || t.m_bChangeQueued) {
         return;
     }
     m_mTopicIndex.erase(t.m_strTopic);
