@@ -825,6 +825,55 @@ TEST(SymServerCommands, TheRestOfACommandWhoseStartWentToALostFeedHandlerGoesNow
     EXPECT_EQ(rig.server->CommandsInParts(), 0u);
 }
 
+TEST(SymServerCommands, ClientsThatLeaveMidCommandLeaveNothingWhateverIdTheirCommandsCarry) {
+    CRig rig(CSymSrvConfig(), 1);
+    ASSERT_TRUE(rig.Until([&] {
+        return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP &&
+               rig.clients[0]->m_conn.GetCmdClientId() != 0;
+    }));
+    CCommand bulk("bulk");
+    for (int i = 0; i < 3000; ++i) {
+        bulk.SetIntParam(("p" + std::to_string(i)).c_str(), i);
+    }
+    // Clients come, start a command in parts and go. Their commands carry id 0 (sent before
+    // the id the server gives came back) or an id that is not theirs.
+    const uint16_t nOther = rig.clients[0]->m_conn.GetCmdClientId();
+    for (int i = 0; i < 6; ++i) {
+        auto c = std::make_unique<CTestClient>();
+        ASSERT_TRUE(c->Connect(rig.server->Port()));
+        ASSERT_TRUE(rig.Until([&] {
+            c->Poll();
+            return c->LoggedOn() && c->m_conn.GetCmdClientId() != 0;
+        }));
+        bulk.SetCmdId(i % 2 == 0 ? 0 : static_cast<uint16_t>(nOther + 1000 + i),
+                      static_cast<uint16_t>(100 + i));
+        ASSERT_TRUE(SendRaw(*c, CommandMessages(bulk)[0]));
+        CCommand mark("mark");  // answered once the start has been routed
+        ASSERT_NE(c->m_conn.SendCommand(&mark), 0xFFFFFFFFu);
+        ASSERT_TRUE(rig.Until([&] {
+            c->Poll();
+            return !c->m_vecResponses.empty();
+        }));
+        EXPECT_EQ(rig.server->CommandsInParts(), 1u) << "before client " << i;
+        c->m_conn.Disconnect();
+        c.reset();
+        ASSERT_TRUE(rig.Until([&] { return rig.server->ClientCount() == 1; }));
+        EXPECT_EQ(rig.server->CommandsInParts(), 0u) << "left behind by client " << i;
+    }
+    // A command in parts of the client that stayed still goes through whole.
+    bulk.SetCmdId(nOther, 7);
+    for (const std::string& part : CommandMessages(bulk)) {
+        ASSERT_TRUE(SendRaw(*rig.clients[0], part));
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_vecResponses.size() == 1; }));
+    int nParams = 0;
+    EXPECT_TRUE(rig.clients[0]->m_vecResponses[0].GetIntParam("params", nParams));
+    EXPECT_EQ(nParams, 3000);
+    EXPECT_EQ(rig.feed->m_vecCommands.back(), "bulk");
+    EXPECT_EQ(rig.feed->m_vecCommands.size(), 7u);
+    EXPECT_EQ(rig.server->CommandsInParts(), 0u);
+}
+
 TEST(SymServerLocalSockets, ClientsAndFeedHandlersMayUseLocalSockets) {
     const std::string strDir = testing::TempDir();
     const std::string strFeedPath = strDir + "symsrv_test_feed.sock";

@@ -268,8 +268,9 @@ private:
     std::vector<uint32_t> m_vecFreeTopics;  // slots of topics given up, reused first
     std::string m_strKey;                   // scratch key for look-ups
     std::unordered_map<uint16_t, CClientSession*> m_mCmdClients;  // by command client id
-    // Commands in parts: where they go (-1 - the feed's index once that feed was lost).
-    std::unordered_map<uint32_t, int> m_mCmdFeeds;
+    // Commands in parts: where they go (-1 - the feed's index once that feed was lost), by
+    // sender (its client number), then the client and request ids the command carries.
+    std::unordered_map<uint64_t, int> m_mCmdFeeds;
     uint16_t m_nNextCmdClientId = 0;
     CSymSrvWire m_wire;
     CSymData m_rec;          // the record being routed

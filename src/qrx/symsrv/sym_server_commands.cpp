@@ -66,11 +66,12 @@ void CSymServer::AssignCommandId(CClientSession* c) {
 void CSymServer::ForgetCommandId(CClientSession* c) {
     if (c->m_nCmdClientId != 0) {
         m_mCmdClients.erase(c->m_nCmdClientId);
-        // Its commands whose last part will not come now.
-        for (auto it = m_mCmdFeeds.begin(); it != m_mCmdFeeds.end();) {
-            it = (it->first & 0xFFFFu) == c->m_nCmdClientId ? m_mCmdFeeds.erase(it) : std::next(it);
-        }
         c->m_nCmdClientId = 0;
+    }
+    // Its commands whose last part will not come now, whatever ids they carry (a client
+    // that sends before its id has come back sends 0).
+    for (auto it = m_mCmdFeeds.begin(); it != m_mCmdFeeds.end();) {
+        it = (it->first >> 32) == c->m_nId ? m_mCmdFeeds.erase(it) : std::next(it);
     }
 }
 
@@ -92,7 +93,8 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
                                               << " sent an unreadable command; dropped");
         return;
     }
-    const uint32_t nKey = static_cast<uint32_t>(nClient) | (static_cast<uint32_t>(nRequest) << 16);
+    const uint64_t nKey = (static_cast<uint64_t>(c->m_nId) << 32) |
+                          (static_cast<uint64_t>(nClient) << 16) | static_cast<uint64_t>(nRequest);
     int nFeed = -1;
     const bool bFirst = h->submtyp == 11 || h->submtyp == 14;
     if (bFirst) {
