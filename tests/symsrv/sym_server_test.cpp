@@ -874,6 +874,61 @@ TEST(SymServerCommands, ClientsThatLeaveMidCommandLeaveNothingWhateverIdTheirCom
     EXPECT_EQ(rig.server->CommandsInParts(), 0u);
 }
 
+TEST(SymServerCommands, AClientThatOnlyStartsCommandsInPartsIsRefusedPastABound) {
+    CRig rig(CSymSrvConfig(), 1);
+    CTestClient& c = *rig.clients[0];
+    ASSERT_TRUE(rig.Until([&] {
+        return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP &&
+               c.m_conn.GetCmdClientId() != 0;
+    }));
+    CCommand bulk("bulk");
+    for (int i = 0; i < 3000; ++i) {
+        bulk.SetIntParam(("p" + std::to_string(i)).c_str(), i);
+    }
+    // Each start under ids of its own, and never the rest: every one would be waited for.
+    const int nStarts = 200;
+    for (int i = 0; i < nStarts; ++i) {
+        bulk.SetCmdId(static_cast<uint16_t>(i % 2 == 0 ? c.m_conn.GetCmdClientId() : 0),
+                      static_cast<uint16_t>(i));
+        const std::string start = CommandMessages(bulk)[0];
+        size_t nSent = 0;
+        ASSERT_TRUE(rig.Until([&] {
+            const ssize_t n = send(c.m_conn.GetFd(), start.data() + nSent, start.size() - nSent,
+                                   MSG_NOSIGNAL | MSG_DONTWAIT);
+            nSent += n > 0 ? static_cast<size_t>(n) : 0;
+            return nSent == start.size();
+        }));
+    }
+    CCommand mark("mark");
+    ASSERT_NE(c.m_conn.SendCommand(&mark), 0xFFFFFFFFu);
+    ASSERT_TRUE(rig.Until([&] {
+        return !rig.feed->m_vecCommands.empty() && rig.feed->m_vecCommands.back() == "mark";
+    }));
+    const size_t nHeld = rig.server->CommandsInParts();
+    EXPECT_LE(nHeld, 64u);
+    EXPECT_GT(nHeld, 0u);
+    // Those past the bound are refused to the client, and the one it sends whole still goes.
+    ASSERT_TRUE(rig.Until([&] {
+        return !c.m_vecResponses.empty() && c.m_vecResponses.back().GetCmdName() == "mark";
+    }));
+    size_t nRefused = 0;
+    for (CResponse& r : c.m_vecResponses) {
+        if (r.GetCmdName() == "bulk") {
+            EXPECT_EQ(r.GetStringParam("error"), "too many commands in parts at once");
+            ++nRefused;
+        }
+    }
+    EXPECT_EQ(nRefused, static_cast<size_t>(nStarts) - nHeld);
+    // The rest of one still held completes it.
+    bulk.SetCmdId(c.m_conn.GetCmdClientId(), 0);
+    const std::vector<std::string> parts = CommandMessages(bulk);
+    for (size_t i = 1; i < parts.size(); ++i) {
+        ASSERT_TRUE(SendRaw(c, parts[i]));
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecCommands.back() == "bulk"; }));
+    EXPECT_EQ(rig.server->CommandsInParts(), nHeld - 1);
+}
+
 TEST(SymServerLocalSockets, ClientsAndFeedHandlersMayUseLocalSockets) {
     const std::string strDir = testing::TempDir();
     const std::string strFeedPath = strDir + "symsrv_test_feed.sock";

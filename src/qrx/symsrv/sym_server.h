@@ -90,6 +90,7 @@ public:
     // Per feed handler: the loss notice this client was told of (the notice's stamp).
     std::vector<uint64_t> m_vecLostTold;
     int m_nTopics = 0;
+    int m_nCommandsInParts = 0;  // started and waiting for their last part
     uint64_t m_nUpdatesOut = 0;
     uint64_t m_nBytesOut = 0;
     uint64_t m_nConflated = 0;

@@ -15,6 +15,10 @@
 
 namespace {
 
+// Commands in parts one client may have begun and not ended: its own threads may interleave
+// a few, but each one is held until its last part comes.
+constexpr int kMaxCommandsInParts = 64;
+
 uint16_t BE16(const char* p) {
     return static_cast<uint16_t>((static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1]));
 }
@@ -73,6 +77,7 @@ void CSymServer::ForgetCommandId(CClientSession* c) {
     for (auto it = m_mCmdFeeds.begin(); it != m_mCmdFeeds.end();) {
         it = (it->first >> 32) == c->m_nId ? m_mCmdFeeds.erase(it) : std::next(it);
     }
+    c->m_nCommandsInParts = 0;
 }
 
 void CSymServer::ForgetFeedCommands(CFeedLink* f) {
@@ -118,7 +123,17 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
             return;
         }
         if (h->submtyp == 14) {
-            m_mCmdFeeds[nKey] = nFeed;
+            auto it = m_mCmdFeeds.find(nKey);
+            if (it == m_mCmdFeeds.end()) {
+                if (c->m_nCommandsInParts >= kMaxCommandsInParts) {
+                    RefuseCommand(c, cmd, "too many commands in parts at once");
+                    return;
+                }
+                ++c->m_nCommandsInParts;
+                m_mCmdFeeds.emplace(nKey, nFeed);
+            } else {
+                it->second = nFeed;
+            }
         }
     } else {
         auto it = m_mCmdFeeds.find(nKey);
@@ -130,6 +145,7 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
             // Its feed handler was lost after the start went there: said once, the rest
             // goes nowhere (a new connection would take the rest for a whole command).
             m_mCmdFeeds.erase(it);
+            --c->m_nCommandsInParts;
             CCommand cmd;
             CNetStream in(const_cast<char*>(pBody), static_cast<int>(nBody), false);
             in >> cmd;
@@ -140,6 +156,7 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
         }
         if (h->submtyp == 16) {
             m_mCmdFeeds.erase(it);
+            --c->m_nCommandsInParts;
         }
     }
     CFeedLink* f = m_vecFeeds[static_cast<size_t>(nFeed)].get();
