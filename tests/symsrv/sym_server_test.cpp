@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "common/alloc_counter.h"
 #include "qrx/runtime/growing_buffer.h"
@@ -977,6 +981,47 @@ TEST(SymServerLocalSockets, ClientsAndFeedHandlersMayUseLocalSockets) {
         turn();
     }
     EXPECT_EQ(client.m_mUpdates["L1"], std::vector<int>{9});
+}
+
+TEST(SymServerLoop, AStopThatComesBeforeRunEndsItAsSoonAsItBegins) {
+    CRig rig;
+    ASSERT_TRUE(rig.bStarted);
+    // As a signal that comes between the start and the loop does.
+    rig.server->Stop();
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool bReturned = false;
+    std::atomic<bool> bNudged{false};
+    std::thread watchdog([&] {
+        // Bounds the test should Run() not see the stop: it is then asked again.
+        std::unique_lock<std::mutex> lock(mtx);
+        if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return bReturned; })) {
+            bNudged = true;
+            rig.server->Stop();
+        }
+    });
+    rig.server->Run();
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        bReturned = true;
+    }
+    cv.notify_all();
+    watchdog.join();
+    EXPECT_FALSE(bNudged) << "Run() went on after the Stop() that came before it";
+    // A later Run() serves again until its own Stop().
+    CTestClient c;
+    ASSERT_TRUE(c.Connect(rig.server->Port()));
+    std::thread stopper([&] {
+        // The logon's answer shows the loop running; the client is touched only here.
+        while (!c.LoggedOn()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            c.Poll();
+        }
+        rig.server->Stop();
+    });
+    rig.server->Run();
+    stopper.join();
+    EXPECT_EQ(rig.server->ClientCount(), 1u);
 }
 
 TEST(SymServerClients, ClientsAnswerTheServersHeartbeatsAndTheMetricsCountThem) {

@@ -203,12 +203,13 @@ bool CSymServer::Start() {
 }
 
 void CSymServer::Stop() {
-    m_bRunning = false;
+    m_bStopRequested = true;
 }
 
 void CSymServer::Run() {
-    m_bRunning = true;
-    while (m_bRunning) {
+    // A stop asked for before the loop began ends it at once; it is taken, so that a later
+    // Run() serves until its own Stop().
+    while (!m_bStopRequested.exchange(false)) {
         RunOnce(100);
     }
 }

@@ -7,6 +7,7 @@
 // Everything runs on one thread around one epoll descriptor; every socket is non-blocking.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -149,7 +150,8 @@ public:
     // Opens the listening sockets and starts connecting to the feed handlers. False (with the
     // reason logged) when a socket cannot be opened.
     bool Start();
-    // Runs until Stop(): from a signal handler, another thread or a callback.
+    // Runs until Stop(): from a signal handler, another thread or a callback, also one that
+    // came before Run() began.
     void Run();
     // One turn of the loop, waiting at most nTimeoutMs for something to happen.
     void RunOnce(int nTimeoutMs);
@@ -252,7 +254,7 @@ private:
     CSymSrvConfig m_cfg;
     int m_nEpoll = -1;
     int m_nSpareFd = -1;  // kept open so that a connection can be closed when none is left
-    bool m_bRunning = false;
+    std::atomic<bool> m_bStopRequested{false};  // set from signal handlers and other threads
     std::unique_ptr<CPollEntry> m_pListenTcp;
     std::unique_ptr<CPollEntry> m_pListenUnix;
     std::unique_ptr<CPollEntry> m_pListenMetrics;
