@@ -377,6 +377,77 @@ TEST(SymServerSlowClients, AClientThatAsksForImagesWithoutReadingIsDroppedAtTheL
     ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 2; }));
 }
 
+namespace {
+
+// The messages the server has had from the client logged on as strUser, from its metrics.
+long MessagesIn(CSymServer& server, const std::string& strUser) {
+    const std::string strText = server.MetricsText();
+    const std::string strKey = "qrx_symsrv_client_messages_in_total{client=";
+    for (size_t at = strText.find(strKey); at != std::string::npos;
+         at = strText.find(strKey, at + 1)) {
+        const size_t nEnd = strText.find('\n', at);
+        const std::string strLine = strText.substr(at, nEnd - at);
+        if (strLine.find("user=\"" + strUser + "\"") != std::string::npos) {
+            return atol(strLine.c_str() + strLine.rfind(' ') + 1);
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST(SymServerSlowClients, AClientAskingForEveryImageOverAndOverIsServedInTurnsWithTheOthers) {
+    CSymSrvConfig cfg;
+    cfg.m_nHighWater = 64 * 1024;
+    cfg.m_nLimit = 64 * 1024 * 1024;  // it reads all it asks for: nothing drops it
+    CRig rig(cfg, 1);
+    rig.clients.push_back(std::make_unique<CTestClient>());
+    ASSERT_TRUE(rig.clients.back()->Connect(rig.server->Port(), "greedy"));
+    CTestClient& other = *rig.clients[0];
+    CTestClient& greedy = *rig.clients[1];
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    // Fifty images of a kilobyte each.
+    const int nTopics = 50;
+    for (int i = 0; i < nTopics; ++i) {
+        other.m_conn.Subscribe(("I" + std::to_string(i)).c_str());
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == size_t(nTopics); }));
+    for (int i = 0; i < nTopics; ++i) {
+        rig.feed->Publish(("I" + std::to_string(i)).c_str(), 1, 1000);
+    }
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return other.m_nUpdates == nTopics; }));
+    const long nBefore = MessagesIn(*rig.server, "greedy");
+    ASSERT_GT(nBefore, 0);
+
+    // Two hundred requests for every image, a few bytes each, in one write: eleven megabytes
+    // of answers.
+    const int nAsks = 200;
+    CSymSrvWire wire;
+    ASSERT_TRUE(wire.NoBodyRequest(CM_SYM_SNAPSHOT_ALL));
+    std::string asks;
+    for (int i = 0; i < nAsks; ++i) {
+        asks.append(wire.Data(), wire.Length());
+    }
+    ASSERT_EQ(send(greedy.m_conn.GetFd(), asks.data(), asks.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(asks.size()));
+    ASSERT_TRUE(rig.Until([&] { return MessagesIn(*rig.server, "greedy") > nBefore; }));
+    // The other client's update goes through while most of those requests still wait.
+    rig.feed->Publish("I0", 2);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return other.m_mUpdates["I0"].back() == 2; }));
+    EXPECT_LT(MessagesIn(*rig.server, "greedy"), nBefore + nAsks / 2)
+        << "the requests were all handled before anything else";
+    // And every request is answered in full.
+    ASSERT_TRUE(rig.Until([&] { return greedy.m_mSnapshots["I49"].size() == size_t(nAsks); }));
+    for (int i = 0; i < nTopics; ++i) {
+        EXPECT_EQ(greedy.m_mSnapshots["I" + std::to_string(i)].size(), size_t(nAsks)) << i;
+    }
+    EXPECT_EQ(rig.server->ClientsDropped(), 0u);
+    EXPECT_EQ(MessagesIn(*rig.server, "greedy"), nBefore + nAsks);
+}
+
 TEST(SymServerFeeds, ALostFeedHandlerIsReportedAndItsTopicsComeBackWithoutTheClients) {
     CRig rig(FastReconnect(), 2);
     ASSERT_TRUE(rig.Until(

@@ -79,6 +79,7 @@ public:
     bool m_bDoomed = false;         // to be closed at the end of this turn
     bool m_bQueued = false;         // in the list of clients to write at the end of this turn
     bool m_bConflating = false;
+    bool m_bInputWaits = false;  // requests left in m_in for the next turn
     CInBuffer m_in;
     COutQueue m_out;
     // Per topic index: bit 0 subscribed, bit 1 its update waits in the conflated list.
@@ -193,6 +194,9 @@ private:
 
     // ---- clients ----
     void OnClientReadable(CClientSession* c);
+    // Handles the complete requests in the client's input; those past what one turn may
+    // queue for it are left for the next turn.
+    void HandleClientInput(CClientSession* c);
     bool HandleClientMsg(CClientSession* c, char* p, int nLen);
     void HandleLogon(CClientSession* c, const MsgHdrSym* h);
     void Subscribe(CClientSession* c, const char* szTopic);
@@ -265,6 +269,7 @@ private:
     std::vector<CClientSession*> m_vecAllClients;
     std::vector<CClientSession*> m_vecWriteList;
     std::vector<CClientSession*> m_vecDoomed;
+    std::vector<CClientSession*> m_vecInputWaits;  // clients whose requests wait for a turn
     std::vector<CMetricsConn*> m_vecMetricsConns;
     std::vector<std::unique_ptr<CTopicEntry>> m_vecTopics;
     std::unordered_map<std::string, uint32_t> m_mTopicIndex;

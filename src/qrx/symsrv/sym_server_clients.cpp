@@ -112,9 +112,12 @@ bool CSymServer::ShedConnection(int nListenFd) {
 }
 
 void CSymServer::OnClientReadable(CClientSession* c) {
+    if (c->m_bInputWaits) {
+        return;  // read once the requests already read have been handled
+    }
     CInBuffer& in = c->m_in;
     size_t nRead = 0;
-    while (nRead < kClientReadPerEvent) {
+    while (nRead < kClientReadPerEvent && !c->m_bInputWaits) {
         if (in.m_nLen == in.m_buf.size()) {
             break;  // a whole message always fits: the bytes are framed below
         }
@@ -129,37 +132,52 @@ void CSymServer::OnClientReadable(CClientSession* c) {
             }
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 Doom(c, std::string("reading failed: ") + strerror(errno));
-                return;
             }
-            break;
+            return;
         }
         in.m_nLen += static_cast<size_t>(n);
         nRead += static_cast<size_t>(n);
-        // Frame and handle what is complete.
-        size_t nAt = 0;
-        while (in.m_nLen - nAt >= 2 && !c->m_bDoomed) {
-            char* p = in.m_buf.data() + nAt;
-            const int nMsg = (static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1]);
-            if (nMsg < 8) {
-                ++m_nMalformed;
-                Doom(c, "malformed input: a message length of " + std::to_string(nMsg));
-                return;
-            }
-            if (static_cast<size_t>(nMsg) > in.m_nLen - nAt) {
-                break;
-            }
-            if (!HandleClientMsg(c, p, nMsg)) {
-                return;
-            }
-            nAt += static_cast<size_t>(nMsg);
-        }
+        HandleClientInput(c);
         if (c->m_bDoomed) {
             return;
         }
-        if (nAt > 0) {
-            memmove(in.m_buf.data(), in.m_buf.data() + nAt, in.m_nLen - nAt);
-            in.m_nLen -= nAt;
+    }
+}
+
+void CSymServer::HandleClientInput(CClientSession* c) {
+    CInBuffer& in = c->m_in;
+    // What one turn may queue for a client: a client that asks for every image again and
+    // again would otherwise hold the loop, and every other client, for as long as it went
+    // on asking. The rest of its requests wait for the next turn.
+    const size_t nBudget = c->m_out.Pending() + static_cast<size_t>(m_cfg.m_nHighWater);
+    size_t nAt = 0;
+    while (in.m_nLen - nAt >= 2 && !c->m_bDoomed) {
+        char* p = in.m_buf.data() + nAt;
+        const int nMsg = (static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1]);
+        if (nMsg < 8) {
+            ++m_nMalformed;
+            Doom(c, "malformed input: a message length of " + std::to_string(nMsg));
+            return;
         }
+        if (static_cast<size_t>(nMsg) > in.m_nLen - nAt) {
+            break;
+        }
+        if (c->m_out.Pending() > nBudget) {
+            c->m_bInputWaits = true;
+            m_vecInputWaits.push_back(c);
+            break;
+        }
+        if (!HandleClientMsg(c, p, nMsg)) {
+            return;
+        }
+        nAt += static_cast<size_t>(nMsg);
+    }
+    if (c->m_bDoomed) {
+        return;
+    }
+    if (nAt > 0) {
+        memmove(in.m_buf.data(), in.m_buf.data() + nAt, in.m_nLen - nAt);
+        in.m_nLen -= nAt;
     }
 }
 
@@ -673,6 +691,9 @@ void CSymServer::CloseClient(CClientSession* c) {
     }
     UnsubscribeAll(c);
     ForgetCommandId(c);
+    if (c->m_bInputWaits) {
+        m_vecInputWaits.erase(std::find(m_vecInputWaits.begin(), m_vecInputWaits.end(), c));
+    }
     SetEvents(c, 0);
     close(c->m_nFd);
     m_vecClients.erase(std::find(m_vecClients.begin(), m_vecClients.end(), c));
