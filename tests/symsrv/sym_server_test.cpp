@@ -446,6 +446,19 @@ TEST(SymServerSlowClients, AClientAskingForEveryImageOverAndOverIsServedInTurnsW
     }
     EXPECT_EQ(rig.server->ClientsDropped(), 0u);
     EXPECT_EQ(MessagesIn(*rig.server, "greedy"), nBefore + nAsks);
+
+    // One that goes while its requests wait takes them with it.
+    ASSERT_EQ(send(greedy.m_conn.GetFd(), asks.data(), asks.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(asks.size()));
+    ASSERT_TRUE(rig.Until([&] { return MessagesIn(*rig.server, "greedy") > nBefore + nAsks; }));
+    greedy.m_conn.Disconnect();
+    ASSERT_TRUE(rig.Until([&] { return rig.server->ClientCount() == 1; }));
+    for (int i = 0; i < 20; ++i) {
+        rig.Turn();
+    }
+    rig.feed->Publish("I0", 3);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return other.m_mUpdates["I0"].back() == 3; }));
 }
 
 TEST(SymServerFeeds, ALostFeedHandlerIsReportedAndItsTopicsComeBackWithoutTheClients) {
