@@ -67,7 +67,29 @@ struct CTopicEntry {
 
 class CClientSession : public CPollEntry {
 public:
+    // The log lines its requests may bring, each kept to a few per connection: a client
+    // that repeats a request would otherwise write a line for every eight bytes it sends.
+    enum enLogKind {
+        LOG_EARLY,
+        LOG_UNHANDLED,
+        LOG_LOGON,
+        LOG_REFUSED,
+        LOG_TOO_MANY_TOPICS,
+        LOG_BAD_COMMAND,
+        LOG_KINDS
+    };
+    static constexpr uint8_t kLinesPerKind = 5;
+
     explicit CClientSession(int nFd) : CPollEntry(KIND_CLIENT, nFd) {}
+
+    // Whether a line of this kind is still to be written for it (counts the line).
+    bool ShouldLog(enLogKind e) {
+        if (m_aLogged[e] >= kLinesPerKind) {
+            return false;
+        }
+        ++m_aLogged[e];
+        return true;
+    }
 
     uint32_t m_nId = 0;
     uint16_t m_nCmdClientId = 0;  // the id its commands carry, 0 before logon
@@ -98,6 +120,7 @@ public:
     uint64_t m_nConflated = 0;
     uint64_t m_nConflations = 0;
     uint64_t m_nRequests = 0;
+    uint8_t m_aLogged[LOG_KINDS] = {};
 
     bool IsSubscribed(uint32_t nTopic) const {
         return nTopic < m_vecFlags.size() && (m_vecFlags[nTopic] & 1) != 0;

@@ -197,8 +197,10 @@ bool CSymServer::HandleClientMsg(CClientSession* c, char* p, int nLen) {
         return true;  // the echo of ours
     }
     if (!c->m_bLoggedOn) {
-        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent request type " << h->mtyp
-                                              << " before logging on; ignored");
+        if (c->ShouldLog(CClientSession::LOG_EARLY)) {
+            QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent request type " << h->mtyp
+                                                  << " before logging on; ignored");
+        }
         return true;
     }
     const char* body = MsgBody(h);
@@ -279,9 +281,11 @@ bool CSymServer::HandleClientMsg(CClientSession* c, char* p, int nLen) {
             break;
         }
         default:
-            QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent unhandled request "
-                                                  << h->hdr_typ << " " << h->mtyp << " "
-                                                  << h->submtyp);
+            if (c->ShouldLog(CClientSession::LOG_UNHANDLED)) {
+                QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent unhandled request "
+                                                      << h->hdr_typ << " " << h->mtyp << " "
+                                                      << h->submtyp);
+            }
             break;
     }
     return !c->m_bDoomed;
@@ -296,10 +300,14 @@ void CSymServer::HandleLogon(CClientSession* c, const MsgHdrSym* h) {
         auto it = m_cfg.m_mUsers.find(strUser);
         bOk = it != m_cfg.m_mUsers.end() && it->second == strPassword;
     }
+    // A logon under another name is always told.
+    const bool bNewUser = strUser != c->m_strUser;
     c->m_strUser = strUser;
     if (bOk) {
         c->m_bLoggedOn = true;
-        QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " logged on as " << strUser.c_str());
+        if (c->ShouldLog(CClientSession::LOG_LOGON) || bNewUser) {
+            QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " logged on as " << strUser.c_str());
+        }
         if (m_wire.Status(SYM_STATUS_LOGIN_ACCEPTED, "")) {
             SendToClient(c, m_wire.Data(), m_wire.Length());
         }
@@ -309,9 +317,11 @@ void CSymServer::HandleLogon(CClientSession* c, const MsgHdrSym* h) {
         return;
     }
     ++m_nLogonsRefused;
-    QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " from " << c->m_strPeer.c_str()
-                                          << " refused: bad user or password for "
-                                          << strUser.c_str());
+    if (c->ShouldLog(CClientSession::LOG_REFUSED) || bNewUser) {
+        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " from " << c->m_strPeer.c_str()
+                                              << " refused: bad user or password for "
+                                              << strUser.c_str());
+    }
     if (m_wire.Status(SYM_STATUS_LOGIN_REFUSED, "Bad user or password")) {
         SendToClient(c, m_wire.Data(), m_wire.Length());
     }
@@ -374,9 +384,11 @@ void CSymServer::ReleaseIfIdle(CTopicEntry& t) {
 void CSymServer::Subscribe(CClientSession* c, const char* szTopic) {
     CTopicEntry* pTopic = Topic(szTopic, strlen(szTopic), true);
     if (pTopic == nullptr) {
-        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " subscribed to " << szTopic
-                                              << " past the limit of " << m_cfg.m_nMaxTopics
-                                              << " topics; refused");
+        if (c->ShouldLog(CClientSession::LOG_TOO_MANY_TOPICS)) {
+            QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " subscribed to " << szTopic
+                                                  << " past the limit of " << m_cfg.m_nMaxTopics
+                                                  << " topics; refused");
+        }
         if (m_wire.SubStatus(SYM_SUB_STATUS_ERROR, szTopic, "the server holds too many topics")) {
             SendToClient(c, m_wire.Data(), m_wire.Length());
         }

@@ -94,8 +94,10 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
     uint16_t nClient = 0;
     uint16_t nRequest = 0;
     if (!ClientIdOf(pBody, nBody, false, nClient, nRequest)) {
-        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId
-                                              << " sent an unreadable command; dropped");
+        if (c->ShouldLog(CClientSession::LOG_BAD_COMMAND)) {
+            QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId
+                                                  << " sent an unreadable command; dropped");
+        }
         return;
     }
     const uint64_t nKey = (static_cast<uint64_t>(c->m_nId) << 32) |
