@@ -2,7 +2,8 @@
 accepted from anyone when none are configured), malformed input from a client,
 which closes only that client's connection, and a client that stops reading,
 which is conflated and then dropped while the others get every update and the
-server's memory stays bounded."""
+server's memory stays bounded; requests a client repeats are logged a few times,
+not once each."""
 
 import os
 import select
@@ -246,3 +247,34 @@ def test_a_local_socket_path_that_names_another_file_is_refused_and_the_file_kep
         proc.stdout.close()
         if os.path.exists(f.name):
             os.unlink(f.name)
+
+
+def test_requests_a_client_repeats_are_logged_a_few_times_not_once_each():
+    import symwire as w
+    srv = SymSrv()
+    raw = None
+    try:
+        raw = w.Peer(socket.create_connection(("127.0.0.1", srv.port), timeout=10))
+        # Before its logon, then requests the server does not serve, then the logon again
+        # and again: each would be a line of the log.
+        raw.send(w.frame(w.SUBSCRIBE, 0, w.text("EARLY")) * 500)
+        raw.send(w.frame(w.LOGIN, w.LOGIN, w.login_body(b"flood", b"pw")))
+        raw.send(w.frame(w.HB_NOTICE, 0) * 500)
+        raw.send(w.frame(w.LOGIN, w.LOGIN, w.login_body(b"flood", b"pw")) * 500)
+        # A request answered after all of them shows they have been handled.
+        raw.send(w.frame(9, 0))  # snapshot of every topic: two markers, nothing between
+        while raw.recv_frame().kind != (w.DATA, w.SNAP_END):
+            pass
+        log = srv.log()
+        at = log.index(" logged on as flood")
+        client = "client " + log[:at].rsplit("client ", 1)[1] + " "
+        lines = [line for line in log.splitlines() if client in line]
+        for text in ("before logging on; ignored", "sent unhandled request", "logged on as"):
+            n = sum(1 for line in lines if text in line)
+            assert 1 <= n <= 10, f"{n} lines saying '{text}'"
+        # The client is served as before.
+        assert srv.metric("qrx_symsrv_clients") == 1
+    finally:
+        if raw:
+            raw.close()
+        srv.close()

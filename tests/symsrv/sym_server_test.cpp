@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "common/alloc_counter.h"
 #include "qrx/runtime/growing_buffer.h"
@@ -371,6 +375,90 @@ TEST(SymServerSlowClients, AClientThatAsksForImagesWithoutReadingIsDroppedAtTheL
     rig.feed->Publish("S", 2, 1000);
     rig.feed->Flush(false, nullptr);
     ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 2; }));
+}
+
+namespace {
+
+// The messages the server has had from the client logged on as strUser, from its metrics.
+long MessagesIn(CSymServer& server, const std::string& strUser) {
+    const std::string strText = server.MetricsText();
+    const std::string strKey = "qrx_symsrv_client_messages_in_total{client=";
+    for (size_t at = strText.find(strKey); at != std::string::npos;
+         at = strText.find(strKey, at + 1)) {
+        const size_t nEnd = strText.find('\n', at);
+        const std::string strLine = strText.substr(at, nEnd - at);
+        if (strLine.find("user=\"" + strUser + "\"") != std::string::npos) {
+            return atol(strLine.c_str() + strLine.rfind(' ') + 1);
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST(SymServerSlowClients, AClientAskingForEveryImageOverAndOverIsServedInTurnsWithTheOthers) {
+    CSymSrvConfig cfg;
+    cfg.m_nHighWater = 64 * 1024;
+    cfg.m_nLimit = 64 * 1024 * 1024;  // it reads all it asks for: nothing drops it
+    CRig rig(cfg, 1);
+    rig.clients.push_back(std::make_unique<CTestClient>());
+    ASSERT_TRUE(rig.clients.back()->Connect(rig.server->Port(), "greedy"));
+    CTestClient& other = *rig.clients[0];
+    CTestClient& greedy = *rig.clients[1];
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    // Fifty images of a kilobyte each.
+    const int nTopics = 50;
+    for (int i = 0; i < nTopics; ++i) {
+        other.m_conn.Subscribe(("I" + std::to_string(i)).c_str());
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == size_t(nTopics); }));
+    for (int i = 0; i < nTopics; ++i) {
+        rig.feed->Publish(("I" + std::to_string(i)).c_str(), 1, 1000);
+    }
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return other.m_nUpdates == nTopics; }));
+    const long nBefore = MessagesIn(*rig.server, "greedy");
+    ASSERT_GT(nBefore, 0);
+
+    // Two hundred requests for every image, a few bytes each, in one write: eleven megabytes
+    // of answers.
+    const int nAsks = 200;
+    CSymSrvWire wire;
+    ASSERT_TRUE(wire.NoBodyRequest(CM_SYM_SNAPSHOT_ALL));
+    std::string asks;
+    for (int i = 0; i < nAsks; ++i) {
+        asks.append(wire.Data(), wire.Length());
+    }
+    ASSERT_EQ(send(greedy.m_conn.GetFd(), asks.data(), asks.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(asks.size()));
+    ASSERT_TRUE(rig.Until([&] { return MessagesIn(*rig.server, "greedy") > nBefore; }));
+    // The other client's update goes through while most of those requests still wait.
+    rig.feed->Publish("I0", 2);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return other.m_mUpdates["I0"].back() == 2; }));
+    EXPECT_LT(MessagesIn(*rig.server, "greedy"), nBefore + nAsks / 2)
+        << "the requests were all handled before anything else";
+    // And every request is answered in full.
+    ASSERT_TRUE(rig.Until([&] { return greedy.m_mSnapshots["I49"].size() == size_t(nAsks); }));
+    for (int i = 0; i < nTopics; ++i) {
+        EXPECT_EQ(greedy.m_mSnapshots["I" + std::to_string(i)].size(), size_t(nAsks)) << i;
+    }
+    EXPECT_EQ(rig.server->ClientsDropped(), 0u);
+    EXPECT_EQ(MessagesIn(*rig.server, "greedy"), nBefore + nAsks);
+
+    // One that goes while its requests wait takes them with it.
+    ASSERT_EQ(send(greedy.m_conn.GetFd(), asks.data(), asks.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(asks.size()));
+    ASSERT_TRUE(rig.Until([&] { return MessagesIn(*rig.server, "greedy") > nBefore + nAsks; }));
+    greedy.m_conn.Disconnect();
+    ASSERT_TRUE(rig.Until([&] { return rig.server->ClientCount() == 1; }));
+    for (int i = 0; i < 20; ++i) {
+        rig.Turn();
+    }
+    rig.feed->Publish("I0", 3);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return other.m_mUpdates["I0"].back() == 3; }));
 }
 
 TEST(SymServerFeeds, ALostFeedHandlerIsReportedAndItsTopicsComeBackWithoutTheClients) {
@@ -825,6 +913,110 @@ TEST(SymServerCommands, TheRestOfACommandWhoseStartWentToALostFeedHandlerGoesNow
     EXPECT_EQ(rig.server->CommandsInParts(), 0u);
 }
 
+TEST(SymServerCommands, ClientsThatLeaveMidCommandLeaveNothingWhateverIdTheirCommandsCarry) {
+    CRig rig(CSymSrvConfig(), 1);
+    ASSERT_TRUE(rig.Until([&] {
+        return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP &&
+               rig.clients[0]->m_conn.GetCmdClientId() != 0;
+    }));
+    CCommand bulk("bulk");
+    for (int i = 0; i < 3000; ++i) {
+        bulk.SetIntParam(("p" + std::to_string(i)).c_str(), i);
+    }
+    // Clients come, start a command in parts and go. Their commands carry id 0 (sent before
+    // the id the server gives came back) or an id that is not theirs.
+    const uint16_t nOther = rig.clients[0]->m_conn.GetCmdClientId();
+    for (int i = 0; i < 6; ++i) {
+        auto c = std::make_unique<CTestClient>();
+        ASSERT_TRUE(c->Connect(rig.server->Port()));
+        ASSERT_TRUE(rig.Until([&] {
+            c->Poll();
+            return c->LoggedOn() && c->m_conn.GetCmdClientId() != 0;
+        }));
+        bulk.SetCmdId(i % 2 == 0 ? 0 : static_cast<uint16_t>(nOther + 1000 + i),
+                      static_cast<uint16_t>(100 + i));
+        ASSERT_TRUE(SendRaw(*c, CommandMessages(bulk)[0]));
+        CCommand mark("mark");  // answered once the start has been routed
+        ASSERT_NE(c->m_conn.SendCommand(&mark), 0xFFFFFFFFu);
+        ASSERT_TRUE(rig.Until([&] {
+            c->Poll();
+            return !c->m_vecResponses.empty();
+        }));
+        EXPECT_EQ(rig.server->CommandsInParts(), 1u) << "before client " << i;
+        c->m_conn.Disconnect();
+        c.reset();
+        ASSERT_TRUE(rig.Until([&] { return rig.server->ClientCount() == 1; }));
+        EXPECT_EQ(rig.server->CommandsInParts(), 0u) << "left behind by client " << i;
+    }
+    // A command in parts of the client that stayed still goes through whole.
+    bulk.SetCmdId(nOther, 7);
+    for (const std::string& part : CommandMessages(bulk)) {
+        ASSERT_TRUE(SendRaw(*rig.clients[0], part));
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_vecResponses.size() == 1; }));
+    int nParams = 0;
+    EXPECT_TRUE(rig.clients[0]->m_vecResponses[0].GetIntParam("params", nParams));
+    EXPECT_EQ(nParams, 3000);
+    EXPECT_EQ(rig.feed->m_vecCommands.back(), "bulk");
+    EXPECT_EQ(rig.feed->m_vecCommands.size(), 7u);
+    EXPECT_EQ(rig.server->CommandsInParts(), 0u);
+}
+
+TEST(SymServerCommands, AClientThatOnlyStartsCommandsInPartsIsRefusedPastABound) {
+    CRig rig(CSymSrvConfig(), 1);
+    CTestClient& c = *rig.clients[0];
+    ASSERT_TRUE(rig.Until([&] {
+        return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP &&
+               c.m_conn.GetCmdClientId() != 0;
+    }));
+    CCommand bulk("bulk");
+    for (int i = 0; i < 3000; ++i) {
+        bulk.SetIntParam(("p" + std::to_string(i)).c_str(), i);
+    }
+    // Each start under ids of its own, and never the rest: every one would be waited for.
+    const int nStarts = 200;
+    for (int i = 0; i < nStarts; ++i) {
+        bulk.SetCmdId(static_cast<uint16_t>(i % 2 == 0 ? c.m_conn.GetCmdClientId() : 0),
+                      static_cast<uint16_t>(i));
+        const std::string start = CommandMessages(bulk)[0];
+        size_t nSent = 0;
+        ASSERT_TRUE(rig.Until([&] {
+            const ssize_t n = send(c.m_conn.GetFd(), start.data() + nSent, start.size() - nSent,
+                                   MSG_NOSIGNAL | MSG_DONTWAIT);
+            nSent += n > 0 ? static_cast<size_t>(n) : 0;
+            return nSent == start.size();
+        }));
+    }
+    CCommand mark("mark");
+    ASSERT_NE(c.m_conn.SendCommand(&mark), 0xFFFFFFFFu);
+    ASSERT_TRUE(rig.Until([&] {
+        return !rig.feed->m_vecCommands.empty() && rig.feed->m_vecCommands.back() == "mark";
+    }));
+    const size_t nHeld = rig.server->CommandsInParts();
+    EXPECT_LE(nHeld, 64u);
+    EXPECT_GT(nHeld, 0u);
+    // Those past the bound are refused to the client, and the one it sends whole still goes.
+    ASSERT_TRUE(rig.Until([&] {
+        return !c.m_vecResponses.empty() && c.m_vecResponses.back().GetCmdName() == "mark";
+    }));
+    size_t nRefused = 0;
+    for (CResponse& r : c.m_vecResponses) {
+        if (r.GetCmdName() == "bulk") {
+            EXPECT_EQ(r.GetStringParam("error"), "too many commands in parts at once");
+            ++nRefused;
+        }
+    }
+    EXPECT_EQ(nRefused, static_cast<size_t>(nStarts) - nHeld);
+    // The rest of one still held completes it.
+    bulk.SetCmdId(c.m_conn.GetCmdClientId(), 0);
+    const std::vector<std::string> parts = CommandMessages(bulk);
+    for (size_t i = 1; i < parts.size(); ++i) {
+        ASSERT_TRUE(SendRaw(c, parts[i]));
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecCommands.back() == "bulk"; }));
+    EXPECT_EQ(rig.server->CommandsInParts(), nHeld - 1);
+}
+
 TEST(SymServerLocalSockets, ClientsAndFeedHandlersMayUseLocalSockets) {
     const std::string strDir = testing::TempDir();
     const std::string strFeedPath = strDir + "symsrv_test_feed.sock";
@@ -873,6 +1065,47 @@ TEST(SymServerLocalSockets, ClientsAndFeedHandlersMayUseLocalSockets) {
         turn();
     }
     EXPECT_EQ(client.m_mUpdates["L1"], std::vector<int>{9});
+}
+
+TEST(SymServerLoop, AStopThatComesBeforeRunEndsItAsSoonAsItBegins) {
+    CRig rig;
+    ASSERT_TRUE(rig.bStarted);
+    // As a signal that comes between the start and the loop does.
+    rig.server->Stop();
+    std::mutex mtx;
+    std::condition_variable cv;
+    bool bReturned = false;
+    std::atomic<bool> bNudged{false};
+    std::thread watchdog([&] {
+        // Bounds the test should Run() not see the stop: it is then asked again.
+        std::unique_lock<std::mutex> lock(mtx);
+        if (!cv.wait_for(lock, std::chrono::seconds(20), [&] { return bReturned; })) {
+            bNudged = true;
+            rig.server->Stop();
+        }
+    });
+    rig.server->Run();
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        bReturned = true;
+    }
+    cv.notify_all();
+    watchdog.join();
+    EXPECT_FALSE(bNudged) << "Run() went on after the Stop() that came before it";
+    // A later Run() serves again until its own Stop().
+    CTestClient c;
+    ASSERT_TRUE(c.Connect(rig.server->Port()));
+    std::thread stopper([&] {
+        // The logon's answer shows the loop running; the client is touched only here.
+        while (!c.LoggedOn()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            c.Poll();
+        }
+        rig.server->Stop();
+    });
+    rig.server->Run();
+    stopper.join();
+    EXPECT_EQ(rig.server->ClientCount(), 1u);
 }
 
 TEST(SymServerClients, ClientsAnswerTheServersHeartbeatsAndTheMetricsCountThem) {
@@ -966,6 +1199,59 @@ TEST(SymServerClients, TopicsNobodyHoldsAnyMoreMakeRoomForNewOnes) {
     const std::string metrics = rig.server->MetricsText();
     EXPECT_EQ(MetricValue(metrics, "qrx_symsrv_topics"), 1);
     EXPECT_EQ(metrics.find("topic=\"T1\""), std::string::npos);
+}
+
+TEST(SymServerClients, TopicsThatComeAndGoTakeNoRoomWhileAnotherClientSubscribesToAll) {
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_nMaxTopics = 4;
+    const int nFeedPort = FreeLoopbackPort();
+    CSymSrvFeedConfig served = LoopbackFeed("main", nFeedPort);
+    served.m_vecPrefixes.push_back("T");  // "X..." topics are served by nobody
+    cfg.m_vecFeeds.push_back(served);
+    CRig rig(cfg, 2);
+    rig.feed = std::make_unique<CTestFeed>(nFeedPort);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    // A recorder holds everything the feed handler has.
+    CTestClient& all = *rig.clients[0];
+    all.m_conn.SubscribeAll();
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed->Publish("T-kept", 1);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return all.m_mUpdates["T-kept"] == std::vector<int>{1}; }));
+
+    // Another client asks for topics nobody serves, and for served ones that never see an
+    // update (symbols the feed handler does not know), far more of them than the limit.
+    CTestClient& c = *rig.clients[1];
+    for (int i = 0; i < 12; ++i) {
+        const std::string strRefused = "X" + std::to_string(i);
+        const std::string strQuiet = "T" + std::to_string(i);
+        c.m_conn.Subscribe(strRefused.c_str());
+        c.m_conn.Subscribe(strQuiet.c_str());
+        ASSERT_TRUE(rig.Until([&] {
+            return !rig.feed->m_vecSubs.empty() && rig.feed->m_vecSubs.back() == strQuiet;
+        })) << strQuiet;
+        c.m_conn.Unsubscribe(strQuiet.c_str());
+        ASSERT_TRUE(rig.Until([&] {
+            return !rig.feed->m_vecUnsubs.empty() && rig.feed->m_vecUnsubs.back() == strQuiet;
+        })) << strQuiet;
+        ASSERT_TRUE(rig.Until([&] { return rig.server->FindTopic(strQuiet.c_str()) == nullptr; }))
+            << strQuiet << " is still held";
+        EXPECT_EQ(rig.server->FindTopic(strRefused.c_str()), nullptr) << strRefused;
+    }
+    // Only the recorder's topic is held, and a new subscription is served.
+    EXPECT_EQ(rig.server->TopicCount(), 1u);
+    c.m_conn.Subscribe("T-new");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.back() == "T-new"; }));
+    rig.feed->Publish("T-new", 5);
+    rig.feed->Publish("T-kept", 2);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return c.m_mUpdates["T-new"] == std::vector<int>{5}; }));
+    ASSERT_TRUE(rig.Until([&] { return all.m_mUpdates["T-kept"] == std::vector<int>({1, 2}); }));
+    EXPECT_EQ(all.m_mUpdates["T-new"], std::vector<int>{5});
+    for (const auto& st : c.m_vecSymStatus) {
+        EXPECT_EQ(st.second.substr(0, 1), "X") << st.second << " was refused";
+    }
 }
 
 namespace {

@@ -203,19 +203,24 @@ bool CSymServer::Start() {
 }
 
 void CSymServer::Stop() {
-    m_bRunning = false;
+    m_bStopRequested = true;
 }
 
 void CSymServer::Run() {
-    m_bRunning = true;
-    while (m_bRunning) {
+    // A stop asked for before the loop began ends it at once; it is taken, so that a later
+    // Run() serves until its own Stop().
+    while (!m_bStopRequested.exchange(false)) {
         RunOnce(100);
     }
 }
 
 void CSymServer::RunOnce(int nTimeoutMs) {
     epoll_event events[kMaxEvents];
-    const int n = epoll_wait(m_nEpoll, events, kMaxEvents, nTimeoutMs);
+    // Requests left by the last turn are handled in this one, after the others' events (the
+    // clients they belong to are not read meanwhile).
+    std::vector<CClientSession*> vecWaits;
+    vecWaits.swap(m_vecInputWaits);
+    const int n = epoll_wait(m_nEpoll, events, kMaxEvents, vecWaits.empty() ? nTimeoutMs : 0);
     if (n < 0 && errno != EINTR) {
         QRX_LOG_ERROR("qrx-symsrv: epoll_wait failed: " << strerror(errno));
     }
@@ -259,6 +264,12 @@ void CSymServer::RunOnce(int nTimeoutMs) {
             case CPollEntry::KIND_METRICS_CONN:
                 OnMetricsConn(static_cast<CMetricsConn*>(p), ev);
                 break;
+        }
+    }
+    for (CClientSession* c : vecWaits) {
+        c->m_bInputWaits = false;
+        if (!c->m_bDoomed) {
+            HandleClientInput(c);
         }
     }
     // Upstream requests gathered during this turn go out as lists.

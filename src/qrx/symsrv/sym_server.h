@@ -7,6 +7,7 @@
 // Everything runs on one thread around one epoll descriptor; every socket is non-blocking.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -66,7 +67,29 @@ struct CTopicEntry {
 
 class CClientSession : public CPollEntry {
 public:
+    // The log lines its requests may bring, each kept to a few per connection: a client
+    // that repeats a request would otherwise write a line for every eight bytes it sends.
+    enum enLogKind {
+        LOG_EARLY,
+        LOG_UNHANDLED,
+        LOG_LOGON,
+        LOG_REFUSED,
+        LOG_TOO_MANY_TOPICS,
+        LOG_BAD_COMMAND,
+        LOG_KINDS
+    };
+    static constexpr uint8_t kLinesPerKind = 5;
+
     explicit CClientSession(int nFd) : CPollEntry(KIND_CLIENT, nFd) {}
+
+    // Whether a line of this kind is still to be written for it (counts the line).
+    bool ShouldLog(enLogKind e) {
+        if (m_aLogged[e] >= kLinesPerKind) {
+            return false;
+        }
+        ++m_aLogged[e];
+        return true;
+    }
 
     uint32_t m_nId = 0;
     uint16_t m_nCmdClientId = 0;  // the id its commands carry, 0 before logon
@@ -78,6 +101,7 @@ public:
     bool m_bDoomed = false;         // to be closed at the end of this turn
     bool m_bQueued = false;         // in the list of clients to write at the end of this turn
     bool m_bConflating = false;
+    bool m_bInputWaits = false;  // requests left in m_in for the next turn
     CInBuffer m_in;
     COutQueue m_out;
     // Per topic index: bit 0 subscribed, bit 1 its update waits in the conflated list.
@@ -90,11 +114,13 @@ public:
     // Per feed handler: the loss notice this client was told of (the notice's stamp).
     std::vector<uint64_t> m_vecLostTold;
     int m_nTopics = 0;
+    int m_nCommandsInParts = 0;  // started and waiting for their last part
     uint64_t m_nUpdatesOut = 0;
     uint64_t m_nBytesOut = 0;
     uint64_t m_nConflated = 0;
     uint64_t m_nConflations = 0;
     uint64_t m_nRequests = 0;
+    uint8_t m_aLogged[LOG_KINDS] = {};
 
     bool IsSubscribed(uint32_t nTopic) const {
         return nTopic < m_vecFlags.size() && (m_vecFlags[nTopic] & 1) != 0;
@@ -148,7 +174,8 @@ public:
     // Opens the listening sockets and starts connecting to the feed handlers. False (with the
     // reason logged) when a socket cannot be opened.
     bool Start();
-    // Runs until Stop(): from a signal handler, another thread or a callback.
+    // Runs until Stop(): from a signal handler, another thread or a callback, also one that
+    // came before Run() began.
     void Run();
     // One turn of the loop, waiting at most nTimeoutMs for something to happen.
     void RunOnce(int nTimeoutMs);
@@ -190,6 +217,9 @@ private:
 
     // ---- clients ----
     void OnClientReadable(CClientSession* c);
+    // Handles the complete requests in the client's input; those past what one turn may
+    // queue for it are left for the next turn.
+    void HandleClientInput(CClientSession* c);
     bool HandleClientMsg(CClientSession* c, char* p, int nLen);
     void HandleLogon(CClientSession* c, const MsgHdrSym* h);
     void Subscribe(CClientSession* c, const char* szTopic);
@@ -251,7 +281,7 @@ private:
     CSymSrvConfig m_cfg;
     int m_nEpoll = -1;
     int m_nSpareFd = -1;  // kept open so that a connection can be closed when none is left
-    bool m_bRunning = false;
+    std::atomic<bool> m_bStopRequested{false};  // set from signal handlers and other threads
     std::unique_ptr<CPollEntry> m_pListenTcp;
     std::unique_ptr<CPollEntry> m_pListenUnix;
     std::unique_ptr<CPollEntry> m_pListenMetrics;
@@ -262,14 +292,16 @@ private:
     std::vector<CClientSession*> m_vecAllClients;
     std::vector<CClientSession*> m_vecWriteList;
     std::vector<CClientSession*> m_vecDoomed;
+    std::vector<CClientSession*> m_vecInputWaits;  // clients whose requests wait for a turn
     std::vector<CMetricsConn*> m_vecMetricsConns;
     std::vector<std::unique_ptr<CTopicEntry>> m_vecTopics;
     std::unordered_map<std::string, uint32_t> m_mTopicIndex;
     std::vector<uint32_t> m_vecFreeTopics;  // slots of topics given up, reused first
     std::string m_strKey;                   // scratch key for look-ups
     std::unordered_map<uint16_t, CClientSession*> m_mCmdClients;  // by command client id
-    // Commands in parts: where they go (-1 - the feed's index once that feed was lost).
-    std::unordered_map<uint32_t, int> m_mCmdFeeds;
+    // Commands in parts: where they go (-1 - the feed's index once that feed was lost), by
+    // sender (its client number), then the client and request ids the command carries.
+    std::unordered_map<uint64_t, int> m_mCmdFeeds;
     uint16_t m_nNextCmdClientId = 0;
     CSymSrvWire m_wire;
     CSymData m_rec;          // the record being routed

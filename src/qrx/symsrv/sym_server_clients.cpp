@@ -112,9 +112,12 @@ bool CSymServer::ShedConnection(int nListenFd) {
 }
 
 void CSymServer::OnClientReadable(CClientSession* c) {
+    if (c->m_bInputWaits) {
+        return;  // read once the requests already read have been handled
+    }
     CInBuffer& in = c->m_in;
     size_t nRead = 0;
-    while (nRead < kClientReadPerEvent) {
+    while (nRead < kClientReadPerEvent && !c->m_bInputWaits) {
         if (in.m_nLen == in.m_buf.size()) {
             break;  // a whole message always fits: the bytes are framed below
         }
@@ -129,37 +132,52 @@ void CSymServer::OnClientReadable(CClientSession* c) {
             }
             if (errno != EAGAIN && errno != EWOULDBLOCK) {
                 Doom(c, std::string("reading failed: ") + strerror(errno));
-                return;
             }
-            break;
+            return;
         }
         in.m_nLen += static_cast<size_t>(n);
         nRead += static_cast<size_t>(n);
-        // Frame and handle what is complete.
-        size_t nAt = 0;
-        while (in.m_nLen - nAt >= 2 && !c->m_bDoomed) {
-            char* p = in.m_buf.data() + nAt;
-            const int nMsg = (static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1]);
-            if (nMsg < 8) {
-                ++m_nMalformed;
-                Doom(c, "malformed input: a message length of " + std::to_string(nMsg));
-                return;
-            }
-            if (static_cast<size_t>(nMsg) > in.m_nLen - nAt) {
-                break;
-            }
-            if (!HandleClientMsg(c, p, nMsg)) {
-                return;
-            }
-            nAt += static_cast<size_t>(nMsg);
-        }
+        HandleClientInput(c);
         if (c->m_bDoomed) {
             return;
         }
-        if (nAt > 0) {
-            memmove(in.m_buf.data(), in.m_buf.data() + nAt, in.m_nLen - nAt);
-            in.m_nLen -= nAt;
+    }
+}
+
+void CSymServer::HandleClientInput(CClientSession* c) {
+    CInBuffer& in = c->m_in;
+    // What one turn may queue for a client: a client that asks for every image again and
+    // again would otherwise hold the loop, and every other client, for as long as it went
+    // on asking. The rest of its requests wait for the next turn.
+    const size_t nBudget = c->m_out.Pending() + static_cast<size_t>(m_cfg.m_nHighWater);
+    size_t nAt = 0;
+    while (in.m_nLen - nAt >= 2 && !c->m_bDoomed) {
+        char* p = in.m_buf.data() + nAt;
+        const int nMsg = (static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1]);
+        if (nMsg < 8) {
+            ++m_nMalformed;
+            Doom(c, "malformed input: a message length of " + std::to_string(nMsg));
+            return;
         }
+        if (static_cast<size_t>(nMsg) > in.m_nLen - nAt) {
+            break;
+        }
+        if (c->m_out.Pending() > nBudget) {
+            c->m_bInputWaits = true;
+            m_vecInputWaits.push_back(c);
+            break;
+        }
+        if (!HandleClientMsg(c, p, nMsg)) {
+            return;
+        }
+        nAt += static_cast<size_t>(nMsg);
+    }
+    if (c->m_bDoomed) {
+        return;
+    }
+    if (nAt > 0) {
+        memmove(in.m_buf.data(), in.m_buf.data() + nAt, in.m_nLen - nAt);
+        in.m_nLen -= nAt;
     }
 }
 
@@ -179,8 +197,10 @@ bool CSymServer::HandleClientMsg(CClientSession* c, char* p, int nLen) {
         return true;  // the echo of ours
     }
     if (!c->m_bLoggedOn) {
-        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent request type " << h->mtyp
-                                              << " before logging on; ignored");
+        if (c->ShouldLog(CClientSession::LOG_EARLY)) {
+            QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent request type " << h->mtyp
+                                                  << " before logging on; ignored");
+        }
         return true;
     }
     const char* body = MsgBody(h);
@@ -261,9 +281,11 @@ bool CSymServer::HandleClientMsg(CClientSession* c, char* p, int nLen) {
             break;
         }
         default:
-            QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent unhandled request "
-                                                  << h->hdr_typ << " " << h->mtyp << " "
-                                                  << h->submtyp);
+            if (c->ShouldLog(CClientSession::LOG_UNHANDLED)) {
+                QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent unhandled request "
+                                                      << h->hdr_typ << " " << h->mtyp << " "
+                                                      << h->submtyp);
+            }
             break;
     }
     return !c->m_bDoomed;
@@ -278,10 +300,14 @@ void CSymServer::HandleLogon(CClientSession* c, const MsgHdrSym* h) {
         auto it = m_cfg.m_mUsers.find(strUser);
         bOk = it != m_cfg.m_mUsers.end() && it->second == strPassword;
     }
+    // A logon under another name is always told.
+    const bool bNewUser = strUser != c->m_strUser;
     c->m_strUser = strUser;
     if (bOk) {
         c->m_bLoggedOn = true;
-        QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " logged on as " << strUser.c_str());
+        if (c->ShouldLog(CClientSession::LOG_LOGON) || bNewUser) {
+            QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " logged on as " << strUser.c_str());
+        }
         if (m_wire.Status(SYM_STATUS_LOGIN_ACCEPTED, "")) {
             SendToClient(c, m_wire.Data(), m_wire.Length());
         }
@@ -291,9 +317,11 @@ void CSymServer::HandleLogon(CClientSession* c, const MsgHdrSym* h) {
         return;
     }
     ++m_nLogonsRefused;
-    QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " from " << c->m_strPeer.c_str()
-                                          << " refused: bad user or password for "
-                                          << strUser.c_str());
+    if (c->ShouldLog(CClientSession::LOG_REFUSED) || bNewUser) {
+        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " from " << c->m_strPeer.c_str()
+                                              << " refused: bad user or password for "
+                                              << strUser.c_str());
+    }
     if (m_wire.Status(SYM_STATUS_LOGIN_REFUSED, "Bad user or password")) {
         SendToClient(c, m_wire.Data(), m_wire.Length());
     }
@@ -335,8 +363,9 @@ CTopicEntry* CSymServer::Topic(const char* szTopic, size_t nLen, bool bCreate) {
 }
 
 void CSymServer::ReleaseIfIdle(CTopicEntry& t) {
-    if (t.m_bFree || t.m_nRefs != 0 || t.m_bCached || t.m_bUpstream || t.m_bChangeQueued ||
-        m_nAllRefs > 0) {
+    // Subscribe-all holds the images, not the names: a topic without an image is nothing to
+    // it, and one whose updates come later is taken up again as they come.
+    if (t.m_bFree || t.m_nRefs != 0 || t.m_bCached || t.m_bUpstream || t.m_bChangeQueued) {
         return;
     }
     m_mTopicIndex.erase(t.m_strTopic);
@@ -355,9 +384,11 @@ void CSymServer::ReleaseIfIdle(CTopicEntry& t) {
 void CSymServer::Subscribe(CClientSession* c, const char* szTopic) {
     CTopicEntry* pTopic = Topic(szTopic, strlen(szTopic), true);
     if (pTopic == nullptr) {
-        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " subscribed to " << szTopic
-                                              << " past the limit of " << m_cfg.m_nMaxTopics
-                                              << " topics; refused");
+        if (c->ShouldLog(CClientSession::LOG_TOO_MANY_TOPICS)) {
+            QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " subscribed to " << szTopic
+                                                  << " past the limit of " << m_cfg.m_nMaxTopics
+                                                  << " topics; refused");
+        }
         if (m_wire.SubStatus(SYM_SUB_STATUS_ERROR, szTopic, "the server holds too many topics")) {
             SendToClient(c, m_wire.Data(), m_wire.Length());
         }
@@ -672,6 +703,9 @@ void CSymServer::CloseClient(CClientSession* c) {
     }
     UnsubscribeAll(c);
     ForgetCommandId(c);
+    if (c->m_bInputWaits) {
+        m_vecInputWaits.erase(std::find(m_vecInputWaits.begin(), m_vecInputWaits.end(), c));
+    }
     SetEvents(c, 0);
     close(c->m_nFd);
     m_vecClients.erase(std::find(m_vecClients.begin(), m_vecClients.end(), c));

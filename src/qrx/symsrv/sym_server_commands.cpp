@@ -15,6 +15,10 @@
 
 namespace {
 
+// Commands in parts one client may have begun and not ended: its own threads may interleave
+// a few, but each one is held until its last part comes.
+constexpr int kMaxCommandsInParts = 64;
+
 uint16_t BE16(const char* p) {
     return static_cast<uint16_t>((static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1]));
 }
@@ -66,12 +70,14 @@ void CSymServer::AssignCommandId(CClientSession* c) {
 void CSymServer::ForgetCommandId(CClientSession* c) {
     if (c->m_nCmdClientId != 0) {
         m_mCmdClients.erase(c->m_nCmdClientId);
-        // Its commands whose last part will not come now.
-        for (auto it = m_mCmdFeeds.begin(); it != m_mCmdFeeds.end();) {
-            it = (it->first & 0xFFFFu) == c->m_nCmdClientId ? m_mCmdFeeds.erase(it) : std::next(it);
-        }
         c->m_nCmdClientId = 0;
     }
+    // Its commands whose last part will not come now, whatever ids they carry (a client
+    // that sends before its id has come back sends 0).
+    for (auto it = m_mCmdFeeds.begin(); it != m_mCmdFeeds.end();) {
+        it = (it->first >> 32) == c->m_nId ? m_mCmdFeeds.erase(it) : std::next(it);
+    }
+    c->m_nCommandsInParts = 0;
 }
 
 void CSymServer::ForgetFeedCommands(CFeedLink* f) {
@@ -88,11 +94,14 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
     uint16_t nClient = 0;
     uint16_t nRequest = 0;
     if (!ClientIdOf(pBody, nBody, false, nClient, nRequest)) {
-        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId
-                                              << " sent an unreadable command; dropped");
+        if (c->ShouldLog(CClientSession::LOG_BAD_COMMAND)) {
+            QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId
+                                                  << " sent an unreadable command; dropped");
+        }
         return;
     }
-    const uint32_t nKey = static_cast<uint32_t>(nClient) | (static_cast<uint32_t>(nRequest) << 16);
+    const uint64_t nKey = (static_cast<uint64_t>(c->m_nId) << 32) |
+                          (static_cast<uint64_t>(nClient) << 16) | static_cast<uint64_t>(nRequest);
     int nFeed = -1;
     const bool bFirst = h->submtyp == 11 || h->submtyp == 14;
     if (bFirst) {
@@ -116,7 +125,17 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
             return;
         }
         if (h->submtyp == 14) {
-            m_mCmdFeeds[nKey] = nFeed;
+            auto it = m_mCmdFeeds.find(nKey);
+            if (it == m_mCmdFeeds.end()) {
+                if (c->m_nCommandsInParts >= kMaxCommandsInParts) {
+                    RefuseCommand(c, cmd, "too many commands in parts at once");
+                    return;
+                }
+                ++c->m_nCommandsInParts;
+                m_mCmdFeeds.emplace(nKey, nFeed);
+            } else {
+                it->second = nFeed;
+            }
         }
     } else {
         auto it = m_mCmdFeeds.find(nKey);
@@ -128,6 +147,7 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
             // Its feed handler was lost after the start went there: said once, the rest
             // goes nowhere (a new connection would take the rest for a whole command).
             m_mCmdFeeds.erase(it);
+            --c->m_nCommandsInParts;
             CCommand cmd;
             CNetStream in(const_cast<char*>(pBody), static_cast<int>(nBody), false);
             in >> cmd;
@@ -138,6 +158,7 @@ void CSymServer::HandleCommand(CClientSession* c, const MsgHdrSym* h, const char
         }
         if (h->submtyp == 16) {
             m_mCmdFeeds.erase(it);
+            --c->m_nCommandsInParts;
         }
     }
     CFeedLink* f = m_vecFeeds[static_cast<size_t>(nFeed)].get();
