@@ -158,7 +158,7 @@ public:
 struct CMetricsConn : public CPollEntry {
     explicit CMetricsConn(int nFd) : CPollEntry(KIND_METRICS_CONN, nFd) {}
     std::string m_strIn;
-    std::string m_strOut;
+    std::shared_ptr<const std::string> m_pOut;  // the answer, shared with other scrapes
     size_t m_nSent = 0;
     bool m_bAnswered = false;
     double m_tAccepted = 0;
@@ -193,6 +193,8 @@ public:
     // Counters, for tests and the summary.
     size_t ClientCount() const { return m_vecClients.size(); }
     size_t MetricsConnections() const { return m_vecMetricsConns.size(); }
+    // Bytes of the answers the metrics connections hold (each answer counted once).
+    size_t MetricsBytesHeld() const;
     size_t TopicCount() const { return m_vecTopics.size() - m_vecFreeTopics.size(); }
     // Commands in parts whose last part has not come yet.
     size_t CommandsInParts() const { return m_mCmdFeeds.size(); }
@@ -275,6 +277,9 @@ private:
     void OnTimers();
     void OnMetricsConn(CMetricsConn* m, uint32_t nEvents);
     void CloseMetricsConn(CMetricsConn* m);
+    // The answer to GET /metrics: made anew, or the newest one shared (see its bounds); null
+    // when there is no memory for it.
+    std::shared_ptr<const std::string> MetricsAnswer();
     // Metrics connections that have not been answered and written in time; between turns only.
     void CloseIdleMetricsConns(double tNow);
 
@@ -294,6 +299,8 @@ private:
     std::vector<CClientSession*> m_vecDoomed;
     std::vector<CClientSession*> m_vecInputWaits;  // clients whose requests wait for a turn
     std::vector<CMetricsConn*> m_vecMetricsConns;
+    std::shared_ptr<const std::string> m_pMetricsAnswer;  // the newest answer to GET /metrics
+    double m_tMetricsAnswer = 0;                          // when it was made
     std::vector<std::unique_ptr<CTopicEntry>> m_vecTopics;
     std::unordered_map<std::string, uint32_t> m_mTopicIndex;
     std::vector<uint32_t> m_vecFreeTopics;  // slots of topics given up, reused first

@@ -16,6 +16,22 @@ namespace {
 
 constexpr size_t kMaxMetricsConns = 32;
 constexpr double kMetricsConnSeconds = 10;  // a scrape that takes longer is given up
+// Scrapes within this many seconds of an answer get that answer again.
+constexpr double kMetricsAnswerSeconds = 1;
+// Distinct answers held by connections that have not read them: past this, scrapes share the
+// newest whatever its age, so slow scrapers cannot make the server hold a copy each.
+constexpr size_t kMaxMetricsAnswers = 2;
+
+std::shared_ptr<const std::string> HttpAnswer(const char* szStatus, const std::string& strBody) {
+    try {
+        return std::make_shared<const std::string>(
+            std::string("HTTP/1.0 ") + szStatus +
+            "\r\nContent-Type: text/plain; version=0.0.4\r\nContent-Length: " +
+            std::to_string(strBody.size()) + "\r\nConnection: close\r\n\r\n" + strBody);
+    } catch (...) {
+        return nullptr;
+    }
+}
 
 // Label values: backslash, quote and line end escaped.
 std::string Label(const std::string& s) {
@@ -237,26 +253,22 @@ void CSymServer::OnMetricsConn(CMetricsConn* m, uint32_t nEvents) {
                 bClose = true;
             } else if (m->m_strIn.find("\r\n\r\n") != std::string::npos ||
                        m->m_strIn.find("\n\n") != std::string::npos) {
-                std::string strBody;
-                std::string strStatus = "200 OK";
-                if (m->m_strIn.rfind("GET /metrics", 0) == 0) {
-                    strBody = MetricsText();
-                } else {
-                    strStatus = "404 Not Found";
-                    strBody = "GET /metrics\n";
+                m->m_pOut = m->m_strIn.rfind("GET /metrics", 0) == 0
+                                ? MetricsAnswer()
+                                : HttpAnswer("404 Not Found", "GET /metrics\n");
+                m->m_strIn = std::string();
+                if (m->m_pOut == nullptr) {
+                    bClose = true;  // no memory for it
                 }
-                m->m_strOut = "HTTP/1.0 " + strStatus +
-                              "\r\nContent-Type: text/plain; version=0.0.4\r\nContent-Length: " +
-                              std::to_string(strBody.size()) + "\r\nConnection: close\r\n\r\n" +
-                              strBody;
                 m->m_bAnswered = true;
             }
         }
     }
     if (!bClose && m->m_bAnswered) {
-        while (m->m_nSent < m->m_strOut.size()) {
-            const ssize_t n = send(m->m_nFd, m->m_strOut.data() + m->m_nSent,
-                                   m->m_strOut.size() - m->m_nSent, MSG_NOSIGNAL);
+        const std::string& out = *m->m_pOut;
+        while (m->m_nSent < out.size()) {
+            const ssize_t n =
+                send(m->m_nFd, out.data() + m->m_nSent, out.size() - m->m_nSent, MSG_NOSIGNAL);
             if (n > 0) {
                 m->m_nSent += static_cast<size_t>(n);
             } else if (n < 0 && errno == EAGAIN) {
@@ -271,6 +283,45 @@ void CSymServer::OnMetricsConn(CMetricsConn* m, uint32_t nEvents) {
     if (bClose) {
         CloseMetricsConn(m);
     }
+}
+
+std::shared_ptr<const std::string> CSymServer::MetricsAnswer() {
+    const double tNow = Now();
+    if (m_pMetricsAnswer != nullptr) {
+        std::vector<const std::string*> held{m_pMetricsAnswer.get()};
+        for (const CMetricsConn* m : m_vecMetricsConns) {
+            if (m->m_pOut != nullptr &&
+                std::find(held.begin(), held.end(), m->m_pOut.get()) == held.end()) {
+                held.push_back(m->m_pOut.get());
+            }
+        }
+        if (tNow - m_tMetricsAnswer < kMetricsAnswerSeconds || held.size() >= kMaxMetricsAnswers) {
+            return m_pMetricsAnswer;
+        }
+    }
+    std::shared_ptr<const std::string> pAnswer;
+    try {
+        pAnswer = HttpAnswer("200 OK", MetricsText());
+    } catch (...) {
+    }
+    if (pAnswer != nullptr) {
+        m_pMetricsAnswer = pAnswer;
+        m_tMetricsAnswer = tNow;
+    }
+    return pAnswer;
+}
+
+size_t CSymServer::MetricsBytesHeld() const {
+    std::vector<const std::string*> held;
+    size_t nBytes = 0;
+    for (const CMetricsConn* m : m_vecMetricsConns) {
+        if (m->m_pOut != nullptr &&
+            std::find(held.begin(), held.end(), m->m_pOut.get()) == held.end()) {
+            held.push_back(m->m_pOut.get());
+            nBytes += m->m_pOut->size();
+        }
+    }
+    return nBytes;
 }
 
 void CSymServer::CloseIdleMetricsConns(double tNow) {
@@ -289,4 +340,8 @@ void CSymServer::CloseMetricsConn(CMetricsConn* m) {
     close(m->m_nFd);
     m_vecMetricsConns.erase(std::find(m_vecMetricsConns.begin(), m_vecMetricsConns.end(), m));
     delete m;
+    if (m_pMetricsAnswer != nullptr && m_pMetricsAnswer.use_count() == 1 &&
+        m_vecMetricsConns.empty()) {
+        m_pMetricsAnswer.reset();  // nobody is reading it: an idle server keeps no copy
+    }
 }
