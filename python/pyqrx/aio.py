@@ -355,7 +355,17 @@ class AsyncSymproxy:
     Subscription events come through `async for kind, topic in proxy.events()`
     (kind "subscribe" or "unsubscribe"; topic None when the server went away)
     and/or the callables on_subscribe and on_unsubscribe. publish() and
-    publishMany() are plain calls, safe from any coroutine."""
+    publishMany() are plain calls, safe from any coroutine.
+
+    Events (and failures) wait for the iterating tasks in memory, at most
+    max_waiting of them (plus what one read of the socket brings): past that
+    the server's requests are not read, so a server faster than the tasks
+    waits in the socket (output still leaves), until they have taken half of
+    them. on_subscribe and on_unsubscribe are held back too, also when no task
+    iterates any more: close() the proxy, or set max_waiting to None (no
+    bound) before iterating, when that is meant."""
+
+    max_waiting = 10000
 
     def __init__(self):
         self._proxy = _pyqrx.Symproxy()
@@ -365,6 +375,7 @@ class AsyncSymproxy:
         self._fd = -1
         self._writing = False
         self._inbox = None
+        self._paused = False  # requests not read while the inbox is full
         self.on_subscribe = None
         self.on_unsubscribe = None
 
@@ -397,7 +408,7 @@ class AsyncSymproxy:
     def events(self):
         """The async iterator of subscription events."""
         if self._inbox is None:
-            self._inbox = _Inbox()
+            self._inbox = _Inbox(self._taken)
         return self
 
     def __aiter__(self):
@@ -434,6 +445,7 @@ class AsyncSymproxy:
             if fd >= 0:
                 self._loop.add_reader(fd, self._ready)
                 self._fd = fd
+            self._hold_if_full()
         wants = self._fd >= 0 and self._proxy.wantsWrite()
         if wants and not self._writing:
             self._loop.add_writer(self._fd, self._ready)
@@ -449,13 +461,30 @@ class AsyncSymproxy:
                 self._loop.remove_writer(self._fd)
         self._fd = -1
         self._writing = False
+        self._paused = False
+
+    def _hold_if_full(self):
+        """Stops reading while max_waiting events and failures wait for the
+        iterating tasks: what the server sends meanwhile waits in the socket."""
+        if (not self._paused and self._fd >= 0 and self.max_waiting is not None
+                and self._inbox is not None and len(self._inbox) >= self.max_waiting):
+            self._loop.remove_reader(self._fd)
+            self._paused = True
+
+    def _taken(self, left):
+        if self._paused and self._fd >= 0 and (
+                self.max_waiting is None or left <= self.max_waiting // 2):
+            self._paused = False
+            self._loop.add_reader(self._fd, self._ready)
 
     def _ready(self):
         if self._proxy is None:
             return
         try:
             self._proxy.getFd()
-            if self._proxy.select() > 0:
+            if self._paused:
+                self._proxy.flush()  # writable: the output leaves, the requests wait
+            elif self._proxy.select() > 0:
                 self._proxy.checkSocket()
         except BaseException as exc:  # a callable raised
             if self._inbox is not None:
@@ -465,6 +494,7 @@ class AsyncSymproxy:
                     "message": "AsyncSymproxy callable raised", "exception": exc})
         finally:
             self._watch()
+            self._hold_if_full()
 
     def _subscribed(self, topic):
         if self.on_subscribe is not None:

@@ -190,6 +190,63 @@ def test_a_server_faster_than_the_iterating_task_waits_in_the_socket_and_nothing
     assert seqs == list(range(count))
 
 
+def flooding_symbol_server(port, count, outcome, go_on):
+    """Logs on to a feed handler and sends count requests (subscribe and
+    unsubscribe of one long topic in turn) as fast as it takes them; like
+    flooding_server, it puts ("stalled", requests sent) in outcome when they
+    are not taken for two seconds, and the rest go once go_on is set."""
+    peer = w.connect_client(port)
+    peer.sock.setblocking(False)
+    topic = w.text("F" * 120)
+    frames = [w.frame(w.SUBSCRIBE, 0, topic), w.frame(w.UNSUBSCRIBE, 0, topic)]
+    stalled = False
+    for i in range(count):
+        data = memoryview(frames[i % 2])
+        while data:
+            try:
+                data = data[peer.sock.send(data):]
+            except BlockingIOError:
+                if not select.select([], [peer.sock], [], 2.0)[1] and not stalled:
+                    stalled = True
+                    outcome.put(("stalled", i))
+                    go_on.wait(30)
+    outcome.put(("done", count))
+    peer.sock.setblocking(True)
+    return peer
+
+
+def test_a_symbol_server_faster_than_the_event_task_waits_in_the_socket_and_nothing_is_lost():
+    count = 80000  # about 10 MB of requests: more than the socket buffers of both ends hold
+    outcome, go_on = queue.Queue(), threading.Event()
+    peers = []
+
+    async def main():
+        proxy = AsyncSymproxy()
+        proxy.max_waiting = 50
+        port = w.free_port()
+        await proxy.start(port)
+        events = proxy.events()
+        server = threading.Thread(
+            target=lambda: peers.append(flooding_symbol_server(port, count, outcome, go_on)),
+            daemon=True)
+        server.start()
+        first = await asyncio.wait_for(events.__anext__(), 10)
+        # The task takes nothing more until the server has sent what it could.
+        verdict = await asyncio.get_running_loop().run_in_executor(None, outcome.get, True, 60)
+        go_on.set()
+        kinds = [first[0]] + [(await asyncio.wait_for(events.__anext__(), 10))[0]
+                              for _ in range(count - 1)]
+        server.join(10)
+        await proxy.close()
+        return verdict, kinds
+
+    verdict, kinds = asyncio.run(main())
+    for peer in peers:
+        peer.close()
+    assert verdict[0] == "stalled" and verdict[1] < count
+    assert kinds == ["subscribe", "unsubscribe"] * (count // 2)
+
+
 def test_failures_of_a_callable_count_against_the_updates_waiting_for_the_iterating_task():
     count = 8000
     srv = w.ScriptedServer()
