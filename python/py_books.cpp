@@ -13,6 +13,7 @@
 #include "qrx/marketdata/cob_request.h"
 #include "qrx/marketdata/cob_status.h"
 #include "qrx/marketdata/sym_data.h"
+#include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/wire/net_stream.h"
 
 namespace py = pybind11;
@@ -82,6 +83,10 @@ void AsIds(py::handle v, std::set<int>& out) {
 void AsAux(py::handle legTopic, py::handle fields, SymQData& q) {
     GrowingStr topic;
     AsText(legTopic, "leg topic", topic);
+    if (topic.length() > CSymDataAux::MAX_BODY_STRING) {
+        throw py::value_error("leg topic is longer than " +
+                              std::to_string(CSymDataAux::MAX_BODY_STRING) + " characters");
+    }
     q.m_topic = topic;
     q.SetFlid(static_cast<short>(CSymData::flid_symbol), topic);
     q.SetFlid(static_cast<short>(CSymData::flid_topic), topic);

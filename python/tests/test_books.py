@@ -80,6 +80,23 @@ def test_bad_books_are_refused_before_anything_is_sent(pair):  # noqa: F811
     assert books == [pyqrx.Book("OK", pyqrx.BOOK_UPDATE)]
 
 
+def test_a_leg_topic_longer_than_a_record_carries_is_refused_and_nothing_is_sent(pair):  # noqa: F811
+    proxy, lst = pair
+    books = []
+    lst.onBook(books.append)
+    longest = {"L" * 16384: {f.bid: 1.0, f.ask: 2.0}}
+    assert proxy.publishBook(pyqrx.Book("X", pyqrx.BOOK_UPDATE, [], [pyqrx.BookData(1, aux=longest)]))
+    drive(proxy, lst, lambda: books)
+    assert books[0].data[0].aux == longest
+    # One character more: the leg would arrive under an empty topic, the second one lost.
+    too_long = {"L" * 16385: {f.bid: 1.0}, "M" * 16385: {f.bid: 2.0}}
+    with pytest.raises(ValueError, match="leg topic"):
+        proxy.publishBook(pyqrx.Book("X", pyqrx.BOOK_UPDATE, [], [pyqrx.BookData(1, aux=too_long)]))
+    assert proxy.publishBook(pyqrx.Book("NEXT", pyqrx.BOOK_UPDATE))
+    drive(proxy, lst, lambda: len(books) == 2)
+    assert books[1] == pyqrx.Book("NEXT", pyqrx.BOOK_UPDATE)
+
+
 def test_a_depth_book_reaches_the_depth_callable_with_every_level(pair):  # noqa: F811
     proxy, lst = pair
     subs = []

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <sstream>
+#include <string>
 
 #include "marketdata/cob_test_util.h"
 #include "marketdata/md_test_util.h"
@@ -174,6 +175,31 @@ TEST(COBCodecTest, shouldLeaveOutAuxiliaryEntriesWithoutDataSoTheReaderKeepsItsP
     ASSERT_EQ(back.m_setAuxData.size(), 1u);
     EXPECT_STREQ((*back.m_setAuxData.begin())->m_topic.c_str(), "A");
     EXPECT_EQ(back.m_setIds, (std::set<int>{1, 2}));
+}
+
+TEST(COBCodecTest, shouldRefuseALegWhoseTopicTheBodyCannotCarry) {
+    // At the limit the leg arrives under its topic; one character more and the
+    // body would leave the topic out, so the reader would file it under "".
+    for (int extra : {0, 1}) {
+        const std::string a(size_t(CSymDataAux::MAX_BODY_STRING + extra), 'A');
+        const std::string b(size_t(CSymDataAux::MAX_BODY_STRING + extra), 'B');
+        CCOBData data;
+        data.m_nId = 3;
+        data.AddAuxData(NewLeg(a.c_str(), {{0, 1.0}}));
+        data.AddAuxData(NewLeg(b.c_str(), {{0, 2.0}}));
+        CNetStream out(true, 0, 0);
+        if (extra == 1) {
+            EXPECT_FALSE(write_cob(out, data));
+            continue;
+        }
+        ASSERT_TRUE(write_cob(out, data));
+        Input in(Content(out));
+        CCOBData back;
+        ASSERT_TRUE(read_cob(in.strm, back));
+        ASSERT_EQ(back.m_setAuxData.size(), 2u);
+        EXPECT_EQ(std::string((*back.m_setAuxData.begin())->m_topic.c_str()), a);
+        EXPECT_EQ(std::string((*back.m_setAuxData.rbegin())->m_topic.c_str()), b);
+    }
 }
 
 TEST(COBCodecTest, shouldReadNothingForNegativeCounts) {

@@ -235,6 +235,11 @@ bool write_cob(CNetStream& out, const CCOBData& data) {
         if (!CSymDataAux::HasSymBody(*q)) {
             continue;
         }
+        // The body leaves out a topic text longer than a reader takes, and the
+        // reader would then file the leg's values under an empty topic.
+        if (q->m_topic.length() > CSymDataAux::MAX_BODY_STRING) {
+            return false;
+        }
         const int before = out.GetWriteOffset();
         if (!CSymDataAux::SerializeSymOut(*q, out, nullptr, nullptr) ||
             out.GetWriteOffset() == before) {

@@ -93,8 +93,9 @@ private:
 // Wire form: int id; double bid price; double ask price; int bid size; int ask
 // size; int a; a record bodies of SymQData; int k; k ids. The writer sends only
 // the auxiliary entries that hold a field besides symbol and topic (the record
-// body of any other would be empty, and the reader would lose its place); the
-// reader keeps the first entry of each topic. The bool forms report the first
+// body of any other would be empty, and the reader would lose its place), and
+// fails on one whose topic is longer than a record body carries; the reader
+// keeps the first entry of each topic. The bool forms report the first
 // field that could not be read or written; a count the message cannot hold
 // fails the read.
 bool read_cob(CNetStream& in, CCOBData& data);
