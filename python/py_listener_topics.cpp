@@ -1,6 +1,7 @@
 #include "py_listener_topics.h"
 
 #include <climits>
+#include <cstring>
 #include <string>
 #include <unordered_map>
 
@@ -26,6 +27,9 @@ std::unordered_map<std::string, PyObject*>* g_cache = nullptr;
 
 // Topics are built into areas of this size (the string builders of the connection use it too).
 constexpr size_t kTopicArea = 512;
+// The builders write into twice that, so that a topic too long for the area is seen whole or
+// cut past the area's end, and refused rather than handed back cut.
+constexpr size_t kBuildArea = 2 * kTopicArea;
 
 PyStructSequence_Field kTopicFields[] = {
     {"text", "the whole topic text, as subscribed and published"},
@@ -160,7 +164,12 @@ std::string Arg(py::handle h, const char* what) {
 }
 
 py::object TopicText(const char* buf) {
-    PyObject* s = TextObject(buf, static_cast<Py_ssize_t>(strlen(buf)));
+    const size_t len = strlen(buf);
+    if (len >= kTopicArea) {
+        throw py::value_error("the parts are too long for a topic (at most " +
+                              std::to_string(kTopicArea - 1) + " characters)");
+    }
+    PyObject* s = TextObject(buf, static_cast<Py_ssize_t>(len));
     if (s == nullptr) {
         throw py::error_already_set();
     }
@@ -250,7 +259,7 @@ topic is a plain symbol (type TopicType.SYMBOL, symbol the whole text).)doc");
     m.def(
         "depthTopic",
         [](py::handle symbol, py::handle source) {
-            char buf[kTopicArea] = {};
+            char buf[kBuildArea] = {};
             CSymTopicBuilders::CreateDepthTopic(Arg(symbol, "symbol").c_str(), SourceArg(source),
                                                 buf, sizeof buf);
             return TopicText(buf);
@@ -262,7 +271,7 @@ source table ("NSDQ"). The other builders take sources alike.)doc");
     m.def(
         "filterTopic",
         [](py::handle filter, py::handle symbol, py::handle source) {
-            char buf[kTopicArea] = {};
+            char buf[kBuildArea] = {};
             CSymTopicBuilders::CreateFilterTopic(Arg(filter, "filter").c_str(),
                                                  Arg(symbol, "symbol").c_str(), SourceArg(source),
                                                  buf, sizeof buf);
@@ -273,7 +282,7 @@ source table ("NSDQ"). The other builders take sources alike.)doc");
     m.def(
         "sourceTopic",
         [](py::handle symbol, py::handle source) {
-            char buf[kTopicArea] = {};
+            char buf[kBuildArea] = {};
             if (!CSymTopicBuilders::CreateDirectFeedTopic(buf, Arg(symbol, "symbol").c_str(),
                                                           SourceArg(source), sizeof buf)) {
                 throw py::value_error("the symbol is too long for a topic");
@@ -285,7 +294,7 @@ source table ("NSDQ"). The other builders take sources alike.)doc");
     m.def(
         "sizesTopic",
         [](py::handle symbol, long nearSize, long farSize) {
-            char buf[kTopicArea] = {};
+            char buf[kBuildArea] = {};
             if (!CSymTopicBuilders::CreateSizesTopic(
                     Arg(symbol, "symbol").c_str(), SizeArg(nearSize, "nearSize"),
                     SizeArg(farSize, "farSize"), buf, sizeof buf)) {
@@ -299,7 +308,7 @@ subscription made with subscribeWithSize(); nearSize must be above 0.)doc");
     m.def(
         "portfolioTopic",
         [](py::handle portfolio, py::handle symbol) {
-            char buf[kTopicArea] = {};
+            char buf[kBuildArea] = {};
             CSymTopicBuilders::CreatePortSymbolTopic(Arg(portfolio, "portfolio").c_str(),
                                                      Arg(symbol, "symbol").c_str(), buf,
                                                      sizeof buf);
@@ -309,7 +318,7 @@ subscription made with subscribeWithSize(); nearSize must be above 0.)doc");
     m.def(
         "mmidTopic",
         [](py::handle symbol, py::handle source, py::handle mmid) {
-            char buf[kTopicArea] = {};
+            char buf[kBuildArea] = {};
             if (!CSymTopicBuilders::CreateMMIDTopic(Arg(symbol, "symbol").c_str(),
                                                     SourceArg(source), Arg(mmid, "mmid").c_str(),
                                                     buf, static_cast<int>(sizeof buf))) {
@@ -322,7 +331,7 @@ subscription made with subscribeWithSize(); nearSize must be above 0.)doc");
     m.def(
         "riskUserTopic",
         [](py::handle symbol, py::handle user) {
-            char buf[kTopicArea] = {};
+            char buf[kBuildArea] = {};
             CSymTopicBuilders::CreateSymbolRiskUserTopic(
                 Arg(symbol, "symbol").c_str(), Arg(user, "user").c_str(), buf, sizeof buf);
             return TopicText(buf);
@@ -331,7 +340,7 @@ subscription made with subscribeWithSize(); nearSize must be above 0.)doc");
     m.def(
         "optionUserTopic",
         [](py::handle symbol, py::handle user) {
-            char buf[kTopicArea] = {};
+            char buf[kBuildArea] = {};
             CSymTopicBuilders::CreateSymbolOptionUserTopic(
                 Arg(symbol, "symbol").c_str(), Arg(user, "user").c_str(), buf, sizeof buf);
             return TopicText(buf);
@@ -340,7 +349,7 @@ subscription made with subscribeWithSize(); nearSize must be above 0.)doc");
     m.def(
         "greekTopic",
         [](py::handle symbol) {
-            char buf[kTopicArea] = {};
+            char buf[kBuildArea] = {};
             CSymTopicBuilders::CreateGreekTopic(Arg(symbol, "symbol").c_str(), buf, sizeof buf);
             return TopicText(buf);
         },
@@ -348,7 +357,7 @@ subscription made with subscribeWithSize(); nearSize must be above 0.)doc");
     m.def(
         "aliasTopic",
         [](py::handle subscribeSymbol, py::handle publishSymbol, int symbolType) {
-            char buf[kTopicArea] = {};
+            char buf[kBuildArea] = {};
             if (symbolType < 0 || symbolType > 99 ||
                 !CSymTopicBuilders::CreateSymbolAliasTopic(
                     Arg(subscribeSymbol, "subscribeSymbol").c_str(),

@@ -207,6 +207,48 @@ def test_topic_builders_and_the_parser_agree():
         pyqrx.depthTopic("X", 7.5)
 
 
+def test_a_topic_longer_than_a_builder_makes_is_refused_not_cut(pair):
+    # (builder of a topic whose one long part has n characters, the parsed part)
+    builders = [
+        (lambda n: pyqrx.depthTopic("S" * n, 78), "symbol"),
+        (lambda n: pyqrx.filterTopic("F" * n, "IBM", 78), "filter"),
+        (lambda n: pyqrx.filterTopic("F", "S" * n, 78), "symbol"),
+        (lambda n: pyqrx.sizesTopic("S" * n, 5, 10), "symbol"),
+        (lambda n: pyqrx.portfolioTopic("P" * n, "IBM"), "portfolio"),
+        (lambda n: pyqrx.portfolioTopic("P", "S" * n), "symbol"),
+        (lambda n: pyqrx.mmidTopic("IBM", 78, "M" * n), "mmid"),
+        (lambda n: pyqrx.mmidTopic("S" * n, 78, "GSCO"), "symbol"),
+        (lambda n: pyqrx.riskUserTopic("IBM", "U" * n), "user"),
+        (lambda n: pyqrx.optionUserTopic("S" * n, "ann"), "symbol"),
+        (lambda n: pyqrx.greekTopic("S" * n), "symbol"),
+        (lambda n: pyqrx.aliasTopic("IBM", "P" * n, 2), "publishSymbol"),
+        (lambda n: pyqrx.sourceTopic("S" * n, 78), "symbol"),
+    ]
+    longest = []
+    for build, part in builders:
+        n = 511 - (len(build(1)) - 1)
+        text = build(n)
+        assert len(text) == 511
+        assert len(getattr(pyqrx.parseTopic(text), part)) == n, text[:12]
+        longest.append(text)
+        for more in (n + 1, 5000):
+            with pytest.raises(ValueError, match="too long"):
+                build(more)
+
+    # The longest ones are published whole (subscriptions carry 127 bytes of a topic).
+    got = []
+    pair.listener.onTopicData(lambda topic, data: got.append(topic))
+    pair.listener.onData(lambda topic, data: got.append(topic))
+    pair.proxy.publish("A", {0: 1.0})  # an image, which tells that subscribing to all is done
+    assert pair.listener.subscribeAll()
+    pair.drive(lambda: got == ["A"])
+    del got[:]
+    for t in longest:
+        pair.proxy.publish(t, {0: 1.0})
+    pair.drive(lambda: len(got) == len(longest))
+    assert got == [pyqrx.parseTopic(t) for t in longest]
+
+
 def test_sized_callables_are_checked_and_do_not_leak_through_cycles():
     import gc
     import weakref
