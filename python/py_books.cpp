@@ -108,6 +108,12 @@ void AsAux(py::handle legTopic, py::handle fields, SymQData& q) {
             q.SetFlid(s, AsChar(item.second, "a char field"));
         }
     }
+    // The reader files the leg under its topic field: that must stay the key.
+    for (const StrFld* f = q.beginStrIter(); f != q.endStrIter(); ++f) {
+        if (f->m_flid == CSymData::flid_topic && !(f->m_value == topic)) {
+            throw py::value_error("the topic field of a leg must be its leg topic (the aux key)");
+        }
+    }
 }
 
 void ToInfo(py::handle o, CCOBInfo& info) {
@@ -215,8 +221,10 @@ py::object AuxFields(const SymQData& q) {
         d[py::int_(f->m_flid)] = f->m_value;
     }
     for (const StrFld* f = q.beginStrIter(); f != q.endStrIter(); ++f) {
-        if (f->m_flid == CSymData::flid_symbol || f->m_flid == CSymData::flid_topic) {
-            continue;  // the leg's key
+        // The leg's key, and its symbol when that is the key too.
+        if (f->m_flid == CSymData::flid_topic ||
+            (f->m_flid == CSymData::flid_symbol && f->m_value == q.m_topic)) {
+            continue;
         }
         d[py::int_(f->m_flid)] = Text(f->m_value);
     }
@@ -434,7 +442,8 @@ void RegisterBooks(py::module_& m) {
         py::make_tuple(none, 0, none, 0, none, py::tuple()),
         "The current data of a book: id (above 0), best bid and ask (price None for none) with "
         "their sizes, aux {leg topic: {field id: value}} per leg (each leg needs one field at "
-        "least) and the request ids it serves."));
+        "least; its symbol field is the leg topic unless given, its topic field is the leg "
+        "topic) and the request ids it serves."));
     g_types.book = Held(NamedTuple(
         m, "Book", "underlying type infos data ids",
         py::make_tuple(py::list(), py::list(), py::tuple()),

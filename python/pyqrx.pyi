@@ -233,7 +233,8 @@ class BookInfo(NamedTuple):
 
 class BookData(NamedTuple):
     """The current data of a book (id above 0; price None for none), aux
-    {leg topic: {field id: value}}."""
+    {leg topic: {field id: value}}: a leg's symbol field is its topic unless
+    given (and then arrives in its dict), its topic field is the key."""
     id: int
     bidPrice: Optional[float] = None
     bidSize: int = 0

@@ -97,6 +97,24 @@ def test_a_leg_topic_longer_than_a_record_carries_is_refused_and_nothing_is_sent
     assert books[1] == pyqrx.Book("NEXT", pyqrx.BOOK_UPDATE)
 
 
+def test_a_legs_own_symbol_arrives_and_its_topic_field_cannot_differ_from_its_key(pair):  # noqa: F811
+    proxy, lst = pair
+    books = []
+    lst.onBook(books.append)
+    aux = {"IBM 150C": {f.symbol: "IBM", f.ask: 2.5}, "IBM": {f.symbol: "IBM", f.bid: 181.5},
+           "MSFT": {f.topic: "MSFT", f.bid: 1.0}}
+    assert proxy.publishBook(pyqrx.Book("IBM", pyqrx.BOOK_UPDATE, [], [pyqrx.BookData(1, aux=aux)]))
+    drive(proxy, lst, lambda: books)
+    # The symbol of a leg that differs from its topic is the leg's own value; the topic is the key.
+    assert books[0].data[0].aux == {"IBM 150C": {f.symbol: "IBM", f.ask: 2.5},
+                                    "IBM": {f.bid: 181.5}, "MSFT": {f.bid: 1.0}}
+    # A topic field naming another leg would have the client file the values under it.
+    for other in ("OTHER", "IBM"):
+        with pytest.raises(ValueError, match="leg topic"):
+            proxy.publishBook(pyqrx.Book("IBM", pyqrx.BOOK_UPDATE, [], [pyqrx.BookData(
+                1, aux={"IBM": {f.bid: 1.0}, "MSFT": {f.topic: other, f.bid: 2.0}})]))
+
+
 def test_a_depth_book_reaches_the_depth_callable_with_every_level(pair):  # noqa: F811
     proxy, lst = pair
     subs = []
