@@ -154,7 +154,10 @@ void ToData(py::handle o, CCOBData& data) {
             }
             auto q = std::make_unique<SymQData>();
             AsAux(item.first, item.second, *q);
-            data.AddAuxData(q.release());
+            // The reader keeps one leg of a topic (a str and a bytes key may name the same).
+            if (!data.AddAuxData(q.release())) {
+                throw py::value_error("BookData.aux names a leg topic twice");
+            }
         }
     }
     AsIds(Attr(o, "ids"), data.m_setIds);
@@ -175,7 +178,11 @@ void ToBook(py::handle o, CCOBMsg& msg) {
             if (info.m_nId <= 0) {
                 throw py::value_error("BookInfo.id must be above 0 (a reader drops the others)");
             }
-            msg.m_mapInfo.emplace(info.m_nId, std::move(info));
+            const int id = info.m_nId;
+            if (!msg.m_mapInfo.emplace(id, std::move(info)).second) {
+                throw py::value_error("BookInfo id " + std::to_string(id) +
+                                      " is twice in the Book (a reader keeps one)");
+            }
         }
     }
     py::object data = Attr(o, "data");
@@ -186,7 +193,11 @@ void ToBook(py::handle o, CCOBMsg& msg) {
             if (rec.m_nId <= 0) {
                 throw py::value_error("BookData.id must be above 0 (a reader drops the others)");
             }
-            msg.m_mapData.emplace(rec.m_nId, std::move(rec));
+            const int id = rec.m_nId;
+            if (!msg.m_mapData.emplace(id, std::move(rec)).second) {
+                throw py::value_error("BookData id " + std::to_string(id) +
+                                      " is twice in the Book (a reader keeps one)");
+            }
         }
     }
     AsIds(Attr(o, "ids"), msg.m_setIds);
@@ -448,8 +459,8 @@ void RegisterBooks(py::module_& m) {
         m, "Book", "underlying type infos data ids",
         py::make_tuple(py::list(), py::list(), py::tuple()),
         "A consolidated order book message: the equity underlying, BOOK_SNAPSHOT or "
-        "BOOK_UPDATE, lists of BookInfo and BookData (in increasing id order when received) "
-        "and the request ids it serves."));
+        "BOOK_UPDATE, lists of BookInfo and BookData (each id once; in increasing id order "
+        "when received) and the request ids it serves."));
     g_types.status = Held(NamedTuple(m, "BookStatus", "id status", py::tuple(),
                                      "The status of a book request: its id and a text."));
 

@@ -115,6 +115,24 @@ def test_a_legs_own_symbol_arrives_and_its_topic_field_cannot_differ_from_its_ke
                 1, aux={"IBM": {f.bid: 1.0}, "MSFT": {f.topic: other, f.bid: 2.0}})]))
 
 
+def test_two_records_of_one_id_or_two_legs_of_one_topic_are_refused(pair):  # noqa: F811
+    proxy, lst = pair
+    books = []
+    lst.onBook(books.append)
+    for bad in (pyqrx.Book("X", pyqrx.BOOK_UPDATE, [], [pyqrx.BookData(1, 1.0, 1),
+                                                         pyqrx.BookData(1, 5.0, 5)]),
+                pyqrx.Book("X", pyqrx.BOOK_UPDATE, [pyqrx.BookInfo(2, "a"), pyqrx.BookInfo(2, "b")]),
+                pyqrx.Book("X", pyqrx.BOOK_UPDATE, [], [pyqrx.BookData(
+                    1, aux={"LEG": {f.bid: 1.0}, b"LEG": {f.ask: 2.0}})])):
+        with pytest.raises(ValueError, match="twice"):
+            proxy.publishBook(bad)
+    # The same ids in different messages, and in infos and data, are as before.
+    book = pyqrx.Book("X", pyqrx.BOOK_UPDATE, [pyqrx.BookInfo(1, "a")], [pyqrx.BookData(1, 1.0, 1)])
+    assert proxy.publishBook([book, book])
+    drive(proxy, lst, lambda: len(books) == 2)
+    assert books[0].data[0].bidPrice == 1.0 and books[1].infos[0].description == "a"
+
+
 def test_a_depth_book_reaches_the_depth_callable_with_every_level(pair):  # noqa: F811
     proxy, lst = pair
     subs = []
