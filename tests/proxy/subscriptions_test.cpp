@@ -1,8 +1,11 @@
 #include "qrx/proxy/subscriptions.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <set>
 #include <string>
+#include <vector>
 
 #include "qrx/marketdata/sym_topic.h"
 
@@ -69,4 +72,98 @@ TEST(SubscriptionsTest, shouldKeepASymbolMatchedWhileAnyEntryWithSizesStillNames
     subs.clear();
     EXPECT_FALSE(subs.IsSubscribedWithSize("S11"));
     EXPECT_EQ(subs.size(), 0u);
+}
+
+TEST(SubscriptionsTest, shouldHoldEntriesFullOfSeparatorsInRoomNearTheirOwnSize) {
+    // 2,000 entries of 127 characters, 120 of them separators: what a client may subscribe to.
+    // Each is found by every text behind one of its separators, as before.
+    Subscriptions subs;
+    ASSERT_TRUE(subs.Init());
+    const char sep = CSymTopic::m_cDelimiter;
+    std::vector<std::string> keys;
+    for (int i = 0; i < 2000; ++i) {
+        std::string tag = std::to_string(1000000 + i);
+        keys.push_back(std::string("5") + std::string(120, sep) + tag.substr(1));
+    }
+    const size_t before = mallinfo2().uordblks;
+    for (const std::string& key : keys) {
+        ASSERT_TRUE(subs.insert(key.c_str()));
+    }
+    const size_t held = mallinfo2().uordblks - before;
+    // The entries' texts take 254 KB; an index of every tail took about 36 MB.
+    EXPECT_LT(held, size_t(4) << 20) << held << " bytes held";
+
+    const std::string last = std::to_string(1000000 + 1999).substr(1);
+    EXPECT_TRUE(subs.IsSubscribedWithSize(last.c_str()));
+    EXPECT_TRUE(subs.IsSubscribedWithSize((std::string(7, sep) + last).c_str()));
+    EXPECT_TRUE(subs.IsSubscribedWithSize((std::string(119, sep) + last).c_str()));
+    EXPECT_FALSE(subs.IsSubscribedWithSize((std::string(120, sep) + last).c_str()));
+    EXPECT_FALSE(subs.IsSubscribedWithSize(last.substr(1).c_str()));
+    EXPECT_FALSE(subs.IsSubscribedWithSize("002000"));
+    EXPECT_FALSE(subs.IsSubscribedWithSize(""));
+    for (const std::string& key : keys) {
+        ASSERT_TRUE(subs.erase(key.c_str()));
+    }
+    EXPECT_FALSE(subs.IsSubscribedWithSize(last.c_str()));
+    EXPECT_LT(mallinfo2().uordblks, before + (size_t(64) << 10));
+}
+
+TEST(SubscriptionsTest, shouldMatchTheEmptyTailAndTailsOfBytesAboveTheAsciiRange) {
+    Subscriptions subs;
+    ASSERT_TRUE(subs.Init());
+    const char sep = CSymTopic::m_cDelimiter;
+    ASSERT_TRUE(subs.insert((SizedKey("\xc3\xa9"
+                                      "A") +
+                             sep)
+                                .c_str()));
+    ASSERT_TRUE(subs.insert(SizedKey("\xff").c_str()));
+    ASSERT_TRUE(subs.insert("PLAIN"));
+    EXPECT_TRUE(subs.IsSubscribedWithSize(""));  // an entry ends with a separator
+    EXPECT_TRUE(subs.IsSubscribedWithSize((std::string("\xc3\xa9"
+                                                       "A") +
+                                           sep)
+                                              .c_str()));
+    EXPECT_TRUE(subs.IsSubscribedWithSize("\xff"));
+    EXPECT_FALSE(subs.IsSubscribedWithSize("\xfe"));
+    EXPECT_FALSE(subs.IsSubscribedWithSize("PLAIN"));
+    ASSERT_TRUE(subs.erase((SizedKey("\xc3\xa9"
+                                     "A") +
+                            sep)
+                               .c_str()));
+    EXPECT_FALSE(subs.IsSubscribedWithSize(""));
+    EXPECT_TRUE(subs.IsSubscribedWithSize("\xff"));
+}
+
+TEST(SubscriptionsTest, shouldAgreeWithAScanOfTheEntriesOverManyInsertsAndErases) {
+    // Short texts of a separator and two letters, so that tails meet often.
+    Subscriptions subs;
+    ASSERT_TRUE(subs.Init());
+    const char sep = CSymTopic::m_cDelimiter;
+    const char alphabet[3] = {sep, 'A', 'B'};
+    unsigned seed = 12345;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+    auto text = [&] {
+        std::string t;
+        for (unsigned n = next() % 6; n > 0; --n) {
+            t += alphabet[next() % 3];
+        }
+        return t;
+    };
+    std::set<std::string> held;
+    for (int round = 0; round < 3000; ++round) {
+        const std::string key = "5" + text();
+        if (next() % 3 == 0) {
+            EXPECT_EQ(subs.erase(key.c_str()), held.erase(key) == 1);
+        } else {
+            EXPECT_EQ(subs.insert(key.c_str()), held.insert(key).second);
+        }
+        const std::string topic = text();
+        bool expected = false;
+        for (const std::string& e : held) {
+            expected |= e.size() > topic.size() &&
+                        e.compare(e.size() - topic.size(), topic.size(), topic) == 0 &&
+                        e[e.size() - topic.size() - 1] == sep;
+        }
+        ASSERT_EQ(subs.IsSubscribedWithSize(topic.c_str()), expected) << round;
+    }
 }

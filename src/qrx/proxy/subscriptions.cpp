@@ -1,5 +1,6 @@
 #include "qrx/proxy/subscriptions.h"
 
+#include <iterator>
 #include <string_view>
 
 #include "qrx/marketdata/sym_topic.h"
@@ -22,48 +23,73 @@ bool Subscriptions::IsSubscribedLocked(const char* szTopic) const {
            (szTopic != nullptr && m_Set.find(szTopic) != m_Set.end());
 }
 
+namespace {
+
+// The character at i of a topic of n characters read backwards, then the separator.
+unsigned char ReversedAt(const char* p, size_t n, size_t i) {
+    return static_cast<unsigned char>(i < n ? p[n - 1 - i] : CSymTopic::m_cDelimiter);
+}
+
+}  // namespace
+
+int Subscriptions::ReversedLess::Compare(const std::string& a, const ReversedTail& b) {
+    const size_t nB = b.n + 1;
+    const size_t n = a.size() < nB ? a.size() : nB;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char cA = static_cast<unsigned char>(a[i]);
+        const unsigned char cB = ReversedAt(b.p, b.n, i);
+        if (cA != cB) {
+            return cA < cB ? -1 : 1;
+        }
+    }
+    return a.size() < nB ? -1 : (a.size() > nB ? 1 : 0);
+}
+
 bool Subscriptions::IsSubscribedWithSizeLocked(const char* szTopic) const {
     // The symbol is the last field of the key: a topic that merely ends the same way ("BC"
     // against a key for "ABC") does not match.
-    return szTopic != nullptr && !m_Tails.empty() && m_Tails.find(szTopic) != m_Tails.end();
+    if (szTopic == nullptr || m_Reversed.empty()) {
+        return false;
+    }
+    const ReversedTail tail{szTopic, strlen(szTopic)};
+    // The first entry not below the tail begins with it when any entry does.
+    const auto it = m_Reversed.lower_bound(tail);
+    if (it == m_Reversed.end() || it->size() < tail.n + 1) {
+        return false;
+    }
+    for (size_t i = 0; i <= tail.n; ++i) {
+        if (static_cast<unsigned char>((*it)[i]) != ReversedAt(tail.p, tail.n, i)) {
+            return false;
+        }
+    }
+    return true;
 }
 
-bool Subscriptions::AddTails(const GrowingStr& entry) {
+bool Subscriptions::AddReversed(const GrowingStr& entry) {
     const char* p = entry.c_str();
-    const char* end = p + entry.length();
-    const char* at = p;
+    const size_t n = entry.length();
+    if (memchr(p, CSymTopic::m_cDelimiter, n) == nullptr) {
+        return true;  // no separator: no topic's key
+    }
     try {
-        for (; (at = static_cast<const char*>(
-                    memchr(at, CSymTopic::m_cDelimiter, static_cast<size_t>(end - at)))) != nullptr;
-             ++at) {
-            ++m_Tails[std::string(at + 1, end)];
-        }
+        m_Reversed.emplace(std::make_reverse_iterator(p + n), std::make_reverse_iterator(p));
     } catch (...) {
-        // Uncounts what was counted: the separators before the one that failed.
-        for (const char* q = p; q < end; ++q) {
-            if (*q == CSymTopic::m_cDelimiter && (at == nullptr || q < at)) {
-                const auto it =
-                    m_Tails.find(std::string_view(q + 1, static_cast<size_t>(end - q - 1)));
-                if (it != m_Tails.end() && --it->second == 0) {
-                    m_Tails.erase(it);
-                }
-            }
-        }
         return false;
     }
     return true;
 }
 
-void Subscriptions::RemoveTails(const GrowingStr& entry) {
+void Subscriptions::RemoveReversed(const GrowingStr& entry) {
     const char* p = entry.c_str();
-    const char* end = p + entry.length();
-    for (const char* q = p; q < end; ++q) {
-        if (*q == CSymTopic::m_cDelimiter) {
-            const auto it = m_Tails.find(std::string_view(q + 1, static_cast<size_t>(end - q - 1)));
-            if (it != m_Tails.end() && --it->second == 0) {
-                m_Tails.erase(it);
-            }
-        }
+    const size_t n = entry.length();
+    if (memchr(p, CSymTopic::m_cDelimiter, n) == nullptr) {
+        return;
+    }
+    try {
+        m_Reversed.erase(
+            std::string(std::make_reverse_iterator(p + n), std::make_reverse_iterator(p)));
+    } catch (...) {
+        // No memory for the key: the entry stays findable, as a subscription that lingers.
     }
 }
 
@@ -104,7 +130,7 @@ bool Subscriptions::insert(const char* szTopic) {
     }
     try {
         const auto it = m_Set.emplace(szTopic).first;
-        if (!AddTails(*it)) {
+        if (!AddReversed(*it)) {
             m_Set.erase(it);
             return false;
         }
@@ -124,7 +150,7 @@ bool Subscriptions::erase(const char* szTopic) {
     if (it == m_Set.end()) {
         return false;
     }
-    RemoveTails(*it);
+    RemoveReversed(*it);
     m_Set.erase(it);
     Changed();
     return true;
@@ -133,7 +159,7 @@ bool Subscriptions::erase(const char* szTopic) {
 void Subscriptions::clear() {
     MKTUTIL::Guard lock(&m_Mutex);
     m_Set.clear();
-    m_Tails.clear();
+    m_Reversed.clear();
     Changed();
 }
 

@@ -61,15 +61,34 @@ private:
     bool IsSubscribedWithSizeLocked(const char* szTopic) const;
     // After a change, under the lock.
     void Changed();
-    // Counts (or uncounts) every text that follows a separator of the entry in m_Tails; false,
-    // with nothing counted, when there is no memory for it.
-    bool AddTails(const GrowingStr& entry);
-    void RemoveTails(const GrowingStr& entry);
+    // Adds (or removes) the entry's reversed text in m_Reversed when it holds a separator;
+    // false, with nothing added, when there is no memory for it.
+    bool AddReversed(const GrowingStr& entry);
+    void RemoveReversed(const GrowingStr& entry);
+
+    // A text read backwards: a topic and the separator before it, as an entry ends.
+    struct ReversedTail {
+        const char* p;
+        size_t n;  // the topic's length; the separator is the last character
+    };
+    // Byte-wise order of reversed texts, searched with a ReversedTail without building one.
+    struct ReversedLess {
+        using is_transparent = void;
+        bool operator()(const std::string& a, const std::string& b) const { return a < b; }
+        bool operator()(const std::string& a, const ReversedTail& b) const {
+            return Compare(a, b) < 0;
+        }
+        bool operator()(const ReversedTail& a, const std::string& b) const {
+            return Compare(b, a) > 0;
+        }
+        static int Compare(const std::string& a, const ReversedTail& b);
+    };
 
     TopicSet m_Set;
-    // Every text that follows a separator in some entry, with the number of such places: a
-    // topic is subscribed with sizes when it is one of them, found without scanning the set.
-    std::map<std::string, int, std::less<>> m_Tails;
+    // The entries that hold a separator, each read backwards: a topic is subscribed with sizes
+    // when one of them begins with the topic read backwards and a separator, found without
+    // scanning the set and in one copy of each entry's text.
+    std::set<std::string, ReversedLess> m_Reversed;
     MKTUTIL::Mutex m_Mutex;
     bool m_bHasSymsWithSizes = false;
     std::atomic<unsigned long> m_nGeneration{NextGeneration()};
