@@ -183,6 +183,10 @@ def test_text_that_is_no_utf8_prints_as_it_came_and_serves_back(server, tmp_path
     (["sub", "127.0.0.1:\u00b2", "IBM"], "bad address '127.0.0.1:\u00b2'"),
     (["serve", "f", "--port", "\u00b9"], "bad port '\u00b9'"),
     (["sub", "127.0.0.1:7001", "IBM", "--fields", "bid,\u00b3"], "unknown field name '\u00b3'"),
+    # More digits than int() reads from text (4,300) are no port and no field id either.
+    (["sub", "127.0.0.1:" + "7" * 5000, "IBM"], "bad address '127.0.0.1:7777"),
+    (["serve", "f", "--port", "7" * 5000], "bad port '7777"),
+    (["sub", "127.0.0.1:7001", "IBM", "--fields", "3" * 5000], "unknown field name '3333"),
     (["nosuch"], "argument COMMAND: invalid choice: 'nosuch'"),
 ])
 def test_bad_arguments_give_one_line_and_exit_code_2(args, message):
@@ -211,6 +215,10 @@ def test_fields_lists_the_dictionary_filtered():
     proc = qrx("fields", "no_such_field")
     assert proc.returncode == 1 and one_line_error(proc) == \
         "qrx fields: no field matches 'no_such_field'"
+    assert qrx("fields", "0" * 5000 + "1074").stdout.split() == ["1074", "topic", "str"]
+    proc = qrx("fields", "1" * 5000)
+    assert proc.returncode == 1 and one_line_error(proc).startswith(
+        "qrx fields: no field matches '1111")
     proc = qrx("fields", "\u00b2")
     assert proc.returncode == 1 and one_line_error(proc) == "qrx fields: no field matches '\u00b2'"
 

@@ -74,7 +74,7 @@ def _field(key, where):
 def _time(value, where):
     try:
         t = float(value)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         t = math.nan
     if isinstance(value, bool) or not math.isfinite(t):
         raise CliError("%s: time wants a number of seconds, got %r" % (where, value), EXIT_INPUT)
