@@ -223,6 +223,24 @@ def test_fields_lists_the_dictionary_filtered():
     assert proc.returncode == 1 and one_line_error(proc) == "qrx fields: no field matches '\u00b2'"
 
 
+def test_a_closed_standard_output_or_input_is_said_in_one_line(tmp_path):
+    # A command started with descriptor 0 or 1 closed (prog <&- or >&-).
+    def closed(fd, *args):
+        return subprocess.run([sys.executable, "-m", "pyqrx"] + list(args),
+                              stderr=subprocess.PIPE, text=True, timeout=60,
+                              preexec_fn=lambda: os.close(fd))
+    path = tmp_path / "x.jsonl"
+    path.write_text('{"topic": "A", "bid": 1}\n')
+    for args in (["fields", "bid"], ["dump", str(path)], ["sub", "127.0.0.1:7001", "IBM"]):
+        proc = closed(1, *args)
+        assert proc.returncode == 1, (args, proc.stderr)
+        assert one_line_error(proc) == "qrx %s: standard output is closed" % args[0]
+    proc = closed(0, "watch", "127.0.0.1:7001", "IBM")
+    assert proc.returncode == 2
+    assert one_line_error(proc) == \
+        "qrx watch: needs a terminal (qrx sub prints to a pipe or a file)"
+
+
 def test_every_command_explains_itself_with_an_example():
     top = qrx("--help")
     assert top.returncode == 0 and "example:" in top.stdout

@@ -152,7 +152,8 @@ def run(args):
         raise CliError("--highlight wants a number of seconds")
     import curses  # only this command needs it
 
-    if not (sys.stdin.isatty() and sys.stdout.isatty()):
+    # A closed descriptor 0 or 1 leaves sys.stdin or sys.stdout None.
+    if not (sys.stdin and sys.stdin.isatty() and sys.stdout and sys.stdout.isatty()):
         raise CliError("needs a terminal (qrx sub prints to a pipe or a file)")
     try:
         curses.setupterm()
