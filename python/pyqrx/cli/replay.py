@@ -15,7 +15,8 @@ def add_parser(subparsers):
         subparsers, "replay", "serve a recording as a feed handler",
         "Listens on the port as a feed handler and publishes the updates and "
         "snapshot records of a recording made by qrx record, paced by their "
-        "receive times (--speed X: X times faster; 0 for no pacing). Status "
+        "receive times (--speed X: X times faster; 0 for no pacing). FILE is "
+        "read more than once, so it is a regular file, not a pipe. Status "
         "events are not published. Playback starts once the client has "
         "subscribed to every topic of the recording (or to all, or a second "
         "after its last new subscription); --loop plays it again and again. Runs "
