@@ -77,6 +77,9 @@ private:
     static void WaitEnter(void* data);
     static bool WaitLeave(void* data);
     static void Idle(void* data);
+    // A write of the recording waits for an output that takes nothing: Ctrl-C
+    // (its error held for the Python call under way) or a stop gives it up.
+    static bool Interrupted(void* data);
 
     void Record(pyqrx::RecordKind kind, const char* topic, size_t len, const CSymData& data);
     void RecordStructured(pyqrx::RecordKind kind, const CSymData& data);
@@ -110,11 +113,13 @@ Recorder::Recorder(const std::string& path) : m_pConnection(new CSymConnection(n
         throw py_error(m_writer.Error());
     }
     m_pConnection->SetWaitHooks(&Recorder::WaitEnter, &Recorder::WaitLeave, this);
+    m_writer.SetInterruptCheck(&Recorder::Interrupted, this);
     m_nBytes.Set(m_writer.BytesWritten());
 }
 
 Recorder::~Recorder() {
     m_pConnection->SetWaitHooks(nullptr, nullptr, nullptr);
+    m_writer.SetInterruptCheck(nullptr, nullptr);  // no Python call is under way to take an error
     if (m_pConnection->GetFd() >= 0) {
         m_pConnection->UnsubscribeAll();
     }
@@ -140,6 +145,13 @@ bool Recorder::WaitLeave(void* data) {
 
 void Recorder::Idle(void* data) {
     static_cast<Recorder*>(data)->CheckTime(true);
+}
+
+bool Recorder::Interrupted(void* data) {
+    if (PyErr_CheckSignals() != 0) {
+        pyqrx::pending_error::Take();
+    }
+    return pyqrx::pending_error::Pending() || static_cast<Recorder*>(data)->m_bStopRequested;
 }
 
 void Recorder::End(const char* reason) {
@@ -289,8 +301,19 @@ py::dict Recorder::PyStats() const {
 }
 
 void Recorder::PyClose() {
-    if (!m_writer.Close()) {
+    pyqrx::CallScope call;
+    const bool ok = m_writer.Close();
+    call.Finish();  // Ctrl-C during the last write
+    if (!ok) {
         throw py_error(m_writer.Error());
+    }
+}
+
+// Raises the error a signal handler (KeyboardInterrupt) set while a read was
+// given up.
+void ThrowPending() {
+    if (PyErr_Occurred()) {
+        throw py::error_already_set();
     }
 }
 
@@ -299,7 +322,10 @@ void Recorder::PyClose() {
 class RecordReader {
 public:
     RecordReader(const std::string& path, bool bDecode) : m_bDecode(bDecode) {
+        // Ctrl-C ends a read from a pipe that brings nothing, as KeyboardInterrupt.
+        m_reader.SetInterruptCheck([](void*) { return PyErr_CheckSignals() != 0; }, nullptr);
         if (!m_reader.Open(path.c_str())) {
+            ThrowPending();
             throw py_error(m_reader.Error());
         }
         if (m_dict.Dict() == nullptr) {
@@ -314,6 +340,7 @@ public:
             throw py::stop_iteration();
         }
         if (rc < 0) {
+            ThrowPending();
             throw py_error(m_reader.Error());
         }
         py::object topic = py::reinterpret_steal<py::object>(

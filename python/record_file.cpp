@@ -1,6 +1,7 @@
 #include "record_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,10 @@ namespace {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "the recording's own numbers are stored in the host's little-endian order");
+
+// How long a write waits for an output that takes nothing (a pipe whose reader
+// stopped) before it asks the interrupt check again.
+constexpr int kWriteWaitMillis = 500;
 
 // The writer's buffer: flushed when an entry does not fit, so that one write
 // carries a few megabytes.
@@ -85,10 +90,14 @@ bool RecordFileWriter::Flush() {
     }
     size_t done = 0;
     while (done < m_nUsed) {
+        if (!WaitWritable()) {
+            Fail("cannot write");
+            return false;
+        }
         const ssize_t n = write(m_nFd, m_buf.data() + done, m_nUsed - done);
         if (n < 0) {
             if (errno == EINTR) {
-                continue;
+                continue;  // the wait before the next write asks the check
             }
             Fail("cannot write");
             return false;
@@ -97,6 +106,21 @@ bool RecordFileWriter::Flush() {
     }
     m_nBytes += m_nUsed;
     m_nUsed = 0;
+    return true;
+}
+
+bool RecordFileWriter::WaitWritable() {
+    while (m_pCheck != nullptr) {
+        pollfd p{m_nFd, POLLOUT, 0};
+        const int rc = poll(&p, 1, kWriteWaitMillis);
+        if (rc > 0 || (rc < 0 && errno != EINTR)) {
+            return true;  // write() goes on, or says what is wrong
+        }
+        if (m_pCheck(m_pCheckData)) {
+            errno = EINTR;
+            return false;
+        }
+    }
     return true;
 }
 
@@ -227,10 +251,15 @@ bool RecordFileReader::Fill(size_t n) {
         m_buf.resize(n);
     }
     while (m_nAvail < n) {
+        if (m_pCheck != nullptr && m_pCheck(m_pCheckData)) {
+            errno = EINTR;
+            m_bReadError = true;
+            return false;
+        }
         const ssize_t got = read(m_nFd, m_buf.data() + m_nAvail, m_buf.size() - m_nAvail);
         if (got < 0) {
             if (errno == EINTR) {
-                continue;
+                continue;  // the check above says whether to give up
             }
             m_bReadError = true;
             return false;

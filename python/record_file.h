@@ -43,6 +43,12 @@ constexpr uint32_t kMaxRecordEntry = 1u << 20;
 // Nanoseconds since the epoch, from the real-time clock.
 uint64_t NowNanos();
 
+// Asked before each read of a recording (again when a signal interrupts one
+// that waited), and while a write waits for an output that takes nothing (a
+// pipe whose reader stopped): true gives the read or write up, as an error
+// with errno EINTR, so that a Ctrl-C or a stop is not waited out.
+using InterruptCheck = bool (*)(void* data);
+
 // Appends entries to a file through a large buffer; one write per few
 // megabytes. Not thread-safe.
 class RecordFileWriter {
@@ -65,6 +71,10 @@ public:
     // Flushes and closes; false with Error() set when anything failed.
     bool Close();
 
+    void SetInterruptCheck(InterruptCheck check, void* data) {
+        m_pCheck = check;
+        m_pCheckData = data;
+    }
     bool IsOpen() const { return m_nFd >= 0; }
     uint64_t BytesWritten() const { return m_nBytes + m_nUsed; }
     const std::string& Error() const { return m_sError; }
@@ -76,12 +86,16 @@ private:
     void PutHead(char* p, uint32_t len, uint64_t nanos, RecordKind kind, int code,
                  const char* topic, size_t topicLen);
     void Fail(const char* what);
+    // Waits until the file takes bytes; false when the interrupt check gives up.
+    bool WaitWritable();
 
     int m_nFd = -1;
     std::vector<char> m_buf;
     size_t m_nUsed = 0;
     uint64_t m_nBytes = 0;  // written to the file so far
     CNetStream m_body;      // attached to the buffer's free room while a body is encoded
+    InterruptCheck m_pCheck = nullptr;
+    void* m_pCheckData = nullptr;
     std::string m_sPath;
     std::string m_sError;
 };
@@ -114,6 +128,10 @@ public:
     // body is malformed.
     bool Decode(const RecordEntry& entry, CSymData& data);
 
+    void SetInterruptCheck(InterruptCheck check, void* data) {
+        m_pCheck = check;
+        m_pCheckData = data;
+    }
     uint64_t StartNanos() const { return m_nStart; }
     // Entries read so far, and the file offset of the next one.
     uint64_t Count() const { return m_nCount; }
@@ -134,6 +152,8 @@ private:
     uint64_t m_nCount = 0;
     uint64_t m_nOffset = 0;
     CNetStream m_body;
+    InterruptCheck m_pCheck = nullptr;
+    void* m_pCheckData = nullptr;
     std::string m_sPath;
     std::string m_sError;
 };

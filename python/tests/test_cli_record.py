@@ -2,10 +2,13 @@
 other on loopback: a served file arrives whole and in order, and a session
 recorded, replayed and recorded again gives the same updates."""
 
+import fcntl
 import json
 import os
 import random
 import signal
+import struct
+import termios
 import threading
 import time
 
@@ -291,6 +294,18 @@ def malformed_cases(tmp):
          "qrx serve: %s:1: unknown field name '\\ud800'", 5),
         (["serve", write("p.csv", b"topic,b\xffd\nA,1\n", "wb"), "--port", 7001],
          "qrx serve: %s:1: unknown field name 'b\\udcffd'", 5),
+        # Numbers past what a double holds, and ids of more digits than int() reads.
+        (["serve", write("q.jsonl", '{"topic": "A", "time": 1%s}\n' % ("0" * 400)),
+          "--port", 7001], "qrx serve: %s:1: time wants a number of seconds, got 1000", 5),
+        (["serve", write("r.jsonl", '{"topic": "A", "bid": -1%s}\n' % ("0" * 400)),
+          "--port", 7001], "qrx serve: %s:1: field 'bid' wants a number, got -1000", 5),
+        (["serve", write("s.jsonl", '{"topic": "A", "%s": 1}\n' % ("1" * 5000)),
+          "--port", 7001], "qrx serve: %s:1: unknown field name '1111", 5),
+        (["serve", write("t.csv", "topic,%s\nA,1\n" % ("2" * 5000)), "--port", 7001],
+         "qrx serve: %s:1: unknown field name '2222", 5),
+        (["serve", write("u.jsonl", '{"topic": "A", "bid": %s%s}\n' % ("[" * 100000,
+                                                                        "]" * 100000)),
+          "--port", 7001], "qrx serve: %s:1: not JSON: maximum recursion depth exceeded", 5),
         (["serve", os.path.join(tmp, "missing.jsonl"), "--port", 7001],
          "qrx serve: cannot read %s: No such file or directory", 5),
         (["serve", good, "--port", "70000"], "qrx serve: bad port '70000'", 2),
@@ -418,3 +433,82 @@ def test_sigterm_ends_a_recording_with_what_arrived(tmp_path, server):
     assert proc.returncode == 0, err
     assert err.startswith("qrx record: 3 updates, 0 snapshot records")
     assert [o["fields"] for o in dump(path)] == [{"bid": 0.0}, {"bid": 1.0}, {"bid": 2.0}]
+
+
+def pipe_holds(fd):
+    """Bytes waiting in the pipe of either end."""
+    return struct.unpack("i", fcntl.ioctl(fd, termios.FIONREAD, b"\0" * 4))[0]
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_a_recording_into_a_pipe_nobody_reads_ends_on_a_signal(server, sig):
+    # The reader of the output stopped and the pipe is full: SIGTERM or Ctrl-C
+    # ends the command with what it could not write said, rather than waiting
+    # for room that never comes.
+    stop = threading.Event()
+
+    def script():
+        peer = server.accept()
+        peer.expect(w.LOGIN)
+        peer.expect(w.SUBSCRIBE)
+        burst = w.data_frame([{w.TOPIC: "A", w.BID: float(i), w.EXCHANGE: "x" * 40}
+                              for i in range(500)])
+        while not stop.is_set():
+            try:
+                peer.send(burst)
+            except OSError:
+                break
+    t = threading.Thread(target=script, daemon=True)
+    t.start()
+    r, wfd = os.pipe()
+    size = fcntl.fcntl(r, getattr(fcntl, "F_GETPIPE_SZ", 1032))
+    proc = qrx_popen("record", "127.0.0.1:%d" % server.port, "A", "-o", "/dev/stdout",
+                     stdout=wfd)
+    os.close(wfd)
+    try:
+        deadline = time.monotonic() + 60
+        while pipe_holds(r) < size:
+            assert time.monotonic() < deadline and proc.poll() is None
+            time.sleep(0.05)
+        proc.send_signal(sig)
+        _, err = proc.communicate(timeout=60)
+    finally:
+        stop.set()
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+        os.close(r)
+    assert proc.returncode == 1, err
+    assert err.splitlines()[-1] == \
+        "qrx record: /dev/stdout: cannot write: Interrupted system call", err
+
+
+def test_ctrl_c_ends_a_dump_of_a_pipe_that_brings_nothing():
+    r, wfd = os.pipe()
+    # The file header, and the length of an entry whose rest does not come.
+    os.write(wfd, b"QRXREC01" + bytes(8) + struct.pack("<I", 40))
+    proc = qrx_popen("dump", "/dev/stdin", stdin=r)
+    os.close(r)
+    try:
+        deadline = time.monotonic() + 60
+        while pipe_holds(wfd) > 0:
+            assert time.monotonic() < deadline and proc.poll() is None
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+        os.close(wfd)
+    assert proc.returncode == 130 and out == "" and err == "", err
+
+
+def test_replay_of_a_recording_from_a_pipe_says_it_wants_a_file(tmp_path):
+    # The recording is read once for its topics and again to play it, which a
+    # pipe does not allow: said before any port is opened.
+    proc = qrx("replay", "/dev/stdin", "--port", w.free_port(), "--no-wait",
+               input="QRXREC01" + "\0" * 8)
+    assert proc.returncode == 5
+    assert one_line_error(proc) == ("qrx replay: /dev/stdin: not a regular file (qrx replay "
+                                    "reads the recording more than once)")

@@ -183,6 +183,10 @@ def test_text_that_is_no_utf8_prints_as_it_came_and_serves_back(server, tmp_path
     (["sub", "127.0.0.1:\u00b2", "IBM"], "bad address '127.0.0.1:\u00b2'"),
     (["serve", "f", "--port", "\u00b9"], "bad port '\u00b9'"),
     (["sub", "127.0.0.1:7001", "IBM", "--fields", "bid,\u00b3"], "unknown field name '\u00b3'"),
+    # More digits than int() reads from text (4,300) are no port and no field id either.
+    (["sub", "127.0.0.1:" + "7" * 5000, "IBM"], "bad address '127.0.0.1:7777"),
+    (["serve", "f", "--port", "7" * 5000], "bad port '7777"),
+    (["sub", "127.0.0.1:7001", "IBM", "--fields", "3" * 5000], "unknown field name '3333"),
     (["nosuch"], "argument COMMAND: invalid choice: 'nosuch'"),
 ])
 def test_bad_arguments_give_one_line_and_exit_code_2(args, message):
@@ -211,8 +215,30 @@ def test_fields_lists_the_dictionary_filtered():
     proc = qrx("fields", "no_such_field")
     assert proc.returncode == 1 and one_line_error(proc) == \
         "qrx fields: no field matches 'no_such_field'"
+    assert qrx("fields", "0" * 5000 + "1074").stdout.split() == ["1074", "topic", "str"]
+    proc = qrx("fields", "1" * 5000)
+    assert proc.returncode == 1 and one_line_error(proc).startswith(
+        "qrx fields: no field matches '1111")
     proc = qrx("fields", "\u00b2")
     assert proc.returncode == 1 and one_line_error(proc) == "qrx fields: no field matches '\u00b2'"
+
+
+def test_a_closed_standard_output_or_input_is_said_in_one_line(tmp_path):
+    # A command started with descriptor 0 or 1 closed (prog <&- or >&-).
+    def closed(fd, *args):
+        return subprocess.run([sys.executable, "-m", "pyqrx"] + list(args),
+                              stderr=subprocess.PIPE, text=True, timeout=60,
+                              preexec_fn=lambda: os.close(fd))
+    path = tmp_path / "x.jsonl"
+    path.write_text('{"topic": "A", "bid": 1}\n')
+    for args in (["fields", "bid"], ["dump", str(path)], ["sub", "127.0.0.1:7001", "IBM"]):
+        proc = closed(1, *args)
+        assert proc.returncode == 1, (args, proc.stderr)
+        assert one_line_error(proc) == "qrx %s: standard output is closed" % args[0]
+    proc = closed(0, "watch", "127.0.0.1:7001", "IBM")
+    assert proc.returncode == 2
+    assert one_line_error(proc) == \
+        "qrx watch: needs a terminal (qrx sub prints to a pipe or a file)"
 
 
 def test_every_command_explains_itself_with_an_example():

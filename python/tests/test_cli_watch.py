@@ -166,3 +166,35 @@ def test_watch_keeps_nothing_of_topics_it_does_not_show():
         pane.close()
         server.join(10)
         srv.close()
+
+
+def test_watch_shows_text_holding_a_nul_or_no_utf8():
+    # A server's texts may hold any byte: NUL (which curses will not take),
+    # bytes that are no UTF-8 and control characters, in a value and in a
+    # status text alike.
+    srv = w.ScriptedServer()
+
+    def serve():
+        peer = srv.accept()
+        peer.expect(w.LOGIN)
+        peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
+        peer.expect(w.SUBSCRIBE)
+        peer.expect(w.SUBSCRIBE)
+        peer.send(w.data_frame([{w.TOPIC: "IBM", w.BID: 181.5, w.EXCHANGE: b"N\0Y"},
+                                {w.TOPIC: "MSFT", w.BID: 402.75, w.EXCHANGE: b"Z\xfc\x1b"}]))
+        peer.send(w.frame(w.STATUS, 8, w.text(b"feed\0down")))
+        peer.wait_closed()
+
+    server = threading.Thread(target=serve, daemon=True)
+    server.start()
+    pane = Pane(watch_command(srv.port))
+    try:
+        screen = pane.wait_for(lambda s: "source lost" in s or "exit code" in s)
+        assert rows(screen)["IBM"][:2] == ["181.5", "N^@Y"], screen
+        assert rows(screen)["MSFT"][0] == "402.75", screen
+        pane.tmux("send-keys", "q")
+        assert "exit code 0" in pane.wait_for(lambda s: "exit code" in s)
+    finally:
+        pane.close()
+        server.join(10)
+        srv.close()

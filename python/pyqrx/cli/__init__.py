@@ -19,6 +19,8 @@ import pyqrx
 from . import common, dump, fields, record, replay, serve, sub, watch
 
 COMMANDS = (sub, watch, serve, record, replay, dump, fields)
+# The commands whose output is standard output.
+PRINTING = ("sub", "dump", "fields")
 
 
 def build_parser():
@@ -81,6 +83,9 @@ def main(argv=None):
             parser.print_help(sys.stderr)
             return common.EXIT_USAGE
         prog = "qrx " + args.command
+        if sys.stdout is None and args.command in PRINTING:
+            # Descriptor 1 was closed when the command started (prog >&-).
+            raise common.CliError("standard output is closed", common.EXIT_FAILURE)
         return args.run(args) or common.EXIT_OK
     except common.CliError as e:
         common.warn(prog, str(e))

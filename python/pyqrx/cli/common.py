@@ -60,6 +60,16 @@ def make_parser(subparsers, name, summary, description, example):
         formatter_class=argparse.RawDescriptionHelpFormatter)
 
 
+def decimal(text):
+    """The number a run of decimal digits stands for, or None past nine digits
+    after the leading zeros: no number the commands read is that large, and
+    int() refuses text of more than some thousands of digits."""
+    digits = text.lstrip("0")
+    if not text.isdecimal() or len(digits) > 9:
+        return None
+    return int(digits or "0")
+
+
 def parse_address(text):
     """HOST:PORT (or PORT alone, for this host) as (host, port)."""
     host, sep, port = text.rpartition(":")
@@ -67,16 +77,18 @@ def parse_address(text):
         host = "127.0.0.1"
     if not host:
         host = "127.0.0.1"
-    if not port.isdecimal() or not 0 < int(port) < 65536 or any(c.isspace() for c in host):
+    number = decimal(port)
+    if number is None or not 0 < number < 65536 or any(c.isspace() for c in host):
         raise CliError("bad address %r: expected HOST:PORT with a port from 1 to 65535"
                        % text)
-    return host, int(port)
+    return host, number
 
 
 def parse_port(text):
-    if not text.isdecimal() or not 0 < int(text) < 65536:
+    number = decimal(text)
+    if number is None or not 0 < number < 65536:
         raise CliError("bad port %r: expected a number from 1 to 65535" % text)
-    return int(text)
+    return number
 
 
 def field_key(flid):
@@ -90,8 +102,8 @@ def field_id(key):
         return key if 0 <= key < 2048 else None
     key = key.strip()
     if key.isdecimal():
-        flid = int(key)
-        return flid if flid < 2048 else None
+        flid = decimal(key)
+        return flid if flid is not None and flid < 2048 else None
     if not key.isascii():
         return None  # every name of the dictionary is ASCII; a surrogate has no UTF-8 form
     return pyqrx.fieldId(key)
@@ -221,7 +233,7 @@ def coerce_value(flid, value, where):
                            EXIT_INPUT)
         try:
             return float(value)
-        except ValueError:
+        except (ValueError, OverflowError):  # an integer past what a double holds
             raise CliError("%s: field %r wants a number, got %r" % (where, name, value),
                            EXIT_INPUT) from None
     if kind == 1:

@@ -4,6 +4,7 @@ import re
 
 import pyqrx
 
+from . import common
 from .common import EXIT_FAILURE, TYPE_NAMES, CliError, make_parser
 
 
@@ -21,13 +22,14 @@ def add_parser(subparsers):
 
 def run(args):
     by_id = args.pattern is not None and args.pattern.isdecimal()
+    wanted_id = common.decimal(args.pattern) if by_id else None
     try:
         regex = re.compile("" if by_id else args.pattern or "", re.IGNORECASE)
     except re.error as e:
         raise CliError("bad pattern %r: %s" % (args.pattern, e)) from None
 
     def wanted(flid, name):
-        return flid == int(args.pattern) if by_id else regex.search(name) is not None
+        return flid == wanted_id if by_id else regex.search(name) is not None
     lines = []
     for flid in range(2048):
         name = pyqrx.fieldName(flid)

@@ -1,7 +1,10 @@
 """qrx replay: serve a recording back as a feed handler, with its pacing."""
 
+import os
+import stat
+
 from . import common
-from .common import EXIT_OK, make_parser, warn
+from .common import EXIT_INPUT, EXIT_OK, CliError, make_parser, warn
 from .dump import entries
 from .feed import Feed
 from .serve import add_pacing_args, check_pacing
@@ -12,7 +15,8 @@ def add_parser(subparsers):
         subparsers, "replay", "serve a recording as a feed handler",
         "Listens on the port as a feed handler and publishes the updates and "
         "snapshot records of a recording made by qrx record, paced by their "
-        "receive times (--speed X: X times faster; 0 for no pacing). Status "
+        "receive times (--speed X: X times faster; 0 for no pacing). FILE is "
+        "read more than once, so it is a regular file, not a pipe. Status "
         "events are not published. Playback starts once the client has "
         "subscribed to every topic of the recording (or to all, or a second "
         "after its last new subscription); --loop plays it again and again. Runs "
@@ -34,7 +38,14 @@ def run(args):
         check_pacing(args)
         speed = args.speed or 1.0
     # The whole recording is read once first: its topics, and any fault in it
-    # before a port is opened.
+    # before a port is opened. A pipe would be empty the second time.
+    try:
+        regular = stat.S_ISREG(os.stat(args.file).st_mode)
+    except OSError:
+        regular = True  # the reader says what is wrong with it
+    if not regular:
+        raise CliError("%s: not a regular file (qrx replay reads the recording more than once)"
+                       % args.file, EXIT_INPUT)
     topics = set()
     first = None
     for when, kind, _, topic, _ in entries(args.file, decode=False):

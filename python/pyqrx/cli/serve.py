@@ -74,7 +74,7 @@ def _field(key, where):
 def _time(value, where):
     try:
         t = float(value)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         t = math.nan
     if isinstance(value, bool) or not math.isfinite(t):
         raise CliError("%s: time wants a number of seconds, got %r" % (where, value), EXIT_INPUT)
@@ -99,7 +99,7 @@ def parse_json_lines(text, path):
         where = "%s:%d" % (path, n)
         try:
             obj = json.loads(line)
-        except ValueError as e:
+        except (ValueError, RecursionError) as e:  # RecursionError: arrays nested past the stack
             raise CliError("%s: not JSON: %s" % (where, e), EXIT_INPUT) from None
         if not isinstance(obj, dict):
             raise CliError("%s: wants a JSON object" % where, EXIT_INPUT)

@@ -94,7 +94,7 @@ def cell_text(value):
         return ""
     if isinstance(value, float):
         return "%.10g" % value
-    return str(value)
+    return str(value).replace("\0", "^@")  # as wide as put() shows it
 
 
 def draw(screen, curses, board, title, highlight=HIGHLIGHT):
@@ -112,6 +112,8 @@ def draw(screen, curses, board, title, highlight=HIGHLIGHT):
               for i in range(len(headers))]
 
     def put(y, x, text, attr=0):
+        # curses shows other control characters as ^X but refuses a NUL.
+        text = text.replace("\0", "^@")
         if y < height and x < width:
             try:
                 screen.addnstr(y, x, text, width - x, attr)
@@ -150,7 +152,8 @@ def run(args):
         raise CliError("--highlight wants a number of seconds")
     import curses  # only this command needs it
 
-    if not (sys.stdin.isatty() and sys.stdout.isatty()):
+    # A closed descriptor 0 or 1 leaves sys.stdin or sys.stdout None.
+    if not (sys.stdin and sys.stdin.isatty() and sys.stdout and sys.stdout.isatty()):
         raise CliError("needs a terminal (qrx sub prints to a pipe or a file)")
     try:
         curses.setupterm()
