@@ -514,6 +514,12 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
         if (t == nullptr) {
             continue;  // a late record of a topic nobody holds any more
         }
+        if (t->m_nFeed >= 0 && t->m_nFeed != f->m_nIndex) {
+            // The topic is another feed handler's (one asked for everything may have one of
+            // the same name): its records would be mixed into the image and the updates.
+            ReleaseIfIdle(*t);
+            continue;
+        }
         ++f->m_nUpdatesIn;
         f->m_nBytesIn += static_cast<uint64_t>(nRecLen);
         ++t->m_nUpdatesIn;
@@ -530,7 +536,11 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
         // A snapshot record that answers nobody's subscription repeats what the subscribers
         // have (a new subscriber is given the held image): it only fills the image.
         const bool bForward = nSubType != SYM_DATA_SNAPSHOT || t->m_bImageDue || !t->m_bCached;
-        t->m_bImageDue = false;
+        if (nSubType == SYM_DATA_SNAPSHOT) {
+            // Only the image answers the subscription: an update that comes before it leaves
+            // it due, or the fields it does not carry would stay as the clients had them.
+            t->m_bImageDue = false;
+        }
         if (!t->m_bCached) {
             t->m_pImage->clear();
             t->m_pImage->SetFlidString(kFlidTopic, GrowingStr(t->m_strTopic.c_str()));
