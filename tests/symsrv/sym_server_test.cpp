@@ -793,6 +793,44 @@ TEST(SymServerFeeds, RecordsOfATopicRoutedToAnotherFeedHandlerAreNotTakenForIts)
     EXPECT_EQ(ImagePad(rig.server->FindTopic("AX")), "from a");
 }
 
+TEST(SymServerFeeds, AFeedHandlerThatLeavesAMessageUnfinishedIsConnectedAfreshButAQuietOneIsNot) {
+    CScriptedFeed scripted;
+    ASSERT_GT(scripted.m_nPort, 0);
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_dblFeedStallTimeout = 0.2;
+    cfg.m_vecFeeds.push_back(LoopbackFeed("main", scripted.m_nPort));
+    CRig rig(cfg, 1);
+    rig.feed.reset();
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    rig.clients[0]->m_conn.Subscribe("T");
+    ASSERT_TRUE(LogOnScripted(rig, scripted, 0));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->FindTopic("T")->m_bUpstream; }));
+    ASSERT_TRUE(scripted.Send(DataMsg(SYM_DATA_SNAPSHOT, {{"T", 1}})));
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[0]->m_mSnapshots["T"].empty(); }));
+
+    // Silence between whole messages is a quiet market: the link stays.
+    const double tQuiet = CSymServer::Now() + 0.6;
+    rig.Until([&] { return CSymServer::Now() > tQuiet; });
+    EXPECT_EQ(rig.server->Feed(0)->m_eState, CFeedLink::STATE_UP);
+
+    // Silence in the middle of a message is a feed handler that hangs: its clients are told,
+    // and the server connects again while the hung connection stays open.
+    const std::string strMsg = DataMsg(SYM_DATA_UPDATE, {{"T", 2}});
+    ASSERT_TRUE(scripted.Send(strMsg.substr(0, strMsg.size() - 3)));
+    const int nHung = scripted.m_nConn;
+    scripted.m_nConn = -1;
+    const bool bAgain = rig.Until([&] { return scripted.Accept(); });
+    EXPECT_EQ(SourceStatuses(*rig.clients[0]),
+              std::vector<std::string>{"down data source lost: main"});
+    close(nHung);
+    ASSERT_TRUE(bAgain);
+    EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 1u);
+    ASSERT_TRUE(rig.Until([&] { return rig.server->Feed(0)->m_eState == CFeedLink::STATE_LOGON; }));
+    ASSERT_TRUE(scripted.Send(StatusMsg(SYM_STATUS_LOGIN_ACCEPTED, "")));
+    ASSERT_TRUE(rig.Until([&] { return SourceStatuses(*rig.clients[0]).size() == 2; }));
+    EXPECT_TRUE(rig.clients[0]->m_mUpdates["T"].empty());
+}
+
 TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {
     CSymSrvConfig cfg;
     CSymSrvFeedConfig f;

@@ -143,6 +143,7 @@ public:
     COutQueue m_out;
     double m_tNextAttempt = 0;
     double m_tStateSince = 0;  // when connecting or logging on began
+    double m_tLastRead = 0;    // when its last bytes came
     double m_dblBackoff = 0;
     bool m_bLostNotified = false;  // clients were told the source is lost
     uint64_t m_nLostStamp = 0;     // the stamp of that notice

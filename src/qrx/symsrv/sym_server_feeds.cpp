@@ -135,6 +135,7 @@ void CSymServer::OnFeedConnected(CFeedLink* f) {
     ++f->m_nConnects;
     f->m_eState = CFeedLink::STATE_LOGON;
     f->m_tStateSince = Now();
+    f->m_tLastRead = f->m_tStateSince;
     QRX_LOG_INFO("qrx-symsrv: feed " << f->m_cfg.m_strName.c_str() << " connected; logging on as "
                                      << f->m_cfg.m_strUser.c_str());
     SetEvents(f, EPOLLIN);
@@ -363,6 +364,7 @@ void CSymServer::OnFeedReadable(CFeedLink* f) {
         }
         in.m_nLen += static_cast<size_t>(n);
         nRead += static_cast<size_t>(n);
+        f->m_tLastRead = Now();
         if (f->m_cfg.m_strPath.empty()) {
             // Acknowledged at once: a feed handler that waits for acknowledgements before
             // sending small writes (Nagle) would otherwise hold each tick for a delayed ACK.
