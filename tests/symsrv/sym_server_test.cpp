@@ -831,6 +831,44 @@ TEST(SymServerFeeds, AFeedHandlerThatLeavesAMessageUnfinishedIsConnectedAfreshBu
     EXPECT_TRUE(rig.clients[0]->m_mUpdates["T"].empty());
 }
 
+TEST(SymServerFeeds, AFeedHandlerRepeatingItsSourceStatusCostsTheServerLittleWhateverItsTopics) {
+    CScriptedFeed scripted;
+    ASSERT_GT(scripted.m_nPort, 0);
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_nLimit = 64L << 20;
+    cfg.m_vecFeeds.push_back(LoopbackFeed("main", scripted.m_nPort));
+    CRig rig(cfg, 1);
+    rig.feed.reset();
+    ASSERT_TRUE(LogOnScripted(rig, scripted, 0));
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    // A client holding many topics of the feed handler.
+    const int nTopics = 200000;
+    std::vector<GrowingStr> vecList;
+    for (int i = 0; i < nTopics; ++i) {
+        vecList.emplace_back(("T" + std::to_string(i)).c_str());
+        if (vecList.size() == 100) {
+            ASSERT_TRUE(rig.clients[0]->m_conn.Subscribe(vecList));
+            vecList.clear();
+            rig.Turn(0);
+        }
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.server->TopicCount() == size_t(nTopics); }));
+
+    // The feed handler says its source went down, over and over: each notice goes to the
+    // client, and the server finds the clients to tell without going through every topic.
+    const int nNotices = 100000;
+    std::string strNotices;
+    for (int i = 0; i < nNotices; ++i) {
+        strNotices += StatusMsg(SYM_STATUS_SOURCE_DOWN, "upstream down");
+    }
+    std::thread sender([&] { scripted.Send(strNotices); });
+    const bool bAll = rig.Until(
+        [&] { return SourceStatuses(*rig.clients[0]).size() == size_t(nNotices); }, 1000000);
+    sender.join();
+    ASSERT_TRUE(bAll);
+    EXPECT_EQ(rig.server->ClientsDropped(), 0u);
+}
+
 TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {
     CSymSrvConfig cfg;
     CSymSrvFeedConfig f;

@@ -113,6 +113,8 @@ public:
     uint64_t m_nStamp = 0;
     // Per feed handler: the loss notice this client was told of (the notice's stamp).
     std::vector<uint64_t> m_vecLostTold;
+    // Per feed handler: the topics of it this client holds.
+    std::vector<int> m_vecFeedTopics;
     int m_nTopics = 0;
     int m_nCommandsInParts = 0;  // started and waiting for their last part
     uint64_t m_nUpdatesOut = 0;
@@ -124,6 +126,11 @@ public:
 
     bool IsSubscribed(uint32_t nTopic) const {
         return nTopic < m_vecFlags.size() && (m_vecFlags[nTopic] & 1) != 0;
+    }
+    // Whether what a feed handler says of its source concerns this client.
+    bool HearsFeed(int nFeed) const {
+        return m_bAll || (static_cast<size_t>(nFeed) < m_vecFeedTopics.size() &&
+                          m_vecFeedTopics[static_cast<size_t>(nFeed)] > 0);
     }
 };
 

@@ -235,15 +235,11 @@ void CSymServer::NotifySource(CFeedLink* f, bool bUp) {
             SendToClient(c, m_wire.Data(), m_wire.Length());
         }
     };
-    for (auto& t : m_vecTopics) {
-        if (t->m_nFeed == f->m_nIndex) {
-            for (CClientSession* c : t->m_vecSubs) {
-                tell(c);
-            }
+    // The clients, not the topics, are gone through: there are far fewer of them.
+    for (CClientSession* c : m_vecClients) {
+        if (c->HearsFeed(f->m_nIndex)) {
+            tell(c);
         }
-    }
-    for (CClientSession* c : m_vecAllClients) {
-        tell(c);
     }
 }
 
@@ -444,15 +440,12 @@ bool CSymServer::HandleFeedMsg(CFeedLink* f, char* p, int nLen) {
                         SendToClient(c, p, static_cast<size_t>(nLen));
                     }
                 };
-                for (auto& t : m_vecTopics) {
-                    if (t->m_nFeed == f->m_nIndex) {
-                        for (CClientSession* c : t->m_vecSubs) {
-                            tell(c);
-                        }
+                // The clients, not the topics, are gone through: a feed handler may repeat
+                // this at every message, and the topics can be a million.
+                for (CClientSession* c : m_vecClients) {
+                    if (c->HearsFeed(f->m_nIndex)) {
+                        tell(c);
                     }
-                }
-                for (CClientSession* c : m_vecAllClients) {
-                    tell(c);
                 }
             }
             break;
