@@ -782,7 +782,13 @@ TEST(SymServerFeeds, RecordsOfATopicRoutedToAnotherFeedHandlerAreNotTakenForIts)
     ASSERT_TRUE(scriptedB.Send(DataMsg(SYM_DATA_SNAPSHOT, {{"AX", 90}, {"AY", 91}}, "from b") +
                                DataMsg(SYM_DATA_UPDATE, {{"AX", 92}, {"BX", 1}})));
     ASSERT_TRUE(rig.Until([&] { return !rig.clients[1]->m_mUpdates["BX"].empty(); }));
-    ASSERT_TRUE(scriptedA.Send(DataMsg(SYM_DATA_UPDATE, {{"AX", 2}})));
+    // Nor is what it says of the topic.
+    CSymSrvWire wire;
+    ASSERT_TRUE(wire.SubStatus(SYM_SUB_STATUS_ERROR, "AX", "not here"));
+    ASSERT_TRUE(scriptedB.Send(std::string(wire.Data(), wire.Length())));
+    ASSERT_TRUE(wire.SubStatus(SYM_SUB_STATUS_PENDING, "AX", "soon"));
+    ASSERT_TRUE(scriptedA.Send(std::string(wire.Data(), wire.Length()) +
+                               DataMsg(SYM_DATA_UPDATE, {{"AX", 2}})));
     ASSERT_TRUE(rig.Until([&] { return !rig.clients[0]->m_mUpdates["AX"].empty(); }));
     rig.Until([] { return false; }, 50);
     EXPECT_EQ(rig.clients[0]->m_mSnapshots["AX"], std::vector<int>{1});
@@ -791,6 +797,8 @@ TEST(SymServerFeeds, RecordsOfATopicRoutedToAnotherFeedHandlerAreNotTakenForIts)
     EXPECT_EQ(rig.clients[1]->m_mSnapshots.count("AY"), 0u);
     EXPECT_EQ(rig.server->FindTopic("AY"), nullptr);
     EXPECT_EQ(ImagePad(rig.server->FindTopic("AX")), "from a");
+    ASSERT_EQ(rig.clients[0]->m_vecSymStatus.size(), 1u);
+    EXPECT_NE(rig.clients[0]->m_vecSymStatus.front().first, SYM_SUBS_ERROR);
 }
 
 TEST(SymServerFeeds, AFeedHandlerThatLeavesAMessageUnfinishedIsConnectedAfreshButAQuietOneIsNot) {

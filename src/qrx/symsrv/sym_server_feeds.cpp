@@ -451,7 +451,6 @@ bool CSymServer::HandleFeedMsg(CFeedLink* f, char* p, int nLen) {
             break;
         case CM_SYM_SUB_STATUS:
             ForwardSubStatus(f, h);
-            (void)f;
             break;
         default:
             break;  // heartbeat notices and the rest: nothing for the clients
@@ -460,12 +459,11 @@ bool CSymServer::HandleFeedMsg(CFeedLink* f, char* p, int nLen) {
 }
 
 void CSymServer::ForwardSubStatus(CFeedLink* f, const MsgHdrSym* h) {
-    (void)f;
     const stSymSubStatus* b = reinterpret_cast<const stSymSubStatus*>(MsgBody(h));
     const size_t nTopic = strnlen(b->m_szTopic, sizeof b->m_szTopic);
     CTopicEntry* t = Topic(b->m_szTopic, nTopic, false);
-    if (t == nullptr) {
-        return;
+    if (t == nullptr || t->m_nFeed != f->m_nIndex) {
+        return;  // nobody's topic, or another feed handler's
     }
     const std::string strTopic = t->m_strTopic;
     const std::string strMsg(b->m_szMessage, strnlen(b->m_szMessage, sizeof b->m_szMessage));
