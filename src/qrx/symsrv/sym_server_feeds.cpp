@@ -529,9 +529,12 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
         // A snapshot record that answers nobody's subscription repeats what the subscribers
         // have (a new subscriber is given the held image): it only fills the image.
         const bool bForward = nSubType != SYM_DATA_SNAPSHOT || t->m_bImageDue || !t->m_bCached;
-        if (nSubType == SYM_DATA_SNAPSHOT) {
-            // Only the image answers the subscription: an update that comes before it leaves
-            // it due, or the fields it does not carry would stay as the clients had them.
+        if (nSubType == SYM_DATA_SNAPSHOT || !t->m_bCached) {
+            // The image answers the subscription, and an update of a topic held without one
+            // says that the feed handler had none to send. An update of an image held from
+            // before (a feed handler restored) may come before the answer, which is still
+            // due: without it the fields the update does not carry would stay as the clients
+            // had them before.
             t->m_bImageDue = false;
         }
         if (!t->m_bCached) {
