@@ -877,6 +877,43 @@ TEST(SymServerFeeds, AFeedHandlerRepeatingItsSourceStatusCostsTheServerLittleWha
     EXPECT_EQ(rig.server->ClientsDropped(), 0u);
 }
 
+TEST(SymServerFeeds, ARestoredFeedHandlerIsAskedForEveryTopicHeldHoweverManyPastTheLimit) {
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_nHighWater = 16 * 1024;
+    cfg.m_nLimit = 64 * 1024;  // far below what the subscriptions of the topics held take
+    CRig rig(cfg, 1);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    const int nTopics = 200000;
+    std::vector<GrowingStr> vecList;
+    for (int i = 0; i < nTopics; ++i) {
+        vecList.emplace_back(("A-RATHER-LONG-TOPIC-NAME." + std::to_string(i)).c_str());
+        if (vecList.size() == 100) {
+            ASSERT_TRUE(rig.clients[0]->m_conn.Subscribe(vecList));
+            vecList.clear();
+            rig.Turn(0);
+        }
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == size_t(nTopics); }));
+
+    // Restored, the feed handler is sent them all at once: that is what the server owes it,
+    // not requests it failed to read, and the link stays up while it reads them.
+    const int nPort = rig.feed->m_nPort;
+    rig.feed.reset();
+    ASSERT_TRUE(rig.Until([&] { return rig.server->Feed(0)->m_nLosses == 1; }));
+    rig.feed = std::make_unique<CTestFeed>(nPort);
+    ASSERT_TRUE(rig.feed->m_bOk);
+    const bool bAll =
+        rig.Until([&] { return rig.feed->m_vecSubs.size() == size_t(nTopics); }, 200000);
+    EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 1u);
+    EXPECT_EQ(rig.server->Feed(0)->m_eState, CFeedLink::STATE_UP);
+    ASSERT_TRUE(bAll) << rig.feed->m_vecSubs.size();
+    rig.feed->Publish("A-RATHER-LONG-TOPIC-NAME.7", 5);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until(
+        [&] { return !rig.clients[0]->m_mUpdates["A-RATHER-LONG-TOPIC-NAME.7"].empty(); }));
+}
+
 TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {
     CSymSrvConfig cfg;
     CSymSrvFeedConfig f;

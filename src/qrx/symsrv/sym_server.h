@@ -148,6 +148,9 @@ public:
     enState m_eState = STATE_DOWN;
     CInBuffer m_in;
     COutQueue m_out;
+    // The front bytes of m_out that ask again, at logon, for every topic held: what the
+    // server owes it, not what it failed to read, so not held against the limit.
+    size_t m_nOwed = 0;
     double m_tNextAttempt = 0;
     double m_tStateSince = 0;  // when connecting or logging on began
     double m_tLastRead = 0;    // when its last bytes came
@@ -259,7 +262,9 @@ private:
     void FeedDown(CFeedLink* f, const std::string& strWhy);
     void WriteFeed(CFeedLink* f);
     void QueueUpstream(CTopicEntry& t);
-    void FlushUpstream(CFeedLink* f);
+    // Writes the subscription changes queued for f. bOwed: they ask again for what the
+    // clients held when f came up, and count against no limit until written.
+    void FlushUpstream(CFeedLink* f, bool bOwed = false);
     void NotifySource(CFeedLink* f, bool bUp);
     void TellLost(CClientSession* c, CFeedLink* f);
     void ForwardSubStatus(CFeedLink* f, const MsgHdrSym* h);

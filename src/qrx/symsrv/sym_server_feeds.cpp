@@ -116,6 +116,7 @@ void CSymServer::StartConnect(CFeedLink* f) {
     f->m_tStateSince = Now();
     f->m_in.m_nLen = 0;
     f->m_out.Clear();
+    f->m_nOwed = 0;
     SetEvents(f, EPOLLOUT);
     if (rc == 0) {
         OnFeedConnected(f);
@@ -156,6 +157,7 @@ void CSymServer::FeedDown(CFeedLink* f, const std::string& strWhy) {
     f->m_eState = CFeedLink::STATE_DOWN;
     f->m_in.m_nLen = 0;
     f->m_out.Clear();
+    f->m_nOwed = 0;
     f->m_bAllUpstream = false;
     ForgetFeedCommands(f);
     for (auto& t : m_vecTopics) {
@@ -201,7 +203,7 @@ void CSymServer::FeedUp(CFeedLink* f) {
         f->m_bAllUpstream = true;
         f->m_out.AppendMsg(m_wire.Data(), m_wire.Length());
     }
-    FlushUpstream(f);
+    FlushUpstream(f, true);
     if (f->m_eState != CFeedLink::STATE_UP) {
         return;  // writing the subscriptions found the link gone: its clients have been told
     }
@@ -270,7 +272,7 @@ void CSymServer::QueueUpstream(CTopicEntry& t) {
     m_vecFeeds[static_cast<size_t>(t.m_nFeed)]->m_vecChanges.push_back(t.m_nIndex);
 }
 
-void CSymServer::FlushUpstream(CFeedLink* f) {
+void CSymServer::FlushUpstream(CFeedLink* f, bool bOwed) {
     std::vector<const char*> vecSub;
     std::vector<const char*> vecUnsub;
     auto send = [&](short nType, std::vector<const char*>& v) {
@@ -306,6 +308,9 @@ void CSymServer::FlushUpstream(CFeedLink* f) {
         ReleaseIfIdle(*m_vecTopics[nTopic]);
     }
     f->m_vecChanges.clear();
+    if (bOwed) {
+        f->m_nOwed = f->m_out.Pending();
+    }
     if (bUp) {
         WriteFeed(f);
     }
@@ -316,6 +321,7 @@ void CSymServer::WriteFeed(CFeedLink* f) {
         const ssize_t n = send(f->m_nFd, f->m_out.Front(), f->m_out.Pending(), MSG_NOSIGNAL);
         if (n > 0) {
             f->m_out.Consume(static_cast<size_t>(n));
+            f->m_nOwed -= std::min(f->m_nOwed, static_cast<size_t>(n));
             continue;
         }
         if (n < 0 && errno == EINTR) {
@@ -327,7 +333,7 @@ void CSymServer::WriteFeed(CFeedLink* f) {
         FeedDown(f, std::string("writing failed: ") + strerror(errno));
         return;
     }
-    if (f->m_nFd >= 0 && f->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit)) {
+    if (f->m_nFd >= 0 && f->m_out.Pending() - f->m_nOwed > static_cast<size_t>(m_cfg.m_nLimit)) {
         // A feed handler that stopped reading would have the clients' requests and commands
         // pile up here without end: it is connected afresh, and asked again for what the
         // clients hold.
