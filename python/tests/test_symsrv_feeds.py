@@ -235,3 +235,41 @@ def test_malformed_input_from_a_feed_handler_closes_only_that_feed():
         srv.close()
         bad.close()
         good.close()
+
+
+def test_a_feed_handler_that_hangs_mid_message_is_given_up_and_its_clients_told():
+    """The feed handler accepts the logon, sends the first half of a status message and
+    then nothing, its connection left open: past --feed-stall-timeout the server says
+    so, tells the clients the source is lost and connects again."""
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    sock.listen(4)
+    port = sock.getsockname()[1]
+    srv = SymSrv("--feed", f"hung=127.0.0.1:{port}", "--feed-stall-timeout", "0.5")
+    clients = None
+    held = []
+    try:
+        sock.settimeout(20)
+        conn, _ = sock.accept()
+        held.append(conn)
+        conn.settimeout(5)
+        conn.recv(4096)  # the logon
+        conn.sendall(struct.pack(">HHHH", 8, 15, 10, 7))  # logon accepted
+        wait_for(lambda: srv.metric("qrx_symsrv_feed_up") == 1, 20, "the feed handler")
+        clients = Clients(srv.port, 1)
+        clients.listeners[0].subscribe("H1")
+        # A status message of 20 bytes, of which 12 come.
+        conn.sendall(struct.pack(">HHHH", 20, 15, 10, 8) + b"hal")
+        wait_for(lambda: "a message left unfinished" in srv.log(), 20, "the stall to be seen")
+        lost = (pyqrx.STATUS_SOURCE_LOST, None, "data source lost: hung")
+        wait_for(lambda: lost in clients.statuses[0], 20, "the lost notice")
+        again, _ = sock.accept()
+        held.append(again)
+        assert srv.proc.poll() is None
+    finally:
+        if clients:
+            clients.close()
+        srv.close()
+        for c in held:
+            c.close()
+        sock.close()

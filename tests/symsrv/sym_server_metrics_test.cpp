@@ -106,3 +106,22 @@ TEST(SymServerMetrics, ScrapersThatDoNotReadShareAnswersInsteadOfHoldingACopyEac
     ASSERT_TRUE(rig.Until([&] { return rig.server->MetricsConnections() == 0; }));
     EXPECT_EQ(rig.server->MetricsBytesHeld(), 0u);
 }
+
+TEST(SymServerMetrics, TopicLabelsAreUtf8WhateverBytesTheTopicsHold) {
+    CRig rig(CSymSrvConfig(), 1);
+    ASSERT_TRUE(rig.Until([&] {
+        return !rig.clients[0]->m_vecStatus.empty() &&
+               rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP;
+    }));
+    // A scraper refuses a text that is not UTF-8 whole: one topic's bytes would cost all of it.
+    for (const char* szTopic : {"caf\xC3\xA9", "bad\xFFname", "cut\xE2\x82", "over\xC0\xAFlong"}) {
+        rig.clients[0]->m_conn.Subscribe(szTopic);
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 4; }));
+    const std::string strText = rig.server->MetricsText();
+    EXPECT_NE(strText.find("topic=\"caf\xC3\xA9\""), std::string::npos);
+    EXPECT_NE(strText.find("topic=\"bad?name\""), std::string::npos);
+    EXPECT_NE(strText.find("topic=\"cut??\""), std::string::npos);
+    EXPECT_NE(strText.find("topic=\"over??long\""), std::string::npos);
+    EXPECT_EQ(strText.find('\xFF'), std::string::npos);
+}

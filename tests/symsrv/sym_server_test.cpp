@@ -10,7 +10,9 @@
 #include <thread>
 
 #include "common/alloc_counter.h"
+#include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/runtime/growing_buffer.h"
+#include "qrx/symsrv/out_queue.h"
 #include "qrx/wire/command_serialization.h"
 #include "qrx/wire/sym_msgs.h"
 #include "symsrv/symsrv_peers.h"
@@ -669,6 +671,247 @@ TEST(SymServerFeeds, AFeedHandlerThatStopsReadingIsConnectedAfreshPastTheLimit) 
     }
     EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 1u);
     EXPECT_NE(rig.server->Feed(0)->m_eState, CFeedLink::STATE_UP);
+}
+
+namespace {
+
+// A data message of one record per (topic, sequence) pair, as a feed handler writes it; a
+// pad makes a field the later records leave out.
+std::string DataMsg(short nSubType, const std::vector<std::pair<const char*, int>>& vecRecs,
+                    const char* szPad = nullptr) {
+    COutQueue q;
+    for (const auto& r : vecRecs) {
+        CSymData d;
+        d.SetFlidString(1074, GrowingStr(r.first));
+        d.SetFlidInt(symsrvtest::kSeq, r.second);
+        if (szPad != nullptr) {
+            d.SetFlidString(symsrvtest::kPad, GrowingStr(szPad));
+        }
+        CNetStream out(true, 1024, 1024);
+        CSymDataAux::SerializeSymOut(d, out);
+        char* p = nullptr;
+        int n = 0;
+        out.GetBuf(p, n);
+        q.AppendRecord(nSubType, p, static_cast<size_t>(n));
+    }
+    const char* p = q.Front();
+    return std::string(p, q.Pending());
+}
+
+// Accepts the server's connection and its logon: the link is up once this is true.
+bool LogOnScripted(CRig& rig, CScriptedFeed& feed, int nFeed) {
+    if (!rig.Until([&] { return feed.Accept(); }) ||
+        !rig.Until([&] { return rig.server->Feed(nFeed)->m_eState == CFeedLink::STATE_LOGON; }) ||
+        !feed.Send(StatusMsg(SYM_STATUS_LOGIN_ACCEPTED, ""))) {
+        return false;
+    }
+    return rig.Until([&] { return rig.server->Feed(nFeed)->m_eState == CFeedLink::STATE_UP; });
+}
+
+std::string ImagePad(const CTopicEntry* t) {
+    GrowingStr pad;
+    if (t == nullptr || !t->m_bCached || !t->m_pImage->GetFlidString(symsrvtest::kPad, pad)) {
+        return "";
+    }
+    return pad.c_str();
+}
+
+}  // namespace
+
+TEST(SymServerFeeds, TheImageAnsweringAResubscriptionReachesClientsThoughAnUpdateCameFirst) {
+    CScriptedFeed scripted;
+    ASSERT_GT(scripted.m_nPort, 0);
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_vecFeeds.push_back(LoopbackFeed("main", scripted.m_nPort));
+    CRig rig(cfg, 1);
+    rig.feed.reset();
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    rig.clients[0]->m_conn.Subscribe("T");
+    ASSERT_TRUE(LogOnScripted(rig, scripted, 0));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->FindTopic("T")->m_bUpstream; }));
+    ASSERT_TRUE(scripted.Send(DataMsg(SYM_DATA_SNAPSHOT, {{"T", 1}}, "old")));
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[0]->m_mSnapshots["T"].empty(); }));
+
+    // Lost in the middle of the next image: what came of it is nothing to anyone.
+    const std::string strHalf = DataMsg(SYM_DATA_SNAPSHOT, {{"T", 2}}, "half");
+    ASSERT_TRUE(scripted.Send(strHalf.substr(0, strHalf.size() / 2)));
+    rig.Until([] { return false; }, 50);
+    scripted.Close();
+    ASSERT_TRUE(rig.Until([&] { return SourceStatuses(*rig.clients[0]).size() == 1; }));
+
+    // Restored, the feed handler has an update of the topic out before the image that answers
+    // the server's subscription: the image, whose pad changed meanwhile, still reaches the
+    // client, which would otherwise keep the pad it had before the loss.
+    ASSERT_TRUE(LogOnScripted(rig, scripted, 0));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->FindTopic("T")->m_bUpstream; }));
+    ASSERT_TRUE(scripted.Send(DataMsg(SYM_DATA_UPDATE, {{"T", 7}}) +
+                              DataMsg(SYM_DATA_SNAPSHOT, {{"T", 7}}, "new")));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->FindTopic("T")->m_nUpdatesIn == 3; }));
+    rig.Until([] { return false; }, 50);
+    EXPECT_EQ(rig.clients[0]->m_mSnapshots["T"], (std::vector<int>{1, 7}));
+    EXPECT_EQ(rig.clients[0]->m_mUpdates["T"], std::vector<int>{7});
+    EXPECT_EQ(ImagePad(rig.server->FindTopic("T")), "new");
+    EXPECT_EQ(MetricValue(rig.server->MetricsText(), "qrx_symsrv_malformed_total"), 0);
+}
+
+TEST(SymServerFeeds, RecordsOfATopicRoutedToAnotherFeedHandlerAreNotTakenForIts) {
+    CScriptedFeed scriptedA;
+    CScriptedFeed scriptedB;
+    ASSERT_GT(scriptedA.m_nPort, 0);
+    ASSERT_GT(scriptedB.m_nPort, 0);
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_vecFeeds.push_back(LoopbackFeed("a", scriptedA.m_nPort));
+    cfg.m_vecFeeds.back().m_vecPrefixes.push_back("A");
+    cfg.m_vecFeeds.push_back(LoopbackFeed("rest", scriptedB.m_nPort));
+    CRig rig(cfg, 2);
+    rig.feed.reset();
+    ASSERT_TRUE(LogOnScripted(rig, scriptedA, 0));
+    ASSERT_TRUE(LogOnScripted(rig, scriptedB, 1));
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    rig.clients[0]->m_conn.Subscribe("AX");
+    rig.clients[1]->m_conn.SubscribeAll();
+    ASSERT_TRUE(rig.Until([&] {
+        const CTopicEntry* t = rig.server->FindTopic("AX");
+        return t != nullptr && t->m_bUpstream && rig.server->Feed(1)->m_bAllUpstream;
+    }));
+    ASSERT_TRUE(scriptedA.Send(DataMsg(SYM_DATA_SNAPSHOT, {{"AX", 1}}, "from a")));
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[0]->m_mSnapshots["AX"].empty(); }));
+
+    // The other feed handler, asked for everything, has a topic of the same name: its
+    // records, and the topics only they would bring, are passed over.
+    ASSERT_TRUE(scriptedB.Send(DataMsg(SYM_DATA_SNAPSHOT, {{"AX", 90}, {"AY", 91}}, "from b") +
+                               DataMsg(SYM_DATA_UPDATE, {{"AX", 92}, {"BX", 1}})));
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[1]->m_mUpdates["BX"].empty(); }));
+    // Nor is what it says of the topic.
+    CSymSrvWire wire;
+    ASSERT_TRUE(wire.SubStatus(SYM_SUB_STATUS_ERROR, "AX", "not here"));
+    ASSERT_TRUE(scriptedB.Send(std::string(wire.Data(), wire.Length())));
+    ASSERT_TRUE(wire.SubStatus(SYM_SUB_STATUS_PENDING, "AX", "soon"));
+    ASSERT_TRUE(scriptedA.Send(std::string(wire.Data(), wire.Length()) +
+                               DataMsg(SYM_DATA_UPDATE, {{"AX", 2}})));
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[0]->m_mUpdates["AX"].empty(); }));
+    rig.Until([] { return false; }, 50);
+    EXPECT_EQ(rig.clients[0]->m_mSnapshots["AX"], std::vector<int>{1});
+    EXPECT_EQ(rig.clients[0]->m_mUpdates["AX"], std::vector<int>{2});
+    EXPECT_EQ(rig.clients[1]->m_mUpdates["AX"], std::vector<int>{2});
+    EXPECT_EQ(rig.clients[1]->m_mSnapshots.count("AY"), 0u);
+    EXPECT_EQ(rig.server->FindTopic("AY"), nullptr);
+    EXPECT_EQ(ImagePad(rig.server->FindTopic("AX")), "from a");
+    ASSERT_EQ(rig.clients[0]->m_vecSymStatus.size(), 1u);
+    EXPECT_NE(rig.clients[0]->m_vecSymStatus.front().first, SYM_SUBS_ERROR);
+}
+
+TEST(SymServerFeeds, AFeedHandlerThatLeavesAMessageUnfinishedIsConnectedAfreshButAQuietOneIsNot) {
+    CScriptedFeed scripted;
+    ASSERT_GT(scripted.m_nPort, 0);
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_dblFeedStallTimeout = 0.2;
+    cfg.m_vecFeeds.push_back(LoopbackFeed("main", scripted.m_nPort));
+    CRig rig(cfg, 1);
+    rig.feed.reset();
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    rig.clients[0]->m_conn.Subscribe("T");
+    ASSERT_TRUE(LogOnScripted(rig, scripted, 0));
+    ASSERT_TRUE(rig.Until([&] { return rig.server->FindTopic("T")->m_bUpstream; }));
+    ASSERT_TRUE(scripted.Send(DataMsg(SYM_DATA_SNAPSHOT, {{"T", 1}})));
+    ASSERT_TRUE(rig.Until([&] { return !rig.clients[0]->m_mSnapshots["T"].empty(); }));
+
+    // Silence between whole messages is a quiet market: the link stays.
+    const double tQuiet = CSymServer::Now() + 0.6;
+    rig.Until([&] { return CSymServer::Now() > tQuiet; });
+    EXPECT_EQ(rig.server->Feed(0)->m_eState, CFeedLink::STATE_UP);
+
+    // Silence in the middle of a message is a feed handler that hangs: its clients are told,
+    // and the server connects again while the hung connection stays open.
+    const std::string strMsg = DataMsg(SYM_DATA_UPDATE, {{"T", 2}});
+    ASSERT_TRUE(scripted.Send(strMsg.substr(0, strMsg.size() - 3)));
+    const int nHung = scripted.m_nConn;
+    scripted.m_nConn = -1;
+    const bool bAgain = rig.Until([&] { return scripted.Accept(); });
+    EXPECT_EQ(SourceStatuses(*rig.clients[0]),
+              std::vector<std::string>{"down data source lost: main"});
+    close(nHung);
+    ASSERT_TRUE(bAgain);
+    EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 1u);
+    ASSERT_TRUE(rig.Until([&] { return rig.server->Feed(0)->m_eState == CFeedLink::STATE_LOGON; }));
+    ASSERT_TRUE(scripted.Send(StatusMsg(SYM_STATUS_LOGIN_ACCEPTED, "")));
+    ASSERT_TRUE(rig.Until([&] { return SourceStatuses(*rig.clients[0]).size() == 2; }));
+    EXPECT_TRUE(rig.clients[0]->m_mUpdates["T"].empty());
+}
+
+TEST(SymServerFeeds, AFeedHandlerRepeatingItsSourceStatusCostsTheServerLittleWhateverItsTopics) {
+    CScriptedFeed scripted;
+    ASSERT_GT(scripted.m_nPort, 0);
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_nLimit = 64L << 20;
+    cfg.m_vecFeeds.push_back(LoopbackFeed("main", scripted.m_nPort));
+    CRig rig(cfg, 1);
+    rig.feed.reset();
+    ASSERT_TRUE(LogOnScripted(rig, scripted, 0));
+    ASSERT_TRUE(rig.Until([&] { return AllLoggedOn(rig); }));
+    // A client holding many topics of the feed handler.
+    const int nTopics = 200000;
+    std::vector<GrowingStr> vecList;
+    for (int i = 0; i < nTopics; ++i) {
+        vecList.emplace_back(("T" + std::to_string(i)).c_str());
+        if (vecList.size() == 100) {
+            ASSERT_TRUE(rig.clients[0]->m_conn.Subscribe(vecList));
+            vecList.clear();
+            rig.Turn(0);
+        }
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.server->TopicCount() == size_t(nTopics); }));
+
+    // The feed handler says its source went down, over and over: each notice goes to the
+    // client, and the server finds the clients to tell without going through every topic.
+    const int nNotices = 100000;
+    std::string strNotices;
+    for (int i = 0; i < nNotices; ++i) {
+        strNotices += StatusMsg(SYM_STATUS_SOURCE_DOWN, "upstream down");
+    }
+    std::thread sender([&] { scripted.Send(strNotices); });
+    const bool bAll = rig.Until(
+        [&] { return SourceStatuses(*rig.clients[0]).size() == size_t(nNotices); }, 1000000);
+    sender.join();
+    ASSERT_TRUE(bAll);
+    EXPECT_EQ(rig.server->ClientsDropped(), 0u);
+}
+
+TEST(SymServerFeeds, ARestoredFeedHandlerIsAskedForEveryTopicHeldHoweverManyPastTheLimit) {
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_nHighWater = 16 * 1024;
+    cfg.m_nLimit = 64 * 1024;  // far below what the subscriptions of the topics held take
+    CRig rig(cfg, 1);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    const int nTopics = 200000;
+    std::vector<GrowingStr> vecList;
+    for (int i = 0; i < nTopics; ++i) {
+        vecList.emplace_back(("A-RATHER-LONG-TOPIC-NAME." + std::to_string(i)).c_str());
+        if (vecList.size() == 100) {
+            ASSERT_TRUE(rig.clients[0]->m_conn.Subscribe(vecList));
+            vecList.clear();
+            rig.Turn(0);
+        }
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == size_t(nTopics); }));
+
+    // Restored, the feed handler is sent them all at once: that is what the server owes it,
+    // not requests it failed to read, and the link stays up while it reads them.
+    const int nPort = rig.feed->m_nPort;
+    rig.feed.reset();
+    ASSERT_TRUE(rig.Until([&] { return rig.server->Feed(0)->m_nLosses == 1; }));
+    rig.feed = std::make_unique<CTestFeed>(nPort);
+    ASSERT_TRUE(rig.feed->m_bOk);
+    const bool bAll =
+        rig.Until([&] { return rig.feed->m_vecSubs.size() == size_t(nTopics); }, 200000);
+    EXPECT_EQ(rig.server->Feed(0)->m_nLosses, 1u);
+    EXPECT_EQ(rig.server->Feed(0)->m_eState, CFeedLink::STATE_UP);
+    ASSERT_TRUE(bAll) << rig.feed->m_vecSubs.size();
+    rig.feed->Publish("A-RATHER-LONG-TOPIC-NAME.7", 5);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until(
+        [&] { return !rig.clients[0]->m_mUpdates["A-RATHER-LONG-TOPIC-NAME.7"].empty(); }));
 }
 
 TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {

@@ -19,6 +19,7 @@ TEST(SymSrvConfig, AFileSetsTheLimitsTheUsersAndTheFeedsWithTheirRoutes) {
                       "high_water = 1000\n"
                       "limit = 5000\n"
                       "stall_timeout = 2.5\n"
+                      "feed_stall_timeout = 4\n"
                       "max_topics = 500\n"
                       "[users]\n"
                       "alice = secret\n"
@@ -39,6 +40,7 @@ TEST(SymSrvConfig, AFileSetsTheLimitsTheUsersAndTheFeedsWithTheirRoutes) {
     EXPECT_EQ(cfg.m_nHighWater, 1000);
     EXPECT_EQ(cfg.m_nLimit, 5000);
     EXPECT_DOUBLE_EQ(cfg.m_dblStallTimeout, 2.5);
+    EXPECT_DOUBLE_EQ(cfg.m_dblFeedStallTimeout, 4.0);
     EXPECT_EQ(cfg.m_nMaxTopics, 500);
     EXPECT_EQ(cfg.m_mUsers.at("alice"), "secret");
     ASSERT_EQ(cfg.m_vecFeeds.size(), 2u);
@@ -94,7 +96,9 @@ TEST(SymSrvConfig, TheCommandLineOverridesTheFileAndAddsFeedsAndUsers) {
                           "--user",
                           "bob:pw:with:colons",
                           "--stall-timeout",
-                          "0"};
+                          "0",
+                          "--feed-stall-timeout",
+                          "0.5"};
     CSymSrvConfig cfg;
     bool bHelp = true;
     std::string err;
@@ -114,6 +118,7 @@ TEST(SymSrvConfig, TheCommandLineOverridesTheFileAndAddsFeedsAndUsers) {
     EXPECT_TRUE(cfg.m_vecFeeds[2].m_bAll);
     EXPECT_EQ(cfg.m_mUsers.at("bob"), "pw:with:colons");
     EXPECT_DOUBLE_EQ(cfg.m_dblStallTimeout, 0.0);
+    EXPECT_DOUBLE_EQ(cfg.m_dblFeedStallTimeout, 0.5);
     remove(path.c_str());
 }
 

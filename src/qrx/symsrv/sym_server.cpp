@@ -310,6 +310,12 @@ void CSymServer::OnTimers() {
                 std::string(f->m_eState == CFeedLink::STATE_CONNECTING ? "no connection"
                                                                        : "no answer to the logon") +
                     " within " + std::to_string(m_cfg.m_dblLogonTimeout) + " seconds");
+        } else if (f->m_eState == CFeedLink::STATE_UP && m_cfg.m_dblFeedStallTimeout > 0 &&
+                   f->m_in.m_nLen > 0 && tNow - f->m_tLastRead > m_cfg.m_dblFeedStallTimeout) {
+            // Quiet between messages is a quiet market; quiet in the middle of one is a feed
+            // handler that hangs, whose topics would stand still without a word to the clients.
+            FeedDown(f.get(), "a message left unfinished for " +
+                                  std::to_string(tNow - f->m_tLastRead) + " seconds");
         }
     }
     // A conflated client that has not read for the stall time-out is dropped: its state

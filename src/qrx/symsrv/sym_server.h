@@ -113,6 +113,8 @@ public:
     uint64_t m_nStamp = 0;
     // Per feed handler: the loss notice this client was told of (the notice's stamp).
     std::vector<uint64_t> m_vecLostTold;
+    // Per feed handler: the topics of it this client holds.
+    std::vector<int> m_vecFeedTopics;
     int m_nTopics = 0;
     int m_nCommandsInParts = 0;  // started and waiting for their last part
     uint64_t m_nUpdatesOut = 0;
@@ -124,6 +126,11 @@ public:
 
     bool IsSubscribed(uint32_t nTopic) const {
         return nTopic < m_vecFlags.size() && (m_vecFlags[nTopic] & 1) != 0;
+    }
+    // Whether what a feed handler says of its source concerns this client.
+    bool HearsFeed(int nFeed) const {
+        return m_bAll || (static_cast<size_t>(nFeed) < m_vecFeedTopics.size() &&
+                          m_vecFeedTopics[static_cast<size_t>(nFeed)] > 0);
     }
 };
 
@@ -141,8 +148,12 @@ public:
     enState m_eState = STATE_DOWN;
     CInBuffer m_in;
     COutQueue m_out;
+    // The front bytes of m_out that ask again, at logon, for every topic held: what the
+    // server owes it, not what it failed to read, so not held against the limit.
+    size_t m_nOwed = 0;
     double m_tNextAttempt = 0;
     double m_tStateSince = 0;  // when connecting or logging on began
+    double m_tLastRead = 0;    // when its last bytes came
     double m_dblBackoff = 0;
     bool m_bLostNotified = false;  // clients were told the source is lost
     uint64_t m_nLostStamp = 0;     // the stamp of that notice
@@ -251,7 +262,9 @@ private:
     void FeedDown(CFeedLink* f, const std::string& strWhy);
     void WriteFeed(CFeedLink* f);
     void QueueUpstream(CTopicEntry& t);
-    void FlushUpstream(CFeedLink* f);
+    // Writes the subscription changes queued for f. bOwed: they ask again for what the
+    // clients held when f came up, and count against no limit until written.
+    void FlushUpstream(CFeedLink* f, bool bOwed = false);
     void NotifySource(CFeedLink* f, bool bUp);
     void TellLost(CClientSession* c, CFeedLink* f);
     void ForwardSubStatus(CFeedLink* f, const MsgHdrSym* h);

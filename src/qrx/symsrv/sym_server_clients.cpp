@@ -406,6 +406,10 @@ void CSymServer::Subscribe(CClientSession* c, const char* szTopic) {
     if (!c->IsSubscribed(t.m_nIndex)) {
         c->m_vecFlags[t.m_nIndex] |= 1;
         ++c->m_nTopics;
+        if (c->m_vecFeedTopics.size() <= static_cast<size_t>(t.m_nFeed)) {
+            c->m_vecFeedTopics.resize(static_cast<size_t>(t.m_nFeed) + 1, 0);
+        }
+        ++c->m_vecFeedTopics[static_cast<size_t>(t.m_nFeed)];
         t.m_vecSubs.push_back(c);
         if (++t.m_nRefs == 1) {
             QueueUpstream(t);
@@ -426,6 +430,7 @@ void CSymServer::Unsubscribe(CClientSession* c, const char* szTopic) {
     CTopicEntry& t = *pTopic;
     c->m_vecFlags[t.m_nIndex] &= static_cast<uint8_t>(~1u);
     --c->m_nTopics;
+    --c->m_vecFeedTopics[static_cast<size_t>(t.m_nFeed)];
     auto it = std::find(t.m_vecSubs.begin(), t.m_vecSubs.end(), c);
     if (it != t.m_vecSubs.end()) {
         *it = t.m_vecSubs.back();

@@ -116,6 +116,7 @@ void CSymServer::StartConnect(CFeedLink* f) {
     f->m_tStateSince = Now();
     f->m_in.m_nLen = 0;
     f->m_out.Clear();
+    f->m_nOwed = 0;
     SetEvents(f, EPOLLOUT);
     if (rc == 0) {
         OnFeedConnected(f);
@@ -135,6 +136,7 @@ void CSymServer::OnFeedConnected(CFeedLink* f) {
     ++f->m_nConnects;
     f->m_eState = CFeedLink::STATE_LOGON;
     f->m_tStateSince = Now();
+    f->m_tLastRead = f->m_tStateSince;
     QRX_LOG_INFO("qrx-symsrv: feed " << f->m_cfg.m_strName.c_str() << " connected; logging on as "
                                      << f->m_cfg.m_strUser.c_str());
     SetEvents(f, EPOLLIN);
@@ -155,6 +157,7 @@ void CSymServer::FeedDown(CFeedLink* f, const std::string& strWhy) {
     f->m_eState = CFeedLink::STATE_DOWN;
     f->m_in.m_nLen = 0;
     f->m_out.Clear();
+    f->m_nOwed = 0;
     f->m_bAllUpstream = false;
     ForgetFeedCommands(f);
     for (auto& t : m_vecTopics) {
@@ -200,7 +203,7 @@ void CSymServer::FeedUp(CFeedLink* f) {
         f->m_bAllUpstream = true;
         f->m_out.AppendMsg(m_wire.Data(), m_wire.Length());
     }
-    FlushUpstream(f);
+    FlushUpstream(f, true);
     if (f->m_eState != CFeedLink::STATE_UP) {
         return;  // writing the subscriptions found the link gone: its clients have been told
     }
@@ -234,15 +237,11 @@ void CSymServer::NotifySource(CFeedLink* f, bool bUp) {
             SendToClient(c, m_wire.Data(), m_wire.Length());
         }
     };
-    for (auto& t : m_vecTopics) {
-        if (t->m_nFeed == f->m_nIndex) {
-            for (CClientSession* c : t->m_vecSubs) {
-                tell(c);
-            }
+    // The clients, not the topics, are gone through: there are far fewer of them.
+    for (CClientSession* c : m_vecClients) {
+        if (c->HearsFeed(f->m_nIndex)) {
+            tell(c);
         }
-    }
-    for (CClientSession* c : m_vecAllClients) {
-        tell(c);
     }
 }
 
@@ -273,7 +272,7 @@ void CSymServer::QueueUpstream(CTopicEntry& t) {
     m_vecFeeds[static_cast<size_t>(t.m_nFeed)]->m_vecChanges.push_back(t.m_nIndex);
 }
 
-void CSymServer::FlushUpstream(CFeedLink* f) {
+void CSymServer::FlushUpstream(CFeedLink* f, bool bOwed) {
     std::vector<const char*> vecSub;
     std::vector<const char*> vecUnsub;
     auto send = [&](short nType, std::vector<const char*>& v) {
@@ -309,6 +308,9 @@ void CSymServer::FlushUpstream(CFeedLink* f) {
         ReleaseIfIdle(*m_vecTopics[nTopic]);
     }
     f->m_vecChanges.clear();
+    if (bOwed) {
+        f->m_nOwed = f->m_out.Pending();
+    }
     if (bUp) {
         WriteFeed(f);
     }
@@ -319,6 +321,7 @@ void CSymServer::WriteFeed(CFeedLink* f) {
         const ssize_t n = send(f->m_nFd, f->m_out.Front(), f->m_out.Pending(), MSG_NOSIGNAL);
         if (n > 0) {
             f->m_out.Consume(static_cast<size_t>(n));
+            f->m_nOwed -= std::min(f->m_nOwed, static_cast<size_t>(n));
             continue;
         }
         if (n < 0 && errno == EINTR) {
@@ -330,7 +333,7 @@ void CSymServer::WriteFeed(CFeedLink* f) {
         FeedDown(f, std::string("writing failed: ") + strerror(errno));
         return;
     }
-    if (f->m_nFd >= 0 && f->m_out.Pending() > static_cast<size_t>(m_cfg.m_nLimit)) {
+    if (f->m_nFd >= 0 && f->m_out.Pending() - f->m_nOwed > static_cast<size_t>(m_cfg.m_nLimit)) {
         // A feed handler that stopped reading would have the clients' requests and commands
         // pile up here without end: it is connected afresh, and asked again for what the
         // clients hold.
@@ -363,6 +366,7 @@ void CSymServer::OnFeedReadable(CFeedLink* f) {
         }
         in.m_nLen += static_cast<size_t>(n);
         nRead += static_cast<size_t>(n);
+        f->m_tLastRead = Now();
         if (f->m_cfg.m_strPath.empty()) {
             // Acknowledged at once: a feed handler that waits for acknowledgements before
             // sending small writes (Nagle) would otherwise hold each tick for a delayed ACK.
@@ -442,21 +446,17 @@ bool CSymServer::HandleFeedMsg(CFeedLink* f, char* p, int nLen) {
                         SendToClient(c, p, static_cast<size_t>(nLen));
                     }
                 };
-                for (auto& t : m_vecTopics) {
-                    if (t->m_nFeed == f->m_nIndex) {
-                        for (CClientSession* c : t->m_vecSubs) {
-                            tell(c);
-                        }
+                // The clients, not the topics, are gone through: a feed handler may repeat
+                // this at every message, and the topics can be a million.
+                for (CClientSession* c : m_vecClients) {
+                    if (c->HearsFeed(f->m_nIndex)) {
+                        tell(c);
                     }
-                }
-                for (CClientSession* c : m_vecAllClients) {
-                    tell(c);
                 }
             }
             break;
         case CM_SYM_SUB_STATUS:
             ForwardSubStatus(f, h);
-            (void)f;
             break;
         default:
             break;  // heartbeat notices and the rest: nothing for the clients
@@ -465,12 +465,11 @@ bool CSymServer::HandleFeedMsg(CFeedLink* f, char* p, int nLen) {
 }
 
 void CSymServer::ForwardSubStatus(CFeedLink* f, const MsgHdrSym* h) {
-    (void)f;
     const stSymSubStatus* b = reinterpret_cast<const stSymSubStatus*>(MsgBody(h));
     const size_t nTopic = strnlen(b->m_szTopic, sizeof b->m_szTopic);
     CTopicEntry* t = Topic(b->m_szTopic, nTopic, false);
-    if (t == nullptr) {
-        return;
+    if (t == nullptr || t->m_nFeed != f->m_nIndex) {
+        return;  // nobody's topic, or another feed handler's
     }
     const std::string strTopic = t->m_strTopic;
     const std::string strMsg(b->m_szMessage, strnlen(b->m_szMessage, sizeof b->m_szMessage));
@@ -514,6 +513,12 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
         if (t == nullptr) {
             continue;  // a late record of a topic nobody holds any more
         }
+        if (t->m_nFeed >= 0 && t->m_nFeed != f->m_nIndex) {
+            // The topic is another feed handler's (one asked for everything may have one of
+            // the same name): its records would be mixed into the image and the updates.
+            ReleaseIfIdle(*t);
+            continue;
+        }
         ++f->m_nUpdatesIn;
         f->m_nBytesIn += static_cast<uint64_t>(nRecLen);
         ++t->m_nUpdatesIn;
@@ -530,7 +535,14 @@ bool CSymServer::HandleFeedData(CFeedLink* f, char* p, int nLen, short nSubType)
         // A snapshot record that answers nobody's subscription repeats what the subscribers
         // have (a new subscriber is given the held image): it only fills the image.
         const bool bForward = nSubType != SYM_DATA_SNAPSHOT || t->m_bImageDue || !t->m_bCached;
-        t->m_bImageDue = false;
+        if (nSubType == SYM_DATA_SNAPSHOT || !t->m_bCached) {
+            // The image answers the subscription, and an update of a topic held without one
+            // says that the feed handler had none to send. An update of an image held from
+            // before (a feed handler restored) may come before the answer, which is still
+            // due: without it the fields the update does not carry would stay as the clients
+            // had them before.
+            t->m_bImageDue = false;
+        }
         if (!t->m_bCached) {
             t->m_pImage->clear();
             t->m_pImage->SetFlidString(kFlidTopic, GrowingStr(t->m_strTopic.c_str()));

@@ -33,11 +33,44 @@ std::shared_ptr<const std::string> HttpAnswer(const char* szStatus, const std::s
     }
 }
 
-// Label values: backslash, quote and line end escaped.
+// The length of the well-formed UTF-8 sequence at s[i], 0 when there is none.
+size_t Utf8Length(const std::string& s, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = 0;
+    unsigned char lo = 0x80;
+    unsigned char hi = 0xBF;  // the range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        lo = c == 0xE0 ? 0xA0 : 0x80;
+        hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (s.size() - i < n) {
+        return 0;
+    }
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char b = static_cast<unsigned char>(s[i + k]);
+        if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) {
+            return 0;
+        }
+    }
+    return n;
+}
+
+// Label values: backslash, quote and line end escaped, and any byte that is not part of
+// UTF-8 made '?' (a scraper refuses the whole text otherwise, and topics are any bytes).
 std::string Label(const std::string& s) {
     std::string out;
     out.reserve(s.size());
-    for (char ch : s) {
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char ch = s[i];
         if (ch == '\\' || ch == '"') {
             out += '\\';
             out += ch;
@@ -45,8 +78,13 @@ std::string Label(const std::string& s) {
             out += "\\n";
         } else if (static_cast<unsigned char>(ch) < 0x20) {
             out += ' ';  // topics may hold the field separator
-        } else {
+        } else if (static_cast<unsigned char>(ch) < 0x80) {
             out += ch;
+        } else if (const size_t n = Utf8Length(s, i)) {
+            out.append(s, i, n);
+            i += n - 1;
+        } else {
+            out += '?';
         }
     }
     return out;

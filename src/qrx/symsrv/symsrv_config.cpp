@@ -84,6 +84,8 @@ const char* CSymSrvConfig::Usage() {
            "  --stall-timeout S      seconds a conflated client may go without reading\n"
            "  --logon-timeout S      seconds a client may stay without logging on, and a feed\n"
            "                         handler may take to answer the logon (0: no limit)\n"
+           "  --feed-stall-timeout S seconds a logged-on feed handler may leave a message\n"
+           "                         unfinished before it is connected afresh (0: no limit)\n"
            "  --max-clients N        clients served at once; more are closed at once\n"
            "  --summary-interval S   seconds between summary lines in the log (0: none)\n"
            "  --heartbeat-interval S seconds between heartbeats to clients (0: none)\n"
@@ -98,6 +100,7 @@ const char* CSymSrvConfig::Usage() {
            "  limit = 16777216\n"
            "  stall_timeout = 10\n"
            "  logon_timeout = 10\n"
+           "  feed_stall_timeout = 60\n"
            "  max_clients = 1024\n"
            "  summary_interval = 10\n"
            "  heartbeat_interval = 30\n"
@@ -202,8 +205,9 @@ bool CSymSrvConfig::SetGlobal(const std::string& strKey, const std::string& strV
             return bad("a positive number of clients");
         }
     } else if (strKey == "stall_timeout" || strKey == "logon_timeout" ||
-               strKey == "summary_interval" || strKey == "heartbeat_interval" ||
-               strKey == "reconnect_min" || strKey == "reconnect_max") {
+               strKey == "feed_stall_timeout" || strKey == "summary_interval" ||
+               strKey == "heartbeat_interval" || strKey == "reconnect_min" ||
+               strKey == "reconnect_max") {
         if (!ToDouble(strValue, d)) {
             return bad("a number of seconds");
         }
@@ -211,6 +215,8 @@ bool CSymSrvConfig::SetGlobal(const std::string& strKey, const std::string& strV
             m_dblStallTimeout = d;
         } else if (strKey == "logon_timeout") {
             m_dblLogonTimeout = d;
+        } else if (strKey == "feed_stall_timeout") {
+            m_dblFeedStallTimeout = d;
         } else if (strKey == "summary_interval") {
             m_dblSummaryInterval = d;
         } else if (strKey == "heartbeat_interval") {

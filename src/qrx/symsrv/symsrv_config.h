@@ -11,6 +11,8 @@
 //   stall_timeout = 10           # seconds a conflated client may go without reading
 //   logon_timeout = 10           # seconds a client may stay connected without logging on, and
 //                                # a feed handler may take to connect and answer our logon
+//   feed_stall_timeout = 60      # seconds a logged-on feed handler may leave a message
+//                                # unfinished before it is connected afresh (0: no limit)
 //   max_clients = 1024           # clients at once; connections past it are closed at once
 //   summary_interval = 10        # seconds between the one-line summaries (0: none)
 //   heartbeat_interval = 30      # seconds between heartbeats to clients (0: none)
@@ -57,6 +59,7 @@ public:
     long m_nLimit = 16L << 20;
     double m_dblStallTimeout = 10.0;
     double m_dblLogonTimeout = 10.0;
+    double m_dblFeedStallTimeout = 60.0;
     long m_nMaxClients = 1024;
     double m_dblSummaryInterval = 10.0;
     double m_dblHeartbeatInterval = 30.0;
