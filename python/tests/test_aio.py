@@ -133,30 +133,37 @@ def test_connect_raises_the_servers_refusal_and_times_out_without_a_verdict():
     silent.close()
 
 
-def flooding_server(srv, count, outcome, go_on):
-    """Accepts the logon and, once IBM is subscribed, sends count updates of
-    about 1 KB as fast as the client takes them. When the client takes
-    nothing for two seconds, it puts ("stalled", updates sent) in outcome and
-    sends the rest once go_on is set; at the end it puts ("done", count)."""
-    peer = srv.accept()
-    peer.expect(w.LOGIN)
-    peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
-    peer.expect(w.SUBSCRIBE)
-    peer.sock.setblocking(False)
-    pad = "x" * 1000
+def send_flood(sock, make_frame, count, outcome, go_on):
+    """Sends make_frame(i) for i in range(count) as fast as the peer takes
+    them. When it takes nothing for two seconds, puts ("stalled", frames
+    sent) in outcome and goes on once go_on is set; at the end it puts
+    ("done", count)."""
+    sock.setblocking(False)
     stalled = False
     for i in range(count):
-        data = memoryview(w.data_frame([{w.TOPIC: "IBM", SEQ: i, w.SYMBOL: pad}]))
+        data = memoryview(make_frame(i))
         while data:
             try:
-                data = data[peer.sock.send(data):]
+                data = data[sock.send(data):]
             except BlockingIOError:
-                if not select.select([], [peer.sock], [], 2.0)[1] and not stalled:
+                if not select.select([], [sock], [], 2.0)[1] and not stalled:
                     stalled = True
                     outcome.put(("stalled", i))
                     go_on.wait(30)
     outcome.put(("done", count))
-    peer.sock.setblocking(True)
+    sock.setblocking(True)
+
+
+def flooding_server(srv, count, outcome, go_on):
+    """Accepts the logon and, once IBM is subscribed, floods the client with
+    count updates of about 1 KB (see send_flood)."""
+    peer = srv.accept()
+    peer.expect(w.LOGIN)
+    peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
+    peer.expect(w.SUBSCRIBE)
+    pad = "x" * 1000
+    send_flood(peer.sock, lambda i: w.data_frame([{w.TOPIC: "IBM", SEQ: i, w.SYMBOL: pad}]),
+               count, outcome, go_on)
     peer.wait_closed()
     srv.close()
 
@@ -191,27 +198,12 @@ def test_a_server_faster_than_the_iterating_task_waits_in_the_socket_and_nothing
 
 
 def flooding_symbol_server(port, count, outcome, go_on):
-    """Logs on to a feed handler and sends count requests (subscribe and
-    unsubscribe of one long topic in turn) as fast as it takes them; like
-    flooding_server, it puts ("stalled", requests sent) in outcome when they
-    are not taken for two seconds, and the rest go once go_on is set."""
+    """Logs on to a feed handler and floods it with count requests: subscribe
+    and unsubscribe of one long topic in turn (see send_flood)."""
     peer = w.connect_client(port)
-    peer.sock.setblocking(False)
     topic = w.text("F" * 120)
     frames = [w.frame(w.SUBSCRIBE, 0, topic), w.frame(w.UNSUBSCRIBE, 0, topic)]
-    stalled = False
-    for i in range(count):
-        data = memoryview(frames[i % 2])
-        while data:
-            try:
-                data = data[peer.sock.send(data):]
-            except BlockingIOError:
-                if not select.select([], [peer.sock], [], 2.0)[1] and not stalled:
-                    stalled = True
-                    outcome.put(("stalled", i))
-                    go_on.wait(30)
-    outcome.put(("done", count))
-    peer.sock.setblocking(True)
+    send_flood(peer.sock, lambda i: frames[i % 2], count, outcome, go_on)
     return peer
 
 
