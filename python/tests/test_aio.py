@@ -610,6 +610,12 @@ def rss_kb():
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
+# Under the address sanitizer (preloaded into the interpreter) freed memory is held back for a
+# while, so the resident size says nothing of what is kept.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the resident size is the sanitizer's")
 def test_responses_that_come_after_the_awaiting_task_gave_up_are_not_kept():
     async def main():
         proxy = AsyncSymproxy()

@@ -559,6 +559,11 @@ TEST(SymProxySessionTest, shouldPassSubscribeAllAndUnsubscribeAllOnWithoutTransl
 }
 
 TEST(SymProxySessionTest, shouldCloseAClientItHasNoDescriptorForInsteadOfSpinningOnIt) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers' runtimes need descriptors of their own (their checks of memory open
+    // pipes), so that they fail in their own ways once none is left.
+    GTEST_SKIP() << "no descriptor left is no state for a sanitizer runtime";
+#endif
     // In a child process: the descriptor limit is the process's own.
     const ChildResult r = RunInChild([] {
         TestProxy proxy;
