@@ -18,8 +18,8 @@ constexpr size_t kMaxMetricsConns = 32;
 constexpr double kMetricsConnSeconds = 10;  // a scrape that takes longer is given up
 // Scrapes within this many seconds of an answer get that answer again.
 constexpr double kMetricsAnswerSeconds = 1;
-// Distinct answers held by connections that have not read them: past this, scrapes share the
-// newest whatever its age, so slow scrapers cannot make the server hold a copy each.
+// Distinct answers held at once: when a new one would pass this, scrapes share the newest
+// whatever its age, so slow scrapers cannot make the server hold a copy each.
 constexpr size_t kMaxMetricsAnswers = 2;
 
 std::shared_ptr<const std::string> HttpAnswer(const char* szStatus, const std::string& strBody) {
@@ -326,14 +326,17 @@ void CSymServer::OnMetricsConn(CMetricsConn* m, uint32_t nEvents) {
 std::shared_ptr<const std::string> CSymServer::MetricsAnswer() {
     const double tNow = Now();
     if (m_pMetricsAnswer != nullptr) {
-        std::vector<const std::string*> held{m_pMetricsAnswer.get()};
+        // The answers that would be held once a new one replaced the newest: those the
+        // connections hold (the newest too, if one holds it) and the new one.
+        std::vector<const std::string*> held;
         for (const CMetricsConn* m : m_vecMetricsConns) {
             if (m->m_pOut != nullptr &&
                 std::find(held.begin(), held.end(), m->m_pOut.get()) == held.end()) {
                 held.push_back(m->m_pOut.get());
             }
         }
-        if (tNow - m_tMetricsAnswer < kMetricsAnswerSeconds || held.size() >= kMaxMetricsAnswers) {
+        if (tNow - m_tMetricsAnswer < kMetricsAnswerSeconds ||
+            held.size() + 1 > kMaxMetricsAnswers) {
             return m_pMetricsAnswer;
         }
     }
