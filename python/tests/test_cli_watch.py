@@ -20,8 +20,13 @@ pytestmark = pytest.mark.skipif(shutil.which("tmux") is None, reason="tmux is no
 class Pane:
     """A detached tmux session on a private server running one command."""
 
+    _made = 0
+
     def __init__(self, command, width=120, height=16):
-        self.server = "qrx-test-%d" % os.getpid()
+        # A server of its own: the previous pane's server may still be going
+        # away, taking a session made on it along.
+        Pane._made += 1
+        self.server = "qrx-test-%d-%d" % (os.getpid(), Pane._made)
         # The pane gets what the module needs to load (a sanitizer build
         # preloads its runtime).
         env = []
