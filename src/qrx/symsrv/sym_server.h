@@ -110,7 +110,6 @@ public:
     size_t m_nDirtyHead = 0;
     double m_tProgress = 0;  // last time the queue emptied or a write took bytes
     double m_tAccepted = 0;
-    uint64_t m_nStamp = 0;
     // Per feed handler: the loss notice this client was told of (the notice's stamp).
     std::vector<uint64_t> m_vecLostTold;
     // Per feed handler: the topics of it this client holds.

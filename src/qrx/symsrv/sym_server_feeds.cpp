@@ -225,23 +225,19 @@ void CSymServer::NotifySource(CFeedLink* f, bool bUp) {
         f->m_nLostStamp = nStamp;
     }
     const size_t nFeed = static_cast<size_t>(f->m_nIndex);
-    auto tell = [&](CClientSession* c) {
-        if (c->m_nStamp != nStamp && !c->m_bDoomed) {
-            c->m_nStamp = nStamp;
-            if (!bUp) {
-                if (c->m_vecLostTold.size() <= nFeed) {
-                    c->m_vecLostTold.resize(nFeed + 1, 0);
-                }
-                c->m_vecLostTold[nFeed] = nStamp;
-            }
-            SendToClient(c, m_wire.Data(), m_wire.Length());
-        }
-    };
-    // The clients, not the topics, are gone through: there are far fewer of them.
+    // The clients, not the topics, are gone through: there are far fewer of them, and each
+    // is told once.
     for (CClientSession* c : m_vecClients) {
-        if (c->HearsFeed(f->m_nIndex)) {
-            tell(c);
+        if (c->m_bDoomed || !c->HearsFeed(f->m_nIndex)) {
+            continue;
         }
+        if (!bUp) {
+            if (c->m_vecLostTold.size() <= nFeed) {
+                c->m_vecLostTold.resize(nFeed + 1, 0);
+            }
+            c->m_vecLostTold[nFeed] = nStamp;
+        }
+        SendToClient(c, m_wire.Data(), m_wire.Length());
     }
 }
 
@@ -439,18 +435,11 @@ bool CSymServer::HandleFeedMsg(CFeedLink* f, char* p, int nLen) {
             } else if (h->submtyp == SYM_STATUS_SOURCE_DOWN ||
                        h->submtyp == SYM_STATUS_SOURCE_RESTORED) {
                 // The feed handler's own source: its clients are told as it says.
-                const uint64_t nStamp = ++m_nStampGen;
-                auto tell = [&](CClientSession* c) {
-                    if (c->m_nStamp != nStamp) {
-                        c->m_nStamp = nStamp;
-                        SendToClient(c, p, static_cast<size_t>(nLen));
-                    }
-                };
                 // The clients, not the topics, are gone through: a feed handler may repeat
                 // this at every message, and the topics can be a million.
                 for (CClientSession* c : m_vecClients) {
                     if (c->HearsFeed(f->m_nIndex)) {
-                        tell(c);
+                        SendToClient(c, p, static_cast<size_t>(nLen));
                     }
                 }
             }
