@@ -83,7 +83,36 @@ class _Inbox:
         return item
 
 
-class AsyncSymlistener:
+class _HeldReader:
+    """Reading held back while the inbox is full: past max_waiting items (and
+    failures) the descriptor is not read, so a faster peer waits in the
+    socket, until the iterating tasks have taken half of them. The class
+    using it has _loop, _fd, _inbox, _paused and _readable, the reader
+    callback of its descriptor."""
+
+    max_waiting = 10000
+
+    def _hold_if_full(self):
+        """Stops reading when the inbox is full; True while held back."""
+        if (not self._paused and self._fd >= 0 and self.max_waiting is not None
+                and self._inbox is not None and len(self._inbox) >= self.max_waiting):
+            self._loop.remove_reader(self._fd)
+            self._paused = True
+        return self._paused
+
+    def _taken(self, left):
+        """The inbox's on_take: reads again once half has been taken."""
+        if self._paused and self._fd >= 0 and (
+                self.max_waiting is None or left <= self.max_waiting // 2):
+            self._paused = False
+            self._loop.add_reader(self._fd, self._readable)
+            self._resumed()
+
+    def _resumed(self):
+        """Called when reading goes on again."""
+
+
+class AsyncSymlistener(_HeldReader):
     """A Symlistener driven by the running event loop.
 
     Updates come through `async for topic, data in listener` (each data its
@@ -101,8 +130,6 @@ class AsyncSymlistener:
     socket, until they have taken half of them. on_data is then held back too,
     also when no task iterates any more: close() the listener, or set
     max_waiting to None (no bound) before iterating, when that is meant."""
-
-    max_waiting = 10000
 
     def __init__(self):
         self._listener = _pyqrx.Symlistener()
@@ -280,25 +307,12 @@ class AsyncSymlistener:
             return
         self._hold_if_full()
 
-    def _hold_if_full(self):
-        """Stops reading while max_waiting updates and failures wait for the
-        iterating tasks: what the server sends meanwhile waits in the socket."""
-        if (not self._paused and self.max_waiting is not None and self._inbox is not None
-                and len(self._inbox) >= self.max_waiting):
-            self._loop.remove_reader(self._fd)
-            self._paused = True
-        return self._paused
-
     def _dispatch_rest(self):
         if self._fd >= 0 and not self._paused:
             self._readable()
 
-    def _taken(self, left):
-        if self._paused and self._fd >= 0 and (
-                self.max_waiting is None or left <= self.max_waiting // 2):
-            self._paused = False
-            self._loop.add_reader(self._fd, self._readable)
-            self._loop.call_soon(self._dispatch_rest)  # what an error left unread
+    def _resumed(self):
+        self._loop.call_soon(self._dispatch_rest)  # what an error left unread
 
     async def _connect_again(self):
         delay, most = self._reconnect
@@ -349,7 +363,7 @@ class AsyncSymlistener:
             self.on_symbol_status(topic, message, code)
 
 
-class AsyncSymproxy:
+class AsyncSymproxy(_HeldReader):
     """A Symproxy served by the running event loop.
 
     Subscription events come through `async for kind, topic in proxy.events()`
@@ -364,8 +378,6 @@ class AsyncSymproxy:
     them. on_subscribe and on_unsubscribe are held back too, also when no task
     iterates any more: close() the proxy, or set max_waiting to None (no
     bound) before iterating, when that is meant."""
-
-    max_waiting = 10000
 
     def __init__(self):
         self._proxy = _pyqrx.Symproxy()
@@ -443,12 +455,12 @@ class AsyncSymproxy:
         if fd != self._fd:
             self._unwatch()
             if fd >= 0:
-                self._loop.add_reader(fd, self._ready)
+                self._loop.add_reader(fd, self._readable)
                 self._fd = fd
             self._hold_if_full()
         wants = self._fd >= 0 and self._proxy.wantsWrite()
         if wants and not self._writing:
-            self._loop.add_writer(self._fd, self._ready)
+            self._loop.add_writer(self._fd, self._readable)
             self._writing = True
         elif not wants and self._writing:
             self._loop.remove_writer(self._fd)
@@ -463,21 +475,7 @@ class AsyncSymproxy:
         self._writing = False
         self._paused = False
 
-    def _hold_if_full(self):
-        """Stops reading while max_waiting events and failures wait for the
-        iterating tasks: what the server sends meanwhile waits in the socket."""
-        if (not self._paused and self._fd >= 0 and self.max_waiting is not None
-                and self._inbox is not None and len(self._inbox) >= self.max_waiting):
-            self._loop.remove_reader(self._fd)
-            self._paused = True
-
-    def _taken(self, left):
-        if self._paused and self._fd >= 0 and (
-                self.max_waiting is None or left <= self.max_waiting // 2):
-            self._paused = False
-            self._loop.add_reader(self._fd, self._ready)
-
-    def _ready(self):
+    def _readable(self):
         if self._proxy is None:
             return
         try:
