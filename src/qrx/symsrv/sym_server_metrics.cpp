@@ -8,6 +8,8 @@
 #include <cstring>
 #include <new>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "qrx/runtime/stdio_logger.h"
 #include "qrx/symsrv/sym_server.h"
@@ -202,22 +204,23 @@ std::string CSymServer::MetricsText() const {
         {"qrx_symsrv_topic_conflated_total", "Updates of the topic conflated.",
          &CTopicEntry::m_nConflated},
     };
+    // Each topic's label is made once, for the six lines that name the topic.
+    std::vector<std::pair<const CTopicEntry*, std::string>> vecLabels;
+    vecLabels.reserve(TopicCount());
+    for (const auto& t : m_vecTopics) {
+        if (!t->m_bFree) {
+            vecLabels.emplace_back(t.get(), "{topic=\"" + Label(t->m_strTopic) + "\"} ");
+        }
+    }
     for (const auto& m : kTopic) {
         head(m.name, "counter", m.help);
-        for (const auto& t : m_vecTopics) {
-            if (t->m_bFree) {
-                continue;
-            }
-            o << m.name << "{topic=\"" << Label(t->m_strTopic) << "\"} " << (*t).*(m.field) << '\n';
+        for (const auto& [t, strLabel] : vecLabels) {
+            o << m.name << strLabel << (*t).*(m.field) << '\n';
         }
     }
     head("qrx_symsrv_topic_subscribers", "gauge", "Clients holding the topic.");
-    for (const auto& t : m_vecTopics) {
-        if (t->m_bFree) {
-            continue;
-        }
-        o << "qrx_symsrv_topic_subscribers{topic=\"" << Label(t->m_strTopic) << "\"} " << t->m_nRefs
-          << '\n';
+    for (const auto& [t, strLabel] : vecLabels) {
+        o << "qrx_symsrv_topic_subscribers" << strLabel << t->m_nRefs << '\n';
     }
     return o.str();
 }
