@@ -2,7 +2,6 @@
 // teardown.
 #include "qrx/proxy/sym_proxy.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -132,7 +131,7 @@ bool CSymProxy::SetUp() {
     bOk = m_pSubscriptions != nullptr && m_pSubscriptions->Init() && bOk;
 
     // Without it the proxy still works; it only cannot turn away a client it has no room for.
-    m_nSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    m_SpareFd.Hold();
 
     // Room for a usual flush, so that publishing allocates nothing once warm.
     try {
@@ -181,10 +180,7 @@ void CSymProxy::TearDown() {
     m_pConn = nullptr;
     delete m_pBindConn;
     m_pBindConn = nullptr;
-    if (m_nSpareFd >= 0) {
-        close(m_nSpareFd);
-        m_nSpareFd = -1;
-    }
+    m_SpareFd.Release();
 
     ReleasePending();
 

@@ -34,6 +34,7 @@
 
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/net/app_conn.h"
+#include "qrx/net/spare_fd.h"
 #include "qrx/proxy/data_pool.h"
 #include "qrx/proxy/mktutil_mutex.h"
 #include "qrx/proxy/msg_backlog.h"
@@ -433,7 +434,7 @@ protected:
     CAppConn* m_pConn = nullptr;
     // Kept open so that a client can be accepted and closed when the process has no descriptor
     // left: a connection left waiting keeps the listening socket readable.
-    int m_nSpareFd = -1;
+    CSpareFd m_SpareFd;
     Subscriptions* m_pSubscriptions = nullptr;
     SnapshotMap m_mSnapshot;
     TopicIndex m_TopicIndex;

@@ -1,6 +1,5 @@
 // CSymProxy session: listening and accepting, reading the client's requests and handing them
 // to the callbacks, commands in parts, the logon answer, heartbeats and responses.
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -180,20 +179,16 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
 void CSymProxy::ShedConnection() {
     // Left in the listening socket's queue, the connection would make every select return at
     // once, and the loop would spin (and log each failed accept) until a descriptor came free.
-    if (m_nSpareFd < 0 || m_pBindConn == nullptr || m_pBindConn->GetFd() < 0) {
+    if (!m_SpareFd.Held() || m_pBindConn == nullptr || m_pBindConn->GetFd() < 0) {
         return;
     }
     pollfd pfd = {m_pBindConn->GetFd(), POLLIN, 0};
     if (poll(&pfd, 1, 0) != 1) {
         return;  // gone meanwhile: an accept on a blocking socket would wait for the next one
     }
-    close(m_nSpareFd);
-    const int fd = accept(m_pBindConn->GetFd(), nullptr, nullptr);
-    if (fd >= 0) {
-        close(fd);
+    m_SpareFd.Shed(m_pBindConn->GetFd(), [](int) {
         QRX_LOG_ERROR("CSymProxy::No descriptor left for a new client; its connection was closed");
-    }
-    m_nSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    });
 }
 
 bool CSymProxy::WaitForClient() {

@@ -2,7 +2,6 @@
 #include "qrx/symsrv/sym_server.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -58,9 +57,6 @@ CSymServer::~CSymServer() {
     }
     if (m_nEpoll >= 0) {
         close(m_nEpoll);
-    }
-    if (m_nSpareFd >= 0) {
-        close(m_nSpareFd);
     }
 }
 
@@ -148,7 +144,7 @@ bool CSymServer::Start() {
         QRX_LOG_ERROR("qrx-symsrv: epoll_create1 failed: " << strerror(errno));
         return false;
     }
-    m_nSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    m_SpareFd.Hold();
     if (m_cfg.m_nPort > 0) {
         const int fd = Listen(false, m_cfg.m_nPort);
         if (fd < 0) {

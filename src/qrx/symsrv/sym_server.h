@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "qrx/marketdata/sym_data.h"
+#include "qrx/net/spare_fd.h"
 #include "qrx/runtime/reg_ex.h"
 #include "qrx/symsrv/out_queue.h"
 #include "qrx/symsrv/symsrv_config.h"
@@ -297,7 +298,7 @@ private:
 
     CSymSrvConfig m_cfg;
     int m_nEpoll = -1;
-    int m_nSpareFd = -1;  // kept open so that a connection can be closed when none is left
+    CSpareFd m_SpareFd;  // room to close a connection when no descriptor is left
     std::atomic<bool> m_bStopRequested{false};  // set from signal handlers and other threads
     std::unique_ptr<CPollEntry> m_pListenTcp;
     std::unique_ptr<CPollEntry> m_pListenUnix;

@@ -2,7 +2,6 @@
 // with their reference counts, images for new subscribers, the per-client queue with its
 // conflation and drop bounds.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -95,20 +94,12 @@ void CSymServer::Accept(CPollEntry* pListen) {
 }
 
 bool CSymServer::ShedConnection(int nListenFd) {
-    if (m_nSpareFd < 0) {
-        return false;
-    }
     const int nErr = errno;
-    close(m_nSpareFd);
-    const int fd = accept4(nListenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) {
+    return m_SpareFd.Shed(nListenFd, [nErr](int fd) {
         QRX_LOG_ERROR("qrx-symsrv: connection from " << PeerName(fd).c_str()
                                                      << " closed: no descriptor left for it ("
                                                      << strerror(nErr) << ")");
-        close(fd);
-    }
-    m_nSpareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    return fd >= 0;
+    });
 }
 
 void CSymServer::OnClientReadable(CClientSession* c) {
