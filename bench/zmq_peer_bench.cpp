@@ -1448,6 +1448,16 @@ int main(int argc, char** argv) {
          "qrx per tick / ZeroMQ 1 qrx record a message, updates/s");
     info("per_tick_vs_tcp_floor_1", "qrx_per_tick", "tcp_floor_1", 0,
          "qrx per tick / raw TCP floor, a write every record, updates/s");
+    // What the wire itself costs in latency: qrx against the bare socket, and the bare socket
+    // against ZeroMQ, which bounds what qrx's own ratio to ZeroMQ can be.
+    info("per_tick_p50_vs_tcp_floor_1", "qrx_per_tick", "tcp_floor_1", 50,
+         "latency p50, qrx per tick / raw TCP floor, a write every record");
+    info("per_tick_p99_vs_tcp_floor_1", "qrx_per_tick", "tcp_floor_1", 99,
+         "latency p99, qrx per tick / raw TCP floor, a write every record");
+    info("tcp_floor_1_p50_vs_zmq_struct_1", "tcp_floor_1", "zmq_struct_1", 50,
+         "latency p50, raw TCP floor / ZeroMQ 1 struct a message");
+    info("tcp_floor_1_p99_vs_zmq_struct_1", "tcp_floor_1", "zmq_struct_1", 99,
+         "latency p99, raw TCP floor / ZeroMQ 1 struct a message");
 
     printf("\nTargets (ratios of the medians):\n");
     bool all = true;
