@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -1161,6 +1162,27 @@ own loop (wantsWrite(), then checkSocket()) comes round, so publishers that go
 idle should be serving the proxy.)doc")
         .def("writeDelay", &Symproxy::GetWriteDelay,
              "The write delay in microseconds (0: every publish writes at once).")
+        .def(
+            "setFirstRequestTimeout",
+            [](Symproxy& self, double seconds) {
+                // NaN fails both comparisons, so it is refused too.
+                if (!(seconds >= 0 && seconds <= 1e9)) {
+                    throw py::value_error(
+                        "setFirstRequestTimeout takes seconds, from 0 to 1e9 (0: no bound)");
+                }
+                // A bound under a millisecond is a millisecond, not none.
+                self.SetFirstRequestTimeout(static_cast<long>(std::ceil(seconds * 1000)));
+            },
+            py::arg("seconds"),
+            R"doc(How long a server that has just connected may send nothing before it
+is dropped, with a log line, and the feed handler listens again (60 s by
+default; 0: no bound). Only one server is served at a time, so a connection
+that never speaks would otherwise keep the symbol server out for good. It is
+checked by checkSocket(), serve() and each publish.)doc")
+        .def(
+            "firstRequestTimeout",
+            [](const Symproxy& self) { return self.GetFirstRequestTimeout() / 1000.0; },
+            "How long, in seconds, a newly connected server may stay silent (0: no bound).")
         .def("backlog", &Symproxy::PyBacklog,
              R"doc(The output waiting for the server and what conflation did, as a dict:
 pendingMessages, pendingBytes, highWater, limit, conflating, dirtyTopics,

@@ -435,6 +435,12 @@ class Symproxy:
         have passed, or when serve() or the program's loop comes round."""
     def writeDelay(self) -> int:
         """The write delay in microseconds."""
+    def setFirstRequestTimeout(self, seconds: float) -> None:
+        """How long a newly connected server may send nothing before it is
+        dropped and the feed handler listens again (60 s by default; 0: no
+        bound)."""
+    def firstRequestTimeout(self) -> float:
+        """That bound in seconds."""
     def backlog(self) -> Dict[str, Union[int, bool]]:
         """pendingMessages, pendingBytes, highWater, limit, conflating,
         dirtyTopics, conflatedTicks, conflatedTopics, conflations, drops."""

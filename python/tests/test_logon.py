@@ -252,3 +252,31 @@ def test_connect_waits_for_a_late_verdict_also_on_a_descriptor_beyond_what_selec
             os.close(fd)
         srv.close()
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+def test_a_connection_that_never_speaks_is_dropped_so_that_the_server_can_log_on():
+    proxy = pyqrx.Symproxy()
+    assert proxy.firstRequestTimeout() == 60
+    with pytest.raises(ValueError):
+        proxy.setFirstRequestTimeout(-1)
+    with pytest.raises(ValueError):
+        proxy.setFirstRequestTimeout(float("nan"))
+    proxy.setFirstRequestTimeout(0.2)
+    assert proxy.firstRequestTimeout() == pytest.approx(0.2)
+    port = w.free_port()
+    assert proxy.initialize(port)
+    t = threading.Thread(target=proxy.serve, daemon=True)
+    t.start()
+    try:
+        # A health check or a scanner that connects and holds the connection.
+        silent = socket.create_connection(("127.0.0.1", port), timeout=10)
+        assert silent.recv(1) == b""  # closed by the feed handler once its time was up
+        silent.close()
+        listener = pyqrx.Symlistener()
+        assert listener.connect("127.0.0.1", port, "ann", "pw", wait=True, timeout=10)
+        time.sleep(0.4)  # past the bound: having spoken, it stays
+        assert proxy.clientUser() == "ann"
+        listener.disconnect()
+    finally:
+        proxy.stop()
+        t.join(5)

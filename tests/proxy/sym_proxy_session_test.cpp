@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -677,4 +678,62 @@ TEST(SymProxySessionTest, shouldBlockInInitializeUntilAClientConnectsOrTheWaitIs
     }
     waiter.join();
     EXPECT_EQ(result, 0);
+}
+
+TEST(SymProxySessionTest, shouldDropAClientThatSaysNothingSoThatTheServerCanConnect) {
+    TestProxy proxy;
+    proxy.SetFirstRequestTimeout(100);
+    ASSERT_TRUE(proxy.Listen());
+    testing::internal::CaptureStderr();
+    // A connection that never speaks holds the one client slot...
+    SymPeer silent;
+    ASSERT_TRUE(silent.Connect(proxy.Port()));
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.GetClientFd() >= 0; }));
+    // ...until its time is up: the loop's rounds without input drop it and listen again.
+    EXPECT_TRUE(Pump(proxy, [&] { return proxy.IsListening(); }));
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(silent.WaitClosed(5000));
+    EXPECT_EQ(proxy.lostClient, 1);
+    EXPECT_NE(log.find("CSymProxy::Client sent nothing within 100 ms of connecting; dropped"),
+              std::string::npos)
+        << log;
+    // The server that comes next logs on, and speaking once keeps it past the bound.
+    SymPeer server;
+    ASSERT_TRUE(ConnectAndLogon(proxy, server));
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    Pump(
+        proxy, [] { return false; }, 4);
+    Publish(proxy, {"IBM"});
+    EXPECT_GE(proxy.GetClientFd(), 0);
+    EXPECT_EQ(proxy.lostClient, 1);
+}
+
+TEST(SymProxySessionTest, shouldDropASilentClientFromAPublishingLoopThatOnlyReadsWhatIsReadable) {
+    TestProxy proxy;
+    proxy.SetFirstRequestTimeout(100);
+    ASSERT_TRUE(proxy.Listen());
+    SymPeer silent;
+    ASSERT_TRUE(silent.Connect(proxy.Port()));
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.GetClientFd() >= 0; }));
+    // Such a loop calls CheckSocket only when the socket is readable, which it never is: the
+    // publishes see the time is up.
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 400 && proxy.GetClientFd() >= 0; ++i) {
+        Publish(proxy, {"IBM", "MSFT"});
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_LT(proxy.GetClientFd(), 0);
+    EXPECT_TRUE(proxy.IsListening());
+    EXPECT_TRUE(silent.WaitClosed(5000));
+    // A bound of 0 is none: a silent client then stays.
+    proxy.SetFirstRequestTimeout(0);
+    SymPeer quiet;
+    ASSERT_TRUE(quiet.Connect(proxy.Port()));
+    ASSERT_TRUE(Pump(proxy, [&] { return proxy.GetClientFd() >= 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    Pump(
+        proxy, [] { return false; }, 4);
+    Publish(proxy, {"IBM"});
+    EXPECT_GE(proxy.GetClientFd(), 0);
 }

@@ -25,6 +25,7 @@
 
 #include <sys/select.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <ctime>
@@ -71,6 +72,11 @@ public:
     static constexpr int kMaxRecordsPerMsg = 255;
     static constexpr int kCutAfterBytes = 4095;  // a message is cut once its body passes this
     static constexpr int kHeartBeatSecs = 300;
+    // A client that sends no whole message within this long of connecting is dropped
+    // (SetFirstRequestTimeout changes it), so that a connection that never speaks cannot keep
+    // the one client slot, and with it the symbol server, for good.
+    static constexpr long kDefaultFirstRequestTimeoutMs = 60 * 1000;
+    static constexpr long kMaxFirstRequestTimeoutMs = 1000L * 1000 * 1000 * 1000;  // 31 years
     static constexpr int kWriteWaitMs = 1;
     static constexpr size_t kWriteHoldBytes = 64 * 1024;  // kept back by the write delay at most
     static constexpr int kMaxIncompleteCommands = 1024;
@@ -197,6 +203,13 @@ public:
     bool HoldsOutput() const { return (m_bHeld || m_bDeferred) && HasClient(); }
     // Publishes and writes at once what the write delay keeps back.
     void FlushHeld();
+    // How long a newly connected client may stay silent (no whole message) before it is
+    // dropped, with a log line, and the proxy listens again; checked by CheckSocket and Flush.
+    // 0 or less: no bound.
+    void SetFirstRequestTimeout(long nMillis) {
+        m_nFirstRequestTimeoutMs = std::min(nMillis, kMaxFirstRequestTimeoutMs);
+    }
+    long GetFirstRequestTimeout() const { return m_nFirstRequestTimeoutMs; }
     // Records the publishing thread keeps at hand in direct mode (at most kSpareRecordBatch),
     // taken from the record pool and not yet listed.
     int GetSpareRecordCount() const { return static_cast<int>(m_vecSpareRecords.size()); }
@@ -407,6 +420,9 @@ protected:
     // Takes the connection waiting on the listening socket with the spare descriptor's room and
     // closes it, when the process had no descriptor left to accept it.
     void ShedConnection();
+    // Drops a client that has sent nothing since it connected once its time is up; true when
+    // it did.
+    bool DropSilentClient();
     bool HasClient() const { return m_pConn != nullptr && m_pConn->GetFd() >= 0; }
     void HandleCommand(MsgHdrSym* pSym);
     void StoreCommand(const CCommand& command);
@@ -478,6 +494,10 @@ protected:
     std::atomic<bool> m_bRun{false};
     int32_t m_HeartBeat = 0;
     time_t m_LastHBTime = 0;
+    // The client has sent no whole message yet; it is dropped once m_nSilentUntilNs passes.
+    bool m_bClientSilent = false;
+    long long m_nSilentUntilNs = 0;
+    long m_nFirstRequestTimeoutMs = kDefaultFirstRequestTimeoutMs;
 
     std::map<unsigned int, CommandIntake> m_CommandAge;
     unsigned long long m_nCommandSeq = 0;

@@ -392,6 +392,9 @@ bool CSymProxy::Flush(bool bSnapshot, int* pMsgsSent) {
         return true;  // the ticks stay listed for a flush that finds the delay passed
     }
     m_bDeferred = false;
+    if (__builtin_expect(m_bClientSilent, 0)) {
+        DropSilentClient();  // a loop that reads only what is readable would never see it
+    }
     if (!m_bHeld) {
         WriteMsgs(nullptr, 0);  // output that waited for the socket goes first
     }

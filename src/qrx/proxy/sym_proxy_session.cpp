@@ -12,6 +12,7 @@
 
 #include "qrx/marketdata/sym_data_aux.h"
 #include "qrx/proxy/sym_proxy.h"
+#include "qrx/runtime/mono_clock.h"
 #include "qrx/runtime/stdio_logger.h"
 #include "qrx/wire/command_serialization.h"
 #include "qrx/wire/response.h"
@@ -82,6 +83,7 @@ void CSymProxy::DropClient(bool bShutdown, bool bNotify) {
     }
     // Detached first: the callback sees no client and may call CloseClient safely.
     m_pConn = nullptr;
+    m_bClientSilent = false;
     m_strClientUser.clear();
     ++m_nClientGeneration;
     pConn->Close(bShutdown);
@@ -118,6 +120,10 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
             return false;
         }
         if (!bReadable || Dispatch()) {
+            // After reading: a client whose first message has just come stays.
+            if (m_bClientSilent && DropSilentClient()) {
+                return false;
+            }
             SendHeartBeat();
             // Output that waits leaves as soon as the socket takes it (ticks the write delay
             // left listed first), and topics conflated meanwhile follow it once the client has
@@ -171,8 +177,23 @@ bool CSymProxy::CheckSocketReady(bool bReadable) {
     pConn->SetFd(fd);
     pConn->m_is_stream = kStreamForm;
     m_pConn = pConn;
+    m_bClientSilent = true;
+    m_nSilentUntilNs =
+        mono_clock::NowNs() + static_cast<long long>(m_nFirstRequestTimeoutMs) * 1000000LL;
     // One client at a time: nobody else can connect until this one is gone.
     m_pBindConn->Close(false);
+    return true;
+}
+
+bool CSymProxy::DropSilentClient() {
+    if (m_pConn == nullptr || !m_bClientSilent || m_nFirstRequestTimeoutMs <= 0 ||
+        mono_clock::NowNs() < m_nSilentUntilNs) {
+        return false;
+    }
+    QRX_LOG_ERROR("CSymProxy::Client sent nothing within " << m_nFirstRequestTimeoutMs
+                                                           << " ms of connecting; dropped");
+    DropClient(true, true);
+    Rebind();
     return true;
 }
 
@@ -261,6 +282,7 @@ bool CSymProxy::Dispatch() {
         if (pMsg == nullptr) {
             break;
         }
+        m_bClientSilent = false;
         MsgHdrCmn* pHdr = reinterpret_cast<MsgHdrCmn*>(pMsg);
         if (pHdr->hdr_typ == MsgHdrSym::HDR_TYPE &&
             !HandleClientRequest(reinterpret_cast<MsgHdrSym*>(pHdr))) {
