@@ -1,11 +1,14 @@
 // The symbol server with the library's own feed handler and clients on loopback, all turned
 // from the test's thread.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -912,6 +915,90 @@ TEST(SymServerFeeds, ARestoredFeedHandlerIsAskedForEveryTopicHeldHoweverManyPast
     rig.feed->Flush(false, nullptr);
     ASSERT_TRUE(rig.Until(
         [&] { return !rig.clients[0]->m_mUpdates["A-RATHER-LONG-TOPIC-NAME.7"].empty(); }));
+}
+
+TEST(SymServerFeeds, AHostNameThatTakesLongToLookUpHoldsUpNobodyElse) {
+    // A name service that does not answer for the one feed handler named by its host. Its
+    // state is shared with the lookups, which may outlive the test by a moment.
+    struct NameService {
+        std::mutex mutex;
+        std::condition_variable answer;
+        bool bReleased = false;
+        std::atomic<int> nAsked{0};
+    };
+    auto ns = std::make_shared<NameService>();
+    auto lookup = [ns](const std::string& strHost, int, sockaddr_in&) {
+        ++ns->nAsked;
+        std::unique_lock<std::mutex> lock(ns->mutex);
+        ns->answer.wait(lock, [&] { return ns->bReleased; });
+        return strHost != "feeds.example";  // not found, once it answers
+    };
+    auto mainFeed = std::make_unique<CTestFeed>(FreeLoopbackPort());
+    ASSERT_TRUE(mainFeed->m_bOk);
+    CSymSrvConfig cfg = FastReconnect();
+    cfg.m_vecFeeds.push_back(LoopbackFeed("main", mainFeed->m_nPort));
+    cfg.m_vecFeeds.back().m_vecPrefixes.push_back("K");
+    CSymSrvFeedConfig slow;
+    slow.m_strName = "slow";
+    slow.m_strHost = "feeds.example";
+    slow.m_nPort = 7001;
+    cfg.m_vecFeeds.push_back(slow);
+    CRig rig(cfg, 1, [&](CSymServer& s) { s.SetHostLookup(lookup); });
+    rig.feed = std::move(mainFeed);
+    ASSERT_TRUE(rig.bStarted);
+    ASSERT_TRUE(rig.Until([&] { return ns->nAsked.load() == 1; }));
+    EXPECT_EQ(rig.server->Feed(1)->m_eState, CFeedLink::STATE_CONNECTING);
+    // While the name is being looked up, the other feed handler and the client are served.
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    rig.clients[0]->m_conn.Subscribe("K");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed->Publish("K", 1);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 1; }));
+    {
+        std::lock_guard<std::mutex> lock(ns->mutex);
+        ns->bReleased = true;
+    }
+    ns->answer.notify_all();
+    // The answer comes back to the loop: not found, so the link is down and tried again.
+    ASSERT_TRUE(rig.Until([&] { return ns->nAsked.load() >= 2; }));
+    EXPECT_EQ(rig.server->Feed(1)->m_nConnects, 0u);
+}
+
+TEST(SymServerFeeds, AFeedHandlerNamedByItsHostIsServedOnceTheNameIsLookedUp) {
+    CSymSrvConfig cfg = FastReconnect();
+    CSymSrvFeedConfig byName;
+    byName.m_strName = "main";
+    byName.m_strHost = "feed-host";
+    byName.m_nPort = 7001;
+    cfg.m_vecFeeds.push_back(byName);
+    // The name stands for the rig's feed handler, whose port is known once the rig is made.
+    auto nFeedPort = std::make_shared<std::atomic<int>>(0);
+    auto nAskedPort = std::make_shared<std::atomic<int>>(0);
+    CRig rig(cfg, 1, [&](CSymServer& s) {
+        s.SetHostLookup(
+            [nFeedPort, nAskedPort](const std::string& strHost, int nPort, sockaddr_in& addr) {
+                *nAskedPort = nPort;
+                for (int i = 0; i < 10000 && nFeedPort->load() == 0; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+                addr.sin_family = AF_INET;
+                addr.sin_port = htons(static_cast<uint16_t>(nFeedPort->load()));
+                addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                return strHost == "feed-host";
+            });
+    });
+    *nFeedPort = rig.feed->m_nPort;
+    ASSERT_TRUE(rig.bStarted);
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    EXPECT_EQ(nAskedPort->load(), 7001);
+    rig.clients[0]->m_conn.Subscribe("K");
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 1; }));
+    rig.feed->Publish("K", 1);
+    rig.feed->Flush(false, nullptr);
+    EXPECT_TRUE(rig.Until([&] { return rig.clients[0]->m_nUpdates == 1; }));
 }
 
 TEST(SymServerFeeds, TopicsNoFeedHandlerServesAreRefusedToTheClient) {

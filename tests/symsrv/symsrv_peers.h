@@ -137,7 +137,9 @@ public:
 
 // A server, a feed handler and clients turned together from the test's thread.
 struct CRig {
-    explicit CRig(CSymSrvConfig cfg = CSymSrvConfig(), int nClients = 0) {
+    // prepare, when given, sees the server before it starts.
+    explicit CRig(CSymSrvConfig cfg = CSymSrvConfig(), int nClients = 0,
+                  const std::function<void(CSymServer&)>& prepare = nullptr) {
         feed = std::make_unique<CTestFeed>(FreeLoopbackPort());
         cfg.m_nPort = FreeLoopbackPort();
         if (cfg.m_vecFeeds.empty()) {
@@ -149,6 +151,9 @@ struct CRig {
         }
         cfg.m_dblSummaryInterval = 0;
         server = std::make_unique<CSymServer>(cfg);
+        if (prepare) {
+            prepare(*server);
+        }
         bStarted = server->Start();
         for (int i = 0; i < nClients; ++i) {
             clients.push_back(std::make_unique<CTestClient>());

@@ -260,6 +260,9 @@ void CSymServer::RunOnce(int nTimeoutMs) {
             case CPollEntry::KIND_METRICS_CONN:
                 OnMetricsConn(static_cast<CMetricsConn*>(p), ev);
                 break;
+            case CPollEntry::KIND_RESOLVER:
+                OnResolved();
+                break;
         }
     }
     for (CClientSession* c : vecWaits) {

@@ -7,6 +7,8 @@
 // Everything runs on one thread around one epoll descriptor; every socket is non-blocking.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -17,6 +19,7 @@
 #include "qrx/marketdata/sym_data.h"
 #include "qrx/net/spare_fd.h"
 #include "qrx/runtime/reg_ex.h"
+#include "qrx/symsrv/host_resolver.h"
 #include "qrx/symsrv/out_queue.h"
 #include "qrx/symsrv/symsrv_config.h"
 #include "qrx/symsrv/symsrv_wire.h"
@@ -29,7 +32,14 @@ class CClientSession;
 
 // What an epoll event points at.
 struct CPollEntry {
-    enum enKind { KIND_LISTEN, KIND_METRICS_LISTEN, KIND_CLIENT, KIND_FEED, KIND_METRICS_CONN };
+    enum enKind {
+        KIND_LISTEN,
+        KIND_METRICS_LISTEN,
+        KIND_CLIENT,
+        KIND_FEED,
+        KIND_METRICS_CONN,
+        KIND_RESOLVER
+    };
     CPollEntry(enKind eKind, int nFd) : m_eKind(eKind), m_nFd(nFd) {}
     virtual ~CPollEntry() = default;
     enKind m_eKind;
@@ -159,6 +169,10 @@ public:
     uint64_t m_nLostStamp = 0;     // the stamp of that notice
     bool m_bFailLogged = false;    // the current run of failed attempts was logged
     bool m_bAllUpstream = false;
+    // Connecting, and waiting for the address of its host; m_nLookupSeq tells the answer to
+    // this attempt from those to attempts given up.
+    bool m_bLookingUp = false;
+    unsigned long m_nLookupSeq = 0;
     std::vector<uint32_t> m_vecChanges;  // topics whose upstream subscription may change
     uint64_t m_nConnects = 0;
     uint64_t m_nUpdatesIn = 0;
@@ -182,6 +196,9 @@ public:
     CSymServer(const CSymServer&) = delete;
     CSymServer& operator=(const CSymServer&) = delete;
 
+    // Another name service for the feed handlers' hosts (tests use one that hangs); before
+    // Start.
+    void SetHostLookup(CHostResolver::Lookup lookup) { m_Resolver.SetLookup(std::move(lookup)); }
     // Opens the listening sockets and starts connecting to the feed handlers. False (with the
     // reason logged) when a socket cannot be opened.
     bool Start();
@@ -254,6 +271,10 @@ private:
 
     // ---- feed handlers ----
     void StartConnect(CFeedLink* f);
+    // Opens the connection to an address (TCP or local) and starts connecting.
+    void ConnectTo(CFeedLink* f, const sockaddr* pAddr, socklen_t nLen, bool bTcp);
+    // Goes on with the feed handlers whose host names have been looked up.
+    void OnResolved();
     void OnFeedConnected(CFeedLink* f);
     void OnFeedReadable(CFeedLink* f);
     bool HandleFeedMsg(CFeedLink* f, char* p, int nLen);
@@ -298,7 +319,10 @@ private:
 
     CSymSrvConfig m_cfg;
     int m_nEpoll = -1;
-    CSpareFd m_SpareFd;  // room to close a connection when no descriptor is left
+    CSpareFd m_SpareFd;        // room to close a connection when no descriptor is left
+    CHostResolver m_Resolver;  // the feed handlers' host names, looked up off the loop
+    std::unique_ptr<CPollEntry> m_pResolverEntry;
+    std::vector<CHostResolver::Answer> m_vecAnswers;
     std::atomic<bool> m_bStopRequested{false};  // set from signal handlers and other threads
     std::unique_ptr<CPollEntry> m_pListenTcp;
     std::unique_ptr<CPollEntry> m_pListenUnix;

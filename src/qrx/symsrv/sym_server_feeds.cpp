@@ -1,6 +1,7 @@
 // CSymServer: the feed handlers' side. Connecting out with back-off, the server's own logon,
 // upstream subscriptions kept to one per topic, and the fan-out of every received record to
 // the topic's clients.
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -68,38 +69,73 @@ const char* CFeedLink::StateName(enState e) {
 
 void CSymServer::StartConnect(CFeedLink* f) {
     const CSymSrvFeedConfig& cfg = f->m_cfg;
-    int fd = -1;
-    int rc = -1;
     if (!cfg.m_strPath.empty()) {
-        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_un sa;
         memset(&sa, 0, sizeof sa);
         sa.sun_family = AF_UNIX;
         strncpy(sa.sun_path, cfg.m_strPath.c_str(), sizeof sa.sun_path - 1);
-        if (fd >= 0) {
-            rc = connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ConnectTo(f, reinterpret_cast<sockaddr*>(&sa), sizeof sa, false);
+        return;
+    }
+    sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(cfg.m_nPort));
+    if (inet_pton(AF_INET, cfg.m_strHost.c_str(), &sa.sin_addr) == 1) {
+        ConnectTo(f, reinterpret_cast<sockaddr*>(&sa), sizeof sa, true);
+        return;
+    }
+    // A name: looked up by the resolver's thread, while the loop serves everybody else. The
+    // logon time-out bounds the wait as it bounds the connection.
+    if (!m_Resolver.Ask(f->m_nIndex, f->m_nLookupSeq + 1, cfg.m_strHost, cfg.m_nPort)) {
+        FeedDown(f, std::string("cannot connect: ") + strerror(EHOSTUNREACH));  // no thread
+        return;
+    }
+    if (m_pResolverEntry == nullptr) {
+        m_pResolverEntry = std::make_unique<CPollEntry>(CPollEntry::KIND_RESOLVER, m_Resolver.Fd());
+        SetEvents(m_pResolverEntry.get(), EPOLLIN);
+    }
+    ++f->m_nLookupSeq;
+    f->m_bLookingUp = true;
+    f->m_nFd = -1;
+    f->m_nEvents = 0;
+    f->m_eState = CFeedLink::STATE_CONNECTING;
+    f->m_tStateSince = Now();
+    f->m_in.m_nLen = 0;
+    f->m_out.Clear();
+    f->m_nOwed = 0;
+}
+
+void CSymServer::OnResolved() {
+    m_Resolver.Take(m_vecAnswers);
+    for (const CHostResolver::Answer& a : m_vecAnswers) {
+        if (a.nKey < 0 || static_cast<size_t>(a.nKey) >= m_vecFeeds.size()) {
+            continue;
         }
-    } else {
-        addrinfo hints;
-        memset(&hints, 0, sizeof hints);
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* pRes = nullptr;
-        if (getaddrinfo(cfg.m_strHost.c_str(), std::to_string(cfg.m_nPort).c_str(), &hints,
-                        &pRes) == 0 &&
-            pRes != nullptr) {
-            fd = socket(pRes->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            if (fd >= 0) {
-                int one = 1;
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                rc = connect(fd, pRes->ai_addr, pRes->ai_addrlen);
-            }
+        CFeedLink* f = m_vecFeeds[static_cast<size_t>(a.nKey)].get();
+        if (!f->m_bLookingUp || f->m_nLookupSeq != a.nSeq) {
+            continue;  // an attempt given up meanwhile
+        }
+        f->m_bLookingUp = false;
+        if (a.bFound) {
+            ConnectTo(f, reinterpret_cast<const sockaddr*>(&a.addr), sizeof a.addr, true);
         } else {
-            errno = EHOSTUNREACH;
+            FeedDown(f, std::string("cannot connect: ") + strerror(EHOSTUNREACH));
         }
-        if (pRes != nullptr) {
-            freeaddrinfo(pRes);
+    }
+    m_vecAnswers.clear();
+}
+
+void CSymServer::ConnectTo(CFeedLink* f, const sockaddr* pAddr, socklen_t nLen, bool bTcp) {
+    f->m_bLookingUp = false;
+    const int fd = socket(bTcp ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int rc = -1;
+    if (fd >= 0) {
+        if (bTcp) {
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         }
+        rc = connect(fd, pAddr, nLen);
     }
     if (fd < 0 || (rc != 0 && errno != EINPROGRESS)) {
         const int nErr = errno;
@@ -148,6 +184,7 @@ void CSymServer::OnFeedConnected(CFeedLink* f) {
 
 void CSymServer::FeedDown(CFeedLink* f, const std::string& strWhy) {
     const bool bWasUp = f->m_eState == CFeedLink::STATE_UP;
+    f->m_bLookingUp = false;  // an answer that comes later is for an attempt given up
     if (f->m_nFd >= 0) {
         SetEvents(f, 0);
         close(f->m_nFd);
