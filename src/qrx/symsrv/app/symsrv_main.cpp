@@ -35,14 +35,17 @@ int main(int argc, char** argv) {
     }
     signal(SIGPIPE, SIG_IGN);
     CSymServer server(cfg);
-    if (!server.Start()) {
-        return 1;
-    }
+    // Set before Start, so that a signal while it starts is a stop request that Run takes at
+    // once rather than the end of the process.
     g_pServer = &server;
     struct sigaction sa = {};
     sa.sa_handler = OnSignal;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    if (!server.Start()) {
+        g_pServer = nullptr;
+        return 1;
+    }
     server.Run();
     g_pServer = nullptr;
     QRX_LOG_INFO("qrx-symsrv: stopping");
