@@ -21,6 +21,11 @@ the same run:
    subscribes and then reads nothing, next to the reading client of 2. Target:
    at most 1.2 times the time per call (past the backlog's high-water mark the
    updates are conflated, never waited for).
+6. Delivery against pyzmq: the updates per second of 1, next to a pyzmq SUB
+   socket receiving the same quotes as plain structs, one a message, from a
+   PUB in another process (no high-water mark: nothing dropped), each unpacked
+   into the same dict and handed to the same callable. Target: at least 2.6
+   times pyzmq's rate, the ratio when first measured (needs python3-zmq).
 
     PYTHONPATH=build/python /usr/bin/python3 bench/python_dispatch_bench.py
 
@@ -160,6 +165,76 @@ def bench_batch_delivery(n):
         proc.join()
         out.append((clock[1] - clock[0]) / count[0] * 1e9)
     return tuple(out)
+
+
+# The quote as a plain struct, the way a ZeroMQ publisher sends it: numbers, then
+# the texts in fixed fields of 8 bytes, then the characters.
+QUOTE_STRUCT = struct.Struct("<10d6i8s8s8s8s8s3c")
+NUMBER_IDS = [IDS[name] for name in DOUBLES + INTS]
+TEXT_IDS = [IDS[name] for name in STRINGS]
+CHAR_IDS = [IDS[name] for name in CHARS]
+
+
+def packed_quote(i):
+    _, rec = quote(i)
+    return QUOTE_STRUCT.pack(*([rec[k] for k in NUMBER_IDS] +
+                               [rec[k].encode() for k in TEXT_IDS] +
+                               [rec[k].encode() for k in CHAR_IDS]))
+
+
+def zmq_publisher(port_queue, n):
+    """Another process: an XPUB that waits for its subscriber, then sends n
+    quotes, one a message, and keeps them all (no high-water mark)."""
+    import zmq
+    ctx = zmq.Context()
+    pub = ctx.socket(zmq.XPUB)
+    pub.setsockopt(zmq.SNDHWM, 0)
+    port = pub.bind_to_random_port("tcp://127.0.0.1")
+    port_queue.put(port)
+    pub.recv()  # the subscription
+    msgs = [packed_quote(i) for i in range(1000)]
+    send = pub.send
+    for i in range(n):
+        send(msgs[i % 1000])
+    time.sleep(60)
+
+
+def bench_zmq_delivery(n):
+    """ns per update delivered to the callable as a dict through pyzmq, or None
+    without python3-zmq."""
+    try:
+        import zmq
+    except ImportError:
+        return None
+    ports = multiprocessing.Queue()
+    proc = multiprocessing.Process(target=zmq_publisher, args=(ports, n + 1), daemon=True)
+    proc.start()
+    ctx = zmq.Context()
+    sub = ctx.socket(zmq.SUB)
+    sub.setsockopt(zmq.RCVHWM, 0)
+    sub.connect("tcp://127.0.0.1:%d" % ports.get(timeout=30))
+    sub.setsockopt(zmq.SUBSCRIBE, b"")
+    unpack = QUOTE_STRUCT.unpack
+    numbers, texts, chars = NUMBER_IDS, TEXT_IDS, CHAR_IDS
+    recv = sub.recv
+    callback = reader
+    start = 0.0
+    for k in range(n + 1):
+        values = unpack(recv())
+        data = dict(zip(numbers, values[:16]))
+        for flid, v in zip(texts, values[16:21]):
+            data[flid] = v.rstrip(b"\0").decode()
+        for flid, v in zip(chars, values[21:]):
+            data[flid] = v.decode("latin-1")
+        callback(TOPICS[0], data)
+        if k == 0:
+            start = time.perf_counter()  # from the first update on, as for the Symlistener
+    elapsed = time.perf_counter() - start
+    sub.close(0)
+    ctx.term()
+    proc.terminate()
+    proc.join()
+    return elapsed / n * 1e9
 
 
 def relay_server(port_queue, bodies, rounds):
@@ -378,6 +453,9 @@ def main():
                                 key=lambda r: r[0] / r[1])[args.repeat // 2]
         stalled = sorted((bench_stalled(3 * args.publishes) for _ in range(args.repeat)),
                          key=lambda r: r[0] / r[1])[args.repeat // 2]
+        # Each pairs a Symlistener run with a pyzmq run; the median of the ratios.
+        versus_zmq = [(bench_delivery(args.updates)[0], bench_zmq_delivery(args.updates))
+                      for _ in range(args.repeat)]
     finally:
         os.dup2(saved, 2)
 
@@ -417,6 +495,18 @@ def main():
     print("  Symproxy.publish, client reads nothing    %8.0f ns/update" % stalled_ns)
     print("  Symproxy.publish, client reads everything %8.0f ns/update" % reading_ns)
     print("  ratio %.2f (target <= 1.2): %s" % (ratio, "met" if ratio <= 1.2 else "MISSED"))
+    print("delivery to a callable against pyzmq (median of %d)" % args.repeat)
+    if any(z is None for _, z in versus_zmq):
+        print("  not measured: python3-zmq is not installed")
+    else:
+        module_ns, zmq_ns = sorted(versus_zmq, key=lambda r: r[1] / r[0])[args.repeat // 2]
+        print("  Symlistener (socket, decode, dict, call)   %8.0f ns/update %10.0f updates/s"
+              % (module_ns, 1e9 / module_ns))
+        print("  pyzmq SUB (recv, struct unpack, dict, call) %7.0f ns/update %10.0f updates/s"
+              % (zmq_ns, 1e9 / zmq_ns))
+        ratio = zmq_ns / module_ns
+        print("  rate ratio %.2f (target >= 2.6, the ratio when first measured): %s"
+              % (ratio, "met" if ratio >= 2.6 else "MISSED"))
 
 
 if __name__ == "__main__":
