@@ -1,11 +1,14 @@
 // The symbol server's configuration: the key = value / [section] file, the command line over
 // it, and the errors that name where they are.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "common/child_process.h"
 #include "qrx/symsrv/symsrv_config.h"
 
 TEST(SymSrvConfig, AFileSetsTheLimitsTheUsersAndTheFeedsWithTheirRoutes) {
@@ -158,4 +161,43 @@ TEST(SymSrvConfig, TheCommandLineRefusesWhatItCannotUse) {
     const char* help[] = {"qrx-symsrv", "--limit", "oops", "--help"};
     EXPECT_TRUE(cfg.ParseArgs(4, help, bHelp, err));
     EXPECT_TRUE(bHelp) << "--help wins over everything else";
+}
+
+TEST(SymSrvConfig, ADirectoryOrADeviceGivenAsTheFileIsRefusedWithoutBeingRead) {
+    char dir[] = "/tmp/qrx_cfg_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    CSymSrvConfig cfg;
+    std::string err;
+    EXPECT_FALSE(cfg.ParseFile(dir, err));  // was taken for an empty file
+    rmdir(dir);
+    EXPECT_EQ(err, std::string(dir) + ": Is a directory");
+
+    // /dev/zero has no end: read whole, it took all the memory there was. The child's room is
+    // bounded so that the machine's is not what runs out.
+    const ChildRun run = RunChildWithin(
+        [] {
+            const rlimit lim = {1L << 30, 1L << 30};
+            setrlimit(RLIMIT_AS, &lim);
+            CSymSrvConfig zero;
+            std::string strError;
+            if (zero.ParseFile("/dev/zero", strError)) {
+                return 2;
+            }
+            fprintf(stderr, "%s\n", strError.c_str());
+            CSymSrvConfig empty;
+            return empty.ParseFile("/dev/null", strError) ? 0 : 3;
+        },
+        30);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("/dev/zero: a device, not a file\n"), std::string::npos) << run.err;
+}
+
+TEST(SymSrvConfig, ALineHoldingANulByteIsRefusedNotCutShort) {
+    CSymSrvConfig cfg;
+    std::string err;
+    // The password would have held the NUL, and no client could have given it.
+    EXPECT_FALSE(cfg.ParseText(std::string("[users]\nalice = se\0cret\n", 24), "t.conf", err));
+    EXPECT_EQ(err, "t.conf:2: the line holds a NUL byte");
+    EXPECT_TRUE(cfg.m_mUsers.empty());
 }

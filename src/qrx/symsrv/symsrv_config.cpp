@@ -1,12 +1,14 @@
 #include "qrx/symsrv/symsrv_config.h"
 
 #include <regex.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
+
+#include "qrx/runtime/input_file.h"
 
 namespace {
 
@@ -246,6 +248,10 @@ bool CSymSrvConfig::ParseText(const std::string& strText, const std::string& str
     };
     while (std::getline(in, strLine)) {
         ++nLine;
+        // Kept, it would cut the error naming the line short, or make a value nobody can give.
+        if (strLine.find('\0') != std::string::npos) {
+            return fail("the line holds a NUL byte");
+        }
         const size_t nHash = strLine.find('#');
         if (nHash != std::string::npos) {
             strLine.erase(nHash);
@@ -299,14 +305,31 @@ bool CSymSrvConfig::ParseText(const std::string& strText, const std::string& str
 }
 
 bool CSymSrvConfig::ParseFile(const std::string& strPath, std::string& strError) {
-    std::ifstream in(strPath);
-    if (!in) {
-        strError = strPath + ": " + strerror(errno);
+    // A directory read as nothing, and a device without end (/dev/zero) as more than any memory.
+    const int fd = open_input_file(strPath.c_str());
+    if (fd < 0) {
+        strError = strPath + ": " + (errno == ENODEV ? "a device, not a file" : strerror(errno));
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseText(text.str(), strPath, strError);
+    std::string strText;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            strError = strPath + ": " + strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        strText.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return ParseText(strText, strPath, strError);
 }
 
 bool CSymSrvConfig::ParseFeedArg(const std::string& strText, int nIndex, CSymSrvFeedConfig& feed,
