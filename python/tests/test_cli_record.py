@@ -6,6 +6,7 @@ import fcntl
 import json
 import os
 import random
+import resource
 import signal
 import struct
 import termios
@@ -512,3 +513,14 @@ def test_replay_of_a_recording_from_a_pipe_says_it_wants_a_file(tmp_path):
     assert proc.returncode == 5
     assert one_line_error(proc) == ("qrx replay: /dev/stdin: not a regular file (qrx replay "
                                     "reads the recording more than once)")
+
+
+def test_serve_refuses_a_device_without_end_before_reading_it():
+    # /dev/zero was read whole into memory, as much as there was; the child's
+    # room is bounded so that it is not the machine's that runs out.
+    def bounded():
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+    proc = qrx("serve", "/dev/zero", "--port", w.free_port(), "--no-wait", preexec_fn=bounded)
+    assert proc.returncode == 5, proc.stderr
+    assert one_line_error(proc) == "qrx serve: cannot read /dev/zero: a device, not a file"
