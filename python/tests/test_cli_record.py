@@ -524,3 +524,19 @@ def test_serve_refuses_a_device_without_end_before_reading_it():
     proc = qrx("serve", "/dev/zero", "--port", w.free_port(), "--no-wait", preexec_fn=bounded)
     assert proc.returncode == 5, proc.stderr
     assert one_line_error(proc) == "qrx serve: cannot read /dev/zero: a device, not a file"
+
+
+def test_a_file_that_begins_with_a_byte_order_mark_serves_as_one_without(tmp_path):
+    # As spreadsheet programs save CSV: the mark was read as part of the first
+    # column's name (or of the first JSON line) and the file refused.
+    from pyqrx.cli import serve
+
+    for name, text in (("q.csv", "topic,bid\nIBM,1.5\n"),
+                       ("q.jsonl", '{"topic": "IBM", "bid": 1.5}\n'),
+                       ("q.txt", '{"topic": "IBM", "bid": 1.5}\n'),
+                       ("r.txt", "topic,bid\nIBM,1.5\n")):
+        plain = tmp_path / ("plain-" + name)
+        marked = tmp_path / ("marked-" + name)
+        plain.write_text(text, encoding="utf-8")
+        marked.write_text("\ufeff" + text, encoding="utf-8")
+        assert serve.load(str(marked)) == serve.load(str(plain)) == [(None, "IBM", {0: 1.5})]

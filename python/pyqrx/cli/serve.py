@@ -75,10 +75,13 @@ def read_text(path):
     try:
         # Bytes that are no UTF-8 (as qrx sub and qrx dump write a peer's) are kept.
         with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
-            return f.read()
+            text = f.read()
     except (OSError, UnicodeDecodeError) as e:
         raise CliError("cannot read %s: %s" % (path, getattr(e, "strerror", None) or e),
                        EXIT_INPUT) from None
+    # A byte order mark (spreadsheet programs begin their UTF-8 CSV with one) is
+    # no part of the first line.
+    return text[1:] if text.startswith("\ufeff") else text
 
 
 def _field(key, where):
