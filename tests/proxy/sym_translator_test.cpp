@@ -384,3 +384,14 @@ TEST_F(SymTranslatorTest, shouldRefuseADeviceThatNeverEndsAndStillLoadAnEmptyOne
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_THAT(run.err, HasSubstr("Unable to open Translation File: /dev/zero\n"));
 }
+
+TEST_F(SymTranslatorTest, shouldReadTheFirstEntryOfAFileThatBeginsWithAByteOrderMark) {
+    SymTranslator xlate;
+    Load(xlate,
+         "\xEF\xBB\xBF"
+         "ABC.N,ABC XYZ\nDEF GHI\n");
+    EXPECT_STREQ(xlate.GetKo2Feed("ABC.N"), "XYZ");
+    EXPECT_STREQ(xlate.GetKo2Feed("DEF"), "GHI");
+    EXPECT_EQ(Synonyms(xlate, "XYZ"), (std::vector<std::string>{"ABC", "ABC.N"}));
+    EXPECT_EQ(Count(m_loadErr, "returned false"), 0u) << m_loadErr;
+}

@@ -201,3 +201,15 @@ TEST(SymSrvConfig, ALineHoldingANulByteIsRefusedNotCutShort) {
     EXPECT_EQ(err, "t.conf:2: the line holds a NUL byte");
     EXPECT_TRUE(cfg.m_mUsers.empty());
 }
+
+TEST(SymSrvConfig, AByteOrderMarkBeforeTheFirstLineIsNoPartOfIt) {
+    // As some editors save a file: the mark made the first key unknown, in a message that does
+    // not show it.
+    CSymSrvConfig cfg;
+    std::string err;
+    EXPECT_TRUE(cfg.ParseText("\xEF\xBB\xBFport = 7100\n", "t.conf", err)) << err;
+    EXPECT_EQ(cfg.m_nPort, 7100);
+    // Anywhere else it is what it was.
+    EXPECT_FALSE(cfg.ParseText("port = 7100\n\xEF\xBB\xBFport = 7200\n", "t.conf", err));
+    EXPECT_EQ(err, "t.conf:2: unknown key '\xEF\xBB\xBFport'");
+}

@@ -19,13 +19,26 @@ bool IsUsableField(const char* szField) {
 // Reads one line into buf (at most size - 1 characters, line end removed) and skips whatever
 // of the line did not fit, so that a long line never spills into the next. A NUL byte ends the
 // line's text but not the line: what follows it up to the line end is passed over with the rest.
-// False at the end.
-bool ReadLine(FILE* fp, char* buf, int size) {
+// A byte order mark before the first line (bFirst) is no part of it. False at the end.
+bool ReadLine(FILE* fp, char* buf, int size, bool bFirst) {
     int c = getc_unlocked(fp);
     if (c == EOF) {
         return false;
     }
     int len = 0;
+    if (bFirst) {
+        static const unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
+        int nMatched = 0;
+        while (nMatched < 3 && c == kBom[nMatched]) {
+            ++nMatched;
+            c = getc_unlocked(fp);
+        }
+        if (nMatched < 3) {
+            for (int i = 0; i < nMatched; ++i) {
+                buf[len++] = static_cast<char>(kBom[i]);  // no mark: the line's own bytes
+            }
+        }
+    }
     for (; c != EOF && c != '\n'; c = getc_unlocked(fp)) {
         if (len < size - 1) {
             buf[len++] = static_cast<char>(c);
@@ -119,7 +132,7 @@ bool SymTranslator::LoadFile() {
         return false;
     }
     char szLine[kLineSize];
-    while (ReadLine(fp, szLine, sizeof(szLine))) {
+    for (bool bFirst = true; ReadLine(fp, szLine, sizeof(szLine), bFirst); bFirst = false) {
         HandleLine(szLine);
     }
     const bool bReadError = ferror(fp) != 0;

@@ -237,7 +237,9 @@ bool CSymSrvConfig::SetGlobal(const std::string& strKey, const std::string& strV
 
 bool CSymSrvConfig::ParseText(const std::string& strText, const std::string& strOrigin,
                               std::string& strError) {
-    std::istringstream in(strText);
+    // A byte order mark before the first line (as some editors save a file) is no part of it.
+    const bool bMarked = strText.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    std::istringstream in(bMarked ? strText.substr(3) : strText);
     std::string strLine;
     int nLine = 0;
     enum { GLOBAL, USERS, FEED } section = GLOBAL;
