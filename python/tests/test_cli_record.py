@@ -540,3 +540,17 @@ def test_a_file_that_begins_with_a_byte_order_mark_serves_as_one_without(tmp_pat
         plain.write_text(text, encoding="utf-8")
         marked.write_text("\ufeff" + text, encoding="utf-8")
         assert serve.load(str(marked)) == serve.load(str(plain)) == [(None, "IBM", {0: 1.5})]
+
+
+def test_a_recording_path_holding_a_nul_character_names_no_file(tmp_path):
+    # The name was cut at the NUL: the recorder truncated, and the reader read,
+    # a file other than the one named.
+    from pyqrx import _pyqrx
+
+    other = tmp_path / "kept.qrx"
+    other.write_bytes(b"QRXREC01" + bytes(8))
+    with pytest.raises(ValueError, match="path holds a NUL character"):
+        _pyqrx._Recorder(str(other) + "\0.new")
+    assert other.read_bytes() == b"QRXREC01" + bytes(8)
+    with pytest.raises(ValueError, match="path holds a NUL character"):
+        _pyqrx._RecordReader(str(other) + "\0.new")
