@@ -213,3 +213,22 @@ TEST(SymSrvConfig, AByteOrderMarkBeforeTheFirstLineIsNoPartOfIt) {
     EXPECT_FALSE(cfg.ParseText("port = 7100\n\xEF\xBB\xBFport = 7200\n", "t.conf", err));
     EXPECT_EQ(err, "t.conf:2: unknown key '\xEF\xBB\xBFport'");
 }
+
+TEST(SymSrvConfig, TwoFeedsOfOneNameAreRefused) {
+    // Their clients could not tell which source was lost, and the metrics would give one series
+    // twice, which scrapers refuse whole.
+    CSymSrvConfig cfg;
+    std::string err;
+    ASSERT_TRUE(
+        cfg.ParseText("[feed nyse]\naddress = 127.0.0.1:7101\n"
+                      "[feed nyse]\naddress = 127.0.0.1:7102\n",
+                      "t.conf", err));
+    EXPECT_FALSE(cfg.Validate(err));
+    EXPECT_EQ(err, "two feeds are named 'nyse'");
+
+    CSymSrvConfig cli;
+    bool bHelp = false;
+    const char* argv[] = {"qrx-symsrv", "--feed", "a=127.0.0.1:1", "--feed", "a=127.0.0.1:2"};
+    EXPECT_FALSE(cli.ParseArgs(5, argv, bHelp, err));
+    EXPECT_EQ(err, "two feeds are named 'a'");
+}

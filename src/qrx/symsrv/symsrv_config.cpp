@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <sstream>
 
 #include "qrx/runtime/input_file.h"
@@ -448,9 +449,15 @@ bool CSymSrvConfig::Validate(std::string& strError) const {
         strError = "no port and no local socket for clients";
         return false;
     }
+    std::set<std::string> setNames;
     for (const auto& feed : m_vecFeeds) {
         if (feed.m_strPath.empty() && (feed.m_strHost.empty() || feed.m_nPort <= 0)) {
             strError = "feed " + feed.m_strName + " has no address";
+            return false;
+        }
+        // The name tells clients which source was lost, and keeps apart the metrics of each.
+        if (!setNames.insert(feed.m_strName).second) {
+            strError = "two feeds are named '" + feed.m_strName + "'";
             return false;
         }
     }
