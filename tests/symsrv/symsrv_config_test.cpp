@@ -232,3 +232,24 @@ TEST(SymSrvConfig, TwoFeedsOfOneNameAreRefused) {
     EXPECT_FALSE(cli.ParseArgs(5, argv, bHelp, err));
     EXPECT_EQ(err, "two feeds are named 'a'");
 }
+
+TEST(SymSrvConfig, AUserWhoseNameOrPasswordNoLogonCanCarryIsRefused) {
+    // A logon carries 32 bytes of each: such a user could never have logged on.
+    const std::string longText(33, 'p');
+    CSymSrvConfig cfg;
+    std::string err;
+    EXPECT_FALSE(cfg.ParseText("[users]\nbob = ok\nalice = " + longText + "\n", "t.conf", err));
+    EXPECT_EQ(err, "t.conf:3: a logon carries at most 32 bytes of user name and of password");
+    EXPECT_FALSE(cfg.ParseText("[users]\n" + longText + " = pw\n", "t.conf", err));
+    EXPECT_EQ(err, "t.conf:2: a logon carries at most 32 bytes of user name and of password");
+    EXPECT_TRUE(cfg.ParseText("[users]\n" + longText.substr(1) + " = " + longText.substr(1) + "\n",
+                              "t.conf", err))
+        << err;
+
+    CSymSrvConfig cli;
+    bool bHelp = false;
+    const std::string arg = "alice:" + longText;
+    const char* argv[] = {"qrx-symsrv", "--user", arg.c_str()};
+    EXPECT_FALSE(cli.ParseArgs(3, argv, bHelp, err));
+    EXPECT_EQ(err, "--user: a logon carries at most 32 bytes of user name and of password");
+}

@@ -13,6 +13,16 @@
 
 namespace {
 
+// A logon's user name and password fields: 32 bytes each.
+constexpr size_t kLogonField = 32;
+constexpr const char* kLogonTooLong =
+    "a logon carries at most 32 bytes of user name and of password";
+
+// Whether a client could give this user name and password at all.
+bool LogonCarries(const std::string& strUser, const std::string& strPassword) {
+    return strUser.size() <= kLogonField && strPassword.size() <= kLogonField;
+}
+
 std::string Trim(const std::string& s) {
     size_t b = 0;
     size_t e = s.size();
@@ -295,6 +305,9 @@ bool CSymSrvConfig::ParseText(const std::string& strText, const std::string& str
         }
         std::string strWhat;
         if (section == USERS) {
+            if (!LogonCarries(strKey, strValue)) {
+                return fail(kLogonTooLong);
+            }
             m_mUsers[strKey] = strValue;
         } else if (section == FEED) {
             if (!SetFeedKey(*pFeed, strKey, strValue, strWhat)) {
@@ -417,6 +430,10 @@ bool CSymSrvConfig::ParseArgs(int argc, const char* const* argv, bool& bHelp,
             const size_t nColon = strValue.find(':');
             if (nColon == std::string::npos || nColon == 0) {
                 strError = "--user takes NAME:PASSWORD";
+                return false;
+            }
+            if (!LogonCarries(strValue.substr(0, nColon), strValue.substr(nColon + 1))) {
+                strError = std::string("--user: ") + kLogonTooLong;
                 return false;
             }
             m_mUsers[strValue.substr(0, nColon)] = strValue.substr(nColon + 1);
