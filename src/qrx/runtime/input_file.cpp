@@ -39,8 +39,8 @@ int open_input_file(const char* szPath) {
         return -1;
     }
     // What was opened may not be what was looked at, if the name changed in between.
-    if (fstat(fd, &st) != 0 || Refusal(st) != 0) {
-        const int err = fstat(fd, &st) != 0 ? errno : Refusal(st);
+    const int err = fstat(fd, &st) != 0 ? errno : Refusal(st);
+    if (err != 0) {
         close(fd);
         errno = err;
         return -1;
