@@ -25,6 +25,11 @@ namespace {
 
 constexpr const char* kBusy = "the recorder is already running";
 
+// A path is opened up to its first NUL: one holding a NUL would name another file.
+bool PathWithoutNul(const std::string& path) {
+    return path.find('\0') == std::string::npos;
+}
+
 // Bounds each wait of the loop, so that a deadline is seen without traffic.
 constexpr long kWaitMicros = 100000;
 // Longest time updates stay in the writer's buffer: when traffic pauses, and
@@ -108,6 +113,10 @@ private:
 };
 
 Recorder::Recorder(const std::string& path) : m_pConnection(new CSymConnection(nullptr)) {
+    if (!PathWithoutNul(path)) {
+        delete m_pConnection;
+        throw py::value_error("path holds a NUL character");
+    }
     if (!m_writer.Open(path.c_str(), pyqrx::NowNanos())) {
         delete m_pConnection;
         throw py_error(m_writer.Error());
@@ -324,6 +333,9 @@ public:
     RecordReader(const std::string& path, bool bDecode) : m_bDecode(bDecode) {
         // Ctrl-C ends a read from a pipe that brings nothing, as KeyboardInterrupt.
         m_reader.SetInterruptCheck([](void*) { return PyErr_CheckSignals() != 0; }, nullptr);
+        if (!PathWithoutNul(path)) {
+            throw py::value_error("path holds a NUL character");
+        }
         if (!m_reader.Open(path.c_str())) {
             ThrowPending();
             throw py_error(m_reader.Error());

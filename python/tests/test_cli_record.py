@@ -6,6 +6,7 @@ import fcntl
 import json
 import os
 import random
+import resource
 import signal
 import struct
 import termios
@@ -512,3 +513,44 @@ def test_replay_of_a_recording_from_a_pipe_says_it_wants_a_file(tmp_path):
     assert proc.returncode == 5
     assert one_line_error(proc) == ("qrx replay: /dev/stdin: not a regular file (qrx replay "
                                     "reads the recording more than once)")
+
+
+def test_serve_refuses_a_device_without_end_before_reading_it():
+    # /dev/zero was read whole into memory, as much as there was; the child's
+    # room is bounded so that it is not the machine's that runs out.
+    def bounded():
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+    proc = qrx("serve", "/dev/zero", "--port", w.free_port(), "--no-wait", preexec_fn=bounded)
+    assert proc.returncode == 5, proc.stderr
+    assert one_line_error(proc) == "qrx serve: cannot read /dev/zero: a device, not a file"
+
+
+def test_a_file_that_begins_with_a_byte_order_mark_serves_as_one_without(tmp_path):
+    # As spreadsheet programs save CSV: the mark was read as part of the first
+    # column's name (or of the first JSON line) and the file refused.
+    from pyqrx.cli import serve
+
+    for name, text in (("q.csv", "topic,bid\nIBM,1.5\n"),
+                       ("q.jsonl", '{"topic": "IBM", "bid": 1.5}\n'),
+                       ("q.txt", '{"topic": "IBM", "bid": 1.5}\n'),
+                       ("r.txt", "topic,bid\nIBM,1.5\n")):
+        plain = tmp_path / ("plain-" + name)
+        marked = tmp_path / ("marked-" + name)
+        plain.write_text(text, encoding="utf-8")
+        marked.write_text("\ufeff" + text, encoding="utf-8")
+        assert serve.load(str(marked)) == serve.load(str(plain)) == [(None, "IBM", {0: 1.5})]
+
+
+def test_a_recording_path_holding_a_nul_character_names_no_file(tmp_path):
+    # The name was cut at the NUL: the recorder truncated, and the reader read,
+    # a file other than the one named.
+    from pyqrx import _pyqrx
+
+    other = tmp_path / "kept.qrx"
+    other.write_bytes(b"QRXREC01" + bytes(8))
+    with pytest.raises(ValueError, match="path holds a NUL character"):
+        _pyqrx._Recorder(str(other) + "\0.new")
+    assert other.read_bytes() == b"QRXREC01" + bytes(8)
+    with pytest.raises(ValueError, match="path holds a NUL character"):
+        _pyqrx._RecordReader(str(other) + "\0.new")

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/child_process.h"
 #include "qrx/marketdata/sym_data_aux.h"
 
 namespace {
@@ -175,4 +176,50 @@ TEST(SymInfoFileTest, shouldFailOnFilesThatCannotBeOpened) {
     EXPECT_FALSE(CSymDataAux::SerializeSymIn(m.map, "/nonexistent/dir/file", true));
     EXPECT_FALSE(CSymDataAux::SerializeSymOut(m.map, "/nonexistent/dir/file", false));
     EXPECT_FALSE(CSymDataAux::SerializeSymIn(m.map, nullptr, true));
+}
+
+TEST(SymInfoFileTest, shouldPassOverTheWholeOfALongLineHoldingANulByte) {
+    TempFile file;
+    // One line longer than the reader takes, with a NUL byte early in it: what stands after the
+    // part the reader took in one go is still that line, not a line of its own.
+    const std::string head("A:bid=1\0", 8);
+    file.Write(head + std::string(131072 - head.size(), 'x') + "B:bid=2\nC:bid=3\n");
+    Owned m;
+    ASSERT_TRUE(CSymDataAux::SerializeSymIn(m.map, file.Path(), true));
+    EXPECT_EQ(m.map.count(GrowingStr("B")), 0u);
+    ASSERT_EQ(m.map.count(GrowingStr("C")), 1u);
+    double bid = 0;
+    EXPECT_TRUE(m.map[GrowingStr("C")]->GetFlidDouble(CSymData::flid_bid, bid));
+    EXPECT_EQ(bid, 3.0);
+}
+
+TEST(SymInfoFileTest, shouldRefuseADirectoryOrEndlessDeviceAndKeepTheRecordsItHeld) {
+    const ChildRun run = RunChildWithin(
+        [] {
+            // Exit codes name the step that went wrong.
+            Owned m;
+            m.map[GrowingStr("IBM")] = new CSymData();
+            char dir[] = "/tmp/qrx_md_XXXXXX";
+            if (mkdtemp(dir) == nullptr) {
+                return 2;
+            }
+            const bool bDir = CSymDataAux::SerializeSymIn(m.map, dir, true);
+            rmdir(dir);
+            if (bDir) {
+                return 3;
+            }
+            if (CSymDataAux::SerializeSymIn(m.map, "/dev/zero", true)) {
+                return 4;
+            }
+            if (m.map.size() != 1u) {
+                return 5;
+            }
+            if (!CSymDataAux::SerializeSymIn(m.map, "/dev/null", true) || !m.map.empty()) {
+                return 6;
+            }
+            return 0;
+        },
+        30);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
 }

@@ -12,6 +12,7 @@
 
 #include <gmock/gmock.h>
 
+#include "common/child_process.h"
 #include "proxy/proxy_test_util.h"
 
 namespace {
@@ -356,4 +357,41 @@ TEST_F(SymTranslatorTest, shouldReplaceAMappingAtRunTime) {
     EXPECT_FALSE(xlate.AddXLateEntry("A\tB", "Z"));
     EXPECT_THAT(GetCapturedStderr(), HasSubstr("Insert to KO2Feed returned false: A\tB --> Z"));
     EXPECT_EQ(Synonyms(xlate, "Z"), (std::vector<std::string>{"ABC"}));
+}
+
+TEST_F(SymTranslatorTest, shouldEndALineHoldingANulByteAtItsOwnLineEndNotAtTheNextOne) {
+    SymTranslator xlate;
+    Load(xlate, std::string("ABC\0XYZ X\nDEF GHI\nJKL\0 MNO\nPQR STU", 34));
+    CaptureStderr();
+    EXPECT_STREQ(xlate.GetKo2Feed("DEF"), "GHI");  // the line after a NUL byte is read
+    EXPECT_STREQ(xlate.GetKo2Feed("PQR"), "STU");
+    EXPECT_STREQ(xlate.GetKo2Feed("ABC"), "ABC");  // a line ends for the parser at its NUL
+    EXPECT_STREQ(xlate.GetKo2Feed("JKL"), "JKL");
+    GetCapturedStderr();
+}
+
+TEST_F(SymTranslatorTest, shouldRefuseADeviceThatNeverEndsAndStillLoadAnEmptyOne) {
+    const ChildRun run = RunChildWithin(
+        [] {
+            SymTranslator xlate;
+            const bool bZero = xlate.Init("/dev/zero");
+            SymTranslator empty;
+            const bool bNull = empty.Init("/dev/null");
+            return !bZero && bNull ? 0 : 1;
+        },
+        30);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("Unable to open Translation File: /dev/zero\n"));
+}
+
+TEST_F(SymTranslatorTest, shouldReadTheFirstEntryOfAFileThatBeginsWithAByteOrderMark) {
+    SymTranslator xlate;
+    Load(xlate,
+         "\xEF\xBB\xBF"
+         "ABC.N,ABC XYZ\nDEF GHI\n");
+    EXPECT_STREQ(xlate.GetKo2Feed("ABC.N"), "XYZ");
+    EXPECT_STREQ(xlate.GetKo2Feed("DEF"), "GHI");
+    EXPECT_EQ(Synonyms(xlate, "XYZ"), (std::vector<std::string>{"ABC", "ABC.N"}));
+    EXPECT_EQ(Count(m_loadErr, "returned false"), 0u) << m_loadErr;
 }

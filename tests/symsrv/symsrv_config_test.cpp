@@ -1,11 +1,14 @@
 // The symbol server's configuration: the key = value / [section] file, the command line over
 // it, and the errors that name where they are.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "common/child_process.h"
 #include "qrx/symsrv/symsrv_config.h"
 
 TEST(SymSrvConfig, AFileSetsTheLimitsTheUsersAndTheFeedsWithTheirRoutes) {
@@ -158,4 +161,95 @@ TEST(SymSrvConfig, TheCommandLineRefusesWhatItCannotUse) {
     const char* help[] = {"qrx-symsrv", "--limit", "oops", "--help"};
     EXPECT_TRUE(cfg.ParseArgs(4, help, bHelp, err));
     EXPECT_TRUE(bHelp) << "--help wins over everything else";
+}
+
+TEST(SymSrvConfig, ADirectoryOrADeviceGivenAsTheFileIsRefusedWithoutBeingRead) {
+    char dir[] = "/tmp/qrx_cfg_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    CSymSrvConfig cfg;
+    std::string err;
+    EXPECT_FALSE(cfg.ParseFile(dir, err));  // was taken for an empty file
+    rmdir(dir);
+    EXPECT_EQ(err, std::string(dir) + ": Is a directory");
+
+    // /dev/zero has no end: read whole, it took all the memory there was. The child's room is
+    // bounded so that the machine's is not what runs out.
+    const ChildRun run = RunChildWithin(
+        [] {
+            const rlimit lim = {1L << 30, 1L << 30};
+            setrlimit(RLIMIT_AS, &lim);
+            CSymSrvConfig zero;
+            std::string strError;
+            if (zero.ParseFile("/dev/zero", strError)) {
+                return 2;
+            }
+            fprintf(stderr, "%s\n", strError.c_str());
+            CSymSrvConfig empty;
+            return empty.ParseFile("/dev/null", strError) ? 0 : 3;
+        },
+        30);
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("/dev/zero: a device, not a file\n"), std::string::npos) << run.err;
+}
+
+TEST(SymSrvConfig, ALineHoldingANulByteIsRefusedNotCutShort) {
+    CSymSrvConfig cfg;
+    std::string err;
+    // The password would have held the NUL, and no client could have given it.
+    EXPECT_FALSE(cfg.ParseText(std::string("[users]\nalice = se\0cret\n", 24), "t.conf", err));
+    EXPECT_EQ(err, "t.conf:2: the line holds a NUL byte");
+    EXPECT_TRUE(cfg.m_mUsers.empty());
+}
+
+TEST(SymSrvConfig, AByteOrderMarkBeforeTheFirstLineIsNoPartOfIt) {
+    // As some editors save a file: the mark made the first key unknown, in a message that does
+    // not show it.
+    CSymSrvConfig cfg;
+    std::string err;
+    EXPECT_TRUE(cfg.ParseText("\xEF\xBB\xBFport = 7100\n", "t.conf", err)) << err;
+    EXPECT_EQ(cfg.m_nPort, 7100);
+    // Anywhere else it is what it was.
+    EXPECT_FALSE(cfg.ParseText("port = 7100\n\xEF\xBB\xBFport = 7200\n", "t.conf", err));
+    EXPECT_EQ(err, "t.conf:2: unknown key '\xEF\xBB\xBFport'");
+}
+
+TEST(SymSrvConfig, TwoFeedsOfOneNameAreRefused) {
+    // Their clients could not tell which source was lost, and the metrics would give one series
+    // twice, which scrapers refuse whole.
+    CSymSrvConfig cfg;
+    std::string err;
+    ASSERT_TRUE(
+        cfg.ParseText("[feed nyse]\naddress = 127.0.0.1:7101\n"
+                      "[feed nyse]\naddress = 127.0.0.1:7102\n",
+                      "t.conf", err));
+    EXPECT_FALSE(cfg.Validate(err));
+    EXPECT_EQ(err, "two feeds are named 'nyse'");
+
+    CSymSrvConfig cli;
+    bool bHelp = false;
+    const char* argv[] = {"qrx-symsrv", "--feed", "a=127.0.0.1:1", "--feed", "a=127.0.0.1:2"};
+    EXPECT_FALSE(cli.ParseArgs(5, argv, bHelp, err));
+    EXPECT_EQ(err, "two feeds are named 'a'");
+}
+
+TEST(SymSrvConfig, AUserWhoseNameOrPasswordNoLogonCanCarryIsRefused) {
+    // A logon carries 32 bytes of each: such a user could never have logged on.
+    const std::string longText(33, 'p');
+    CSymSrvConfig cfg;
+    std::string err;
+    EXPECT_FALSE(cfg.ParseText("[users]\nbob = ok\nalice = " + longText + "\n", "t.conf", err));
+    EXPECT_EQ(err, "t.conf:3: a logon carries at most 32 bytes of user name and of password");
+    EXPECT_FALSE(cfg.ParseText("[users]\n" + longText + " = pw\n", "t.conf", err));
+    EXPECT_EQ(err, "t.conf:2: a logon carries at most 32 bytes of user name and of password");
+    EXPECT_TRUE(cfg.ParseText("[users]\n" + longText.substr(1) + " = " + longText.substr(1) + "\n",
+                              "t.conf", err))
+        << err;
+
+    CSymSrvConfig cli;
+    bool bHelp = false;
+    const std::string arg = "alice:" + longText;
+    const char* argv[] = {"qrx-symsrv", "--user", arg.c_str()};
+    EXPECT_FALSE(cli.ParseArgs(3, argv, bHelp, err));
+    EXPECT_EQ(err, "--user: a logon carries at most 32 bytes of user name and of password");
 }

@@ -4,6 +4,8 @@ import csv
 import io
 import json
 import math
+import os
+import stat
 
 from . import common
 from .common import EXIT_INPUT, EXIT_OK, CliError, make_parser, warn
@@ -54,14 +56,32 @@ def check_pacing(args):
         raise CliError("--rate wants a number above 0")
 
 
+def _endless_device(path):
+    """Whether path names a device, which may never end (/dev/zero): read
+    whole, it would take all the memory there is. The empty /dev/null is a
+    file like any other; a FIFO or a pipe is read as it comes."""
+    try:
+        st = os.stat(path)
+    except OSError:
+        return False  # opening it says what is wrong
+    if stat.S_ISCHR(st.st_mode):
+        return st.st_rdev != os.makedev(1, 3)
+    return stat.S_ISBLK(st.st_mode)
+
+
 def read_text(path):
+    if _endless_device(path):
+        raise CliError("cannot read %s: a device, not a file" % path, EXIT_INPUT)
     try:
         # Bytes that are no UTF-8 (as qrx sub and qrx dump write a peer's) are kept.
         with open(path, encoding="utf-8", errors="surrogateescape", newline="") as f:
-            return f.read()
+            text = f.read()
     except (OSError, UnicodeDecodeError) as e:
         raise CliError("cannot read %s: %s" % (path, getattr(e, "strerror", None) or e),
                        EXIT_INPUT) from None
+    # A byte order mark (spreadsheet programs begin their UTF-8 CSV with one) is
+    # no part of the first line.
+    return text[1:] if text.startswith("\ufeff") else text
 
 
 def _field(key, where):

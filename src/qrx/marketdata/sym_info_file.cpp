@@ -9,6 +9,7 @@
 
 #include "qrx/marketdata/field_dictionary.h"
 #include "qrx/marketdata/sym_data_aux.h"
+#include "qrx/runtime/input_file.h"
 
 namespace {
 
@@ -161,6 +162,28 @@ int LineId(const char* name) {
     return static_cast<int>(n);
 }
 
+// Reads one line into line (kMaxLine + 1 bytes; its end removed, NUL-terminated), reading
+// through to its end whatever it holds, so that no part of it is taken for a line of its own (a
+// NUL byte ends its text for the parser). 1 for a line, 0 for one longer than kMaxLine (passed
+// over), -1 at the end of the file.
+int ReadLine(FILE* f, std::vector<char>& line) {
+    int c = getc_unlocked(f);
+    if (c == EOF) {
+        return -1;
+    }
+    size_t n = 0;
+    bool bTooLong = false;
+    for (; c != EOF && c != '\n'; c = getc_unlocked(f)) {
+        if (n < kMaxLine) {
+            line[n++] = static_cast<char>(c);
+        } else {
+            bTooLong = true;
+        }
+    }
+    line[n] = '\0';
+    return bTooLong ? 0 : 1;
+}
+
 void StoreValue(CSymData& d, int id, const char* value) {
     switch (id >> 9) {
         case 0:
@@ -207,7 +230,8 @@ bool CSymDataAux::SerializeSymIn(StaticSymInfoMap& StaticSymInfo, const char* sz
     if (szFilePath == nullptr) {
         return false;
     }
-    FILE* f = fopen(szFilePath, "r");
+    // A directory or a device is refused before anything held is cleared.
+    FILE* f = fopen_input_file(szFilePath);
     if (f == nullptr) {
         return false;
     }
@@ -217,19 +241,12 @@ bool CSymDataAux::SerializeSymIn(StaticSymInfoMap& StaticSymInfo, const char* sz
         }
         StaticSymInfo.clear();
     }
-    std::vector<char> line(kMaxLine + 2);
-    while (fgets(line.data(), static_cast<int>(line.size()), f) != nullptr) {
-        char* buf = line.data();
-        size_t n = strlen(buf);
-        if (n > 0 && buf[n - 1] == '\n') {
-            buf[--n] = '\0';
-        } else if (n > kMaxLine) {
-            // Longer than a line may be: skip the rest of it, not misread it.
-            int c;
-            while ((c = fgetc(f)) != EOF && c != '\n') {
-            }
-            continue;
+    std::vector<char> line(kMaxLine + 1);
+    for (int got; (got = ReadLine(f, line)) >= 0;) {
+        if (got == 0) {
+            continue;  // longer than a line may be: passed over, not misread
         }
+        char* buf = line.data();
         if (buf[0] == '#') {
             continue;
         }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <new>
 
+#include "qrx/runtime/input_file.h"
 #include "qrx/runtime/stdio_logger.h"
 
 namespace {
@@ -16,21 +17,37 @@ bool IsUsableField(const char* szField) {
 }
 
 // Reads one line into buf (at most size - 1 characters, line end removed) and skips whatever
-// of the line did not fit, so that a long line never spills into the next. False at the end.
-bool ReadLine(FILE* fp, char* buf, int size) {
-    if (fgets(buf, size, fp) == nullptr) {
+// of the line did not fit, so that a long line never spills into the next. A NUL byte ends the
+// line's text but not the line: what follows it up to the line end is passed over with the rest.
+// A byte order mark before the first line (bFirst) is no part of it. False at the end.
+bool ReadLine(FILE* fp, char* buf, int size, bool bFirst) {
+    int c = getc_unlocked(fp);
+    if (c == EOF) {
         return false;
     }
-    size_t len = strlen(buf);
-    if (len > 0 && buf[len - 1] == '\n') {
-        buf[--len] = '\0';
-    } else {
-        int c;
-        while ((c = fgetc(fp)) != EOF && c != '\n') {
+    int len = 0;
+    if (bFirst) {
+        static const unsigned char kBom[3] = {0xEF, 0xBB, 0xBF};
+        int nMatched = 0;
+        while (nMatched < 3 && c == kBom[nMatched]) {
+            ++nMatched;
+            c = getc_unlocked(fp);
+        }
+        if (nMatched < 3) {
+            for (int i = 0; i < nMatched; ++i) {
+                buf[len++] = static_cast<char>(kBom[i]);  // no mark: the line's own bytes
+            }
         }
     }
-    if (len > 0 && buf[len - 1] == '\r') {
-        buf[--len] = '\0';
+    for (; c != EOF && c != '\n'; c = getc_unlocked(fp)) {
+        if (len < size - 1) {
+            buf[len++] = static_cast<char>(c);
+        }
+    }
+    buf[len] = '\0';
+    const size_t textLen = strlen(buf);
+    if (textLen > 0 && buf[textLen - 1] == '\r') {
+        buf[textLen - 1] = '\0';
     }
     return true;
 }
@@ -109,16 +126,16 @@ bool SymTranslator::LoadFile() {
     if (m_TranFile[0] == '\0') {
         return false;
     }
-    FILE* fp = fopen(m_TranFile, "r");
+    FILE* fp = fopen_input_file(m_TranFile);
     if (fp == nullptr) {
         QRX_LOG_ERROR("Unable to open Translation File: " << m_TranFile);
         return false;
     }
     char szLine[kLineSize];
-    while (ReadLine(fp, szLine, sizeof(szLine))) {
+    for (bool bFirst = true; ReadLine(fp, szLine, sizeof(szLine), bFirst); bFirst = false) {
         HandleLine(szLine);
     }
-    const bool bReadError = ferror(fp) != 0;  // e.g. the name is a directory
+    const bool bReadError = ferror(fp) != 0;
     fclose(fp);
     if (bReadError) {
         QRX_LOG_ERROR("Unable to open Translation File: " << m_TranFile);

@@ -1,14 +1,27 @@
 #include "qrx/symsrv/symsrv_config.h"
 
 #include <regex.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <set>
 #include <sstream>
 
+#include "qrx/runtime/input_file.h"
+
 namespace {
+
+// A logon's user name and password fields: 32 bytes each.
+constexpr size_t kLogonField = 32;
+constexpr const char* kLogonTooLong =
+    "a logon carries at most 32 bytes of user name and of password";
+
+// Whether a client could give this user name and password at all.
+bool LogonCarries(const std::string& strUser, const std::string& strPassword) {
+    return strUser.size() <= kLogonField && strPassword.size() <= kLogonField;
+}
 
 std::string Trim(const std::string& s) {
     size_t b = 0;
@@ -235,7 +248,9 @@ bool CSymSrvConfig::SetGlobal(const std::string& strKey, const std::string& strV
 
 bool CSymSrvConfig::ParseText(const std::string& strText, const std::string& strOrigin,
                               std::string& strError) {
-    std::istringstream in(strText);
+    // A byte order mark before the first line (as some editors save a file) is no part of it.
+    const bool bMarked = strText.compare(0, 3, "\xEF\xBB\xBF") == 0;
+    std::istringstream in(bMarked ? strText.substr(3) : strText);
     std::string strLine;
     int nLine = 0;
     enum { GLOBAL, USERS, FEED } section = GLOBAL;
@@ -246,6 +261,10 @@ bool CSymSrvConfig::ParseText(const std::string& strText, const std::string& str
     };
     while (std::getline(in, strLine)) {
         ++nLine;
+        // Kept, it would cut the error naming the line short, or make a value nobody can give.
+        if (strLine.find('\0') != std::string::npos) {
+            return fail("the line holds a NUL byte");
+        }
         const size_t nHash = strLine.find('#');
         if (nHash != std::string::npos) {
             strLine.erase(nHash);
@@ -286,6 +305,9 @@ bool CSymSrvConfig::ParseText(const std::string& strText, const std::string& str
         }
         std::string strWhat;
         if (section == USERS) {
+            if (!LogonCarries(strKey, strValue)) {
+                return fail(kLogonTooLong);
+            }
             m_mUsers[strKey] = strValue;
         } else if (section == FEED) {
             if (!SetFeedKey(*pFeed, strKey, strValue, strWhat)) {
@@ -299,14 +321,31 @@ bool CSymSrvConfig::ParseText(const std::string& strText, const std::string& str
 }
 
 bool CSymSrvConfig::ParseFile(const std::string& strPath, std::string& strError) {
-    std::ifstream in(strPath);
-    if (!in) {
-        strError = strPath + ": " + strerror(errno);
+    // A directory read as nothing, and a device without end (/dev/zero) as more than any memory.
+    const int fd = open_input_file(strPath.c_str());
+    if (fd < 0) {
+        strError = strPath + ": " + (errno == ENODEV ? "a device, not a file" : strerror(errno));
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseText(text.str(), strPath, strError);
+    std::string strText;
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            strError = strPath + ": " + strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        strText.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    return ParseText(strText, strPath, strError);
 }
 
 bool CSymSrvConfig::ParseFeedArg(const std::string& strText, int nIndex, CSymSrvFeedConfig& feed,
@@ -393,6 +432,10 @@ bool CSymSrvConfig::ParseArgs(int argc, const char* const* argv, bool& bHelp,
                 strError = "--user takes NAME:PASSWORD";
                 return false;
             }
+            if (!LogonCarries(strValue.substr(0, nColon), strValue.substr(nColon + 1))) {
+                strError = std::string("--user: ") + kLogonTooLong;
+                return false;
+            }
             m_mUsers[strValue.substr(0, nColon)] = strValue.substr(nColon + 1);
         } else {
             std::string strKey = strFlag.substr(2);
@@ -423,9 +466,15 @@ bool CSymSrvConfig::Validate(std::string& strError) const {
         strError = "no port and no local socket for clients";
         return false;
     }
+    std::set<std::string> setNames;
     for (const auto& feed : m_vecFeeds) {
         if (feed.m_strPath.empty() && (feed.m_strHost.empty() || feed.m_nPort <= 0)) {
             strError = "feed " + feed.m_strName + " has no address";
+            return false;
+        }
+        // The name tells clients which source was lost, and keeps apart the metrics of each.
+        if (!setNames.insert(feed.m_strName).second) {
+            strError = "two feeds are named '" + feed.m_strName + "'";
             return false;
         }
     }
