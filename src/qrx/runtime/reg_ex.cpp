@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "qrx/runtime/fixed_text.h"
 
@@ -46,6 +47,31 @@ void CopyOut(const BoundedText& text, char* out, size_t maxChars) {
     out[n] = '\0';
 }
 
+// Skips a bracket expression starting at the '[' at p, with its character
+// classes ([:alpha:], [.x.], [=x=]), and returns what follows it.
+const char* SkipBracket(const char* p) {
+    ++p;
+    if (*p == '^') {
+        ++p;
+    }
+    if (*p == ']') {
+        ++p;  // a leading ] is a member
+    }
+    while (*p != '\0' && *p != ']') {
+        if (*p == '[' && (p[1] == ':' || p[1] == '.' || p[1] == '=')) {
+            const char close = p[1];
+            p += 2;
+            while (*p != '\0' && !(*p == close && p[1] == ']')) {
+                ++p;
+            }
+            p += *p != '\0' ? 2 : 0;
+        } else {
+            ++p;
+        }
+    }
+    return *p == ']' ? p + 1 : p;
+}
+
 // True when a repetition operator (*, +, ? or an interval) follows another one
 // directly. The compiler expands such a stack by copying the repeated tree for
 // each operator, so a short line of them takes unbounded memory; the extended
@@ -58,19 +84,7 @@ bool StacksRepetitions(const char* p) {
         if (*p == '\\') {
             p += p[1] != '\0' ? 2 : 1;
         } else if (*p == '[') {
-            ++p;
-            if (*p == '^') {
-                ++p;
-            }
-            if (*p == ']') {
-                ++p;  // a leading ] is a member
-            }
-            while (*p != '\0' && *p != ']') {
-                ++p;
-            }
-            if (*p == ']') {
-                ++p;
-            }
+            p = SkipBracket(p);
         } else if (*p == '*' || *p == '+' || *p == '?') {
             repeat = true;
             ++p;
@@ -91,6 +105,144 @@ bool StacksRepetitions(const char* p) {
         prevRepeat = repeat;
     }
     return false;
+}
+
+// True when the expression refers back to a group (\1 to \9). The extended
+// syntax has no such references; the platform's matcher takes them, but
+// matches them by trying every split of the input, which for a few groups and
+// a symbol of some dozens of characters runs for minutes.
+bool HasBackReference(const char* p) {
+    while (*p != '\0') {
+        if (*p == '\\') {
+            if (p[1] >= '1' && p[1] <= '9') {
+                return true;
+            }
+            p += p[1] != '\0' ? 2 : 1;
+        } else if (*p == '[') {
+            p = SkipBracket(p);
+        } else {
+            ++p;
+        }
+    }
+    return false;
+}
+
+// What the compiler builds for part of an expression: a node for each copy of
+// an atom, and links between the optional copies that an interval makes.
+struct CompileCost {
+    double nodes = 0;
+    double links = 0;
+};
+
+// Most bytes an expression may make the compiler take, and what it takes for a
+// node and for a link, as measured with the platform's compiler.
+constexpr double kMaxCompileBytes = 64.0 * 1024 * 1024;
+constexpr double kNodeBytes = 256;
+constexpr double kLinkBytes = 16;
+// Counts beyond the compiler's own limit (RE_DUP_MAX) are refused by it anyway.
+constexpr long kMaxCount = 32768;
+
+// Reads an interval "{m}", "{m,}" or "{m,n}" at p: false (p unmoved) when there is none.
+// n is -1 for an open interval.
+bool ReadInterval(const char*& p, long& m, long& n) {
+    const char* q = p + 1;
+    auto number = [&q](long& out) {
+        if (*q < '0' || *q > '9') {
+            return false;
+        }
+        out = 0;
+        for (; *q >= '0' && *q <= '9'; ++q) {
+            out = out < kMaxCount ? out * 10 + (*q - '0') : kMaxCount;
+        }
+        return true;
+    };
+    if (!number(m)) {
+        return false;
+    }
+    n = m;
+    if (*q == ',') {
+        ++q;
+        if (!number(n)) {
+            n = -1;
+        }
+    }
+    if (*q != '}') {
+        return false;
+    }
+    p = q + 1;
+    return true;
+}
+
+// The bytes the compiler would take for the expression, estimated from its
+// repetitions: an interval {m,n} copies what it repeats n times (m + 1 times
+// when open), "+" twice, and each of the n - m optional copies is linked to
+// every optional copy behind it. Nested or wide counts in an expression of a few
+// characters come to gigabytes; the platform's compiler takes them all.
+double EstimatedCompileBytes(const char* p) {
+    struct Level {
+        CompileCost done;  // the finished atoms of the group, across alternatives
+        CompileCost last;  // the atom a repetition would apply to
+    };
+    auto commit = [](Level& level) {
+        level.done.nodes += level.last.nodes;
+        level.done.links += level.last.links;
+        level.last = CompileCost();
+    };
+    std::vector<Level> levels(1);
+    while (*p != '\0') {
+        if (*p == '(') {
+            levels.emplace_back();
+            ++p;
+            continue;
+        }
+        Level& top = levels.back();
+        CompileCost& last = top.last;
+        long m = 0;
+        long n = 0;
+        if (*p == ')' && levels.size() > 1) {
+            commit(top);
+            CompileCost group = top.done;
+            group.nodes += 1;
+            levels.pop_back();
+            commit(levels.back());
+            levels.back().last = group;
+            ++p;
+        } else if (*p == '|') {
+            commit(top);
+            ++p;
+        } else if (*p == '*' || *p == '?') {
+            last.nodes += 1;
+            last.links += 1;
+            ++p;
+        } else if (*p == '+') {
+            last.nodes = last.nodes * 2 + 1;
+            last.links = last.links * 2 + 1;
+            ++p;
+        } else if (*p == '{' && ReadInterval(p, m, n)) {
+            const double copies = n < 0 ? m + 1 : (n > 0 ? n : 1);
+            const double optional = n > m ? n - m : 0;
+            last.links = last.links * copies + optional * optional + 1;
+            last.nodes = last.nodes * copies + copies;
+        } else {
+            commit(top);
+            last.nodes = 1;
+            if (*p == '\\') {
+                p += p[1] != '\0' ? 2 : 1;
+            } else if (*p == '[') {
+                p = SkipBracket(p);
+            } else {
+                ++p;
+            }
+        }
+    }
+    // Groups left open are summed as they stand (the compiler refuses them).
+    CompileCost total;
+    for (Level& level : levels) {
+        commit(level);
+        total.nodes += level.done.nodes;
+        total.links += level.done.links;
+    }
+    return total.nodes * kNodeBytes + total.links * kLinkBytes;
 }
 
 }  // namespace
@@ -157,6 +309,14 @@ bool CRegEx::Init() {
     }
     if (StacksRepetitions(m_szRegExp)) {
         std::fprintf(stderr, "RegEx Error: %s\n", "stacked repetition operators");
+        return false;
+    }
+    if (HasBackReference(m_szRegExp)) {
+        std::fprintf(stderr, "RegEx Error: %s\n", "back-references are not supported");
+        return false;
+    }
+    if (EstimatedCompileBytes(m_szRegExp) > kMaxCompileBytes) {
+        std::fprintf(stderr, "RegEx Error: %s\n", "repetition counts too large");
         return false;
     }
     regex_t* re = new (std::nothrow) regex_t;
