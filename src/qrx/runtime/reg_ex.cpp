@@ -127,18 +127,24 @@ bool HasBackReference(const char* p) {
     return false;
 }
 
-// What the compiler builds for part of an expression: a node for each copy of
-// an atom, and links between the optional copies that an interval makes.
+// What the compiler builds for part of an expression: nodes, one for each copy
+// of an atom or operator, and the entries of the sets of nodes that each node
+// reaches without consuming input, through a chain of copies that may match
+// nothing or back round a loop.
 struct CompileCost {
     double nodes = 0;
-    double links = 0;
+    double chains = 0;
+    double loops = 0;
+    bool nullable = false;  // it can match the empty string
+    bool present = false;
 };
 
 // Most bytes an expression may make the compiler take, and what it takes for a
-// node and for a link, as measured with the platform's compiler.
+// node and for each kind of entry, as measured with the platform's compiler.
 constexpr double kMaxCompileBytes = 64.0 * 1024 * 1024;
 constexpr double kNodeBytes = 256;
-constexpr double kLinkBytes = 16;
+constexpr double kChainBytes = 16;
+constexpr double kLoopBytes = 512;
 // Counts beyond the compiler's own limit (RE_DUP_MAX) are refused by it anyway.
 constexpr long kMaxCount = 32768;
 
@@ -174,18 +180,27 @@ bool ReadInterval(const char*& p, long& m, long& n) {
 }
 
 // The bytes the compiler would take for the expression, estimated from its
-// repetitions: an interval {m,n} copies what it repeats n times (m + 1 times
-// when open), "+" twice, and each of the n - m optional copies is linked to
-// every optional copy behind it. Nested or wide counts in an expression of a few
-// characters come to gigabytes; the platform's compiler takes them all.
+// repetitions. An interval {m,n} copies what it repeats n times (m + 1 times
+// when open) and "+" twice; a loop links what it repeats back to its start;
+// and each copy that may match nothing (one of the n - m optional ones, or any
+// copy of what can match the empty string) links to every such copy behind it,
+// so that wide counts grow with their square. Nested or wide counts in an
+// expression of a few characters come to gigabytes, all of which the platform's
+// compiler would take.
 double EstimatedCompileBytes(const char* p) {
     struct Level {
-        CompileCost done;  // the finished atoms of the group, across alternatives
-        CompileCost last;  // the atom a repetition would apply to
+        CompileCost done;          // the finished atoms of the group, across alternatives
+        CompileCost last;          // the atom a repetition would apply to
+        bool altNullable = true;   // the alternative under way can match nothing
+        bool anyNullable = false;  // a finished alternative can
     };
     auto commit = [](Level& level) {
-        level.done.nodes += level.last.nodes;
-        level.done.links += level.last.links;
+        if (level.last.present) {
+            level.done.nodes += level.last.nodes;
+            level.done.chains += level.last.chains;
+            level.done.loops += level.last.loops;
+            level.altNullable = level.altNullable && level.last.nullable;
+        }
         level.last = CompileCost();
     };
     std::vector<Level> levels(1);
@@ -203,29 +218,40 @@ double EstimatedCompileBytes(const char* p) {
             commit(top);
             CompileCost group = top.done;
             group.nodes += 1;
+            group.nullable = top.anyNullable || top.altNullable;
+            group.present = true;
             levels.pop_back();
             commit(levels.back());
             levels.back().last = group;
             ++p;
         } else if (*p == '|') {
             commit(top);
+            top.anyNullable = top.anyNullable || top.altNullable;
+            top.altNullable = true;
             ++p;
         } else if (*p == '*' || *p == '?') {
             last.nodes += 1;
-            last.links += 1;
+            last.loops += *p == '*' ? last.nodes : 0;
+            last.nullable = true;
             ++p;
         } else if (*p == '+') {
+            // x+ is built as x followed by a loop over a second copy of x.
+            last.chains *= 2;
+            last.loops = last.loops * 2 + last.nodes + 1;
             last.nodes = last.nodes * 2 + 1;
-            last.links = last.links * 2 + 1;
             ++p;
         } else if (*p == '{' && ReadInterval(p, m, n)) {
             const double copies = n < 0 ? m + 1 : (n > 0 ? n : 1);
-            const double optional = n > m ? n - m : 0;
-            last.links = last.links * copies + optional * optional + 1;
+            const double optional = last.nullable ? copies : (n < 0 ? 1 : (n > m ? n - m : 0));
+            last.chains = last.chains * copies + optional * optional * (last.nodes + 1);
+            last.loops = last.loops * copies + (n < 0 ? last.nodes + 1 : 0);
             last.nodes = last.nodes * copies + copies;
+            last.nullable = last.nullable || m == 0;
         } else {
             commit(top);
+            last.present = true;
             last.nodes = 1;
+            last.nullable = *p == '^' || *p == '$';
             if (*p == '\\') {
                 p += p[1] != '\0' ? 2 : 1;
             } else if (*p == '[') {
@@ -240,9 +266,10 @@ double EstimatedCompileBytes(const char* p) {
     for (Level& level : levels) {
         commit(level);
         total.nodes += level.done.nodes;
-        total.links += level.done.links;
+        total.chains += level.done.chains;
+        total.loops += level.done.loops;
     }
-    return total.nodes * kNodeBytes + total.links * kLinkBytes;
+    return total.nodes * kNodeBytes + total.chains * kChainBytes + total.loops * kLoopBytes;
 }
 
 }  // namespace
