@@ -486,3 +486,43 @@ TEST(AppConnSocksTest, shouldFailConnectWhenProxyRefusesOrIsAbsent) {
     EXPECT_EQ(absent.exitCode, 0) << absent.err;
     EXPECT_THAT(absent.err, HasSubstr("Proxy Connect failed."));
 }
+
+TEST(AppConnSocksTest, shouldRefuseProxyPortsOutsideThePortRangeInsteadOfWrappingThem) {
+    // The resolver takes any decimal service and keeps its low 16 bits: the
+    // port of the listener plus 65536 reached the listener.
+    const ChildRun run = RunChildWithin(
+        [] {
+            LoopbackListener proxy;
+            CHILD_CHECK(proxy.Ok());
+            const std::string port = std::to_string(proxy.Port() + 65536);
+            setenv("QUOR_SOCKS_PROXY_HOST", "127.0.0.1", 1);
+            setenv("QUOR_SOCKS_PROXY_PORT", port.c_str(), 1);
+            CAppConn client("viaproxy", 1, nullptr, "127.0.0.1", 9, nullptr);
+            CHILD_CHECK(client.Conn() == -1);
+            CHILD_CHECK(!CAppConn::was_alarm_activated());
+            // Conn has returned: a connection made to the listener waits in its queue now.
+            const int reached = proxy.AcceptWithin(0);
+            CHILD_CHECK(reached < 0);
+            return 0;
+        },
+        30);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("Could'nt getaddrinfo from host 127.0.0.1 port "));
+
+    for (const char* bad : {"", "0", "-1", "80x"}) {
+        const ChildRun refused = RunChildWithin(
+            [bad] {
+                setenv("QUOR_SOCKS_PROXY_HOST", "127.0.0.1", 1);
+                setenv("QUOR_SOCKS_PROXY_PORT", bad, 1);
+                CAppConn client("viaproxy", 1, nullptr, "127.0.0.1", 9, nullptr);
+                CHILD_CHECK(client.Conn() == -1);
+                return 0;
+            },
+            30);
+        EXPECT_EQ(refused.exitCode, 0) << bad << ": " << refused.err;
+        EXPECT_THAT(refused.err, HasSubstr("Could'nt getaddrinfo from host 127.0.0.1 port " +
+                                           std::string(bad) + "\n"))
+            << bad;
+    }
+}

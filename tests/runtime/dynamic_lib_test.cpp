@@ -3,9 +3,15 @@
 #include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "common/child_process.h"
 
 using ::testing::HasSubstr;
 
@@ -82,6 +88,46 @@ TEST(DynamicLibTest, shouldReportALibraryThatCannotBeLoaded) {
     EXPECT_FALSE(lib.Load(tooLong.c_str(), false));
     EXPECT_FALSE(lib.IsLoaded());
     EXPECT_LT(std::strlen(lib.GetFilename()), 1024u);
+}
+
+TEST(DynamicLibTest, shouldRefuseAPathThatIsNoRegularFileInsteadOfWaitingOnIt) {
+    // Opening a named pipe for reading waits for a writer: the loader would
+    // never come back from a module setting that names one.
+    const ChildRun run = RunChildWithin(
+        [] {
+            char dir[] = "/tmp/qrx_dynlib_XXXXXX";
+            if (mkdtemp(dir) == nullptr) {
+                return 3;
+            }
+            const std::string fifo = std::string(dir) + "/module.so";
+            fprintf(stderr, "FIFO=%s\n", fifo.c_str());
+            if (mkfifo(fifo.c_str(), 0600) != 0) {
+                return 3;
+            }
+            CDynamicLib lib;
+            const bool loaded = lib.Load(fifo.c_str(), false);
+            fprintf(stderr, "ERROR=%s\n", lib.GetErrorString());
+            unlink(fifo.c_str());
+            rmdir(dir);
+            return loaded || lib.IsLoaded() || lib.GetErrorNumber() != -1 ? 1 : 0;
+        },
+        20);
+    const size_t at = run.err.find("FIFO=");
+    ASSERT_NE(at, std::string::npos) << run.err;
+    const std::string fifo = run.err.substr(at + 5, run.err.find('\n', at) - at - 5);
+    if (run.timedOut) {
+        unlink(fifo.c_str());
+        rmdir(fifo.substr(0, fifo.rfind('/')).c_str());
+    }
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("ERROR=" + fifo));
+
+    // Directories and devices are refused too.
+    CDynamicLib lib;
+    EXPECT_FALSE(lib.Load("/tmp", false));
+    EXPECT_FALSE(lib.Load("/dev/null", false));
+    EXPECT_THAT(lib.GetErrorString(), HasSubstr("/dev/null"));
 }
 
 TEST(DynamicLibTest, shouldUnloadWhenDestroyedUnlessToldNotTo) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/child_process.h"
+
 using ::testing::HasSubstr;
 
 namespace {
@@ -82,6 +84,56 @@ TEST(RegExTest, shouldRefuseStackedRepetitionsWhichTheCompilerWouldExpandWithout
         CRegEx re(expr, "$0");
         EXPECT_TRUE(re.CheckMatch(expr[0] == '[' ? "+B" : expr[1] == '\\' ? "A++" : "AB")) << expr;
     }
+}
+
+TEST(RegExTest, shouldRefuseRepetitionCountsThatWouldTakeTheCompilerHundredsOfMegabytes) {
+    // Nested counts (and nested "+", which copies what it repeats) multiply
+    // what regcomp builds, and an optional range grows with its square: each
+    // of these took it 200 to 800 MB, and a digit more takes all the machine has.
+    const std::string nestedPlus = std::string(16, '(') + "A" + [] {
+        std::string closes;
+        for (int i = 0; i < 16; ++i) {
+            closes += ")+";
+        }
+        return closes;
+    }();
+    for (const char* expr : {"((A{100}){100}){100}", "A{1,10000}", "(A{1,300}){1,300}",
+                             "X|(AB{1,100}){1,1000}", "(A*){3000}", nestedPlus.c_str()}) {
+        CRegEx re(expr, "$1");
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(re.CheckMatch("AAAA")) << expr;
+        char out[32] = "untouched";
+        EXPECT_EQ(re.ReplaceIfMatch("AAAA", out, sizeof(out)), -1) << expr;
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(Count(err, "RegEx Error: "), 2u) << expr << ": " << err;
+    }
+    // Counts that real rules use, even wide ones, still compile.
+    for (const char* expr : {"^A{32767}$|^AAAA$", "^(A|B){1,500}$", "^[[:upper:]]{1,12}$",
+                             "^((A{1,4}){1,4}){1,4}$", "^(.*)\\.L$|^A{4}$"}) {
+        CRegEx re(expr, "");
+        EXPECT_TRUE(re.CheckMatch(std::string(4, 'A').c_str())) << expr;
+    }
+}
+
+TEST(RegExTest, shouldRefuseBackReferencesWhoseMatchingRunsForMinutes) {
+    // The matcher tries every split of the input among the groups that are
+    // referred back to: three groups over 200 characters did not finish.
+    const ChildRun run = RunChildWithin(
+        [] {
+            CRegEx re("(A*)(A*)(A*)\\3\\2\\1B", "$1");
+            const std::string symbol(200, 'A');
+            return re.CheckMatch(symbol.c_str()) ? 1 : 0;
+        },
+        30);
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_THAT(run.err, HasSubstr("RegEx Error: back-references are not supported"));
+
+    // A digit behind an escaped backslash or inside brackets refers to nothing.
+    CRegEx escaped("^A\\\\1$", "");
+    EXPECT_TRUE(escaped.CheckMatch("A\\1"));
+    CRegEx bracket("^[\\1]+$", "");
+    EXPECT_TRUE(bracket.CheckMatch("1\\1"));
 }
 
 TEST(RegExTest, shouldMatchCaseSensitiveExtendedExpressions) {

@@ -19,6 +19,7 @@
 #include "qrx/net/fd_wait.h"
 #include "qrx/net/sock_utils.h"
 #include "qrx/net/socks5_client.h"
+#include "qrx/net/tcp_utils.h"
 #include "qrx/runtime/environment.h"
 #include "qrx/runtime/stdio_logger.h"
 
@@ -185,8 +186,12 @@ bool CAppConn::ConnectIWithProxy(const char* proxyHost, const char* proxyPort,
 bool CAppConn::ConnectIWithProxy(const char* proxyHost, const char* proxyPort,
                                  struct sockaddr_in& s_in, CConnectDeadline& deadline) {
     QRX_LOG_INFO("Connecting to PROXY Host:" << proxyHost << ", Port:" << proxyPort);
+    // The resolver takes any decimal number as a port and keeps its low 16
+    // bits: a port out of range would lead somewhere else.
+    const bool portValid =
+        proxyPort[0] != '\0' && IsNumber(proxyPort) && CTcpUtils::PortFromDigits(proxyPort) > 0;
     struct addrinfo* res = nullptr;
-    if (resolve_ipv4(proxyHost, proxyPort, &res) != 0 || res == nullptr) {
+    if (!portValid || resolve_ipv4(proxyHost, proxyPort, &res) != 0 || res == nullptr) {
         QRX_LOG_ERROR_AT("Could'nt getaddrinfo from host " << proxyHost << " port " << proxyPort);
         return false;
     }

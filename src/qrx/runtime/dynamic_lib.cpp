@@ -1,8 +1,10 @@
 #include "qrx/runtime/dynamic_lib.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <cstring>
+#include <string>
 
 #include "qrx/runtime/fixed_text.h"
 
@@ -42,6 +44,13 @@ bool CDynamicLib::Load(const char* szName, bool bGlobal) {
     }
     if (std::strlen(szName) >= sizeof(m_szFileName)) {
         SetError("Library name too long.");
+        return false;
+    }
+    // A path is opened by the loader as it stands: one that names a named pipe
+    // would wait for a writer for good, and no other kind of file is a library.
+    struct stat st;
+    if (std::strchr(szName, '/') != nullptr && stat(szName, &st) == 0 && !S_ISREG(st.st_mode)) {
+        SetError((std::string(szName) + ": not a regular file").c_str());
         return false;
     }
     std::strcpy(m_szFileName, szName);

@@ -17,7 +17,8 @@ public:
 
     // Opens the library with immediate binding, with global symbol visibility when bGlobal.
     // True at once when a library is loaded already. A null, empty or over-long name (1024
-    // characters or more) is refused rather than cut, since a cut path names another file.
+    // characters or more) is refused rather than cut, since a cut path names another file. So
+    // is a path to anything but a regular file (a named pipe would keep the loader waiting).
     bool Load(const char* szName, bool bGlobal);
     // The symbol's address, or null with the error text set ("DLL is not loaded." when no
     // library is loaded).

@@ -25,7 +25,8 @@ int quor_conn_timeout();
 // QUOR_CLUSTER_BIND: host that outgoing connections bind to, null when unset.
 const char* quor_cluster_bind();
 // QUOR_SOCKS_PROXY_HOST / QUOR_SOCKS_PROXY_PORT: the SOCKS5 proxy, each null when unset; the
-// proxy is used only when both are set. The port is the decimal text as given.
+// proxy is used only when both are set. The port is the decimal text as given; a text that
+// names no port from 1 to 65535 fails the connect.
 const char* quor_socks_proxy_host();
 const char* quor_socks_proxy_port();
 // DISPLAY: the whole value, null when unset; the terminal's host is the part before its

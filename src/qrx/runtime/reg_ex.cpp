@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "qrx/runtime/fixed_text.h"
 
@@ -46,6 +47,31 @@ void CopyOut(const BoundedText& text, char* out, size_t maxChars) {
     out[n] = '\0';
 }
 
+// Skips a bracket expression starting at the '[' at p, with its character
+// classes ([:alpha:], [.x.], [=x=]), and returns what follows it.
+const char* SkipBracket(const char* p) {
+    ++p;
+    if (*p == '^') {
+        ++p;
+    }
+    if (*p == ']') {
+        ++p;  // a leading ] is a member
+    }
+    while (*p != '\0' && *p != ']') {
+        if (*p == '[' && (p[1] == ':' || p[1] == '.' || p[1] == '=')) {
+            const char close = p[1];
+            p += 2;
+            while (*p != '\0' && !(*p == close && p[1] == ']')) {
+                ++p;
+            }
+            p += *p != '\0' ? 2 : 0;
+        } else {
+            ++p;
+        }
+    }
+    return *p == ']' ? p + 1 : p;
+}
+
 // True when a repetition operator (*, +, ? or an interval) follows another one
 // directly. The compiler expands such a stack by copying the repeated tree for
 // each operator, so a short line of them takes unbounded memory; the extended
@@ -58,19 +84,7 @@ bool StacksRepetitions(const char* p) {
         if (*p == '\\') {
             p += p[1] != '\0' ? 2 : 1;
         } else if (*p == '[') {
-            ++p;
-            if (*p == '^') {
-                ++p;
-            }
-            if (*p == ']') {
-                ++p;  // a leading ] is a member
-            }
-            while (*p != '\0' && *p != ']') {
-                ++p;
-            }
-            if (*p == ']') {
-                ++p;
-            }
+            p = SkipBracket(p);
         } else if (*p == '*' || *p == '+' || *p == '?') {
             repeat = true;
             ++p;
@@ -91,6 +105,171 @@ bool StacksRepetitions(const char* p) {
         prevRepeat = repeat;
     }
     return false;
+}
+
+// True when the expression refers back to a group (\1 to \9). The extended
+// syntax has no such references; the platform's matcher takes them, but
+// matches them by trying every split of the input, which for a few groups and
+// a symbol of some dozens of characters runs for minutes.
+bool HasBackReference(const char* p) {
+    while (*p != '\0') {
+        if (*p == '\\') {
+            if (p[1] >= '1' && p[1] <= '9') {
+                return true;
+            }
+            p += p[1] != '\0' ? 2 : 1;
+        } else if (*p == '[') {
+            p = SkipBracket(p);
+        } else {
+            ++p;
+        }
+    }
+    return false;
+}
+
+// What the compiler builds for part of an expression: nodes, one for each copy
+// of an atom or operator, and the entries of the sets of nodes that each node
+// reaches without consuming input, through a chain of copies that may match
+// nothing or back round a loop.
+struct CompileCost {
+    double nodes = 0;
+    double chains = 0;
+    double loops = 0;
+    bool nullable = false;  // it can match the empty string
+    bool present = false;
+};
+
+// Most bytes an expression may make the compiler take, and what it takes for a
+// node and for each kind of entry, as measured with the platform's compiler.
+constexpr double kMaxCompileBytes = 64.0 * 1024 * 1024;
+constexpr double kNodeBytes = 256;
+constexpr double kChainBytes = 16;
+constexpr double kLoopBytes = 512;
+// Counts beyond the compiler's own limit (RE_DUP_MAX) are refused by it anyway.
+constexpr long kMaxCount = 32768;
+
+// Reads an interval "{m}", "{m,}" or "{m,n}" at p: false (p unmoved) when there is none.
+// n is -1 for an open interval.
+bool ReadInterval(const char*& p, long& m, long& n) {
+    const char* q = p + 1;
+    auto number = [&q](long& out) {
+        if (*q < '0' || *q > '9') {
+            return false;
+        }
+        out = 0;
+        for (; *q >= '0' && *q <= '9'; ++q) {
+            out = out < kMaxCount ? out * 10 + (*q - '0') : kMaxCount;
+        }
+        return true;
+    };
+    if (!number(m)) {
+        return false;
+    }
+    n = m;
+    if (*q == ',') {
+        ++q;
+        if (!number(n)) {
+            n = -1;
+        }
+    }
+    if (*q != '}') {
+        return false;
+    }
+    p = q + 1;
+    return true;
+}
+
+// The bytes the compiler would take for the expression, estimated from its
+// repetitions. An interval {m,n} copies what it repeats n times (m + 1 times
+// when open) and "+" twice; a loop links what it repeats back to its start;
+// and each copy that may match nothing (one of the n - m optional ones, or any
+// copy of what can match the empty string) links to every such copy behind it,
+// so that wide counts grow with their square. Nested or wide counts in an
+// expression of a few characters come to gigabytes, all of which the platform's
+// compiler would take.
+double EstimatedCompileBytes(const char* p) {
+    struct Level {
+        CompileCost done;          // the finished atoms of the group, across alternatives
+        CompileCost last;          // the atom a repetition would apply to
+        bool altNullable = true;   // the alternative under way can match nothing
+        bool anyNullable = false;  // a finished alternative can
+    };
+    auto commit = [](Level& level) {
+        if (level.last.present) {
+            level.done.nodes += level.last.nodes;
+            level.done.chains += level.last.chains;
+            level.done.loops += level.last.loops;
+            level.altNullable = level.altNullable && level.last.nullable;
+        }
+        level.last = CompileCost();
+    };
+    std::vector<Level> levels(1);
+    while (*p != '\0') {
+        if (*p == '(') {
+            levels.emplace_back();
+            ++p;
+            continue;
+        }
+        Level& top = levels.back();
+        CompileCost& last = top.last;
+        long m = 0;
+        long n = 0;
+        if (*p == ')' && levels.size() > 1) {
+            commit(top);
+            CompileCost group = top.done;
+            group.nodes += 1;
+            group.nullable = top.anyNullable || top.altNullable;
+            group.present = true;
+            levels.pop_back();
+            commit(levels.back());
+            levels.back().last = group;
+            ++p;
+        } else if (*p == '|') {
+            commit(top);
+            top.anyNullable = top.anyNullable || top.altNullable;
+            top.altNullable = true;
+            ++p;
+        } else if (*p == '*' || *p == '?') {
+            last.nodes += 1;
+            last.loops += *p == '*' ? last.nodes : 0;
+            last.nullable = true;
+            ++p;
+        } else if (*p == '+') {
+            // x+ is built as x followed by a loop over a second copy of x.
+            last.chains *= 2;
+            last.loops = last.loops * 2 + last.nodes + 1;
+            last.nodes = last.nodes * 2 + 1;
+            ++p;
+        } else if (*p == '{' && ReadInterval(p, m, n)) {
+            const double copies = n < 0 ? m + 1 : (n > 0 ? n : 1);
+            const double optional = last.nullable ? copies : (n < 0 ? 1 : (n > m ? n - m : 0));
+            last.chains = last.chains * copies + optional * optional * (last.nodes + 1);
+            last.loops = last.loops * copies + (n < 0 ? last.nodes + 1 : 0);
+            last.nodes = last.nodes * copies + copies;
+            last.nullable = last.nullable || m == 0;
+        } else {
+            commit(top);
+            last.present = true;
+            last.nodes = 1;
+            last.nullable = *p == '^' || *p == '$';
+            if (*p == '\\') {
+                p += p[1] != '\0' ? 2 : 1;
+            } else if (*p == '[') {
+                p = SkipBracket(p);
+            } else {
+                ++p;
+            }
+        }
+    }
+    // Groups left open are summed as they stand (the compiler refuses them).
+    CompileCost total;
+    for (Level& level : levels) {
+        commit(level);
+        total.nodes += level.done.nodes;
+        total.chains += level.done.chains;
+        total.loops += level.done.loops;
+    }
+    return total.nodes * kNodeBytes + total.chains * kChainBytes + total.loops * kLoopBytes;
 }
 
 }  // namespace
@@ -157,6 +336,14 @@ bool CRegEx::Init() {
     }
     if (StacksRepetitions(m_szRegExp)) {
         std::fprintf(stderr, "RegEx Error: %s\n", "stacked repetition operators");
+        return false;
+    }
+    if (HasBackReference(m_szRegExp)) {
+        std::fprintf(stderr, "RegEx Error: %s\n", "back-references are not supported");
+        return false;
+    }
+    if (EstimatedCompileBytes(m_szRegExp) > kMaxCompileBytes) {
+        std::fprintf(stderr, "RegEx Error: %s\n", "repetition counts too large");
         return false;
     }
     regex_t* re = new (std::nothrow) regex_t;

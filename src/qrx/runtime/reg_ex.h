@@ -4,8 +4,10 @@
 
 // One POSIX extended regular expression paired with a replacement pattern. The expression
 // is compiled on first use; a failed compilation is reported on standard error and retried
-// at every later use. One object must not be used by two threads at once: the match array
-// lives inside it.
+// at every later use. Expressions on which the platform's compiler or matcher would spend
+// memory or time without bound (stacked repetitions, back-references, huge repetition counts)
+// are refused in the same way. One object must not be used by two threads at once: the match
+// array lives inside it.
 class CRegEx {
 public:
     // Both texts are copied (at most 511 characters each); a null argument leaves the text
