@@ -209,8 +209,7 @@ public:
     public:
         explicit PublishLock(Symproxy& proxy) : m_lock(proxy.m_publishMutex, std::defer_lock) {
             if (proxy.m_bQueue && !m_lock.try_lock()) {
-                py::gil_scoped_release released;
-                m_lock.lock();
+                pyqrx::WithoutLock([this] { m_lock.lock(); });
             }
         }
 
@@ -840,8 +839,7 @@ bool Symproxy::ListQueued(Staging& s, const pyqrx::TextArg& topic) {
     // The staged texts stay referenced while other threads run (the publish lock keeps
     // other producers out of the staging meanwhile).
     HoldStaged(s);
-    py::gil_scoped_release released;
-    return ListStaged(s, topic);
+    return pyqrx::WithoutLock([&] { return ListStaged(s, topic); });
 }
 
 bool Symproxy::PyPublish(py::handle topic, py::handle data) {

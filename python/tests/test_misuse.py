@@ -50,3 +50,27 @@ class TestSymproxy:
         assert got == sorted(got)
         p.setWriteDelay(0)
         assert p.writeDelay() == 0
+
+    @pytest.mark.parametrize("producers", [1, 3])
+    def test_queued_producers_in_daemon_threads_do_not_abort_the_exit(self, producers):
+        # A daemon thread publishing in queued mode gives up the interpreter lock while
+        # the library queues its tick; taking it back while the interpreter exits ended
+        # the thread from inside a C++ destructor, and the process aborted
+        # ("terminate called without an active exception").
+        body = """
+            import threading, time, pyqrx, symwire as w
+            p = pyqrx.Symproxy()
+            assert p.initialize(w.free_port(), queued=True)
+            threading.Thread(target=p.serve, daemon=True).start()
+            def produce():
+                while True:
+                    p.publish("IBM", {pyqrx.fields.bid: 1.5, pyqrx.fields.bid_size: 100})
+            for _ in range(%d):
+                threading.Thread(target=produce, daemon=True).start()
+            time.sleep(0.3)
+            print("exiting")
+        """ % producers
+        for _ in range(4):
+            proc = run_child(body)
+            assert proc.returncode == 0 and "terminate" not in proc.stderr, proc.stderr[-2000:]
+            assert proc.stdout.strip() == "exiting"
