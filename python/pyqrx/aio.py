@@ -398,6 +398,8 @@ class AsyncSymproxy(_HeldReader):
 
     async def start(self, port):
         """Listens on the port and serves the symbol server from now on."""
+        if self._proxy is None:
+            raise RuntimeError("AsyncSymproxy is closed")
         self._loop = asyncio.get_running_loop()
         if not self._proxy.initialize(port):
             raise OSError("cannot listen on port %s" % port)
@@ -430,7 +432,8 @@ class AsyncSymproxy(_HeldReader):
         return await self.events()._inbox.get()
 
     async def close(self):
-        """Stops serving and closes every descriptor of the proxy."""
+        """Stops serving and closes every descriptor of the proxy, for good:
+        iterating its events ends, start() raises RuntimeError."""
         self._unwatch()
         proxy, self._proxy = self._proxy, None
         try:
@@ -441,8 +444,9 @@ class AsyncSymproxy(_HeldReader):
                 proxy.onSubscribe(None)
                 proxy.onUnsubscribe(None)
                 del proxy  # the listening socket goes with the object
-            if self._inbox is not None:
-                self._inbox.end()
+            if self._inbox is None:
+                self._inbox = _Inbox(self._taken)  # an iteration begun later ends at once
+            self._inbox.end()
 
     # ---- driven by the event loop ----
 

@@ -74,3 +74,25 @@ class TestSymproxy:
             proc = run_child(body)
             assert proc.returncode == 0 and "terminate" not in proc.stderr, proc.stderr[-2000:]
             assert proc.stdout.strip() == "exiting"
+
+
+# ---- pyqrx.aio ---------------------------------------------------------------------
+
+
+class TestAsyncSymproxy:
+    def test_a_closed_proxy_ends_every_iteration_and_refuses_to_start_again(self):
+        # An iteration begun after close() waited for events that could never come, and
+        # start() failed inside with AttributeError.
+        async def main():
+            started = AsyncSymproxy()
+            await started.start(w.free_port())
+            never_started = AsyncSymproxy()
+            for proxy in (started, never_started):
+                await proxy.close()
+                assert [event async for event in proxy.events()] == []
+                assert [event async for event in proxy] == []
+                with pytest.raises(RuntimeError, match="closed"):
+                    await proxy.start(w.free_port())
+                assert proxy.publish("IBM", {pyqrx.fields.bid: 1.0}) is False
+
+        asyncio.run(asyncio.wait_for(main(), 10))
