@@ -15,7 +15,7 @@ import pytest
 
 import pyqrx
 import symwire as w
-from pyqrx.aio import AsyncSymproxy
+from pyqrx.aio import AsyncSymlistener, AsyncSymproxy
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -96,3 +96,51 @@ class TestAsyncSymproxy:
                 assert proxy.publish("IBM", {pyqrx.fields.bid: 1.0}) is False
 
         asyncio.run(asyncio.wait_for(main(), 10))
+
+    def test_a_started_proxy_refuses_tasks_of_another_event_loop(self):
+        # The descriptors are watched by the loop that started the proxy: a task of
+        # another loop waited for events that loop would never hand over.
+        first = asyncio.new_event_loop()
+        proxy = AsyncSymproxy()
+        first.run_until_complete(proxy.start(w.free_port()))
+
+        async def other():
+            with pytest.raises(RuntimeError, match="another event loop"):
+                await proxy.__anext__()
+
+        try:
+            asyncio.run(asyncio.wait_for(other(), 10))
+        finally:
+            first.run_until_complete(proxy.close())
+            first.close()
+
+
+class TestAsyncSymlistener:
+    def test_a_connected_listener_refuses_tasks_of_another_event_loop(self, server):
+        first = asyncio.new_event_loop()
+        listener = AsyncSymlistener()
+
+        def script():
+            peer = server.accept()
+            peer.expect(w.LOGIN)
+            peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b"")))
+            return peer
+
+        async def connect():
+            scripted = asyncio.get_running_loop().run_in_executor(None, script)
+            await listener.connect("127.0.0.1", server.port)
+            return await scripted
+
+        first.run_until_complete(connect())
+
+        async def other():
+            with pytest.raises(RuntimeError, match="another event loop"):
+                await listener.__anext__()
+            with pytest.raises(RuntimeError, match="another event loop"):
+                await listener.command(pyqrx.Command("quote"))
+
+        try:
+            asyncio.run(asyncio.wait_for(other(), 10))
+        finally:
+            first.run_until_complete(listener.close())
+            first.close()
