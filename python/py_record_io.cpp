@@ -27,10 +27,22 @@ constexpr const char* kBusy = "the recorder is already running";
 
 // Bounds each wait of the loop, so that a deadline is seen without traffic.
 constexpr long kWaitMicros = 100000;
+// A run longer than this (seconds; infinity among them) has no deadline: the
+// nanosecond clock could not count that far ahead.
+constexpr double kLongestRun = 1e9;
+
 // Longest time updates stay in the writer's buffer: when traffic pauses, and
 // at least this often, they go to the file, so that a recording cut short by
 // a crash or a kill loses little and can be read while it grows.
 constexpr uint64_t kFlushNanos = 1000000000;
+
+// A path from Python, refused when it holds a NUL (it would be read only up to it).
+const std::string& CheckedPath(const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        throw py::value_error("embedded null byte in the path");
+    }
+    return path;
+}
 
 // A counter written by the dispatching thread only and read by any: no locked
 // instruction on the hot path.
@@ -107,7 +119,9 @@ private:
     std::thread::id m_dispatcher;
 };
 
-Recorder::Recorder(const std::string& path) : m_pConnection(new CSymConnection(nullptr)) {
+Recorder::Recorder(const std::string& path) : m_pConnection(nullptr) {
+    CheckedPath(path);
+    m_pConnection = new CSymConnection(nullptr);
     if (!m_writer.Open(path.c_str(), pyqrx::NowNanos())) {
         delete m_pConnection;
         throw py_error(m_writer.Error());
@@ -260,7 +274,9 @@ bool Recorder::PySubscribe(py::handle topic) {
 std::string Recorder::PyRun(double seconds, long long count) {
     pyqrx::BusyGuard busy(m_bBusy, kBusy);
     m_nLimit = count > 0 ? static_cast<uint64_t>(count) : 0;
-    m_nDeadline = seconds > 0 ? pyqrx::NowNanos() + static_cast<uint64_t>(seconds * 1e9) : 0;
+    m_nDeadline = seconds > 0 && seconds < kLongestRun
+                      ? pyqrx::NowNanos() + static_cast<uint64_t>(seconds * 1e9)
+                      : 0;
     m_szReason = nullptr;
     m_nLastFlush = pyqrx::NowNanos();
     m_dispatcher = std::this_thread::get_id();
@@ -324,7 +340,7 @@ public:
     RecordReader(const std::string& path, bool bDecode) : m_bDecode(bDecode) {
         // Ctrl-C ends a read from a pipe that brings nothing, as KeyboardInterrupt.
         m_reader.SetInterruptCheck([](void*) { return PyErr_CheckSignals() != 0; }, nullptr);
-        if (!m_reader.Open(path.c_str())) {
+        if (!m_reader.Open(CheckedPath(path).c_str())) {
             ThrowPending();
             throw py_error(m_reader.Error());
         }

@@ -10,11 +10,13 @@ import resource
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
 import pyqrx
 import symwire as w
+from pyqrx import _pyqrx
 from pyqrx.aio import AsyncSymlistener, AsyncSymproxy
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -144,3 +146,36 @@ class TestAsyncSymlistener:
         finally:
             first.run_until_complete(listener.close())
             first.close()
+
+
+# ---- the recording helpers ---------------------------------------------------------
+
+
+class TestRecordHelpers:
+    def test_a_path_holding_a_nul_is_refused_rather_than_cut_short(self, tmp_path):
+        # The path was read up to the NUL: the recorder made (or truncated) another
+        # file, and the reader read one.
+        cut = tmp_path / "session"
+        with pytest.raises(ValueError):
+            _pyqrx._Recorder(str(cut) + "\0.qrx")
+        assert not cut.exists()
+        recording = _pyqrx._Recorder(str(cut))
+        recording.close()
+        with pytest.raises(ValueError):
+            _pyqrx._RecordReader(str(cut) + "\0.qrx")
+
+    @pytest.mark.parametrize("seconds", [float("inf"), 1e12])
+    def test_a_run_longer_than_the_clock_counts_has_no_deadline(self, server, tmp_path,
+                                                                seconds):
+        # seconds in nanoseconds passed 64 bits: the deadline wrapped round and the run
+        # ended at once with "seconds".
+        rec = _pyqrx._Recorder(str(tmp_path / "session.qrx"))
+        assert rec.connect("127.0.0.1", server.port)
+        server.accept()
+        stopper = threading.Timer(0.5, rec.stop)
+        stopper.start()
+        try:
+            assert rec.run(seconds) == "stopped"
+        finally:
+            stopper.cancel()
+            rec.close()
