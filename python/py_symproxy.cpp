@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -981,6 +982,10 @@ bool Symproxy::ServeOnce(int nWaitMs) {
 }
 
 void Symproxy::PyServe(double dblTimeout) {
+    if (std::isnan(dblTimeout)) {
+        // It compares false with every bound: it would read as no time-out at all.
+        throw py::value_error("serve takes a timeout in seconds, not NaN");
+    }
     if (!IsInitialized()) {
         throw py_error("Symproxy.serve() needs initialize() first");
     }

@@ -53,6 +53,20 @@ class TestSymproxy:
         p.setWriteDelay(0)
         assert p.writeDelay() == 0
 
+    def test_serve_refuses_a_timeout_that_is_not_a_number(self):
+        # NaN compared false with everything: serve() took it for no time-out and served
+        # until stopped (here by the timer that bounds the test).
+        p = pyqrx.Symproxy()
+        assert p.initialize(w.free_port())
+        stopper = threading.Timer(2.0, p.stop)
+        stopper.start()
+        try:
+            with pytest.raises(ValueError):
+                p.serve(float("nan"))
+        finally:
+            stopper.cancel()
+        p.serve(0.0)  # still usable, and a time-out of none at all returns
+
     @pytest.mark.parametrize("producers", [1, 3])
     def test_queued_producers_in_daemon_threads_do_not_abort_the_exit(self, producers):
         # A daemon thread publishing in queued mode gives up the interpreter lock while
