@@ -338,7 +338,11 @@ bool Symproxy::OnLogon(const char* szUserName, const char* szPassword) {
                          Py_TYPE(result)->tp_name);
             pyqrx::pending_error::Take();
         } else if (m_bEnforceLogon && result != Py_None) {
-            bAccepted = PyObject_IsTrue(result) == 1;
+            const int truth = PyObject_IsTrue(result);
+            if (truth < 0) {
+                pyqrx::pending_error::Take();  // an answer without a truth refuses, as a raise does
+            }
+            bAccepted = truth == 1;
         }
         Py_DECREF(result);
     } else if (m_bEnforceLogon) {

@@ -67,6 +67,24 @@ class TestSymproxy:
             stopper.cancel()
         p.serve(0.0)  # still usable, and a time-out of none at all returns
 
+    def test_a_logon_answer_whose_truth_raises_refuses_the_server_and_propagates(self):
+        # bool() of the answer raised, and its error was left set while the library went
+        # on: checkSocket() then returned with an exception set (SystemError).
+        class Answer(int):
+            def __bool__(self):
+                raise ZeroDivisionError("no truth")
+
+        proxy = pyqrx.Symproxy()
+        proxy.onLogon(lambda user, password: Answer(1))
+        port = w.free_port()
+        assert proxy.initialize(port, enforceLogon=True)
+        peer = w.connect_client(port)
+        with pytest.raises(ZeroDivisionError):
+            w.pump(proxy, lambda: False)
+        peer.expect(w.STATUS, w.STATUS_LOGIN_REFUSED)
+        peer.wait_closed()
+        peer.close()
+
     @pytest.mark.parametrize("producers", [1, 3])
     def test_queued_producers_in_daemon_threads_do_not_abort_the_exit(self, producers):
         # A daemon thread publishing in queued mode gives up the interpreter lock while
