@@ -537,7 +537,13 @@ py::object Symproxy::PyClientUser() const {
     if (GetClientFd() < 0) {
         return py::none();
     }
-    return py::str(GetClientUser());
+    // The server's bytes, undecodable ones kept, as the logon callable receives them.
+    const std::string& user = GetClientUser();
+    PyObject* text = pyqrx::TextObject(user.data(), static_cast<Py_ssize_t>(user.size()));
+    if (text == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(text);
 }
 
 py::list Symproxy::PySubscriptions() const {

@@ -85,6 +85,20 @@ class TestSymproxy:
         peer.wait_closed()
         peer.close()
 
+    def test_a_user_name_that_is_not_utf8_reads_back_as_the_logon_callable_got_it(self):
+        # clientUser() decoded strictly and raised UnicodeDecodeError on a server's
+        # user name that the logon callable had received with its bytes kept.
+        proxy = pyqrx.Symproxy()
+        users = []
+        proxy.onLogon(lambda user, password: users.append(user))
+        port = w.free_port()
+        assert proxy.initialize(port)
+        peer = w.connect_client(port, username=b"caf\xe9\xff")
+        w.pump(proxy, lambda: users)
+        assert users == ["caf\udce9\udcff"]
+        assert proxy.clientUser() == users[0]
+        peer.close()
+
     @pytest.mark.parametrize("producers", [1, 3])
     def test_queued_producers_in_daemon_threads_do_not_abort_the_exit(self, producers):
         # A daemon thread publishing in queued mode gives up the interpreter lock while
