@@ -225,3 +225,73 @@ class TestRecordHelpers:
         finally:
             stopper.cancel()
             rec.close()
+
+
+# ---- Symlistener -------------------------------------------------------------------
+
+
+class TestSymlistener:
+    def test_disconnects_from_another_thread_while_loops_and_dispatches_come_and_go(self):
+        # disconnect() is safe from other threads. A close it made (no loop or dispatch
+        # running that instant) marked its call in the connection's list of calls under
+        # way while a loop or dispatch of the other thread was marking or unmarking its
+        # own: the list was left pointing into a stack frame that had returned, and
+        # destroying the listener wrote through it.
+        proc = run_child("""
+            import gc, threading, time, pyqrx, symwire as w
+            srv = w.ScriptedServer()
+            srv.lsock.settimeout(0.2)
+            stop = threading.Event()
+            def serve():
+                held = []
+                while not stop.is_set():
+                    try:
+                        s, _ = srv.lsock.accept()
+                    except OSError:
+                        continue
+                    s.sendall(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b""))
+                              + w.data_frame([{w.TOPIC: "IBM", w.BID: 1.0}]))
+                    held.append(s)
+                    threading.Timer(0.05, s.close).start()
+            threading.Thread(target=serve, daemon=True).start()
+            for round in range(5):
+                lst = pyqrx.Symlistener()
+                lst.onData(lambda topic, data: None)
+                done = threading.Event()
+                def connect_and_dispatch():
+                    while not done.is_set():
+                        try:
+                            lst.connect("127.0.0.1", srv.port)
+                            lst.dispatchEvents()
+                        except RuntimeError:
+                            pass   # the other thread is dispatching
+                def loop():
+                    while not done.is_set():
+                        try:
+                            lst.loop()
+                        except RuntimeError:
+                            pass
+                        except Exception:
+                            pass   # ConnectionClosed
+                def disconnect():
+                    while not done.is_set():
+                        lst.disconnect()
+                        time.sleep(0.001)
+                threads = [threading.Thread(target=f)
+                           for f in (connect_and_dispatch, loop, disconnect)]
+                for t in threads:
+                    t.start()
+                time.sleep(1.5)
+                done.set()
+                lst.disconnect()
+                for t in threads:
+                    t.join(30)
+                assert not any(t.is_alive() for t in threads)
+                del lst
+                gc.collect()
+            stop.set()
+            print("done")
+        """, timeout=120)
+        assert proc.returncode == 0 and "runtime error" not in proc.stderr, proc.stderr[-3000:]
+        assert "AddressSanitizer" not in proc.stderr, proc.stderr[-3000:]
+        assert proc.stdout.strip() == "done"
