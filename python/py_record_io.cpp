@@ -92,6 +92,10 @@ private:
     // A write of the recording waits for an output that takes nothing: Ctrl-C
     // (its error held for the Python call under way) or a stop gives it up.
     static bool Interrupted(void* data);
+    // The writer's waits for the output and its writes give the interpreter lock up, so
+    // that other threads run (and can stop the run) while the output takes nothing.
+    static void WriteEnter(void* data);
+    static void WriteLeave(void* data);
 
     void Record(pyqrx::RecordKind kind, const char* topic, size_t len, const CSymData& data);
     void RecordStructured(pyqrx::RecordKind kind, const CSymData& data);
@@ -117,6 +121,7 @@ private:
     const char* m_szReason = nullptr;
     bool m_bBusy = false;
     std::thread::id m_dispatcher;
+    PyThreadState* m_pWriterState = nullptr;  // while the writer waits or writes
 };
 
 Recorder::Recorder(const std::string& path) : m_pConnection(nullptr) {
@@ -128,12 +133,14 @@ Recorder::Recorder(const std::string& path) : m_pConnection(nullptr) {
     }
     m_pConnection->SetWaitHooks(&Recorder::WaitEnter, &Recorder::WaitLeave, this);
     m_writer.SetInterruptCheck(&Recorder::Interrupted, this);
+    m_writer.SetWaitHooks(&Recorder::WriteEnter, &Recorder::WriteLeave, this);
     m_nBytes.Set(m_writer.BytesWritten());
 }
 
 Recorder::~Recorder() {
     m_pConnection->SetWaitHooks(nullptr, nullptr, nullptr);
     m_writer.SetInterruptCheck(nullptr, nullptr);  // no Python call is under way to take an error
+    m_writer.SetWaitHooks(nullptr, nullptr, nullptr);
     if (m_pConnection->GetFd() >= 0) {
         m_pConnection->UnsubscribeAll();
     }
@@ -166,6 +173,17 @@ bool Recorder::Interrupted(void* data) {
         pyqrx::pending_error::Take();
     }
     return pyqrx::pending_error::Pending() || static_cast<Recorder*>(data)->m_bStopRequested;
+}
+
+void Recorder::WriteEnter(void* data) {
+    static_cast<Recorder*>(data)->m_pWriterState = PyEval_SaveThread();
+}
+
+void Recorder::WriteLeave(void* data) {
+    Recorder* self = static_cast<Recorder*>(data);
+    PyThreadState* state = self->m_pWriterState;
+    self->m_pWriterState = nullptr;
+    pyqrx::RestoreThread(state);
 }
 
 void Recorder::End(const char* reason) {
@@ -317,6 +335,8 @@ py::dict Recorder::PyStats() const {
 }
 
 void Recorder::PyClose() {
+    // The writer is the running loop's (it writes with the interpreter lock given up).
+    pyqrx::BusyGuard busy(m_bBusy, kBusy);
     pyqrx::CallScope call;
     const bool ok = m_writer.Close();
     call.Finish();  // Ctrl-C during the last write

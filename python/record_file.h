@@ -48,6 +48,9 @@ uint64_t NowNanos();
 // pipe whose reader stopped): true gives the read or write up, as an error
 // with errno EINTR, so that a Ctrl-C or a stop is not waited out.
 using InterruptCheck = bool (*)(void* data);
+// Called right before and right after each wait for the output and each write
+// to it, on the writing thread (to give an interpreter lock up meanwhile).
+using WaitHook = void (*)(void* data);
 
 // Appends entries to a file through a large buffer; one write per few
 // megabytes. Not thread-safe.
@@ -75,6 +78,11 @@ public:
         m_pCheck = check;
         m_pCheckData = data;
     }
+    void SetWaitHooks(WaitHook enter, WaitHook leave, void* data) {
+        m_pWaitEnter = enter;
+        m_pWaitLeave = leave;
+        m_pWaitData = data;
+    }
     bool IsOpen() const { return m_nFd >= 0; }
     uint64_t BytesWritten() const { return m_nBytes + m_nUsed; }
     const std::string& Error() const { return m_sError; }
@@ -96,6 +104,9 @@ private:
     CNetStream m_body;      // attached to the buffer's free room while a body is encoded
     InterruptCheck m_pCheck = nullptr;
     void* m_pCheckData = nullptr;
+    WaitHook m_pWaitEnter = nullptr;
+    WaitHook m_pWaitLeave = nullptr;
+    void* m_pWaitData = nullptr;
     std::string m_sPath;
     std::string m_sError;
 };

@@ -210,6 +210,51 @@ class TestRecordHelpers:
         with pytest.raises(ValueError):
             _pyqrx._RecordReader(str(cut) + "\0.qrx")
 
+    def test_a_recording_into_a_pipe_nobody_reads_lets_other_threads_run_and_stop_it(self):
+        # A recorder run() on a thread of its own waited for the full pipe (and wrote to
+        # it) holding the interpreter lock: no other thread ran again, not even to stop it.
+        proc = run_child("""
+            import os, tempfile, threading, time, symwire as w
+            from pyqrx import _pyqrx
+            fifo = os.path.join(tempfile.mkdtemp(), "fifo")
+            os.mkfifo(fifo)
+            reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)   # opened, never read
+            srv = w.ScriptedServer()
+            rec = _pyqrx._Recorder(fifo)
+            assert rec.connect("127.0.0.1", srv.port)
+            peer = srv.accept()
+            peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, w.text(b"")))
+            def flood():
+                msg = w.data_frame([{w.TOPIC: "IBM", w.BID: 1.0, w.SYMBOL: "x" * 200}] * 50)
+                try:
+                    for _ in range(2000):
+                        peer.send(msg)
+                except OSError:
+                    pass
+            threading.Thread(target=flood, daemon=True).start()
+            outcome = []
+            def record():
+                try:
+                    outcome.append(rec.run())
+                except Exception as e:
+                    outcome.append(str(e))
+            t = threading.Thread(target=record)
+            t.start()
+            while rec.stats()["bytes"] < (1 << 20):   # the pipe is full long before
+                time.sleep(0.05)
+            time.sleep(0.3)
+            try:
+                rec.close()
+            except RuntimeError as e:
+                print("close refused:", e)
+            rec.stop()
+            t.join(30)
+            print("stopped", not t.is_alive(), "cannot write" in outcome[0])
+        """, timeout=60)
+        assert proc.returncode == 0, proc.stderr[-2000:]
+        assert proc.stdout.splitlines() == ["close refused: the recorder is already running",
+                                            "stopped True True"]
+
     @pytest.mark.parametrize("seconds", [float("inf"), 1e12])
     def test_a_run_longer_than_the_clock_counts_has_no_deadline(self, server, tmp_path,
                                                                 seconds):
