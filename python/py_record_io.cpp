@@ -360,6 +360,16 @@ public:
     RecordReader(const std::string& path, bool bDecode) : m_bDecode(bDecode) {
         // Ctrl-C ends a read from a pipe that brings nothing, as KeyboardInterrupt.
         m_reader.SetInterruptCheck([](void*) { return PyErr_CheckSignals() != 0; }, nullptr);
+        // Other threads run while a pipe is waited for (and may be the one to fill it).
+        m_reader.SetWaitHooks(
+            [](void* data) { static_cast<RecordReader*>(data)->m_pState = PyEval_SaveThread(); },
+            [](void* data) {
+                RecordReader* self = static_cast<RecordReader*>(data);
+                PyThreadState* state = self->m_pState;
+                self->m_pState = nullptr;
+                pyqrx::RestoreThread(state);
+            },
+            this);
         if (!m_reader.Open(CheckedPath(path).c_str())) {
             ThrowPending();
             throw py_error(m_reader.Error());
@@ -370,6 +380,8 @@ public:
     }
 
     py::tuple Next() {
+        // The buffer is this call's while it reads with the interpreter lock given up.
+        pyqrx::BusyGuard busy(m_bBusy, "the recording is already being read by another thread");
         pyqrx::RecordEntry e;
         const int rc = m_reader.Next(e);
         if (rc == 0) {
@@ -410,6 +422,8 @@ public:
 
 private:
     bool m_bDecode;
+    bool m_bBusy = false;
+    PyThreadState* m_pState = nullptr;  // while a read waits
     pyqrx::RecordFileReader m_reader;
     pyqrx::RecordDict m_dict;
     CSymData m_data;

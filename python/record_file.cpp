@@ -245,7 +245,16 @@ RecordFileReader::~RecordFileReader() {
 
 bool RecordFileReader::Open(const char* path) {
     m_sPath = path;
+    // A pipe opens once its writer has come.
+    if (m_pWaitEnter != nullptr) {
+        m_pWaitEnter(m_pWaitData);
+    }
     m_nFd = open(path, O_RDONLY | O_CLOEXEC);
+    const int err = errno;
+    if (m_pWaitLeave != nullptr) {
+        m_pWaitLeave(m_pWaitData);
+    }
+    errno = err;
     if (m_nFd < 0) {
         m_sError = m_sPath + ": cannot open: " + strerror(errno);
         return false;
@@ -279,7 +288,15 @@ bool RecordFileReader::Fill(size_t n) {
             m_bReadError = true;
             return false;
         }
+        if (m_pWaitEnter != nullptr) {
+            m_pWaitEnter(m_pWaitData);
+        }
         const ssize_t got = read(m_nFd, m_buf.data() + m_nAvail, m_buf.size() - m_nAvail);
+        const int err = errno;
+        if (m_pWaitLeave != nullptr) {
+            m_pWaitLeave(m_pWaitData);
+        }
+        errno = err;
         if (got < 0) {
             if (errno == EINTR) {
                 continue;  // the check above says whether to give up

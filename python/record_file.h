@@ -49,7 +49,8 @@ uint64_t NowNanos();
 // with errno EINTR, so that a Ctrl-C or a stop is not waited out.
 using InterruptCheck = bool (*)(void* data);
 // Called right before and right after each wait for the output and each write
-// to it, on the writing thread (to give an interpreter lock up meanwhile).
+// to it (or each opening and read of a recording), on the calling thread, to give
+// an interpreter lock up meanwhile.
 using WaitHook = void (*)(void* data);
 
 // Appends entries to a file through a large buffer; one write per few
@@ -143,6 +144,12 @@ public:
         m_pCheck = check;
         m_pCheckData = data;
     }
+    // Called around the opening of the file and each read of it.
+    void SetWaitHooks(WaitHook enter, WaitHook leave, void* data) {
+        m_pWaitEnter = enter;
+        m_pWaitLeave = leave;
+        m_pWaitData = data;
+    }
     uint64_t StartNanos() const { return m_nStart; }
     // Entries read so far, and the file offset of the next one.
     uint64_t Count() const { return m_nCount; }
@@ -165,6 +172,9 @@ private:
     CNetStream m_body;
     InterruptCheck m_pCheck = nullptr;
     void* m_pCheckData = nullptr;
+    WaitHook m_pWaitEnter = nullptr;
+    WaitHook m_pWaitLeave = nullptr;
+    void* m_pWaitData = nullptr;
     std::string m_sPath;
     std::string m_sError;
 };

@@ -255,6 +255,38 @@ class TestRecordHelpers:
         assert proc.stdout.splitlines() == ["close refused: the recorder is already running",
                                             "stopped True True"]
 
+    def test_reading_a_pipe_that_brings_nothing_yet_lets_other_threads_run(self):
+        # A reader on a thread of its own waited in read() holding the interpreter lock:
+        # the thread that was to write the recording into the pipe never ran again.
+        proc = run_child("""
+            import os, struct, tempfile, threading, time
+            from pyqrx import _pyqrx
+            fifo = os.path.join(tempfile.mkdtemp(), "fifo")
+            os.mkfifo(fifo)
+            writer = []
+            threading.Thread(target=lambda: writer.append(open(fifo, "wb", buffering=0)),
+                             daemon=True).start()
+            entries = []
+            def read():
+                for entry in _pyqrx._RecordReader(fifo):
+                    entries.append(entry[1:])
+            t = threading.Thread(target=read)
+            t.start()
+            time.sleep(0.5)   # the reader waits for the header meanwhile
+            while not writer:
+                time.sleep(0.01)
+            def status(code, text):
+                rest = struct.pack("<QBBH", 1, 2, code, 0) + text
+                return struct.pack("<I", len(rest)) + rest
+            writer[0].write(b"QRXREC01" + struct.pack("<Q", 1) + status(0, b"ok")
+                            + status(2, b"feed down"))
+            writer[0].close()
+            t.join(30)
+            print(not t.is_alive(), entries)
+        """, timeout=60)
+        assert proc.returncode == 0, proc.stderr[-2000:]
+        assert proc.stdout.strip() == "True [(2, 0, '', 'ok'), (2, 2, '', 'feed down')]"
+
     @pytest.mark.parametrize("seconds", [float("inf"), 1e12])
     def test_a_run_longer_than_the_clock_counts_has_no_deadline(self, server, tmp_path,
                                                                 seconds):
