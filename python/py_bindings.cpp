@@ -1,5 +1,7 @@
 #include "py_bindings.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 namespace py = pybind11;
@@ -113,12 +115,33 @@ CallScope::~CallScope() {
     t_tb = m_saved[2];
 }
 
+namespace {
+
+bool Finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+}  // namespace
+
+void RestoreThread(PyThreadState* state) {
+    if (Finalizing()) {
+        for (;;) {
+            pause();  // until the process ends
+        }
+    }
+    PyEval_RestoreThread(state);
+}
+
 void ReleaseLock() {
     t_released = PyEval_SaveThread();
 }
 
 bool TakeLock() {
-    PyEval_RestoreThread(t_released);
+    RestoreThread(t_released);
     t_released = nullptr;
     if (PyErr_CheckSignals() != 0) {
         pending_error::Take();

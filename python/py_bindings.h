@@ -5,6 +5,7 @@
 
 #include <exception>
 #include <string>
+#include <type_traits>
 
 // Thrown when Symlistener.loop ends: Python sees Exception("CONNECTION_ERROR").
 class connection_error : public std::exception {
@@ -92,6 +93,30 @@ private:
 // returns false.
 void ReleaseLock();
 bool TakeLock();
+
+// Takes the interpreter lock back after PyEval_SaveThread. Once the interpreter
+// is exiting, the interpreter ends a thread that takes the lock by unwinding it,
+// which aborts the process when a destructor or other noexcept frame is on the
+// way and runs destructors without the lock otherwise: a daemon thread that
+// comes back from a wait then (a producer still publishing, a serve() still
+// serving) stays parked instead, as it would in a wait that never ended. Call it
+// outside destructors, never through a scoped guard.
+void RestoreThread(PyThreadState* state);
+
+// Runs f() with the interpreter lock given up, and takes it back as RestoreThread
+// does; f must not throw.
+template <typename F>
+auto WithoutLock(F&& f) {
+    PyThreadState* state = PyEval_SaveThread();
+    if constexpr (std::is_void_v<decltype(f())>) {
+        f();
+        RestoreThread(state);
+    } else {
+        auto result = f();
+        RestoreThread(state);
+        return result;
+    }
+}
 
 // Marks an object as running one of its dispatching methods; a second one,
 // from a callback or from another thread, raises RuntimeError instead of

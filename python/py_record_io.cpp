@@ -25,17 +25,24 @@ namespace {
 
 constexpr const char* kBusy = "the recorder is already running";
 
-// A path is opened up to its first NUL: one holding a NUL would name another file.
-bool PathWithoutNul(const std::string& path) {
-    return path.find('\0') == std::string::npos;
-}
-
 // Bounds each wait of the loop, so that a deadline is seen without traffic.
 constexpr long kWaitMicros = 100000;
+// A run longer than this (seconds; infinity among them) has no deadline: the
+// nanosecond clock could not count that far ahead.
+constexpr double kLongestRun = 1e9;
+
 // Longest time updates stay in the writer's buffer: when traffic pauses, and
 // at least this often, they go to the file, so that a recording cut short by
 // a crash or a kill loses little and can be read while it grows.
 constexpr uint64_t kFlushNanos = 1000000000;
+
+// A path from Python, refused when it holds a NUL (it would be read only up to it).
+const std::string& CheckedPath(const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        throw py::value_error("path holds a NUL character");
+    }
+    return path;
+}
 
 // A counter written by the dispatching thread only and read by any: no locked
 // instruction on the hot path.
@@ -85,6 +92,10 @@ private:
     // A write of the recording waits for an output that takes nothing: Ctrl-C
     // (its error held for the Python call under way) or a stop gives it up.
     static bool Interrupted(void* data);
+    // The writer's waits for the output and its writes give the interpreter lock up, so
+    // that other threads run (and can stop the run) while the output takes nothing.
+    static void WriteEnter(void* data);
+    static void WriteLeave(void* data);
 
     void Record(pyqrx::RecordKind kind, const char* topic, size_t len, const CSymData& data);
     void RecordStructured(pyqrx::RecordKind kind, const CSymData& data);
@@ -110,25 +121,26 @@ private:
     const char* m_szReason = nullptr;
     bool m_bBusy = false;
     std::thread::id m_dispatcher;
+    PyThreadState* m_pWriterState = nullptr;  // while the writer waits or writes
 };
 
-Recorder::Recorder(const std::string& path) : m_pConnection(new CSymConnection(nullptr)) {
-    if (!PathWithoutNul(path)) {
-        delete m_pConnection;
-        throw py::value_error("path holds a NUL character");
-    }
+Recorder::Recorder(const std::string& path) : m_pConnection(nullptr) {
+    CheckedPath(path);
+    m_pConnection = new CSymConnection(nullptr);
     if (!m_writer.Open(path.c_str(), pyqrx::NowNanos())) {
         delete m_pConnection;
         throw py_error(m_writer.Error());
     }
     m_pConnection->SetWaitHooks(&Recorder::WaitEnter, &Recorder::WaitLeave, this);
     m_writer.SetInterruptCheck(&Recorder::Interrupted, this);
+    m_writer.SetWaitHooks(&Recorder::WriteEnter, &Recorder::WriteLeave, this);
     m_nBytes.Set(m_writer.BytesWritten());
 }
 
 Recorder::~Recorder() {
     m_pConnection->SetWaitHooks(nullptr, nullptr, nullptr);
     m_writer.SetInterruptCheck(nullptr, nullptr);  // no Python call is under way to take an error
+    m_writer.SetWaitHooks(nullptr, nullptr, nullptr);
     if (m_pConnection->GetFd() >= 0) {
         m_pConnection->UnsubscribeAll();
     }
@@ -161,6 +173,17 @@ bool Recorder::Interrupted(void* data) {
         pyqrx::pending_error::Take();
     }
     return pyqrx::pending_error::Pending() || static_cast<Recorder*>(data)->m_bStopRequested;
+}
+
+void Recorder::WriteEnter(void* data) {
+    static_cast<Recorder*>(data)->m_pWriterState = PyEval_SaveThread();
+}
+
+void Recorder::WriteLeave(void* data) {
+    Recorder* self = static_cast<Recorder*>(data);
+    PyThreadState* state = self->m_pWriterState;
+    self->m_pWriterState = nullptr;
+    pyqrx::RestoreThread(state);
 }
 
 void Recorder::End(const char* reason) {
@@ -269,7 +292,9 @@ bool Recorder::PySubscribe(py::handle topic) {
 std::string Recorder::PyRun(double seconds, long long count) {
     pyqrx::BusyGuard busy(m_bBusy, kBusy);
     m_nLimit = count > 0 ? static_cast<uint64_t>(count) : 0;
-    m_nDeadline = seconds > 0 ? pyqrx::NowNanos() + static_cast<uint64_t>(seconds * 1e9) : 0;
+    m_nDeadline = seconds > 0 && seconds < kLongestRun
+                      ? pyqrx::NowNanos() + static_cast<uint64_t>(seconds * 1e9)
+                      : 0;
     m_szReason = nullptr;
     m_nLastFlush = pyqrx::NowNanos();
     m_dispatcher = std::this_thread::get_id();
@@ -310,6 +335,8 @@ py::dict Recorder::PyStats() const {
 }
 
 void Recorder::PyClose() {
+    // The writer is the running loop's (it writes with the interpreter lock given up).
+    pyqrx::BusyGuard busy(m_bBusy, kBusy);
     pyqrx::CallScope call;
     const bool ok = m_writer.Close();
     call.Finish();  // Ctrl-C during the last write
@@ -333,10 +360,17 @@ public:
     RecordReader(const std::string& path, bool bDecode) : m_bDecode(bDecode) {
         // Ctrl-C ends a read from a pipe that brings nothing, as KeyboardInterrupt.
         m_reader.SetInterruptCheck([](void*) { return PyErr_CheckSignals() != 0; }, nullptr);
-        if (!PathWithoutNul(path)) {
-            throw py::value_error("path holds a NUL character");
-        }
-        if (!m_reader.Open(path.c_str())) {
+        // Other threads run while a pipe is waited for (and may be the one to fill it).
+        m_reader.SetWaitHooks(
+            [](void* data) { static_cast<RecordReader*>(data)->m_pState = PyEval_SaveThread(); },
+            [](void* data) {
+                RecordReader* self = static_cast<RecordReader*>(data);
+                PyThreadState* state = self->m_pState;
+                self->m_pState = nullptr;
+                pyqrx::RestoreThread(state);
+            },
+            this);
+        if (!m_reader.Open(CheckedPath(path).c_str())) {
             ThrowPending();
             throw py_error(m_reader.Error());
         }
@@ -346,6 +380,8 @@ public:
     }
 
     py::tuple Next() {
+        // The buffer is this call's while it reads with the interpreter lock given up.
+        pyqrx::BusyGuard busy(m_bBusy, "the recording is already being read by another thread");
         pyqrx::RecordEntry e;
         const int rc = m_reader.Next(e);
         if (rc == 0) {
@@ -386,6 +422,8 @@ public:
 
 private:
     bool m_bDecode;
+    bool m_bBusy = false;
+    PyThreadState* m_pState = nullptr;  // while a read waits
     pyqrx::RecordFileReader m_reader;
     pyqrx::RecordDict m_dict;
     CSymData m_data;

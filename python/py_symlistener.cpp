@@ -379,8 +379,7 @@ void Symlistener::PyLoop() {
 void Symlistener::PyDisconnect() {
     // Closing runs no Python code, and the lock is given up while it may wait
     // for another thread's write to give way.
-    py::gil_scoped_release released;
-    m_pConnection->Disconnect();
+    pyqrx::WithoutLock([this] { m_pConnection->Disconnect(); });
 }
 
 }  // namespace

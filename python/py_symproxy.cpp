@@ -210,8 +210,7 @@ public:
     public:
         explicit PublishLock(Symproxy& proxy) : m_lock(proxy.m_publishMutex, std::defer_lock) {
             if (proxy.m_bQueue && !m_lock.try_lock()) {
-                py::gil_scoped_release released;
-                m_lock.lock();
+                pyqrx::WithoutLock([this] { m_lock.lock(); });
             }
         }
 
@@ -339,7 +338,11 @@ bool Symproxy::OnLogon(const char* szUserName, const char* szPassword) {
                          Py_TYPE(result)->tp_name);
             pyqrx::pending_error::Take();
         } else if (m_bEnforceLogon && result != Py_None) {
-            bAccepted = PyObject_IsTrue(result) == 1;
+            const int truth = PyObject_IsTrue(result);
+            if (truth < 0) {
+                pyqrx::pending_error::Take();  // an answer without a truth refuses, as a raise does
+            }
+            bAccepted = truth == 1;
         }
         Py_DECREF(result);
     } else if (m_bEnforceLogon) {
@@ -534,7 +537,13 @@ py::object Symproxy::PyClientUser() const {
     if (GetClientFd() < 0) {
         return py::none();
     }
-    return py::str(GetClientUser());
+    // The server's bytes, undecodable ones kept, as the logon callable receives them.
+    const std::string& user = GetClientUser();
+    PyObject* text = pyqrx::TextObject(user.data(), static_cast<Py_ssize_t>(user.size()));
+    if (text == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(text);
 }
 
 py::list Symproxy::PySubscriptions() const {
@@ -841,8 +850,7 @@ bool Symproxy::ListQueued(Staging& s, const pyqrx::TextArg& topic) {
     // The staged texts stay referenced while other threads run (the publish lock keeps
     // other producers out of the staging meanwhile).
     HoldStaged(s);
-    py::gil_scoped_release released;
-    return ListStaged(s, topic);
+    return pyqrx::WithoutLock([&] { return ListStaged(s, topic); });
 }
 
 bool Symproxy::PyPublish(py::handle topic, py::handle data) {
@@ -984,6 +992,10 @@ bool Symproxy::ServeOnce(int nWaitMs) {
 }
 
 void Symproxy::PyServe(double dblTimeout) {
+    if (std::isnan(dblTimeout)) {
+        // It compares false with every bound: it would read as no time-out at all.
+        throw py::value_error("serve takes a timeout in seconds, not NaN");
+    }
     if (!IsInitialized()) {
         throw py_error("Symproxy.serve() needs initialize() first");
     }

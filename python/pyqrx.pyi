@@ -466,7 +466,8 @@ class Symproxy:
     def serve(self, timeout: float = -1.0) -> None:
         """Serves the symbol server (accept, requests, heartbeats, waiting
         output) until stop(), Ctrl-C (KeyboardInterrupt) or timeout seconds
-        when given, with the interpreter lock released while it waits."""
+        when given (ValueError for NaN), with the interpreter lock released
+        while it waits."""
     def stop(self) -> None:
         """Ends serve(), from a callable or any other thread."""
     def getQueueFd(self) -> int:

@@ -74,6 +74,13 @@ bool RecordFileWriter::Open(const char* path, uint64_t startNanos) {
         Fail("cannot create");
         return false;
     }
+    // A pipe or terminal that takes nothing must not hold a write for good: the writes
+    // wait in WaitWritable instead, where the interrupt check is asked (a regular file
+    // takes its bytes at once all the same).
+    const int flags = fcntl(m_nFd, F_GETFL);
+    if (flags >= 0) {
+        fcntl(m_nFd, F_SETFL, flags | O_NONBLOCK);
+    }
     m_buf.resize(kWriteBuffer);
     m_nUsed = 0;
     m_nBytes = 0;
@@ -94,9 +101,17 @@ bool RecordFileWriter::Flush() {
             Fail("cannot write");
             return false;
         }
+        if (m_pWaitEnter != nullptr) {
+            m_pWaitEnter(m_pWaitData);
+        }
         const ssize_t n = write(m_nFd, m_buf.data() + done, m_nUsed - done);
+        const int err = errno;
+        if (m_pWaitLeave != nullptr) {
+            m_pWaitLeave(m_pWaitData);
+        }
+        errno = err;
         if (n < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR || errno == EAGAIN) {
                 continue;  // the wait before the next write asks the check
             }
             Fail("cannot write");
@@ -110,18 +125,26 @@ bool RecordFileWriter::Flush() {
 }
 
 bool RecordFileWriter::WaitWritable() {
-    while (m_pCheck != nullptr) {
+    for (;;) {
         pollfd p{m_nFd, POLLOUT, 0};
-        const int rc = poll(&p, 1, kWriteWaitMillis);
-        if (rc > 0 || (rc < 0 && errno != EINTR)) {
+        if (m_pWaitEnter != nullptr) {
+            m_pWaitEnter(m_pWaitData);
+        }
+        // Without a check nothing gives the wait up: it lasts until there is room.
+        const int rc = poll(&p, 1, m_pCheck != nullptr ? kWriteWaitMillis : -1);
+        const int err = errno;
+        if (m_pWaitLeave != nullptr) {
+            m_pWaitLeave(m_pWaitData);
+        }
+        if (rc > 0 || (rc < 0 && err != EINTR)) {
+            errno = err;
             return true;  // write() goes on, or says what is wrong
         }
-        if (m_pCheck(m_pCheckData)) {
+        if (m_pCheck != nullptr && m_pCheck(m_pCheckData)) {
             errno = EINTR;
             return false;
         }
     }
-    return true;
 }
 
 bool RecordFileWriter::Close() {
@@ -222,7 +245,16 @@ RecordFileReader::~RecordFileReader() {
 
 bool RecordFileReader::Open(const char* path) {
     m_sPath = path;
+    // A pipe opens once its writer has come.
+    if (m_pWaitEnter != nullptr) {
+        m_pWaitEnter(m_pWaitData);
+    }
     m_nFd = open(path, O_RDONLY | O_CLOEXEC);
+    const int err = errno;
+    if (m_pWaitLeave != nullptr) {
+        m_pWaitLeave(m_pWaitData);
+    }
+    errno = err;
     if (m_nFd < 0) {
         m_sError = m_sPath + ": cannot open: " + strerror(errno);
         return false;
@@ -256,7 +288,15 @@ bool RecordFileReader::Fill(size_t n) {
             m_bReadError = true;
             return false;
         }
+        if (m_pWaitEnter != nullptr) {
+            m_pWaitEnter(m_pWaitData);
+        }
         const ssize_t got = read(m_nFd, m_buf.data() + m_nAvail, m_buf.size() - m_nAvail);
+        const int err = errno;
+        if (m_pWaitLeave != nullptr) {
+            m_pWaitLeave(m_pWaitData);
+        }
+        errno = err;
         if (got < 0) {
             if (errno == EINTR) {
                 continue;  // the check above says whether to give up

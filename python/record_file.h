@@ -48,6 +48,10 @@ uint64_t NowNanos();
 // pipe whose reader stopped): true gives the read or write up, as an error
 // with errno EINTR, so that a Ctrl-C or a stop is not waited out.
 using InterruptCheck = bool (*)(void* data);
+// Called right before and right after each wait for the output and each write
+// to it (or each opening and read of a recording), on the calling thread, to give
+// an interpreter lock up meanwhile.
+using WaitHook = void (*)(void* data);
 
 // Appends entries to a file through a large buffer; one write per few
 // megabytes. Not thread-safe.
@@ -75,6 +79,11 @@ public:
         m_pCheck = check;
         m_pCheckData = data;
     }
+    void SetWaitHooks(WaitHook enter, WaitHook leave, void* data) {
+        m_pWaitEnter = enter;
+        m_pWaitLeave = leave;
+        m_pWaitData = data;
+    }
     bool IsOpen() const { return m_nFd >= 0; }
     uint64_t BytesWritten() const { return m_nBytes + m_nUsed; }
     const std::string& Error() const { return m_sError; }
@@ -96,6 +105,9 @@ private:
     CNetStream m_body;      // attached to the buffer's free room while a body is encoded
     InterruptCheck m_pCheck = nullptr;
     void* m_pCheckData = nullptr;
+    WaitHook m_pWaitEnter = nullptr;
+    WaitHook m_pWaitLeave = nullptr;
+    void* m_pWaitData = nullptr;
     std::string m_sPath;
     std::string m_sError;
 };
@@ -132,6 +144,12 @@ public:
         m_pCheck = check;
         m_pCheckData = data;
     }
+    // Called around the opening of the file and each read of it.
+    void SetWaitHooks(WaitHook enter, WaitHook leave, void* data) {
+        m_pWaitEnter = enter;
+        m_pWaitLeave = leave;
+        m_pWaitData = data;
+    }
     uint64_t StartNanos() const { return m_nStart; }
     // Entries read so far, and the file offset of the next one.
     uint64_t Count() const { return m_nCount; }
@@ -154,6 +172,9 @@ private:
     CNetStream m_body;
     InterruptCheck m_pCheck = nullptr;
     void* m_pCheckData = nullptr;
+    WaitHook m_pWaitEnter = nullptr;
+    WaitHook m_pWaitLeave = nullptr;
+    void* m_pWaitData = nullptr;
     std::string m_sPath;
     std::string m_sError;
 };

@@ -129,7 +129,10 @@ class AsyncSymlistener(_HeldReader):
     the connection is not read, so a server faster than the tasks waits in the
     socket, until they have taken half of them. on_data is then held back too,
     also when no task iterates any more: close() the listener, or set
-    max_waiting to None (no bound) before iterating, when that is meant."""
+    max_waiting to None (no bound) before iterating, when that is meant.
+
+    While connected it belongs to the event loop that connected it: a task of
+    another loop that iterates or awaits a command gets RuntimeError."""
 
     def __init__(self):
         self._listener = _pyqrx.Symlistener()
@@ -219,6 +222,7 @@ class AsyncSymlistener(_HeldReader):
         asyncio.TimeoutError after timeout seconds when given."""
         if self._fd < 0:
             raise ConnectionClosed("CONNECTION_ERROR")
+        self._check_loop()
         done = self._loop.create_future()
         responses = []
 
@@ -267,9 +271,17 @@ class AsyncSymlistener(_HeldReader):
         return self
 
     async def __anext__(self):
+        self._check_loop()
         if self._inbox is None:
             self.__aiter__()
         return await self._inbox.get()
+
+    def _check_loop(self):
+        """Refuses a task of another event loop than the one watching the
+        connection: nothing would wake it."""
+        if ((self._fd >= 0 or self._reconnecting is not None)
+                and asyncio.get_running_loop() is not self._loop):
+            raise RuntimeError("AsyncSymlistener is bound to another event loop")
 
     # ---- driven by the event loop ----
 
@@ -377,7 +389,10 @@ class AsyncSymproxy(_HeldReader):
     waits in the socket (output still leaves), until they have taken half of
     them. on_subscribe and on_unsubscribe are held back too, also when no task
     iterates any more: close() the proxy, or set max_waiting to None (no
-    bound) before iterating, when that is meant."""
+    bound) before iterating, when that is meant.
+
+    Once started it belongs to the event loop that started it: a task of
+    another loop that iterates gets RuntimeError."""
 
     def __init__(self):
         self._proxy = _pyqrx.Symproxy()
@@ -398,6 +413,8 @@ class AsyncSymproxy(_HeldReader):
 
     async def start(self, port):
         """Listens on the port and serves the symbol server from now on."""
+        if self._proxy is None:
+            raise RuntimeError("AsyncSymproxy is closed")
         self._loop = asyncio.get_running_loop()
         if not self._proxy.initialize(port):
             raise OSError("cannot listen on port %s" % port)
@@ -427,10 +444,15 @@ class AsyncSymproxy(_HeldReader):
         return self.events()
 
     async def __anext__(self):
+        if self._proxy is not None and self._loop is not None and (
+                asyncio.get_running_loop() is not self._loop):
+            # The loop that started the proxy watches it: nothing would wake this task.
+            raise RuntimeError("AsyncSymproxy is bound to another event loop")
         return await self.events()._inbox.get()
 
     async def close(self):
-        """Stops serving and closes every descriptor of the proxy."""
+        """Stops serving and closes every descriptor of the proxy, for good:
+        iterating its events ends, start() raises RuntimeError."""
         self._unwatch()
         proxy, self._proxy = self._proxy, None
         try:
@@ -441,8 +463,9 @@ class AsyncSymproxy(_HeldReader):
                 proxy.onSubscribe(None)
                 proxy.onUnsubscribe(None)
                 del proxy  # the listening socket goes with the object
-            if self._inbox is not None:
-                self._inbox.end()
+            if self._inbox is None:
+                self._inbox = _Inbox(self._taken)  # an iteration begun later ends at once
+            self._inbox.end()
 
     # ---- driven by the event loop ----
 

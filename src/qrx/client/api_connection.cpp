@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "qrx/net/api_version.h"
 #include "qrx/net/app_conn.h"
@@ -66,11 +67,26 @@ int TimeoutMs(const timeval& tv) {
 // return without touching the connection again, and leaves the socket object
 // (whose buffer holds the message being handed out) to the outermost mark,
 // which deletes it when its call returns.
+//
+// Calls of several threads may be marked at once (a close made by Disconnect on
+// one thread while another dispatches), so the marks do not come and go in turn:
+// the list is changed under its own mutex, and each mark is taken out wherever
+// it stands in it.
 struct CApiConnection::AliveMark {
-    explicit AliveMark(AliveMark*& head) : m_head(head), m_outer(head) { head = this; }
+    explicit AliveMark(CApiConnection& conn) : m_head(conn.m_pAlive), m_lock(conn.m_aliveLock) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_outer = m_head;
+        m_head = this;
+    }
     ~AliveMark() {
         if (m_bAlive) {
-            m_head = m_outer;
+            std::lock_guard<std::mutex> guard(m_lock);
+            for (AliveMark** p = &m_head; *p != nullptr; p = &(*p)->m_outer) {
+                if (*p == this) {
+                    *p = m_outer;
+                    break;
+                }
+            }
         }
         delete m_pDoomedSocket;
     }
@@ -79,7 +95,8 @@ struct CApiConnection::AliveMark {
 
     bool m_bAlive = true;
     AliveMark*& m_head;
-    AliveMark* m_outer;
+    std::mutex& m_lock;
+    AliveMark* m_outer = nullptr;
     CAppConn* m_pDoomedSocket = nullptr;
 };
 
@@ -98,9 +115,12 @@ CApiConnection::CApiConnection()
 CApiConnection::~CApiConnection() {
     m_login_ok = false;
     AliveMark* outermost = nullptr;
-    for (AliveMark* mark = m_pAlive; mark != nullptr; mark = mark->m_outer) {
-        mark->m_bAlive = false;  // destroyed by a callback of that call
-        outermost = mark;
+    {
+        std::lock_guard<std::mutex> guard(m_aliveLock);
+        for (AliveMark* mark = m_pAlive; mark != nullptr; mark = mark->m_outer) {
+            mark->m_bAlive = false;  // destroyed by a callback of that call
+            outermost = mark;
+        }
     }
     if (m_pSocket != nullptr) {
         m_pSocket->UnRegisterCloseCallBack();
@@ -390,7 +410,7 @@ void CApiConnection::SocketCloseCallback(CAppConn* socket, void* data) {
     if (conn == nullptr) {
         return;
     }
-    AliveMark mark(conn->m_pAlive);
+    AliveMark mark(*conn);
     conn->OnConnectionClose();
     if (mark.m_bAlive) {
         conn->ForEachClient([conn](CApiListener* l) { l->OnConnectionClose(conn); }, mark.m_bAlive);
@@ -449,7 +469,7 @@ int CApiConnection::DispatchEvents() {
         // Called from a listener: the current message must stay intact.
         return 0;
     }
-    AliveMark mark(m_pAlive);
+    AliveMark mark(*this);
     const bool& alive = mark.m_bAlive;
     ReaderScope reader(m_readerThread, alive);
     m_bDispatching = true;
@@ -548,7 +568,7 @@ bool CApiConnection::Loop(timeval* timeout, UserFunction onIdle, void* data) {
         m_bStopRequested = false;
         m_bLoopRunning = true;
     }
-    AliveMark mark(m_pAlive);
+    AliveMark mark(*this);
     RunLoop(stop, timeout, onIdle, data, mark.m_bAlive);
     if (!mark.m_bAlive) {
         return false;

@@ -31,6 +31,7 @@
 #include <sys/time.h>
 
 #include <atomic>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -224,6 +225,7 @@ private:
     // The innermost call under way that runs callbacks (see AliveMark).
     struct AliveMark;
     AliveMark* m_pAlive = nullptr;
+    std::mutex m_aliveLock;  // guards m_pAlive and the marks' links
     // Bumped by every change of m_setClients, so that ForEachClient can tell
     // whether a callback changed the set.
     unsigned long m_nClientChanges = 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "qrx/proxy/data_msg_builder.h"
@@ -95,6 +96,9 @@ void CSymProxy::ReleasePending() {
 // ---- write coalescing ----
 
 void CSymProxy::SetWriteDelay(long nMicros) {
+    // A delay longer than the nanosecond clock counts is the longest it counts.
+    constexpr long kLongestMicros = std::numeric_limits<long long>::max() / 1000;
+    nMicros = std::min(nMicros, kLongestMicros);
     if (m_nWriteDelayNs <= 0 && nMicros > 0) {
         // Writes are timed only while a delay is set: the delay starts as if one had just
         // been made.
