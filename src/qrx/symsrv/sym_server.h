@@ -273,6 +273,8 @@ private:
     void StartConnect(CFeedLink* f);
     // Opens the connection to an address (TCP or local) and starts connecting.
     void ConnectTo(CFeedLink* f, const sockaddr* pAddr, socklen_t nLen, bool bTcp);
+    // The link's state as a connection attempt begins (fd -1 while its host is looked up).
+    void BeginConnecting(CFeedLink* f, int fd);
     // Goes on with the feed handlers whose host names have been looked up.
     void OnResolved();
     void OnFeedConnected(CFeedLink* f);

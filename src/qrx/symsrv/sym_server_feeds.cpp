@@ -96,8 +96,12 @@ void CSymServer::StartConnect(CFeedLink* f) {
         SetEvents(m_pResolverEntry.get(), EPOLLIN);
     }
     ++f->m_nLookupSeq;
+    BeginConnecting(f, -1);
     f->m_bLookingUp = true;
-    f->m_nFd = -1;
+}
+
+void CSymServer::BeginConnecting(CFeedLink* f, int fd) {
+    f->m_nFd = fd;
     f->m_nEvents = 0;
     f->m_eState = CFeedLink::STATE_CONNECTING;
     f->m_tStateSince = Now();
@@ -146,13 +150,7 @@ void CSymServer::ConnectTo(CFeedLink* f, const sockaddr* pAddr, socklen_t nLen, 
         FeedDown(f, std::string("cannot connect: ") + strerror(nErr));
         return;
     }
-    f->m_nFd = fd;
-    f->m_nEvents = 0;
-    f->m_eState = CFeedLink::STATE_CONNECTING;
-    f->m_tStateSince = Now();
-    f->m_in.m_nLen = 0;
-    f->m_out.Clear();
-    f->m_nOwed = 0;
+    BeginConnecting(f, fd);
     SetEvents(f, EPOLLOUT);
     if (rc == 0) {
         OnFeedConnected(f);
