@@ -235,8 +235,8 @@ def test_connect_waits_for_a_late_verdict_also_on_a_descriptor_beyond_what_selec
         peer = srv.accept()
         peer.expect(w.LOGIN)
         time.sleep(0.3)  # the verdict comes after connect() has begun to wait
+        answered.set()  # before it is sent: connect() may return the moment it arrives
         peer.send(w.frame(w.STATUS, w.STATUS_LOGIN_OK, b"\0"))
-        answered.set()
         peer.wait_closed()
 
     server = threading.Thread(target=serve, daemon=True)
