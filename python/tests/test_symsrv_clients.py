@@ -278,3 +278,26 @@ def test_requests_a_client_repeats_are_logged_a_few_times_not_once_each():
         if raw:
             raw.close()
         srv.close()
+
+
+def test_logons_that_alternate_between_names_are_logged_a_few_times_not_once_each():
+    import symwire as w
+    srv = SymSrv()
+    raw = None
+    try:
+        raw = w.Peer(socket.create_connection(("127.0.0.1", srv.port), timeout=10))
+        # Every logon is under another name than the one before it.
+        pair = (w.frame(w.LOGIN, w.LOGIN, w.login_body(b"flip", b"pw")) +
+                w.frame(w.LOGIN, w.LOGIN, w.login_body(b"flop", b"pw")))
+        raw.send(pair * 500)
+        raw.send(w.frame(9, 0))  # answered after all the logons
+        while raw.recv_frame().kind != (w.DATA, w.SNAP_END):
+            pass
+        n = sum(1 for line in srv.log().splitlines()
+                if " logged on as flip" in line or " logged on as flop" in line)
+        assert 1 <= n <= 10, f"{n} lines of logons"
+        assert srv.metric("qrx_symsrv_clients") == 1
+    finally:
+        if raw:
+            raw.close()
+        srv.close()

@@ -85,6 +85,7 @@ public:
         LOG_UNHANDLED,
         LOG_LOGON,
         LOG_REFUSED,
+        LOG_NEW_USER,  // logons under another name than the last, told beyond LOG_LOGON's
         LOG_TOO_MANY_TOPICS,
         LOG_BAD_COMMAND,
         LOG_KINDS

@@ -291,12 +291,14 @@ void CSymServer::HandleLogon(CClientSession* c, const MsgHdrSym* h) {
         auto it = m_cfg.m_mUsers.find(strUser);
         bOk = it != m_cfg.m_mUsers.end() && it->second == strPassword;
     }
-    // A logon under another name is always told.
+    // A logon under another name is told beyond the bound of the others, but bounded too: a
+    // client that alternates between two names would otherwise write a line for each logon.
     const bool bNewUser = strUser != c->m_strUser;
+    const bool bTellNewUser = bNewUser && c->ShouldLog(CClientSession::LOG_NEW_USER);
     c->m_strUser = strUser;
     if (bOk) {
         c->m_bLoggedOn = true;
-        if (c->ShouldLog(CClientSession::LOG_LOGON) || bNewUser) {
+        if (c->ShouldLog(CClientSession::LOG_LOGON) || bTellNewUser) {
             QRX_LOG_INFO("qrx-symsrv: client " << c->m_nId << " logged on as " << strUser.c_str());
         }
         if (m_wire.Status(SYM_STATUS_LOGIN_ACCEPTED, "")) {
@@ -308,7 +310,7 @@ void CSymServer::HandleLogon(CClientSession* c, const MsgHdrSym* h) {
         return;
     }
     ++m_nLogonsRefused;
-    if (c->ShouldLog(CClientSession::LOG_REFUSED) || bNewUser) {
+    if (c->ShouldLog(CClientSession::LOG_REFUSED) || bTellNewUser) {
         QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " from " << c->m_strPeer.c_str()
                                               << " refused: bad user or password for "
                                               << strUser.c_str());
