@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 #include <sstream>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -68,9 +69,11 @@ size_t Utf8Length(const std::string& s, size_t i) {
 
 // Label values: backslash, quote and line end escaped, and any byte that is not part of
 // UTF-8 made '?' (a scraper refuses the whole text otherwise, and topics are any bytes).
-std::string Label(const std::string& s) {
+// pLossy, when given, is set when a byte was replaced: the value may then be another's.
+std::string Label(const std::string& s, bool* pLossy = nullptr) {
     std::string out;
     out.reserve(s.size());
+    bool bLossy = false;
     for (size_t i = 0; i < s.size(); ++i) {
         const char ch = s[i];
         if (ch == '\\' || ch == '"') {
@@ -80,6 +83,7 @@ std::string Label(const std::string& s) {
             out += "\\n";
         } else if (static_cast<unsigned char>(ch) < 0x20) {
             out += ' ';  // topics may hold the field separator
+            bLossy = true;
         } else if (static_cast<unsigned char>(ch) < 0x80) {
             out += ch;
         } else if (const size_t n = Utf8Length(s, i)) {
@@ -87,7 +91,11 @@ std::string Label(const std::string& s) {
             i += n - 1;
         } else {
             out += '?';
+            bLossy = true;
         }
+    }
+    if (pLossy != nullptr) {
+        *pLossy = bLossy;
     }
     return out;
 }
@@ -204,13 +212,32 @@ std::string CSymServer::MetricsText() const {
         {"qrx_symsrv_topic_conflated_total", "Updates of the topic conflated.",
          &CTopicEntry::m_nConflated},
     };
-    // Each topic's label is made once, for the six lines that name the topic.
+    // Each topic's label is made once, for the six lines that name the topic. Topics written
+    // faithfully cannot share a label; one whose bytes were replaced may have another's, and
+    // then its slot is added to it, since a page naming one series twice is a broken page.
     std::vector<std::pair<const CTopicEntry*, std::string>> vecLabels;
     vecLabels.reserve(TopicCount());
+    std::vector<const CTopicEntry*> vecLossy;
+    std::unordered_set<std::string> setLabels;
     for (const auto& t : m_vecTopics) {
-        if (!t->m_bFree) {
-            vecLabels.emplace_back(t.get(), "{topic=\"" + Label(t->m_strTopic) + "\"} ");
+        if (t->m_bFree) {
+            continue;
         }
+        bool bLossy = false;
+        std::string strValue = Label(t->m_strTopic, &bLossy);
+        if (bLossy) {
+            vecLossy.push_back(t.get());
+            continue;
+        }
+        setLabels.insert(strValue);
+        vecLabels.emplace_back(t.get(), "{topic=\"" + strValue + "\"} ");
+    }
+    for (const CTopicEntry* t : vecLossy) {
+        std::string strValue = Label(t->m_strTopic);
+        while (!setLabels.insert(strValue).second) {
+            strValue += " #" + std::to_string(t->m_nIndex);
+        }
+        vecLabels.emplace_back(t, "{topic=\"" + strValue + "\"} ");
     }
     for (const auto& m : kTopic) {
         head(m.name, "counter", m.help);
