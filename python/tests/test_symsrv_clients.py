@@ -301,3 +301,37 @@ def test_logons_that_alternate_between_names_are_logged_a_few_times_not_once_eac
         if raw:
             raw.close()
         srv.close()
+
+
+def test_topic_lists_past_a_hundred_topics_take_the_first_hundred_with_a_few_log_lines():
+    import symwire as w
+    srv = SymSrv()
+    raw = None
+    try:
+        raw = w.Peer(socket.create_connection(("127.0.0.1", srv.port), timeout=10))
+        raw.send(w.frame(w.LOGIN, w.LOGIN, w.login_body(b"lister", b"pw")))
+        # Each of these lists costs a few hundred bytes; a line of the log for each would
+        # let a client write the log as fast as it sends.
+        empty = w.frame(w.UNSUBSCRIBE_LIST, 0, struct.pack(">i", 101) + w.text(b"") * 101)
+        raw.send(empty * 2000)
+        # No feed handler serves these: each topic taken is refused, one answer each.
+        topics = [b"L%d" % i for i in range(150)]
+        raw.send(w.frame(w.SUBSCRIBE_LIST, 0,
+                         struct.pack(">i", len(topics)) + b"".join(w.text(t) for t in topics)))
+        raw.send(w.frame(9, 0))
+        refused = 0
+        while True:
+            f = raw.recv_frame()
+            if f.kind == (w.DATA, w.SNAP_END):
+                break
+            refused += f.kind[0] == 7
+        assert refused == 100
+        log = srv.log()
+        n = sum(1 for line in log.splitlines()
+                if "exceeding symbol number limit" in line or "topics in one list" in line)
+        assert 1 <= n <= 10, f"{n} lines of long lists"
+        assert srv.metric("qrx_symsrv_clients") == 1
+    finally:
+        if raw:
+            raw.close()
+        srv.close()

@@ -88,6 +88,7 @@ public:
         LOG_NEW_USER,  // logons under another name than the last, told beyond LOG_LOGON's
         LOG_TOO_MANY_TOPICS,
         LOG_BAD_COMMAND,
+        LOG_LONG_LIST,
         LOG_KINDS
     };
     static constexpr uint8_t kLinesPerKind = 5;

@@ -45,6 +45,38 @@ std::string FieldText(const char* p, size_t nCap) {
     return std::string(p, strnlen(p, nCap));
 }
 
+// A well-formed topic list (type 12 or 13) of more topics than a message holds, in the
+// stream form at p: its count is lowered to that bound in place, so that reading it takes the
+// first topics without writing a line for every such list. The count it had, 0 when the
+// message is left as it is (a shorter list, or one that reading is to refuse).
+int ClampTopicList(char* p, int nLen) {
+    const auto u16 = [p](int at) {
+        return (static_cast<uint8_t>(p[at]) << 8) | static_cast<uint8_t>(p[at + 1]);
+    };
+    if (nLen < 12 || u16(2) != MsgHdrSym::HDR_TYPE ||
+        (u16(4) != CM_SYM_SUBSCRIBE_LIST && u16(4) != CM_SYM_UNSUBSCRIBE_LIST)) {
+        return 0;
+    }
+    const uint32_t nCount = (static_cast<uint32_t>(u16(8)) << 16) | static_cast<uint32_t>(u16(10));
+    if (nCount <= static_cast<uint32_t>(SYM_MAX_LIST_TOPICS) || nCount > 0x7FFFFFFFu ||
+        nCount > static_cast<uint32_t>(nLen - 12) / 2) {
+        return 0;
+    }
+    int nAt = 12;
+    for (uint32_t i = 0; i < nCount; ++i) {
+        if (nLen - nAt < 2) {
+            return 0;
+        }
+        nAt += 2 + u16(nAt);
+        if (nAt > nLen) {
+            return 0;
+        }
+    }
+    p[8] = p[9] = p[10] = 0;
+    p[11] = static_cast<char>(SYM_MAX_LIST_TOPICS);
+    return static_cast<int>(nCount);
+}
+
 }  // namespace
 
 void CSymServer::Accept(CPollEntry* pListen) {
@@ -173,6 +205,12 @@ void CSymServer::HandleClientInput(CClientSession* c) {
 }
 
 bool CSymServer::HandleClientMsg(CClientSession* c, char* p, int nLen) {
+    const int nLongList = ClampTopicList(p, nLen);
+    if (nLongList > 0 && c->ShouldLog(CClientSession::LOG_LONG_LIST)) {
+        QRX_LOG_WARNING("qrx-symsrv: client " << c->m_nId << " sent " << nLongList
+                                              << " topics in one list; the first "
+                                              << SYM_MAX_LIST_TOPICS << " are taken");
+    }
     const MsgHdrSym* h = m_wire.Parse(p, nLen);
     if (h == nullptr) {
         ++m_nMalformed;
