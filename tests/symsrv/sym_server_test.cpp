@@ -466,6 +466,45 @@ TEST(SymServerSlowClients, AClientAskingForEveryImageOverAndOverIsServedInTurnsW
     ASSERT_TRUE(rig.Until([&] { return other.m_mUpdates["I0"].back() == 3; }));
 }
 
+TEST(SymServerSlowClients, AClientTogglingSubscribeAllIsServedInTurnsWithTheOthers) {
+    CRig rig(CSymSrvConfig(), 1);
+    rig.clients.push_back(std::make_unique<CTestClient>());
+    ASSERT_TRUE(rig.clients.back()->Connect(rig.server->Port(), "toggler"));
+    CTestClient& other = *rig.clients[0];
+    CTestClient& toggler = *rig.clients[1];
+    ASSERT_TRUE(rig.Until(
+        [&] { return AllLoggedOn(rig) && rig.server->Feed(0)->m_eState == CFeedLink::STATE_UP; }));
+    // Each of these requests goes through every topic held, however few bytes it takes.
+    for (int i = 0; i < 50; ++i) {
+        other.m_conn.Subscribe(("W" + std::to_string(i)).c_str());
+    }
+    ASSERT_TRUE(rig.Until([&] { return rig.feed->m_vecSubs.size() == 50u; }));
+    const long nBefore = MessagesIn(*rig.server, "toggler");
+    ASSERT_GT(nBefore, 0);
+    const int nAsks = 3000;
+    CSymSrvWire wire;
+    std::string asks;
+    for (int i = 0; i < nAsks; ++i) {
+        const short nType = i % 3 == 0   ? CM_SYM_SUBSCRIBE_ALL
+                            : i % 3 == 1 ? CM_SYM_UNSUBSCRIBE_ALL
+                                         : CM_SYM_SNAPSHOT_ALL;
+        ASSERT_TRUE(wire.NoBodyRequest(nType));
+        asks.append(wire.Data(), wire.Length());
+    }
+    ASSERT_EQ(send(toggler.m_conn.GetFd(), asks.data(), asks.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(asks.size()));
+    ASSERT_TRUE(rig.Until([&] { return MessagesIn(*rig.server, "toggler") > nBefore; }));
+    // The other client's update goes through while most of those requests still wait.
+    rig.feed->Publish("W0", 1);
+    rig.feed->Flush(false, nullptr);
+    ASSERT_TRUE(rig.Until([&] { return other.m_mUpdates["W0"].size() == 1; }));
+    EXPECT_LT(MessagesIn(*rig.server, "toggler"), nBefore + nAsks / 2)
+        << "the requests were all handled before anything else";
+    // And every one of them is handled in the end.
+    ASSERT_TRUE(rig.Until([&] { return MessagesIn(*rig.server, "toggler") == nBefore + nAsks; }));
+    EXPECT_EQ(rig.server->ClientsDropped(), 0u);
+}
+
 TEST(SymServerFeeds, ALostFeedHandlerIsReportedAndItsTopicsComeBackWithoutTheClients) {
     CRig rig(FastReconnect(), 2);
     ASSERT_TRUE(rig.Until(

@@ -173,6 +173,9 @@ void CSymServer::HandleClientInput(CClientSession* c) {
     // again would otherwise hold the loop, and every other client, for as long as it went
     // on asking. The rest of its requests wait for the next turn.
     const size_t nBudget = c->m_out.Pending() + static_cast<size_t>(m_cfg.m_nHighWater);
+    // So is a request that goes through every topic held (subscribe-all, its end, every
+    // image): one per turn, since eight bytes of it may cost as much as a million topics.
+    bool bWalked = false;
     size_t nAt = 0;
     while (in.m_nLen - nAt >= 2 && !c->m_bDoomed) {
         char* p = in.m_buf.data() + nAt;
@@ -185,11 +188,14 @@ void CSymServer::HandleClientInput(CClientSession* c) {
         if (static_cast<size_t>(nMsg) > in.m_nLen - nAt) {
             break;
         }
-        if (c->m_out.Pending() > nBudget) {
+        if (c->m_out.Pending() > nBudget || bWalked) {
             c->m_bInputWaits = true;
             m_vecInputWaits.push_back(c);
             break;
         }
+        const int nType = (static_cast<uint8_t>(p[4]) << 8) | static_cast<uint8_t>(p[5]);
+        bWalked = (nType == CM_SYM_SUBSCRIBE_ALL || nType == CM_SYM_UNSUBSCRIBE_ALL ||
+                   nType == CM_SYM_SNAPSHOT_ALL);
         if (!HandleClientMsg(c, p, nMsg)) {
             return;
         }
