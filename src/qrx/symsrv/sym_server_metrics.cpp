@@ -218,7 +218,6 @@ std::string CSymServer::MetricsText() const {
     std::vector<std::pair<const CTopicEntry*, std::string>> vecLabels;
     vecLabels.reserve(TopicCount());
     std::vector<const CTopicEntry*> vecLossy;
-    std::unordered_set<std::string> setLabels;
     for (const auto& t : m_vecTopics) {
         if (t->m_bFree) {
             continue;
@@ -229,15 +228,23 @@ std::string CSymServer::MetricsText() const {
             vecLossy.push_back(t.get());
             continue;
         }
-        setLabels.insert(strValue);
         vecLabels.emplace_back(t.get(), "{topic=\"" + strValue + "\"} ");
     }
-    for (const CTopicEntry* t : vecLossy) {
-        std::string strValue = Label(t->m_strTopic);
-        while (!setLabels.insert(strValue).second) {
-            strValue += " #" + std::to_string(t->m_nIndex);
+    if (!vecLossy.empty()) {
+        // The labels in use are gathered only when some may collide with them.
+        std::unordered_set<std::string> setLabels;
+        for (const auto& entry : vecLabels) {
+            setLabels.insert(entry.second);
         }
-        vecLabels.emplace_back(t, "{topic=\"" + strValue + "\"} ");
+        for (const CTopicEntry* t : vecLossy) {
+            std::string strValue = Label(t->m_strTopic);
+            std::string strLabel = "{topic=\"" + strValue + "\"} ";
+            while (!setLabels.insert(strLabel).second) {
+                strValue += " #" + std::to_string(t->m_nIndex);
+                strLabel = "{topic=\"" + strValue + "\"} ";
+            }
+            vecLabels.emplace_back(t, std::move(strLabel));
+        }
     }
     for (const auto& m : kTopic) {
         head(m.name, "counter", m.help);
