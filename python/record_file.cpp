@@ -46,6 +46,14 @@ std::string Where(const std::string& path, uint64_t offset) {
 
 }  // namespace
 
+bool BlockingCalls::Interrupted() {
+    if (m_pCheck != nullptr && m_pCheck(m_pCheckData)) {
+        errno = EINTR;
+        return true;
+    }
+    return false;
+}
+
 uint64_t NowNanos() {
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -101,15 +109,8 @@ bool RecordFileWriter::Flush() {
             Fail("cannot write");
             return false;
         }
-        if (m_pWaitEnter != nullptr) {
-            m_pWaitEnter(m_pWaitData);
-        }
-        const ssize_t n = write(m_nFd, m_buf.data() + done, m_nUsed - done);
-        const int err = errno;
-        if (m_pWaitLeave != nullptr) {
-            m_pWaitLeave(m_pWaitData);
-        }
-        errno = err;
+        const ssize_t n =
+            m_calls.Around([&] { return write(m_nFd, m_buf.data() + done, m_nUsed - done); });
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;  // the wait before the next write asks the check
@@ -127,21 +128,13 @@ bool RecordFileWriter::Flush() {
 bool RecordFileWriter::WaitWritable() {
     for (;;) {
         pollfd p{m_nFd, POLLOUT, 0};
-        if (m_pWaitEnter != nullptr) {
-            m_pWaitEnter(m_pWaitData);
-        }
         // Without a check nothing gives the wait up: it lasts until there is room.
-        const int rc = poll(&p, 1, m_pCheck != nullptr ? kWriteWaitMillis : -1);
-        const int err = errno;
-        if (m_pWaitLeave != nullptr) {
-            m_pWaitLeave(m_pWaitData);
-        }
-        if (rc > 0 || (rc < 0 && err != EINTR)) {
-            errno = err;
+        const int rc =
+            m_calls.Around([&] { return poll(&p, 1, m_calls.HasCheck() ? kWriteWaitMillis : -1); });
+        if (rc > 0 || (rc < 0 && errno != EINTR)) {
             return true;  // write() goes on, or says what is wrong
         }
-        if (m_pCheck != nullptr && m_pCheck(m_pCheckData)) {
-            errno = EINTR;
+        if (m_calls.Interrupted()) {
             return false;
         }
     }
@@ -246,15 +239,7 @@ RecordFileReader::~RecordFileReader() {
 bool RecordFileReader::Open(const char* path) {
     m_sPath = path;
     // A pipe opens once its writer has come.
-    if (m_pWaitEnter != nullptr) {
-        m_pWaitEnter(m_pWaitData);
-    }
-    m_nFd = open(path, O_RDONLY | O_CLOEXEC);
-    const int err = errno;
-    if (m_pWaitLeave != nullptr) {
-        m_pWaitLeave(m_pWaitData);
-    }
-    errno = err;
+    m_nFd = m_calls.Around([&] { return open(path, O_RDONLY | O_CLOEXEC); });
     if (m_nFd < 0) {
         m_sError = m_sPath + ": cannot open: " + strerror(errno);
         return false;
@@ -283,20 +268,12 @@ bool RecordFileReader::Fill(size_t n) {
         m_buf.resize(n);
     }
     while (m_nAvail < n) {
-        if (m_pCheck != nullptr && m_pCheck(m_pCheckData)) {
-            errno = EINTR;
+        if (m_calls.Interrupted()) {
             m_bReadError = true;
             return false;
         }
-        if (m_pWaitEnter != nullptr) {
-            m_pWaitEnter(m_pWaitData);
-        }
-        const ssize_t got = read(m_nFd, m_buf.data() + m_nAvail, m_buf.size() - m_nAvail);
-        const int err = errno;
-        if (m_pWaitLeave != nullptr) {
-            m_pWaitLeave(m_pWaitData);
-        }
-        errno = err;
+        const ssize_t got = m_calls.Around(
+            [&] { return read(m_nFd, m_buf.data() + m_nAvail, m_buf.size() - m_nAvail); });
         if (got < 0) {
             if (errno == EINTR) {
                 continue;  // the check above says whether to give up

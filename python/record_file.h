@@ -14,6 +14,7 @@
 // big-endian encoding, so a body is written and read by the library's codec.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -53,6 +54,45 @@ using InterruptCheck = bool (*)(void* data);
 // an interpreter lock up meanwhile.
 using WaitHook = void (*)(void* data);
 
+// The interrupt check and the wait hooks of a reader or writer, and the system
+// calls made between the hooks.
+class BlockingCalls {
+public:
+    void SetInterruptCheck(InterruptCheck check, void* data) {
+        m_pCheck = check;
+        m_pCheckData = data;
+    }
+    void SetWaitHooks(WaitHook enter, WaitHook leave, void* data) {
+        m_pEnter = enter;
+        m_pLeave = leave;
+        m_pData = data;
+    }
+    bool HasCheck() const { return m_pCheck != nullptr; }
+    // True when the check gives up (errno is then EINTR).
+    bool Interrupted();
+    // Runs call (a system call) between the hooks, keeping the errno it left.
+    template <class Call>
+    auto Around(Call call) -> decltype(call()) {
+        if (m_pEnter != nullptr) {
+            m_pEnter(m_pData);
+        }
+        const auto result = call();
+        const int err = errno;
+        if (m_pLeave != nullptr) {
+            m_pLeave(m_pData);
+        }
+        errno = err;
+        return result;
+    }
+
+private:
+    InterruptCheck m_pCheck = nullptr;
+    void* m_pCheckData = nullptr;
+    WaitHook m_pEnter = nullptr;
+    WaitHook m_pLeave = nullptr;
+    void* m_pData = nullptr;
+};
+
 // Appends entries to a file through a large buffer; one write per few
 // megabytes. Not thread-safe.
 class RecordFileWriter {
@@ -76,13 +116,10 @@ public:
     bool Close();
 
     void SetInterruptCheck(InterruptCheck check, void* data) {
-        m_pCheck = check;
-        m_pCheckData = data;
+        m_calls.SetInterruptCheck(check, data);
     }
     void SetWaitHooks(WaitHook enter, WaitHook leave, void* data) {
-        m_pWaitEnter = enter;
-        m_pWaitLeave = leave;
-        m_pWaitData = data;
+        m_calls.SetWaitHooks(enter, leave, data);
     }
     bool IsOpen() const { return m_nFd >= 0; }
     uint64_t BytesWritten() const { return m_nBytes + m_nUsed; }
@@ -103,11 +140,7 @@ private:
     size_t m_nUsed = 0;
     uint64_t m_nBytes = 0;  // written to the file so far
     CNetStream m_body;      // attached to the buffer's free room while a body is encoded
-    InterruptCheck m_pCheck = nullptr;
-    void* m_pCheckData = nullptr;
-    WaitHook m_pWaitEnter = nullptr;
-    WaitHook m_pWaitLeave = nullptr;
-    void* m_pWaitData = nullptr;
+    BlockingCalls m_calls;
     std::string m_sPath;
     std::string m_sError;
 };
@@ -141,14 +174,11 @@ public:
     bool Decode(const RecordEntry& entry, CSymData& data);
 
     void SetInterruptCheck(InterruptCheck check, void* data) {
-        m_pCheck = check;
-        m_pCheckData = data;
+        m_calls.SetInterruptCheck(check, data);
     }
     // Called around the opening of the file and each read of it.
     void SetWaitHooks(WaitHook enter, WaitHook leave, void* data) {
-        m_pWaitEnter = enter;
-        m_pWaitLeave = leave;
-        m_pWaitData = data;
+        m_calls.SetWaitHooks(enter, leave, data);
     }
     uint64_t StartNanos() const { return m_nStart; }
     // Entries read so far, and the file offset of the next one.
@@ -170,11 +200,7 @@ private:
     uint64_t m_nCount = 0;
     uint64_t m_nOffset = 0;
     CNetStream m_body;
-    InterruptCheck m_pCheck = nullptr;
-    void* m_pCheckData = nullptr;
-    WaitHook m_pWaitEnter = nullptr;
-    WaitHook m_pWaitLeave = nullptr;
-    void* m_pWaitData = nullptr;
+    BlockingCalls m_calls;
     std::string m_sPath;
     std::string m_sError;
 };
