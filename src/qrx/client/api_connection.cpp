@@ -30,10 +30,15 @@ static_assert(sizeof(LoginMsg) == 328, "a logon message is 328 bytes");
 
 // Records the calling thread as the one reading the socket for a scope (and
 // leaves it alone once a callback destroyed the connection, clearing alive).
+// The thread is marked under the state mutex, the one a close holds from its look at the reader
+// to the closing itself: a close then either sees the reader or comes wholly before its reads.
 class ReaderScope {
 public:
-    ReaderScope(std::atomic<std::thread::id>& reader, const bool& alive)
-        : m_reader(reader), m_prev(reader.exchange(std::this_thread::get_id())), m_alive(alive) {}
+    ReaderScope(std::atomic<std::thread::id>& reader, KoMutexLock& lock, const bool& alive)
+        : m_reader(reader), m_alive(alive) {
+        KoGuard guard(lock);
+        m_prev = reader.exchange(std::this_thread::get_id());
+    }
     ~ReaderScope() {
         if (m_alive) {
             m_reader.store(m_prev);
@@ -198,6 +203,15 @@ void CApiConnection::ShutdownSocket() {
 }
 
 void CApiConnection::CloseSocket() {
+    {
+        // Another thread is opening the socket (its object is in use without the mutexes):
+        // that thread closes it once its connect is done.
+        KoGuard state(*m_state_mutex);
+        if (m_bConnecting) {
+            m_bCloseAfterConnect = true;
+            return;
+        }
+    }
     const std::thread::id reader = m_readerThread.load();
     if (reader != std::thread::id() && reader != std::this_thread::get_id()) {
         // Another thread is reading the socket: a shutdown wakes it with an end
@@ -227,6 +241,10 @@ void CApiConnection::CloseSocket() {
             // and tells the listeners.
             return;
         }
+        const std::thread::id now = m_readerThread.load();
+        if (now != std::thread::id() && now != std::this_thread::get_id()) {
+            return;  // a reader came meanwhile: the shutdown above ends its reading, and it closes
+        }
         cb = m_pSocket->m_pCloseCallBack;
         cbData = m_pSocket->m_pCloseCallbackData;
         m_pSocket->UnRegisterCloseCallBack();
@@ -253,8 +271,7 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     }
     if (m_pSocket != nullptr) {
         if (m_pSocket->GetFd() >= 0) {
-            EndConnect();
-            return !ClosePending();
+            return FinishConnect() && !ClosePending();
         }
         KoGuard guard(*m_write_block_mutex);
         KoGuard state(*m_state_mutex);
@@ -264,7 +281,7 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     }
     CAppConn* socket = makeSocket();
     if (socket == nullptr) {
-        EndConnect();
+        FinishConnect();
         return false;
     }
     socket->RegisterCloseCallBack(SocketCloseCallback, this);
@@ -279,8 +296,7 @@ bool CApiConnection::ConnectWith(bool isStream, MakeSocket makeSocket) {
     WaitEnter();
     const int fd = socket->Conn();
     WaitLeave();
-    EndConnect();
-    if (fd < 0) {
+    if (!FinishConnect() || fd < 0) {
         return false;
     }
     if (m_LoginAsSoonAsConnect) {
@@ -315,9 +331,18 @@ bool CApiConnection::ClosePending() {
     return pending;
 }
 
-void CApiConnection::EndConnect() {
-    KoGuard guard(*m_state_mutex);
-    m_bConnecting = false;
+bool CApiConnection::FinishConnect() {
+    bool bClose;
+    {
+        KoGuard guard(*m_state_mutex);
+        m_bConnecting = false;
+        bClose = m_bCloseAfterConnect;
+        m_bCloseAfterConnect = false;
+    }
+    if (bClose) {
+        CloseSocket();
+    }
+    return !bClose;
 }
 
 bool CApiConnection::Connect(const char* host, int port, bool isStream) {
@@ -337,14 +362,12 @@ bool CApiConnection::Reconnect() {
         return false;
     }
     if (m_pSocket->GetFd() >= 0) {
-        EndConnect();
-        return !ClosePending();
+        return FinishConnect() && !ClosePending();
     }
     WaitEnter();
     const int fd = m_pSocket->Conn();
     WaitLeave();
-    EndConnect();
-    if (fd < 0) {
+    if (!FinishConnect() || fd < 0) {
         return false;
     }
     return m_LoginAsSoonAsConnect ? OnConnect() : true;
@@ -471,7 +494,7 @@ int CApiConnection::DispatchEvents() {
     }
     AliveMark mark(*this);
     const bool& alive = mark.m_bAlive;
-    ReaderScope reader(m_readerThread, alive);
+    ReaderScope reader(m_readerThread, *m_state_mutex, alive);
     m_bDispatching = true;
     m_bCloseAfterDispatch = false;
     m_bInterruptDispatch = false;
@@ -592,7 +615,7 @@ void CApiConnection::RunLoop(ThreadNotifier* stop, timeval* timeout, UserFunctio
     if (m_pSocket == nullptr) {
         return;
     }
-    ReaderScope reader(m_readerThread, alive);
+    ReaderScope reader(m_readerThread, *m_state_mutex, alive);
     if (m_pSocket->nbRLeft > 0) {
         DispatchEvents();
         if (!alive) {

@@ -184,9 +184,11 @@ private:
     void CloseSocket();
     // Claims the connection for one connect at a time (false, with a line on
     // standard error, while another is under way); writes are held off until
-    // EndConnect, so that nothing goes out on a socket that does not stand yet.
+    // FinishConnect, so that nothing goes out on a socket that does not stand yet.
     bool BeginConnect();
-    void EndConnect();
+    // Ends it; a close asked for meanwhile by another thread (see CloseSocket) is made now,
+    // and then the result is false.
+    bool FinishConnect();
     // True, with a line on standard error, when the open socket is to be
     // closed (asked of a running loop, or after the dispatch under way on
     // this thread): it cannot pass for a connection that stands.
@@ -218,6 +220,8 @@ private:
     bool m_bDispatching = false;
     // True while a connect or reconnect runs; set and read under m_state_mutex.
     bool m_bConnecting = false;
+    // A close asked for while another thread connected, left to that thread.
+    bool m_bCloseAfterConnect = false;
     bool m_bCloseAfterDispatch = false;
     bool m_bInterruptDispatch = false;
     // Heartbeats are going unechoed (logged once until an echo goes out again).
